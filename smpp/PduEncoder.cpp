@@ -1,0 +1,210 @@
+// The PDU encoder: records to wire bytes, never writing past the capacity it is given.
+#include <algorithm>
+
+#include "smpp/PduCharset.h"
+#include "smpp/smpppdu.h"
+
+namespace {
+
+// Appends to a PDU under construction. Once something does not fit, nothing more is written and
+// Overflow() stays true, so the caller can refuse the whole PDU.
+class TPduWriter {
+ public:
+  TPduWriter(uint8_t* buffer, size_t capacity) noexcept : Buf_(buffer), Cap_(capacity) {
+    if (Cap_ < kPduHeaderLength) Overflow_ = true;
+  }
+
+  void U8(uint8_t v) noexcept {
+    if (Overflow_ || Pos_ >= Cap_) {
+      Overflow_ = true;
+      return;
+    }
+    Buf_[Pos_++] = v;
+  }
+  void Bytes(const void* data, size_t n) noexcept {
+    if (Overflow_ || n > Cap_ - Pos_) {
+      Overflow_ = true;
+      return;
+    }
+    if (n) std::memcpy(Buf_ + Pos_, data, n);
+    Pos_ += n;
+  }
+  // A zero-terminated string of at most max characters of s.
+  void CString(std::string_view s, size_t max = std::string_view::npos) noexcept {
+    s = s.substr(0, max);
+    Bytes(s.data(), s.size());
+    U8(0);
+  }
+
+  bool Overflow() const noexcept { return Overflow_; }
+  size_t Position() const noexcept { return Pos_; }
+
+ private:
+  uint8_t* Buf_;
+  size_t Cap_;
+  size_t Pos_ = kPduHeaderLength;
+  bool Overflow_ = false;
+};
+
+void WriteBind(TPduWriter& w, const TSMPPClientInfo& info) {
+  const TSMPPClientInfo::TBindCredentials c = info.BindCredentials();
+  w.CString(c.UserID, 15);
+  w.CString(c.Password, 15);
+  w.CString(c.SystemType, 12);
+  w.U8(0x34);  // interface_version 3.4
+  w.U8(0);     // addr_ton
+  w.U8(0);     // addr_npi
+  w.U8(0);     // address_range, empty
+}
+
+void WriteQuery(TPduWriter& w, const TPDU& pdu) {
+  w.CString(pdu.message_id);
+  w.U8(0);  // source_addr_ton
+  w.U8(1);  // source_addr_npi
+  w.CString("8877");
+}
+
+// The short message of a submit_sm in UCS-2: code units up to the first zero one, cut so that
+// sm_length (one octet) counts exactly the bytes written. A surrogate pair is never split.
+void WriteUcs2Message(TPduWriter& w, std::string_view text) {
+  const std::u16string units = TextToUtf16(text);
+  size_t n = std::find(units.begin(), units.end(), u'\0') - units.begin();
+  constexpr size_t kMaxUnits = 255 / 2;
+  if (n > kMaxUnits) {
+    n = kMaxUnits;
+    if (units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
+  }
+  w.U8(static_cast<uint8_t>(2 * n));
+  for (size_t i = 0; i < n; ++i) {
+    w.U8(static_cast<uint8_t>(units[i] >> 8));
+    w.U8(static_cast<uint8_t>(units[i]));
+  }
+}
+
+void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
+  const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
+  const TSubmit& s = pdu.submit;
+  w.U8(0);  // service_type, empty
+  w.U8(static_cast<uint8_t>(a.source_ton));
+  w.U8(static_cast<uint8_t>(a.source_npi));
+  w.CString(s.source_addr);
+  w.U8(static_cast<uint8_t>(a.dest_ton));
+  w.U8(static_cast<uint8_t>(a.dest_npi));
+  w.CString(s.destination_addr);
+  w.U8(0);  // esm_class
+  w.U8(0);  // protocol_id
+  w.U8(0);  // priority_flag
+  w.U8(0);  // schedule_delivery_time, empty
+  if (s.validity_period.empty()) {
+    w.U8(0);
+  } else {
+    // A relative time: the first 15 characters and the relative marker.
+    const std::string_view v = s.validity_period.View().substr(0, 15);
+    w.Bytes(v.data(), v.size());
+    w.U8('R');
+    w.U8(0);
+  }
+  w.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
+  w.U8(0);     // replace_if_present_flag
+  w.U8(static_cast<uint8_t>(dataCoding));
+  w.U8(0);  // sm_default_msg_id
+  if (dataCoding == 8) {
+    WriteUcs2Message(w, s.short_message);
+  } else {
+    // 0, 0xF0 and any other coding: the stored bytes, one per character.
+    w.U8(static_cast<uint8_t>(s.short_message.size()));
+    w.Bytes(s.short_message.data(), s.short_message.size());
+  }
+}
+
+bool IsBlankOrControl(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
+
+void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info) {
+  const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
+  const TSubmit& s = pdu.submit;
+  w.U8(0);  // service_type, empty
+  w.U8(static_cast<uint8_t>(a.source_ton));
+  w.U8(static_cast<uint8_t>(a.source_npi));
+  w.CString(s.source_addr);
+  // number_of_dests is counted on the raw list, the entries come from its non-empty remainders.
+  const std::string_view list = s.destination_addr;
+  w.U8(static_cast<uint8_t>(1 + std::count(list.begin(), list.end(), ',')));
+  std::string_view rest = list;
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    std::string_view piece = rest.substr(0, comma);
+    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+    w.U8(1);  // dest_flag: SME address
+    w.U8(static_cast<uint8_t>(a.dest_ton));
+    w.U8(static_cast<uint8_t>(a.dest_npi));
+    w.CString(piece);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+  }
+  w.U8(0);     // esm_class
+  w.U8(0);     // protocol_id
+  w.U8(0);     // priority_flag
+  w.U8(0);     // schedule_delivery_time, empty
+  w.U8(0);     // validity_period, empty
+  w.U8(0x11);  // registered_delivery
+  w.U8(0);     // replace_if_present_flag
+  w.U8(0);     // data_coding
+  w.U8(0);     // sm_default_msg_id
+  w.U8(static_cast<uint8_t>(s.short_message.size()));
+  w.Bytes(s.short_message.data(), s.short_message.size());
+}
+
+}  // namespace
+
+void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu,
+                          int dataCoding) const {
+  length = 0;
+  TPduWriter w(buffer, capacity);
+  bool response = false;
+  switch (pdu.command_id) {
+    case kBindReceiver:
+    case kBindTransmitter:
+      WriteBind(w, ClientInfo_);
+      break;
+    case kEnquireLink:
+      break;
+    case kQuerySm:
+      WriteQuery(w, pdu);
+      break;
+    case kSubmitSm:
+      WriteSubmit(w, pdu, ClientInfo_, dataCoding);
+      break;
+    case kSubmitMulti:
+      WriteSubmitMulti(w, pdu, ClientInfo_);
+      break;
+    case kDeliverSmResp:
+      w.U8(0);  // message_id, empty
+      response = true;
+      break;
+    case kEnquireLinkResp:
+    case kUnbindResp:
+    case kGenericNack:
+      response = true;
+      break;
+    case kUnbind:
+      // Always the same 16 bytes; it takes no number from the counter.
+      if (capacity < UnbindPdu.size()) return;
+      std::memcpy(buffer, UnbindPdu.data(), UnbindPdu.size());
+      pdu.sequence_number = GetU32(UnbindPdu.data() + 12);
+      length = UnbindPdu.size();
+      return;
+    default:
+      return;  // no layout for this command: nothing is built
+  }
+  if (w.Overflow()) return;
+  // The number is drawn only once the PDU is known to fit, so a refused PDU wastes none.
+  const uint32_t sequence = response ? pdu.sequence_number : SequenceCounter_.Next();
+  pdu.sequence_number = sequence;
+  length = w.Position();
+  PutU32(buffer, static_cast<uint32_t>(length));
+  PutU32(buffer + 4, pdu.command_id);
+  PutU32(buffer + 8, pdu.command_status);
+  PutU32(buffer + 12, sequence);
+}

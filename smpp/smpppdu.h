@@ -1,0 +1,204 @@
+// The SMPP 3.4 PDU layer: the PDU record, the big-endian wire helpers, the codec that turns records
+// into wire bytes and wire bytes into records, the receipt helpers and the stream framing.
+//
+// Wire format: every PDU is a 16-byte header (command_length, command_id, command_status,
+// sequence_number, each an unsigned 32-bit integer, most significant byte first) followed by a
+// body of one-octet integers, zero-terminated strings and at most one short message (an octet
+// string preceded by its one-octet length). command_length counts the whole PDU.
+//
+// The codec is pure: bytes in, record out, no sockets and no shared state except the sequence
+// counter, which is atomic. It never fails loudly: the encoder refuses what does not fit by giving
+// length 0, and the decoder fills what it can reach within the bytes it was given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "smpp/PduFraming.h"
+#include "smpp/SMPPClientInfo.h"
+#include "smpp/SequenceCounter.h"
+
+// Command ids of the PDUs that the client exchanges.
+inline constexpr uint32_t kGenericNack = 0x80000000u;
+inline constexpr uint32_t kBindReceiver = 0x00000001u;
+inline constexpr uint32_t kBindReceiverResp = 0x80000001u;
+inline constexpr uint32_t kBindTransmitter = 0x00000002u;
+inline constexpr uint32_t kBindTransmitterResp = 0x80000002u;
+inline constexpr uint32_t kQuerySm = 0x00000003u;
+inline constexpr uint32_t kQuerySmResp = 0x80000003u;
+inline constexpr uint32_t kSubmitSm = 0x00000004u;
+inline constexpr uint32_t kSubmitSmResp = 0x80000004u;
+inline constexpr uint32_t kDeliverSm = 0x00000005u;
+inline constexpr uint32_t kDeliverSmResp = 0x80000005u;
+inline constexpr uint32_t kUnbind = 0x00000006u;
+inline constexpr uint32_t kUnbindResp = 0x80000006u;
+inline constexpr uint32_t kEnquireLink = 0x00000015u;
+inline constexpr uint32_t kEnquireLinkResp = 0x80000015u;
+inline constexpr uint32_t kSubmitMulti = 0x00000021u;
+inline constexpr uint32_t kSubmitMultiResp = 0x80000021u;
+inline constexpr uint32_t kDataSm = 0x00000103u;
+inline constexpr uint32_t kDataSmResp = 0x80000103u;
+
+// Sizes of the buffers that carry PDUs.
+inline constexpr size_t kPduHeaderLength = 16;
+inline constexpr size_t kPduBufferSize = 10000;         // one outgoing PDU, one read
+inline constexpr size_t kEnquireLinkBufferSize = 1000;  // the periodic enquire_link
+// UTF-16 code units of the workspace through which one decoding turns UCS-2 into text; a decoded
+// UCS-2 text is therefore at most kTextWorkspaceUnits - 1 code units long.
+inline constexpr size_t kTextWorkspaceUnits = 2500;
+
+// The unbind PDU, sent unchanged on every unbind of either connection (sequence number 467).
+inline constexpr std::array<uint8_t, 16> UnbindPdu = {
+    0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xD3};
+
+// Big-endian access. The caller guarantees that the bytes exist.
+inline void PutU32(uint8_t* p, uint32_t v) noexcept {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+inline uint32_t GetU32(const uint8_t* p) noexcept {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+inline void PutU16(uint8_t* p, uint16_t v) noexcept {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline uint16_t GetU16(const uint8_t* p) noexcept {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+// A text of at most N bytes. Assigning a longer value keeps its first N bytes.
+template <size_t N>
+class TFixedText {
+ public:
+  static constexpr size_t Capacity = N;
+
+  TFixedText() = default;
+  TFixedText(std::string_view s) { Assign(s); }  // NOLINT: converts like a text field would
+  TFixedText& operator=(std::string_view s) {
+    Assign(s);
+    return *this;
+  }
+  void Assign(std::string_view s) noexcept {
+    Len_ = s.size() < N ? s.size() : N;
+    if (Len_) std::memcpy(Data_, s.data(), Len_);
+  }
+  std::string_view View() const noexcept { return {Data_, Len_}; }
+  operator std::string_view() const noexcept { return View(); }  // NOLINT
+  std::string str() const { return std::string(View()); }
+  size_t size() const noexcept { return Len_; }
+  bool empty() const noexcept { return Len_ == 0; }
+  const char* data() const noexcept { return Data_; }
+  friend bool operator==(const TFixedText& a, std::string_view b) { return a.View() == b; }
+
+ private:
+  char Data_[N] = {};
+  size_t Len_ = 0;
+};
+
+// What decoding a deliver_sm or data_sm yields. The receipt fields are filled only for delivery
+// receipts and intermediate notifications (esm_class 4 and 0x20).
+struct TDeliver {
+  std::string service_type;
+  std::string source_addr;
+  std::string destination_addr;
+  std::string receipt_ref;
+  uint8_t esm_class = 0;
+  std::string receipt_id;
+  std::string receipt_sub;
+  std::string receipt_dlvrd;
+  std::string receipt_submit_date;
+  std::string receipt_done_date;
+  std::string receipt_stat;
+  std::string receipt_err;
+  std::string text;
+};
+
+// What encoding a submit_sm or submit_multi takes.
+struct TSubmit {
+  TFixedText<21> source_addr;
+  // One destination, or for submit_multi a comma-separated list of destinations.
+  std::string destination_addr;
+  // Empty: no validity period; otherwise an SMPP relative time (its first 15 characters are sent,
+  // followed by "R").
+  TFixedText<21> validity_period;
+  TFixedText<160> short_message;
+};
+
+// One PDU, for one exchange. It lives in the frame of the handler that uses it and is never shared
+// between threads.
+struct TPDU {
+  // Filled by decoding; the encoder neither reads nor writes it.
+  uint32_t command_length = 0;
+  uint32_t command_id = 0;
+  uint32_t command_status = 0;
+  // Encoding: in for responses (the number of the PDU answered), out for requests (the number
+  // drawn from the counter). Filled by decoding.
+  uint32_t sequence_number = 0;
+  // Input of query_sm encoding; result of submit_sm_resp decoding.
+  std::string message_id;
+  TDeliver deliver;
+  TSubmit submit;
+};
+
+// The encoder and decoder of one client component. It is handed the component's settings object
+// (ClientInfo) and sequence counter (SequenceCounter), which must outlive it.
+//
+// Threads: EncodePdu and DecodePdu may be called from any number of threads at once (socket
+// workers, keep-alive timers, the application thread). They share only the counter, which is
+// atomic, and the settings, which lock their own fields; each decoding has its own workspace.
+class TPduCodec {
+ public:
+  TPduCodec(const TSMPPClientInfo& clientInfo, TSequenceCounter& sequenceCounter) noexcept
+      : ClientInfo_(clientInfo), SequenceCounter_(sequenceCounter) {}
+
+  // Writes the PDU that pdu describes into buffer[0 .. capacity) and sets length to its size.
+  //
+  // Built: bind_receiver, bind_transmitter (account values from the settings), enquire_link,
+  // submit_sm (dataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
+  // submit_multi, query_sm, and the responses deliver_sm_resp, enquire_link_resp, unbind_resp and
+  // generic_nack, which carry pdu.sequence_number and the record's command_status. unbind is the
+  // UnbindPdu constant. Requests draw their sequence number from the counter and store it into
+  // pdu.sequence_number.
+  //
+  // A PDU that would not fit in capacity, or a command id outside that list, is not built:
+  // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.
+  void EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu, int dataCoding) const;
+
+  // Fills pdu (fresh) from the PDU at the start of buffer. Reads nothing at or past the smallest of
+  // command_length, received and capacity.
+  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu);
+
+  const TSMPPClientInfo& ClientInfo() const noexcept { return ClientInfo_; }
+  TSequenceCounter& SequenceCounter() const noexcept { return SequenceCounter_; }
+
+ private:
+  const TSMPPClientInfo& ClientInfo_;
+  TSequenceCounter& SequenceCounter_;
+};
+
+// The field reader of the decoder. result becomes the bytes from position up to (not including) the
+// terminator or limit, whichever comes first; then position advances by skip (the terminator is
+// consumed only through skip). With hexSkip, bytes that are neither decimal digits nor 'a'..'f' are
+// passed over first, stopping at limit. Reads only bytes below limit, which must not exceed the
+// bytes available in buffer.
+void ScanField(const uint8_t* buffer, size_t& position, std::string& result, size_t skip,
+               uint8_t terminator, bool hexSkip, size_t limit);
+
+// The text made of buffer[position .. end): UCS-2 (Ucs2ToText) if its first byte is below 0x20,
+// otherwise the bytes unchanged. Empty when position >= end.
+std::string DecodeText(const uint8_t* buffer, size_t position, size_t end);
+
+// The bytes read as big-endian UCS-2 (a last odd byte is dropped), up to the first zero code unit
+// and at most kTextWorkspaceUnits - 1 code units, converted to the system's character set.
+std::string Ucs2ToText(const uint8_t* bytes, size_t count);
+
+// The SMPP message_state digit of a receipt's stat word: DELIVRD '2', EXPIRED '3', DELETED '4',
+// UNDELIV '5', ACCEPTD '6', UNKNOWN '7', REJECTD '8', anything else '1'. Exact, case-sensitive.
+char ReceiptStateCode(std::string_view word) noexcept;

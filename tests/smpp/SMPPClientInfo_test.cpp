@@ -1,0 +1,62 @@
+// Tests of the account settings object: starting values, its stored form, and reading it back.
+#include "smpp/SMPPClientInfo.h"
+
+#include <gtest/gtest.h>
+
+#include "base/FormText.h"
+
+namespace {
+
+TEST(SMPPClientInfo, NewObjectIsEmptyAndStoresZeroNpisButNotTheZeroTon) {
+  TSMPPClientInfo info;
+  EXPECT_EQ(info.Host(), "");
+  EXPECT_EQ(info.submit_source_addr_npi(), 0);
+  EXPECT_EQ(info.submit_dest_addr_ton(), 0);
+  EXPECT_EQ(info.submit_dest_addr_npi(), 0);
+  EXPECT_EQ(WriteFormText(info),
+            "Host = \"\"\n"
+            "Port = 0\n"
+            "UserID = \"\"\n"
+            "Password = \"\"\n"
+            "SystemType = \"\"\n"
+            "bind_addr_npi = 0\n"
+            "submit_source_addr_npi = 0\n"
+            "submit_dest_addr_ton = 0\n"
+            "submit_dest_addr_npi = 0\n");
+}
+
+TEST(SMPPClientInfo, ValuesEqualToDeclaredDefaultsAreNotStored) {
+  TSMPPClientInfo info;
+  info.Set_submit_source_addr_ton(5);
+  info.Set_submit_source_addr_npi(1);
+  info.Set_submit_dest_addr_ton(1);
+  info.Set_submit_dest_addr_npi(1);
+  const std::string text = WriteFormText(info);
+  EXPECT_NE(text.find("submit_source_addr_ton = 5\n"), std::string::npos);
+  EXPECT_EQ(text.find("npi = 1"), std::string::npos);
+  EXPECT_EQ(text.find("submit_dest_addr_ton"), std::string::npos);
+}
+
+TEST(SMPPClientInfo, ReadsAStoredFormOverItsStartingValues) {
+  TSMPPClientInfo info;
+  ReadFormText(info,
+               "Host = \"127.0.0.1\"\n"
+               "Port = 3389\n"
+               "UserID = \"myuid\"\n"
+               "Password = \"\\xE9\"\n"
+               "SystemType = \"tcp\"\n"
+               "bind_addr_npi = -3\n"
+               "submit_dest_addr_ton = 2\n");
+  EXPECT_EQ(info.Host(), "127.0.0.1");
+  EXPECT_EQ(info.Port(), 3389);
+  EXPECT_EQ(info.UserID(), "myuid");
+  EXPECT_EQ(info.Password(), "\xE9");
+  EXPECT_EQ(info.SystemType(), "tcp");
+  EXPECT_EQ(info.bind_addr_npi(), -3);
+  EXPECT_EQ(info.submit_dest_addr_ton(), 2);
+  EXPECT_EQ(info.submit_dest_addr_npi(), 0);
+  const auto creds = info.BindCredentials();
+  EXPECT_EQ(creds.UserID + "|" + creds.Password + "|" + creds.SystemType, "myuid|\xE9|tcp");
+}
+
+}  // namespace
