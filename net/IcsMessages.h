@@ -104,7 +104,9 @@ class TIcsMsgQueue {
   void SetName(const std::string& Value);
 
   // Stores the wake-up pipe (both ends are switched to non-blocking, in case the creator did not
-  // use IcsCreateWakeupPipe). Call before the owner's loop starts; the queue never closes them.
+  // use IcsCreateWakeupPipe). Call before the owner's loop starts. The queue never closes them,
+  // but it writes to the write end until its destructor has run (the destructor posts WM_QUIT),
+  // so the creator closes both ends only after destroying the queue.
   void SetPipe(int ARead, int AWrite);
 
   // The handler. Set by the owner before its loop starts and not changed while it runs.

@@ -79,12 +79,8 @@ TEST(TThread, TerminatedBeforeResumeNeverRunsBody) {
   T.WaitFor();
   EXPECT_TRUE(T.Finished());
   EXPECT_EQ(T.Runs.load(), 0);
-}
-
-TEST(TThread, DestroyingANeverResumedThreadDoesNotHang) {
-  for (int I = 0; I < 50; ++I) {
-    TTestThread T(PollUntilTerminated);
-  }
+  // Destroying threads that never ran must not hang either.
+  for (int I = 0; I < 20; ++I) TTestThread Unused(PollUntilTerminated);
 }
 
 TEST(TThread, SuspendInsideBodyPausesUntilResume) {
@@ -130,14 +126,6 @@ TEST(TThread, SleepForIsCutShortByTerminateAndBySuspend) {
     T.Terminate();
     T.WaitFor();
   }
-}
-
-TEST(TThread, SleepForReturnsTrueWhenTheIntervalElapses) {
-  std::atomic<int> Result{-1};
-  TTestThread T([&](TTestThread& Self) { Result = Self.SleepFor(5) ? 1 : 0; });
-  T.Resume();
-  T.WaitFor();
-  EXPECT_EQ(Result.load(), 1);
 }
 
 TEST(TThread, FreeOnTerminateDeletesItselfWhetherOrNotItRan) {

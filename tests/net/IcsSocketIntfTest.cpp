@@ -3,7 +3,6 @@
 // the wrappers' results, errors and trace lines on loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -253,14 +252,9 @@ TEST(SocketCalls, LoopbackConnectAcceptSendRecv) {
   const int Client = Ics_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_GE(Client, 0);
   ASSERT_EQ(Ics_connect(Client, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)), 0);
-  sockaddr_in Peer{};
-  Len = sizeof(Peer);
-  const int Server = Ics_accept(Listener, reinterpret_cast<sockaddr*>(&Peer), &Len);
+  const int Server = Ics_accept(Listener, nullptr, nullptr);
   ASSERT_GE(Server, 0);
   EXPECT_EQ(LastTraceText(), "Ics_accept = " + std::to_string(Server));
-  Len = sizeof(Peer);
-  ASSERT_EQ(Ics_getpeername(Client, reinterpret_cast<sockaddr*>(&Peer), &Len), 0);
-  EXPECT_EQ(Peer.sin_port, Addr.sin_port);
 
   EXPECT_EQ(Ics_send(Client, "ping", 4, MSG_NOSIGNAL), 4);
   EXPECT_EQ(LastTraceText(), "Ics_send(" + std::to_string(Client) + ") = 4");
@@ -280,23 +274,6 @@ TEST(SocketCalls, LoopbackConnectAcceptSendRecv) {
   EXPECT_EQ(Ics_connect(Again, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)), -1);
   EXPECT_EQ(LastOSError(), ECONNREFUSED);
   Ics_closesocket(Again);
-}
-
-TEST(SocketCalls, ReadableCountAndNonBlockingThroughIoctl) {
-  int Pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, Pair), 0);
-  ASSERT_EQ(Ics_send(Pair[0], "abc", 3, MSG_NOSIGNAL), 3);
-  int Count = -1;
-  ASSERT_EQ(Ics_ioctl(Pair[1], FIONREAD, &Count), 0);
-  EXPECT_EQ(Count, 3);
-  int On = 1;
-  ASSERT_EQ(Ics_ioctl(Pair[0], FIONBIO, &On), 0);
-  char Byte;
-  errno = 0;
-  EXPECT_EQ(Ics_recv(Pair[0], &Byte, 1, 0), -1);
-  EXPECT_EQ(LastOSError(), EAGAIN);
-  ::close(Pair[0]);
-  ::close(Pair[1]);
 }
 
 }  // namespace
