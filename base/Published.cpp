@@ -5,21 +5,19 @@
 
 bool TPublishedProperty::IsStored() const {
   if (Kind == TPropertyKind::pkObject) return true;
-  if (!Default) return true;
-  return Get() != *Default;
+  if (!HasDefault) return true;
+  return Get() != Default;
 }
 
-void TPublishedProperties::Add(std::string_view name, TPropertyKind kind,
-                               std::function<TPropertyValue()> get,
-                               std::function<void(const TPropertyValue&)> set,
-                               std::optional<TPropertyValue> def) {
-  TPublishedProperty p;
+TPublishedProperty& TPublishedProperties::Add(std::string_view name, TPropertyKind kind,
+                                              std::function<TPropertyValue()> get,
+                                              std::function<void(const TPropertyValue&)> set) {
+  TPublishedProperty& p = Items_.emplace_back();
   p.Name = std::string(name);
   p.Kind = kind;
   p.Get = std::move(get);
   p.Set = std::move(set);
-  p.Default = std::move(def);
-  Items_.push_back(std::move(p));
+  return p;
 }
 
 void TPublishedProperties::Integer(std::string_view name, int32_t& field,
@@ -30,11 +28,13 @@ void TPublishedProperties::Integer(std::string_view name, int32_t& field,
 
 void TPublishedProperties::Integer(std::string_view name, std::function<int32_t()> get,
                                    std::function<void(int32_t)> set, std::optional<int32_t> def) {
-  std::optional<TPropertyValue> d;
-  if (def) d = TPropertyValue(*def);
-  Add(
+  TPublishedProperty& p = Add(
       name, TPropertyKind::pkInteger, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<int32_t>(v)); }, d);
+      [set = std::move(set)](const TPropertyValue& v) { set(std::get<int32_t>(v)); });
+  if (def) {
+    p.HasDefault = true;
+    p.Default = *def;
+  }
 }
 
 void TPublishedProperties::Boolean(std::string_view name, bool& field, std::optional<bool> def) {
@@ -44,11 +44,13 @@ void TPublishedProperties::Boolean(std::string_view name, bool& field, std::opti
 
 void TPublishedProperties::Boolean(std::string_view name, std::function<bool()> get,
                                    std::function<void(bool)> set, std::optional<bool> def) {
-  std::optional<TPropertyValue> d;
-  if (def) d = TPropertyValue(*def);
-  Add(
+  TPublishedProperty& p = Add(
       name, TPropertyKind::pkBoolean, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<bool>(v)); }, d);
+      [set = std::move(set)](const TPropertyValue& v) { set(std::get<bool>(v)); });
+  if (def) {
+    p.HasDefault = true;
+    p.Default = *def;
+  }
 }
 
 void TPublishedProperties::Text(std::string_view name, std::string& field,
@@ -61,11 +63,13 @@ void TPublishedProperties::Text(std::string_view name, std::string& field,
 void TPublishedProperties::Text(std::string_view name, std::function<std::string()> get,
                                 std::function<void(const std::string&)> set,
                                 std::optional<std::string> def) {
-  std::optional<TPropertyValue> d;
-  if (def) d = TPropertyValue(std::move(*def));
-  Add(
+  TPublishedProperty& p = Add(
       name, TPropertyKind::pkText, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); }, d);
+      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); });
+  if (def) {
+    p.HasDefault = true;
+    p.Default = std::move(*def);
+  }
 }
 
 void TPublishedProperties::Ident(std::string_view name, std::string& field,
@@ -78,11 +82,13 @@ void TPublishedProperties::Ident(std::string_view name, std::string& field,
 void TPublishedProperties::Ident(std::string_view name, std::function<std::string()> get,
                                  std::function<void(const std::string&)> set,
                                  std::optional<std::string> def) {
-  std::optional<TPropertyValue> d;
-  if (def) d = TPropertyValue(std::move(*def));
-  Add(
+  TPublishedProperty& p = Add(
       name, TPropertyKind::pkIdent, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); }, d);
+      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); });
+  if (def) {
+    p.HasDefault = true;
+    p.Default = std::move(*def);
+  }
 }
 
 void TPublishedProperties::Object(std::string_view name, TPersistent& object) {

@@ -29,13 +29,14 @@ enum class TPropertyKind { pkInteger, pkBoolean, pkText, pkIdent, pkObject };
 using TPropertyValue = std::variant<int32_t, bool, std::string>;
 
 // One published property. For pkObject only Object is set; for the other kinds Get and Set are set
-// and Default holds the declared default, if the property has one.
+// and, when HasDefault, Default holds the declared default.
 struct TPublishedProperty {
   std::string Name;
   TPropertyKind Kind = TPropertyKind::pkInteger;
   std::function<TPropertyValue()> Get;
   std::function<void(const TPropertyValue&)> Set;
-  std::optional<TPropertyValue> Default;
+  bool HasDefault = false;
+  TPropertyValue Default;
   TPersistent* Object = nullptr;
 
   // True when the property's current value is to be written: it has no declared default, or its
@@ -77,8 +78,10 @@ class TPublishedProperties {
   const TPublishedProperty* Find(std::string_view name) const;
 
  private:
-  void Add(std::string_view name, TPropertyKind kind, std::function<TPropertyValue()> get,
-           std::function<void(const TPropertyValue&)> set, std::optional<TPropertyValue> def);
+  // Appends a scalar property without a declared default and returns it.
+  TPublishedProperty& Add(std::string_view name, TPropertyKind kind,
+                          std::function<TPropertyValue()> get,
+                          std::function<void(const TPropertyValue&)> set);
 
   std::vector<TPublishedProperty> Items_;
 };

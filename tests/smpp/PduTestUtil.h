@@ -1,0 +1,93 @@
+// Helpers of the PDU tests: hex texts to bytes and back, and a PDU builder for decoder inputs.
+#pragma once
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "smpp/smpppdu.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// "00 0a FF" -> {0x00, 0x0A, 0xFF}; blanks anywhere are ignored.
+inline Bytes Hex(std::string_view text) {
+  Bytes out;
+  int hi = -1;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    const int v =
+        std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
+    if (hi < 0) {
+      hi = v;
+    } else {
+      out.push_back(static_cast<uint8_t>(hi * 16 + v));
+      hi = -1;
+    }
+  }
+  return out;
+}
+
+// Bytes as "00 0A FF".
+inline std::string ToHex(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) s += ' ';
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+inline std::string ToHex(const Bytes& b) {
+  return ToHex(b.data(), b.size());
+}
+
+// Builds a PDU body by appending fields; Finish() puts the header in front.
+class PduBuilder {
+ public:
+  PduBuilder& U8(uint8_t v) {
+    Body.push_back(v);
+    return *this;
+  }
+  PduBuilder& U32(uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) Body.push_back(static_cast<uint8_t>(v >> s));
+    return *this;
+  }
+  PduBuilder& Str(std::string_view s) {
+    Body.insert(Body.end(), s.begin(), s.end());
+    return *this;
+  }
+  PduBuilder& CStr(std::string_view s) { return Str(s).U8(0); }
+  PduBuilder& Raw(const Bytes& b) {
+    Body.insert(Body.end(), b.begin(), b.end());
+    return *this;
+  }
+  // A deliver_sm or data_sm head: empty or given service_type, ton/npi 1/1, both addresses.
+  PduBuilder& DeliverHead(std::string_view source, std::string_view destination,
+                          std::string_view serviceType = "") {
+    return CStr(serviceType).U8(1).U8(1).CStr(source).U8(1).U8(1).CStr(destination);
+  }
+  // The deliver_sm fields from esm_class through sm_length, with empty times, then the message.
+  PduBuilder& DeliverTail(uint8_t esmClass, uint8_t dataCoding, const Bytes& message) {
+    U8(esmClass).U8(0).U8(0).U8(0).U8(0).U8(0).U8(0).U8(dataCoding).U8(0);
+    U8(static_cast<uint8_t>(message.size()));
+    return Raw(message);
+  }
+  Bytes Finish(uint32_t commandId, uint32_t sequence = 1, uint32_t status = 0) const {
+    Bytes out(16);
+    PutU32(out.data(), static_cast<uint32_t>(16 + Body.size()));
+    PutU32(out.data() + 4, commandId);
+    PutU32(out.data() + 8, status);
+    PutU32(out.data() + 12, sequence);
+    out.insert(out.end(), Body.begin(), Body.end());
+    return out;
+  }
+
+  Bytes Body;
+};
+
+inline Bytes Text(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
