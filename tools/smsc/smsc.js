@@ -1,0 +1,779 @@
+#!/usr/bin/env node
+// Local SMSC for trying the SMPP test client on a fresh machine and for the interop tests.
+// It is built on the npm package `smpp` and listens on 127.0.0.1 only.
+//
+// Usage: node smsc.js [options]
+//   --port N             TCP port on 127.0.0.1 (default 2775; 0 lets the OS choose)
+//   --system-id ID       accept binds only with this system_id (others get ESME_RINVSYSID)
+//   --password PW        accept binds only with this password (others get ESME_RINVPASWD)
+//   --quiet              do not print a line per submit, receipt and receipt answer (for load runs)
+//   --receipt-delay MS   wait MS milliseconds before sending a delivery receipt (default 0)
+//   --receipt-tlvs       add receipted_message_id and message_state to delivery receipts
+//   --queue-limit N      deliveries kept while no receiver is bound (default 100000)
+//   --help               print this text
+//
+// When ready it prints "listening 127.0.0.1:PORT". It then prints one line per event, each
+// starting with the event's name and followed by key=value fields, texts last and JSON-quoted:
+//   connect session=1 peer=127.0.0.1:40522
+//   bind_transmitter session=1 seq=1 system_id=test status=0
+//   submit_sm session=1 seq=2 status=0 id=0000000001 src=1234 dst=555 validity=
+//       registered_delivery=0x11 data_coding=0 length=5 text="Hello"
+//   sent deliver_sm session=2 seq=1 receipt=0000000001 src=555 dst=1234
+//   deliver_sm_resp session=2 seq=1 status=0 for=receipt
+//   close session=1
+// Every PDU received is printed under its own name (responses included, with their sequence
+// numbers); every request the SMSC starts itself is printed as "sent <name>".
+//
+// Commands on standard input, one per line:
+//   deliver <src> <dst> <text>  send an MO deliver_sm (esm_class 0) to every bound receiver
+//   datasm <src> <dst> <text>   send an MO data_sm (text in message_payload) to every bound receiver
+//   enquire                     send enquire_link on every session
+//   unbind                      send unbind on every session; a session is closed on its unbind_resp
+//   close                       drop every session at once, without unbind
+//   raw <hex>                   write these bytes as they are on every session
+//   stats                       print one line of counters
+//   quit                        close every session and exit 0
+//   help                        list the commands
+// An MO message or receipt for which no receiver is bound is queued and sent to the next receiver
+// that binds; one that a receiver leaves unanswered when its session closes is queued again.
+// A receipt goes to one receiver bound with the submitter's system_id, or any bound receiver when
+// none is; MO messages go to every bound receiver.
+//
+// When standard input is a pipe or a terminal its end (the driving process has gone, or Ctrl-D)
+// stops the SMSC. Started with standard input from /dev/null or a file it runs on until SIGINT or
+// SIGTERM.
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+const readline = require('readline');
+const smpp = require(path.join(__dirname, 'node_modules', 'smpp'));
+
+// The usage text is the comment block at the top of this file, so the two never disagree.
+function usageText() {
+  const lines = fs.readFileSync(__filename, 'utf8').split('\n').slice(1);
+  const end = lines.findIndex((line) => !line.startsWith('//'));
+  return lines.slice(0, end < 0 ? lines.length : end).map((l) => l.replace(/^\/\/ ?/, '')).join('\n');
+}
+
+// ---------------------------------------------------------------------------------------------
+// Options.
+
+function parseOptions(argv) {
+  const opts = {
+    port: 2775,
+    systemId: null,
+    password: null,
+    quiet: false,
+    receiptDelay: 0,
+    receiptTlvs: false,
+    queueLimit: 100000,
+  };
+  const needValue = (i, name) => {
+    if (i + 1 >= argv.length) throw new Error(`${name} needs a value`);
+    return argv[i + 1];
+  };
+  const number = (text, name, max) => {
+    if (!/^\d+$/.test(text) || Number(text) > max) throw new Error(`bad ${name}: ${text}`);
+    return Number(text);
+  };
+  for (let i = 0; i < argv.length; i++) {
+    let arg = argv[i];
+    let inline = null;
+    const eq = arg.indexOf('=');
+    if (arg.startsWith('--') && eq > 0) {
+      inline = arg.slice(eq + 1);
+      arg = arg.slice(0, eq);
+    }
+    const value = () => {
+      if (inline !== null) return inline;
+      const v = needValue(i, arg);
+      i++;
+      return v;
+    };
+    switch (arg) {
+      case '--port': opts.port = number(value(), 'port', 65535); break;
+      case '--system-id': opts.systemId = value(); break;
+      case '--password': opts.password = value(); break;
+      case '--quiet': opts.quiet = true; break;
+      case '--receipt-delay': opts.receiptDelay = number(value(), 'receipt delay', 3600000); break;
+      case '--receipt-tlvs': opts.receiptTlvs = true; break;
+      case '--queue-limit': opts.queueLimit = number(value(), 'queue limit', 1e9); break;
+      case '--help': case '-h': opts.help = true; break;
+      default: throw new Error(`unknown option ${argv[i]}`);
+    }
+  }
+  return opts;
+}
+
+let opts;
+try {
+  opts = parseOptions(process.argv.slice(2));
+} catch (e) {
+  process.stderr.write(`smsc: ${e.message}\n\n${usageText()}\n`);
+  process.exit(2);
+}
+if (opts.help) {
+  process.stdout.write(usageText() + '\n');
+  process.exit(0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output. Lines are gathered and written in one synchronous write per turn of the event loop, so
+// a load run costs one system call per batch instead of one per line, and nothing is lost when
+// the process exits right after printing.
+
+let outLines = [];
+let outScheduled = false;
+
+function writeAll(fd, text) {
+  let buf = Buffer.from(text, 'utf8');
+  while (buf.length > 0) {
+    try {
+      const n = fs.writeSync(fd, buf);
+      buf = buf.subarray(n);
+    } catch (e) {
+      if (e.code === 'EAGAIN') {
+        // The reader is slow and the pipe is non-blocking: wait a little and try again.
+        Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 2);
+        continue;
+      }
+      if (e.code === 'EPIPE') {
+        // Whoever read our output has gone; nobody can drive or observe this SMSC any more.
+        process.exit(0);
+      }
+      throw e;
+    }
+  }
+}
+
+function flushOut() {
+  outScheduled = false;
+  if (outLines.length === 0) return;
+  const text = outLines.join('\n') + '\n';
+  outLines = [];
+  writeAll(1, text);
+}
+
+function out(line) {
+  outLines.push(line);
+  if (!outScheduled) {
+    outScheduled = true;
+    process.nextTick(flushOut);
+  }
+}
+
+const quoted = (buf) => JSON.stringify(Buffer.isBuffer(buf) ? buf.toString('latin1') : String(buf));
+const hex8 = (n) => '0x' + (n >>> 0).toString(16).padStart(8, '0');
+
+// ---------------------------------------------------------------------------------------------
+// The npm package decodes times into Date objects and texts through the GSM alphabet. This SMSC
+// reports and compares the exact bytes a client sent, so those decoding filters are switched off:
+// times stay the strings on the wire and texts stay byte buffers.
+
+for (const name of Object.keys(smpp.commands)) {
+  const params = smpp.commands[name].params || {};
+  for (const key of Object.keys(params)) delete params[key].filter;
+}
+delete smpp.tlvs.message_payload.filter;
+
+// The package accepts any command_length up to its maximum; one below the 16-byte header can
+// never be a PDU and would leave the stream unreadable, so it is refused like an oversized one.
+const originalCommandLength = smpp.PDU.commandLength;
+smpp.PDU.commandLength = function (stream) {
+  const length = originalCommandLength.call(this, stream);
+  if (length !== false && length < 16) {
+    throw new Error(`PDU length ${length} below the 16-byte header`);
+  }
+  return length;
+};
+
+// ---------------------------------------------------------------------------------------------
+// State.
+
+const ESME = smpp.errors;
+const stats = {
+  sessions: 0,
+  submit_sm: 0,
+  submit_multi: 0,
+  receipts_sent: 0,
+  receipts_answered: 0,
+  mo_sent: 0,
+  mo_answered: 0,
+  rejected: 0,
+  bad_input: 0,
+};
+
+const sessions = new Map(); // session number -> Conn
+let nextSessionNumber = 1;
+let nextMessageNumber = 1;
+// Messages accepted, by id, for query_sm; the oldest are forgotten past this many.
+const messages = new Map();
+const MESSAGE_MEMORY = 1000000;
+// Deliveries waiting for a receiver: {kind, systemId, options, command, label}.
+const pendingDeliveries = [];
+let queueFullReported = false;
+let receiverRoundRobin = 0;
+let stopping = false;
+
+function newMessageId() {
+  // Message ids are lower-case hexadecimal, ten characters, and unique for this run.
+  return (nextMessageNumber++).toString(16).padStart(10, '0');
+}
+
+function smppTime(date) {
+  // Absolute SMPP time YYMMDDhhmmsstnnp in local time with the offset to UTC in quarter hours.
+  const two = (n) => String(n).padStart(2, '0');
+  const offset = -date.getTimezoneOffset();
+  const quarters = Math.min(48, Math.floor(Math.abs(offset) / 15));
+  return two(date.getFullYear() % 100) + two(date.getMonth() + 1) + two(date.getDate()) +
+    two(date.getHours()) + two(date.getMinutes()) + two(date.getSeconds()) +
+    String(Math.floor(date.getMilliseconds() / 100)) + two(quarters) + (offset < 0 ? '-' : '+');
+}
+
+function receiptDate(date) {
+  // The receipt text's dates: YYMMDDhhmm in local time.
+  const two = (n) => String(n).padStart(2, '0');
+  return two(date.getFullYear() % 100) + two(date.getMonth() + 1) + two(date.getDate()) +
+    two(date.getHours()) + two(date.getMinutes());
+}
+
+class Conn {
+  constructor(session) {
+    this.number = nextSessionNumber++;
+    this.session = session;
+    this.socket = session.socket;
+    this.peer = `${this.socket.remoteAddress}:${this.socket.remotePort}`;
+    this.bound = null; // 'receiver' | 'transmitter' | 'transceiver'
+    this.systemId = '';
+    // Requests this SMSC sent and whose answer has not come yet, by sequence number.
+    this.outstanding = new Map();
+    this.corked = false;
+    this.closed = false;
+    this.unbindTimer = null;
+  }
+
+  canReceive() {
+    return this.bound === 'receiver' || this.bound === 'transceiver';
+  }
+
+  canSubmit() {
+    return this.bound === 'transmitter' || this.bound === 'transceiver';
+  }
+
+  // Holds writes until the end of this turn of the event loop, so that the answers to a burst
+  // of pipelined requests leave in one write instead of one each.
+  cork() {
+    if (this.corked || this.closed) return;
+    this.corked = true;
+    this.socket.cork();
+    process.nextTick(() => {
+      this.corked = false;
+      if (!this.socket.destroyed) this.socket.uncork();
+    });
+  }
+
+  send(pdu) {
+    if (this.closed) return false;
+    this.cork();
+    return this.session.send(pdu);
+  }
+
+  // Sends a request of this SMSC's own and remembers it until its answer arrives.
+  request(command, options, record) {
+    const pdu = new smpp.PDU(command, options);
+    if (!this.send(pdu)) return null;
+    this.outstanding.set(pdu.sequence_number, record || {kind: command});
+    return pdu.sequence_number;
+  }
+
+  close(how) {
+    if (this.closed) return;
+    if (how === 'destroy') this.socket.destroy();
+    else {
+      this.socket.end();
+      // A peer that never closes its side is cut off after a while.
+      setTimeout(() => this.socket.destroy(), 2000).unref();
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deliveries to receivers: receipts and MO messages.
+
+function boundReceivers() {
+  return [...sessions.values()].filter((c) => c.canReceive() && !c.closed);
+}
+
+function pickReceiver(systemId) {
+  const all = boundReceivers();
+  if (all.length === 0) return null;
+  const same = all.filter((c) => c.systemId === systemId);
+  const choice = same.length > 0 ? same : all;
+  receiverRoundRobin = (receiverRoundRobin + 1) % choice.length;
+  return choice[receiverRoundRobin];
+}
+
+function queueDelivery(item) {
+  if (pendingDeliveries.length >= opts.queueLimit) {
+    if (!queueFullReported) {
+      out(`queue_full limit=${opts.queueLimit} dropping=${item.label}`);
+      queueFullReported = true;
+    }
+    return;
+  }
+  pendingDeliveries.push(item);
+  if (item.kind !== 'receipt' || !opts.quiet) out(`queued ${item.label} pending=${pendingDeliveries.length}`);
+}
+
+function deliverTo(conn, item) {
+  const seq = conn.request(item.command, Object.assign({}, item.options), item);
+  if (seq === null) return false;
+  if (item.kind === 'receipt') {
+    stats.receipts_sent++;
+    if (!opts.quiet) {
+      out(`sent ${item.command} session=${conn.number} seq=${seq} receipt=${item.messageId} ` +
+        `src=${item.options.source_addr} dst=${item.options.destination_addr}`);
+    }
+  } else {
+    stats.mo_sent++;
+    out(`sent ${item.command} session=${conn.number} seq=${seq} src=${item.options.source_addr} ` +
+      `dst=${item.options.destination_addr} text=${quoted(item.text)}`);
+  }
+  return true;
+}
+
+function routeReceipt(item) {
+  const conn = pickReceiver(item.systemId);
+  if (!conn || !deliverTo(conn, item)) queueDelivery(item);
+}
+
+function flushPending(conn) {
+  // Hands the queued deliveries to a receiver that has just bound.
+  if (pendingDeliveries.length === 0) return;
+  const items = pendingDeliveries.splice(0, pendingDeliveries.length);
+  queueFullReported = false;
+  for (const item of items) {
+    if (!deliverTo(conn, item)) queueDelivery(item);
+  }
+}
+
+function makeReceipt(conn, messageId, source, destination, text, submitted) {
+  const done = new Date();
+  const body = `id:${messageId} sub:001 dlvrd:001 submit date:${receiptDate(submitted)} ` +
+    `done date:${receiptDate(done)} stat:DELIVRD err:000 text:`;
+  // The receipt repeats the first 20 bytes of the message, as SMSCs commonly do.
+  const shortMessage = Buffer.concat([Buffer.from(body, 'latin1'), text.subarray(0, 20)]);
+  const options = {
+    source_addr: destination,
+    destination_addr: source,
+    esm_class: 0x04,
+    data_coding: 0,
+    short_message: shortMessage,
+  };
+  if (opts.receiptTlvs) {
+    options.receipted_message_id = messageId;
+    options.message_state = 2; // DELIVERED
+  }
+  return {
+    kind: 'receipt',
+    command: 'deliver_sm',
+    systemId: conn.systemId,
+    messageId,
+    options,
+    label: `receipt=${messageId}`,
+  };
+}
+
+function scheduleReceipt(item) {
+  if (opts.receiptDelay > 0) setTimeout(() => routeReceipt(item), opts.receiptDelay);
+  else routeReceipt(item);
+}
+
+function wantsReceipt(registeredDelivery) {
+  // Bits 0-1: 01 asks for a receipt on success or failure, 10 on failure only. Every message
+  // here is delivered, so only 01 gives one.
+  return ((registeredDelivery || 0) & 0x03) === 0x01;
+}
+
+function remember(id, record) {
+  messages.set(id, record);
+  if (messages.size > MESSAGE_MEMORY) messages.delete(messages.keys().next().value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// PDU handlers. Each gets the connection and the decoded PDU; it answers and prints.
+
+function str(v) {
+  if (v === undefined || v === null) return '';
+  return Buffer.isBuffer(v) ? v.toString('latin1') : String(v);
+}
+
+function buf(v) {
+  if (Buffer.isBuffer(v)) return v;
+  return Buffer.from(str(v), 'latin1');
+}
+
+function onBind(conn, pdu) {
+  const role = pdu.command.replace('bind_', '');
+  const systemId = str(pdu.system_id);
+  let status = ESME.ESME_ROK;
+  if (conn.bound) status = ESME.ESME_RALYBND;
+  else if (opts.systemId !== null && systemId !== opts.systemId) status = ESME.ESME_RINVSYSID;
+  else if (opts.password !== null && str(pdu.password) !== opts.password) status = ESME.ESME_RINVPASWD;
+  conn.send(pdu.response({command_status: status, system_id: 'localsmsc'}));
+  out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} system_id=${systemId} ` +
+    `status=${status}`);
+  if (status !== ESME.ESME_ROK) return;
+  conn.bound = role;
+  conn.systemId = systemId;
+  if (conn.canReceive()) flushPending(conn);
+}
+
+function rejectUnbound(conn, pdu) {
+  if (conn.canSubmit()) return false;
+  stats.rejected++;
+  conn.send(pdu.response({command_status: ESME.ESME_RINVBNDSTS}));
+  out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
+    `status=${ESME.ESME_RINVBNDSTS} reason=not_bound_to_submit`);
+  return true;
+}
+
+function onSubmitSm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  stats.submit_sm++;
+  const id = newMessageId();
+  const submitted = new Date();
+  const text = buf(pdu.short_message);
+  const src = str(pdu.source_addr);
+  const dst = str(pdu.destination_addr);
+  conn.send(pdu.response({message_id: id}));
+  remember(id, {submitted, done: submitted, destinations: 1});
+  if (!opts.quiet) {
+    out(`submit_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
+      `src=${src} dst=${dst} validity=${str(pdu.validity_period)} ` +
+      `registered_delivery=0x${(pdu.registered_delivery || 0).toString(16).padStart(2, '0')} ` +
+      `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
+  }
+  if (wantsReceipt(pdu.registered_delivery)) {
+    scheduleReceipt(makeReceipt(conn, id, src, dst, text, submitted));
+  }
+}
+
+function onSubmitMulti(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  stats.submit_multi++;
+  const id = newMessageId();
+  const submitted = new Date();
+  const text = buf(pdu.short_message);
+  const src = str(pdu.source_addr);
+  const dests = (pdu.dest_address || []).map((d) => ('dl_name' in d ? str(d.dl_name) : str(d.destination_addr)));
+  // Every destination is accepted, so the answer lists no unsuccessful ones.
+  conn.send(pdu.response({message_id: id, unsuccess_sme: []}));
+  remember(id, {submitted, done: submitted, destinations: dests.length});
+  if (!opts.quiet) {
+    out(`submit_multi session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
+      `src=${src} dests=${dests.length} dst=${dests.join(',')} validity=${str(pdu.validity_period)} ` +
+      `registered_delivery=0x${(pdu.registered_delivery || 0).toString(16).padStart(2, '0')} ` +
+      `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
+  }
+  if (wantsReceipt(pdu.registered_delivery)) {
+    for (const dst of dests) scheduleReceipt(makeReceipt(conn, id, src, dst, text, submitted));
+  }
+}
+
+function onDataSmFromClient(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = newMessageId();
+  const submitted = new Date();
+  const text = buf(pdu.message_payload);
+  conn.send(pdu.response({message_id: id}));
+  remember(id, {submitted, done: submitted, destinations: 1});
+  out(`data_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
+    `src=${str(pdu.source_addr)} dst=${str(pdu.destination_addr)} length=${text.length} ` +
+    `text=${quoted(text)}`);
+  if (wantsReceipt(pdu.registered_delivery)) {
+    scheduleReceipt(makeReceipt(conn, id, str(pdu.source_addr), str(pdu.destination_addr), text,
+      submitted));
+  }
+}
+
+function onQuerySm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = str(pdu.message_id);
+  const record = messages.get(id);
+  if (!record) {
+    conn.send(pdu.response({command_status: ESME.ESME_RQUERYFAIL}));
+    out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} ` +
+      `status=${ESME.ESME_RQUERYFAIL} reason=unknown_message_id`);
+    return;
+  }
+  // Every accepted message is delivered at once, so its state is DELIVERED (2).
+  conn.send(pdu.response({message_id: id, final_date: smppTime(record.done), message_state: 2,
+    error_code: 0}));
+  out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} status=0 state=2`);
+}
+
+function onUnbind(conn, pdu) {
+  conn.send(pdu.response());
+  out(`unbind session=${conn.number} seq=${pdu.sequence_number}`);
+  conn.bound = null;
+  conn.close();
+}
+
+function onResponse(conn, pdu) {
+  const record = conn.outstanding.get(pdu.sequence_number);
+  if (record) conn.outstanding.delete(pdu.sequence_number);
+  const kind = record ? record.kind : 'unknown';
+  if (kind === 'receipt') {
+    stats.receipts_answered++;
+    if (opts.quiet) return;
+  } else if (kind === 'mo') {
+    stats.mo_answered++;
+  }
+  out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
+    `status=${pdu.command_status} for=${kind}`);
+  if (pdu.command === 'unbind_resp') {
+    conn.bound = null;
+    conn.close();
+  }
+}
+
+function onPdu(conn, pdu) {
+  switch (pdu.command) {
+    case 'bind_receiver':
+    case 'bind_transmitter':
+    case 'bind_transceiver':
+      return onBind(conn, pdu);
+    case 'submit_sm': return onSubmitSm(conn, pdu);
+    case 'submit_multi': return onSubmitMulti(conn, pdu);
+    case 'data_sm': return onDataSmFromClient(conn, pdu);
+    case 'query_sm': return onQuerySm(conn, pdu);
+    case 'enquire_link':
+      conn.send(pdu.response());
+      out(`enquire_link session=${conn.number} seq=${pdu.sequence_number}`);
+      return;
+    case 'unbind': return onUnbind(conn, pdu);
+    case 'unknown':
+      // An id no SMPP version defines: generic_nack with ESME_RINVCMDID, the session stays.
+      conn.send(pdu.response());
+      out(`unknown session=${conn.number} seq=${pdu.sequence_number} ` +
+        `command_id=${hex8(pdu.command_id)} status=${ESME.ESME_RINVCMDID}`);
+      return;
+  }
+  if (pdu.isResponse()) return onResponse(conn, pdu);
+  // A known request this SMSC does not serve (cancel_sm, replace_sm, outbind, ...).
+  conn.send(pdu.response({command_status: ESME.ESME_RINVCMDID}));
+  out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
+    `status=${ESME.ESME_RINVCMDID} reason=not_supported`);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sessions.
+
+function onSessionClosed(conn) {
+  if (conn.closed) return;
+  conn.closed = true;
+  sessions.delete(conn.number);
+  if (conn.unbindTimer) clearTimeout(conn.unbindTimer);
+  // Deliveries the receiver never answered are kept for the next receiver, as an SMSC retries.
+  let requeued = 0;
+  for (const record of conn.outstanding.values()) {
+    if (record.kind === 'receipt' || record.kind === 'mo') {
+      if (!stopping) queueDelivery(record);
+      requeued++;
+    }
+  }
+  conn.outstanding.clear();
+  out(`close session=${conn.number}` + (requeued ? ` requeued=${requeued}` : ''));
+  if (!stopping && requeued > 0) {
+    const next = boundReceivers()[0];
+    if (next) flushPending(next);
+  }
+}
+
+function onSession(session) {
+  const conn = new Conn(session);
+  sessions.set(conn.number, conn);
+  stats.sessions++;
+  out(`connect session=${conn.number} peer=${conn.peer}`);
+  session.on('pdu', (pdu) => {
+    try {
+      onPdu(conn, pdu);
+    } catch (e) {
+      // A PDU whose fields make no sense to this SMSC ends its session, never the SMSC.
+      badInput(conn, `${pdu.command}: ${e.message}`);
+    }
+  });
+  session.on('error', (e) => {
+    if (e && e.syscall) {
+      // Socket errors (a reset by the peer, mostly): the close event follows.
+      out(`error session=${conn.number} code=${e.code}`);
+      return;
+    }
+    badInput(conn, e && e.message ? e.message : String(e));
+  });
+  session.on('close', () => onSessionClosed(conn));
+}
+
+function badInput(conn, reason) {
+  stats.bad_input++;
+  out(`bad_input session=${conn.number} reason=${quoted(reason)}`);
+  if (conn.closed) return;
+  // The stream cannot be resynchronised: say so with generic_nack (ESME_RINVCMDLEN) and close.
+  conn.send(new smpp.PDU('generic_nack', {command_status: ESME.ESME_RINVCMDLEN, sequence_number: 0}));
+  conn.close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands from standard input.
+
+function splitCommand(line) {
+  // "deliver <src> <dst> <text...>": the text is the rest of the line, inner blanks kept.
+  const m = /^(\S+)(?:\s+(\S+))?(?:\s+(\S+))?(?:\s(.*))?$/.exec(line);
+  return m ? {name: m[1], a: m[2], b: m[3], rest: m[4] === undefined ? '' : m[4]} : null;
+}
+
+function commandMo(kind, src, dst, text) {
+  if (!src || !dst) {
+    out(`error usage: ${kind === 'deliver_sm' ? 'deliver' : 'datasm'} <src> <dst> <text>`);
+    return;
+  }
+  const bytes = Buffer.from(text, 'utf8');
+  let options;
+  if (kind === 'deliver_sm') {
+    if (bytes.length > 254) {
+      out(`error deliver text is ${bytes.length} bytes, at most 254 fit a short message`);
+      return;
+    }
+    options = {source_addr: src, destination_addr: dst, esm_class: 0, data_coding: 0,
+      short_message: bytes};
+  } else {
+    if (bytes.length > 65535) {
+      out(`error datasm text is ${bytes.length} bytes, at most 65535 fit message_payload`);
+      return;
+    }
+    // message_payload is the only optional parameter, so it is the first one on the wire.
+    options = {source_addr: src, destination_addr: dst, esm_class: 0, data_coding: 0,
+      registered_delivery: 0, message_payload: bytes};
+  }
+  const item = {kind: 'mo', command: kind, options, text: bytes, systemId: '',
+    label: `${kind} src=${src} dst=${dst}`};
+  const receivers = boundReceivers();
+  if (receivers.length === 0) {
+    queueDelivery(item);
+    return;
+  }
+  for (const conn of receivers) deliverTo(conn, item);
+}
+
+function forEachSession(fn) {
+  const all = [...sessions.values()].filter((c) => !c.closed);
+  if (all.length === 0) out('error no session');
+  for (const conn of all) fn(conn);
+}
+
+function printStats() {
+  const bound = (role) => [...sessions.values()].filter((c) => c.bound === role).length;
+  out(`stats sessions=${sessions.size} receivers=${bound('receiver')} ` +
+    `transmitters=${bound('transmitter')} transceivers=${bound('transceiver')} ` +
+    `connections=${stats.sessions} submit_sm=${stats.submit_sm} submit_multi=${stats.submit_multi} ` +
+    `receipts_sent=${stats.receipts_sent} receipts_answered=${stats.receipts_answered} ` +
+    `mo_sent=${stats.mo_sent} mo_answered=${stats.mo_answered} rejected=${stats.rejected} ` +
+    `bad_input=${stats.bad_input} queued=${pendingDeliveries.length}`);
+}
+
+const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | enquire | ' +
+  'unbind | close | raw <hex> | stats | quit | help';
+
+function onCommand(rawLine) {
+  const line = rawLine.trim();
+  if (line === '' || line.startsWith('#')) return;
+  const cmd = splitCommand(line);
+  switch (cmd.name) {
+    case 'deliver': return commandMo('deliver_sm', cmd.a, cmd.b, cmd.rest);
+    case 'datasm': return commandMo('data_sm', cmd.a, cmd.b, cmd.rest);
+    case 'enquire':
+      return forEachSession((conn) => {
+        const seq = conn.request('enquire_link', {});
+        if (seq !== null) out(`sent enquire_link session=${conn.number} seq=${seq}`);
+      });
+    case 'unbind':
+      return forEachSession((conn) => {
+        const seq = conn.request('unbind', {});
+        if (seq === null) return;
+        out(`sent unbind session=${conn.number} seq=${seq}`);
+        // A peer that does not answer the unbind is closed all the same.
+        conn.unbindTimer = setTimeout(() => conn.close(), 5000);
+        conn.unbindTimer.unref();
+      });
+    case 'close':
+      return forEachSession((conn) => conn.close('destroy'));
+    case 'raw': {
+      const hex = line.slice(3).replace(/\s+/g, '');
+      if (!/^([0-9a-fA-F]{2})+$/.test(hex)) {
+        out('error usage: raw <hex bytes>');
+        return;
+      }
+      const bytes = Buffer.from(hex, 'hex');
+      return forEachSession((conn) => {
+        conn.cork();
+        conn.socket.write(bytes);
+        out(`sent raw session=${conn.number} length=${bytes.length}`);
+      });
+    }
+    case 'stats': return printStats();
+    case 'quit': return stop(0);
+    case 'help': return out(COMMANDS_HELP);
+    default:
+      out(`error unknown command ${quoted(cmd.name)}; ${COMMANDS_HELP}`);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop.
+
+const server = smpp.createServer(onSession);
+
+function stop(code) {
+  if (stopping) return;
+  stopping = true;
+  server.close();
+  for (const conn of sessions.values()) conn.socket.destroy();
+  out('bye');
+  flushOut();
+  process.exit(code);
+}
+
+server.on('error', (e) => {
+  process.stderr.write(`smsc: cannot listen on 127.0.0.1:${opts.port}: ${e.message}\n`);
+  process.exit(1);
+});
+
+server.listen(opts.port, '127.0.0.1', () => {
+  out(`listening 127.0.0.1:${server.address().port}`);
+  flushOut();
+});
+
+process.on('SIGINT', () => stop(0));
+process.on('SIGTERM', () => stop(0));
+process.on('uncaughtException', (e) => {
+  // A fault in this SMSC must not take down the sessions of everyone else; report it loudly.
+  process.stderr.write(`smsc: internal error: ${e && e.stack ? e.stack : e}\n`);
+  out(`internal_error ${quoted(e && e.message ? e.message : String(e))}`);
+});
+
+let stdinKind = null;
+try {
+  const st = fs.fstatSync(0);
+  stdinKind = st.isFIFO() ? 'pipe' : st.isCharacterDevice() && process.stdin.isTTY ? 'tty' : 'other';
+} catch (e) {
+  stdinKind = 'none';
+}
+if (stdinKind !== 'none') {
+  const rl = readline.createInterface({input: process.stdin, terminal: false});
+  rl.on('line', onCommand);
+  rl.on('close', () => {
+    if (stdinKind === 'pipe' || stdinKind === 'tty') stop(0);
+  });
+}
