@@ -539,7 +539,22 @@ function onResponse(conn, pdu) {
   }
 }
 
+// True when a request ends before its last mandatory field. The package then leaves the missing
+// fields undefined instead of failing, and such a request must not be taken at face value.
+function truncated(pdu) {
+  if (pdu.command === 'unknown' || pdu.isResponse()) return false;
+  const params = smpp.commands[pdu.command].params || {};
+  return Object.keys(params).some((key) => pdu[key] === undefined);
+}
+
 function onPdu(conn, pdu) {
+  if (truncated(pdu)) {
+    // The framing is intact, so the session goes on; only this request is refused.
+    conn.send(pdu.response({command_status: ESME.ESME_RINVCMDLEN}));
+    out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
+      `status=${ESME.ESME_RINVCMDLEN} reason=truncated`);
+    return;
+  }
   switch (pdu.command) {
     case 'bind_receiver':
     case 'bind_transmitter':

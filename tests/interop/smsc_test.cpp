@@ -1,0 +1,685 @@
+// Tests of the local SMSC and of its test harness, driven by a minimal SMPP client over raw
+// loopback sockets, so that they hold independently of the project's own PDU codec.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "SmscProcess.h"
+
+namespace {
+
+using smpptest::SmscProcess;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kBindReceiver = 0x00000001;
+constexpr uint32_t kBindTransmitter = 0x00000002;
+constexpr uint32_t kQuerySm = 0x00000003;
+constexpr uint32_t kSubmitSm = 0x00000004;
+constexpr uint32_t kDeliverSm = 0x00000005;
+constexpr uint32_t kUnbind = 0x00000006;
+constexpr uint32_t kBindTransceiver = 0x00000009;
+constexpr uint32_t kEnquireLink = 0x00000015;
+constexpr uint32_t kSubmitMulti = 0x00000021;
+constexpr uint32_t kDataSm = 0x00000103;
+constexpr uint32_t kGenericNack = 0x80000000;
+constexpr uint32_t kResp = 0x80000000;
+
+// ---- Raw PDU building and parsing -----------------------------------------------------------
+
+std::string u8(uint8_t v) {
+  return std::string(1, static_cast<char>(v));
+}
+std::string u32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+std::string cstr(std::string_view s) {
+  return std::string(s) + '\0';
+}
+
+std::string pdu(uint32_t id, uint32_t seq, const std::string& body = {}, uint32_t status = 0) {
+  return u32(static_cast<uint32_t>(16 + body.size())) + u32(id) + u32(status) + u32(seq) + body;
+}
+
+std::string bindBody(std::string_view systemId, std::string_view password) {
+  return cstr(systemId) + cstr(password) + cstr("") + u8(0x34) + u8(0) + u8(0) + cstr("");
+}
+
+std::string submitBody(std::string_view src, std::string_view dst, std::string_view text,
+                       uint8_t registeredDelivery, std::string_view validity = "") {
+  return cstr("") + u8(0) + u8(0) + cstr(src) + u8(1) + u8(1) + cstr(dst) + u8(0) + u8(0) + u8(0) +
+         cstr("") + cstr(validity) + u8(registeredDelivery) + u8(0) + u8(0) + u8(0) +
+         u8(static_cast<uint8_t>(text.size())) + std::string(text);
+}
+
+std::string submitMultiBody(std::string_view src, const std::vector<std::string>& dsts,
+                            std::string_view text, uint8_t registeredDelivery) {
+  std::string body = cstr("") + u8(0) + u8(0) + cstr(src) + u8(static_cast<uint8_t>(dsts.size()));
+  for (const auto& d : dsts) body += u8(1) + u8(1) + u8(1) + cstr(d);
+  return body + u8(0) + u8(0) + u8(0) + cstr("") + cstr("") + u8(registeredDelivery) + u8(0) +
+         u8(0) + u8(0) + u8(static_cast<uint8_t>(text.size())) + std::string(text);
+}
+
+struct Pdu {
+  uint32_t id = 0, status = 0, seq = 0;
+  std::string body;
+};
+
+// Walks a PDU body; reads past the end give empty values instead of faults.
+struct BodyReader {
+  const std::string& b;
+  size_t pos = 0;
+  std::string cstring() {
+    size_t end = b.find('\0', pos);
+    if (end == std::string::npos) end = b.size();
+    std::string s = b.substr(std::min(pos, b.size()), end - std::min(pos, b.size()));
+    pos = end + 1;
+    return s;
+  }
+  uint8_t byte() { return pos < b.size() ? static_cast<uint8_t>(b[pos++]) : (pos++, 0); }
+  uint16_t u16() { return static_cast<uint16_t>((byte() << 8) | byte()); }
+  std::string bytes(size_t n) {
+    std::string s = pos < b.size() ? b.substr(pos, n) : std::string();
+    pos += n;
+    return s;
+  }
+};
+
+struct Delivery {
+  std::string src, dst, text;
+  uint8_t esm = 0xFF;
+};
+
+Delivery parseDeliverSm(const std::string& body) {
+  BodyReader r{body};
+  Delivery d;
+  r.cstring();         // service_type
+  r.byte(), r.byte();  // source ton, npi
+  d.src = r.cstring();
+  r.byte(), r.byte();  // destination ton, npi
+  d.dst = r.cstring();
+  d.esm = r.byte();
+  r.byte(), r.byte();                      // protocol_id, priority_flag
+  r.cstring(), r.cstring();                // schedule_delivery_time, validity_period
+  r.byte(), r.byte(), r.byte(), r.byte();  // registered_delivery, replace, data_coding, default id
+  d.text = r.bytes(r.byte());
+  return d;
+}
+
+Delivery parseDataSm(const std::string& body, uint16_t* firstTag) {
+  BodyReader r{body};
+  Delivery d;
+  r.cstring();
+  r.byte(), r.byte();
+  d.src = r.cstring();
+  r.byte(), r.byte();
+  d.dst = r.cstring();
+  d.esm = r.byte();
+  r.byte(), r.byte();  // registered_delivery, data_coding
+  *firstTag = r.u16();
+  d.text = r.bytes(r.u16());
+  return d;
+}
+
+// ---- A minimal SMPP client on a loopback socket ---------------------------------------------
+
+class RawClient {
+ public:
+  RawClient() = default;
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool connect(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  bool write(std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // The next whole PDU, or nothing when none completes in time or the peer closed first.
+  std::optional<Pdu> read(std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (buffered_.size() >= 16) {
+        BodyReader r{buffered_};
+        const uint32_t length = (uint32_t{r.u16()} << 16) | r.u16();
+        if (length < 16) return std::nullopt;
+        if (buffered_.size() >= length) {
+          Pdu p;
+          p.id = (uint32_t{r.u16()} << 16) | r.u16();
+          p.status = (uint32_t{r.u16()} << 16) | r.u16();
+          p.seq = (uint32_t{r.u16()} << 16) | r.u16();
+          p.body = buffered_.substr(16, length - 16);
+          buffered_.erase(0, length);
+          return p;
+        }
+      }
+      if (!fill(deadline)) return std::nullopt;
+    }
+  }
+
+  // True when the peer closes the connection (after any PDUs still unread) within the timeout.
+  bool closedByPeer(std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (fill(deadline)) {
+    }
+    return eof_;
+  }
+
+  // Sends a request and gives the next PDU, which should be its answer.
+  std::optional<Pdu> call(uint32_t id, uint32_t seq, const std::string& body = {}) {
+    if (!write(pdu(id, seq, body))) return std::nullopt;
+    return read();
+  }
+
+ private:
+  bool fill(std::chrono::steady_clock::time_point deadline) {
+    if (eof_) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r <= 0) return r < 0 && errno == EINTR;
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+      eof_ = true;
+      return false;
+    }
+    buffered_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  int fd_ = -1;
+  std::string buffered_;
+  bool eof_ = false;
+};
+
+// ---- Fixture --------------------------------------------------------------------------------
+
+class LocalSmsc : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(smsc_.start()) << smsc_.error(); }
+
+  void TearDown() override {
+    if (HasFailure()) ADD_FAILURE() << "SMSC output:\n" << smsc_.joinedLines();
+  }
+
+  // Connects and binds; the test fails when the bind is not accepted.
+  void bind(RawClient& c, uint32_t bindId, std::string_view systemId = "alice") {
+    ASSERT_TRUE(c.connect(smsc_.port()));
+    auto resp = c.call(bindId, seq_++, bindBody(systemId, "pw"));
+    ASSERT_TRUE(resp);
+    ASSERT_EQ(resp->id, bindId | kResp);
+    ASSERT_EQ(resp->status, 0u);
+  }
+
+  // Submits one message and gives the message id of the answer.
+  std::string submit(RawClient& tx, std::string_view text, uint8_t registeredDelivery) {
+    const uint32_t seq = seq_++;
+    auto resp = tx.call(kSubmitSm, seq, submitBody("1234", "555", text, registeredDelivery));
+    if (!resp) return "<no answer>";
+    EXPECT_EQ(resp->id, kSubmitSm | kResp);
+    EXPECT_EQ(resp->status, 0u);
+    EXPECT_EQ(resp->seq, seq);
+    BodyReader r{resp->body};
+    return r.cstring();
+  }
+
+  SmscProcess smsc_;
+  uint32_t seq_ = 1;
+};
+
+const std::regex kMessageId("[0-9a-f]{1,65}");
+
+// ---- Tests ----------------------------------------------------------------------------------
+
+TEST_F(LocalSmsc, AnswersEveryBindKindWithItsResponse) {
+  const struct {
+    const char* name;
+    uint32_t id;
+  } cases[] = {{"bind_receiver", kBindReceiver},
+               {"bind_transmitter", kBindTransmitter},
+               {"bind_transceiver", kBindTransceiver}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t from = smsc_.mark();
+    RawClient client;
+    ASSERT_TRUE(client.connect(smsc_.port()));
+    auto resp = client.call(c.id, 77, bindBody("alice", "pw"));
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, c.id | kResp);
+    EXPECT_EQ(resp->status, 0u);
+    EXPECT_EQ(resp->seq, 77u);
+    EXPECT_TRUE(smsc_.waitFor(c.name, {"seq=77", "system_id=alice", "status=0"}, from));
+    // A second bind on a bound session is refused as already bound.
+    auto again = client.call(c.id, 78, bindBody("alice", "pw"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 0x05u);
+  }
+}
+
+TEST(LocalSmscCredentials, RefusesWrongSystemIdOrPassword) {
+  SmscProcess smsc({"--system-id", "alice", "--password", "secret"});
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  const struct {
+    const char* systemId;
+    const char* password;
+    uint32_t status;
+  } cases[] = {{"alice", "secret", 0x00}, {"alice", "wrong", 0x0E}, {"bob", "secret", 0x0F}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.systemId) + "/" + c.password);
+    RawClient client;
+    ASSERT_TRUE(client.connect(smsc.port()));
+    auto resp = client.call(kBindTransmitter, 5, bindBody(c.systemId, c.password));
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kBindTransmitter | kResp);
+    EXPECT_EQ(resp->status, c.status);
+    // A refused session stays open but unbound: it may not submit.
+    auto sub = client.call(kSubmitSm, 6, submitBody("1", "2", "x", 0));
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(sub->status, c.status == 0 ? 0x00u : 0x04u);
+  }
+}
+
+TEST_F(LocalSmsc, SubmitGetsMessageIdAndOnlyRequestedReceiptsReachTheReceiver) {
+  RawClient rx, tx;
+  bind(rx, kBindReceiver);
+  bind(tx, kBindTransmitter);
+  const std::string noReceipt = submit(tx, "first", 0x00);
+  const std::string failureOnly = submit(tx, "second", 0x02);
+  const std::string withReceipt = submit(tx, "Hello receipt", 0x11);
+  for (const auto& id : {noReceipt, failureOnly, withReceipt}) {
+    EXPECT_TRUE(std::regex_match(id, kMessageId)) << id;
+  }
+  EXPECT_NE(noReceipt, withReceipt);
+  EXPECT_TRUE(smsc_.waitFor("submit_sm", {"id=" + withReceipt, "src=1234", "dst=555",
+                                          "registered_delivery=0x11", "text=\"Hello receipt\""}));
+
+  // The first delivery is the receipt of the third message: the others asked for none.
+  auto receipt = rx.read();
+  ASSERT_TRUE(receipt);
+  ASSERT_EQ(receipt->id, kDeliverSm);
+  const Delivery d = parseDeliverSm(receipt->body);
+  EXPECT_EQ(d.esm, 0x04);
+  EXPECT_EQ(d.src, "555");
+  EXPECT_EQ(d.dst, "1234");
+  EXPECT_TRUE(std::regex_match(
+      d.text, std::regex("id:" + withReceipt +
+                         " sub:001 dlvrd:001 submit date:\\d{10} done date:\\d{10} "
+                         "stat:DELIVRD err:000 text:Hello receipt")))
+      << d.text;
+
+  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, receipt->seq, cstr(""))));
+  EXPECT_TRUE(smsc_.waitFor("deliver_sm_resp",
+                            {"seq=" + std::to_string(receipt->seq), "status=0", "for=receipt"}));
+  // Nothing else is on its way to the receiver.
+  EXPECT_FALSE(rx.read(300ms));
+}
+
+TEST_F(LocalSmsc, SubmitMultiAnswersWithoutUnsuccessfulDestinations) {
+  RawClient rx, tx;
+  bind(rx, kBindReceiver);
+  bind(tx, kBindTransmitter);
+  auto resp = tx.call(kSubmitMulti, 9, submitMultiBody("1234", {"111", "222", "333"}, "multi", 1));
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->id, kSubmitMulti | kResp);
+  EXPECT_EQ(resp->status, 0u);
+  BodyReader r{resp->body};
+  const std::string id = r.cstring();
+  EXPECT_TRUE(std::regex_match(id, kMessageId)) << id;
+  EXPECT_EQ(r.byte(), 0) << "no_unsuccess";
+  EXPECT_EQ(r.pos, resp->body.size());
+
+  std::vector<std::string> sources;
+  for (int i = 0; i < 3; ++i) {
+    auto receipt = rx.read();
+    ASSERT_TRUE(receipt);
+    const Delivery d = parseDeliverSm(receipt->body);
+    EXPECT_EQ(d.esm, 0x04);
+    EXPECT_EQ(d.text.rfind("id:" + id + " ", 0), 0u) << d.text;
+    sources.push_back(d.src);
+  }
+  EXPECT_EQ(sources, (std::vector<std::string>{"111", "222", "333"}));
+}
+
+TEST_F(LocalSmsc, QuerySmKnowsOnlyAcceptedMessages) {
+  RawClient tx;
+  bind(tx, kBindTransmitter);
+  const std::string id = submit(tx, "query me", 0);
+  const struct {
+    std::string id;
+    uint32_t status;
+  } cases[] = {{id, 0x00}, {"ffffff", 0x67}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    auto resp = tx.call(kQuerySm, 40, cstr(c.id) + u8(0) + u8(1) + cstr("8877"));
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kQuerySm | kResp);
+    EXPECT_EQ(resp->status, c.status);
+    EXPECT_EQ(resp->seq, 40u);
+    if (c.status != 0) continue;
+    BodyReader r{resp->body};
+    EXPECT_EQ(r.cstring(), c.id);
+    EXPECT_EQ(r.cstring().size(), 16u) << "final_date";
+    EXPECT_EQ(r.byte(), 2) << "message_state DELIVERED";
+    EXPECT_EQ(r.byte(), 0) << "error_code";
+  }
+}
+
+TEST_F(LocalSmsc, CommandsSendMoMessagesAndEnquireLinkToTheReceiver) {
+  RawClient rx;
+  bind(rx, kBindReceiver);
+  ASSERT_TRUE(smsc_.send("deliver 1111 2222 hello  world"));
+  auto mo = rx.read();
+  ASSERT_TRUE(mo);
+  ASSERT_EQ(mo->id, kDeliverSm);
+  const Delivery d = parseDeliverSm(mo->body);
+  EXPECT_EQ(d.esm, 0);
+  EXPECT_EQ(d.src, "1111");
+  EXPECT_EQ(d.dst, "2222");
+  EXPECT_EQ(d.text, "hello  world");
+  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, mo->seq, cstr(""))));
+  EXPECT_TRUE(smsc_.waitFor("deliver_sm_resp", {"seq=" + std::to_string(mo->seq), "for=mo"}));
+
+  ASSERT_TRUE(smsc_.send("datasm 3333 4444 data text"));
+  auto data = rx.read();
+  ASSERT_TRUE(data);
+  ASSERT_EQ(data->id, kDataSm);
+  uint16_t firstTag = 0;
+  const Delivery dd = parseDataSm(data->body, &firstTag);
+  EXPECT_EQ(dd.esm, 0);
+  EXPECT_EQ(dd.src, "3333");
+  EXPECT_EQ(dd.dst, "4444");
+  EXPECT_EQ(firstTag, 0x0424) << "message_payload comes first";
+  EXPECT_EQ(dd.text, "data text");
+  ASSERT_TRUE(rx.write(pdu(kDataSm | kResp, data->seq, cstr(""))));
+  EXPECT_TRUE(smsc_.waitFor("data_sm_resp", {"seq=" + std::to_string(data->seq), "for=mo"}));
+
+  ASSERT_TRUE(smsc_.send("enquire"));
+  auto enquire = rx.read();
+  ASSERT_TRUE(enquire);
+  ASSERT_EQ(enquire->id, kEnquireLink);
+  ASSERT_TRUE(rx.write(pdu(kEnquireLink | kResp, enquire->seq)));
+  EXPECT_TRUE(smsc_.waitFor("enquire_link_resp", {"seq=" + std::to_string(enquire->seq)}));
+
+  // And the other way round: the client's enquire_link is answered with its sequence number.
+  auto resp = rx.call(kEnquireLink, 4242);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->id, kEnquireLink | kResp);
+  EXPECT_EQ(resp->seq, 4242u);
+}
+
+TEST_F(LocalSmsc, DeliveriesWaitForAReceiverToBind) {
+  RawClient tx;
+  bind(tx, kBindTransmitter);
+  const std::string id = submit(tx, "later", 1);
+  ASSERT_TRUE(smsc_.send("deliver 1 2 queued mo"));
+  ASSERT_TRUE(smsc_.waitFor("queued", {"receipt=" + id}));
+  ASSERT_TRUE(smsc_.waitFor("queued", {"deliver_sm"}));
+
+  RawClient rx;
+  bind(rx, kBindReceiver);
+  auto first = rx.read();
+  auto second = rx.read();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(parseDeliverSm(first->body).esm, 0x04);
+  EXPECT_EQ(parseDeliverSm(second->body).text, "queued mo");
+}
+
+TEST_F(LocalSmsc, UnansweredDeliveriesGoToTheNextReceiver) {
+  RawClient tx;
+  bind(tx, kBindTransmitter);
+  {
+    RawClient rx;
+    bind(rx, kBindReceiver);
+    submit(tx, "kept", 1);
+    auto receipt = rx.read();
+    ASSERT_TRUE(receipt);
+    // The receiver goes away without answering.
+  }
+  ASSERT_TRUE(smsc_.waitFor("close", {"requeued=1"}));
+  RawClient rx2;
+  bind(rx2, kBindReceiver);
+  auto again = rx2.read();
+  ASSERT_TRUE(again);
+  EXPECT_NE(parseDeliverSm(again->body).text.find("text:kept"), std::string::npos);
+}
+
+TEST_F(LocalSmsc, SubmitIsRefusedUnlessBoundToSubmit) {
+  const struct {
+    const char* name;
+    uint32_t bindId;  // 0: not bound at all
+  } cases[] = {{"unbound", 0}, {"receiver", kBindReceiver}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawClient client;
+    if (c.bindId) {
+      bind(client, c.bindId);
+    } else {
+      ASSERT_TRUE(client.connect(smsc_.port()));
+    }
+    auto resp = client.call(kSubmitSm, 12, submitBody("1", "2", "no", 1));
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kSubmitSm | kResp);
+    EXPECT_EQ(resp->status, 0x04u) << "ESME_RINVBNDSTS";
+    EXPECT_EQ(resp->seq, 12u);
+  }
+}
+
+TEST_F(LocalSmsc, GarbageClosesOnlyItsOwnSession) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"http request", "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"},
+      {"length below the header", u32(8) + u32(kEnquireLink) + u32(0) + u32(1)},
+      {"length zero", std::string(16, '\0')},
+      {"length far too large", u32(1000000) + u32(kSubmitSm) + u32(0) + u32(1)},
+      {"destination count beyond the body",
+       pdu(kSubmitMulti, 3, submitMultiBody("1", {}, "", 0).substr(0, 5) + u8(9))},
+  };
+  RawClient survivor;
+  bind(survivor, kBindTransmitter);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t from = smsc_.mark();
+    RawClient bad;
+    ASSERT_TRUE(bad.connect(smsc_.port()));
+    ASSERT_TRUE(bad.write(c.bytes));
+    auto nack = bad.read();
+    ASSERT_TRUE(nack);
+    EXPECT_EQ(nack->id, kGenericNack);
+    EXPECT_EQ(nack->status, 0x02u) << "ESME_RINVCMDLEN";
+    EXPECT_TRUE(bad.closedByPeer());
+    EXPECT_TRUE(smsc_.waitFor("bad_input", {}, from));
+    // Every other session goes on as before.
+    auto resp = survivor.call(kEnquireLink, 99);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kEnquireLink | kResp);
+  }
+}
+
+TEST_F(LocalSmsc, RequestEndingBeforeItsFieldsIsRefusedAndTheSessionStays) {
+  RawClient client;
+  bind(client, kBindTransmitter);
+  const std::string whole = submitBody("1234", "555", "cut short", 1);
+  const size_t cuts[] = {0, 4, 12, whole.size() - 11};  // Ends within, or just before, a field.
+  for (size_t cut : cuts) {
+    SCOPED_TRACE(cut);
+    auto resp = client.call(kSubmitSm, 50, whole.substr(0, cut));
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kSubmitSm | kResp);
+    EXPECT_EQ(resp->status, 0x02u) << "ESME_RINVCMDLEN";
+    EXPECT_EQ(resp->seq, 50u);
+  }
+  auto ok = client.call(kSubmitSm, 51, whole);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 0u);
+}
+
+TEST_F(LocalSmsc, UnknownCommandGetsGenericNackAndTheSessionStays) {
+  RawClient client;
+  bind(client, kBindTransmitter);
+  auto nack = client.call(0x00000999, 31);
+  ASSERT_TRUE(nack);
+  EXPECT_EQ(nack->id, kGenericNack);
+  EXPECT_EQ(nack->status, 0x03u) << "ESME_RINVCMDID";
+  EXPECT_EQ(nack->seq, 31u);
+  auto resp = client.call(kEnquireLink, 32);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->seq, 32u);
+}
+
+TEST_F(LocalSmsc, FramesPdusWhateverTheWritesLookLike) {
+  RawClient client;
+  ASSERT_TRUE(client.connect(smsc_.port()));
+  // A bind one byte at a time.
+  const std::string bindPdu = pdu(kBindTransmitter, 1, bindBody("alice", "pw"));
+  for (char ch : bindPdu) ASSERT_TRUE(client.write(std::string(1, ch)));
+  auto bound = client.read();
+  ASSERT_TRUE(bound);
+  EXPECT_EQ(bound->status, 0u);
+  // Fifty requests in one write, answered once each and in order.
+  std::string burst;
+  for (uint32_t seq = 100; seq < 150; ++seq) burst += pdu(kEnquireLink, seq);
+  ASSERT_TRUE(client.write(burst));
+  for (uint32_t seq = 100; seq < 150; ++seq) {
+    auto resp = client.read();
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id, kEnquireLink | kResp);
+    EXPECT_EQ(resp->seq, seq);
+  }
+}
+
+TEST_F(LocalSmsc, UnbindIsAnsweredAndEndsTheSessionInBothDirections) {
+  RawClient client;
+  bind(client, kBindTransmitter);
+  auto resp = client.call(kUnbind, 467);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->id, kUnbind | kResp);
+  EXPECT_EQ(resp->seq, 467u);
+  EXPECT_TRUE(client.closedByPeer());
+
+  RawClient rx;
+  bind(rx, kBindReceiver);
+  ASSERT_TRUE(smsc_.send("unbind"));
+  auto unbind = rx.read();
+  ASSERT_TRUE(unbind);
+  ASSERT_EQ(unbind->id, kUnbind);
+  ASSERT_TRUE(rx.write(pdu(kUnbind | kResp, unbind->seq)));
+  EXPECT_TRUE(smsc_.waitFor("unbind_resp", {"seq=" + std::to_string(unbind->seq)}));
+  EXPECT_TRUE(rx.closedByPeer());
+}
+
+TEST(LocalSmscQuiet, CountsWhatItDoesNotPrint) {
+  SmscProcess smsc({"--quiet"});
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  RawClient rx, tx;
+  ASSERT_TRUE(rx.connect(smsc.port()));
+  ASSERT_TRUE(tx.connect(smsc.port()));
+  ASSERT_TRUE(rx.call(kBindReceiver, 1, bindBody("a", "b")));
+  ASSERT_TRUE(tx.call(kBindTransmitter, 1, bindBody("a", "b")));
+  std::string burst;
+  for (uint32_t seq = 2; seq < 202; ++seq)
+    burst += pdu(kSubmitSm, seq, submitBody("1", "2", "x", 1));
+  ASSERT_TRUE(tx.write(burst));
+  for (int i = 0; i < 200; ++i) {
+    auto resp = tx.read();
+    ASSERT_TRUE(resp);
+    ASSERT_EQ(resp->status, 0u);
+  }
+  for (int i = 0; i < 200; ++i) {
+    auto receipt = rx.read();
+    ASSERT_TRUE(receipt);
+    ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, receipt->seq, cstr(""))));
+  }
+  // The receipts' answers may still be on their way; ask until the counters show them all.
+  std::optional<std::string> stats;
+  for (size_t from = 0; !stats;) {
+    from = smsc.mark();
+    ASSERT_TRUE(smsc.send("stats"));
+    auto line = smsc.waitFor("stats", {}, from);
+    ASSERT_TRUE(line);
+    if (SmscProcess::field(*line, "receipts_answered") == "200") stats = line;
+  }
+  EXPECT_EQ(SmscProcess::field(*stats, "submit_sm"), "200");
+  EXPECT_EQ(SmscProcess::field(*stats, "receipts_sent"), "200");
+  for (const auto& line : smsc.lines()) {
+    EXPECT_NE(line.rfind("submit_sm ", 0), 0u) << line;
+    EXPECT_NE(line.rfind("sent deliver_sm ", 0), 0u) << line;
+  }
+}
+
+TEST(SmscProcessHarness, StopLeavesNoProcessBehind) {
+  pid_t pid = -1;
+  {
+    SmscProcess smsc;
+    ASSERT_TRUE(smsc.start()) << smsc.error();
+    pid = smsc.pid();
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(smsc.port(), 0);
+  }
+  // The child has been reaped, so its id names no process of ours any more.
+  EXPECT_EQ(kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(SmscProcessHarness, QuitEndsTheSmscAndWaitingStopsAtItsEnd) {
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  ASSERT_TRUE(smsc.send("quit"));
+  EXPECT_TRUE(smsc.waitFor("bye"));
+  // No further line can come: waiting ends with the output, well before its timeout.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(smsc.waitFor("never", {}, 0, 60s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+  // Writing to the ended SMSC fails, and does not end the test program with SIGPIPE. The
+  // process's last thread may still hold its input open for a moment, so keep trying.
+  bool failed = false;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       !failed && std::chrono::steady_clock::now() < deadline;) {
+    failed = !smsc.send("stats");
+    if (!failed) std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(failed);
+  int status = smsc.stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(SmscProcessHarness, ReportsAnSmscThatCannotStart) {
+  SmscProcess smsc({"--no-such-option"});
+  EXPECT_FALSE(smsc.start(10s));
+  EXPECT_NE(smsc.error().find("unknown option --no-such-option"), std::string::npos)
+      << smsc.error();
+}
+
+}  // namespace
