@@ -689,13 +689,15 @@ function forEachSession(fn) {
 }
 
 function printStats() {
+  const cpu = process.cpuUsage();
   const bound = (role) => [...sessions.values()].filter((c) => c.bound === role).length;
   out(`stats sessions=${sessions.size} receivers=${bound('receiver')} ` +
     `transmitters=${bound('transmitter')} transceivers=${bound('transceiver')} ` +
     `connections=${stats.sessions} submit_sm=${stats.submit_sm} submit_multi=${stats.submit_multi} ` +
     `receipts_sent=${stats.receipts_sent} receipts_answered=${stats.receipts_answered} ` +
     `mo_sent=${stats.mo_sent} mo_answered=${stats.mo_answered} rejected=${stats.rejected} ` +
-    `bad_input=${stats.bad_input} queued=${pendingDeliveries.length}`);
+    `bad_input=${stats.bad_input} queued=${pendingDeliveries.length} ` +
+    `cpu_ms=${Math.round((cpu.user + cpu.system) / 1000)}`);
 }
 
 const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | enquire | ' +
