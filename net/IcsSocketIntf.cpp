@@ -76,6 +76,11 @@ std::string FormatError(const char* Pattern, const std::string& Text, int32_t Co
 int Ics_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                struct timeval* timeout) {
   LogMsg("Ics_select(" + std::to_string(nfds) + ")");
+  if (nfds < 0 || nfds > FD_SETSIZE) {
+    // A descriptor set cannot hold such descriptors; select would read and write past the sets.
+    errno = EINVAL;
+    return TraceResult("Ics_select = ", -1);
+  }
   return TraceResult("Ics_select = ", ::select(nfds, readfds, writefds, exceptfds, timeout));
 }
 

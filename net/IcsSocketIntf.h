@@ -31,8 +31,8 @@ class ESocketException : public std::runtime_error {
 constexpr int INVALID_SOCKET = -1;
 
 // select. Traces "Ics_select(<nfds>)" before and "Ics_select = <result>" after the call. The
-// caller must never put a descriptor at or above FD_SETSIZE into a set; Ics_poll is the wait for
-// those.
+// caller must never put a descriptor at or above FD_SETSIZE into a set; an nfds above FD_SETSIZE
+// fails with EINVAL without calling the OS. Ics_poll is the wait for such descriptors.
 int Ics_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                struct timeval* timeout);
 

@@ -221,6 +221,11 @@ TEST(SocketCalls, FailuresReportTheOSErrorAfterTracing) {
       {"socket", [] { return static_cast<long>(Ics_socket(12345, SOCK_STREAM, 0)); }, EAFNOSUPPORT,
        "Ics_socket = -1"},
       {"listen", [] { return static_cast<long>(Ics_listen(-1, 5)); }, EBADF, ""},
+      {"select past the set size",
+       [] {
+         return static_cast<long>(Ics_select(FD_SETSIZE + 1, nullptr, nullptr, nullptr, nullptr));
+       },
+       EINVAL, "Ics_select = -1"},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.Name);
