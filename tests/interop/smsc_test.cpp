@@ -639,6 +639,59 @@ TEST(LocalSmscQuiet, CountsWhatItDoesNotPrint) {
   }
 }
 
+TEST(SmscProcessHarness, StartsAgainOnTheSamePortWhileClientsWereConnected) {
+  uint16_t port = 0;
+  RawClient client;
+  {
+    SmscProcess first;
+    ASSERT_TRUE(first.start()) << first.error();
+    port = first.port();
+    ASSERT_TRUE(client.connect(port));
+    ASSERT_TRUE(client.call(kBindTransmitter, 1, bindBody("a", "b")));
+  }
+  EXPECT_TRUE(client.closedByPeer());
+  // A later "--port" overrides the harness's "--port 0".
+  SmscProcess second({"--port", std::to_string(port)});
+  ASSERT_TRUE(second.start()) << second.error();
+  EXPECT_EQ(second.port(), port);
+  RawClient again;
+  ASSERT_TRUE(again.connect(port));
+  auto resp = again.call(kBindTransmitter, 2, bindBody("a", "b"));
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->status, 0u);
+}
+
+TEST(NpmLoadClient, SubmitsEveryMessageAndReportsItsFigures) {
+  SmscProcess smsc({"--quiet"});
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  for (const char* receiver : {"", " --receiver"}) {
+    SCOPED_TRACE(receiver);
+    const std::string command = std::string("node '") + SMPP_SOURCE_DIR +
+                                "/bench/npm_client.js' --port " + std::to_string(smsc.port()) +
+                                " --count 500 --window 50 --timeout 60" + receiver + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("500 messages answered \\(0 refused\\).* "
+                                                     "msg/s, CPU [0-9.]+ us/msg")))
+        << output;
+    if (*receiver) {
+      EXPECT_NE(output.find("500 receipts"), std::string::npos) << output;
+    }
+  }
+  const size_t from = smsc.mark();
+  ASSERT_TRUE(smsc.send("stats"));
+  auto stats = smsc.waitFor("stats", {}, from);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(SmscProcess::field(*stats, "submit_sm"), "1000");
+  EXPECT_EQ(SmscProcess::field(*stats, "receipts_sent"), "500");
+  EXPECT_EQ(SmscProcess::field(*stats, "queued"), "0");
+}
+
 TEST(SmscProcessHarness, StopLeavesNoProcessBehind) {
   pid_t pid = -1;
   {
