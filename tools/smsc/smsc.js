@@ -26,9 +26,9 @@
 //
 // Commands on standard input, one per line:
 //   deliver <src> <dst> <text>  send an MO deliver_sm (esm_class 0) to every bound receiver
-//   datasm <src> <dst> <text>   send an MO data_sm (text in message_payload) to every bound receiver
+//   datasm <src> <dst> <text>   send an MO data_sm (text in message_payload) to every receiver
 //   enquire                     send enquire_link on every session
-//   unbind                      send unbind on every session; a session is closed on its unbind_resp
+//   unbind                      send unbind on every session; each is closed on its unbind_resp
 //   close                       drop every session at once, without unbind
 //   raw <hex>                   write these bytes as they are on every session
 //   stats                       print one line of counters
@@ -53,7 +53,8 @@ const smpp = require(path.join(__dirname, 'node_modules', 'smpp'));
 function usageText() {
   const lines = fs.readFileSync(__filename, 'utf8').split('\n').slice(1);
   const end = lines.findIndex((line) => !line.startsWith('//'));
-  return lines.slice(0, end < 0 ? lines.length : end).map((l) => l.replace(/^\/\/ ?/, '')).join('\n');
+  const block = lines.slice(0, end < 0 ? lines.length : end);
+  return block.map((l) => l.replace(/^\/\/ ?/, '')).join('\n');
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -323,7 +324,9 @@ function queueDelivery(item) {
     return;
   }
   pendingDeliveries.push(item);
-  if (item.kind !== 'receipt' || !opts.quiet) out(`queued ${item.label} pending=${pendingDeliveries.length}`);
+  if (item.kind !== 'receipt' || !opts.quiet) {
+    out(`queued ${item.label} pending=${pendingDeliveries.length}`);
+  }
 }
 
 function deliverTo(conn, item) {
@@ -385,9 +388,10 @@ function makeReceipt(conn, messageId, source, destination, text, submitted) {
   };
 }
 
-function scheduleReceipt(item) {
-  if (opts.receiptDelay > 0) setTimeout(() => routeReceipt(item), opts.receiptDelay);
-  else routeReceipt(item);
+// Builds the receipt when it is due, so that its done date is the time of delivery.
+function scheduleReceipt(makeItem) {
+  if (opts.receiptDelay > 0) setTimeout(() => routeReceipt(makeItem()), opts.receiptDelay);
+  else routeReceipt(makeItem());
 }
 
 function wantsReceipt(registeredDelivery) {
@@ -420,7 +424,9 @@ function onBind(conn, pdu) {
   let status = ESME.ESME_ROK;
   if (conn.bound) status = ESME.ESME_RALYBND;
   else if (opts.systemId !== null && systemId !== opts.systemId) status = ESME.ESME_RINVSYSID;
-  else if (opts.password !== null && str(pdu.password) !== opts.password) status = ESME.ESME_RINVPASWD;
+  else if (opts.password !== null && str(pdu.password) !== opts.password) {
+    status = ESME.ESME_RINVPASWD;
+  }
   conn.send(pdu.response({command_status: status, system_id: 'localsmsc'}));
   out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} system_id=${systemId} ` +
     `status=${status}`);
@@ -456,7 +462,7 @@ function onSubmitSm(conn, pdu) {
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
   }
   if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(makeReceipt(conn, id, src, dst, text, submitted));
+    scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
   }
 }
 
@@ -467,18 +473,22 @@ function onSubmitMulti(conn, pdu) {
   const submitted = new Date();
   const text = buf(pdu.short_message);
   const src = str(pdu.source_addr);
-  const dests = (pdu.dest_address || []).map((d) => ('dl_name' in d ? str(d.dl_name) : str(d.destination_addr)));
+  const dests = (pdu.dest_address || []).map((d) =>
+    ('dl_name' in d ? str(d.dl_name) : str(d.destination_addr)));
   // Every destination is accepted, so the answer lists no unsuccessful ones.
   conn.send(pdu.response({message_id: id, unsuccess_sme: []}));
   remember(id, {submitted, done: submitted, destinations: dests.length});
   if (!opts.quiet) {
     out(`submit_multi session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
-      `src=${src} dests=${dests.length} dst=${dests.join(',')} validity=${str(pdu.validity_period)} ` +
+      `src=${src} dests=${dests.length} dst=${dests.join(',')} ` +
+      `validity=${str(pdu.validity_period)} ` +
       `registered_delivery=0x${(pdu.registered_delivery || 0).toString(16).padStart(2, '0')} ` +
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
   }
   if (wantsReceipt(pdu.registered_delivery)) {
-    for (const dst of dests) scheduleReceipt(makeReceipt(conn, id, src, dst, text, submitted));
+    for (const dst of dests) {
+      scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
+    }
   }
 }
 
@@ -493,8 +503,8 @@ function onDataSmFromClient(conn, pdu) {
     `src=${str(pdu.source_addr)} dst=${str(pdu.destination_addr)} length=${text.length} ` +
     `text=${quoted(text)}`);
   if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(makeReceipt(conn, id, str(pdu.source_addr), str(pdu.destination_addr), text,
-      submitted));
+    scheduleReceipt(() => makeReceipt(conn, id, str(pdu.source_addr), str(pdu.destination_addr),
+      text, submitted));
   }
 }
 
@@ -636,7 +646,8 @@ function badInput(conn, reason) {
   out(`bad_input session=${conn.number} reason=${quoted(reason)}`);
   if (conn.closed) return;
   // The stream cannot be resynchronised: say so with generic_nack (ESME_RINVCMDLEN) and close.
-  conn.send(new smpp.PDU('generic_nack', {command_status: ESME.ESME_RINVCMDLEN, sequence_number: 0}));
+  conn.send(new smpp.PDU('generic_nack',
+    {command_status: ESME.ESME_RINVCMDLEN, sequence_number: 0}));
   conn.close();
 }
 
@@ -693,15 +704,16 @@ function printStats() {
   const bound = (role) => [...sessions.values()].filter((c) => c.bound === role).length;
   out(`stats sessions=${sessions.size} receivers=${bound('receiver')} ` +
     `transmitters=${bound('transmitter')} transceivers=${bound('transceiver')} ` +
-    `connections=${stats.sessions} submit_sm=${stats.submit_sm} submit_multi=${stats.submit_multi} ` +
+    `connections=${stats.sessions} submit_sm=${stats.submit_sm} ` +
+    `submit_multi=${stats.submit_multi} ` +
     `receipts_sent=${stats.receipts_sent} receipts_answered=${stats.receipts_answered} ` +
     `mo_sent=${stats.mo_sent} mo_answered=${stats.mo_answered} rejected=${stats.rejected} ` +
     `bad_input=${stats.bad_input} queued=${pendingDeliveries.length} ` +
     `cpu_ms=${Math.round((cpu.user + cpu.system) / 1000)}`);
 }
 
-const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | enquire | ' +
-  'unbind | close | raw <hex> | stats | quit | help';
+const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | ' +
+  'enquire | unbind | close | raw <hex> | stats | quit | help';
 
 function onCommand(rawLine) {
   const line = rawLine.trim();
@@ -783,7 +795,8 @@ process.on('uncaughtException', (e) => {
 let stdinKind = null;
 try {
   const st = fs.fstatSync(0);
-  stdinKind = st.isFIFO() ? 'pipe' : st.isCharacterDevice() && process.stdin.isTTY ? 'tty' : 'other';
+  if (st.isFIFO()) stdinKind = 'pipe';
+  else stdinKind = st.isCharacterDevice() && process.stdin.isTTY ? 'tty' : 'other';
 } catch (e) {
   stdinKind = 'none';
 }
