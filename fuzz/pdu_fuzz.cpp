@@ -1,0 +1,27 @@
+// Fuzz target of the PDU decoder and the stream framing: any bytes, as one read and as a stream.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "smpp/smpppdu.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The whole input as one read, with the read's size as both capacity and count received, so
+  // that any read past the input shows as a heap overflow.
+  TPDU pdu;
+  TPduCodec::DecodePdu(data, size, size, pdu);
+
+  // The same bytes as a stream: every complete PDU at its front is decoded on its own, as a
+  // connection does; a length the framing refuses ends the stream.
+  size_t offset = 0;
+  while (offset < size) {
+    const TPduFrame frame = FramePdu(data + offset, size - offset);
+    if (frame.Result != TFrameResult::frComplete) break;
+    if (frame.Length < kMinPduLength || frame.Length > size - offset) abort();
+    TPDU framed;
+    TPduCodec::DecodePdu(data + offset, frame.Length, frame.Length, framed);
+    if (framed.command_length != frame.Length) abort();
+    offset += frame.Length;
+  }
+  return 0;
+}
