@@ -1,6 +1,7 @@
 // Helpers of the PDU tests: hex texts to bytes and back, and a PDU builder for decoder inputs.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <string>
@@ -76,12 +77,12 @@ class PduBuilder {
     return Raw(message);
   }
   Bytes Finish(uint32_t commandId, uint32_t sequence = 1, uint32_t status = 0) const {
-    Bytes out(16);
-    PutU32(out.data(), static_cast<uint32_t>(16 + Body.size()));
+    Bytes out(16 + Body.size());
+    PutU32(out.data(), static_cast<uint32_t>(out.size()));
     PutU32(out.data() + 4, commandId);
     PutU32(out.data() + 8, status);
     PutU32(out.data() + 12, sequence);
-    out.insert(out.end(), Body.begin(), Body.end());
+    std::copy(Body.begin(), Body.end(), out.begin() + 16);
     return out;
   }
 
