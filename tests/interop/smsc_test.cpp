@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -258,7 +258,23 @@ class LocalSmsc : public ::testing::Test {
   uint32_t seq_ = 1;
 };
 
-const std::regex kMessageId("[0-9a-f]{1,65}");
+// Message ids of the local SMSC are lower-case hexadecimal.
+bool isMessageId(const std::string& id) {
+  return !id.empty() && id.size() <= 65 &&
+         id.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// True when text equals pattern, where each '#' of the pattern stands for one decimal digit.
+bool matchesDigits(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                          : text[i] != pattern[i]) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // ---- Tests ----------------------------------------------------------------------------------
 
@@ -318,7 +334,7 @@ TEST_F(LocalSmsc, SubmitGetsMessageIdAndOnlyRequestedReceiptsReachTheReceiver) {
   const std::string failureOnly = submit(tx, "second", 0x02);
   const std::string withReceipt = submit(tx, "Hello receipt", 0x11);
   for (const auto& id : {noReceipt, failureOnly, withReceipt}) {
-    EXPECT_TRUE(std::regex_match(id, kMessageId)) << id;
+    EXPECT_TRUE(isMessageId(id)) << id;
   }
   EXPECT_NE(noReceipt, withReceipt);
   EXPECT_TRUE(smsc_.waitFor("submit_sm", {"id=" + withReceipt, "src=1234", "dst=555",
@@ -332,10 +348,10 @@ TEST_F(LocalSmsc, SubmitGetsMessageIdAndOnlyRequestedReceiptsReachTheReceiver) {
   EXPECT_EQ(d.esm, 0x04);
   EXPECT_EQ(d.src, "555");
   EXPECT_EQ(d.dst, "1234");
-  EXPECT_TRUE(std::regex_match(
-      d.text, std::regex("id:" + withReceipt +
-                         " sub:001 dlvrd:001 submit date:\\d{10} done date:\\d{10} "
-                         "stat:DELIVRD err:000 text:Hello receipt")))
+  EXPECT_TRUE(matchesDigits(d.text, "id:" + withReceipt +
+                                        " sub:001 dlvrd:001 submit date:########## "
+                                        "done date:########## stat:DELIVRD err:000 "
+                                        "text:Hello receipt"))
       << d.text;
 
   ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, receipt->seq, cstr(""))));
@@ -355,7 +371,7 @@ TEST_F(LocalSmsc, SubmitMultiAnswersWithoutUnsuccessfulDestinations) {
   EXPECT_EQ(resp->status, 0u);
   BodyReader r{resp->body};
   const std::string id = r.cstring();
-  EXPECT_TRUE(std::regex_match(id, kMessageId)) << id;
+  EXPECT_TRUE(isMessageId(id)) << id;
   EXPECT_EQ(r.byte(), 0) << "no_unsuccess";
   EXPECT_EQ(r.pos, resp->body.size());
 
@@ -596,9 +612,8 @@ TEST(NpmLoadClient, SubmitsEveryMessageToAQuietSmscAndReportsItsFigures) {
     for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
     const int status = pclose(pipe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_TRUE(std::regex_search(output, std::regex("500 messages answered \\(0 refused\\).* "
-                                                     "msg/s, CPU [0-9.]+ us/msg")))
-        << output;
+    EXPECT_NE(output.find("500 messages answered (0 refused)"), std::string::npos) << output;
+    EXPECT_NE(output.find(" msg/s, CPU "), std::string::npos) << output;
     if (*receiver) {
       EXPECT_NE(output.find("500 receipts"), std::string::npos) << output;
     }
