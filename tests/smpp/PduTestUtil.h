@@ -52,10 +52,6 @@ class PduBuilder {
     Body.push_back(v);
     return *this;
   }
-  PduBuilder& U32(uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) Body.push_back(static_cast<uint8_t>(v >> s));
-    return *this;
-  }
   PduBuilder& Str(std::string_view s) {
     Body.insert(Body.end(), s.begin(), s.end());
     return *this;
