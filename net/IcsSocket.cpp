@@ -1,0 +1,286 @@
+// The socket component: property rules, worker wiring, operations and error routing.
+#include "net/IcsSocket.h"
+
+#include <stdexcept>
+#include <thread>
+
+#include "base/Thread.h"
+#include "net/IcsLogMsg.h"
+
+namespace {
+
+std::string TrimBlanks(const std::string& S) {
+  size_t B = 0;
+  size_t E = S.size();
+  while (B < E && static_cast<unsigned char>(S[B]) <= 32) ++B;
+  while (E > B && static_cast<unsigned char>(S[E - 1]) <= 32) --E;
+  return S.substr(B, E - B);
+}
+
+}  // namespace
+
+TIcsCustomSocket::TIcsCustomSocket(TComponent* AOwner)
+    : TComponent(AOwner), WorkerThreadClass(DefaultWorkerThreadClass()) {}
+
+TIcsCustomSocket::~TIcsCustomSocket() {
+  LogMsg(Name() + ".Destroy");
+  MarkDestroying();
+  if (TWorkerThread* W = FWorkerThread) {
+    // The worker is forgotten only once it has been handed back: until then an event of this
+    // socket may still be running on it and reading this field.
+    try {
+      TIcsWorkerPool::Instance().ReleaseThread(W);
+    } catch (const std::exception& E) {
+      LogMsg(std::string("TIcsCustomSocket.Destroy: ") + E.what());
+    }
+    FWorkerThread = nullptr;
+  }
+}
+
+void TIcsCustomSocket::SetName(const std::string& Value) {
+  TComponent::SetName(Value);
+  if (FWorkerThread) FWorkerThread->SetName(Value + "WorkerThread");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+bool TIcsCustomSocket::RefuseWhileOpen(const char* Property) {
+  if (FWorkerThread && FWorkerThread->State() != wsClosed) {
+    RaiseException(std::string("Cannot change ") + Property + " if not closed");
+    return true;
+  }
+  return false;
+}
+
+void TIcsCustomSocket::StoreText(const std::string& Value, std::string& Text, bool& Assigned,
+                                 bool& Resolved) {
+  Text = TrimBlanks(Value);
+  if (Text.empty()) {
+    Assigned = false;
+    return;
+  }
+  Resolved = false;
+  Assigned = true;
+}
+
+void TIcsCustomSocket::SetAddr(const std::string& Value) {
+  if (FAddrAssigned && Value == FAddrStr) return;
+  if (RefuseWhileOpen("Addr")) return;
+  StoreText(Value, FAddrStr, FAddrAssigned, FAddrResolved);
+}
+
+void TIcsCustomSocket::SetPort(const std::string& Value) {
+  if (FPortAssigned && Value == FPortStr) return;
+  if (RefuseWhileOpen("Port")) return;
+  StoreText(Value, FPortStr, FPortAssigned, FPortResolved);
+}
+
+void TIcsCustomSocket::SetProto(const std::string& Value) {
+  if (FProtoAssigned && Value == FProtoStr) return;
+  if (RefuseWhileOpen("Proto")) return;
+  StoreText(Value, FProtoStr, FProtoAssigned, FProtoResolved);
+}
+
+void TIcsCustomSocket::SetLocalPort(const std::string& Value) {
+  if (RefuseWhileOpen("LocalPort")) return;
+  FLocalPort = Value;
+}
+
+std::string TIcsCustomSocket::LastErrorMsg() const {
+  std::lock_guard<std::mutex> Guard(LastErrorLock);
+  return FLastErrorMsg;
+}
+
+void TIcsCustomSocket::SetLastErrorPair(int32_t Code, const std::string& Msg) {
+  std::lock_guard<std::mutex> Guard(LastErrorLock);
+  FLastError.store(Code);
+  FLastErrorMsg = Msg;
+}
+
+TIcsSocketState TIcsCustomSocket::State() const {
+  return FWorkerThread ? FWorkerThread->State() : wsClosed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Worker threads
+
+TWorkerThread* TIcsCustomSocket::AllocateWorkerThread(const TWorkerThreadClass& ThreadClass) {
+  TWorkerThread* W = TIcsWorkerPool::Instance().AcquireThread(ThreadClass);
+  if (W) W->SetName(Name() + "WorkerThread");
+  return W;
+}
+
+void TIcsCustomSocket::EnsureWorker() {
+  if (FWorkerThread) return;
+  FWorkerThread = AllocateWorkerThread(WorkerThreadClass);
+  if (!FWorkerThread) throw std::runtime_error("Unable to allocate a new worker thread");
+}
+
+void TIcsCustomSocket::HandTextsToWorker() {
+  FWorkerThread->SetAddr(FAddrStr);
+  FWorkerThread->SetProto(FProtoStr);
+  FWorkerThread->SetPort(FPortStr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operations
+
+void TIcsCustomSocket::Connect() {
+  EnsureWorker();
+  TWorkerThread* W = FWorkerThread;
+  W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
+  W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
+  W->SetOnChangeState(
+      [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
+  W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
+  W->SetOnError([this](TWorkerThread*) { HandleWorkerError(); });
+  W->SetOnDataSent([this](uint16_t Code) { TriggerDataSent(Code); });
+  HandTextsToWorker();
+  W->SetLocalPort(FLocalPort);
+  W->Connect();
+}
+
+void TIcsCustomSocket::Listen() {
+  EnsureWorker();
+  TWorkerThread* W = FWorkerThread;
+  if (W->State() != wsClosed) throw std::runtime_error("Socket is busy");
+  W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
+  W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
+  W->SetOnSessionAvailable([this](uint16_t Code) { TriggerSessionAvailable(Code); });
+  W->SetOnChangeState(
+      [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
+  W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
+  W->SetOnError([this](TWorkerThread*) { HandleWorkerError(); });
+  HandTextsToWorker();
+  W->SetLocalPort(FLocalPort);
+  W->Listen();
+}
+
+void TIcsCustomSocket::Dup(int NewHSocket) {
+  if (IsDestroying()) return;
+  try {
+    EnsureWorker();
+    TWorkerThread* W = FWorkerThread;
+    W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
+    W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
+    W->SetOnChangeState(
+        [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
+    W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
+    W->SetDontRead(DontRead);
+    HandTextsToWorker();
+    FDupDone.store(false);
+    W->SetDupDonePtr(&FDupDone);
+    W->Dup(NewHSocket);
+    // On its own worker thread the dup can only be handled after the current message, so there
+    // is nothing to wait for there.
+    if (GetCurrentThreadId() == W->LoopThreadId()) return;
+    while (!FDupDone.load() && FWorkerThread) std::this_thread::yield();
+  } catch (...) {
+    LogMsg("TIcsCustomSocket.Dup() Exception");
+  }
+}
+
+void TIcsCustomSocket::Close() {
+  if (FWorkerThread && FWorkerThread->State() != wsClosed) FWorkerThread->Close();
+}
+
+int TIcsCustomSocket::Accept() {
+  if (!FWorkerThread) return -1;
+  const int H = FWorkerThread->Accept();
+  if (H == -1) SetLastErrorPair(FWorkerThread->LastError(), FWorkerThread->LastErrorMsg());
+  return H;
+}
+
+int32_t TIcsCustomSocket::Receive(void* Buffer, int32_t BufferSize) {
+  if (!FWorkerThread) return 0;
+  return FWorkerThread->Receive(Buffer, BufferSize);
+}
+
+std::string TIcsCustomSocket::ReceiveStr() {
+  if (!FWorkerThread) return std::string();
+  return FWorkerThread->ReceiveStr();
+}
+
+int32_t TIcsCustomSocket::GetRcvdCount() {
+  if (!FWorkerThread) return 0;
+  return FWorkerThread->GetRcvdCount();
+}
+
+int32_t TIcsCustomSocket::Send(const void* Data, int32_t Len) {
+  if (!FWorkerThread || FWorkerThread->State() != wsConnected) {
+    FLastError.store(IcsNotConnectedError);
+    return -1;
+  }
+  return FWorkerThread->Send(Data, Len);
+}
+
+int32_t TIcsCustomSocket::SendStr(const std::string& Str) {
+  if (Str.empty()) return 0;
+  return Send(Str.data(), static_cast<int32_t>(Str.size()));
+}
+
+std::string TIcsCustomSocket::GetPeerAddr() {
+  if (FWorkerThread && FWorkerThread->State() == wsConnected) return FWorkerThread->GetPeerAddr();
+  return "error";
+}
+
+std::string TIcsCustomSocket::GetPeerPort() {
+  if (FWorkerThread && FWorkerThread->State() == wsConnected) return FWorkerThread->GetPeerPort();
+  return "error";
+}
+
+bool TIcsCustomSocket::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam) {
+  if (!FWorkerThread) return false;
+  return FWorkerThread->PostMessage(Msg, WParam, LParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events and errors
+
+void TIcsCustomSocket::TriggerSessionConnected(uint16_t ErrorCode) {
+  if (OnSessionConnected) OnSessionConnected(this, ErrorCode);
+}
+
+void TIcsCustomSocket::TriggerSessionClosed(uint16_t ErrorCode) {
+  if (OnSessionClosed) OnSessionClosed(this, ErrorCode);
+}
+
+void TIcsCustomSocket::TriggerSessionAvailable(uint16_t ErrorCode) {
+  if (OnSessionAvailable) OnSessionAvailable(this, ErrorCode);
+}
+
+void TIcsCustomSocket::TriggerChangeState(TIcsSocketState OldState, TIcsSocketState NewState) {
+  if (OnChangeState) OnChangeState(this, OldState, NewState);
+}
+
+bool TIcsCustomSocket::TriggerDataAvailable(uint16_t ErrorCode) {
+  if (!OnDataAvailable) return false;
+  OnDataAvailable(this, ErrorCode);
+  return true;
+}
+
+void TIcsCustomSocket::TriggerDataSent(uint16_t ErrorCode) {
+  if (OnDataSent) OnDataSent(this, ErrorCode);
+}
+
+void TIcsCustomSocket::TriggerError() {
+  if (OnError) OnError(this);
+}
+
+void TIcsCustomSocket::RaiseException(const std::string& Msg) {
+  if (OnError) {
+    TriggerError();
+    return;
+  }
+  throw ESocketException(Msg);
+}
+
+void TIcsCustomSocket::HandleWorkerError() {
+  TWorkerThread* W = FWorkerThread;
+  if (!W) return;
+  const int32_t Code = W->LastError();
+  const std::string Msg = W->LastErrorMsg();
+  SetLastErrorPair(Code, Msg);
+  RaiseException(Msg + " Error #" + std::to_string(Code));
+}

@@ -1,0 +1,207 @@
+// The event-driven socket component: TIcsCustomSocket gives the application an IPv4 socket
+// (TCP client, TCP listener or UDP endpoint) whose calls never wait on the network. Each socket
+// is served by one worker thread from the process-wide pool, which owns the OS socket, performs
+// the blocking calls and reports every outcome back; the component turns those reports into its
+// events, keeps the last error, and routes errors to OnError or to an ESocketException.
+// TIcsCustomLineSocket is the place of line mode; TIcsSocket is the class applications create.
+//
+// Threads. The operations run on the calling thread; one socket is meant to be driven by one
+// caller at a time (the application's thread, a timer thread, or its own event handlers).
+// Events run on the socket's worker thread, except OnChangeState(wsClosed, wsConnecting) from
+// Connect and OnError for a refused setter or request, which run on the caller's thread.
+// Assign the events while the socket is closed (before Connect, Listen or Dup), or from its own
+// handlers. A handler may call Send, Receive, RcvdCount and Close on its own socket, and may
+// destroy it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "base/Component.h"
+#include "net/IcsWorkerPool.h"
+#include "net/IcsWorkerThread.h"
+
+class TIcsCustomSocket;
+
+// Event types. An empty event is skipped.
+using TNotifyEvent = std::function<void(TComponent* Sender)>;
+using TIcsNotifyEvent = std::function<void(TComponent* Sender, uint16_t ErrorCode)>;
+using TIcsChangeState =
+    std::function<void(TComponent* Sender, TIcsSocketState OldState, TIcsSocketState NewState)>;
+using TBgExceptionEvent =
+    std::function<void(TComponent* Sender, const std::exception& E, bool& CanClose)>;
+
+// The Linux error number for a socket that is not connected, set by Send without a connection.
+constexpr int32_t IcsNotConnectedError = 107;
+
+class TIcsCustomSocket : public TComponent {
+ public:
+  // No worker, no OS socket; State is wsClosed. Any thread.
+  explicit TIcsCustomSocket(TComponent* AOwner = nullptr);
+  // Traces Name + ".Destroy" and hands the worker back to the pool, which closes any socket it
+  // still holds and empties its callbacks, waiting until no event of this socket is running on
+  // it. May run on the socket's own worker thread (inside one of its handlers).
+  ~TIcsCustomSocket() override;
+
+  // Renaming the component renames its worker (and the worker's queue) too.
+  void SetName(const std::string& Value) override;
+
+  // ---- Properties (caller's thread unless noted).
+  int32_t PortNum() const { return FPortNum; }
+  // Address, port and protocol texts as stored (trimmed). Writing while the worker is not
+  // closed is refused with "Cannot change Addr/Port/Proto if not closed" (through RaiseException)
+  // and stores nothing.
+  std::string Addr() const { return FAddrStr; }
+  void SetAddr(const std::string& Value);
+  std::string Port() const { return FPortStr; }
+  virtual void SetPort(const std::string& Value);
+  std::string Proto() const { return FProtoStr; }
+  virtual void SetProto(const std::string& Value);
+  std::string LocalPort() const { return FLocalPort; }
+  void SetLocalPort(const std::string& Value);
+  // Published for form compatibility; writing it has no effect.
+  std::string LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& Value) { (void)Value; }
+  bool AddrAssigned() const { return FAddrAssigned; }
+  bool AddrResolved() const { return FAddrResolved; }
+  bool PortAssigned() const { return FPortAssigned; }
+  bool PortResolved() const { return FPortResolved; }
+  bool ProtoAssigned() const { return FProtoAssigned; }
+  bool ProtoResolved() const { return FProtoResolved; }
+  // Bytes readable now (0 without a worker, -1 if the query fails). Caller's thread.
+  int32_t RcvdCount() { return GetRcvdCount(); }
+  // The last error code and text. Any thread.
+  int32_t LastError() const { return FLastError.load(); }
+  std::string LastErrorMsg() const;
+  // Stored only: every stream socket is closed abortively (linger on, 0 seconds) by its worker.
+  TIcsSocketLingerOnOff LingerOnOff = wsLingerOff;
+  int32_t LingerTimeout = 0;
+  // Handed to the worker by Dup: do not watch the adopted socket for incoming data.
+  bool DontRead = false;
+
+  // ---- Events (see the threads note above).
+  TIcsNotifyEvent OnSessionConnected;
+  TIcsNotifyEvent OnSessionClosed;
+  TIcsNotifyEvent OnSessionAvailable;
+  TNotifyEvent OnError;
+  TIcsNotifyEvent OnDataSent;
+  TIcsChangeState OnChangeState;
+  TIcsNotifyEvent OnDataAvailable;
+  TBgExceptionEvent OnBgException;  // published; the component never fires it
+
+  // The factory the pool uses when it must create a worker for this socket.
+  TWorkerThreadClass WorkerThreadClass;
+  // The worker serving this socket (null until the first Connect, Listen or Dup). Borrowed from
+  // the pool.
+  TWorkerThread* WorkerThread() const { return FWorkerThread; }
+  // True once a Dup has been handled by the worker. Any thread.
+  bool DupDone() const { return FDupDone.load(); }
+
+  // ---- Operations.
+  // Starts a connection and returns before it exists: OnChangeState(wsClosed, wsConnecting) on
+  // the caller's thread, then on the worker thread the state changes and OnSessionConnected with
+  // 0 on success or the error code (State tells the outcome). A request the worker refuses
+  // (socket in use, port, address or protocol missing) goes to HandleWorkerError. Throws
+  // std::runtime_error("Unable to allocate a new worker thread").
+  virtual void Connect();
+  // Issues the worker's close when a worker is attached and not closed; OnSessionClosed then
+  // OnChangeState(.., wsClosed) follow on the worker. On the worker thread it returns at once;
+  // elsewhere it waits until the worker has handled the close (running the main thread's queued
+  // calls while it waits when called on the main thread).
+  virtual void Close();
+  // Accepts a pending connection on a listening socket: the new handle, or -1 with LastError
+  // and LastErrorMsg set ("accept failed"). -1 without a worker. Normally inside
+  // OnSessionAvailable.
+  virtual int Accept();
+  // Adopts an already connected OS handle (for example from a listener's Accept) and waits until
+  // the worker has taken it over (state wsConnected, OnSessionConnected fired). Never throws: any
+  // failure is traced as "TIcsCustomSocket.Dup() Exception" and dropped.
+  virtual void Dup(int NewHSocket);
+  // One read from the OS socket: bytes read, 0 when the peer has closed (or without a worker),
+  // -1 on error or when nothing is pending. Normally inside OnDataAvailable.
+  virtual int32_t Receive(void* Buffer, int32_t BufferSize);
+  // The bytes pending now, or an empty text.
+  virtual std::string ReceiveStr();
+  // Queues bytes for sending and returns at once: Len (0 for Len <= 0). Without a connection
+  // (no worker or State not wsConnected) LastError := 107 and the result is -1. OnDataSent fires
+  // on the worker once the send buffer has been written out. Any thread that drives the socket.
+  virtual int32_t Send(const void* Data, int32_t Len);
+  // Send of Str's bytes; 0 for an empty text.
+  virtual int32_t SendStr(const std::string& Str);
+  // Binds and listens on Addr:Port (UDP: binds only and becomes wsConnected). Each connection
+  // that arrives is announced by OnSessionAvailable on the worker thread. Throws
+  // std::runtime_error("Socket is busy") when the worker is not closed.
+  virtual void Listen();
+  // The peer's dotted address and port while connected, otherwise "error".
+  virtual std::string GetPeerAddr();
+  virtual std::string GetPeerPort();
+  // Posts a message to the worker's queue; false without a worker. Any thread.
+  virtual bool PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam);
+  // The worker's state; wsClosed without a worker. Any thread.
+  TIcsSocketState State() const;
+
+  // Fires OnDataSent (worker thread).
+  void TriggerDataSent(uint16_t ErrorCode);
+
+ protected:
+  // Each calls its event when assigned (worker thread, see above).
+  virtual void TriggerSessionConnected(uint16_t ErrorCode);
+  virtual void TriggerSessionClosed(uint16_t ErrorCode);
+  virtual void TriggerSessionAvailable(uint16_t ErrorCode);
+  virtual void TriggerChangeState(TIcsSocketState OldState, TIcsSocketState NewState);
+  // Fires OnDataAvailable; true exactly when it is assigned (the handler then reads the bytes).
+  virtual bool TriggerDataAvailable(uint16_t ErrorCode);
+  // OnError when assigned, otherwise throws ESocketException(Msg).
+  virtual void RaiseException(const std::string& Msg);
+  virtual void TriggerError();
+  virtual int32_t GetRcvdCount();
+  // Takes a worker from the pool and names it after this component.
+  virtual TWorkerThread* AllocateWorkerThread(const TWorkerThreadClass& ThreadClass);
+  // The worker's error callback: copies its last error and raises the joined text.
+  virtual void HandleWorkerError();
+
+ private:
+  void EnsureWorker();
+  bool RefuseWhileOpen(const char* Property);
+  void StoreText(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved);
+  void HandTextsToWorker();
+  void SetLastErrorPair(int32_t Code, const std::string& Msg);
+
+  TWorkerThread* FWorkerThread = nullptr;
+  std::string FAddrStr;
+  bool FAddrResolved = false;
+  bool FAddrAssigned = false;
+  std::string FProtoStr;
+  bool FProtoAssigned = false;
+  bool FProtoResolved = false;
+  std::string FPortStr;
+  bool FPortAssigned = false;
+  bool FPortResolved = false;
+  int32_t FPortNum = 0;
+  std::string FLocalPort;
+  std::string FLocalAddr;
+  // Written by the worker (HandleWorkerError) and by the caller; LastErrorMsg is read and
+  // written whole under LastErrorLock.
+  std::atomic<int32_t> FLastError{0};
+  mutable std::mutex LastErrorLock;
+  std::string FLastErrorMsg;
+  // Set by the worker thread when a Dup has been handled; read afresh by the waiting Dup.
+  std::atomic<bool> FDupDone{false};
+};
+
+// Line mode (delivering received bytes one line at a time) has its place here; for now this
+// class behaves exactly like TIcsCustomSocket.
+class TIcsCustomLineSocket : public TIcsCustomSocket {
+ public:
+  using TIcsCustomSocket::TIcsCustomSocket;
+};
+
+// The socket class applications create.
+class TIcsSocket : public TIcsCustomLineSocket {
+ public:
+  using TIcsCustomLineSocket::TIcsCustomLineSocket;
+};

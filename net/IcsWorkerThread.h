@@ -1,0 +1,324 @@
+// TWorkerThread: the thread that does the socket work of one socket component. It owns the OS
+// socket, a message queue with its wake-up pipe and the list of send chunks. The component calls
+// its requests on its own thread; a request checks its preconditions, changes a few fields and
+// posts a message. The worker's message loop performs the blocking work (socket creation, connect,
+// bind, listen, close, send) and the readiness work its queue reports, and reports each outcome
+// through the callback slots the component filled. Callbacks therefore run on the worker thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <netinet/in.h>
+
+#include "base/Thread.h"
+#include "net/IcsMessages.h"
+#include "net/IcsSockBuf.h"
+#include "net/IcsSocketIntf.h"
+
+// The states of a socket. The ordinal values are fixed: they travel in events and state checks
+// compare them.
+enum TIcsSocketState : uint8_t {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsListening = 5,
+  wsClosed = 6
+};
+
+// Linger mode applied to stream sockets before connect.
+enum TIcsSocketLingerOnOff : uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
+
+// The readable name of a state ("wsConnected"), for trace lines and test messages.
+const char* IcsSocketStateName(TIcsSocketState State);
+
+// The process-wide close lock, shared by all workers. It is held for the whole of a socket close,
+// and every worker takes and releases it before handling a message, so that no worker handles a
+// message while any worker is closing a socket. Recursive. It is created on first use and never
+// destroyed, so it outlives every worker whatever order the program ends in.
+// Lock order: a worker's BufLock, then CloseLock; a queue's lock is never held while taking it.
+std::recursive_mutex& CloseLock();
+
+// The `WParam` of a WM_ICS_CLOSE that hands the worker back to the pool: the socket is closed
+// whatever the state, the send buffer emptied, and no callback fires.
+constexpr int32_t IcsReleaseCloseParam = 1;
+
+class TWorkerThread : public TThread {
+ public:
+  // Callback slots. Each may be empty, in which case it is skipped.
+  using TErrorSlot = std::function<void(TWorkerThread* Sender)>;
+  using TCodeSlot = std::function<void(uint16_t ErrorCode)>;
+  using TChangeStateSlot = std::function<void(TIcsSocketState OldState, TIcsSocketState NewState)>;
+  using TDataAvailableSlot = std::function<bool(uint16_t ErrorCode)>;
+  using TSendDataSlot = std::function<void(int32_t Count)>;
+
+  // Creates the wake-up pipe, the queue (named "MsgQueue" until SetName), the send buffer list
+  // and the defaults. Throws std::runtime_error("pipe() failed") when no pipe can be made. The
+  // thread starts suspended (every TThread does); the pool resumes it and waits for `Started`.
+  TWorkerThread();
+  // Traces Name + ".Destroy", sets Destroying, empties every slot, ends the loop and waits for
+  // it, then releases the queue, the chunks and the pipe, and shuts down and closes the OS socket
+  // if one is still held. Must not run on the worker thread itself. Any other thread.
+  ~TWorkerThread() override;
+
+  // ---- Requests. They run on the calling thread ("caller"); the component calls them on its
+  // own thread, or from inside a callback, that is on the worker thread.
+
+  // Name := Value; the queue's name := Value + "MsgQueue". Any thread.
+  void SetName(const std::string& Value);
+  std::string Name() const;
+
+  // Address, protocol, port and local-port texts. A value equal to the assigned text changes
+  // nothing; otherwise the trimmed value is stored, an empty result clears the assigned flag and
+  // a non-empty one sets it and clears the resolved flag (an empty local port stores "0").
+  // Caller's thread, while the worker handles no connect or listen.
+  void SetAddr(const std::string& Value);
+  void SetProto(const std::string& Value);
+  void SetPort(const std::string& Value);
+  void SetLocalPort(const std::string& Value);
+  std::string Addr() const;
+  std::string Proto() const;
+  std::string Port() const;
+  std::string LocalPort() const;
+  bool AddrAssigned() const;
+  bool AddrResolved() const;
+  bool ProtoAssigned() const;
+  bool ProtoResolved() const;
+  bool PortAssigned() const;
+  bool PortResolved() const;
+
+  // DontRead := Value, then posts WM_ICS_DONT_READ_FLAG (1 or 0) so the worker stops or resumes
+  // watching for incoming data. Any thread.
+  void SetDontRead(bool Value);
+  bool DontRead() const { return FDontRead.load(); }
+
+  // Checks (reported through RaiseException), empties the send buffer, moves to wsConnecting
+  // (change-state callback on the caller's thread) and posts WM_ICS_CONNECT. Caller's thread.
+  virtual void Connect();
+  // Checks port, protocol and address, empties the send buffer and posts WM_ICS_LISTEN. The state
+  // is not changed here. Caller's thread.
+  virtual void Listen();
+  // Posts WM_ICS_CLOSE unless the state is already wsClosed. On the worker thread it returns at
+  // once (the close follows the current message); on the main thread it runs the main thread's
+  // queued calls while it waits for the close to be handled; on any other thread it waits.
+  virtual void Close();
+  // Accepts one pending connection on the listening socket: the new handle, or -1 with LastError
+  // and "accept failed". Caller's thread (normally inside the session-available callback).
+  virtual int Accept();
+  // Adopts an already connected handle on the worker thread (WM_ICS_DUP), closing the current
+  // socket first if it is open. 0 and -1 are refused through RaiseException with "Dup(<h>)".
+  // Caller's thread.
+  virtual void Dup(int NewHSocket);
+  // One recv with flags 0; the OS result unchanged (-1 on failure, LastError untouched).
+  // Caller's thread.
+  virtual int32_t Receive(void* Buffer, int32_t BufferSize);
+  // All bytes pending now, or an empty text. Caller's thread.
+  virtual std::string ReceiveStr();
+  // Copies the bytes into the send buffer and posts WM_ICS_TRY_TO_SEND (also for 0 bytes). The
+  // result is Length, or 0 when Length is 0 or less. Never waits for the network. Any thread.
+  virtual int32_t Send(const void* Data, int32_t Length);
+  // Bytes readable now, -1 if the query fails; an end of stream seen here sets CloseInvoked.
+  // Caller's thread.
+  int32_t GetRcvdCount();
+  // Peer and local addresses and ports as text (see the failure texts in LastErrorMsg).
+  // Caller's thread.
+  virtual std::string GetPeerAddr();
+  virtual std::string GetPeerPort();
+  virtual std::string GetSockAddr();
+  virtual std::string GetSockPort();
+  // Posts to the queue; false when there is none. Any thread.
+  virtual bool PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam);
+
+  // ---- Reads, any thread.
+  TIcsSocketState State() const { return FState.load(); }
+  int32_t LastError() const { return FLastError.load(); }
+  std::string LastErrorMsg() const;
+  bool Started() const { return FStarted.load(); }
+  bool Exited() const { return FExited.load(); }
+  bool AllSent() const { return FAllSent.load(); }
+  bool CloseInvoked() const { return FCloseInvoked.load(); }
+  bool Destroying() const { return FDestroying.load(); }
+  int HSocket() const { return FHSocket.load(); }
+  // The OS thread id of the loop, 0 before it starts.
+  uint32_t LoopThreadId() const { return FLoopThreadId.load(); }
+  // Size of each new send chunk (1514).
+  int32_t BufSize() const { return FBufSize; }
+  // Number of chunks in the send buffer, and the bytes not yet written. Any thread.
+  int32_t BufferChunkCount() const;
+  int32_t BufferedBytes() const;
+  // Results of the last resolution and bind; meaningful after a connect or listen has been
+  // handled. Any thread once the caller has seen the resulting state change.
+  int32_t ProtoNumber() const { return FProtoNum.load(); }
+  int32_t PortNumber() const { return FPortNum.load(); }
+  int32_t LocalPortNumber() const { return FLocalPortNum.load(); }
+  int32_t SockType() const { return FSockType.load(); }
+
+  // Linger mode applied to stream sockets (defaults: wsLingerOn, 0 seconds: abortive close).
+  TIcsSocketLingerOnOff LingerOnOff() const { return FLingerOnOff.load(); }
+  void SetLingerOnOff(TIcsSocketLingerOnOff Value) { FLingerOnOff.store(Value); }
+  int32_t LingerTimeout() const { return FLingerTimeout.load(); }
+  void SetLingerTimeout(int32_t Value) { FLingerTimeout.store(Value); }
+
+  // The component's DupDone flag, set by the worker when a dup has been handled. Any thread.
+  void SetDupDonePtr(std::atomic<bool>* Flag) { FDupDone.store(Flag); }
+
+  // ---- Callback slots, filled by the component. Any thread; a slot emptied while its callback
+  // is running on the worker takes effect at the next call.
+  void SetOnError(TErrorSlot Slot);
+  void SetOnSessionConnected(TCodeSlot Slot);
+  void SetOnSessionClosed(TCodeSlot Slot);
+  void SetOnSessionAvailable(TCodeSlot Slot);
+  void SetOnChangeState(TChangeStateSlot Slot);
+  void SetOnDataAvailable(TDataAvailableSlot Slot);
+  void SetOnDataSent(TCodeSlot Slot);
+  void SetOnSendData(TSendDataSlot Slot);
+  // Empties all eight slots and forgets the DupDone flag.
+  void ClearCallbacks();
+
+  // Makes the worker forget its socket before it goes back to the pool: empties every slot,
+  // forgets DupDone, and closes the OS socket (whatever the state), empties the send buffer and
+  // moves to wsClosed without any callback. From a thread other than the worker it waits until
+  // the worker has handled the close (so no callback of the old owner is still running when it
+  // returns), running the main thread's queued calls meanwhile when called on the main thread.
+  // On the worker thread itself it closes at once. Any thread.
+  void Detach();
+
+ protected:
+  // The thread body: the message loop. An exception that escapes a handler is traced and
+  // dropped; Exited is always set when the loop ends.
+  void Execute() override;
+
+  // The queue's handler; runs on the worker thread. Result always 0.
+  virtual uint32_t WndProc(uint32_t Msg, int32_t WParam, int32_t LParam);
+
+  // Trigger operations: each calls its slot if filled (worker thread, except where a request
+  // raises an error or changes the state on the caller's thread).
+  virtual void TriggerSessionConnected(uint16_t ErrorCode);
+  virtual void TriggerSessionClosed(uint16_t ErrorCode);
+  virtual void TriggerSessionAvailable(uint16_t ErrorCode);
+  virtual void TriggerChangeState(TIcsSocketState OldState, TIcsSocketState NewState);
+  virtual void TriggerError();
+  virtual void TriggerDataSent();
+  virtual void TriggerSendData(int32_t Count);
+
+  // State := NewState with the change-state callback, unless it is already NewState. Runs on the
+  // thread making the change.
+  void ChangeState(TIcsSocketState NewState);
+  // Fires the error callback when filled, otherwise throws ESocketException(Msg).
+  void RaiseException(const std::string& Msg);
+
+ private:
+  void SetLastError(int32_t Code, const std::string& Msg);
+  void ClearLastError();
+  void ResolveStep(const char* FailurePrefix);
+  void OpConnect();
+  bool CreateAndConnect();
+  void FailSocket(int32_t Code, const std::string& Msg);
+  void SetLingerOption();
+  bool SetNonBlocking();
+  void BindSocket();
+  void OpListen();
+  void OpClose();
+  void OpReleaseClose();
+  void OpWrite();
+  int32_t RealSend(const uint8_t* Data, int32_t Length);
+  void OpDataAvailable();
+  void OpDup(int NewHSocket);
+  void OpAccept();
+  void PutDataInSendBuffer(const void* Data, int32_t Length);
+  void DeleteBufferList();
+  // Posts WM_ICS_CLOSE with WParam and, off the worker thread, waits until it has been handled.
+  void PostCloseAndWait(int32_t WParam);
+  void NoteCloseHandled();
+
+  // Name of the worker (and, with "MsgQueue", of its queue). Guarded by NameLock.
+  mutable std::mutex NameLock;
+  std::string FName;
+
+  // Address, protocol, port and local-port texts with their flags, and the resolution results
+  // that go with them. Guarded by SettingsLock: the setters run on the caller's thread, the
+  // resolution step on the worker.
+  mutable std::mutex SettingsLock;
+  std::string FAddrStr;
+  bool FAddrAssigned = false;
+  bool FAddrResolved = false;
+  std::string FProtoStr = "tcp";
+  bool FProtoAssigned = true;
+  bool FProtoResolved = false;
+  std::string FPortStr;
+  bool FPortAssigned = false;
+  bool FPortResolved = false;
+  std::string FLocalPortStr = "0";
+  bool FLocalPortAssigned = false;
+  bool FLocalPortResolved = false;
+  std::string FLocalAddrStr = "0.0.0.0";
+  // Worker thread only (written by the resolution step, read by connect, bind and send).
+  sockaddr_in FSockAddr{};
+
+  // Resolution results, written by the worker, readable anywhere.
+  std::atomic<int32_t> FProtoNum{6};
+  std::atomic<int32_t> FPortNum{0};
+  std::atomic<int32_t> FLocalPortNum{0};
+  std::atomic<int32_t> FSockType{SOCK_STREAM};
+
+  std::atomic<TIcsSocketLingerOnOff> FLingerOnOff{wsLingerOn};
+  std::atomic<int32_t> FLingerTimeout{0};
+
+  // The queue; created by the constructor, released by the destructor after the loop ended.
+  std::unique_ptr<TIcsMsgQueue> MsgQueue;
+  int FPipeRead = -1;   // wake-up pipe, owned by the worker, closed by the destructor
+  int FPipeWrite = -1;  // wake-up pipe, owned by the worker, closed by the destructor
+
+  std::atomic<bool> FStarted{false};  // the loop runs; the pool waits for it
+  std::atomic<bool> FExited{false};   // the loop has ended
+  std::atomic<TIcsSocketState> FState{wsInvalidState};
+  std::atomic<uint32_t> FLoopThreadId{0};
+
+  // Bytes waiting to be sent, oldest chunk first. Guarded by BufLock (recursive, so a callback
+  // fired during a write cycle may send on its own worker).
+  mutable std::recursive_mutex BufLock;
+  std::deque<std::unique_ptr<TIcsBuffer>> BufList;
+  const int32_t FBufSize = IcsDefaultBufSize;
+
+  // The OS socket: written on the worker thread, read by the requests that run on the caller's
+  // thread (receive, counts, addresses), hence atomic. Its owner is this worker.
+  std::atomic<int> FHSocket{-1};
+  std::atomic<int> FAcceptedSocket{0};
+
+  std::atomic<bool> FDontRead{false};
+  std::atomic<int32_t> FLastError{0};
+  // LastErrorMsg is read and written whole under LastErrorLock.
+  mutable std::mutex LastErrorLock;
+  std::string FLastErrorMsg;
+  std::atomic<bool> FCloseInvoked{false};
+  std::atomic<bool> FAllSent{false};
+  const int32_t FSendFlags = 0;
+  std::atomic<std::atomic<bool>*> FDupDone{nullptr};
+  std::atomic<bool> FDestroying{false};
+
+  // Callback slots. Guarded by SlotLock, which is held only to copy a slot, never while it runs.
+  mutable std::mutex SlotLock;
+  TErrorSlot FOnError;
+  TCodeSlot FOnSessionConnected;
+  TCodeSlot FOnSessionClosed;
+  TCodeSlot FOnSessionAvailable;
+  TChangeStateSlot FOnChangeState;
+  TDataAvailableSlot FOnDataAvailable;
+  TCodeSlot FOnDataSent;
+  TSendDataSlot FOnSendData;
+
+  // Close requests posted and handled; a waiting Close compares them. CloseWaitLock and
+  // CloseWaitCv let the waiter sleep until the worker notes a handled close.
+  std::atomic<uint64_t> FClosesPosted{0};
+  std::atomic<uint64_t> FClosesHandled{0};
+  std::mutex CloseWaitLock;
+  std::condition_variable CloseWaitCv;
+};
