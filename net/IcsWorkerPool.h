@@ -55,7 +55,7 @@ class TIcsWorkerPool {
   // PoolLock guards everything below. Lock order: PoolLock is never held while waiting for a
   // worker to handle a message (only while a new worker starts its loop).
   mutable std::mutex PoolLock;
-  std::deque<std::unique_ptr<TWorkerThread>> FIdle;   // oldest first
+  std::deque<std::unique_ptr<TWorkerThread>> FIdle;    // oldest first
   std::vector<std::unique_ptr<TWorkerThread>> FInUse;  // attached to a socket
   int32_t FCreationCounter = 0;
   bool FShutDown = false;

@@ -43,13 +43,20 @@ constexpr int32_t ResolveHostError = EHOSTUNREACH;
 
 const char* IcsSocketStateName(TIcsSocketState State) {
   switch (State) {
-    case wsInvalidState: return "wsInvalidState";
-    case wsOpened: return "wsOpened";
-    case wsBound: return "wsBound";
-    case wsConnecting: return "wsConnecting";
-    case wsConnected: return "wsConnected";
-    case wsListening: return "wsListening";
-    case wsClosed: return "wsClosed";
+    case wsInvalidState:
+      return "wsInvalidState";
+    case wsOpened:
+      return "wsOpened";
+    case wsBound:
+      return "wsBound";
+    case wsConnecting:
+      return "wsConnecting";
+    case wsConnected:
+      return "wsConnected";
+    case wsListening:
+      return "wsListening";
+    case wsClosed:
+      return "wsClosed";
   }
   return "?";
 }
@@ -292,7 +299,9 @@ void TWorkerThread::SetLastError(int32_t Code, const std::string& Msg) {
   FLastErrorMsg = Msg;
 }
 
-void TWorkerThread::ClearLastError() { SetLastError(0, std::string()); }
+void TWorkerThread::ClearLastError() {
+  SetLastError(0, std::string());
+}
 
 std::string TWorkerThread::LastErrorMsg() const {
   std::lock_guard<std::mutex> Guard(LastErrorLock);
@@ -382,8 +391,10 @@ void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, b
   std::string T = Trim(Value);
   if (T.empty()) {
     Assigned = false;
-    if (EmptyValue) Text = EmptyValue;
-    else Text.clear();
+    if (EmptyValue)
+      Text = EmptyValue;
+    else
+      Text.clear();
     return;
   }
   Text = std::move(T);
@@ -410,10 +421,10 @@ void TWorkerThread::SetLocalPort(const std::string& Value) {
   StoreSetting(Value, FLocalPortStr, FLocalPortAssigned, FLocalPortResolved, "0");
 }
 
-#define ICS_SETTING_GETTER(Type, Getter, Field)             \
-  Type TWorkerThread::Getter() const {                      \
-    std::lock_guard<std::mutex> Guard(SettingsLock);        \
-    return Field;                                           \
+#define ICS_SETTING_GETTER(Type, Getter, Field)      \
+  Type TWorkerThread::Getter() const {               \
+    std::lock_guard<std::mutex> Guard(SettingsLock); \
+    return Field;                                    \
   }
 ICS_SETTING_GETTER(std::string, Addr, FAddrStr)
 ICS_SETTING_GETTER(std::string, Proto, FProtoStr)
@@ -858,6 +869,10 @@ void TWorkerThread::OpWrite() {
   std::unique_lock<std::recursive_mutex> Guard(BufLock);
   if (FHSocket.load() == -1 || BufList.empty()) {
     LogMsg("OpWrite nothing to send");
+    // Nothing will ever be written for this wake-up, so stop watching for writability: left
+    // set, the always-writable socket would wake the loop again and again. A later Send sets it
+    // again after it has queued its bytes (which it does under BufLock, held here).
+    MsgQueue->SelectWrite.store(false);
     return;
   }
   for (;;) {
@@ -957,8 +972,10 @@ std::string TWorkerThread::ReceiveStr() {
   if (N > 0) {
     Result.resize(N);
     const int32_t R = Receive(Result.data(), N);
-    if (R > 0) Result.resize(R);
-    else Result.clear();
+    if (R > 0)
+      Result.resize(R);
+    else
+      Result.clear();
   }
   return Result;
 }
@@ -984,8 +1001,7 @@ int TWorkerThread::Accept() {
 }
 
 void TWorkerThread::OpDup(int NewHSocket) {
-  LogMsg("OpDup(" + std::to_string(NewHSocket) + ") FHSocket = " +
-         std::to_string(FHSocket.load()));
+  LogMsg("OpDup(" + std::to_string(NewHSocket) + ") FHSocket = " + std::to_string(FHSocket.load()));
   // The waiting Dup is released however this ends, even when a handler throws.
   struct TDupDoneNote {
     TWorkerThread* Self;
@@ -994,6 +1010,13 @@ void TWorkerThread::OpDup(int NewHSocket) {
     }
   } Note{this};
   FHSocket.store(NewHSocket);
+  // A pooled worker may have served a datagram socket before: the adopted handle's own type
+  // decides between send and sendto, so that a stream keeps MSG_NOSIGNAL and never raises
+  // SIGPIPE on a broken connection.
+  int32_t Type = 0;
+  socklen_t TypeLen = sizeof(Type);
+  if (::getsockopt(NewHSocket, SOL_SOCKET, SO_TYPE, &Type, &TypeLen) == 0)
+    FSockType.store(Type == SOCK_DGRAM ? SOCK_DGRAM : SOCK_STREAM);
   MsgQueue->Listening.store(false);
   MsgQueue->WatchedSocket.store(NewHSocket);
   FCloseInvoked.store(false);
@@ -1018,8 +1041,10 @@ void TWorkerThread::Dup(int NewHSocket) {
   }
   if (State() != wsClosed) {
     LogMsg("Dup: Was not closed");
-    if (NewHSocket == FHSocket.load()) LogMsg("Dup: got same handle !");
-    else Close();
+    if (NewHSocket == FHSocket.load())
+      LogMsg("Dup: got same handle !");
+    else
+      Close();
   }
   PostMessage(WM_ICS_DUP, NewHSocket, 0);
 }

@@ -1,0 +1,376 @@
+// The worker's send buffer and write cycle, EPIPE, its setters and resolution cache, listening,
+// accepting and adopting handles, and the datagram path.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+
+#include "base/Thread.h"
+#include "net/IcsSocket.h"
+#include "net/IcsWorkerPool.h"
+#include "tests/net/SocketTestSupport.h"
+
+using namespace sockettest;
+
+namespace {
+
+// A connected client socket and the server end of its connection, with the events of the
+// socket and the byte counts of its worker's send calls recorded.
+struct TConnectedPair {
+  TConnectedPair() {
+    Socket.OnSessionConnected = [this](TComponent*, uint16_t C) {
+      Log.Add("connected " + std::to_string(C));
+    };
+    Socket.OnSessionClosed = [this](TComponent*, uint16_t C) {
+      Log.Add("closed " + std::to_string(C));
+    };
+    Socket.OnDataSent = [this](TComponent*, uint16_t C) { Log.Add("sent " + std::to_string(C)); };
+    Socket.SetAddr("127.0.0.1");
+    Socket.SetPort(Server.PortText());
+    Socket.SetProto("tcp");
+    Socket.Connect();
+    Ok = Log.WaitFor("connected 0");
+    Peer = Server.Accept();
+    if (Ok) {
+      Socket.WorkerThread()->SetOnSendData([this](int32_t N) {
+        std::lock_guard<std::mutex> G(Lock);
+        SendCalls.push_back(N);
+      });
+    }
+  }
+  ~TConnectedPair() {
+    if (Peer >= 0) ::close(Peer);
+  }
+  std::vector<int32_t> Calls() {
+    std::lock_guard<std::mutex> G(Lock);
+    return SendCalls;
+  }
+  TPlainListener Server;
+  TEventLog Log;
+  TIcsSocket Socket;
+  bool Ok = false;
+  int Peer = -1;
+  std::mutex Lock;  // guards SendCalls
+  std::vector<int32_t> SendCalls;
+};
+
+std::string Pattern(size_t N, size_t Seed = 0) {
+  std::string S(N, '\0');
+  for (size_t I = 0; I < N; ++I) S[I] = static_cast<char>('A' + (I + Seed) % 26);
+  return S;
+}
+
+}  // namespace
+
+TEST(WorkerSend, ThreeThousandBytesGoOutAsTwoChunksWithOneDataSent) {
+  TConnectedPair P;
+  ASSERT_TRUE(P.Ok);
+  const std::string Data = Pattern(3000);
+  EXPECT_EQ(P.Socket.Send(Data.data(), 3000), 3000);
+  EXPECT_EQ(ReadExactly(P.Peer, 3000), Data);
+  ASSERT_TRUE(P.Log.WaitFor("sent 0"));
+  EXPECT_EQ(P.Calls(), (std::vector<int32_t>{1514, 1486}));
+  // The first chunk was released; the emptied last one stays for later sends.
+  TWorkerThread* W = P.Socket.WorkerThread();
+  EXPECT_EQ(W->BufferChunkCount(), 1);
+  EXPECT_EQ(W->BufferedBytes(), 0);
+  EXPECT_TRUE(W->AllSent());
+  // One more small send must not fire a second event for the first one.
+  EXPECT_EQ(P.Socket.SendStr("x"), 1);
+  ASSERT_TRUE(P.Log.WaitFor("sent 0", 2));
+  EXPECT_EQ(P.Log.Count("sent 0"), 2u);
+}
+
+TEST(WorkerSend, ZeroByteSendsFireOnlyAfterAnEarlierSend) {
+  struct TCase {
+    const char* Name;
+    bool SendBefore;
+    size_t SentEvents;  // data-sent events in all, once the final one-byte send is handled
+  } Cases[] = {{"no chunk yet", false, 1}, {"emptied chunk left", true, 4}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TConnectedPair P;
+    ASSERT_TRUE(P.Ok);
+    if (C.SendBefore) {
+      ASSERT_EQ(P.Socket.SendStr("hello"), 5);
+      ASSERT_TRUE(P.Log.WaitFor("sent 0"));
+      ASSERT_EQ(ReadExactly(P.Peer, 5), "hello");
+    }
+    const int32_t Mark = TraceIndex();
+    EXPECT_EQ(P.Socket.Send("", 0), 0);
+    EXPECT_EQ(P.Socket.Send("ignored", -5), 0);
+    // Both wake the write cycle: with a chunk left each fires the event, without one each only
+    // traces that there is nothing to send.
+    if (C.SendBefore) {
+      ASSERT_TRUE(P.Log.WaitFor("sent 0", 3));
+    } else {
+      ASSERT_TRUE(WaitUntil([&] { return CountTraceSince(Mark, "OpWrite nothing to send") == 2; }));
+    }
+    ASSERT_EQ(P.Socket.SendStr("!"), 1);
+    ASSERT_TRUE(P.Log.WaitFor("sent 0", C.SentEvents));
+    EXPECT_EQ(P.Log.Count("sent 0"), C.SentEvents);
+    EXPECT_EQ(ReadExactly(P.Peer, 1), "!");
+  }
+}
+
+TEST(WorkerSend, EpipeClosesTheSocketSilentlyUntilTheNextClose) {
+  TConnectedPair P;
+  ASSERT_TRUE(P.Ok);
+  TWorkerThread* W = P.Socket.WorkerThread();
+  // Shutting our own side for writing makes the next send fail with EPIPE.
+  ASSERT_EQ(::shutdown(W->HSocket(), SHUT_WR), 0);
+  EXPECT_EQ(P.Socket.SendStr("doomed"), 6);
+  ASSERT_TRUE(WaitUntil([&] { return W->HSocket() == -1; }));
+  EXPECT_EQ(P.Socket.State(), wsConnected);
+  EXPECT_EQ(P.Log.Count("closed 0"), 0u);
+  EXPECT_EQ(P.Log.Count("sent 0"), 0u);
+  P.Socket.Close();
+  EXPECT_EQ(P.Socket.State(), wsClosed);
+  EXPECT_EQ(P.Log.Count("closed 0"), 1u);
+}
+
+TEST(WorkerSend, AResetConnectionReportsSessionClosedWithTheOsError) {
+  TConnectedPair P;
+  ASSERT_TRUE(P.Ok);
+  TWorkerThread* W = P.Socket.WorkerThread();
+  // Stop watching for input, so that the reset is found by a send rather than by a read.
+  W->SetDontRead(true);
+  linger L{1, 0};
+  ::setsockopt(P.Peer, SOL_SOCKET, SO_LINGER, &L, sizeof(L));
+  ::close(P.Peer);
+  P.Peer = -1;
+  // The first send may still be accepted by the OS; the reset then fails a later one.
+  ASSERT_TRUE(WaitUntil([&] {
+    if (W->HSocket() == -1) return true;
+    P.Socket.SendStr("ping");
+    return false;
+  }));
+  EXPECT_TRUE(P.Log.WaitFor("closed " + std::to_string(ECONNRESET)));
+  // The state is left to the next close request.
+  EXPECT_EQ(P.Socket.State(), wsConnected);
+  P.Socket.Close();
+  EXPECT_EQ(P.Socket.State(), wsClosed);
+}
+
+TEST(WorkerSettings, SettersTrimAndResolutionIsCachedAcrossConnects) {
+  TPlainListener Server;
+  TIcsSocket S;
+  TEventLog Log;
+  S.OnSessionConnected = [&](TComponent*, uint16_t C) {
+    Log.Add("connected " + std::to_string(C));
+  };
+  S.SetAddr(" 127.0.0.1 ");
+  S.SetPort(Server.PortText());
+  S.SetProto("tcp");
+  S.Connect();
+  ASSERT_TRUE(Log.WaitFor("connected 0"));
+  TWorkerThread* W = S.WorkerThread();
+  EXPECT_EQ(W->Addr(), "127.0.0.1");
+  EXPECT_TRUE(W->AddrResolved());
+  EXPECT_TRUE(W->PortResolved());
+  EXPECT_TRUE(W->ProtoResolved());
+  EXPECT_EQ(W->ProtoNumber(), 6);
+  EXPECT_EQ(W->SockType(), SOCK_STREAM);
+  EXPECT_EQ(W->PortNumber(), Server.Port);
+  EXPECT_EQ(W->LocalPort(), "0");
+  ::close(Server.Accept());
+  S.Close();
+
+  struct TStep {
+    const char* Write;
+    bool ResolvedAfter;
+  } Steps[] = {{"127.0.0.1", true}, {" 127.0.0.1 ", false}};
+  for (const auto& Step : Steps) {
+    SCOPED_TRACE(Step.Write);
+    W->SetAddr("127.0.0.1");  // as left by the connect above, or re-resolved below
+    W->SetAddr(Step.Write);
+    EXPECT_EQ(W->Addr(), "127.0.0.1");
+    EXPECT_EQ(W->AddrResolved(), Step.ResolvedAfter);
+  }
+  // The component hands its (unchanged) texts over again; the worker connects anew.
+  S.Connect();
+  ASSERT_TRUE(Log.WaitFor("connected 0", 2));
+  EXPECT_TRUE(W->AddrResolved());
+  ::close(Server.Accept());
+  S.Close();
+
+  W->SetLocalPort("   ");
+  EXPECT_EQ(W->LocalPort(), "0");
+  W->SetPort("");
+  EXPECT_FALSE(W->PortAssigned());
+}
+
+TEST(WorkerListen, ListenAcceptAndDupServeAnEchoConnection) {
+  TIcsSocket Listener;
+  TIcsSocket Served;
+  TEventLog Log;
+  Listener.OnChangeState = [&](TComponent*, TIcsSocketState, TIcsSocketState N) {
+    Log.Add(std::string("listener ") + IcsSocketStateName(N));
+  };
+  Listener.OnSessionAvailable = [&](TComponent*, uint16_t Code) {
+    const int H = Listener.Accept();
+    Log.Add("available " + std::to_string(Code));
+    Served.Dup(H);
+    Log.Add(std::string("dup done ") + (Served.DupDone() ? "yes" : "no"));
+  };
+  Served.OnSessionConnected = [&](TComponent*, uint16_t Code) {
+    Log.Add("served connected " + std::to_string(Code));
+  };
+  Served.OnDataAvailable = [&](TComponent*, uint16_t) {
+    const std::string Got = Served.ReceiveStr();
+    if (!Got.empty()) Served.SendStr("echo:" + Got);
+  };
+  Listener.SetAddr("127.0.0.1");
+  Listener.SetPort("0");
+  Listener.SetProto("tcp");
+  Listener.Listen();
+  ASSERT_TRUE(Log.WaitFor("listener wsListening"));
+  EXPECT_EQ(Log.Snapshot(), (std::vector<std::string>{"listener wsBound", "listener wsListening"}));
+  EXPECT_THROW(Listener.Listen(), std::runtime_error);
+
+  // Nothing pending: the non-blocking accept fails with EAGAIN.
+  EXPECT_EQ(Listener.Accept(), -1);
+  EXPECT_EQ(Listener.LastError(), EAGAIN);
+  EXPECT_EQ(Listener.LastErrorMsg(), "accept failed");
+
+  const int Port = std::stoi(Listener.WorkerThread()->GetSockPort());
+  const int Client = PlainConnect(static_cast<uint16_t>(Port));
+  ASSERT_GE(Client, 0);
+  ASSERT_TRUE(Log.WaitFor("dup done yes"));
+  EXPECT_EQ(Log.Count("served connected 0"), 1u);
+  EXPECT_EQ(Served.State(), wsConnected);
+  ASSERT_EQ(::send(Client, "ping", 4, 0), 4);
+  EXPECT_EQ(ReadExactly(Client, 9), "echo:ping");
+  EXPECT_EQ(Served.GetPeerAddr(), "127.0.0.1");
+
+  Served.Close();
+  Listener.Close();
+  EXPECT_EQ(Listener.State(), wsClosed);
+  ::close(Client);
+}
+
+TEST(WorkerListen, RefusedDupHandlesAndTheSameHandleAgain) {
+  for (int H : {0, -1}) {
+    SCOPED_TRACE(H);
+    TIcsSocket S;
+    S.Dup(H);  // never throws
+    EXPECT_TRUE(S.DupDone());
+    EXPECT_EQ(S.State(), wsClosed);
+    EXPECT_TRUE(TraceHas("TIcsCustomSocket.Dup() Exception"));
+  }
+  int Pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair), 0);
+  TIcsSocket S;
+  TEventLog Log;
+  S.OnSessionConnected = [&](TComponent*, uint16_t C) {
+    Log.Add("connected " + std::to_string(C));
+  };
+  S.Dup(Pair[0]);
+  EXPECT_EQ(S.State(), wsConnected);
+  EXPECT_EQ(Log.Count("connected 0"), 1u);
+  S.Dup(Pair[0]);
+  EXPECT_TRUE(TraceHas("Dup: got same handle !"));
+  EXPECT_EQ(S.State(), wsConnected);
+  EXPECT_EQ(Log.Count("connected 0"), 2u);
+  S.Close();  // closes Pair[0]: the worker owns an adopted handle
+  ::close(Pair[1]);
+}
+
+TEST(WorkerListen, ListenFailuresAreReported) {
+  TPlainListener Taken;
+  struct TCase {
+    const char* Name;
+    std::string Port;
+    bool ErrorEvent;  // reported through OnError (resolution), else through OnSessionClosed
+    int32_t Code;
+    std::string Msg;
+  } Cases[] = {
+      {"port in use", Taken.PortText(), false, EADDRINUSE, "bind failed"},
+      {"unknown service", "no-such-service", true, EINVAL,
+       "listen failed. ESocketException: IcsSocketResolvePort: Cannot convert port "
+       "'no-such-service', Error #"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TIcsSocket L;
+    TEventLog Log;
+    L.OnError = [&](TComponent*) { Log.Add("error"); };
+    L.OnSessionClosed = [&](TComponent*, uint16_t Code) {
+      Log.Add("closed " + std::to_string(Code));
+    };
+    L.SetAddr("127.0.0.1");
+    L.SetPort(C.Port);
+    L.SetProto("tcp");
+    L.Listen();
+    ASSERT_TRUE(Log.WaitFor(C.ErrorEvent ? "error" : "closed " + std::to_string(C.Code)));
+    EXPECT_EQ(L.State(), wsClosed);
+    TWorkerThread* W = L.WorkerThread();
+    EXPECT_EQ(W->LastError(), C.Code);
+    EXPECT_EQ(W->LastErrorMsg().rfind(C.Msg, 0), 0u) << W->LastErrorMsg();
+    if (C.ErrorEvent) {
+      EXPECT_EQ(L.LastError(), C.Code);
+      EXPECT_EQ(L.LastErrorMsg(), W->LastErrorMsg());
+    }
+  }
+}
+
+TEST(WorkerDatagram, UdpEndpointsSendAndReceive) {
+  TIcsSocket Server;
+  TEventLog Log;
+  Server.OnChangeState = [&](TComponent*, TIcsSocketState, TIcsSocketState N) {
+    Log.Add(std::string("server ") + IcsSocketStateName(N));
+  };
+  Server.SetAddr("127.0.0.1");
+  Server.SetPort("0");
+  Server.SetProto("udp");
+  Server.Listen();
+  ASSERT_TRUE(Log.WaitFor("server wsConnected"));
+  EXPECT_EQ(Log.Snapshot(), (std::vector<std::string>{"server wsBound", "server wsListening",
+                                                      "server wsConnected"}));
+  EXPECT_EQ(Server.WorkerThread()->SockType(), SOCK_DGRAM);
+  const std::string ServerPort = Server.WorkerThread()->GetSockPort();
+
+  TIcsSocket Client;
+  std::mutex M;  // guards Received
+  std::string Received;
+  Client.OnChangeState = [&](TComponent*, TIcsSocketState O, TIcsSocketState N) {
+    Log.Add(std::string("client ") + IcsSocketStateName(O) + "->" + IcsSocketStateName(N));
+  };
+  Client.OnSessionConnected = [&](TComponent*, uint16_t C) {
+    Log.Add("client connected " + std::to_string(C));
+  };
+  Client.OnDataAvailable = [&](TComponent*, uint16_t) {
+    const std::string Got = Client.ReceiveStr();
+    std::lock_guard<std::mutex> G(M);
+    Received += Got;
+  };
+  Client.SetAddr("127.0.0.1");
+  Client.SetPort(ServerPort);
+  Client.SetProto("17");
+  Client.Connect();
+  ASSERT_TRUE(Log.WaitFor("client connected 0"));
+  EXPECT_EQ(Log.Count("client wsConnecting->wsOpened"), 1u);
+  EXPECT_EQ(Log.Count("client wsOpened->wsConnected"), 1u);
+  EXPECT_EQ(Client.SendStr("hello"), 5);
+
+  // The listening datagram socket is not watched: the application polls it.
+  ASSERT_TRUE(WaitUntil([&] { return Server.RcvdCount() > 0; }));
+  EXPECT_EQ(Server.ReceiveStr(), "hello");
+
+  // A reply to the client's bound port is announced by its OnDataAvailable.
+  const int Reply = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in To{};
+  To.sin_family = AF_INET;
+  To.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  To.sin_port = htons(static_cast<uint16_t>(std::stoi(Client.WorkerThread()->GetSockPort())));
+  ASSERT_EQ(::sendto(Reply, "world", 5, 0, reinterpret_cast<sockaddr*>(&To), sizeof(To)), 5);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> G(M);
+    return Received == "world";
+  }));
+  ::close(Reply);
+  Client.Close();
+  Server.Close();
+}
