@@ -23,18 +23,25 @@ TIcsCustomSocket::TIcsCustomSocket(TComponent* AOwner)
     : TComponent(AOwner), WorkerThreadClass(DefaultWorkerThreadClass()) {}
 
 TIcsCustomSocket::~TIcsCustomSocket() {
-  LogMsg(Name() + ".Destroy");
-  MarkDestroying();
-  if (TWorkerThread* W = FWorkerThread) {
-    // The worker is forgotten only once it has been handed back: until then an event of this
-    // socket may still be running on it and reading this field.
-    try {
-      TIcsWorkerPool::Instance().ReleaseThread(W);
-    } catch (const std::exception& E) {
-      LogMsg(std::string("TIcsCustomSocket.Destroy: ") + E.what());
-    }
-    FWorkerThread = nullptr;
+  ReleaseWorker();
+}
+
+void TIcsCustomSocket::ReleaseWorker() {
+  // Called by each destructor of the class tree, the most derived first.
+  if (!IsDestroying()) {
+    LogMsg(Name() + ".Destroy");
+    MarkDestroying();
   }
+  TWorkerThread* W = FWorkerThread;
+  if (!W) return;
+  // The worker is forgotten only once it has been handed back: until then an event of this
+  // socket may still be running on it and reading this field.
+  try {
+    TIcsWorkerPool::Instance().ReleaseThread(W);
+  } catch (const std::exception& E) {
+    LogMsg(std::string("TIcsCustomSocket.ReleaseWorker: ") + E.what());
+  }
+  FWorkerThread = nullptr;
 }
 
 void TIcsCustomSocket::SetName(const std::string& Value) {
@@ -238,34 +245,38 @@ bool TIcsCustomSocket::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam)
 // ---------------------------------------------------------------------------------------------
 // Events and errors
 
+// Each trigger calls a copy of its event, so that a handler may destroy its own socket (and
+// with it the event it was called through) without pulling the ground from under itself.
+
 void TIcsCustomSocket::TriggerSessionConnected(uint16_t ErrorCode) {
-  if (OnSessionConnected) OnSessionConnected(this, ErrorCode);
+  if (TIcsNotifyEvent Ev = OnSessionConnected) Ev(this, ErrorCode);
 }
 
 void TIcsCustomSocket::TriggerSessionClosed(uint16_t ErrorCode) {
-  if (OnSessionClosed) OnSessionClosed(this, ErrorCode);
+  if (TIcsNotifyEvent Ev = OnSessionClosed) Ev(this, ErrorCode);
 }
 
 void TIcsCustomSocket::TriggerSessionAvailable(uint16_t ErrorCode) {
-  if (OnSessionAvailable) OnSessionAvailable(this, ErrorCode);
+  if (TIcsNotifyEvent Ev = OnSessionAvailable) Ev(this, ErrorCode);
 }
 
 void TIcsCustomSocket::TriggerChangeState(TIcsSocketState OldState, TIcsSocketState NewState) {
-  if (OnChangeState) OnChangeState(this, OldState, NewState);
+  if (TIcsChangeState Ev = OnChangeState) Ev(this, OldState, NewState);
 }
 
 bool TIcsCustomSocket::TriggerDataAvailable(uint16_t ErrorCode) {
-  if (!OnDataAvailable) return false;
-  OnDataAvailable(this, ErrorCode);
+  TIcsNotifyEvent Ev = OnDataAvailable;
+  if (!Ev) return false;
+  Ev(this, ErrorCode);
   return true;
 }
 
 void TIcsCustomSocket::TriggerDataSent(uint16_t ErrorCode) {
-  if (OnDataSent) OnDataSent(this, ErrorCode);
+  if (TIcsNotifyEvent Ev = OnDataSent) Ev(this, ErrorCode);
 }
 
 void TIcsCustomSocket::TriggerError() {
-  if (OnError) OnError(this);
+  if (TNotifyEvent Ev = OnError) Ev(this);
 }
 
 void TIcsCustomSocket::RaiseException(const std::string& Msg) {

@@ -42,9 +42,9 @@ class TIcsCustomSocket : public TComponent {
  public:
   // No worker, no OS socket; State is wsClosed. Any thread.
   explicit TIcsCustomSocket(TComponent* AOwner = nullptr);
-  // Traces Name + ".Destroy" and hands the worker back to the pool, which closes any socket it
-  // still holds and empties its callbacks, waiting until no event of this socket is running on
-  // it. May run on the socket's own worker thread (inside one of its handlers).
+  // Traces Name + ".Destroy" and hands the worker back to the pool (ReleaseWorker), which closes
+  // any socket it still holds and empties its callbacks, waiting until no event of this socket
+  // is running on it. May run on the socket's own worker thread (inside one of its handlers).
   ~TIcsCustomSocket() override;
 
   // Renaming the component renames its worker (and the worker's queue) too.
@@ -164,6 +164,12 @@ class TIcsCustomSocket : public TComponent {
   // The worker's error callback: copies its last error and raises the joined text.
   virtual void HandleWorkerError();
 
+  // Hands the worker back to the pool, waiting until no event of this socket runs on it any
+  // more. Every class derived from this one calls it first thing in its destructor: the worker
+  // may be calling this object's virtual triggers until then, and the derived part must still
+  // be whole while it does. Later calls do nothing. The thread that destroys the socket.
+  void ReleaseWorker();
+
  private:
   void EnsureWorker();
   bool RefuseWhileOpen(const char* Property);
@@ -198,10 +204,12 @@ class TIcsCustomSocket : public TComponent {
 class TIcsCustomLineSocket : public TIcsCustomSocket {
  public:
   using TIcsCustomSocket::TIcsCustomSocket;
+  ~TIcsCustomLineSocket() override { ReleaseWorker(); }
 };
 
 // The socket class applications create.
 class TIcsSocket : public TIcsCustomLineSocket {
  public:
   using TIcsCustomLineSocket::TIcsCustomLineSocket;
+  ~TIcsSocket() override { ReleaseWorker(); }
 };

@@ -727,6 +727,8 @@ void TWorkerThread::OpClose() {
 }
 
 void TWorkerThread::OpReleaseClose() {
+  // The buffer goes first: BufLock is never taken while CloseLock is held.
+  DeleteBufferList();
   std::lock_guard<std::recursive_mutex> Guard(CloseLock());
   LogMsg("OpClose enter");
   MsgQueue->SelectRead.store(false);
@@ -735,7 +737,6 @@ void TWorkerThread::OpReleaseClose() {
   MsgQueue->WatchedSocket.store(-1);
   const int S = FHSocket.exchange(-1);
   if (S != -1 && Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-  DeleteBufferList();
   FCloseInvoked.store(false);
   // Every slot is empty by now, so this only records the state.
   ChangeState(wsClosed);

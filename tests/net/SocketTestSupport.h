@@ -44,10 +44,9 @@ inline bool WaitUntil(const std::function<bool()>& Cond,
 class TEventLog {
  public:
   void Add(const std::string& Event) {
-    {
-      std::lock_guard<std::mutex> Guard(Lock);
-      Events.push_back(Event);
-    }
+    // Notified under the lock: a waiter that sees the event may destroy the log at once.
+    std::lock_guard<std::mutex> Guard(Lock);
+    Events.push_back(Event);
     Changed.notify_all();
   }
   std::vector<std::string> Snapshot() const {
