@@ -183,6 +183,9 @@ class TPduCodec {
   TSequenceCounter& SequenceCounter_;
 };
 
+// The decoder's helpers below are pure functions of their arguments: any thread may call them, and
+// two threads may call them at once.
+
 // The field reader of the decoder. result becomes the bytes from position up to (not including) the
 // terminator or limit, whichever comes first; then position advances by skip (the terminator is
 // consumed only through skip). With hexSkip, bytes that are neither decimal digits nor 'a'..'f' are
