@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "base/Thread.h"
 #include "net/IcsLogMsg.h"
 #include "net/IcsSocketIntf.h"
 
@@ -86,7 +87,8 @@ bool TIcsMsgQueue::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam) {
     // wakes and takes the lock finds the message. A full pipe (EAGAIN) already holds a pending
     // wake-up, so the failed write loses nothing.
     const int Fd = PipeWrite.load(std::memory_order_acquire);
-    if (Fd >= 0) {
+    const uint32_t Owner = OwnerThreadId.load(std::memory_order_acquire);
+    if (Fd >= 0 && (Owner == 0 || Owner != GetCurrentThreadId())) {
       const char Byte = 0;
       [[maybe_unused]] ssize_t Written = ::write(Fd, &Byte, 1);
     }

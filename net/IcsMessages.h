@@ -124,6 +124,11 @@ class TIcsMsgQueue {
   std::atomic<int> PipeRead{-1};          // wake-up pipe, read end (owned by the creator)
   std::atomic<int> PipeWrite{-1};         // wake-up pipe, write end (owned by the creator)
   std::atomic<int> WatchedSocket{-1};     // socket the wait watches, -1 for none
+  // OS thread id of the owning thread, 0 when not declared (the default). A post made on the
+  // declared owner itself writes no wake-up byte: the owner is not waiting then, and its next
+  // GetMessage finds the message in the FIFO before it waits. This spares a worker that posts
+  // to its own queue from inside a handler (a Send in an event) a pipe write and an empty pass.
+  std::atomic<uint32_t> OwnerThreadId{0};
 
  private:
   // QueueLock guards FQueue. Recursive, so that a handler on the owning thread may post to its own
