@@ -111,6 +111,7 @@ TWorkerThread::~TWorkerThread() {
 
 void TWorkerThread::Execute() {
   FLoopThreadId.store(GetCurrentThreadId());
+  MsgQueue->OwnerThreadId.store(GetCurrentThreadId());
   FState.store(wsClosed);
   FStarted.store(true);
   while (!Terminated()) {
@@ -833,10 +834,14 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
     PutDataInSendBuffer(Data, Length);
     Result = Length;
   }
-  // Unless the worker has meanwhile written everything, wake its write cycle.
+  // Unless the worker has meanwhile written everything, wake its write cycle. One wake-up that
+  // the worker has not begun to handle yet serves every Send behind it: that write cycle starts
+  // by clearing the flag and then reads the whole buffer, which already holds these bytes (they
+  // went in under BufLock before the flag was read). A burst of sends thus costs the caller no
+  // post per call while the worker is busy.
   if (!FAllSent.load()) {
     MsgQueue->SelectWrite.store(true);
-    PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
+    if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
   }
   return Result;
 }
@@ -867,6 +872,9 @@ int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
 
 void TWorkerThread::OpWrite() {
   LogMsg("OpWrite");
+  // From here on a Send must wake the worker again: this cycle may already have read past its
+  // bytes.
+  FTryToSendPending.store(false);
   std::unique_lock<std::recursive_mutex> Guard(BufLock);
   if (FHSocket.load() == -1 || BufList.empty()) {
     LogMsg("OpWrite nothing to send");

@@ -122,8 +122,9 @@ class TWorkerThread : public TThread {
   virtual int32_t Receive(void* Buffer, int32_t BufferSize);
   // All bytes pending now, or an empty text. Caller's thread.
   virtual std::string ReceiveStr();
-  // Copies the bytes into the send buffer and posts WM_ICS_TRY_TO_SEND (also for 0 bytes). The
-  // result is Length, or 0 when Length is 0 or less. Never waits for the network. Any thread.
+  // Copies the bytes into the send buffer and wakes the write cycle with WM_ICS_TRY_TO_SEND (also
+  // for 0 bytes), unless a wake-up is already queued and not yet begun. The result is Length, or
+  // 0 when Length is 0 or less. Never waits for the network. Any thread.
   virtual int32_t Send(const void* Data, int32_t Length);
   // Bytes readable now, -1 if the query fails; an end of stream seen here sets CloseInvoked.
   // Caller's thread.
@@ -300,6 +301,9 @@ class TWorkerThread : public TThread {
   std::string FLastErrorMsg;
   std::atomic<bool> FCloseInvoked{false};
   std::atomic<bool> FAllSent{false};
+  // A WM_ICS_TRY_TO_SEND is queued and its write cycle has not started yet; set by Send on the
+  // caller's thread, cleared by OpWrite on the worker.
+  std::atomic<bool> FTryToSendPending{false};
   const int32_t FSendFlags = 0;
   std::atomic<std::atomic<bool>*> FDupDone{nullptr};
   std::atomic<bool> FDestroying{false};
