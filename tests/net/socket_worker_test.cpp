@@ -1,6 +1,7 @@
 // The worker's send buffer and write cycle, EPIPE, its setters and resolution cache, listening,
 // accepting and adopting handles, and the datagram path.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -377,4 +378,86 @@ TEST(WorkerDatagram, UdpEndpointsSendAndReceive) {
   ::close(Reply);
   Client.Close();
   Server.Close();
+}
+
+TEST(WorkerLifecycle, WorkersEndCleanlyWhateverTheirStartAndLeaveNoDescriptors) {
+  struct TCase {
+    const char* Name;
+    bool Resume;
+    bool StarveDescriptors;  // no descriptor left for the wake-up pipe
+  } Cases[] = {
+      {"resumed", true, false}, {"never resumed", false, false}, {"no descriptors", false, true}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const int Before = OpenDescriptors();
+    rlimit Saved{};
+    ::getrlimit(RLIMIT_NOFILE, &Saved);
+    if (C.StarveDescriptors) {
+      // Fill every free descriptor below a lowered limit: the pipe cannot be made.
+      rlimit Low = Saved;
+      Low.rlim_cur = static_cast<rlim_t>(Before + 8);
+      ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
+      std::vector<int> Fill;
+      for (int Fd; (Fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) Fill.push_back(Fd);
+      try {
+        TWorkerThread W;
+        ADD_FAILURE() << "constructed without a pipe";
+      } catch (const std::runtime_error& E) {
+        EXPECT_EQ(std::string(E.what()), "pipe() failed");
+      }
+      for (int Fd : Fill) ::close(Fd);
+      ::setrlimit(RLIMIT_NOFILE, &Saved);
+    } else {
+      auto W = std::make_unique<TWorkerThread>();
+      EXPECT_EQ(W->State(), wsInvalidState);
+      if (C.Resume) {
+        W->Resume();
+        ASSERT_TRUE(WaitUntil([&] { return W->Started(); }));
+        EXPECT_EQ(W->State(), wsClosed);
+        EXPECT_FALSE(W->Exited());
+      }
+      W.reset();  // returns: the loop (if any) has ended
+    }
+    EXPECT_EQ(OpenDescriptors(), Before);
+  }
+}
+
+TEST(WorkerLifecycle, CloseFromAnotherThreadWaitsForTheClose) {
+  TConnectedPair P;
+  ASSERT_TRUE(P.Ok);
+  TIcsSocketState After = wsInvalidState;
+  std::thread Other([&] {
+    P.Socket.Close();
+    After = P.Socket.State();
+  });
+  Other.join();
+  EXPECT_EQ(After, wsClosed);
+  EXPECT_EQ(P.Log.Count("closed 0"), 1u);
+}
+
+TEST(WorkerLifecycle, AnErrorRaisedOnTheWorkerWithoutOnErrorIsDropped) {
+  // A listen whose port cannot be resolved raises on the worker thread when no OnError is
+  // assigned; the worker traces it, drops it and goes on serving the socket.
+  TIcsSocket L;
+  L.SetAddr("127.0.0.1");
+  L.SetPort("no-such-service");
+  L.SetProto("tcp");
+  const int32_t Mark = TraceIndex();
+  L.Listen();
+  TWorkerThread* W = L.WorkerThread();
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& Line : TraceSince(Mark))
+      if (Line.find("exception in message handler") != std::string::npos) return true;
+    return false;
+  }));
+  EXPECT_EQ(L.State(), wsClosed);
+  L.SetPort("0");
+  TEventLog Log;
+  L.OnChangeState = [&](TComponent*, TIcsSocketState, TIcsSocketState N) {
+    Log.Add(IcsSocketStateName(N));
+  };
+  L.Listen();
+  ASSERT_TRUE(Log.WaitFor("wsListening"));
+  EXPECT_EQ(L.WorkerThread(), W);
+  L.Close();
 }
