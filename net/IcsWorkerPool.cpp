@@ -79,7 +79,8 @@ void TIcsWorkerPool::ReleaseThread(TWorkerThread* Thread) {
   // released there is left running until the process ends.
   if (GetCurrentThreadId() == Doomed->LoopThreadId()) {
     LogMsg(Doomed->Name() + " released on its own thread after shutdown");
-    (void)Doomed.release();
+    std::lock_guard<std::mutex> Guard(PoolLock);
+    FAbandoned.push_back(std::move(Doomed));
     return;
   }
   Doomed.reset();

@@ -57,6 +57,9 @@ class TIcsWorkerPool {
   mutable std::mutex PoolLock;
   std::deque<std::unique_ptr<TWorkerThread>> FIdle;    // oldest first
   std::vector<std::unique_ptr<TWorkerThread>> FInUse;  // attached to a socket
+  // Workers released on their own thread after Shutdown: they cannot be joined there, so they
+  // are kept (never destroyed) until the process ends.
+  std::vector<std::unique_ptr<TWorkerThread>> FAbandoned;
   int32_t FCreationCounter = 0;
   bool FShutDown = false;
 };
