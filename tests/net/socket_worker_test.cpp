@@ -399,14 +399,21 @@ TEST(WorkerLifecycle, WorkersEndCleanlyWhateverTheirStartAndLeaveNoDescriptors) 
       ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
       std::vector<int> Fill;
       for (int Fd; (Fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) Fill.push_back(Fd);
+      std::exception_ptr Failure;
       try {
         TWorkerThread W;
-        ADD_FAILURE() << "constructed without a pipe";
+      } catch (const std::runtime_error&) {
+        Failure = std::current_exception();
+      }
+      // Descriptors back first: the sanitizers need some to inspect the exception object.
+      for (int Fd : Fill) ::close(Fd);
+      ::setrlimit(RLIMIT_NOFILE, &Saved);
+      ASSERT_TRUE(Failure) << "constructed without a pipe";
+      try {
+        std::rethrow_exception(Failure);
       } catch (const std::runtime_error& E) {
         EXPECT_EQ(std::string(E.what()), "pipe() failed");
       }
-      for (int Fd : Fill) ::close(Fd);
-      ::setrlimit(RLIMIT_NOFILE, &Saved);
     } else {
       auto W = std::make_unique<TWorkerThread>();
       EXPECT_EQ(W->State(), wsInvalidState);
