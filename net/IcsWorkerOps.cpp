@@ -177,7 +177,11 @@ void TWorkerThread::BindSocket() {
     std::lock_guard<std::mutex> Guard(SettingsLock);
     LocalAddr = FLocalAddrStr;
   }
-  Local.sin_addr.s_addr = IcsSocketResolveHost(LocalAddr);
+  try {
+    Local.sin_addr.s_addr = IcsSocketResolveHost(LocalAddr);
+  } catch (const std::exception& E) {
+    throw TBindFailure{ResolveHostError, std::string("bind failed, ") + E.what()};
+  }
   const int S = FHSocket.load();
   if (Ics_bind(S, reinterpret_cast<const sockaddr*>(&Local), sizeof(Local)) != 0) {
     const int32_t Err = LastOSError();

@@ -81,15 +81,19 @@ TEST(SocketComponent, ConnectAndCloseFireStatesAndEventsInOrder) {
 
 TEST(SocketComponent, FailedConnectsEndClosedWithTheirErrorText) {
   TRefusingPort Refusing;
+  TPlainListener Taken;
   struct TCase {
     const char* Name;
     std::string Addr, Port, Proto;
     int32_t Code;
     std::string MsgPrefix;
     bool Opened;  // the OS socket was made before the failure
+    std::string LocalPort = "";
   } Cases[] = {
       {"refused port", "127.0.0.1", std::to_string(Refusing.Port), "tcp", ECONNREFUSED,
        "connect failed", true},
+      {"local port in use", "127.0.0.1", std::to_string(Refusing.Port), "tcp", EADDRINUSE,
+       "bind failed, error #" + std::to_string(EADDRINUSE), true, Taken.PortText()},
       {"unresolvable host", "no-such-host.invalid", "2775", "tcp", EHOSTUNREACH,
        "connect failed. ESocketException: IcsSocketResolveHost: Cannot convert host address "
        "'no-such-host.invalid', Error #",
@@ -107,6 +111,7 @@ TEST(SocketComponent, FailedConnectsEndClosedWithTheirErrorText) {
     SCOPED_TRACE(C.Name);
     TRecordedSocket R;
     R.Target(C.Addr, C.Port, C.Proto);
+    R.Socket.SetLocalPort(C.LocalPort);
     R.Socket.Connect();
     ASSERT_TRUE(R.Log.WaitFor("connected " + std::to_string(C.Code)));
     EXPECT_EQ(R.Socket.State(), wsClosed);
@@ -115,10 +120,14 @@ TEST(SocketComponent, FailedConnectsEndClosedWithTheirErrorText) {
     EXPECT_EQ(W->LastErrorMsg().rfind(C.MsgPrefix, 0), 0u) << W->LastErrorMsg();
     EXPECT_EQ(W->HSocket(), -1);
     std::vector<std::string> Expected{"wsClosed->wsConnecting@caller"};
-    if (C.Opened) {
+    if (C.Opened && C.LocalPort.empty()) {
       Expected.insert(Expected.end(),
                       {"wsConnecting->wsOpened@worker", "wsOpened->wsConnecting@worker",
                        "wsConnecting->wsClosed@worker"});
+    } else if (C.Opened) {
+      // The local address is taken before the connect begins.
+      Expected.insert(Expected.end(),
+                      {"wsConnecting->wsOpened@worker", "wsOpened->wsClosed@worker"});
     } else {
       Expected.push_back("wsConnecting->wsClosed@worker");
     }
