@@ -1,0 +1,104 @@
+// TSMPPConnectionRcx and TSMPPConnectionTcx: the objects behind the client's Rcx and Tcx
+// properties. Each holds one connection's keep-alive settings, its socket, its current report
+// line with the hex dump of the last read, and the raw bytes of that read.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/Published.h"
+#include "net/IcsSocket.h"
+
+// What the receiver and the transmitter object share. The client component's handlers write it
+// on the connection's worker thread and on the timer threads; the application reads it inside the
+// notification, on the thread that called it.
+class TSMPPConnection : public TPersistent {
+ public:
+  // Capacity of the raw-byte store of the last read.
+  static constexpr int32_t BinBufferSize = 10004;
+
+  TSMPPConnection();
+  ~TSMPPConnection() override;
+
+  // Copies the raw bytes of the last read into Buffer: at most Capacity bytes (none when Capacity
+  // is not positive); Length becomes the number of bytes copied. Any thread.
+  void ReadBinData(int32_t& Length, void* Buffer, int32_t Capacity) const;
+  // Keeps Length bytes of Buffer as the raw bytes of the last read (at most BinBufferSize; a
+  // negative length keeps none). Capacity is the size of Buffer as the caller knows it; no more
+  // than that is read from it. Any thread.
+  void WriteBinData(int32_t Length, const void* Buffer, int32_t Capacity);
+  int32_t BinLength() const;
+
+  // The connection's socket, created with no owner; freed by the client component (FreeSocket),
+  // before the object itself.
+  TIcsSocket* Socket() const { return FSocket.get(); }
+  void FreeSocket() { FSocket.reset(); }
+
+  // Guards the report texts and the raw-byte store. The client holds it from setting a report
+  // text through the notification to emptying the text again, so that one connection's reports
+  // never interleave (a keep-alive tick, the worker and Disconnect each take it). Recursive, so
+  // that a notification handler may read the texts and call ReadBinData.
+  mutable std::recursive_mutex ReportLock;
+
+ protected:
+  // The fields behind the rcx/tcx-named properties of the two derived classes.
+  std::atomic<int32_t> FTimerInterval{0};  // idle ticks tolerated before an enquire_link
+  std::atomic<int32_t> FIdle{0};           // running idle count; the read handler and the tick
+  std::atomic<int32_t> Fcmd_seq{0};        // sequence_number of the last PDU read
+  std::string FData;                       // ReportLock
+  std::string FBinData;                    // ReportLock
+
+  std::string GetText(const std::string& Field) const;
+  void SetText(std::string& Field, const std::string& Value);
+
+ private:
+  std::unique_ptr<TIcsSocket> FSocket;
+  uint8_t FBinBuffer[BinBufferSize] = {};  // ReportLock
+  int32_t FBinLength = 0;                  // ReportLock
+};
+
+// The receiver connection's object. Creating it also sets the application-wide date and time
+// formats that the receiver's report timestamps use ("mmddyyyy", "hhmmss", no separators).
+class TSMPPConnectionRcx : public TSMPPConnection {
+ public:
+  TSMPPConnectionRcx();
+
+  int32_t rcxTimerInterval() const { return FTimerInterval.load(); }
+  void Set_rcxTimerInterval(int32_t Value) { FTimerInterval.store(Value); }
+  int32_t rcxIdle() const { return FIdle.load(); }
+  void Set_rcxIdle(int32_t Value) { FIdle.store(Value); }
+  int32_t cmd_seq() const { return Fcmd_seq.load(); }
+  void Set_cmd_seq(int32_t Value) { Fcmd_seq.store(Value); }
+  std::string rcxData() const { return GetText(FData); }
+  void Set_rcxData(const std::string& Value) { SetText(FData, Value); }
+  std::string rcxBinData() const { return GetText(FBinData); }
+  void Set_rcxBinData(const std::string& Value) { SetText(FBinData, Value); }
+
+  // rcxTimerInterval (default 10), rcxIdle (10), cmd_seq (-1), rcxData, rcxBinData.
+  void PublishProperties(TPublishedProperties& Props) override;
+};
+
+// The transmitter connection's object.
+class TSMPPConnectionTcx : public TSMPPConnection {
+ public:
+  int32_t tcxTimerInterval() const { return FTimerInterval.load(); }
+  void Set_tcxTimerInterval(int32_t Value) { FTimerInterval.store(Value); }
+  int32_t tcxIdle() const { return FIdle.load(); }
+  void Set_tcxIdle(int32_t Value) { FIdle.store(Value); }
+  int32_t cmd_seq() const { return Fcmd_seq.load(); }
+  void Set_cmd_seq(int32_t Value) { Fcmd_seq.store(Value); }
+  std::string tcxData() const { return GetText(FData); }
+  void Set_tcxData(const std::string& Value) { SetText(FData, Value); }
+  std::string tcxBinData() const { return GetText(FBinData); }
+  void Set_tcxBinData(const std::string& Value) { SetText(FBinData, Value); }
+
+  // tcxIdle (default 10), cmd_seq (-1), tcxTimerInterval (10), tcxData, tcxBinData.
+  void PublishProperties(TPublishedProperties& Props) override;
+};
+
+// The hex dump of a read: for each of the first 150 bytes (or all when fewer), two uppercase
+// hexadecimal digits and a space.
+std::string HexDump(const uint8_t* Bytes, size_t Count);

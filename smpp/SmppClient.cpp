@@ -1,0 +1,273 @@
+// TSmppClient: creation and destruction, Connect and Disconnect, the report step, the socket
+// operations shared by both connections, and the timers' ticks.
+#include <cstring>
+#include <thread>
+
+#include "base/Thread.h"
+#include "smpp/smppclient.h"
+
+// The bytes a connection has read but not yet handled: at most one read's worth.
+struct TSmppClient::TStream {
+  uint8_t Bytes[kPduBufferSize];
+  size_t Have = 0;
+};
+
+// Counts a handler or tick as running for the length of its scope. Entered() is false once the
+// component is being destroyed: the caller then returns without touching anything else.
+class TSmppClient::TActiveCall {
+ public:
+  explicit TActiveCall(TSmppClient& Client) : FClient(Client) {
+    // Counting first and looking at the mark second (both sequentially consistent) pairs with
+    // the destructor, which marks first and then waits for the count: either the destructor sees
+    // this call counted and waits for it, or this call sees the mark and leaves.
+    FClient.FActiveCalls.fetch_add(1);
+    FEntered = !FClient.IsDestroying();
+  }
+  ~TActiveCall() { FClient.FActiveCalls.fetch_sub(1); }
+  bool Entered() const { return FEntered; }
+
+ private:
+  TSmppClient& FClient;
+  bool FEntered;
+};
+
+TSmppClient::TSmppClient(TComponent* AOwner)
+    : TComponent(AOwner),
+      FClientInfo(std::make_unique<TSMPPClientInfo>()),
+      FRcx(std::make_unique<TSMPPConnectionRcx>()),
+      FTcx(std::make_unique<TSMPPConnectionTcx>()),
+      FCodec(*FClientInfo, FSequenceCounter),
+      FStream{std::make_unique<TStream>(), std::make_unique<TStream>()} {
+  FRcx->Set_rcxIdle(5);
+  FRcx->Set_rcxTimerInterval(15);
+  FTcx->Set_tcxIdle(5);
+  FTcx->Set_tcxTimerInterval(15);
+
+  const TSide Sides[2] = {TSide::Rcx, TSide::Tcx};
+  for (TSide Side : Sides) {
+    TIcsSocket* S = Conn(Side).Socket();
+    S->OnSessionConnected = [this, Side](TComponent*, uint16_t Code) {
+      SessionConnected(Side, Code);
+    };
+    S->OnDataAvailable = [this, Side](TComponent*, uint16_t) { DataAvailable(Side); };
+    S->OnSessionClosed = [this, Side](TComponent*, uint16_t) { SessionClosed(Side); };
+    S->OnError = [this, Side](TComponent*) { Error(Side); };
+  }
+
+  FTimers[0] = new TSimpleTimer(1000, &TSmppClient::RcxKeepAliveTick, this);
+  FTimers[1] = new TSimpleTimer(1000, &TSmppClient::TcxKeepAliveTick, this);
+  FTimers[2] = new TSimpleTimer(2000, &TSmppClient::RcxWatchdogTick, this);
+  FTimers[3] = new TSimpleTimer(2000, &TSmppClient::TcxWatchdogTick, this);
+  FTimers[4] = new TSimpleTimer(5000, &TSmppClient::RcxReconnectTick, this);
+  FTimers[5] = new TSimpleTimer(5000, &TSmppClient::TcxReconnectTick, this);
+}
+
+TSmppClient::~TSmppClient() {
+  // Nothing of ours may run once destruction has begun: mark, then wait out the handlers and
+  // ticks that were already running. A tick may hold the thread for the watchdog's wait.
+  MarkDestroying();
+  while (FActiveCalls.load() != 0) SleepMs(1);
+  // The timers end first, so that no tick can reach a socket that is being freed; Terminate
+  // waits for a tick running at this moment (which found the mark and left at once).
+  for (TSimpleTimer*& Timer : FTimers) {
+    Timer->Terminate();
+    Timer = nullptr;
+  }
+  // Freeing a socket hands its worker back to the pool, which waits until no event of the socket
+  // is running; events that start meanwhile find the mark and leave.
+  FRcx->FreeSocket();
+  FTcx->FreeSocket();
+}
+
+TSMPPConnection& TSmppClient::Conn(TSide Side) {
+  if (Side == TSide::Rcx) return *FRcx;
+  return *FTcx;
+}
+
+void TSmppClient::SetRcxOnData(TSmppNotifyEvent Event) {
+  std::lock_guard<std::recursive_mutex> Guard(FRcx->ReportLock);
+  FRcxOnData = std::move(Event);
+}
+
+void TSmppClient::SetTcxOnData(TSmppNotifyEvent Event) {
+  std::lock_guard<std::recursive_mutex> Guard(FTcx->ReportLock);
+  FTcxOnData = std::move(Event);
+}
+
+void TSmppClient::PublishProperties(TPublishedProperties& Props) {
+  Props.Object("ClientInfo", *FClientInfo);
+  Props.Object("Rcx", *FRcx);
+  Props.Object("Tcx", *FTcx);
+}
+
+void TSmppClient::EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu,
+                            int DataCoding) const {
+  FCodec.EncodePdu(Buffer, Capacity, Length, Pdu, DataCoding);
+}
+
+void TSmppClient::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received,
+                            TPDU& Pdu) const {
+  TPduCodec::DecodePdu(Buffer, Capacity, Received, Pdu);
+}
+
+void TSmppClient::Connect() {
+  FClosing.store(false);
+  const std::string Host = FClientInfo->Host();
+  const std::string Port = std::to_string(FClientInfo->Port());
+  for (TSide Side : {TSide::Rcx, TSide::Tcx}) {
+    std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+    TIcsSocket* S = Conn(Side).Socket();
+    // The setters refuse while a connection is open; the reconnect then keeps the old values.
+    try {
+      S->SetProto("tcp");
+      S->SetAddr(Host);
+      S->SetPort(Port);
+    } catch (const std::exception&) {
+    }
+  }
+  SocketConnect(TSide::Rcx);
+  SocketConnect(TSide::Tcx);
+}
+
+void TSmppClient::Disconnect() {
+  FClosing.store(true);
+  SocketSend(TSide::Rcx, UnbindPdu.data(), UnbindPdu.size());
+  SocketSend(TSide::Tcx, UnbindPdu.data(), UnbindPdu.size());
+  SleepMs(DisconnectWaitMs.load());
+  const std::string RcxText = "rcx disconnected";
+  const std::string TcxText = "tcx disconnected";
+  Report(TSide::Rcx, &RcxText, false);
+  Report(TSide::Tcx, &TcxText, false);
+  FTimers[1]->Suspend();
+  FTimers[0]->Suspend();
+  FTimers[2]->Suspend();
+  FTimers[3]->Suspend();
+  FTimers[4]->Suspend();
+  FTimers[5]->Suspend();
+}
+
+void TSmppClient::Report(TSide Side, const std::string* Text, bool Empty) {
+  TSMPPConnection& C = Conn(Side);
+  std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+  if (Side == TSide::Rcx) {
+    if (Text) FRcx->Set_rcxData(*Text);
+    if (FRcxOnData) FRcxOnData(this);
+    if (Empty) {
+      FRcx->Set_rcxBinData("");
+      FRcx->Set_rcxData("");
+    }
+  } else {
+    if (Text) FTcx->Set_tcxData(*Text);
+    if (FTcxOnData) FTcxOnData(this);
+    if (Empty) {
+      FTcx->Set_tcxBinData("");
+      FTcx->Set_tcxData("");
+    }
+  }
+}
+
+void TSmppClient::SocketSend(TSide Side, const void* Data, size_t Length) {
+  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  TIcsSocket* S = Conn(Side).Socket();
+  // A socket that is not connected refuses the bytes without effect; the caller goes on as if
+  // they had been sent.
+  if (S->State() == wsConnected) S->Send(Data, static_cast<int32_t>(Length));
+}
+
+void TSmppClient::SocketConnect(TSide Side) {
+  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  TIcsSocket* S = Conn(Side).Socket();
+  try {
+    S->Connect();
+  } catch (const std::exception&) {
+    // The socket raises when it is still busy or no worker can be had; the keep-alive count
+    // finds the connection down and the reconnect tries again.
+  }
+}
+
+void TSmppClient::SocketClose(TSide Side) {
+  // Not under the connection's lock: off the worker thread Close waits for the worker, whose
+  // handlers take that lock.
+  Conn(Side).Socket()->Close();
+}
+
+bool TSmppClient::SocketConnected(TSide Side) {
+  return Conn(Side).Socket()->State() == wsConnected;
+}
+
+void TSmppClient::RcxKeepAliveTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->KeepAliveTick(TSide::Rcx);
+}
+void TSmppClient::TcxKeepAliveTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->KeepAliveTick(TSide::Tcx);
+}
+void TSmppClient::RcxWatchdogTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->WatchdogTick(TSide::Rcx);
+}
+void TSmppClient::TcxWatchdogTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->WatchdogTick(TSide::Tcx);
+}
+void TSmppClient::RcxReconnectTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->ReconnectTick(TSide::Rcx);
+}
+void TSmppClient::TcxReconnectTick(void* Client) {
+  static_cast<TSmppClient*>(Client)->ReconnectTick(TSide::Tcx);
+}
+
+void TSmppClient::KeepAliveTick(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  TSMPPConnection& C = Conn(Side);
+  const int32_t Idle = Side == TSide::Rcx ? FRcx->rcxIdle() : FTcx->tcxIdle();
+  const int32_t Interval = Side == TSide::Rcx ? FRcx->rcxTimerInterval() : FTcx->tcxTimerInterval();
+  if (Idle < Interval) {
+    if (Side == TSide::Rcx)
+      FRcx->Set_rcxIdle(Idle + 1);
+    else
+      FTcx->Set_tcxIdle(Idle + 1);
+    return;
+  }
+  if (SocketConnected(Side)) {
+    uint8_t Buffer[kEnquireLinkBufferSize];
+    size_t Length = 0;
+    TPDU Pdu;
+    Pdu.command_id = kEnquireLink;
+    Pdu.command_status = 0;
+    EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
+    (Side == TSide::Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).store(Pdu.sequence_number);
+    SocketSend(Side, Buffer, Length);
+  } else {
+    ReconnectTimer(Side)->Resume();
+  }
+  (void)C;
+  if (Side == TSide::Rcx)
+    FRcx->Set_rcxIdle(0);
+  else
+    FTcx->Set_tcxIdle(0);
+}
+
+void TSmppClient::ReconnectTick(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  // Each start of the reconnect timer yields exactly one reconnect.
+  ReconnectTimer(Side)->Suspend();
+  FClosing.store(false);
+  SocketConnect(Side);
+}
+
+void TSmppClient::WatchdogTick(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  const bool Rcx = Side == TSide::Rcx;
+  if ((Rcx ? FRcxLastEnquireRespSeq : FTcxLastEnquireRespSeq).load() ==
+      (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load())
+    return;
+  SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
+  SocketClose(Side);
+  SleepMs(DisconnectWaitMs.load());
+  if (IsDestroying()) return;
+  SocketConnect(Side);
+  // Both connections report the watchdog's reconnect with the same text.
+  const std::string Text = "tcx reconnect";
+  Report(Side, &Text, false);
+}

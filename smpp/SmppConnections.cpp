@@ -1,0 +1,296 @@
+// TSmppClient: the handlers of the receiver and the transmitter connection (connected, data,
+// closed, error), the byte stream of each connection, and Send.
+#include <algorithm>
+#include <cstring>
+
+#include "base/DateTimeFormat.h"
+#include "smpp/smppclient.h"
+
+namespace {
+
+constexpr uint32_t kThrottled = 0x00000058u;             // "MAILBOX FULL"
+constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // generic_nack for a broken stream
+
+std::string Trimmed(const std::string& Text) {
+  size_t B = 0, E = Text.size();
+  while (B < E && static_cast<unsigned char>(Text[B]) <= ' ') ++B;
+  while (E > B && static_cast<unsigned char>(Text[E - 1]) <= ' ') --E;
+  return Text.substr(B, E - B);
+}
+
+}  // namespace
+
+void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  if (ErrorCode != 0) {
+    Error(Side);
+    return;
+  }
+  // A new connection starts a new byte stream.
+  FStream[static_cast<int>(Side)]->Have = 0;
+  KeepAliveTimer(Side)->Resume();
+  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  const std::string Text = Side == TSide::Rcx ? "Rcx Connected." : "Tcx Connected.";
+  if (Side == TSide::Rcx)
+    FRcx->Set_rcxData(Text);
+  else
+    FTcx->Set_tcxData(Text);
+  uint8_t Buffer[kPduBufferSize];
+  size_t Length = 0;
+  TPDU Pdu;
+  Pdu.command_id = Side == TSide::Rcx ? kBindReceiver : kBindTransmitter;
+  Pdu.command_status = 0;
+  EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
+  SocketSend(Side, Buffer, Length);
+  Report(Side, nullptr, false);
+}
+
+void TSmppClient::SessionClosed(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  // A close that was asked for ends the keep-alive; any other lets the keep-alive count notice
+  // the lost connection and start the reconnect.
+  if (FClosing.load())
+    KeepAliveTimer(Side)->Suspend();
+  else
+    KeepAliveTimer(Side)->Resume();
+}
+
+void TSmppClient::Error(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  if (Side == TSide::Rcx) {
+    ReconnectTimer(Side)->Resume();
+    const std::string Text = "Rcx try Connect in 5 sec";
+    Report(Side, &Text, false);
+  } else {
+    // The transmitter first reports the text it still holds, then the retry.
+    Report(Side, nullptr, false);
+    ReconnectTimer(Side)->Resume();
+    const std::string Text = "Tcx try Connect in 5 sec";
+    Report(Side, &Text, false);
+  }
+}
+
+void TSmppClient::DataAvailable(TSide Side) {
+  TActiveCall Call(*this);
+  if (!Call.Entered()) return;
+  TStream& St = *FStream[static_cast<int>(Side)];
+  TIcsSocket* S = Conn(Side).Socket();
+  for (;;) {
+    const int32_t Pending = S->RcvdCount();
+    if (Pending <= 0) return;
+    // Never more than the receive buffer holds: the rest comes with the next round.
+    const size_t Space = kPduBufferSize - St.Have;
+    const int32_t Got =
+        S->Receive(St.Bytes + St.Have, static_cast<int32_t>(std::min<size_t>(Pending, Space)));
+    if (Got <= 0) return;
+    St.Have += static_cast<size_t>(Got);
+
+    size_t Offset = 0;
+    for (;;) {
+      const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
+      if (Frame.Result == TFrameResult::frNeedMore) break;
+      if (Frame.Result == TFrameResult::frInvalidLength) {
+        StreamFault(Side, Frame.Length, St.Bytes + Offset, St.Have - Offset);
+        St.Have = 0;
+        return;
+      }
+      HandleRead(Side, St.Bytes + Offset, Frame.Length);
+      Offset += Frame.Length;
+      if (IsDestroying() || S->State() != wsConnected) {
+        // The PDU closed the connection (unbind_resp, unbind): what follows it is not ours.
+        St.Have = 0;
+        return;
+      }
+    }
+    if (Offset) {
+      std::memmove(St.Bytes, St.Bytes + Offset, St.Have - Offset);
+      St.Have -= Offset;
+    }
+  }
+}
+
+void TSmppClient::HandleRead(TSide Side, const uint8_t* Bytes, size_t Length) {
+  KeepAliveTimer(Side)->Suspend();
+  {
+    TSMPPConnection& C = Conn(Side);
+    std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+    const std::string Dump = HexDump(Bytes, Length);
+    if (Side == TSide::Rcx)
+      FRcx->Set_rcxBinData(Dump);
+    else
+      FTcx->Set_tcxBinData(Dump);
+    C.WriteBinData(static_cast<int32_t>(Length), Bytes, static_cast<int32_t>(Length));
+    TPDU Pdu;
+    DecodePdu(Bytes, Length, Length, Pdu);
+    if (Side == TSide::Rcx) {
+      FRcx->Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
+      ActOnRcxPdu(Pdu);
+    } else {
+      FTcx->Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
+      ActOnTcxPdu(Pdu);
+    }
+    Report(Side, nullptr, true);
+    if (Side == TSide::Rcx)
+      FRcx->Set_rcxIdle(0);
+    else
+      FTcx->Set_tcxIdle(0);
+  }
+  KeepAliveTimer(Side)->Resume();
+}
+
+void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
+  // Requests of the SMSC that SMPP requires an answer to are answered whatever else happens.
+  if (Pdu.command_id == kEnquireLink) {
+    SendResponse(TSide::Rcx, kEnquireLinkResp, 0, Pdu.sequence_number);
+    return;
+  }
+  if (Pdu.command_id == kUnbind) {
+    SendResponse(TSide::Rcx, kUnbindResp, 0, Pdu.sequence_number);
+    SocketClose(TSide::Rcx);
+    return;
+  }
+  if (Pdu.command_status != 0) return;
+  const TDeliver& D = Pdu.deliver;
+  switch (Pdu.command_id) {
+    case kBindReceiverResp:
+      FRcx->Set_rcxData("bind Rcx OK");
+      break;
+    case kDataSm:
+      SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
+      if (D.esm_class == 0)
+        FRcx->Set_rcxData("+DELIVER " + NowToStr() + "::" + D.source_addr + ":" +
+                          D.destination_addr + ":" + D.text);
+      break;
+    case kDeliverSm:
+      SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
+      if (D.esm_class == 0x04 || D.esm_class == 0x20)
+        FRcx->Set_rcxData("+QUERY_RES " + D.receipt_ref + ":" +
+                          std::string(1, ReceiptStateCode(D.receipt_stat)) + ":" + D.receipt_err);
+      else
+        FRcx->Set_rcxData("+DELIVER " + NowToStr() + ":" + D.source_addr + ":" +
+                          D.destination_addr + ":" + D.text);
+      break;
+    case kUnbindResp:
+      FRcx->Set_rcxData("rcx disconnected");
+      SocketClose(TSide::Rcx);
+      break;
+    case kEnquireLinkResp:
+      FRcxLastEnquireRespSeq.store(Pdu.sequence_number);
+      break;
+    default:
+      break;
+  }
+}
+
+void TSmppClient::ActOnTcxPdu(const TPDU& Pdu) {
+  if (Pdu.command_id == kEnquireLink) {
+    SendResponse(TSide::Tcx, kEnquireLinkResp, 0, Pdu.sequence_number);
+    return;
+  }
+  if (Pdu.command_id == kUnbind) {
+    SendResponse(TSide::Tcx, kUnbindResp, 0, Pdu.sequence_number);
+    SocketClose(TSide::Tcx);
+    return;
+  }
+  if (Pdu.command_status == kThrottled) {
+    FTcx->Set_tcxData("MAILBOX FULL");
+    return;
+  }
+  if (Pdu.command_status != 0) return;
+  switch (Pdu.command_id) {
+    case kBindTransmitterResp:
+      FTcx->Set_tcxData("bind Tcx OK");
+      break;
+    case kSubmitSmResp:
+      FTcx->Set_tcxData("+IN_QUEUE ID=" + Pdu.message_id);
+      break;
+    case kEnquireLinkResp:
+      FTcxLastEnquireRespSeq.store(Pdu.sequence_number);
+      break;
+    case kUnbindResp:
+      FTcx->Set_tcxData("tcx disconnected");
+      SocketClose(TSide::Tcx);
+      break;
+    default:
+      break;
+  }
+}
+
+void TSmppClient::SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence) {
+  uint8_t Buffer[kPduHeaderLength * 2];
+  size_t Length = 0;
+  TPDU Response;
+  Response.command_id = CommandId;
+  Response.command_status = Status;
+  Response.sequence_number = Sequence;
+  EncodePdu(Buffer, sizeof Buffer, Length, Response, 0);
+  if (Length) SocketSend(Side, Buffer, Length);
+}
+
+void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
+  const uint32_t Sequence = Have >= kPduHeaderLength ? GetU32(Bytes + 12) : 0;
+  SendResponse(Side, kGenericNack, kInvalidCommandLength, Sequence);
+  {
+    TSMPPConnection& C = Conn(Side);
+    std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+    const std::string Dump = HexDump(Bytes, Have);
+    if (Side == TSide::Rcx)
+      FRcx->Set_rcxBinData(Dump);
+    else
+      FTcx->Set_tcxBinData(Dump);
+    C.WriteBinData(static_cast<int32_t>(Have), Bytes, static_cast<int32_t>(Have));
+    const std::string Text =
+        std::string(Prefix(Side)) + " invalid PDU length " + std::to_string(Length);
+    Report(Side, &Text, true);
+  }
+  // The stream cannot be resynchronised: the connection is closed and comes back as after any
+  // lost connection (Closing is false, so the keep-alive count starts the reconnect).
+  SocketClose(Side);
+}
+
+int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
+                          const std::string& Validity, const std::string& Text) {
+  // Under the transmitter's lock, which is recursive: a notification handler may call Send.
+  std::lock_guard<std::recursive_mutex> Guard(FTcx->ReportLock);
+  std::string Message = Text.substr(0, TFixedText<160>::Capacity) + SignatureTrailer;
+  if (!SocketConnected(TSide::Tcx)) return -1;
+
+  TPDU Pdu;
+  Pdu.submit.source_addr = Source;
+  Pdu.submit.destination_addr = Destination;
+  Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
+  Pdu.command_status = 0;
+  if (Trimmed(Validity).empty())
+    Pdu.submit.validity_period = "";
+  else
+    Pdu.submit.validity_period = "00000" + Validity + "00000R";
+
+  uint8_t Buffer[kPduBufferSize];
+  size_t Length = 0;
+  auto SendPart = [&](std::string_view Part, bool Store) {
+    Pdu.submit.short_message = Part;
+    EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
+    if (Store) {
+      int32_t Slot = FSentPartIndex.load() + 1;
+      if (Slot > SentPartSlots) Slot = 1;
+      FSentPartIndex.store(Slot);
+      std::memcpy(FSentPartStore[Slot - 1], Buffer, std::min<size_t>(Length, SentPartSlotSize));
+    }
+    SocketSend(TSide::Tcx, Buffer, Length);
+  };
+  if (Message.size() <= TFixedText<160>::Capacity) {
+    SendPart(Message, false);
+  } else {
+    std::string_view Rest = Message;
+    while (Rest.size() > TFixedText<160>::Capacity) {
+      SendPart(Rest.substr(0, TFixedText<160>::Capacity), true);
+      Rest.remove_prefix(TFixedText<160>::Capacity);
+    }
+    SendPart(Rest, true);
+  }
+  return static_cast<int32_t>(Pdu.sequence_number);
+}

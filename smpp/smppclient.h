@@ -1,0 +1,188 @@
+// TSmppClient: the SMPP client component. It binds a receiver connection (Rcx, bind_receiver) and
+// a transmitter connection (Tcx, bind_transmitter) to one SMSC, submits messages (Send), answers
+// what the SMSC delivers, keeps both links alive with enquire_link, reconnects each by itself, and
+// reports every event as one line of text through RcxOnData and TcxOnData.
+//
+// Threads. Create, Destroy, Connect, Disconnect and Send run on the application's thread (the GUI
+// thread in the demo). The receiver's socket handlers run on the receiver socket's worker thread,
+// the transmitter's on the transmitter's; the six timer ticks run on their own timer threads.
+// Notifications are therefore called on the worker and timer threads (only the two reports of
+// Disconnect come on the caller's thread). While a notification runs, that connection's report
+// lock is held: the handler reads Rcx.rcxData / Tcx.tcxData (and rcxBinData, ReadBinData) during
+// the call and must not block waiting for another thread that reports on the same connection.
+//
+// Byte stream. Each connection keeps the bytes it has read but not yet handled. Every complete PDU
+// is handled in order as one read: decoded, answered, reported with its own text, hex dump and raw
+// bytes, notified, emptied. A command_length below 16 or above 10000 cannot be resynchronised: the
+// connection reports "Rcx invalid PDU length N" (or "Tcx ..."), answers generic_nack with status
+// 0x00000002, closes, and reconnects as after any lost connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/Component.h"
+#include "base/Published.h"
+#include "smpp/SMPPClientInfo.h"
+#include "smpp/SMPPConnection.h"
+#include "smpp/SimpleTimer.h"
+#include "smpp/smpppdu.h"
+
+class TSmppClient;
+
+// A notification taking the sender (always the client component). Unassigned: skipped.
+using TSmppNotifyEvent = std::function<void(TSmppClient* Sender)>;
+
+class TSmppClient : public TComponent, public TPersistent {
+ public:
+  // Sizes of the store of sent parts of split messages.
+  static constexpr int32_t SentPartSlots = 1000;
+  static constexpr int32_t SentPartSlotSize = 10001;
+  // The text appended to every message: two spaces and a 21-character signature.
+  static constexpr const char* SignatureTrailer = "  SMPP test client v1.0";
+
+  // Builds the settings and connection objects, their sockets and the six stopped timers. The
+  // component holds SentPartStore (about 10 MB) inside itself: create it on the heap.
+  // Application's thread.
+  explicit TSmppClient(TComponent* AOwner = nullptr);
+  // Ends every timer and frees both sockets; after it returns no timer callback runs and no
+  // socket event reaches the component, even when one was running at the time. Application's
+  // thread (never from inside a notification).
+  ~TSmppClient() override;
+
+  // ---- Published properties.
+  TSMPPClientInfo& ClientInfo() { return *FClientInfo; }
+  TSMPPConnectionRcx& Rcx() { return *FRcx; }
+  TSMPPConnectionTcx& Tcx() { return *FTcx; }
+  // Assign before Connect or from inside a notification of the same connection.
+  void SetRcxOnData(TSmppNotifyEvent Event);
+  void SetTcxOnData(TSmppNotifyEvent Event);
+  // ClientInfo, Rcx, Tcx, nested.
+  void PublishProperties(TPublishedProperties& Props) override;
+
+  // ---- Operations (application's thread).
+  // Starts both connections: Proto "tcp", Addr ClientInfo.Host, Port the decimal text of
+  // ClientInfo.Port on each socket, then connects the receiver and the transmitter. Reports
+  // nothing itself.
+  void Connect();
+  // Sends unbind on both connections, waits DisconnectWaitMs (2000), reports "rcx disconnected"
+  // and "tcx disconnected" on this thread and stops every timer. The connections close when the
+  // SMSC's unbind_resp arrives.
+  void Disconnect();
+  // Submits Text (cut to 160 characters, then the trailer appended) from Source to Destination
+  // (a comma makes it a submit_multi); Validity empty or blank for none, otherwise five digits
+  // d hh mm of a relative validity period. A text longer than 160 characters with its trailer
+  // goes as two submit_sm. Returns the sequence number of the last PDU encoded, or -1 when the
+  // transmitter is not connected. Any thread; calls are serialised.
+  int32_t Send(const std::string& Source, const std::string& Destination,
+               const std::string& Validity, const std::string& Text);
+
+  // The codec of this component, over ClientInfo and SequenceCounter. Any thread.
+  void EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu, int DataCoding) const;
+  void DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu) const;
+  TSequenceCounter& SequenceCounter() { return FSequenceCounter; }
+
+  // The copies of the encoded parts of split messages; slot I (1-based) is SentPartStore(I).
+  const uint8_t* SentPartStore(int32_t Slot) const { return FSentPartStore[Slot - 1]; }
+  int32_t SentPartIndex() const { return FSentPartIndex.load(); }
+
+  // ---- Internal state, readable for tests and tools.
+  bool Closing() const { return FClosing.load(); }
+  uint32_t RcxLastEnquireSeq() const { return FRcxLastEnquireSeq.load(); }
+  uint32_t TcxLastEnquireSeq() const { return FTcxLastEnquireSeq.load(); }
+  uint32_t RcxLastEnquireRespSeq() const { return FRcxLastEnquireRespSeq.load(); }
+  uint32_t TcxLastEnquireRespSeq() const { return FTcxLastEnquireRespSeq.load(); }
+  // The six timers, in creation order (never null while the component lives).
+  TSimpleTimer* RcxKeepAliveTimer() const { return FTimers[0]; }
+  TSimpleTimer* TcxKeepAliveTimer() const { return FTimers[1]; }
+  TSimpleTimer* RcxWatchdogTimer() const { return FTimers[2]; }
+  TSimpleTimer* TcxWatchdogTimer() const { return FTimers[3]; }
+  TSimpleTimer* RcxReconnectTimer() const { return FTimers[4]; }
+  TSimpleTimer* TcxReconnectTimer() const { return FTimers[5]; }
+
+  // The wait of Disconnect and of the watchdogs' reconnect, in milliseconds (2000). Tests may set
+  // it shorter before connecting.
+  std::atomic<int32_t> DisconnectWaitMs{2000};
+
+ private:
+  // Which connection a handler works on.
+  enum class TSide { Rcx, Tcx };
+  struct TStream;
+
+  // Socket handlers (worker thread of that connection's socket).
+  void SessionConnected(TSide Side, uint16_t ErrorCode);
+  void DataAvailable(TSide Side);
+  void SessionClosed(TSide Side);
+  void Error(TSide Side);
+  // Timer ticks (timer threads).
+  static void RcxKeepAliveTick(void* Client);
+  static void TcxKeepAliveTick(void* Client);
+  static void RcxWatchdogTick(void* Client);
+  static void TcxWatchdogTick(void* Client);
+  static void RcxReconnectTick(void* Client);
+  static void TcxReconnectTick(void* Client);
+  void KeepAliveTick(TSide Side);
+  void WatchdogTick(TSide Side);
+  void ReconnectTick(TSide Side);
+
+  // One complete PDU of the stream, handled as one read.
+  void HandleRead(TSide Side, const uint8_t* Bytes, size_t Length);
+  void ActOnRcxPdu(const TPDU& Pdu);
+  void ActOnTcxPdu(const TPDU& Pdu);
+  void StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // Encodes a response that carries Sequence and sends it on that connection.
+  void SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
+
+  // Sets the report text, notifies and, when Empty, empties the texts again, as one step under
+  // the connection's report lock.
+  void Report(TSide Side, const std::string* Text, bool Empty);
+  // Socket operations, serialised per connection under its ReportLock, which is also the lock of
+  // the report texts: one lock per connection means one lock order. Close is the exception: off
+  // the worker thread it waits for the worker, whose handlers take that lock.
+  void SocketSend(TSide Side, const void* Data, size_t Length);
+  void SocketConnect(TSide Side);
+  void SocketClose(TSide Side);
+  bool SocketConnected(TSide Side);
+
+  TSMPPConnection& Conn(TSide Side);
+  TSimpleTimer* KeepAliveTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 0 : 1]; }
+  TSimpleTimer* ReconnectTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 4 : 5]; }
+  const char* Prefix(TSide Side) const { return Side == TSide::Rcx ? "Rcx" : "Tcx"; }
+
+  // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
+  // marking the component as being destroyed, and every entry checks that mark after counting
+  // itself, so that nothing runs past the start of destruction.
+  class TActiveCall;
+  std::atomic<int32_t> FActiveCalls{0};
+
+  std::unique_ptr<TSMPPClientInfo> FClientInfo;
+  std::unique_ptr<TSMPPConnectionRcx> FRcx;
+  std::unique_ptr<TSMPPConnectionTcx> FTcx;
+  TSequenceCounter FSequenceCounter;  // atomic
+  TPduCodec FCodec;
+
+  // Guarded by the connection's ReportLock.
+  TSmppNotifyEvent FRcxOnData;
+  TSmppNotifyEvent FTcxOnData;
+
+  std::atomic<bool> FClosing{false};
+  std::atomic<uint32_t> FRcxLastEnquireSeq{0};
+  std::atomic<uint32_t> FTcxLastEnquireSeq{0};
+  std::atomic<uint32_t> FRcxLastEnquireRespSeq{0};
+  std::atomic<uint32_t> FTcxLastEnquireRespSeq{0};
+
+  // Borrowed: each timer frees itself once terminated.
+  TSimpleTimer* FTimers[6] = {};
+
+  // The bytes each connection has read but not yet handled. Touched only by that connection's
+  // socket handlers, which all run on its worker thread.
+  std::unique_ptr<TStream> FStream[2];
+
+  // Written by Send under the transmitter's ReportLock.
+  std::atomic<int32_t> FSentPartIndex{0};
+  uint8_t FSentPartStore[SentPartSlots][SentPartSlotSize];
+};
