@@ -6,31 +6,6 @@
 #include "base/Thread.h"
 #include "smpp/smppclient.h"
 
-// The bytes a connection has read but not yet handled: at most one read's worth.
-struct TSmppClient::TStream {
-  uint8_t Bytes[kPduBufferSize];
-  size_t Have = 0;
-};
-
-// Counts a handler or tick as running for the length of its scope. Entered() is false once the
-// component is being destroyed: the caller then returns without touching anything else.
-class TSmppClient::TActiveCall {
- public:
-  explicit TActiveCall(TSmppClient& Client) : FClient(Client) {
-    // Counting first and looking at the mark second (both sequentially consistent) pairs with
-    // the destructor, which marks first and then waits for the count: either the destructor sees
-    // this call counted and waits for it, or this call sees the mark and leaves.
-    FClient.FActiveCalls.fetch_add(1);
-    FEntered = !FClient.IsDestroying();
-  }
-  ~TActiveCall() { FClient.FActiveCalls.fetch_sub(1); }
-  bool Entered() const { return FEntered; }
-
- private:
-  TSmppClient& FClient;
-  bool FEntered;
-};
-
 TSmppClient::TSmppClient(TComponent* AOwner)
     : TComponent(AOwner),
       FClientInfo(std::make_unique<TSMPPClientInfo>()),

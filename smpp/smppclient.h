@@ -111,7 +111,6 @@ class TSmppClient : public TComponent, public TPersistent {
  private:
   // Which connection a handler works on.
   enum class TSide { Rcx, Tcx };
-  struct TStream;
 
   // Socket handlers (worker thread of that connection's socket).
   void SessionConnected(TSide Side, uint16_t ErrorCode);
@@ -156,8 +155,31 @@ class TSmppClient : public TComponent, public TPersistent {
   // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
   // marking the component as being destroyed, and every entry checks that mark after counting
   // itself, so that nothing runs past the start of destruction.
-  class TActiveCall;
   std::atomic<int32_t> FActiveCalls{0};
+  // The bytes a connection has read but not yet handled: at most one read's worth.
+  struct TStream {
+    uint8_t Bytes[kPduBufferSize];
+    size_t Have = 0;
+  };
+
+  // Counts a handler or tick as running for the length of its scope. Entered() is false once the
+  // component is being destroyed: the caller then returns without touching anything else.
+  class TActiveCall {
+   public:
+    explicit TActiveCall(TSmppClient& Client) : FClient(Client) {
+      // Counting first and looking at the mark second (both sequentially consistent) pairs with
+      // the destructor, which marks first and then waits for the count: either the destructor sees
+      // this call counted and waits for it, or this call sees the mark and leaves.
+      FClient.FActiveCalls.fetch_add(1);
+      FEntered = !FClient.IsDestroying();
+    }
+    ~TActiveCall() { FClient.FActiveCalls.fetch_sub(1); }
+    bool Entered() const { return FEntered; }
+
+   private:
+    TSmppClient& FClient;
+    bool FEntered;
+  };
 
   std::unique_ptr<TSMPPClientInfo> FClientInfo;
   std::unique_ptr<TSMPPConnectionRcx> FRcx;

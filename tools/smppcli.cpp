@@ -1,0 +1,362 @@
+// smppcli: a console client on TSmppClient for scripts, CI and load runs. It binds the receiver and
+// the transmitter, submits messages, prints every report line as it comes, waits for the answers
+// (submit responses and delivery receipts), unbinds and exits 0; it exits non-zero with a clear
+// message when it cannot bind or the answers do not come in time.
+#include <getopt.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "smpp/smppclient.h"
+
+namespace {
+
+struct TOptions {
+  std::string Host = "127.0.0.1";
+  int Port = 2775;
+  std::string SystemId = "smppcli";
+  std::string Password = "secret";
+  std::string SystemType = "";
+  std::string Source = "1234";
+  std::string Destination = "5551234";
+  std::string Text = "Hello";
+  std::string Validity = "";
+  long Count = 1;
+  long Window = 1000;
+  double WaitSeconds = 30;
+  bool Receipts = true;
+  bool Quiet = false;
+};
+
+void Usage(FILE* Out) {
+  std::fprintf(
+      Out,
+      "Usage: smppcli [options]\n"
+      "Binds a receiver and a transmitter to an SMSC, submits messages, prints every\n"
+      "report line, waits for the answers and unbinds.\n\n"
+      "  --host HOST          SMSC host (default 127.0.0.1)\n"
+      "  --port PORT          SMSC port (default 2775)\n"
+      "  --system-id ID       system_id of the binds (default smppcli)\n"
+      "  --password PW        password of the binds (default secret)\n"
+      "  --system-type TYPE   system_type of the binds (default empty)\n"
+      "  --source ADDR        source address (default 1234)\n"
+      "  --destination ADDR   destination; commas make a submit_multi (default 5551234)\n"
+      "  --text TEXT          message text (default Hello)\n"
+      "  --validity DHHMM     relative validity: days digit, hours, minutes (default none)\n"
+      "  --count N            number of messages (default 1)\n"
+      "  --window N           most submits unanswered at once (default 1000)\n"
+      "  --wait SECONDS       how long to wait for the binds and for the answers\n"
+      "                       (default 30)\n"
+      "  --no-receipts        do not wait for delivery receipts\n"
+      "  --quiet              print only the summary and errors, not each line\n"
+      "  --help               this text\n\n"
+      "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
+      "bind failure or timeout, 2 on bad options.\n");
+}
+
+bool ParseLong(const char* Text, long Min, long Max, long& Out) {
+  char* End = nullptr;
+  errno = 0;
+  const long V = std::strtol(Text, &End, 10);
+  if (errno || End == Text || *End || V < Min || V > Max) return false;
+  Out = V;
+  return true;
+}
+
+bool ParseOptions(int Argc, char** Argv, TOptions& O) {
+  enum {
+    oHost = 1,
+    oPort,
+    oId,
+    oPw,
+    oType,
+    oSrc,
+    oDst,
+    oText,
+    oVal,
+    oCount,
+    oWindow,
+    oWait,
+    oNoRcpt,
+    oQuiet,
+    oHelp
+  };
+  static const option Long[] = {{"host", required_argument, nullptr, oHost},
+                                {"port", required_argument, nullptr, oPort},
+                                {"system-id", required_argument, nullptr, oId},
+                                {"password", required_argument, nullptr, oPw},
+                                {"system-type", required_argument, nullptr, oType},
+                                {"source", required_argument, nullptr, oSrc},
+                                {"destination", required_argument, nullptr, oDst},
+                                {"text", required_argument, nullptr, oText},
+                                {"validity", required_argument, nullptr, oVal},
+                                {"count", required_argument, nullptr, oCount},
+                                {"window", required_argument, nullptr, oWindow},
+                                {"wait", required_argument, nullptr, oWait},
+                                {"no-receipts", no_argument, nullptr, oNoRcpt},
+                                {"quiet", no_argument, nullptr, oQuiet},
+                                {"help", no_argument, nullptr, oHelp},
+                                {nullptr, 0, nullptr, 0}};
+  int C;
+  long V;
+  while ((C = getopt_long(Argc, Argv, "", Long, nullptr)) != -1) {
+    switch (C) {
+      case oHost:
+        O.Host = optarg;
+        break;
+      case oPort:
+        if (!ParseLong(optarg, 1, 65535, V)) {
+          std::fprintf(stderr, "smppcli: --port must be a number from 1 to 65535\n");
+          return false;
+        }
+        O.Port = static_cast<int>(V);
+        break;
+      case oId:
+        O.SystemId = optarg;
+        break;
+      case oPw:
+        O.Password = optarg;
+        break;
+      case oType:
+        O.SystemType = optarg;
+        break;
+      case oSrc:
+        O.Source = optarg;
+        break;
+      case oDst:
+        O.Destination = optarg;
+        break;
+      case oText:
+        O.Text = optarg;
+        break;
+      case oVal:
+        O.Validity = optarg;
+        if (!O.Validity.empty() &&
+            (O.Validity.size() != 5 ||
+             O.Validity.find_first_not_of("0123456789") != std::string::npos)) {
+          std::fprintf(stderr, "smppcli: --validity must be five digits DHHMM\n");
+          return false;
+        }
+        break;
+      case oCount:
+        if (!ParseLong(optarg, 1, 100000000, O.Count)) {
+          std::fprintf(stderr, "smppcli: --count must be a positive number\n");
+          return false;
+        }
+        break;
+      case oWindow:
+        if (!ParseLong(optarg, 1, 100000000, O.Window)) {
+          std::fprintf(stderr, "smppcli: --window must be a positive number\n");
+          return false;
+        }
+        break;
+      case oWait: {
+        char* End = nullptr;
+        O.WaitSeconds = std::strtod(optarg, &End);
+        if (End == optarg || *End || !(O.WaitSeconds > 0) || O.WaitSeconds > 86400) {
+          std::fprintf(stderr, "smppcli: --wait must be a number of seconds above 0\n");
+          return false;
+        }
+        break;
+      }
+      case oNoRcpt:
+        O.Receipts = false;
+        break;
+      case oQuiet:
+        O.Quiet = true;
+        break;
+      case oHelp:
+        Usage(stdout);
+        std::exit(0);
+      default:
+        Usage(stderr);
+        return false;
+    }
+  }
+  if (optind < Argc) {
+    std::fprintf(stderr, "smppcli: unexpected argument '%s'\n", Argv[optind]);
+    return false;
+  }
+  return true;
+}
+
+// What the report lines tell, counted under one lock; the main thread waits on it.
+struct TProgress {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool RcxBound = false, TcxBound = false;
+  std::string Failure;  // first fatal condition seen
+  long Answered = 0, Rejected = 0, Receipts = 0;
+};
+
+double CpuSeconds() {
+  rusage U{};
+  getrusage(RUSAGE_SELF, &U);
+  return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+}
+
+// The command id and status of the raw bytes of the read being reported, if it was one.
+bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
+  uint8_t Bytes[kPduHeaderLength];
+  int32_t Length = 0;
+  Conn.ReadBinData(Length, Bytes, sizeof Bytes);
+  if (Length < static_cast<int32_t>(kPduHeaderLength)) return false;
+  CommandId = GetU32(Bytes + 4);
+  Status = GetU32(Bytes + 8);
+  return true;
+}
+
+}  // namespace
+
+int main(int Argc, char** Argv) {
+  TOptions O;
+  if (!ParseOptions(Argc, Argv, O)) return 2;
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+
+  TProgress P;
+  auto Client = std::make_unique<TSmppClient>(nullptr);
+  Client->ClientInfo().SetHost(O.Host);
+  Client->ClientInfo().SetPort(O.Port);
+  Client->ClientInfo().SetUserID(O.SystemId);
+  Client->ClientInfo().SetPassword(O.Password);
+  Client->ClientInfo().SetSystemType(O.SystemType);
+  Client->ClientInfo().Set_submit_source_addr_ton(0);
+  Client->ClientInfo().Set_submit_source_addr_npi(1);
+  Client->ClientInfo().Set_submit_dest_addr_ton(1);
+  Client->ClientInfo().Set_submit_dest_addr_npi(1);
+
+  // Both notifications run on the client's worker and timer threads, with the connection's
+  // report lock held: they only print and count.
+  Client->SetRcxOnData([&](TSmppClient* C) {
+    const std::string Line = C->Rcx().rcxData();
+    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Line.c_str());
+    uint32_t Id = 0, Status = 0;
+    const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
+    std::lock_guard<std::mutex> G(P.Lock);
+    if (Line == "bind Rcx OK")
+      P.RcxBound = true;
+    else if (Line.rfind("+QUERY_RES ", 0) == 0)
+      ++P.Receipts;
+    else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
+      P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
+    else if (Line.rfind("Rcx invalid PDU length", 0) == 0 && P.Failure.empty())
+      P.Failure = "the SMSC sent a broken stream on the receiver (" + Line + ")";
+    if (Read && Id == kBindReceiverResp && Status != 0 && P.Failure.empty()) {
+      char Buf[96];
+      std::snprintf(Buf, sizeof Buf, "bind_receiver refused by the SMSC (status 0x%08X)", Status);
+      P.Failure = Buf;
+    }
+    P.Changed.notify_all();
+  });
+  Client->SetTcxOnData([&](TSmppClient* C) {
+    const std::string Line = C->Tcx().tcxData();
+    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Line.c_str());
+    uint32_t Id = 0, Status = 0;
+    const bool Read = !C->Tcx().tcxBinData().empty() && ReadHeader(C->Tcx(), Id, Status);
+    std::lock_guard<std::mutex> G(P.Lock);
+    if (Line == "bind Tcx OK")
+      P.TcxBound = true;
+    else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
+      P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
+    else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())
+      P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
+    if (Read && (Id == kSubmitSmResp || Id == kSubmitMultiResp)) {
+      ++P.Answered;
+      if (Status != 0) {
+        ++P.Rejected;
+        if (!O.Quiet) std::printf("submit rejected, status 0x%08X\n", Status);
+      }
+    }
+    if (Read && Id == kBindTransmitterResp && Status != 0 && P.Failure.empty()) {
+      char Buf[96];
+      std::snprintf(Buf, sizeof Buf, "bind_transmitter refused by the SMSC (status 0x%08X)",
+                    Status);
+      P.Failure = Buf;
+    }
+    P.Changed.notify_all();
+  });
+
+  using Clock = std::chrono::steady_clock;
+  const auto Wait =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.WaitSeconds));
+  int Status = 0;
+  std::string Error;
+
+  Client->Connect();
+  {
+    std::unique_lock<std::mutex> G(P.Lock);
+    if (!P.Changed.wait_until(G, Clock::now() + Wait,
+                              [&] { return !P.Failure.empty() || (P.RcxBound && P.TcxBound); }))
+      Error = "the SMSC did not accept both binds within the wait";
+    else if (!P.Failure.empty())
+      Error = P.Failure;
+  }
+
+  const double Cpu0 = CpuSeconds();
+  const auto T0 = Clock::now();
+  long Sent = 0;
+  if (Error.empty()) {
+    const auto Deadline = Clock::now() + Wait;
+    for (; Sent < O.Count; ++Sent) {
+      {
+        // Keep at most Window submits unanswered.
+        std::unique_lock<std::mutex> G(P.Lock);
+        if (!P.Changed.wait_until(
+                G, Deadline, [&] { return !P.Failure.empty() || Sent - P.Answered < O.Window; })) {
+          Error = "the SMSC stopped answering submits";
+          break;
+        }
+        if (!P.Failure.empty()) {
+          Error = P.Failure;
+          break;
+        }
+      }
+      if (Client->Send(O.Source, O.Destination, O.Validity, O.Text) < 0) {
+        Error = "the transmitter connection was lost while sending";
+        break;
+      }
+    }
+  }
+  if (Error.empty()) {
+    std::unique_lock<std::mutex> G(P.Lock);
+    const bool Done = P.Changed.wait_until(G, T0 + Wait, [&] {
+      return !P.Failure.empty() ||
+             (P.Answered >= Sent && (!O.Receipts || P.Receipts >= Sent - P.Rejected));
+    });
+    if (!P.Failure.empty())
+      Error = P.Failure;
+    else if (!Done && P.Answered < Sent)
+      Error = "only " + std::to_string(P.Answered) + " of " + std::to_string(Sent) +
+              " submits were answered within the wait";
+    else if (!Done)
+      Error = "only " + std::to_string(P.Receipts) + " of " + std::to_string(Sent - P.Rejected) +
+              " delivery receipts came within the wait (--no-receipts skips them)";
+  }
+  const double Seconds = std::chrono::duration<double>(Clock::now() - T0).count();
+  const double Cpu = CpuSeconds() - Cpu0;
+
+  Client->Disconnect();
+  std::fflush(stdout);
+  Client.reset();
+
+  if (!Error.empty()) {
+    std::fprintf(stderr, "smppcli: %s\n", Error.c_str());
+    Status = 1;
+  }
+  if (Sent > 0) {
+    std::lock_guard<std::mutex> G(P.Lock);
+    std::fprintf(stderr,
+                 "smppcli: sent %ld, answered %ld (rejected %ld), receipts %ld in %.3f s: "
+                 "%.0f messages/s, CPU %.2f us per message\n",
+                 Sent, P.Answered, P.Rejected, P.Receipts, Seconds,
+                 Seconds > 0 ? P.Answered / Seconds : 0.0, Cpu * 1e6 / static_cast<double>(Sent));
+  }
+  return Status;
+}
