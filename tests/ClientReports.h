@@ -1,0 +1,103 @@
+// Test helper: collects the report lines of a TSmppClient (both connections) and lets a test wait
+// for a line with a timeout. Notifications run on the client's worker and timer threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "smpp/smppclient.h"
+
+class ClientReports {
+ public:
+  struct Line {
+    bool rcx;
+    std::string text;
+    std::string hex;
+  };
+
+  explicit ClientReports(TSmppClient& client) {
+    client.SetRcxOnData(
+        [this](TSmppClient* c) { add(true, c->Rcx().rcxData(), c->Rcx().rcxBinData()); });
+    client.SetTcxOnData(
+        [this](TSmppClient* c) { add(false, c->Tcx().tcxData(), c->Tcx().tcxBinData()); });
+  }
+
+  size_t mark() const {
+    std::lock_guard lock(mutex_);
+    return lines_.size();
+  }
+
+  // Waits for a line of that connection at index `from` or later whose text starts with prefix.
+  std::optional<std::string> waitFor(bool rcx, const std::string& prefix, size_t from = 0,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                                     size_t* index = nullptr) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (size_t i = from; i < lines_.size(); ++i)
+        if (lines_[i].rcx == rcx && lines_[i].text.rfind(prefix, 0) == 0) {
+          found = lines_[i].text;
+          if (index) *index = i;
+          return true;
+        }
+      return false;
+    });
+    return found;
+  }
+
+  // Waits until at least n lines of that connection starting with prefix exist.
+  bool waitCount(bool rcx, const std::string& prefix, size_t n,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return countLocked(rcx, prefix) >= n; });
+  }
+
+  size_t count(bool rcx, const std::string& prefix) const {
+    std::lock_guard lock(mutex_);
+    return countLocked(rcx, prefix);
+  }
+
+  std::vector<Line> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+  std::string dump() const {
+    std::string all;
+    for (const auto& l : lines()) all += (l.rcx ? "rcx| " : "tcx| ") + l.text + "\n";
+    return all;
+  }
+
+ private:
+  void add(bool rcx, std::string text, std::string hex) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back({rcx, std::move(text), std::move(hex)});
+    changed_.notify_all();
+  }
+  size_t countLocked(bool rcx, const std::string& prefix) const {
+    size_t n = 0;
+    for (const auto& l : lines_)
+      if (l.rcx == rcx && l.text.rfind(prefix, 0) == 0) ++n;
+    return n;
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Line> lines_;
+};
+
+// Shortens the client's timers for tests: keep-alive ticks of tickMs, reconnect after
+// reconnectMs, a Disconnect wait of waitMs.
+inline void UseShortTimers(TSmppClient& client, int tickMs = 50, int reconnectMs = 100,
+                           int waitMs = 100) {
+  client.RcxKeepAliveTimer()->SetInterval(tickMs);
+  client.TcxKeepAliveTimer()->SetInterval(tickMs);
+  client.RcxReconnectTimer()->SetInterval(reconnectMs);
+  client.TcxReconnectTimer()->SetInterval(reconnectMs);
+  client.DisconnectWaitMs = waitMs;
+}

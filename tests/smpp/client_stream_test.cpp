@@ -1,0 +1,348 @@
+// The client component against a raw-socket SMSC written in the test: the byte stream of each
+// connection (PDUs one byte at a time, many PDUs in one write, broken lengths, an HTTP answer), the
+// answers SMPP requires, and recovery after each fault.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/ClientReports.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Header(uint32_t length, uint32_t id, uint32_t status, uint32_t seq) {
+  Bytes b(16);
+  PutU32(&b[0], length);
+  PutU32(&b[4], id);
+  PutU32(&b[8], status);
+  PutU32(&b[12], seq);
+  return b;
+}
+
+// A PDU with the given body; command_length is set from the whole.
+Bytes Pdu(uint32_t id, uint32_t status, uint32_t seq, const Bytes& body = {}) {
+  Bytes b = Header(static_cast<uint32_t>(16 + body.size()), id, status, seq);
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+void Cstr(Bytes& b, const std::string& s) {
+  b.insert(b.end(), s.begin(), s.end());
+  b.push_back(0);
+}
+
+// A deliver_sm (or data_sm) body in the standard layout with a short message.
+Bytes DeliverBody(const std::string& src, const std::string& dst, uint8_t esm,
+                  const std::string& text) {
+  Bytes b;
+  Cstr(b, "");  // service_type
+  b.push_back(1), b.push_back(1), Cstr(b, src);
+  b.push_back(1), b.push_back(1), Cstr(b, dst);
+  b.push_back(esm), b.push_back(0), b.push_back(0);  // esm_class, protocol_id, priority_flag
+  Cstr(b, ""), Cstr(b, "");                          // schedule, validity
+  b.push_back(0), b.push_back(0), b.push_back(0), b.push_back(0);  // reg, replace, dc, default id
+  b.push_back(static_cast<uint8_t>(text.size()));
+  b.insert(b.end(), text.begin(), text.end());
+  return b;
+}
+
+// One accepted connection of the raw SMSC.
+class RawPeer {
+ public:
+  explicit RawPeer(int fd) : fd_(fd) {
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~RawPeer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  void write(const Bytes& b) {
+    ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+  }
+  void writeSlowly(const Bytes& b) {
+    for (uint8_t byte : b) {
+      ASSERT_EQ(::send(fd_, &byte, 1, MSG_NOSIGNAL), 1);
+      std::this_thread::sleep_for(1ms);  // pacing only, so that reads see single bytes
+    }
+  }
+  // Reads one whole PDU, or nothing when the peer closes or the timeout passes.
+  std::optional<Bytes> read(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (buf_.size() >= 4) {
+        const uint32_t len = GetU32(buf_.data());
+        if (len >= 16 && buf_.size() >= len) {
+          Bytes pdu(buf_.begin(), buf_.begin() + len);
+          buf_.erase(buf_.begin(), buf_.begin() + len);
+          return pdu;
+        }
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+      uint8_t chunk[4096];
+      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return std::nullopt;
+      buf_.insert(buf_.end(), chunk, chunk + n);
+    }
+  }
+  // Reads PDUs until one with this command id arrives.
+  std::optional<Bytes> readUntil(uint32_t id, std::chrono::milliseconds timeout = 5s) {
+    for (;;) {
+      auto p = read(timeout);
+      if (!p || GetU32(&(*p)[4]) == id) return p;
+    }
+  }
+  // True when the client has closed the connection (read gives end of stream or reset).
+  bool closedByClient(std::chrono::milliseconds timeout = 5s) {
+    pollfd p{fd_, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (poll(&p, 1, 50) > 0) {
+        uint8_t chunk[4096];
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return true;
+      }
+    }
+    return false;
+  }
+  uint32_t bindSeq = 0;
+
+ private:
+  int fd_;
+  Bytes buf_;
+};
+
+class RawSmsc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener_, 16), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    client = std::make_unique<TSmppClient>(nullptr);
+    reports = std::make_unique<ClientReports>(*client);
+    UseShortTimers(*client);
+    client->Rcx().Set_rcxTimerInterval(2);
+    client->Tcx().Set_tcxTimerInterval(2);
+    client->ClientInfo().SetHost("127.0.0.1");
+    client->ClientInfo().SetPort(ntohs(a.sin_port));
+  }
+  void TearDown() override {
+    client.reset();
+    close(listener_);
+  }
+
+  // Accepts connections until the bind of the wanted kind arrives (the other kind is kept).
+  std::unique_ptr<RawPeer> acceptBind(uint32_t bindId) {
+    for (int i = 0; i < 4; ++i) {
+      auto& parked = bindId == kBindReceiver ? rcxParked_ : tcxParked_;
+      if (parked) return std::move(parked);
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return nullptr;
+      auto peer = std::make_unique<RawPeer>(accept(listener_, nullptr, nullptr));
+      auto bind = peer->read();
+      if (!bind) continue;
+      peer->bindSeq = GetU32(&(*bind)[12]);
+      const uint32_t id = GetU32(&(*bind)[4]);
+      if (id == bindId) return peer;
+      (id == kBindReceiver ? rcxParked_ : tcxParked_) = std::move(peer);
+    }
+    return nullptr;
+  }
+  // Connects the client and binds both connections.
+  void bindBoth() {
+    client->Connect();
+    rcx = acceptBind(kBindReceiver);
+    tcx = acceptBind(kBindTransmitter);
+    ASSERT_TRUE(rcx && tcx);
+    rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
+    tcx->write(Pdu(kBindTransmitterResp, 0, tcx->bindSeq));
+    ASSERT_TRUE(reports->waitFor(true, "bind Rcx OK"));
+    ASSERT_TRUE(reports->waitFor(false, "bind Tcx OK"));
+  }
+
+  int listener_ = -1;
+  std::unique_ptr<RawPeer> rcxParked_, tcxParked_;
+  std::unique_ptr<TSmppClient> client;
+  std::unique_ptr<ClientReports> reports;
+  std::unique_ptr<RawPeer> rcx, tcx;
+};
+
+TEST_F(RawSmsc, PdusArrivingOneByteAtATimeAreHandledOnce) {
+  client->Connect();
+  rcx = acceptBind(kBindReceiver);
+  ASSERT_TRUE(rcx);
+  rcx->writeSlowly(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
+  rcx->writeSlowly(Pdu(kDeliverSm, 0, 77, DeliverBody("1111", "2222", 0, "hi")));
+  auto resp = rcx->readUntil(kDeliverSmResp);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(GetU32(&(*resp)[12]), 77u);
+  ASSERT_TRUE(reports->waitFor(true, "+DELIVER "));
+  std::this_thread::sleep_for(100ms);  // a second report would arrive meanwhile
+  EXPECT_EQ(reports->count(true, "bind Rcx OK"), 1u);
+  EXPECT_EQ(reports->count(true, "+DELIVER "), 1u);
+  EXPECT_EQ(reports->count(true, "Rcx invalid"), 0u) << reports->dump();
+  // Each read is reported with the hex dump of its own PDU.
+  for (const auto& l : reports->lines())
+    if (l.text == "bind Rcx OK") EXPECT_EQ(l.hex.size(), 16u * 3);
+}
+
+TEST_F(RawSmsc, ManyPdusInOneWriteAreHandledInOrder) {
+  bindBoth();
+  Bytes burst;
+  for (uint32_t i = 0; i < 50; ++i) {
+    Bytes p = Pdu(kDeliverSm, 0, 100 + i, DeliverBody("1111", "2222", 0, "m" + std::to_string(i)));
+    burst.insert(burst.end(), p.begin(), p.end());
+  }
+  const size_t from = reports->mark();
+  rcx->write(burst);
+  for (uint32_t i = 0; i < 50; ++i) {
+    auto resp = rcx->readUntil(kDeliverSmResp);
+    ASSERT_TRUE(resp) << i;
+    EXPECT_EQ(GetU32(&(*resp)[12]), 100 + i);
+  }
+  ASSERT_TRUE(reports->waitCount(true, "+DELIVER ", 50));
+  std::vector<std::string> texts;
+  const auto lines = reports->lines();
+  for (size_t i = from; i < lines.size(); ++i) {
+    const auto& l = lines[i];
+    if (l.rcx && l.text.rfind("+DELIVER ", 0) == 0)
+      texts.push_back(l.text.substr(l.text.rfind(':') + 1));
+  }
+  ASSERT_EQ(texts.size(), 50u);
+  for (size_t i = 0; i < 50; ++i) EXPECT_EQ(texts[i], "m" + std::to_string(i));
+}
+
+TEST_F(RawSmsc, BrokenLengthsAreReportedNackedAndTheConnectionComesBack) {
+  struct Case {
+    const char* name;
+    bool onRcx;
+    Bytes bytes;
+    std::string line;
+  };
+  const std::string http = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+  const Case cases[] = {
+      {"length 5", true, Header(5, kDeliverSm, 0, 9), "Rcx invalid PDU length 5"},
+      {"length 10001", true, Header(10001, kDeliverSm, 0, 9), "Rcx invalid PDU length 10001"},
+      {"http answer", false, Bytes(http.begin(), http.end()), "Tcx invalid PDU length 1213486160"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    client = std::make_unique<TSmppClient>(nullptr);
+    reports = std::make_unique<ClientReports>(*client);
+    UseShortTimers(*client);
+    client->Rcx().Set_rcxTimerInterval(2);
+    client->Tcx().Set_tcxTimerInterval(2);
+    client->ClientInfo().SetHost("127.0.0.1");
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    client->ClientInfo().SetPort(ntohs(a.sin_port));
+    rcxParked_.reset(), tcxParked_.reset();
+    client->Connect();
+    auto peer = acceptBind(c.onRcx ? kBindReceiver : kBindTransmitter);
+    ASSERT_TRUE(peer);
+    peer->write(c.bytes);
+    ASSERT_TRUE(reports->waitFor(c.onRcx, c.line)) << reports->dump();
+    auto nack = peer->readUntil(kGenericNack);
+    ASSERT_TRUE(nack);
+    EXPECT_EQ(GetU32(&(*nack)[8]), 2u);  // ESME_RINVCMDLEN
+    EXPECT_TRUE(peer->closedByClient());
+    // The connection comes back by itself and binds again.
+    auto again = acceptBind(c.onRcx ? kBindReceiver : kBindTransmitter);
+    EXPECT_TRUE(again) << reports->dump();
+    client.reset();
+  }
+}
+
+TEST_F(RawSmsc, TransmitterReportsEachAnswerOfTheSmsc) {
+  bindBoth();
+  struct Case {
+    Bytes answer;
+    std::string line;  // empty: no text of its own
+  };
+  Bytes id12ab;
+  Cstr(id12ab, "12ab");
+  const Case cases[] = {
+      {Pdu(kSubmitSmResp, 0, 5, id12ab), "+IN_QUEUE ID=12ab"},
+      {Pdu(kSubmitSmResp, 0x58, 6), "MAILBOX FULL"},
+      {Pdu(kSubmitSmResp, 0x45, 7), ""},
+      {Pdu(kEnquireLinkResp, 0, 8), ""},
+  };
+  for (const Case& c : cases) {
+    const size_t from = reports->mark();
+    tcx->write(c.answer);
+    size_t index = 0;
+    ASSERT_TRUE(reports->waitFor(false, c.line, from, 5s, &index));
+    const auto lines = reports->lines();
+    EXPECT_EQ(lines[index].text, c.line);
+    EXPECT_EQ(lines[index].hex.size(), c.answer.size() * 3);
+  }
+  EXPECT_EQ(client->TcxLastEnquireRespSeq(), 8u);
+}
+
+TEST_F(RawSmsc, RequestsOfTheSmscAreAnsweredOnBothConnections) {
+  bindBoth();
+  for (RawPeer* peer : {rcx.get(), tcx.get()}) {
+    peer->write(Pdu(kEnquireLink, 0, 4242));
+    auto resp = peer->readUntil(kEnquireLinkResp);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(GetU32(&(*resp)[12]), 4242u);
+  }
+  // An unbind from the SMSC is answered, the connection closes and comes back.
+  tcx->write(Pdu(kUnbind, 0, 99));
+  auto resp = tcx->readUntil(kUnbindResp);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(GetU32(&(*resp)[12]), 99u);
+  EXPECT_TRUE(tcx->closedByClient());
+  EXPECT_TRUE(acceptBind(kBindTransmitter)) << reports->dump();
+}
+
+TEST_F(RawSmsc, LargestPduAndReadBinDataKeepEveryByte) {
+  bindBoth();
+  // A deliver_sm of exactly 10000 bytes: its optional-parameter bytes run into the text.
+  Bytes body = DeliverBody("1111", "2222", 0, std::string(200, 'z'));
+  body.resize(10000 - 16, 'q');
+  Bytes big = Pdu(kDeliverSm, 0, 31, body);
+  ASSERT_EQ(big.size(), 10000u);
+  std::vector<uint8_t> seen;
+  std::promise<void> done;
+  client->SetRcxOnData([&](TSmppClient* c) {
+    if (c->Rcx().rcxData().rfind("+DELIVER ", 0) != 0) return;
+    seen.resize(TSMPPConnection::BinBufferSize + 8, 0xEE);
+    int32_t n = 0;
+    c->Rcx().ReadBinData(n, seen.data(), static_cast<int32_t>(seen.size()));
+    seen.resize(static_cast<size_t>(n));
+    done.set_value();
+  });
+  rcx->write(big);
+  auto resp = rcx->readUntil(kDeliverSmResp);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(GetU32(&(*resp)[12]), 31u);
+  ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(seen, big);
+}
+
+}  // namespace
