@@ -1,10 +1,32 @@
-// TSimpleTimer: the run loop of the client's timers and the termination that waits out a
-// running call.
+// TSimpleTimer: the run loop of the client's timers, the cheap pause and restart, and the
+// termination that waits out a running call.
 #include "smpp/SimpleTimer.h"
 
 TSimpleTimer::TSimpleTimer(int32_t Interval, TTimerCallback Callback, void* CallbackData)
     : FInterval(Interval), FCallback(Callback), FCallbackData(CallbackData) {
   SetFreeOnTerminate(true);
+}
+
+void TSimpleTimer::Resume() {
+  std::lock_guard<std::mutex> Guard(FPauseLock);
+  FPaused.store(false, std::memory_order_release);
+  if (FParked) {
+    FParked = false;
+    TThread::Resume();
+  }
+}
+
+void TSimpleTimer::Suspend() {
+  std::lock_guard<std::mutex> Guard(FPauseLock);
+  FPaused.store(true, std::memory_order_release);
+}
+
+void TSimpleTimer::ParkIfPaused() {
+  std::lock_guard<std::mutex> Guard(FPauseLock);
+  if (FPaused.load(std::memory_order_acquire) && !FParked) {
+    FParked = true;
+    TThread::Suspend();
+  }
 }
 
 void TSimpleTimer::Terminate() {
@@ -24,12 +46,18 @@ void TSimpleTimer::Terminate() {
 void TSimpleTimer::Execute() {
   while (!Terminated()) {
     if (!WaitWhileSuspended()) break;
-    // A wait cut short by Suspend starts again from zero after the next Resume, so each call
-    // comes a full Interval after the Resume that allowed it.
     if (!SleepFor(Interval())) continue;
+    if (Suspended()) {
+      // Stopped during the wait: hold the thread until the next Resume, which starts a full
+      // Interval again.
+      ParkIfPaused();
+      continue;
+    }
     std::lock_guard<std::mutex> Guard(FCallbackLock);
     if (FEnded.load(std::memory_order_acquire) || Terminated()) break;
     if (Suspended()) continue;
     FCallback(FCallbackData);
+    // A callback that suspended its own timer parks the thread right away.
+    if (Suspended()) ParkIfPaused();
   }
 }

@@ -193,7 +193,20 @@ struct TProgress {
   std::condition_variable Changed;
   bool RcxBound = false, TcxBound = false;
   std::string Failure;  // first fatal condition seen
-  long Answered = 0, Rejected = 0, Receipts = 0;
+  long Sent = 0, Answered = 0, Rejected = 0, Receipts = 0;
+  long Window = 1;
+  bool WantReceipts = true, AllSent = false;
+
+  bool Finished() const {
+    return Answered >= Sent && (!WantReceipts || Receipts >= Sent - Rejected);
+  }
+  // Wakes the main thread only when what it waits for may have come: a failure, both binds, room
+  // in the window, or the end. Waking it for every line would cost a context switch per message.
+  void WakeIfDue() {
+    if (!Failure.empty() || (RcxBound && TcxBound && Sent == 0) || Sent - Answered == Window - 1 ||
+        (AllSent && Finished()))
+      Changed.notify_one();
+  }
 };
 
 double CpuSeconds() {
@@ -253,7 +266,7 @@ int main(int Argc, char** Argv) {
       std::snprintf(Buf, sizeof Buf, "bind_receiver refused by the SMSC (status 0x%08X)", Status);
       P.Failure = Buf;
     }
-    P.Changed.notify_all();
+    P.WakeIfDue();
   });
   Client->SetTcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Tcx().tcxData();
@@ -280,8 +293,10 @@ int main(int Argc, char** Argv) {
                     Status);
       P.Failure = Buf;
     }
-    P.Changed.notify_all();
+    P.WakeIfDue();
   });
+  P.Window = O.Window;
+  P.WantReceipts = O.Receipts;
 
   using Clock = std::chrono::steady_clock;
   const auto Wait =
@@ -317,6 +332,8 @@ int main(int Argc, char** Argv) {
           Error = P.Failure;
           break;
         }
+        // Counted before it goes out, so that its answer never finds it missing.
+        P.Sent = Sent + 1;
       }
       if (Client->Send(O.Source, O.Destination, O.Validity, O.Text) < 0) {
         Error = "the transmitter connection was lost while sending";
@@ -326,10 +343,10 @@ int main(int Argc, char** Argv) {
   }
   if (Error.empty()) {
     std::unique_lock<std::mutex> G(P.Lock);
-    const bool Done = P.Changed.wait_until(G, T0 + Wait, [&] {
-      return !P.Failure.empty() ||
-             (P.Answered >= Sent && (!O.Receipts || P.Receipts >= Sent - P.Rejected));
-    });
+    P.Sent = Sent;
+    P.AllSent = true;
+    const bool Done =
+        P.Changed.wait_until(G, T0 + Wait, [&] { return !P.Failure.empty() || P.Finished(); });
     if (!P.Failure.empty())
       Error = P.Failure;
     else if (!Done && P.Answered < Sent)
