@@ -54,7 +54,13 @@ void TSimpleTimer::Execute() {
       continue;
     }
     std::lock_guard<std::mutex> Guard(FCallbackLock);
-    if (FEnded.load(std::memory_order_acquire) || Terminated()) break;
+    if (Terminated()) break;
+    if (FEnded.load(std::memory_order_acquire)) {
+      // Terminate has begun but has not yet told the thread class: the loop must not end (and
+      // the object free itself) before it has, so it waits for that here.
+      TThread::Suspend();
+      continue;
+    }
     if (Suspended()) continue;
     FCallback(FCallbackData);
     // A callback that suspended its own timer parks the thread right away.
