@@ -83,8 +83,9 @@ TEST_F(ClientAgainstSmsc, SendSplitsAndReportsQueueIdsAndReceipts) {
           10s, at, &index);
       ASSERT_TRUE(line) << "no submit of length " << len << "\n" << smsc.joinedLines();
       at = index + 1;
-      if (&len == &c.lengths.back())
+      if (&len == &c.lengths.back()) {
         EXPECT_EQ(SmscProcess::field(*line, "seq"), std::to_string(seq));
+      }
     }
     // One "+IN_QUEUE ID=" line for each part, each with an id.
     size_t next = from;

@@ -206,7 +206,9 @@ TEST_F(RawSmsc, PdusArrivingOneByteAtATimeAreHandledOnce) {
   EXPECT_EQ(reports->count(true, "Rcx invalid"), 0u) << reports->dump();
   // Each read is reported with the hex dump of its own PDU.
   for (const auto& l : reports->lines())
-    if (l.text == "bind Rcx OK") EXPECT_EQ(l.hex.size(), 16u * 3);
+    if (l.text == "bind Rcx OK") {
+      EXPECT_EQ(l.hex.size(), 16u * 3);
+    }
 }
 
 TEST_F(RawSmsc, ManyPdusInOneWriteAreHandledInOrder) {
