@@ -2,6 +2,11 @@
 // for a line with a timeout. Notifications run on the client's worker and timer threads.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -100,4 +105,18 @@ inline void UseShortTimers(TSmppClient& client, int tickMs = 50, int reconnectMs
   client.RcxReconnectTimer()->SetInterval(reconnectMs);
   client.TcxReconnectTimer()->SetInterval(reconnectMs);
   client.DisconnectWaitMs = waitMs;
+}
+
+// A loopback port with nothing listening on it: one the OS hands out, released again.
+inline uint16_t UnusedLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    a.sin_port = 0;
+  if (fd >= 0) close(fd);
+  return ntohs(a.sin_port);
 }

@@ -222,21 +222,13 @@ TEST_F(ClientAgainstSmsc, ReconnectsAfterTheSmscRestarts) {
 }
 
 TEST(ClientRefusedPort, ReportsTheRetryAgainAndAgain) {
-  // A port with nothing listening: bind one, read its number, close it.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-
+  const uint16_t port = UnusedLoopbackPort();
+  ASSERT_NE(port, 0);
   auto client = std::make_unique<TSmppClient>(nullptr);
   ClientReports reports(*client);
   UseShortTimers(*client);
   client->ClientInfo().SetHost("127.0.0.1");
-  client->ClientInfo().SetPort(ntohs(a.sin_port));
+  client->ClientInfo().SetPort(port);
   client->Connect();
   EXPECT_TRUE(reports.waitCount(true, "Rcx try Connect in 5 sec", 3)) << reports.dump();
   EXPECT_TRUE(reports.waitCount(false, "Tcx try Connect in 5 sec", 3)) << reports.dump();

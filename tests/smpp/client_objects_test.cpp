@@ -216,14 +216,8 @@ TEST(ClientLifecycle, ConnectHandsHostAndPortToBothSockets) {
 TEST(ClientLifecycle, DestroyingWhileTicksAndEventsRunIsSafe) {
   // A refused port keeps errors, reconnect ticks and keep-alive ticks coming; destroy the client
   // in the middle of them, many times (the sanitizer builds catch any use after destruction).
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
+  const uint16_t port = UnusedLoopbackPort();
+  ASSERT_NE(port, 0);
   for (int round = 0; round < 20; ++round) {
     auto client = std::make_unique<TSmppClient>(nullptr);
     std::atomic<int> reportsSeen{0};
@@ -232,7 +226,7 @@ TEST(ClientLifecycle, DestroyingWhileTicksAndEventsRunIsSafe) {
     client->Rcx().Set_rcxTimerInterval(0);
     client->Tcx().Set_tcxTimerInterval(0);
     client->ClientInfo().SetHost("127.0.0.1");
-    client->ClientInfo().SetPort(ntohs(a.sin_port));
+    client->ClientInfo().SetPort(port);
     client->Connect();
     client->RcxKeepAliveTimer()->Resume();
     client->TcxKeepAliveTimer()->Resume();

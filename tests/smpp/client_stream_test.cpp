@@ -141,13 +141,19 @@ class RawSmsc : public ::testing::Test {
     ASSERT_EQ(listen(listener_, 16), 0);
     socklen_t len = sizeof a;
     getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    newClient();
+  }
+  // A fresh client with short timers and keep-alive counts, set to this SMSC.
+  void newClient() {
+    client.reset();
     client = std::make_unique<TSmppClient>(nullptr);
     reports = std::make_unique<ClientReports>(*client);
     UseShortTimers(*client);
     client->Rcx().Set_rcxTimerInterval(2);
     client->Tcx().Set_tcxTimerInterval(2);
     client->ClientInfo().SetHost("127.0.0.1");
-    client->ClientInfo().SetPort(ntohs(a.sin_port));
+    client->ClientInfo().SetPort(port_);
   }
   void TearDown() override {
     client.reset();
@@ -184,6 +190,7 @@ class RawSmsc : public ::testing::Test {
   }
 
   int listener_ = -1;
+  uint16_t port_ = 0;
   std::unique_ptr<RawPeer> rcxParked_, tcxParked_;
   std::unique_ptr<TSmppClient> client;
   std::unique_ptr<ClientReports> reports;
@@ -252,16 +259,7 @@ TEST_F(RawSmsc, BrokenLengthsAreReportedNackedAndTheConnectionComesBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    client = std::make_unique<TSmppClient>(nullptr);
-    reports = std::make_unique<ClientReports>(*client);
-    UseShortTimers(*client);
-    client->Rcx().Set_rcxTimerInterval(2);
-    client->Tcx().Set_tcxTimerInterval(2);
-    client->ClientInfo().SetHost("127.0.0.1");
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    client->ClientInfo().SetPort(ntohs(a.sin_port));
+    newClient();
     rcxParked_.reset(), tcxParked_.reset();
     client->Connect();
     auto peer = acceptBind(c.onRcx ? kBindReceiver : kBindTransmitter);
