@@ -12,31 +12,31 @@ TSMPPConnection::TSMPPConnection() : FSocket(std::make_unique<TIcsSocket>(nullpt
 TSMPPConnection::~TSMPPConnection() = default;
 
 void TSMPPConnection::ReadBinData(int32_t& Length, void* Buffer, int32_t Capacity) const {
-  std::lock_guard<std::recursive_mutex> Guard(ReportLock);
+  std::lock_guard<std::mutex> Guard(TextLock);
   const int32_t Count = std::max(0, std::min(FBinLength, Capacity));
   if (Count > 0) std::memcpy(Buffer, FBinBuffer, static_cast<size_t>(Count));
   Length = Count;
 }
 
 void TSMPPConnection::WriteBinData(int32_t Length, const void* Buffer, int32_t Capacity) {
-  std::lock_guard<std::recursive_mutex> Guard(ReportLock);
+  std::lock_guard<std::mutex> Guard(TextLock);
   const int32_t Count = std::max(0, std::min({Length, Capacity, BinBufferSize}));
   if (Count > 0) std::memcpy(FBinBuffer, Buffer, static_cast<size_t>(Count));
   FBinLength = Count;
 }
 
 int32_t TSMPPConnection::BinLength() const {
-  std::lock_guard<std::recursive_mutex> Guard(ReportLock);
+  std::lock_guard<std::mutex> Guard(TextLock);
   return FBinLength;
 }
 
 std::string TSMPPConnection::GetText(const std::string& Field) const {
-  std::lock_guard<std::recursive_mutex> Guard(ReportLock);
+  std::lock_guard<std::mutex> Guard(TextLock);
   return Field;
 }
 
 void TSMPPConnection::SetText(std::string& Field, const std::string& Value) {
-  std::lock_guard<std::recursive_mutex> Guard(ReportLock);
+  std::lock_guard<std::mutex> Guard(TextLock);
   Field = Value;
 }
 

@@ -37,27 +37,35 @@ class TSMPPConnection : public TPersistent {
   TIcsSocket* Socket() const { return FSocket.get(); }
   void FreeSocket() { FSocket.reset(); }
 
-  // Guards the report texts and the raw-byte store. The client holds it from setting a report
-  // text through the notification to emptying the text again, so that one connection's reports
-  // never interleave (a keep-alive tick, the worker and Disconnect each take it). Recursive, so
-  // that a notification handler may read the texts and call ReadBinData.
+  // The running idle count behind rcxIdle / tcxIdle, for the keep-alive tick's update.
+  std::atomic<int32_t>& IdleCount() { return FIdle; }
+
+  // Held by the client from setting a report text through the notification to emptying the
+  // text again, so that one connection's reports never interleave (a keep-alive tick, the worker
+  // and Disconnect each take it). Recursive, so that a notification handler may call Send.
   mutable std::recursive_mutex ReportLock;
+  // Serialises the operations on the connection's socket (Send, Connect, the setters) across the
+  // application's thread, the worker and the timers. Taken after ReportLock where both are held.
+  std::mutex SocketLock;
 
  protected:
   // The fields behind the rcx/tcx-named properties of the two derived classes.
   std::atomic<int32_t> FTimerInterval{0};  // idle ticks tolerated before an enquire_link
   std::atomic<int32_t> FIdle{0};           // running idle count; the read handler and the tick
   std::atomic<int32_t> Fcmd_seq{0};        // sequence_number of the last PDU read
-  std::string FData;                       // ReportLock
-  std::string FBinData;                    // ReportLock
+  // TextLock guards the texts and the raw-byte store. It is never held while anything else is
+  // taken, so a notification of one connection may read the other connection's texts.
+  mutable std::mutex TextLock;
+  std::string FData;     // TextLock
+  std::string FBinData;  // TextLock
 
   std::string GetText(const std::string& Field) const;
   void SetText(std::string& Field, const std::string& Value);
 
  private:
   std::unique_ptr<TIcsSocket> FSocket;
-  uint8_t FBinBuffer[BinBufferSize] = {};  // ReportLock
-  int32_t FBinLength = 0;                  // ReportLock
+  uint8_t FBinBuffer[BinBufferSize] = {};  // TextLock
+  int32_t FBinLength = 0;                  // TextLock
 };
 
 // The receiver connection's object. Creating it also sets the application-wide date and time

@@ -40,6 +40,7 @@ TSmppClient::TSmppClient(TComponent* AOwner)
 TSmppClient::~TSmppClient() {
   // Nothing of ours may run once destruction has begun: mark, then wait out the handlers and
   // ticks that were already running. A tick may hold the thread for the watchdog's wait.
+  FDying.store(true);
   MarkDestroying();
   while (FActiveCalls.load() != 0) SleepMs(1);
   // The timers end first, so that no tick can reach a socket that is being freed; Terminate
@@ -90,18 +91,20 @@ void TSmppClient::Connect() {
   const std::string Host = FClientInfo->Host();
   const std::string Port = std::to_string(FClientInfo->Port());
   for (TSide Side : {TSide::Rcx, TSide::Tcx}) {
-    std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
-    TIcsSocket* S = Conn(Side).Socket();
-    // The setters refuse while a connection is open; the reconnect then keeps the old values.
-    try {
+    TSMPPConnection& C = Conn(Side);
+    std::lock_guard<std::recursive_mutex> Report(C.ReportLock);
+    {
+      std::lock_guard<std::mutex> Guard(C.SocketLock);
+      TIcsSocket* S = C.Socket();
+      // A connection that is up (or on its way) keeps its values and is not connected again; the
+      // socket would refuse both, and each refusal would start a reconnect.
+      if (S->State() != wsClosed) continue;
       S->SetProto("tcp");
       S->SetAddr(Host);
       S->SetPort(Port);
-    } catch (const std::exception&) {
     }
+    SocketConnect(Side);
   }
-  SocketConnect(TSide::Rcx);
-  SocketConnect(TSide::Tcx);
 }
 
 void TSmppClient::Disconnect() {
@@ -142,7 +145,7 @@ void TSmppClient::Report(TSide Side, const std::string* Text, bool Empty) {
 }
 
 void TSmppClient::SocketSend(TSide Side, const void* Data, size_t Length) {
-  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
   TIcsSocket* S = Conn(Side).Socket();
   // A socket that is not connected refuses the bytes without effect; the caller goes on as if
   // they had been sent.
@@ -150,8 +153,12 @@ void TSmppClient::SocketSend(TSide Side, const void* Data, size_t Length) {
 }
 
 void TSmppClient::SocketConnect(TSide Side) {
-  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+  std::lock_guard<std::recursive_mutex> Report(Conn(Side).ReportLock);
+  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
   TIcsSocket* S = Conn(Side).Socket();
+  // Only a closed socket connects: a second Connect or a late reconnect tick on a connection
+  // that is up or still connecting leaves it alone.
+  if (S->State() != wsClosed) return;
   try {
     S->Connect();
   } catch (const std::exception&) {
@@ -161,8 +168,9 @@ void TSmppClient::SocketConnect(TSide Side) {
 }
 
 void TSmppClient::SocketClose(TSide Side) {
-  // Not under the connection's lock: off the worker thread Close waits for the worker, whose
-  // handlers take that lock.
+  FCloseAsked[static_cast<int>(Side)].store(true);
+  // Not under the connection's locks: off the worker thread Close waits for the worker, whose
+  // handlers take them.
   Conn(Side).Socket()->Close();
 }
 
@@ -192,14 +200,12 @@ void TSmppClient::TcxReconnectTick(void* Client) {
 void TSmppClient::KeepAliveTick(TSide Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
-  TSMPPConnection& C = Conn(Side);
-  const int32_t Idle = Side == TSide::Rcx ? FRcx->rcxIdle() : FTcx->tcxIdle();
+  std::atomic<int32_t>& Idle = Side == TSide::Rcx ? FRcx->IdleCount() : FTcx->IdleCount();
   const int32_t Interval = Side == TSide::Rcx ? FRcx->rcxTimerInterval() : FTcx->tcxTimerInterval();
-  if (Idle < Interval) {
-    if (Side == TSide::Rcx)
-      FRcx->Set_rcxIdle(Idle + 1);
-    else
-      FTcx->Set_tcxIdle(Idle + 1);
+  int32_t Seen = Idle.load();
+  if (Seen < Interval) {
+    // A read that resets the count meanwhile wins: the increment applies only to the value seen.
+    Idle.compare_exchange_strong(Seen, Seen + 1);
     return;
   }
   if (SocketConnected(Side)) {
@@ -214,11 +220,7 @@ void TSmppClient::KeepAliveTick(TSide Side) {
   } else {
     ReconnectTimer(Side)->Resume();
   }
-  (void)C;
-  if (Side == TSide::Rcx)
-    FRcx->Set_rcxIdle(0);
-  else
-    FTcx->Set_tcxIdle(0);
+  Idle.store(0);
 }
 
 void TSmppClient::ReconnectTick(TSide Side) {

@@ -29,6 +29,7 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   }
   // A new connection starts a new byte stream.
   FStream[static_cast<int>(Side)]->Have = 0;
+  FCloseAsked[static_cast<int>(Side)].store(false);
   KeepAliveTimer(Side)->Resume();
   std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
   const std::string Text = Side == TSide::Rcx ? "Rcx Connected." : "Tcx Connected.";
@@ -79,37 +80,37 @@ void TSmppClient::DataAvailable(TSide Side) {
   if (!Call.Entered()) return;
   TStream& St = *FStream[static_cast<int>(Side)];
   TIcsSocket* S = Conn(Side).Socket();
-  for (;;) {
-    const int32_t Pending = S->RcvdCount();
-    if (Pending <= 0) return;
-    // Never more than the receive buffer holds: the rest comes with the next round.
-    const size_t Space = kPduBufferSize - St.Have;
-    const int32_t Got =
-        S->Receive(St.Bytes + St.Have, static_cast<int32_t>(std::min<size_t>(Pending, Space)));
-    if (Got <= 0) return;
-    St.Have += static_cast<size_t>(Got);
+  // One read per data event, never more than the receive buffer holds: the rest comes with the
+  // next event. (Asking for the count again after the read would let the socket find the end
+  // of the stream itself, outside the worker's own handling of it.)
+  const int32_t Pending = S->RcvdCount();
+  if (Pending <= 0) return;
+  const size_t Space = kPduBufferSize - St.Have;
+  const int32_t Got =
+      S->Receive(St.Bytes + St.Have, static_cast<int32_t>(std::min<size_t>(Pending, Space)));
+  if (Got <= 0) return;
+  St.Have += static_cast<size_t>(Got);
 
-    size_t Offset = 0;
-    for (;;) {
-      const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
-      if (Frame.Result == TFrameResult::frNeedMore) break;
-      if (Frame.Result == TFrameResult::frInvalidLength) {
-        StreamFault(Side, Frame.Length, St.Bytes + Offset, St.Have - Offset);
-        St.Have = 0;
-        return;
-      }
-      HandleRead(Side, St.Bytes + Offset, Frame.Length);
-      Offset += Frame.Length;
-      if (IsDestroying() || S->State() != wsConnected) {
-        // The PDU closed the connection (unbind_resp, unbind): what follows it is not ours.
-        St.Have = 0;
-        return;
-      }
+  size_t Offset = 0;
+  for (;;) {
+    const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
+    if (Frame.Result == TFrameResult::frNeedMore) break;
+    if (Frame.Result == TFrameResult::frInvalidLength) {
+      StreamFault(Side, Frame.Length, St.Bytes + Offset, St.Have - Offset);
+      St.Have = 0;
+      return;
     }
-    if (Offset) {
-      std::memmove(St.Bytes, St.Bytes + Offset, St.Have - Offset);
-      St.Have -= Offset;
+    HandleRead(Side, St.Bytes + Offset, Frame.Length);
+    Offset += Frame.Length;
+    if (FDying.load() || FCloseAsked[static_cast<int>(Side)].load()) {
+      // The PDU closed the connection (unbind_resp, unbind): what follows it is not ours.
+      St.Have = 0;
+      return;
     }
+  }
+  if (Offset) {
+    std::memmove(St.Bytes, St.Bytes + Offset, St.Have - Offset);
+    St.Have -= Offset;
   }
 }
 
@@ -232,8 +233,6 @@ void TSmppClient::SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, 
 }
 
 void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
-  const uint32_t Sequence = Have >= kPduHeaderLength ? GetU32(Bytes + 12) : 0;
-  SendResponse(Side, kGenericNack, kInvalidCommandLength, Sequence);
   {
     TSMPPConnection& C = Conn(Side);
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
@@ -247,6 +246,8 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
         std::string(Prefix(Side)) + " invalid PDU length " + std::to_string(Length);
     Report(Side, &Text, true);
   }
+  const uint32_t Sequence = Have >= kPduHeaderLength ? GetU32(Bytes + 12) : 0;
+  SendResponse(Side, kGenericNack, kInvalidCommandLength, Sequence);
   // The stream cannot be resynchronised: the connection is closed and comes back as after any
   // lost connection (Closing is false, so the keep-alive count starts the reconnect).
   SocketClose(Side);
@@ -254,8 +255,7 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
 
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
                           const std::string& Validity, const std::string& Text) {
-  // Under the transmitter's lock, which is recursive: a notification handler may call Send.
-  std::lock_guard<std::recursive_mutex> Guard(FTcx->ReportLock);
+  std::lock_guard<std::mutex> Guard(FSendLock);
   std::string Message = Text.substr(0, TFixedText<160>::Capacity) + SignatureTrailer;
   if (!SocketConnected(TSide::Tcx)) return -1;
 
@@ -271,9 +271,15 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
 
   uint8_t Buffer[kPduBufferSize];
   size_t Length = 0;
+  bool Built = true;
   auto SendPart = [&](std::string_view Part, bool Store) {
     Pdu.submit.short_message = Part;
     EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
+    if (Length == 0) {
+      // Too long for one PDU (a destination list of thousands): nothing is stored or sent.
+      Built = false;
+      return;
+    }
     if (Store) {
       int32_t Slot = FSentPartIndex.load() + 1;
       if (Slot > SentPartSlots) Slot = 1;
@@ -292,5 +298,6 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
     }
     SendPart(Rest, true);
   }
+  if (!Built) return -1;
   return static_cast<int32_t>(Pdu.sequence_number);
 }

@@ -77,7 +77,8 @@ class TSmppClient : public TComponent, public TPersistent {
   // (a comma makes it a submit_multi); Validity empty or blank for none, otherwise five digits
   // d hh mm of a relative validity period. A text longer than 160 characters with its trailer
   // goes as two submit_sm. Returns the sequence number of the last PDU encoded, or -1 when the
-  // transmitter is not connected. Any thread; calls are serialised.
+  // transmitter is not connected or the PDU cannot be built (a destination list too long for
+  // one PDU). Any thread, including from inside a notification; calls are serialised.
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text);
 
@@ -139,9 +140,10 @@ class TSmppClient : public TComponent, public TPersistent {
   // Sets the report text, notifies and, when Empty, empties the texts again, as one step under
   // the connection's report lock.
   void Report(TSide Side, const std::string* Text, bool Empty);
-  // Socket operations, serialised per connection under its ReportLock, which is also the lock of
-  // the report texts: one lock per connection means one lock order. Close is the exception: off
-  // the worker thread it waits for the worker, whose handlers take that lock.
+  // Socket operations, serialised per connection under its SocketLock. Connect runs under the
+  // connection's ReportLock too, because a refused request reports through OnError on the calling
+  // thread. Close takes neither: off the worker thread it waits for the worker, whose handlers take
+  // them. Lock order: ReportLock, then FSendLock, then SocketLock.
   void SocketSend(TSide Side, const void* Data, size_t Length);
   void SocketConnect(TSide Side);
   void SocketClose(TSide Side);
@@ -156,6 +158,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // marking the component as being destroyed, and every entry checks that mark after counting
   // itself, so that nothing runs past the start of destruction.
   std::atomic<int32_t> FActiveCalls{0};
+  // Set first by the destructor. Its own flag, not the component base's, because the handshake
+  // above needs sequentially consistent operations on both sides.
+  std::atomic<bool> FDying{false};
   // The bytes a connection has read but not yet handled: at most one read's worth.
   struct TStream {
     uint8_t Bytes[kPduBufferSize];
@@ -171,7 +176,7 @@ class TSmppClient : public TComponent, public TPersistent {
       // the destructor, which marks first and then waits for the count: either the destructor sees
       // this call counted and waits for it, or this call sees the mark and leaves.
       FClient.FActiveCalls.fetch_add(1);
-      FEntered = !FClient.IsDestroying();
+      FEntered = !FClient.FDying.load();
     }
     ~TActiveCall() { FClient.FActiveCalls.fetch_sub(1); }
     bool Entered() const { return FEntered; }
@@ -204,7 +209,12 @@ class TSmppClient : public TComponent, public TPersistent {
   // socket handlers, which all run on its worker thread.
   std::unique_ptr<TStream> FStream[2];
 
-  // Written by Send under the transmitter's ReportLock.
+  // Serialises Send: the store and its index. Taken before the transmitter's SocketLock; never
+  // held while a report lock is taken.
+  std::mutex FSendLock;
   std::atomic<int32_t> FSentPartIndex{0};
+  // Set when the client has asked the worker to close the connection (unbind, stream fault); the
+  // read handler then stops handling what follows in the stream. Cleared on each new connection.
+  std::atomic<bool> FCloseAsked[2] = {false, false};
   uint8_t FSentPartStore[SentPartSlots][SentPartSlotSize];
 };

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "smpp/smppclient.h"
 
@@ -195,10 +197,11 @@ struct TProgress {
   std::string Failure;  // first fatal condition seen
   long Sent = 0, Answered = 0, Rejected = 0, Receipts = 0;
   long Window = 1;
+  long ReceiptsPerSubmit = 1;  // a submit_multi gets one receipt per destination
   bool WantReceipts = true, AllSent = false;
 
   bool Finished() const {
-    return Answered >= Sent && (!WantReceipts || Receipts >= Sent - Rejected);
+    return Answered >= Sent && (!WantReceipts || Receipts >= (Sent - Rejected) * ReceiptsPerSubmit);
   }
   // Wakes the main thread only when what it waits for may have come: a failure, both binds, room
   // in the window, or the end. Waking it for every line would cost a context switch per message.
@@ -231,7 +234,8 @@ bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
-  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  // Lines appear as they come; a load run that prints only the summary may buffer.
+  std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
 
   TProgress P;
   auto Client = std::make_unique<TSmppClient>(nullptr);
@@ -297,6 +301,8 @@ int main(int Argc, char** Argv) {
   });
   P.Window = O.Window;
   P.WantReceipts = O.Receipts;
+  P.ReceiptsPerSubmit =
+      1 + static_cast<long>(std::count(O.Destination.begin(), O.Destination.end(), ','));
 
   using Clock = std::chrono::steady_clock;
   const auto Wait =
@@ -316,15 +322,21 @@ int main(int Argc, char** Argv) {
 
   const double Cpu0 = CpuSeconds();
   const auto T0 = Clock::now();
-  long Sent = 0;
+  // Every message goes as one submit, or as two when the text with the trailer passes 160
+  // characters; each submit gets its own answer and receipt.
+  const long Parts =
+      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
+                                                                                              : 1;
+  long Sent = 0;  // messages
   if (Error.empty()) {
     const auto Deadline = Clock::now() + Wait;
     for (; Sent < O.Count; ++Sent) {
       {
         // Keep at most Window submits unanswered.
         std::unique_lock<std::mutex> G(P.Lock);
-        if (!P.Changed.wait_until(
-                G, Deadline, [&] { return !P.Failure.empty() || Sent - P.Answered < O.Window; })) {
+        if (!P.Changed.wait_until(G, Deadline, [&] {
+              return !P.Failure.empty() || P.Sent - P.Answered < O.Window;
+            })) {
           Error = "the SMSC stopped answering submits";
           break;
         }
@@ -332,8 +344,8 @@ int main(int Argc, char** Argv) {
           Error = P.Failure;
           break;
         }
-        // Counted before it goes out, so that its answer never finds it missing.
-        P.Sent = Sent + 1;
+        // Counted before they go out, so that an answer never finds its submit missing.
+        P.Sent += Parts;
       }
       if (Client->Send(O.Source, O.Destination, O.Validity, O.Text) < 0) {
         Error = "the transmitter connection was lost while sending";
@@ -343,22 +355,33 @@ int main(int Argc, char** Argv) {
   }
   if (Error.empty()) {
     std::unique_lock<std::mutex> G(P.Lock);
-    P.Sent = Sent;
     P.AllSent = true;
     const bool Done =
         P.Changed.wait_until(G, T0 + Wait, [&] { return !P.Failure.empty() || P.Finished(); });
     if (!P.Failure.empty())
       Error = P.Failure;
-    else if (!Done && P.Answered < Sent)
-      Error = "only " + std::to_string(P.Answered) + " of " + std::to_string(Sent) +
+    else if (!Done && P.Answered < P.Sent)
+      Error = "only " + std::to_string(P.Answered) + " of " + std::to_string(P.Sent) +
               " submits were answered within the wait";
     else if (!Done)
-      Error = "only " + std::to_string(P.Receipts) + " of " + std::to_string(Sent - P.Rejected) +
+      Error = "only " + std::to_string(P.Receipts) + " of " +
+              std::to_string((P.Sent - P.Rejected) * P.ReceiptsPerSubmit) +
               " delivery receipts came within the wait (--no-receipts skips them)";
+    else if (P.Rejected > 0)
+      Error = std::to_string(P.Rejected) + " of " + std::to_string(P.Sent) +
+              " submits were rejected by the SMSC";
   }
   const double Seconds = std::chrono::duration<double>(Clock::now() - T0).count();
   const double Cpu = CpuSeconds() - Cpu0;
 
+  // Unbinding and freeing the client are bounded too: should a connection hang in the network,
+  // the program still ends a few seconds after its wait.
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    std::fflush(stdout);
+    std::fprintf(stderr, "smppcli: the connections did not close in time\n");
+    std::_Exit(1);
+  }).detach();
   Client->Disconnect();
   std::fflush(stdout);
   Client.reset();
@@ -370,10 +393,11 @@ int main(int Argc, char** Argv) {
   if (Sent > 0) {
     std::lock_guard<std::mutex> G(P.Lock);
     std::fprintf(stderr,
-                 "smppcli: sent %ld, answered %ld (rejected %ld), receipts %ld in %.3f s: "
-                 "%.0f messages/s, CPU %.2f us per message\n",
-                 Sent, P.Answered, P.Rejected, P.Receipts, Seconds,
-                 Seconds > 0 ? P.Answered / Seconds : 0.0, Cpu * 1e6 / static_cast<double>(Sent));
+                 "smppcli: %ld messages in %ld submits, answered %ld (rejected %ld), receipts %ld "
+                 "in %.3f s: %.0f messages/s, CPU %.2f us per message\n",
+                 Sent, P.Sent, P.Answered, P.Rejected, P.Receipts, Seconds,
+                 Seconds > 0 ? static_cast<double>(Sent) * P.Answered / P.Sent / Seconds : 0.0,
+                 Cpu * 1e6 / static_cast<double>(Sent));
   }
   return Status;
 }

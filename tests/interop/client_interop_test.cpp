@@ -232,6 +232,16 @@ TEST(ClientRefusedPort, ReportsTheRetryAgainAndAgain) {
   client->Connect();
   EXPECT_TRUE(reports.waitCount(true, "Rcx try Connect in 5 sec", 3)) << reports.dump();
   EXPECT_TRUE(reports.waitCount(false, "Tcx try Connect in 5 sec", 3)) << reports.dump();
+  // Each transmitter error is reported twice: first with the text it still holds, then the retry.
+  const auto lines = reports.lines();
+  std::vector<std::string> tcx;
+  for (const auto& l : lines)
+    if (!l.rcx) tcx.push_back(l.text);
+  ASSERT_GE(tcx.size(), 4u);
+  EXPECT_EQ(tcx[0], "");
+  EXPECT_EQ(tcx[1], "Tcx try Connect in 5 sec");
+  EXPECT_EQ(tcx[2], "Tcx try Connect in 5 sec");
+  EXPECT_EQ(tcx[3], "Tcx try Connect in 5 sec");
   EXPECT_EQ(reports.count(true, "Rcx Connected."), 0u);
   client.reset();
 }

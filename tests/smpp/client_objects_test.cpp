@@ -203,11 +203,12 @@ TEST(ClientLifecycle, DisconnectWithoutConnectionReportsBothAndSendsNothing) {
 
 TEST(ClientLifecycle, ConnectHandsHostAndPortToBothSockets) {
   auto client = std::make_unique<TSmppClient>(nullptr);
+  const uint16_t port = UnusedLoopbackPort();
   client->ClientInfo().SetHost("127.0.0.1");
-  client->ClientInfo().SetPort(3389);
+  client->ClientInfo().SetPort(port);
   client->Connect();
   for (TIcsSocket* s : {client->Rcx().Socket(), client->Tcx().Socket()}) {
-    EXPECT_EQ(s->Port(), "3389");
+    EXPECT_EQ(s->Port(), std::to_string(port));
     EXPECT_EQ(s->Proto(), "tcp");
     EXPECT_EQ(s->Addr(), "127.0.0.1");
   }

@@ -346,3 +346,134 @@ TEST_F(RawSmsc, LargestPduAndReadBinDataKeepEveryByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RawSmsc, RefusedBindFollowedByCloseComesBackAndReconnects) {
+  client->Connect();
+  auto peer = acceptBind(kBindReceiver);
+  ASSERT_TRUE(peer);
+  const size_t from = reports->mark();
+  peer->write(Pdu(kBindReceiverResp, 0x0E, peer->bindSeq));  // invalid password
+  peer.reset();                                              // and the SMSC hangs up at once
+  // The refusal has no text of its own: the read is reported with the text still held.
+  size_t index = 0;
+  ASSERT_TRUE(reports->waitFor(true, "", from, 5s, &index));
+  EXPECT_EQ(reports->lines()[index].text, "Rcx Connected.");
+  EXPECT_EQ(reports->lines()[index].hex.size(), 16u * 3);
+  // The lost connection is noticed and made again.
+  EXPECT_TRUE(acceptBind(kBindReceiver)) << reports->dump();
+}
+
+TEST_F(RawSmsc, ConnectOnABoundClientChangesNothing) {
+  bindBoth();
+  const size_t from = reports->mark();
+  client->Connect();
+  std::this_thread::sleep_for(300ms);  // several reconnect periods of the short timers
+  EXPECT_EQ(reports->count(true, "Rcx try"), 0u) << reports->dump();
+  EXPECT_EQ(reports->count(false, "Tcx try"), 0u) << reports->dump();
+  EXPECT_EQ(reports->mark(), from);
+  EXPECT_EQ(client->Rcx().Socket()->State(), wsConnected);
+  pollfd p{listener_, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);  // no new connection
+}
+
+TEST_F(RawSmsc, StreamsLongerThanOneReadAndMixedWithFaults) {
+  bindBoth();
+  auto deliver = [](uint32_t seq, const std::string& text, size_t total) {
+    Bytes body = DeliverBody("1111", "2222", 0, text);
+    body.resize(total - 16, 'p');  // trailing bytes run into the text
+    return Pdu(kDeliverSm, 0, seq, body);
+  };
+  struct Case {
+    const char* name;
+    std::vector<Bytes> pdus;
+    size_t delivers;   // "+DELIVER " lines and deliver_sm_resp answers
+    std::string last;  // the last line expected, when not a delivery
+    bool unbindFirst;  // the stream starts with an unbind
+  };
+  Bytes bad = Header(7, kDeliverSm, 0, 1);
+  const Case cases[] = {
+      // Three PDUs of 4000 bytes: the second straddles the end of the 10000-byte receive buffer.
+      {"straddling",
+       {deliver(201, "a", 4000), deliver(202, "b", 4000), deliver(203, "c", 4000)},
+       3,
+       "",
+       false},
+      {"fault after good PDUs",
+       {deliver(211, "d", 60), deliver(212, "e", 60), bad},
+       2,
+       "Rcx invalid PDU length 7",
+       false},
+      {"unbind then more", {Pdu(kUnbind, 0, 221), deliver(222, "f", 60)}, 0, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!rcx) {
+      rcx = acceptBind(kBindReceiver);
+      ASSERT_TRUE(rcx) << reports->dump();
+      rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
+    }
+    const size_t from = reports->mark();
+    const size_t before = reports->count(true, "+DELIVER ");
+    Bytes stream;
+    for (const Bytes& p : c.pdus) stream.insert(stream.end(), p.begin(), p.end());
+    rcx->write(stream);
+    for (size_t i = 0; i < c.delivers; ++i) {
+      auto resp = rcx->readUntil(kDeliverSmResp);
+      ASSERT_TRUE(resp);
+      EXPECT_EQ(GetU32(&(*resp)[12]), GetU32(&c.pdus[i][12]));
+    }
+    if (!c.last.empty()) {
+      ASSERT_TRUE(reports->waitFor(true, c.last, from)) << reports->dump();
+    }
+    if (c.unbindFirst) {
+      auto resp = rcx->readUntil(kUnbindResp);
+      ASSERT_TRUE(resp);
+      EXPECT_EQ(GetU32(&(*resp)[12]), 221u);
+      EXPECT_TRUE(rcx->closedByClient());  // and the deliver_sm behind it got no answer
+    }
+    EXPECT_TRUE(reports->waitCount(true, "+DELIVER ", before + c.delivers));
+    size_t delivered = 0;
+    const auto lines = reports->lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].rcx && lines[i].text.rfind("+DELIVER ", 0) == 0) ++delivered;
+    EXPECT_EQ(delivered, c.delivers);
+    if (!c.last.empty() || c.unbindFirst) rcx.reset();  // closed by the client: bind again
+  }
+}
+
+TEST_F(RawSmsc, SendCutsTheSourceAndStoresSplitPartsRoundTheStore) {
+  bindBoth();
+  ASSERT_GT(client->Send(std::string(25, '7'), "5551234", "", "hi"), 0);
+  auto submit = tcx->readUntil(kSubmitSm);
+  ASSERT_TRUE(submit);
+  // service_type (empty), then source ton, npi and the source address.
+  const std::string source(reinterpret_cast<const char*>(&(*submit)[16 + 1 + 2]));
+  EXPECT_EQ(source, std::string(21, '7'));
+
+  // 501 messages of two parts each: the 1001st part goes into the first slot again.
+  int32_t last = 0;
+  for (int i = 0; i < 501; ++i) last = client->Send("1234", "5551234", "", std::string(150, 'x'));
+  ASSERT_GT(last, 0);
+  EXPECT_EQ(client->SentPartIndex(), 2);
+  EXPECT_EQ(GetU32(client->SentPartStore(1) + 12), static_cast<uint32_t>(last - 1));
+  EXPECT_EQ(GetU32(client->SentPartStore(2) + 12), static_cast<uint32_t>(last));
+  EXPECT_EQ(GetU32(client->SentPartStore(2) + 4), kSubmitSm);
+}
+
+TEST_F(RawSmsc, UnassignedNotificationsChangeNothingElse) {
+  client->SetRcxOnData(nullptr);
+  client->SetTcxOnData(nullptr);
+  client->Connect();
+  rcx = acceptBind(kBindReceiver);
+  ASSERT_TRUE(rcx);
+  rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
+  rcx->write(Pdu(kDeliverSm, 0, 55, DeliverBody("1", "2", 0, "x")));
+  auto resp = rcx->readUntil(kDeliverSmResp);
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(GetU32(&(*resp)[12]), 55u);
+  EXPECT_EQ(reports->mark(), 0u);
+}
+
+}  // namespace

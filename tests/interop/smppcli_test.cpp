@@ -1,0 +1,125 @@
+// The console client as scripts use it: exit status, the lines it prints and its messages, against
+// the local SMSC and against peers that refuse or never answer.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/ClientReports.h"
+#include "tests/interop/SmscProcess.h"
+
+using namespace std::chrono_literals;
+using smpptest::SmscProcess;
+
+namespace {
+
+struct CliRun {
+  int status = -1;
+  std::string out;  // standard output and standard error together
+  double seconds = 0;
+};
+
+CliRun RunCli(const std::vector<std::string>& args) {
+  std::string cmd = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
+  for (const std::string& a : args) cmd += " '" + a + "'";
+  cmd += " 2>&1";
+  CliRun r;
+  const auto t0 = std::chrono::steady_clock::now();
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return r;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(Smppcli, SendsAndWaitsForEveryAnswerAndReceipt) {
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  const std::string port = std::to_string(smsc.port());
+  struct Case {
+    std::vector<std::string> args;
+    size_t queued;    // "+IN_QUEUE ID=" lines: one per submit_sm answered
+    size_t receipts;  // one per submit_sm, one per destination of a submit_multi
+  };
+  const Case cases[] = {
+      {{"--count", "3"}, 3, 3},
+      {{"--text", std::string(300, 'y')}, 2, 2},  // one message, two submits
+      {{"--destination", "111,222"}, 0, 2},       // submit_multi_resp has no line of its own
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--port", port, "--wait", "20"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Count(r.out, "bind Rcx OK"), 1u);
+    EXPECT_EQ(Count(r.out, "bind Tcx OK"), 1u);
+    EXPECT_EQ(Count(r.out, "+IN_QUEUE ID="), c.queued);
+    EXPECT_EQ(Count(r.out, "+QUERY_RES "), c.receipts);
+    EXPECT_NE(r.out.find("rcx disconnected"), std::string::npos);
+  }
+}
+
+TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
+  SmscProcess guarded({"--password", "right"});
+  ASSERT_TRUE(guarded.start()) << guarded.error();
+  // A peer that accepts connections and never says a word.
+  const int mute = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(mute, 8), 0);
+  socklen_t len = sizeof a;
+  getsockname(mute, reinterpret_cast<sockaddr*>(&a), &len);
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--port", std::to_string(UnusedLoopbackPort())}, 1, "cannot connect"},
+      {{"--port", std::to_string(guarded.port()), "--password", "wrong"},
+       1,
+       "refused by the SMSC (status 0x0000000E)"},
+      {{"--port", std::to_string(ntohs(a.sin_port)), "--wait", "1"},
+       1,
+       "did not accept both binds within the wait"},
+      {{"--count", "0"}, 2, "--count must be a positive number"},
+      {{"--validity", "12"}, 2, "--validity must be five digits"},
+      {{"--port", "70000"}, 2, "--port must be a number"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("--wait");
+    args.push_back("5");
+    if (c.message.find("within the wait") != std::string::npos) args.back() = "1";
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.message), std::string::npos);
+    EXPECT_LT(r.seconds, 20.0);  // never hangs: the wait plus the bounded unbind
+  }
+  close(mute);
+}
+
+}  // namespace
