@@ -379,10 +379,15 @@ void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, b
   std::string T = Trim(Value);
   if (T.empty()) {
     Assigned = false;
-    if (EmptyValue)
+    if (EmptyValue) {
+      // The local port falls back to "0" (let the OS choose). Its resolved number must follow:
+      // left as it was, a pooled worker would bind its next socket to the port an earlier socket
+      // was given (a bind stores the chosen port as the text).
+      if (Text != EmptyValue) Resolved = false;
       Text = EmptyValue;
-    else
+    } else {
       Text.clear();
+    }
     return;
   }
   Text = std::move(T);

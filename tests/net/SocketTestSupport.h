@@ -15,12 +15,15 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/IcsLogMsg.h"
+#include "net/IcsSocket.h"
+#include "net/IcsWorkerPool.h"
 
 namespace sockettest {
 
@@ -199,6 +202,17 @@ inline int CountTraceSince(int32_t Since, const std::string& Text) {
   for (const auto& L : TraceSince(Since))
     N += L.size() >= Text.size() && L.compare(L.size() - Text.size(), Text.size(), Text) == 0;
   return N;
+}
+
+// Takes every idle worker out of the pool (each attached to a socket that holds it), so that the
+// next worker released is the only idle one and the next socket gets it.
+inline std::vector<std::unique_ptr<TIcsSocket>> HoldIdleWorkers() {
+  std::vector<std::unique_ptr<TIcsSocket>> Holders;
+  while (TIcsWorkerPool::Instance().IdleCount() > 0) {
+    Holders.push_back(std::make_unique<TIcsSocket>());
+    Holders.back()->Dup(-1);  // attaches a worker; the handle itself is refused
+  }
+  return Holders;
 }
 
 }  // namespace sockettest

@@ -404,11 +404,7 @@ TEST(SocketPool, ADestroyedSocketsWorkerServesTheNextSocket) {
   TIcsWorkerPool& Pool = TIcsWorkerPool::Instance();
   // Earlier tests may have left idle workers: hold them, so that the worker this test releases
   // is the only idle one.
-  std::vector<std::unique_ptr<TIcsSocket>> Holders;
-  while (Pool.IdleCount() > 0) {
-    Holders.push_back(std::make_unique<TIcsSocket>());
-    Holders.back()->Dup(-1);  // attaches a worker; the handle itself is refused
-  }
+  const auto Holders = HoldIdleWorkers();
   TPlainListener Server;
   TWorkerThread* First;
   {
@@ -443,11 +439,7 @@ TEST(SocketPool, ADestroyedSocketsWorkerServesTheNextSocket) {
 
 TEST(SocketPool, ANewWorkerIsNamedAfterTheCreationCounter) {
   TIcsWorkerPool& Pool = TIcsWorkerPool::Instance();
-  std::vector<std::unique_ptr<TIcsSocket>> Holders;
-  while (Pool.IdleCount() > 0) {
-    Holders.push_back(std::make_unique<TIcsSocket>());
-    Holders.back()->Dup(-1);
-  }
+  const auto Holders = HoldIdleWorkers();
   const int32_t Before = Pool.CreationCount();
   TWorkerThread* W = Pool.AcquireThread(DefaultWorkerThreadClass());
   ASSERT_NE(W, nullptr);

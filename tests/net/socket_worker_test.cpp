@@ -207,6 +207,35 @@ TEST(WorkerSettings, SettersTrimAndResolutionIsCachedAcrossConnects) {
   EXPECT_FALSE(W->PortAssigned());
 }
 
+TEST(WorkerSettings, APooledWorkerForgetsTheLocalPortAnEarlierSocketWasGiven) {
+  const auto Holders = HoldIdleWorkers();
+  TWorkerThread* W;
+  int UdpPort;
+  {
+    // A datagram socket always binds, and its worker keeps the port it was given.
+    TIcsSocket U;
+    TEventLog Log;
+    U.OnSessionConnected = [&](TComponent*, uint16_t C) {
+      Log.Add("connected " + std::to_string(C));
+    };
+    U.SetAddr("127.0.0.1");
+    U.SetPort("9");
+    U.SetProto("udp");
+    U.Connect();
+    ASSERT_TRUE(Log.WaitFor("connected 0"));
+    W = U.WorkerThread();
+    UdpPort = W->LocalPortNumber();
+    ASSERT_NE(UdpPort, 0);
+  }
+  // The next stream socket on that worker, without a local port of its own, binds nothing.
+  TConnectedPair P;
+  ASSERT_TRUE(P.Ok);
+  ASSERT_EQ(P.Socket.WorkerThread(), W);
+  EXPECT_EQ(W->LocalPort(), "0");
+  EXPECT_EQ(W->LocalPortNumber(), 0);
+  EXPECT_NE(W->GetSockPort(), std::to_string(UdpPort));
+}
+
 TEST(WorkerListen, ListenAcceptAndDupServeAnEchoConnection) {
   TIcsSocket Listener;
   TIcsSocket Served;
