@@ -104,7 +104,9 @@ class TIcsCustomSocket : public TComponent {
   // ---- Operations.
   // Starts a connection and returns before it exists: OnChangeState(wsClosed, wsConnecting) on
   // the caller's thread, then on the worker thread the state changes and OnSessionConnected with
-  // 0 on success or the error code (State tells the outcome). A request the worker refuses
+  // 0 on success or a non-zero error code: the OS error of the failed step, or EHOSTUNREACH,
+  // EINVAL or EPROTONOSUPPORT when the host, a port or the protocol cannot be resolved (the
+  // worker's LastErrorMsg tells which step failed and why). A request the worker refuses
   // (socket in use, port, address or protocol missing) goes to HandleWorkerError. Throws
   // std::runtime_error("Unable to allocate a new worker thread").
   virtual void Connect();
