@@ -179,7 +179,12 @@ class TIcsCustomSocket : public TComponent {
   void HandTextsToWorker();
   void SetLastErrorPair(int32_t Code, const std::string& Msg);
 
+  // Written only by the thread that drives the socket, and only while no event of this socket
+  // can run (before the worker's slots are wired; after the worker has been detached); read by
+  // the events on the worker thread (HandleWorkerError). The slot lock and the detach wait order
+  // the two.
   TWorkerThread* FWorkerThread = nullptr;
+  // The texts and flags below belong to the thread that drives the socket.
   std::string FAddrStr;
   bool FAddrResolved = false;
   bool FAddrAssigned = false;
