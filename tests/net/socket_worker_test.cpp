@@ -301,9 +301,18 @@ TEST(WorkerListen, RefusedDupHandlesAndTheSameHandleAgain) {
   S.OnSessionConnected = [&](TComponent*, uint16_t C) {
     Log.Add("connected " + std::to_string(C));
   };
+  // A refused connect first leaves an error with the worker; the adopted connection that follows
+  // is still reported as a success.
+  TRefusingPort Refusing;
+  S.SetAddr("127.0.0.1");
+  S.SetPort(std::to_string(Refusing.Port));
+  S.SetProto("tcp");
+  S.Connect();
+  ASSERT_TRUE(Log.WaitFor("connected " + std::to_string(ECONNREFUSED)));
   S.Dup(Pair[0]);
   EXPECT_EQ(S.State(), wsConnected);
   EXPECT_EQ(Log.Count("connected 0"), 1u);
+  EXPECT_EQ(S.WorkerThread()->LastError(), 0);
   S.Dup(Pair[0]);
   EXPECT_TRUE(TraceHas("Dup: got same handle !"));
   EXPECT_EQ(S.State(), wsConnected);
