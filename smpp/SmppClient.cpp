@@ -174,6 +174,11 @@ void TSmppClient::SocketClose(TSide Side) {
   Conn(Side).Socket()->Close();
 }
 
+bool TSmppClient::SocketDead(TSide Side) {
+  TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
+  return W && W->HSocket() == -1;
+}
+
 bool TSmppClient::SocketConnected(TSide Side) {
   return Conn(Side).Socket()->State() == wsConnected;
 }
@@ -208,7 +213,12 @@ void TSmppClient::KeepAliveTick(TSide Side) {
     Idle.compare_exchange_strong(Seen, Seen + 1);
     return;
   }
-  if (SocketConnected(Side)) {
+  if (SocketConnected(Side) && SocketDead(Side)) {
+    // The socket lost its OS connection on a failed write and reads as connected until the
+    // next close request: make that request, so that the connection is made again.
+    SocketClose(Side);
+    ReconnectTimer(Side)->Resume();
+  } else if (SocketConnected(Side)) {
     uint8_t Buffer[kEnquireLinkBufferSize];
     size_t Length = 0;
     TPDU Pdu;

@@ -148,6 +148,9 @@ class TSmppClient : public TComponent, public TPersistent {
   void SocketConnect(TSide Side);
   void SocketClose(TSide Side);
   bool SocketConnected(TSide Side);
+  // True when the socket reads as connected but its worker no longer holds an OS socket (a write
+  // failed with EPIPE): the state then changes only with the next close request.
+  bool SocketDead(TSide Side);
 
   TSMPPConnection& Conn(TSide Side);
   TSimpleTimer* KeepAliveTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 0 : 1]; }

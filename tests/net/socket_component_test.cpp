@@ -181,7 +181,7 @@ TEST(SocketComponent, ANewSocketHasNoWorkerAndAnswersNeutrally) {
   S.Close();
   EXPECT_EQ(S.Send("x", 1), -1);
   EXPECT_EQ(S.LastError(), IcsNotConnectedError);
-  S.SetLocalAddr("10.1.2.3");
+  S.SetLocalAddr("127.0.0.2");
   EXPECT_EQ(S.LocalAddr(), "");
   EXPECT_EQ(S.PortNum(), 0);
   EXPECT_EQ(S.WorkerThread(), nullptr);

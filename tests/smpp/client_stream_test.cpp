@@ -477,3 +477,19 @@ TEST_F(RawSmsc, UnassignedNotificationsChangeNothingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RawSmsc, ASocketThatDiedOnAFailedWriteIsClosedAndConnectedAgain) {
+  bindBoth();
+  // Shutting the transmitter's own side makes its next write fail with EPIPE: the socket then
+  // holds no OS connection while it still reads as connected.
+  TWorkerThread* W = client->Tcx().Socket()->WorkerThread();
+  ASSERT_NE(W, nullptr);
+  ASSERT_EQ(::shutdown(W->HSocket(), SHUT_WR), 0);
+  client->Send("1234", "5551234", "", "into the void");
+  // The keep-alive count finds it and the transmitter binds again.
+  EXPECT_TRUE(acceptBind(kBindTransmitter)) << reports->dump();
+}
+
+}  // namespace
