@@ -6,18 +6,9 @@
 
 #include "base/Thread.h"
 #include "net/IcsLogMsg.h"
+#include "net/IcsSocketIntf.h"
 
-namespace {
-
-std::string TrimBlanks(const std::string& S) {
-  size_t B = 0;
-  size_t E = S.size();
-  while (B < E && static_cast<unsigned char>(S[B]) <= 32) ++B;
-  while (E > B && static_cast<unsigned char>(S[E - 1]) <= 32) --E;
-  return S.substr(B, E - B);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TIcsCustomSocket::TIcsCustomSocket(TComponent* AOwner)
     : TComponent(AOwner), WorkerThreadClass(DefaultWorkerThreadClass()) {}
@@ -62,7 +53,7 @@ bool TIcsCustomSocket::RefuseWhileOpen(const char* Property) {
 
 void TIcsCustomSocket::StoreText(const std::string& Value, std::string& Text, bool& Assigned,
                                  bool& Resolved) {
-  Text = TrimBlanks(Value);
+  Text = IcsTrim(Value);
   if (Text.empty()) {
     Assigned = false;
     return;
@@ -133,14 +124,18 @@ void TIcsCustomSocket::HandTextsToWorker() {
 // ---------------------------------------------------------------------------------------------
 // Operations
 
-void TIcsCustomSocket::Connect() {
-  EnsureWorker();
-  TWorkerThread* W = FWorkerThread;
+void TIcsCustomSocket::WireWorkerEvents(TWorkerThread* W) {
   W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
   W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
   W->SetOnChangeState(
       [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
   W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
+}
+
+void TIcsCustomSocket::Connect() {
+  EnsureWorker();
+  TWorkerThread* W = FWorkerThread;
+  WireWorkerEvents(W);
   W->SetOnError([this](TWorkerThread*) { HandleWorkerError(); });
   W->SetOnDataSent([this](uint16_t Code) { TriggerDataSent(Code); });
   HandTextsToWorker();
@@ -152,12 +147,8 @@ void TIcsCustomSocket::Listen() {
   EnsureWorker();
   TWorkerThread* W = FWorkerThread;
   if (W->State() != wsClosed) throw std::runtime_error("Socket is busy");
-  W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
-  W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
+  WireWorkerEvents(W);
   W->SetOnSessionAvailable([this](uint16_t Code) { TriggerSessionAvailable(Code); });
-  W->SetOnChangeState(
-      [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
-  W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
   W->SetOnError([this](TWorkerThread*) { HandleWorkerError(); });
   HandTextsToWorker();
   W->SetLocalPort(FLocalPort);
@@ -169,11 +160,7 @@ void TIcsCustomSocket::Dup(int NewHSocket) {
   try {
     EnsureWorker();
     TWorkerThread* W = FWorkerThread;
-    W->SetOnSessionConnected([this](uint16_t Code) { TriggerSessionConnected(Code); });
-    W->SetOnSessionClosed([this](uint16_t Code) { TriggerSessionClosed(Code); });
-    W->SetOnChangeState(
-        [this](TIcsSocketState Old, TIcsSocketState New) { TriggerChangeState(Old, New); });
-    W->SetOnDataAvailable([this](uint16_t Code) { return TriggerDataAvailable(Code); });
+    WireWorkerEvents(W);
     W->SetDontRead(DontRead);
     HandTextsToWorker();
     FDupDone.store(false);

@@ -174,6 +174,8 @@ class TIcsCustomSocket : public TComponent {
 
  private:
   void EnsureWorker();
+  // Points the worker's connected, closed, state and data callbacks at this component.
+  void WireWorkerEvents(TWorkerThread* W);
   bool RefuseWhileOpen(const char* Property);
   void StoreText(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved);
   void HandTextsToWorker();

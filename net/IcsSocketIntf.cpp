@@ -324,3 +324,11 @@ int32_t LeadingDigitsValue(const std::string& Text) {
   }
   return static_cast<int32_t>(Value);
 }
+
+std::string IcsTrim(const std::string& Text) {
+  size_t B = 0;
+  size_t E = Text.size();
+  while (B < E && static_cast<unsigned char>(Text[B]) <= 32) ++B;
+  while (E > B && static_cast<unsigned char>(Text[E - 1]) <= 32) --E;
+  return Text.substr(B, E - B);
+}

@@ -107,6 +107,10 @@ int32_t IcsSocketResolveProto(const std::string& Proto);
 // 255 joined by single dots.
 bool IsDottedIP(const std::string& Text);
 
+// Text without its leading and trailing characters of code 32 or less, as the address, port and
+// protocol setters store them. Pure; any thread.
+std::string IcsTrim(const std::string& Text);
+
 // The decimal value of the digits at the start of Text after leading blanks; 0 when there are
 // none. Wraps at 32 bits instead of overflowing.
 int32_t LeadingDigitsValue(const std::string& Text);

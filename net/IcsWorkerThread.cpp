@@ -15,19 +15,6 @@
 #include "base/MainThreadQueue.h"
 #include "net/IcsLogMsg.h"
 
-namespace {
-
-// Removes leading and trailing characters of code 32 or less.
-std::string Trim(const std::string& S) {
-  size_t B = 0;
-  size_t E = S.size();
-  while (B < E && static_cast<unsigned char>(S[B]) <= 32) ++B;
-  while (E > B && static_cast<unsigned char>(S[E - 1]) <= 32) --E;
-  return S.substr(B, E - B);
-}
-
-}  // namespace
-
 const char* IcsSocketStateName(TIcsSocketState State) {
   switch (State) {
     case wsInvalidState:
@@ -376,7 +363,7 @@ namespace {
 void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved,
                   const char* EmptyValue) {
   if (Assigned && Text == Value) return;
-  std::string T = Trim(Value);
+  std::string T = IcsTrim(Value);
   if (T.empty()) {
     Assigned = false;
     if (EmptyValue) {

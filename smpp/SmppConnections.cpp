@@ -4,19 +4,13 @@
 #include <cstring>
 
 #include "base/DateTimeFormat.h"
+#include "net/IcsSocketIntf.h"
 #include "smpp/smppclient.h"
 
 namespace {
 
 constexpr uint32_t kThrottled = 0x00000058u;             // "MAILBOX FULL"
 constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // generic_nack for a broken stream
-
-std::string Trimmed(const std::string& Text) {
-  size_t B = 0, E = Text.size();
-  while (B < E && static_cast<unsigned char>(Text[B]) <= ' ') ++B;
-  while (E > B && static_cast<unsigned char>(Text[E - 1]) <= ' ') --E;
-  return Text.substr(B, E - B);
-}
 
 }  // namespace
 
@@ -264,7 +258,7 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   Pdu.submit.destination_addr = Destination;
   Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
   Pdu.command_status = 0;
-  if (Trimmed(Validity).empty())
+  if (IcsTrim(Validity).empty())
     Pdu.submit.validity_period = "";
   else
     Pdu.submit.validity_period = "00000" + Validity + "00000R";
