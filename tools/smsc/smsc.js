@@ -31,6 +31,7 @@
 //   unbind                      send unbind on every session; each is closed on its unbind_resp
 //   close                       drop every session at once, without unbind
 //   raw <hex>                   write these bytes as they are on every session
+//   burst <count> <src> <dst>   send count MO deliver_sm ("burst 1", ...) to every receiver at once
 //   stats                       print one line of counters
 //   quit                        close every session and exit 0
 //   help                        list the commands
@@ -429,7 +430,7 @@ function onBind(conn, pdu) {
   }
   conn.send(pdu.response({command_status: status, system_id: 'localsmsc'}));
   out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} system_id=${systemId} ` +
-    `status=${status}`);
+    `status=${status} password=${str(pdu.password)} system_type=${str(pdu.system_type)}`);
   if (status !== ESME.ESME_ROK) return;
   conn.bound = role;
   conn.systemId = systemId;
@@ -540,6 +541,10 @@ function onResponse(conn, pdu) {
     if (opts.quiet) return;
   } else if (kind === 'mo') {
     stats.mo_answered++;
+  } else if (kind === 'burst') {
+    stats.mo_answered++;
+    if (--conn.burstLeft === 0) out(`burst answered session=${conn.number}`);
+    return;
   }
   out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
     `status=${pdu.command_status} for=${kind}`);
@@ -693,6 +698,31 @@ function commandMo(kind, src, dst, text) {
   for (const conn of receivers) deliverTo(conn, item);
 }
 
+// "burst <count> <src> <dst>": count MO deliver_sm to every bound receiver in one go, texts
+// "burst 1", "burst 2", ...; one line when all are sent, and one when all are answered.
+function commandBurst(countText, src, dst) {
+  const count = /^\d+$/.test(countText || '') ? Number(countText) : 0;
+  const receivers = boundReceivers();
+  if (count < 1 || count > 10000000 || !dst) {
+    out('error usage: burst <count> <src> <dst>');
+    return;
+  }
+  if (receivers.length === 0) {
+    out('error no receiver bound');
+    return;
+  }
+  for (const conn of receivers) {
+    conn.burstLeft = (conn.burstLeft || 0) + count;
+    for (let i = 1; i <= count; i++) {
+      const text = Buffer.from(`burst ${i}`, 'latin1');
+      conn.request('deliver_sm', {source_addr: src, destination_addr: dst, esm_class: 0,
+        data_coding: 0, short_message: text}, {kind: 'burst'});
+    }
+    stats.mo_sent += count;
+    out(`sent burst session=${conn.number} count=${count}`);
+  }
+}
+
 function forEachSession(fn) {
   const all = [...sessions.values()].filter((c) => !c.closed);
   if (all.length === 0) out('error no session');
@@ -713,7 +743,7 @@ function printStats() {
 }
 
 const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | ' +
-  'enquire | unbind | close | raw <hex> | stats | quit | help';
+  'enquire | unbind | close | raw <hex> | burst <count> <src> <dst> | stats | quit | help';
 
 function onCommand(rawLine) {
   const line = rawLine.trim();
@@ -751,6 +781,7 @@ function onCommand(rawLine) {
         out(`sent raw session=${conn.number} length=${bytes.length}`);
       });
     }
+    case 'burst': return commandBurst(cmd.a, cmd.b, cmd.rest);
     case 'stats': return printStats();
     case 'quit': return stop(0);
     case 'help': return out(COMMANDS_HELP);

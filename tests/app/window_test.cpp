@@ -1,0 +1,311 @@
+// Window tests: the real TForm1 in an X server of its own, driven by key and mouse clicks, against
+// the local SMSC on 127.0.0.1. No test presses Bind while Host holds the form's default address.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+
+#include "app/Form1.h"
+#include "base/FormText.h"
+#include "gtest/gtest.h"
+#include "interop/SmscProcess.h"
+#include "net/IcsSocket.h"
+
+using namespace std::chrono_literals;
+using smpptest::SmscProcess;
+
+namespace {
+
+// The memo's lines: its text is each line followed by a line break.
+QStringList Lines(const TForm1& Form) {
+  QStringList L = Form.Memo1->toPlainText().split(u'\n');
+  L.removeLast();
+  return L;
+}
+
+// A port nothing listens on: one the OS gave a socket that is closed again at once.
+uint16_t RefusedPort() {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Len = sizeof A;
+  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
+  close(Fd);
+  return ntohs(A.sin_port);
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Form = std::make_unique<TForm1>();
+    Form->show();
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  }
+  void TearDown() override { Form.reset(); }
+
+  // Replaces the text of Edit as a user does: click, select all, type.
+  static void Type(QLineEdit* Edit, const QString& Text) {
+    QTest::mouseClick(Edit, Qt::LeftButton);
+    QTest::keyClick(Edit, Qt::Key_A, Qt::ControlModifier);
+    if (Text.isEmpty())
+      QTest::keyClick(Edit, Qt::Key_Delete);
+    else
+      QTest::keyClicks(Edit, Text);
+  }
+  static void Click(QPushButton* Button) { QTest::mouseClick(Button, Qt::LeftButton); }
+
+  // Points the window at Port on 127.0.0.1.
+  void Target(uint16_t Port) {
+    Type(Form->Edit4, "127.0.0.1");
+    Type(Form->Edit5, QString::number(Port));
+  }
+
+  // Waits, serving the event loop, until the memo holds Count lines or more.
+  bool WaitForLineCount(qsizetype Count, int TimeoutMs = 10000) {
+    return QTest::qWaitFor([&] { return Lines(*Form).size() >= Count; }, TimeoutMs);
+  }
+  bool WaitForLine(const QString& Line, int TimeoutMs = 10000) {
+    return QTest::qWaitFor([&] { return Lines(*Form).contains(Line); }, TimeoutMs);
+  }
+  // Serves the event loop until every queued line is in the memo.
+  void Drain() {
+    QTest::qWaitFor([&] { return Form->MemoFeed().Pending() == 0; }, 5000);
+    QTest::qWait(0);
+  }
+
+  std::unique_ptr<TForm1> Form;
+};
+
+TEST_F(WindowTest, ShowsTheFormOfItsResource) {
+  EXPECT_EQ(Form->windowTitle(), "Form1");
+  EXPECT_EQ(Form->pos(), QPoint(192, 117));
+  EXPECT_EQ(Form->size(), QSize(587, 480));
+  EXPECT_EQ(QApplication::focusWidget(), Form->Button1);
+  const struct {
+    QWidget* Control;
+    QRect Geometry;
+    QString Text;
+  } Controls[] = {
+      {Form->Memo1, {0, 0, 587, 305}, ""},
+      {Form->Button1, {488, 320, 75, 25}, "Bind"},
+      {Form->Button2, {424, 435, 75, 25}, "Send"},
+      {Form->Button3, {488, 354, 75, 25}, "Unbind"},
+      {Form->Edit1, {280, 435, 121, 25}, "15555550100"},
+      {Form->Edit2, {360, 320, 100, 25}, "myuid"},
+      {Form->Label1, {288, 328, 57, 17}, "User ID :"},
+      {Form->Label2, {288, 357, 64, 17}, "Password"},
+      {Form->Edit3, {360, 352, 100, 25}, "qvxjk"},
+      {Form->Edit4, {144, 320, 100, 25}, "192.168.1.100"},
+      {Form->Label3, {64, 328, 37, 17}, "Host :"},
+      {Form->Label4, {64, 357, 26, 17}, "Port"},
+      {Form->Edit5, {144, 352, 100, 25}, "1010"},
+      {Form->Label5, {64, 389, 79, 17}, "SystemType"},
+      {Form->Edit6, {144, 384, 100, 25}, "tcp"},
+      {Form->Label6, {168, 440, 100, 17}, "Phone number :"},
+  };
+  for (const auto& C : Controls) {
+    SCOPED_TRACE(C.Control->objectName().toStdString());
+    EXPECT_EQ(C.Control->geometry(), C.Geometry);
+    QString Text;
+    if (auto* B = qobject_cast<QPushButton*>(C.Control)) Text = B->text();
+    if (auto* E = qobject_cast<QLineEdit*>(C.Control)) Text = E->text();
+    if (auto* L = qobject_cast<QLabel*>(C.Control)) Text = L->text();
+    if (auto* M = qobject_cast<QPlainTextEdit*>(C.Control)) Text = M->toPlainText();
+    EXPECT_EQ(Text, C.Text);
+  }
+  // Tab walks the controls by their tab order, the labels left out.
+  QStringList Walk;
+  for (int I = 0; I < 10; ++I) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    Walk << QApplication::focusWidget()->objectName();
+  }
+  EXPECT_EQ(Walk.join(' ').toStdString(),
+            "Memo1 Button2 Button3 Edit1 Edit2 Edit3 Edit4 Edit5 Edit6 Button1");
+  // The default host is a private-network address, the default number has 11 digits.
+  EXPECT_TRUE(QRegularExpression(R"(^192\.168\.\d+\.\d+$)").match(Form->Edit4->text()).hasMatch());
+  EXPECT_TRUE(QRegularExpression(R"(^\d{11}$)").match(Form->Edit1->text()).hasMatch());
+
+  // What the live form writes back is its resource (comments aside): every control's values and
+  // SmppClient1's stored settings and handlers.
+  std::string Resource;
+  for (const QString& L : QString::fromStdString(std::string(TForm1::Resource())).split(u'\n'))
+    if (!L.startsWith('#') && !L.isEmpty()) Resource += L.toStdString() + "\n";
+  EXPECT_EQ(WriteFormText(*Form), Resource);
+  TSMPPClientInfo& Info = Form->SmppClient1->ClientInfo();
+  EXPECT_EQ(Info.Host(), Form->Edit4->text().toStdString());
+  EXPECT_EQ(Info.Port(), 3389);
+  EXPECT_EQ(Info.UserID(), "myuid");
+  EXPECT_EQ(Info.Password().size(), 1u);
+  EXPECT_EQ(Info.SystemType(), "tcp");
+  EXPECT_EQ(Form->SmppClient1->Rcx().rcxTimerInterval(), 15);
+  EXPECT_EQ(Form->SmppClient1->Tcx().tcxIdle(), 5);
+  EXPECT_EQ(Form->SmppClient1->Owner(), static_cast<TComponent*>(Form.get()));
+
+  // The memo stays aligned to the top at the form's full width.
+  Form->resize(700, 500);
+  EXPECT_EQ(Form->Memo1->geometry(), QRect(0, 0, 700, 305));
+}
+
+TEST_F(WindowTest, BindSendAndUnbindAgainstTheLocalSmsc) {
+  SmscProcess Smsc;
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  Target(Smsc.port());
+  Type(Form->Edit2, "winuser");
+  Type(Form->Edit3, "pw42");
+  Type(Form->Edit6, "systy");
+  Type(Form->Edit1, "49151123456");
+  Click(Form->Button1);
+  ASSERT_TRUE(WaitForLine("bind Rcx OK") && WaitForLine("bind Tcx OK")) << Smsc.joinedLines();
+  for (const char* Bind : {"bind_receiver", "bind_transmitter"}) {
+    SCOPED_TRACE(Bind);
+    EXPECT_TRUE(Smsc.waitFor(Bind, {"system_id=winuser", "password=pw42", "system_type=systy"}));
+  }
+  QStringList L = Lines(*Form);
+  EXPECT_LT(L.indexOf("Rcx Connected."), L.indexOf("bind Rcx OK"));
+  EXPECT_LT(L.indexOf("Tcx Connected."), L.indexOf("bind Tcx OK"));
+  EXPECT_EQ(L.size(), 4);
+
+  Click(Form->Button2);
+  auto Submit = Smsc.waitFor("submit_sm", {"dst=49151123456", "src=1234", "text=\"Hello  SMPP"});
+  ASSERT_TRUE(Submit) << Smsc.joinedLines();
+  EXPECT_TRUE(
+      WaitForLine("+IN_QUEUE ID=" + QString::fromStdString(SmscProcess::field(*Submit, "id"))));
+  // The receipt of the submit comes next; then the window is idle.
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return Lines(*Form).last().startsWith("+QUERY_RES "); }, 10000));
+
+  // An MO message while idle: one new last line. Two enquire_link_resp (one per connection):
+  // two empty lines. A burst: every line, in order.
+  struct {
+    const char* Command;
+    const char* Answered;
+    QStringList Expected;
+  } Cases[] = {
+      {"deliver 5550001 1234 Hi there", "deliver_sm_resp", {"+DELIVER *:5550001:1234:Hi there"}},
+      {"raw 00000010800000150000000000000063", "sent raw", {"", ""}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Command);
+    const qsizetype Before = Lines(*Form).size();
+    const size_t Mark = Smsc.mark();
+    ASSERT_TRUE(Smsc.send(C.Command));
+    ASSERT_TRUE(Smsc.waitFor(C.Answered, {}, Mark));
+    ASSERT_TRUE(WaitForLineCount(Before + C.Expected.size()));
+    QTest::qWait(200);  // a quiet spell: no further line may follow
+    Drain();
+    const QStringList New = Lines(*Form).mid(Before);
+    ASSERT_EQ(New.size(), C.Expected.size()) << New.join('|').toStdString();
+    for (qsizetype I = 0; I < New.size(); ++I) {
+      const QRegularExpression Pattern(
+          QRegularExpression::wildcardToRegularExpression(C.Expected[I]));
+      EXPECT_TRUE(Pattern.match(New[I]).hasMatch()) << New[I].toStdString();
+    }
+  }
+  {
+    const qsizetype Before = Lines(*Form).size();
+    ASSERT_TRUE(Smsc.send("burst 3000 777 1234"));
+    ASSERT_TRUE(WaitForLineCount(Before + 3000, 30000));
+    const QStringList New = Lines(*Form).mid(Before);
+    for (int I = 0; I < 3000; ++I)
+      ASSERT_TRUE(New[I].endsWith(":777:1234:burst " + QString::number(I + 1))) << I;
+  }
+
+  // Unbind: each connection reports its unbind_resp during the wait, then Disconnect reports both.
+  const qsizetype Before = Lines(*Form).size();
+  Click(Form->Button3);
+  Drain();
+  const QStringList After = Lines(*Form).mid(Before);
+  EXPECT_EQ(After.count("rcx disconnected"), 2) << After.join('|').toStdString();
+  EXPECT_EQ(After.count("tcx disconnected"), 2);
+  EXPECT_EQ(After.size(), 4);
+  EXPECT_TRUE(Smsc.waitFor("unbind", {}));
+}
+
+TEST_F(WindowTest, ReportsWithoutBindOrWithARefusedPort) {
+  // Send before Bind: nothing.
+  Click(Form->Button2);
+  QTest::qWait(300);
+  EXPECT_TRUE(Lines(*Form).isEmpty());
+  // Unbind before Bind: both lines after the 2-second wait.
+  const auto Start = std::chrono::steady_clock::now();
+  Click(Form->Button3);
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, 1900ms);
+  Drain();
+  EXPECT_EQ(Lines(*Form), QStringList({"rcx disconnected", "tcx disconnected"}));
+  // A refused port: the retry lines, again and again.
+  Target(RefusedPort());
+  Click(Form->Button1);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        const QStringList L = Lines(*Form);
+        return L.count("Rcx try Connect in 5 sec") >= 2 && L.count("Tcx try Connect in 5 sec") >= 2;
+      },
+      15000))
+      << Lines(*Form).join('|').toStdString();
+}
+
+TEST_F(WindowTest, ABadPortTextIsShownAndConnectsNothing) {
+  for (const QString& Port : {QString("10x10"), QString(""), QString("99999999999")}) {
+    SCOPED_TRACE(Port.toStdString());
+    Type(Form->Edit4, "127.0.0.7");
+    Type(Form->Edit5, Port);
+    Type(Form->Edit2, "other");
+    QString Shown;
+    QTimer::singleShot(0, [&] {
+      QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+      if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        Shown = Box->text();
+        Box->accept();
+      }
+    });
+    Click(Form->Button1);
+    EXPECT_EQ(Shown, "'" + Port + "' is not a valid integer value");
+    TSMPPClientInfo& Info = Form->SmppClient1->ClientInfo();
+    EXPECT_EQ(Info.Host(), "127.0.0.7");
+    EXPECT_EQ(Info.Port(), 3389);
+    EXPECT_EQ(Info.UserID(), "myuid");
+    EXPECT_EQ(Form->SmppClient1->Rcx().Socket()->State(), wsClosed);
+    EXPECT_EQ(Form->SmppClient1->Tcx().Socket()->State(), wsClosed);
+  }
+  QTest::qWait(200);
+  EXPECT_TRUE(Lines(*Form).isEmpty());
+}
+
+TEST_F(WindowTest, ClosingEndsPromptlyWhateverTheConnectionsDo) {
+  SmscProcess Smsc;
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  for (bool Bound : {true, false}) {
+    SCOPED_TRACE(Bound ? "bound" : "reconnecting to a refused port");
+    if (!Form) SetUp();
+    Target(Bound ? Smsc.port() : RefusedPort());
+    Click(Form->Button1);
+    if (Bound)
+      ASSERT_TRUE(WaitForLine("bind Rcx OK") && WaitForLine("bind Tcx OK"));
+    else
+      ASSERT_TRUE(WaitForLine("Rcx try Connect in 5 sec") &&
+                  WaitForLine("Tcx try Connect in 5 sec"));
+    const size_t Mark = Smsc.mark();
+    const auto Start = std::chrono::steady_clock::now();
+    Form->close();
+    Form.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, 2s);
+    if (Bound) {
+      // Both sessions end with the window, and the client does not come back.
+      ASSERT_TRUE(Smsc.waitFor("close", {}, Mark) && Smsc.waitFor("close", {}, Mark + 1));
+    }
+    QTest::qWait(300);
+    EXPECT_FALSE(Smsc.waitFor("connect", {}, Mark, 0ms));
+  }
+}
+
+}  // namespace
