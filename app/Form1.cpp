@@ -215,11 +215,10 @@ TForm1::TForm1(QWidget* Parent)
   }
   FClientProps = std::make_unique<TClientProps>(*this);
   setObjectName("Form1");
-  // A memo, like the edits, passes Tab on to the next control. Its lines are a log: no undo
-  // history is kept of what the client appends.
+  // A memo, like the edits, passes Tab on to the next control, and wraps a long line at its
+  // width (still one line). Its lines are a log: no undo history is kept of what is appended.
   Memo1->setTabChangesFocus(true);
   Memo1->setUndoRedoEnabled(false);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   for (QLabel* L : {Label1, Label2, Label3, Label4, Label5, Label6}) L->setFocusPolicy(Qt::NoFocus);
 
   ReadFormText(*this, Resource());

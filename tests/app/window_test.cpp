@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "app/Form1.h"
@@ -183,6 +184,11 @@ TEST_F(WindowTest, BindSendAndUnbindAgainstTheLocalSmsc) {
   // The receipt of the submit comes next; then the window is idle.
   ASSERT_TRUE(
       QTest::qWaitFor([&] { return Lines(*Form).last().startsWith("+QUERY_RES "); }, 10000));
+  // scripts/screenshot asks for the README's picture of the window at this point.
+  if (const char* Picture = std::getenv("SMPP_SCREENSHOT")) {
+    Drain();
+    EXPECT_TRUE(Form->grab().save(Picture, "PNG")) << Picture;
+  }
 
   // An MO message while idle: one new last line. Two enquire_link_resp (one per connection):
   // two empty lines. A burst: every line, in order.
