@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -92,6 +93,10 @@ int main(int Argc, char** Argv) {
     Status = App.exec();
   } catch (const EFormTextError& E) {
     std::fprintf(stderr, "smppwin: form resource, line %d: %s\n", E.Line(), E.what());
+    Status = 1;
+  } catch (const std::exception& E) {
+    // A stored value that the form cannot take (an unknown handler or colour, for example).
+    std::fprintf(stderr, "smppwin: form resource: %s\n", E.what());
     Status = 1;
   }
   SetMainThreadWakeup(nullptr);

@@ -290,27 +290,51 @@ TEST_F(WindowTest, ABadPortTextIsShownAndConnectsNothing) {
 TEST_F(WindowTest, ClosingEndsPromptlyWhateverTheConnectionsDo) {
   SmscProcess Smsc;
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  for (bool Bound : {true, false}) {
-    SCOPED_TRACE(Bound ? "bound" : "reconnecting to a refused port");
+  enum { Bound, Reconnecting, Unbound };
+  for (int State : {Bound, Reconnecting, Unbound}) {
+    SCOPED_TRACE(State == Bound ? "bound" : State == Reconnecting ? "reconnecting" : "unbound");
     if (!Form) SetUp();
-    Target(Bound ? Smsc.port() : RefusedPort());
+    Target(State == Reconnecting ? RefusedPort() : Smsc.port());
     Click(Form->Button1);
-    if (Bound)
-      ASSERT_TRUE(WaitForLine("bind Rcx OK") && WaitForLine("bind Tcx OK"));
-    else
+    if (State == Reconnecting)
       ASSERT_TRUE(WaitForLine("Rcx try Connect in 5 sec") &&
                   WaitForLine("Tcx try Connect in 5 sec"));
+    else
+      ASSERT_TRUE(WaitForLine("bind Rcx OK") && WaitForLine("bind Tcx OK"));
+    if (State == Unbound) Click(Form->Button3);
     const size_t Mark = Smsc.mark();
     const auto Start = std::chrono::steady_clock::now();
     Form->close();
     Form.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - Start, 2s);
-    if (Bound) {
-      // Both sessions end with the window, and the client does not come back.
-      ASSERT_TRUE(Smsc.waitFor("close", {}, Mark) && Smsc.waitFor("close", {}, Mark + 1));
+    if (State == Bound) {
+      // Both sessions end with the window.
+      size_t First = 0;
+      const auto Close = [](const std::string& L) { return L.rfind("close ", 0) == 0; };
+      ASSERT_TRUE(Smsc.waitFor(Close, 10s, Mark, &First) && Smsc.waitFor(Close, 10s, First + 1));
     }
+    // Nothing of the client runs on: no connection comes back.
     QTest::qWait(300);
     EXPECT_FALSE(Smsc.waitFor("connect", {}, Mark, 0ms));
+  }
+}
+
+// What reaches the memo: one line per report, whatever the text holds.
+TEST_F(WindowTest, AppendsEachReportAsOneLine) {
+  const struct {
+    const char* Typed;  // what the memo held before
+    QStringList Reports;
+    QStringList Lines;
+  } Cases[] = {
+      {"", {"", "a"}, {"", "a"}},
+      {"", {"two\nlines\r"}, {"two\u240Alines\u240D"}},
+      {"typed", {"next"}, {"typed", "next"}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Typed);
+    Form->Memo1->setPlainText(C.Typed);
+    TMemoFeed::AppendLines(Form->Memo1, C.Reports);
+    EXPECT_EQ(Lines(*Form), C.Lines);
   }
 }
 
