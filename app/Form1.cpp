@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QResizeEvent>
+#include <QScrollArea>
 #include <algorithm>
 #include <charconv>
 
@@ -215,6 +216,17 @@ TForm1::TForm1(QWidget* Parent)
   }
   FClientProps = std::make_unique<TClientProps>(*this);
   setObjectName("Form1");
+  // The controls sit on a client area inside a scroll area that fills the form, so that a form
+  // made smaller than its scroll ranges scrolls them.
+  FScroll = new QScrollArea(this);
+  FScroll->setFrameShape(QFrame::NoFrame);
+  FScroll->setFocusPolicy(Qt::NoFocus);
+  FScroll->setWidgetResizable(true);
+  FClient = new QWidget;
+  FClient->setObjectName("ClientArea");
+  for (const auto& C : FControls) C->Widget->setParent(FClient);
+  FScroll->setWidget(FClient);
+  FClient->installEventFilter(this);
   // A memo, like the edits, passes Tab on to the next control, and wraps a long line at its
   // width (still one line). Its lines are a log: no undo history is kept of what is appended.
   Memo1->setTabChangesFocus(true);
@@ -223,6 +235,7 @@ TForm1::TForm1(QWidget* Parent)
 
   ReadFormText(*this, Resource());
   ApplyTabOrder();
+  FClient->setMinimumSize(FHorzScrollBar->Range, FVertScrollBar->Range);
 }
 
 TForm1::~TForm1() {
@@ -261,12 +274,15 @@ void TForm1::PublishProperties(TPublishedProperties& P) {
       "Color", [this] { return FColor; },
       [this](const std::string& V) {
         // The desktop palette's window background, or its button face (a form's default).
+        QPalette::ColorRole Role;
         if (V == "clBackground")
-          setBackgroundRole(QPalette::Window);
+          Role = QPalette::Window;
         else if (V == "clBtnFace")
-          setBackgroundRole(QPalette::Button);
+          Role = QPalette::Button;
         else
           throw std::invalid_argument("unknown colour " + V);
+        setBackgroundRole(Role);
+        FScroll->viewport()->setBackgroundRole(Role);
         FColor = V;
       },
       "clBtnFace");
@@ -298,9 +314,16 @@ void TForm1::ApplyTabOrder() {
 
 void TForm1::resizeEvent(QResizeEvent* Event) {
   QWidget::resizeEvent(Event);
-  // A control aligned to the top keeps its height and spans the form's width.
-  for (const auto& C : FControls)
-    if (C->Align == "alTop") C->Widget->setGeometry(0, 0, width(), C->Widget->height());
+  FScroll->setGeometry(rect());
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == FClient && Event->type() == QEvent::Resize) {
+    // A control aligned to the top keeps its height and spans the client area's width.
+    for (const auto& C : FControls)
+      if (C->Align == "alTop") C->Widget->setGeometry(0, 0, FClient->width(), C->Widget->height());
+  }
+  return QWidget::eventFilter(Watched, Event);
 }
 
 TForm1::TClickHandler TForm1::FindClickHandler(std::string_view Name) {

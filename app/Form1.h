@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QWidget>
 #include <memory>
 #include <stdexcept>
@@ -97,6 +98,7 @@ class TForm1 : public QWidget, public TComponent, public TPersistent {
 
  protected:
   void resizeEvent(QResizeEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
   class TControlProps;
@@ -110,6 +112,8 @@ class TForm1 : public QWidget, public TComponent, public TPersistent {
   // The stored property object of the component or control with this name.
   TPersistent* Part(std::string_view Name) const;
 
+  QScrollArea* FScroll = nullptr;  // fills the form; owned by the form
+  QWidget* FClient = nullptr;      // the scrolled client area, parent of the controls
   std::unique_ptr<TMemoFeed> FMemoFeed;
   std::vector<std::unique_ptr<TControlProps>> FControls;
   std::unique_ptr<TClientProps> FClientProps;

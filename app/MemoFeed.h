@@ -41,7 +41,9 @@ class TMemoFeed {
 
   QPlainTextEdit* FMemo;
   TGuiWakeup FWakeup;
-  mutable std::mutex FLock;        // guards FLines and FWakePending
+  // Guards FLines and FWakePending. A leaf: Add takes it under the connection's report lock, and
+  // nothing else is ever taken while it is held.
+  mutable std::mutex FLock;
   std::deque<std::string> FLines;  // FLock
   bool FWakePending = false;       // FLock; a wake-up is on its way or a flush is running
 };

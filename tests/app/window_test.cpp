@@ -7,6 +7,8 @@
 
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -152,9 +154,19 @@ TEST_F(WindowTest, ShowsTheFormOfItsResource) {
   EXPECT_EQ(Form->SmppClient1->Tcx().tcxIdle(), 5);
   EXPECT_EQ(Form->SmppClient1->Owner(), static_cast<TComponent*>(Form.get()));
 
-  // The memo stays aligned to the top at the form's full width.
+  // The memo stays aligned to the top at the form's full width; below the scroll ranges
+  // (563 x 460) the form scrolls.
   Form->resize(700, 500);
   EXPECT_EQ(Form->Memo1->geometry(), QRect(0, 0, 700, 305));
+  auto* Scroll = Form->findChild<QScrollArea*>();
+  ASSERT_NE(Scroll, nullptr);
+  EXPECT_FALSE(Scroll->horizontalScrollBar()->isVisible() ||
+               Scroll->verticalScrollBar()->isVisible());
+  Form->resize(500, 400);
+  QTest::qWait(0);
+  EXPECT_EQ(Scroll->horizontalScrollBar()->maximum(), 563 - Scroll->viewport()->width());
+  EXPECT_EQ(Scroll->verticalScrollBar()->maximum(), 460 - Scroll->viewport()->height());
+  EXPECT_EQ(Form->Memo1->width(), 563);
 }
 
 TEST_F(WindowTest, BindSendAndUnbindAgainstTheLocalSmsc) {
