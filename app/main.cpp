@@ -4,72 +4,27 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "app/Form1.h"
 #include "app/GuiWakeup.h"
+#include "app/Options.h"
 #include "base/FormText.h"
 #include "base/MainThreadQueue.h"
 
-namespace {
-
-void Usage(FILE* Out) {
-  std::fprintf(Out,
-               "Usage: smppwin [--host HOST] [--port PORT]\n"
-               "Opens the SMPP test client's window.\n\n"
-               "  --host HOST   put HOST into the Host edit\n"
-               "  --port PORT   put PORT into the Port edit\n"
-               "  --help        this text\n\n"
-               "Everything else comes from the window: Bind, Send and Unbind use what the\n"
-               "edits hold when they are pressed. Needs an X display (DISPLAY).\n");
-}
-
-struct TOptions {
-  const char* Host = nullptr;
-  const char* Port = nullptr;
-};
-
-// Gives 0 to go on, or the exit status to end with.
-int ParseOptions(int Argc, char** Argv, TOptions& O) {
-  for (int I = 1; I < Argc; ++I) {
-    const char* A = Argv[I];
-    const char** Target = nullptr;
-    size_t NameLength = 0;
-    if (std::strcmp(A, "--help") == 0 || std::strcmp(A, "-h") == 0) {
-      Usage(stdout);
-      return -1;
-    }
-    if (std::strncmp(A, "--host", 6) == 0 && (A[6] == 0 || A[6] == '=')) {
-      Target = &O.Host;
-      NameLength = 6;
-    } else if (std::strncmp(A, "--port", 6) == 0 && (A[6] == 0 || A[6] == '=')) {
-      Target = &O.Port;
-      NameLength = 6;
-    } else {
-      std::fprintf(stderr, "smppwin: unknown argument '%s'\n\n", A);
-      Usage(stderr);
-      return 2;
-    }
-    if (A[NameLength] == '=') {
-      *Target = A + NameLength + 1;
-    } else if (I + 1 < Argc) {
-      *Target = Argv[++I];
-    } else {
-      std::fprintf(stderr, "smppwin: %s needs a value\n", A);
-      return 2;
-    }
-  }
-  return 0;
-}
-
-}  // namespace
-
 int main(int Argc, char** Argv) {
   TOptions O;
-  if (int Status = ParseOptions(Argc, Argv, O)) return Status < 0 ? 0 : Status;
+  std::string Error;
+  if (!ParseOptions(Argc, Argv, O, Error)) {
+    std::fprintf(stderr, "smppwin: %s\n\n%s", Error.c_str(), UsageText());
+    return 2;
+  }
+  if (O.Help) {
+    std::fputs(UsageText(), stdout);
+    return 0;
+  }
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
       !std::getenv("QT_QPA_PLATFORM")) {
     std::fprintf(stderr, "smppwin: no display (DISPLAY is not set)\n");
@@ -87,8 +42,7 @@ int main(int Argc, char** Argv) {
   int Status = 0;
   try {
     auto Form = std::make_unique<TForm1>();
-    if (O.Host) Form->Edit4->setText(QString::fromLocal8Bit(O.Host));
-    if (O.Port) Form->Edit5->setText(QString::fromLocal8Bit(O.Port));
+    ApplyOptions(*Form, O);
     Form->show();
     Status = App.exec();
   } catch (const EFormTextError& E) {

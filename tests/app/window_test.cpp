@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "app/Form1.h"
+#include "app/Options.h"
 #include "base/FormText.h"
 #include "gtest/gtest.h"
 #include "interop/SmscProcess.h"
@@ -329,6 +331,38 @@ TEST_F(WindowTest, ClosingEndsPromptlyWhateverTheConnectionsDo) {
     QTest::qWait(300);
     EXPECT_FALSE(Smsc.waitFor("connect", {}, Mark, 0ms));
   }
+}
+
+// The program's options fill the Host and Port edits as typed; anything else is refused.
+TEST_F(WindowTest, OptionsFillHostAndPort) {
+  const struct {
+    std::vector<const char*> Args;
+    bool Ok;
+    QString Host, Port;
+  } Cases[] = {
+      {{}, true, "192.168.1.100", "1010"},
+      {{"--host", "127.0.0.1", "--port", "2775"}, true, "127.0.0.1", "2775"},
+      {{"--port=x9", "--host=localhost"}, true, "localhost", "x9"},
+      {{"--port"}, false, "", ""},
+      {{"--hostname", "a"}, false, "", ""},
+  };
+  for (const auto& C : Cases) {
+    std::vector<const char*> Argv = {"smppwin"};
+    Argv.insert(Argv.end(), C.Args.begin(), C.Args.end());
+    SCOPED_TRACE(QStringList(Argv.begin(), Argv.end()).join(' ').toStdString());
+    TOptions O;
+    std::string Error;
+    ASSERT_EQ(ParseOptions(static_cast<int>(Argv.size()), Argv.data(), O, Error), C.Ok) << Error;
+    if (!C.Ok) continue;
+    TForm1 Fresh;
+    ApplyOptions(Fresh, O);
+    EXPECT_EQ(Fresh.Edit4->text(), C.Host);
+    EXPECT_EQ(Fresh.Edit5->text(), C.Port);
+  }
+  TOptions O;
+  std::string Error;
+  const char* Help[] = {"smppwin", "--help"};
+  EXPECT_TRUE(ParseOptions(2, Help, O, Error) && O.Help);
 }
 
 // What reaches the memo: one line per report, whatever the text holds.

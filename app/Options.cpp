@@ -1,0 +1,51 @@
+// The options of smppwin: parsing and applying them to the window.
+#include "app/Options.h"
+
+#include <string_view>
+
+#include "app/Form1.h"
+
+const char* UsageText() {
+  return "Usage: smppwin [--host HOST] [--port PORT]\n"
+         "Opens the SMPP test client's window.\n\n"
+         "  --host HOST   put HOST into the Host edit\n"
+         "  --port PORT   put PORT into the Port edit\n"
+         "  --help        this text\n\n"
+         "Everything else comes from the window: Bind, Send and Unbind use what the\n"
+         "edits hold when they are pressed. Needs an X display (DISPLAY).\n";
+}
+
+bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error) {
+  for (int I = 1; I < Argc; ++I) {
+    const std::string_view A = Argv[I];
+    if (A == "--help" || A == "-h") {
+      Options.Help = true;
+      continue;
+    }
+    std::optional<std::string>* Target = nullptr;
+    for (auto [Name, Field] : {std::pair{std::string_view("--host"), &Options.Host},
+                               std::pair{std::string_view("--port"), &Options.Port}}) {
+      if (A == Name) {
+        if (I + 1 >= Argc) {
+          Error = std::string(Name) + " needs a value";
+          return false;
+        }
+        *Field = Argv[++I];
+        Target = Field;
+      } else if (A.substr(0, Name.size() + 1) == std::string(Name) + "=") {
+        *Field = std::string(A.substr(Name.size() + 1));
+        Target = Field;
+      }
+    }
+    if (!Target) {
+      Error = "unknown argument '" + std::string(A) + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+void ApplyOptions(TForm1& Form, const TOptions& Options) {
+  if (Options.Host) Form.Edit4->setText(QString::fromLocal8Bit(*Options.Host));
+  if (Options.Port) Form.Edit5->setText(QString::fromLocal8Bit(*Options.Port));
+}
