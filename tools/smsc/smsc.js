@@ -15,7 +15,7 @@
 // When ready it prints "listening 127.0.0.1:PORT". It then prints one line per event, each
 // starting with the event's name and followed by key=value fields, texts last and JSON-quoted:
 //   connect session=1 peer=127.0.0.1:40522
-//   bind_transmitter session=1 seq=1 system_id=test status=0
+//   bind_transmitter session=1 seq=1 system_id=test status=0 password=secret system_type=
 //   submit_sm session=1 seq=2 status=0 id=0000000001 src=1234 dst=555 validity=
 //       registered_delivery=0x11 data_coding=0 length=5 text="Hello"
 //   sent deliver_sm session=2 seq=1 receipt=0000000001 src=555 dst=1234
