@@ -14,6 +14,19 @@ constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // generic_nack for a b
 
 }  // namespace
 
+std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp) {
+  const TDeliver& D = Pdu.deliver;
+  if (Pdu.command_id != kDeliverSm && Pdu.command_id != kDataSm) return {};
+  if (IsReceipt(D.esm_class))
+    return "+QUERY_RES " + D.receipt_ref + ":" + std::string(1, ReceiptStateCode(D.receipt_stat)) +
+           ":" + D.receipt_err;
+  if (Pdu.command_id == kDeliverSm)
+    return "+DELIVER " + Timestamp + ":" + D.source_addr + ":" + D.destination_addr + ":" + D.text;
+  // A data_sm is reported with two colons after the time, and only with the default type.
+  if ((D.esm_class & kEsmMessageTypeMask) != 0) return {};
+  return "+DELIVER " + Timestamp + "::" + D.source_addr + ":" + D.destination_addr + ":" + D.text;
+}
+
 void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
@@ -149,26 +162,18 @@ void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
     return;
   }
   if (Pdu.command_status != 0) return;
-  const TDeliver& D = Pdu.deliver;
   switch (Pdu.command_id) {
     case kBindReceiverResp:
       FRcx->Set_rcxData("bind Rcx OK");
       break;
     case kDataSm:
+    case kDeliverSm: {
+      // Answered before anything else.
       SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
-      if (D.esm_class == 0)
-        FRcx->Set_rcxData("+DELIVER " + NowToStr() + "::" + D.source_addr + ":" +
-                          D.destination_addr + ":" + D.text);
+      const std::string Line = RcxDeliverLine(Pdu, NowToStr());
+      if (!Line.empty()) FRcx->Set_rcxData(Line);
       break;
-    case kDeliverSm:
-      SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
-      if (D.esm_class == 0x04 || D.esm_class == 0x20)
-        FRcx->Set_rcxData("+QUERY_RES " + D.receipt_ref + ":" +
-                          std::string(1, ReceiptStateCode(D.receipt_stat)) + ":" + D.receipt_err);
-      else
-        FRcx->Set_rcxData("+DELIVER " + NowToStr() + ":" + D.source_addr + ":" +
-                          D.destination_addr + ":" + D.text);
-      break;
+    }
     case kUnbindResp:
       FRcx->Set_rcxData("rcx disconnected");
       SocketClose(TSide::Rcx);

@@ -34,6 +34,13 @@
 
 class TSmppClient;
 
+// The receiver's report line for a deliver_sm or data_sm (status 0): "+QUERY_RES " + receipt_ref +
+// ":" + state digit + ":" + receipt_err for a delivery receipt or intermediate notification;
+// otherwise "+DELIVER " + Timestamp + ":" + source + ":" + destination + ":" + text, with two
+// colons after the time for a data_sm, which has a line only with the default message type. Empty
+// for anything else. Timestamp is the report time, "mmddyyyy hhmmss". Pure; any thread.
+std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp);
+
 // A notification taking the sender (always the client component). Unassigned: skipped.
 using TSmppNotifyEvent = std::function<void(TSmppClient* Sender)>;
 
