@@ -188,10 +188,13 @@ class TPduCodec {
   //
   // Built: bind_receiver, bind_transmitter (account values from the settings), enquire_link,
   // submit_sm (dataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
-  // submit_multi, query_sm, and the responses deliver_sm_resp, enquire_link_resp, unbind_resp and
-  // generic_nack, which carry pdu.sequence_number and the record's command_status. unbind is the
-  // UnbindPdu constant. Requests draw their sequence number from the counter and store it into
-  // pdu.sequence_number.
+  // submit_multi, query_sm, and the responses deliver_sm_resp, data_sm_resp, enquire_link_resp,
+  // unbind_resp and generic_nack, which carry pdu.sequence_number and the record's
+  // command_status. unbind is the UnbindPdu constant. Addresses are cut to kMaxAddressLength
+  // characters; the data coding's low 8 bits are the byte on the wire and choose the layout.
+  // submit_multi: the destinations are the non-empty pieces of the comma-separated list, trimmed;
+  // a list of none or of more than kMaxDestinations is not built. Requests draw their sequence
+  // number from the counter and store it into pdu.sequence_number.
   //
   // A PDU that would not fit in capacity, or a command id outside that list, is not built:
   // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.

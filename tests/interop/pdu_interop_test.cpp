@@ -115,6 +115,8 @@ TEST_F(PduInterop, TheyParseWhatWeEncode) {
   withValidity.submit.validity_period = "000001000000000R";
   TPDU query = Make(kQuerySm);
   query.message_id = "abc123";
+  TPDU longAddresses = Make(kSubmitSm, std::string(21, '2'), "x");
+  longAddresses.submit.source_addr = std::string(25, '1');
   struct Case {
     TPDU pdu;
     int dataCoding;
@@ -147,6 +149,12 @@ TEST_F(PduInterop, TheyParseWhatWeEncode) {
        "dest_address.2.dest_addr_npi=1 dest_address.2.destination_addr=333 registered_delivery=17 "
        "data_coding=0 short_message=" +
            ToHex("to three")},
+      {Make(kSubmitMulti, "111,", "x"), 0,
+       "command=submit_multi dest_address.0.destination_addr=111 "
+       "short_message=78"},
+      {longAddresses, 0,
+       "command=submit_sm source_addr=" + std::string(20, '1') +
+           " destination_addr=" + std::string(20, '2') + " short_message=78"},
       {query, 0,
        "command=query_sm message_id=abc123 source_addr_ton=0 source_addr_npi=1 source_addr=8877"},
   };

@@ -450,7 +450,7 @@ TEST_F(RawSmsc, SendCutsTheSourceAndStoresSplitPartsRoundTheStore) {
   ASSERT_TRUE(submit);
   // service_type (empty), then source ton, npi and the source address.
   const std::string source(reinterpret_cast<const char*>(&(*submit)[16 + 1 + 2]));
-  EXPECT_EQ(source, std::string(21, '7'));
+  EXPECT_EQ(source, std::string(20, '7'));
 
   // 501 messages of two parts each: the 1001st part goes into the first slot again.
   int32_t last = 0;
