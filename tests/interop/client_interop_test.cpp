@@ -125,9 +125,10 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
     const char* command;
     const std::regex* shape;
     const char* sent;
+    const char* answer;  // each request has its own response
   };
-  const Case cases[] = {{"deliver 1111 2222 hi", &deliver, "sent deliver_sm"},
-                        {"datasm 1111 2222 hi", &data, "sent data_sm"}};
+  const Case cases[] = {{"deliver 1111 2222 hi", &deliver, "sent deliver_sm", "deliver_sm_resp"},
+                        {"datasm 1111 2222 hi", &data, "sent data_sm", "data_sm_resp"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
     const size_t from = reports->mark();
@@ -147,8 +148,8 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
     // The answer carries the sequence number of the request.
     auto sent = smsc.waitFor(c.sent, {}, smscFrom);
     ASSERT_TRUE(sent);
-    auto resp = smsc.waitFor("deliver_sm_resp", {"seq=" + SmscProcess::field(*sent, "seq") + " "},
-                             smscFrom);
+    auto resp = smsc.waitFor(
+        c.answer, {"seq=" + SmscProcess::field(*sent, "seq") + " ", "status=0"}, smscFrom);
     EXPECT_TRUE(resp) << smsc.joinedLines();
   }
 }
