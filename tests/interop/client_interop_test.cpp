@@ -154,6 +154,86 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
   }
 }
 
+// What the local SMSC sends as other SMSCs do (UCS-2, concatenated parts, data_sm with ports
+// before its payload, raw GSM bytes, receipts in every style) reaches the report lines whole, and
+// every request is answered with its own response.
+TEST_F(ClientAgainstSmsc, MessagesAndReceiptsAsSmscsSendThem) {
+  ConnectAndBind();
+  // A +DELIVER line without its time.
+  auto withoutTime = [](const std::string& l) {
+    return l.rfind("+DELIVER ", 0) == 0 && l.size() > 25 ? "+DELIVER " + l.substr(25) : l;
+  };
+  struct Case {
+    std::string command;
+    std::vector<std::string> lines;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {"ucs2 1111 2222 Привет, мир", {"+DELIVER 1111:2222:Привет, мир"}, "deliver_sm_resp"},
+      {"parts 1111 2222 5 HelloWorld",
+       {"+DELIVER 1111:2222:Hello", "+DELIVER 1111:2222:World"},
+       "deliver_sm_resp"},
+      {"parts 1111 2222 2 你好吗",
+       {"+DELIVER 1111:2222:你好", "+DELIVER 1111:2222:吗"},
+       "deliver_sm_resp"},
+      {"datasmport 1111 2222 hi there", {"+DELIVER :1111:2222:hi there"}, "data_sm_resp"},
+      {"deliverhex 1111 2222 00 0a 48",
+       {std::string("+DELIVER 1111:2222:\0\nH", 22)},
+       "deliver_sm_resp"},
+      {"receipt standard 1111 2222 ABC-1", {"+QUERY_RES ABC-1:2:000"}, "deliver_sm_resp"},
+      {"receipt upper 1111 2222 ABC-2 UNDELIV", {"+QUERY_RES ABC-2:5:000"}, "deliver_sm_resp"},
+      {"receipt tlvs 1111 2222 ABC-3 EXPIRED", {"+QUERY_RES ABC-3:3:"}, "deliver_sm_resp"},
+      {"receipt mixed 1111 2222 ABC-4", {"+QUERY_RES ABC-4:2:000"}, "deliver_sm_resp"},
+      {"receipt datasm 1111 2222 ABC-5 REJECTD", {"+QUERY_RES ABC-5:8:000"}, "data_sm_resp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const size_t from = reports->mark();
+    size_t at = smsc.mark();
+    const size_t before = reports->count(true, "+");
+    ASSERT_TRUE(smsc.send(c.command));
+    ASSERT_TRUE(reports->waitCount(true, "+", before + c.lines.size()))
+        << reports->dump() << smsc.joinedLines();
+    std::vector<std::string> got;
+    const auto lines = reports->lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].rcx && !lines[i].text.empty()) got.push_back(withoutTime(lines[i].text));
+    EXPECT_EQ(got, c.lines);
+    for (size_t i = 0; i < c.lines.size(); ++i) {
+      size_t index = 0;
+      EXPECT_TRUE(smsc.waitFor(
+          [&](const std::string& l) {
+            return l.rfind(c.answer, 0) == 0 && SmscProcess::field(l, "status") == "0";
+          },
+          10s, at, &index))
+          << smsc.joinedLines();
+      at = index + 1;
+    }
+  }
+}
+
+// The SMSC's own receipts for a submit, in each style, report the id the submit was given.
+TEST(ClientAgainstSmscReceiptStyles, EveryStyleReportsTheSubmitsId) {
+  for (const std::string style : {"standard", "upper", "tlvs", "mixed", "datasm"}) {
+    SCOPED_TRACE(style);
+    SmscProcess smsc({"--receipt-style", style});
+    ASSERT_TRUE(smsc.start()) << smsc.error();
+    auto client = std::make_unique<TSmppClient>(nullptr);
+    ClientReports reports(*client);
+    UseShortTimers(*client);
+    client->ClientInfo().SetHost("127.0.0.1");
+    client->ClientInfo().SetPort(smsc.port());
+    client->Connect();
+    ASSERT_TRUE(reports.waitFor(true, "bind Rcx OK")) << reports.dump();
+    ASSERT_TRUE(reports.waitFor(false, "bind Tcx OK")) << reports.dump();
+    ASSERT_GT(client->Send("1234", "5551234", "", "styled"), 0);
+    auto queued = reports.waitFor(false, "+IN_QUEUE ID=");
+    auto receipt = reports.waitFor(true, "+QUERY_RES ");
+    ASSERT_TRUE(queued && receipt) << reports.dump();
+    EXPECT_EQ(*receipt, "+QUERY_RES " + queued->substr(13) + (style == "tlvs" ? ":2:" : ":2:000"));
+  }
+}
+
 TEST_F(ClientAgainstSmsc, EnquireLinkWorksInBothDirections) {
   ConnectAndBind();
   // From the SMSC: both sessions answer with the request's sequence number.
