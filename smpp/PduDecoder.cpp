@@ -100,7 +100,7 @@ void ReadReceiptText(std::string_view text, TDeliver& d) {
     std::string_view name;
     std::string TDeliver::*field;
   };
-  static const Label kLabels[] = {
+  static constexpr Label kLabels[] = {
       {"id:", &TDeliver::receipt_id},
       {"sub:", &TDeliver::receipt_sub},
       {"dlvrd:", &TDeliver::receipt_dlvrd},
@@ -123,7 +123,7 @@ void ReadReceiptText(std::string_view text, TDeliver& d) {
     for (size_t i = 0; i < std::size(kLabels) && which == std::size(kLabels); ++i)
       if (StartsWithLabel(rest, kLabels[i].name)) which = i;
     if (which == kText) {
-      if (!seen[kText]) d.text = std::string(rest.substr(kLabels[kText].name.size()));
+      if (!seen[kText]) d.text.assign(rest.substr(kLabels[kText].name.size()));
       return;
     }
     const size_t start = which < std::size(kLabels) ? kLabels[which].name.size() : 0;
@@ -131,7 +131,7 @@ void ReadReceiptText(std::string_view text, TDeliver& d) {
     const size_t stop = space == std::string_view::npos ? rest.size() : space;
     if (which < std::size(kLabels) && !seen[which]) {
       seen[which] = true;
-      d.*kLabels[which].field = std::string(rest.substr(start, stop - start));
+      (d.*kLabels[which].field).assign(rest.substr(start, stop - start));
     }
     pos += stop;
   }
