@@ -1,5 +1,6 @@
 // The client component against the local SMSC (the npm package smpp) on loopback: binds, submits,
-// receipts, MO messages, enquire_link both ways, Disconnect, refused ports and an SMSC restart.
+// receipts, MO messages and receipts as other SMSCs build them, enquire_link both ways, Disconnect,
+// refused ports and an SMSC restart.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>

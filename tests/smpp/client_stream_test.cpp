@@ -1,6 +1,7 @@
 // The client component against a raw-socket SMSC written in the test: the byte stream of each
-// connection (PDUs one byte at a time, many PDUs in one write, broken lengths, an HTTP answer), the
-// answers SMPP requires, and recovery after each fault.
+// connection (PDUs one byte at a time, many PDUs in one write, broken lengths, an HTTP answer, PDUs
+// too long to take), the answers SMPP requires, recovery after each fault, the watchdog, a worker
+// thread refused on connect, and Send of a message that cannot be built.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -806,7 +806,7 @@ function commandReceipt(line) {
     return out(`error usage: receipt <${RECEIPT_STYLES.join('|')}> <src> <dst> <id> [stat]`);
   }
   const now = new Date();
-  // The receipt goes from the message's destination back to its source.
+  // <src> and <dst> are the receipt's own addresses (receiptItem takes the message's, reversed).
   routeReceipt(receiptItem(style, '', id, dst, src, Buffer.alloc(0), now, stat || 'DELIVRD'));
 }
 
