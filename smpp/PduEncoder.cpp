@@ -1,5 +1,6 @@
 // The PDU encoder: records to wire bytes, never writing past the capacity it is given.
 #include <algorithm>
+#include <vector>
 
 #include "smpp/PduCharset.h"
 #include "smpp/smpppdu.h"
@@ -87,10 +88,10 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   w.U8(0);  // service_type, empty
   w.U8(static_cast<uint8_t>(a.source_ton));
   w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr);
+  w.CString(s.source_addr, kMaxAddressLength);
   w.U8(static_cast<uint8_t>(a.dest_ton));
   w.U8(static_cast<uint8_t>(a.dest_npi));
-  w.CString(s.destination_addr);
+  w.CString(s.destination_addr, kMaxAddressLength);
   w.U8(0);  // esm_class
   w.U8(0);  // protocol_id
   w.U8(0);  // priority_flag
@@ -106,9 +107,11 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   }
   w.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
   w.U8(0);     // replace_if_present_flag
-  w.U8(static_cast<uint8_t>(dataCoding));
+  // The coding is judged by the byte that goes on the wire.
+  const uint8_t coding = static_cast<uint8_t>(dataCoding);
+  w.U8(coding);
   w.U8(0);  // sm_default_msg_id
-  if (dataCoding == 8) {
+  if (coding == 8) {
     WriteUcs2Message(w, s.short_message);
   } else {
     // 0, 0xF0 and any other coding: the stored bytes, one per character.
@@ -121,27 +124,38 @@ bool IsBlankOrControl(char c) {
   return static_cast<unsigned char>(c) <= 0x20;
 }
 
-void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info) {
+// The destinations of a submit_multi: the pieces of the comma-separated list, trimmed of blanks
+// and control characters; empty pieces are dropped.
+std::vector<std::string_view> Destinations(std::string_view list) {
+  std::vector<std::string_view> pieces;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view piece = list.substr(0, comma);
+    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+    if (!piece.empty()) pieces.push_back(piece);
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+  }
+  return pieces;
+}
+
+// False when the list holds no destination or more than a submit_multi carries.
+bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info) {
+  const std::vector<std::string_view> destinations = Destinations(pdu.submit.destination_addr);
+  if (destinations.empty() || destinations.size() > kMaxDestinations) return false;
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
   const TSubmit& s = pdu.submit;
   w.U8(0);  // service_type, empty
   w.U8(static_cast<uint8_t>(a.source_ton));
   w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr);
-  // number_of_dests is counted on the raw list, the entries come from its non-empty remainders.
-  const std::string_view list = s.destination_addr;
-  w.U8(static_cast<uint8_t>(1 + std::count(list.begin(), list.end(), ',')));
-  std::string_view rest = list;
-  while (!rest.empty()) {
-    const size_t comma = rest.find(',');
-    std::string_view piece = rest.substr(0, comma);
-    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+  w.CString(s.source_addr, kMaxAddressLength);
+  // number_of_dests counts the entries written.
+  w.U8(static_cast<uint8_t>(destinations.size()));
+  for (std::string_view d : destinations) {
     w.U8(1);  // dest_flag: SME address
     w.U8(static_cast<uint8_t>(a.dest_ton));
     w.U8(static_cast<uint8_t>(a.dest_npi));
-    w.CString(piece);
-    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    w.CString(d, kMaxAddressLength);
   }
   w.U8(0);     // esm_class
   w.U8(0);     // protocol_id
@@ -154,6 +168,7 @@ void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& inf
   w.U8(0);     // sm_default_msg_id
   w.U8(static_cast<uint8_t>(s.short_message.size()));
   w.Bytes(s.short_message.data(), s.short_message.size());
+  return true;
 }
 
 }  // namespace
@@ -177,9 +192,10 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
       WriteSubmit(w, pdu, ClientInfo_, dataCoding);
       break;
     case kSubmitMulti:
-      WriteSubmitMulti(w, pdu, ClientInfo_);
+      if (!WriteSubmitMulti(w, pdu, ClientInfo_)) return;
       break;
     case kDeliverSmResp:
+    case kDataSmResp:
       w.U8(0);  // message_id, empty
       response = true;
       break;

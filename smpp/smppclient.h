@@ -15,7 +15,14 @@
 // is handled in order as one read: decoded, answered, reported with its own text, hex dump and raw
 // bytes, notified, emptied. A command_length below 16 or above 10000 cannot be resynchronised: the
 // connection reports "Rcx invalid PDU length N" (or "Tcx ..."), answers generic_nack with status
-// 0x00000002, closes, and reconnects as after any lost connection.
+// 0x00000002, closes, and reconnects as after any lost connection. A PDU longer than 10000 bytes
+// but at most 65536 is no fault: it is answered with "invalid message length" (0x00000001) in its
+// own response, or generic_nack when there is none, reported as "Rcx PDU length N too long,
+// dropped" (or "Tcx ..."), and its bytes are read through and dropped; the connection stays up.
+//
+// Watchdog. Each keep-alive enquire_link starts that connection's watchdog, and the answer to it
+// stops it. A watchdog tick that finds the last enquire_link unanswered one full period after it
+// was sent unbinds, closes, waits DisconnectWaitMs, connects again and reports "tcx reconnect".
 #pragma once
 
 #include <atomic>
@@ -33,6 +40,13 @@
 #include "smpp/smpppdu.h"
 
 class TSmppClient;
+
+// The receiver's report line for a deliver_sm or data_sm (status 0): "+QUERY_RES " + receipt_ref +
+// ":" + state digit + ":" + receipt_err for a delivery receipt or intermediate notification;
+// otherwise "+DELIVER " + Timestamp + ":" + source + ":" + destination + ":" + text, with two
+// colons after the time for a data_sm, which has a line only with the default message type. Empty
+// for anything else. Timestamp is the report time, "mmddyyyy hhmmss". Pure; any thread.
+std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp);
 
 // A notification taking the sender (always the client component). Unassigned: skipped.
 using TSmppNotifyEvent = std::function<void(TSmppClient* Sender)>;
@@ -58,7 +72,8 @@ class TSmppClient : public TComponent, public TPersistent {
   TSMPPClientInfo& ClientInfo() { return *FClientInfo; }
   TSMPPConnectionRcx& Rcx() { return *FRcx; }
   TSMPPConnectionTcx& Tcx() { return *FTcx; }
-  // Assign before Connect or from inside a notification of the same connection.
+  // Assign before Connect or from inside a notification of the same connection (the running
+  // handler is a copy, so replacing it there is safe).
   void SetRcxOnData(TSmppNotifyEvent Event);
   void SetTcxOnData(TSmppNotifyEvent Event);
   // ClientInfo, Rcx, Tcx, nested.
@@ -134,6 +149,12 @@ class TSmppClient : public TComponent, public TPersistent {
   void ActOnRcxPdu(const TPDU& Pdu);
   void ActOnTcxPdu(const TPDU& Pdu);
   void StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // A PDU of Length bytes too long to take, of which Have are at Bytes (its header among them):
+  // answered with "invalid message length", reported, and its bytes left to be dropped.
+  void DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // An enquire_link_resp with this sequence number came: recorded; when it answers the last
+  // enquire_link sent, the watchdog stops.
+  void EnquireLinkAnswered(TSide Side, uint32_t Sequence);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
 
@@ -155,6 +176,7 @@ class TSmppClient : public TComponent, public TPersistent {
   TSMPPConnection& Conn(TSide Side);
   TSimpleTimer* KeepAliveTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 0 : 1]; }
   TSimpleTimer* ReconnectTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 4 : 5]; }
+  TSimpleTimer* WatchdogTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 2 : 3]; }
   const char* Prefix(TSide Side) const { return Side == TSide::Rcx ? "Rcx" : "Tcx"; }
 
   // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
@@ -168,6 +190,8 @@ class TSmppClient : public TComponent, public TPersistent {
   struct TStream {
     uint8_t Bytes[kPduBufferSize];
     size_t Have = 0;
+    // Bytes of a PDU too long to take that are still to come and to be dropped.
+    size_t Skip = 0;
   };
 
   // Counts a handler or tick as running for the length of its scope. Entered() is false once the
@@ -204,6 +228,9 @@ class TSmppClient : public TComponent, public TPersistent {
   std::atomic<uint32_t> FTcxLastEnquireSeq{0};
   std::atomic<uint32_t> FRcxLastEnquireRespSeq{0};
   std::atomic<uint32_t> FTcxLastEnquireRespSeq{0};
+  // When each connection last sent an enquire_link (steady clock, milliseconds): the watchdog
+  // gives the answer one full period from then. Keep-alive tick and watchdog tick.
+  std::atomic<int64_t> FEnquireSentAtMs[2] = {0, 0};
 
   // Borrowed: each timer frees itself once terminated.
   TSimpleTimer* FTimers[6] = {};
