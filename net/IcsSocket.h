@@ -77,7 +77,12 @@ class TIcsCustomSocket : public TComponent {
   // The last error code and text. Any thread.
   int32_t LastError() const { return FLastError.load(); }
   std::string LastErrorMsg() const;
-  // Stored only: every stream socket is closed abortively (linger on, 0 seconds) by its worker.
+  // How a stream socket is closed; handed to the worker by Connect, Listen and Dup, and set on
+  // the OS socket before it connects. wsLingerOff (the default) and wsLingerNoSet: a close (also
+  // the one of destruction) first writes the bytes still queued, waiting at most IcsCloseDrainMs
+  // for a slow peer, and then ends the connection in order. wsLingerOn: the same, bounded by
+  // LingerTimeout seconds; with 0 seconds the close is abortive (queued bytes dropped, the
+  // connection reset). Write them while the socket is closed.
   TIcsSocketLingerOnOff LingerOnOff = wsLingerOff;
   int32_t LingerTimeout = 0;
   // Handed to the worker by Dup: do not watch the adopted socket for incoming data.
@@ -107,13 +112,18 @@ class TIcsCustomSocket : public TComponent {
   // 0 on success or a non-zero error code: the OS error of the failed step, or EHOSTUNREACH,
   // EINVAL or EPROTONOSUPPORT when the host, a port or the protocol cannot be resolved (the
   // worker's LastErrorMsg tells which step failed and why). A request the worker refuses
-  // (socket in use, port, address or protocol missing) goes to HandleWorkerError. Throws
-  // std::runtime_error("Unable to allocate a new worker thread").
+  // (socket in use, port, address or protocol missing) goes to HandleWorkerError; the socket is
+  // in use unless it is wsClosed with no request of its own still waiting. A Close (or the
+  // destruction of the socket) while the connect is in progress ends it at once: the attempt
+  // fails with ECONNABORTED (103). Throws std::runtime_error("Unable to allocate a new worker
+  // thread").
   virtual void Connect();
   // Issues the worker's close when a worker is attached and not closed; OnSessionClosed then
-  // OnChangeState(.., wsClosed) follow on the worker. On the worker thread it returns at once;
-  // elsewhere it waits until the worker has handled the close (running the main thread's queued
-  // calls while it waits when called on the main thread).
+  // OnChangeState(.., wsClosed) follow on the worker, once per session (a close that crosses
+  // the peer's close adds no second event). The bytes already sent are written out first, as
+  // LingerOnOff says. On the worker thread it returns at once; elsewhere it waits until the
+  // worker has handled the close (running the main thread's queued calls while it waits when
+  // called on the main thread).
   virtual void Close();
   // Accepts a pending connection on a listening socket: the new handle, or -1 with LastError
   // and LastErrorMsg set ("accept failed"). -1 without a worker. Normally inside
@@ -130,7 +140,9 @@ class TIcsCustomSocket : public TComponent {
   virtual std::string ReceiveStr();
   // Queues bytes for sending and returns at once: Len (0 for Len <= 0). Without a connection
   // (no worker or State not wsConnected) LastError := 107 and the result is -1. OnDataSent fires
-  // on the worker once the send buffer has been written out. Any thread that drives the socket.
+  // on the worker once the send buffer has been written out. A write that fails for the
+  // connection (reset, broken pipe) ends the session: OnSessionClosed with the OS error (EPIPE
+  // is reported as ECONNRESET, 104), then wsClosed. Any thread that drives the socket.
   virtual int32_t Send(const void* Data, int32_t Len);
   // Send of Str's bytes; 0 for an empty text.
   virtual int32_t SendStr(const std::string& Str);
