@@ -122,7 +122,9 @@ TEST(SocketOptions, ConnectingSocketsGetTheirOptionsInOrderAndCloseAsTheyAsk) {
     S.Close();
     Reader.join();
     EXPECT_EQ(Got.Error, C.PeerSees);
-    if (C.PeerSees == 0) EXPECT_TRUE(Got.Data == Data) << Got.Data.size() << " bytes";
+    if (C.PeerSees == 0) {
+      EXPECT_TRUE(Got.Data == Data) << Got.Data.size() << " bytes";
+    }
     ::close(Peer);
   }
 }

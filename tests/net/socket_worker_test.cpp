@@ -168,7 +168,9 @@ TEST(WorkerSend, AFailedWriteOrAnEndSeenInsideAHandlerEndsTheSessionOnce) {
     P.Socket.Close();
     EXPECT_EQ(P.Log.Count(C.Closed), 1u);
     // The failed bytes were never reported sent (pings before the reset may have been).
-    if (std::string(C.Name) == "EPIPE") EXPECT_EQ(P.Log.Count("sent 0"), 0u);
+    if (std::string(C.Name) == "EPIPE") {
+      EXPECT_EQ(P.Log.Count("sent 0"), 0u);
+    }
   }
 }
 
