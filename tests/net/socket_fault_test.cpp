@@ -32,7 +32,10 @@ struct TLinked {
     Socket.SetAddr("127.0.0.1");
     Socket.SetPort(Server.PortText());
     Socket.SetProto("tcp");
-    if (!DoConnect) return;
+    if (DoConnect) Link();
+  }
+  // Connects (events are assigned before, while the socket is closed) and accepts the peer.
+  void Link() {
     Socket.Connect();
     Ok = Log.WaitFor("connected 0");
     Peer = Server.Accept();
@@ -118,15 +121,17 @@ TEST(SocketFaults, ASecondConnectIsRefusedAndLeavesNothingBehind) {
 }
 
 TEST(SocketFaults, APeerCloseCrossingCloseReportsTheSessionClosedOnce) {
-  TLinked L;
-  ASSERT_TRUE(L.Ok);
+  TLinked L(false);
   // The handler of the peer's close holds the worker until the application's Close (made while
   // the state still reads wsConnected) has been posted.
-  const int32_t Mark = TraceIndex();
+  std::atomic<int32_t> Mark{0};
   L.Socket.OnSessionClosed = [&](TComponent*, uint16_t C) {
     L.Log.Add("closed " + std::to_string(C));
     WaitUntil([&] { return CountTraceSince(Mark, "PostMessage WM_ICS_CLOSE") > 0; }, Window);
   };
+  L.Link();
+  ASSERT_TRUE(L.Ok);
+  Mark = TraceIndex();
   std::thread Closer([&] {
     L.Log.WaitFor("closed 0");
     L.Socket.Close();
@@ -167,6 +172,15 @@ TEST(SocketFaults, AWorkerReleasedInsideItsOwnHandlerWaitsForTheHandlerToEnd) {
   Old->OnSessionConnected = [&](TComponent*, uint16_t C) {
     OldLog.Add("connected " + std::to_string(C));
   };
+  // The old socket is destroyed inside its OnSessionClosed; its handler then waits until a new
+  // socket has started to connect, and only returns after that.
+  std::atomic<bool> Destroyed{false}, NewConnecting{false}, Noted{false};
+  Old->OnSessionClosed = [&](TComponent*, uint16_t) {
+    WaitUntil([&] { return Noted.load(); });  // the test has read what it needs of Old
+    delete Old;
+    Destroyed = true;
+    WaitUntil([&] { return NewConnecting.load(); }, Window);
+  };
   Old->SetAddr("127.0.0.1");
   Old->SetPort(Server.PortText());
   Old->SetProto("tcp");
@@ -175,15 +189,7 @@ TEST(SocketFaults, AWorkerReleasedInsideItsOwnHandlerWaitsForTheHandlerToEnd) {
   const int Peer = Server.Accept();
   ASSERT_GE(Peer, 0);
   TWorkerThread* OldWorker = Old->WorkerThread();
-
-  // The old socket is destroyed inside its OnSessionClosed; its handler then waits until a new
-  // socket has started to connect, and only returns after that.
-  std::atomic<bool> Destroyed{false}, NewConnecting{false};
-  Old->OnSessionClosed = [&](TComponent*, uint16_t) {
-    delete Old;
-    Destroyed = true;
-    WaitUntil([&] { return NewConnecting.load(); }, Window);
-  };
+  Noted = true;
   ::close(Peer);
   ASSERT_TRUE(WaitUntil([&] { return Destroyed.load(); }));
 
