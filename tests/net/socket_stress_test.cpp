@@ -315,7 +315,7 @@ TEST(SocketStress, TwoThreadsOfConnectionsDeliverEveryByteHoweverTheyEnd) {
   // Under the sanitizers every byte costs many times more; the run is scaled down there so that
   // it stays well under a minute on two cores.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  constexpr int PerThread = 100;
+  constexpr int PerThread = 500;
 #else
   constexpr int PerThread = 1000;
 #endif
