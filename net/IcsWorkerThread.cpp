@@ -127,20 +127,25 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       if (Self) Self->NoteCloseHandled();
     }
   } Note{Msg == WM_ICS_CLOSE ? this : nullptr};
-  // A request handled here no longer holds back a Connect, however its handling ends.
+  // A request handled here no longer holds back a Connect, however its handling ends. A connect
+  // request stops counting as soon as its handling starts: its state (wsConnecting) says enough
+  // from then on, and a handler of its outcome may connect again.
   struct TRequestNote {
     std::atomic<int32_t>* Pending;
-    ~TRequestNote() {
+    void Done() {
       if (!Pending) return;
       // Messages posted by hand (PostMessage) were never counted: the count stays at 0.
       int32_t N = Pending->load();
       while (N > 0 && !Pending->compare_exchange_weak(N, N - 1)) {
       }
+      Pending = nullptr;
     }
+    ~TRequestNote() { Done(); }
   } Request{
       (Msg == WM_ICS_CONNECT || Msg == WM_ICS_LISTEN || Msg == WM_ICS_DUP || Msg == WM_ICS_CLOSE)
           ? &FRequestsPending
           : nullptr};
+  if (Msg == WM_ICS_CONNECT) Request.Done();
 
   // No message is handled while any worker is inside a close.
   { std::lock_guard<std::recursive_mutex> Guard(CloseLock()); }
