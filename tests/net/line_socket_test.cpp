@@ -112,7 +112,9 @@ TEST(LineMode, EditingAndEchoShapeTheLineAndWhatThePeerSees) {
     bool Echo;
     std::string Line;  // as logged
     std::string Echoed;
+    bool Edit = true;
   } Cases[] = {
+      {"echo without editing", "a\bc\r\n", true, "5:a\bc\r\n", "a\bc\r\n", false},
       {"backspace", "xy\bz\r\n", false, "4:xz\r\n", ""},
       {"backspace with echo", "xy\bz\r\n", true, "4:xz\r\n", "xy\b \bz\r\n"},
       {"tab at the start", "\tA\r\n", false, "11:        A\r\n", ""},
@@ -122,7 +124,7 @@ TEST(LineMode, EditingAndEchoShapeTheLineAndWhatThePeerSees) {
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
     TLinePeer P;
-    P.Socket.SetLineEdit(true);
+    P.Socket.SetLineEdit(C.Edit);
     P.Socket.SetLineEcho(C.Echo);
     ASSERT_TRUE(P.Connect());
     ASSERT_EQ(::send(P.Peer, C.Read.data(), C.Read.size(), 0), static_cast<ssize_t>(C.Read.size()));
