@@ -4,8 +4,10 @@
 // message when it cannot bind or the answers do not come in time.
 #include <getopt.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include <thread>
 
 #include "smpp/smppclient.h"
+#include "tools/LoadRun.h"
 
 namespace {
 
@@ -35,6 +38,9 @@ struct TOptions {
   double WaitSeconds = 30;
   bool Receipts = true;
   bool Quiet = false;
+  double Tps = 0;       // submits per second; 0 unlimited
+  double Duration = 0;  // seconds of sending instead of Count; 0 uses Count
+  std::string JsonFile;
 };
 
 void Usage(FILE* Out) {
@@ -53,14 +59,26 @@ void Usage(FILE* Out) {
       "  --text TEXT          message text (default Hello)\n"
       "  --validity DHHMM     relative validity: days digit, hours, minutes (default none)\n"
       "  --count N            number of messages (default 1)\n"
+      "  --duration SECONDS   send for this long instead of --count messages\n"
+      "  --tps N              at most N submits per second, evenly spread (default: no\n"
+      "                       limit); throttled (0x00000058) and queue full (0x00000014)\n"
+      "                       answers halve the rate, which then climbs back in 2 s\n"
       "  --window N           most submits unanswered at once (default 1000)\n"
       "  --wait SECONDS       how long to wait for the binds and for the answers\n"
       "                       (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
       "  --quiet              print only the summary and errors, not each line\n"
+      "  --json FILE          also write the summary to FILE as one JSON object\n"
       "  --help               this text\n\n"
-      "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
-      "bind failure or timeout, 2 on bad options.\n");
+      "A response counts only for a submit of this run that awaits one (by sequence\n"
+      "number), a delivery receipt only for a message id of this run (compared as text,\n"
+      "or as numbers where one side is hexadecimal and the other decimal); others are\n"
+      "counted apart. The summary on standard error gives the counts, the rate, the CPU\n"
+      "per message, the latency of responses and receipts (count, p50, p90, p99, p99.9,\n"
+      "max) and the responses per command_status. While standard error is a terminal a\n"
+      "progress line is shown there once a second.\n\n"
+      "Exit status: 0 when every submit was accepted and every receipt of this run came,\n"
+      "1 on a bind failure, a rejected submit or a timeout, 2 on bad options.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -68,6 +86,15 @@ bool ParseLong(const char* Text, long Min, long Max, long& Out) {
   errno = 0;
   const long V = std::strtol(Text, &End, 10);
   if (errno || End == Text || *End || V < Min || V > Max) return false;
+  Out = V;
+  return true;
+}
+
+// A number above 0 and at most Max.
+bool ParseSeconds(const char* Text, double Max, double& Out) {
+  char* End = nullptr;
+  const double V = std::strtod(Text, &End);
+  if (End == Text || *End || !(V > 0) || V > Max) return false;
   Out = V;
   return true;
 }
@@ -88,6 +115,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oWait,
     oNoRcpt,
     oQuiet,
+    oTps,
+    oDuration,
+    oJson,
     oHelp
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
@@ -104,6 +134,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"wait", required_argument, nullptr, oWait},
                                 {"no-receipts", no_argument, nullptr, oNoRcpt},
                                 {"quiet", no_argument, nullptr, oQuiet},
+                                {"tps", required_argument, nullptr, oTps},
+                                {"duration", required_argument, nullptr, oDuration},
+                                {"json", required_argument, nullptr, oJson},
                                 {"help", no_argument, nullptr, oHelp},
                                 {nullptr, 0, nullptr, 0}};
   int C;
@@ -159,15 +192,27 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
           return false;
         }
         break;
-      case oWait: {
-        char* End = nullptr;
-        O.WaitSeconds = std::strtod(optarg, &End);
-        if (End == optarg || *End || !(O.WaitSeconds > 0) || O.WaitSeconds > 86400) {
+      case oWait:
+        if (!ParseSeconds(optarg, 86400, O.WaitSeconds)) {
           std::fprintf(stderr, "smppcli: --wait must be a number of seconds above 0\n");
           return false;
         }
         break;
-      }
+      case oTps:
+        if (!ParseSeconds(optarg, 1e7, O.Tps)) {
+          std::fprintf(stderr, "smppcli: --tps must be a number above 0\n");
+          return false;
+        }
+        break;
+      case oDuration:
+        if (!ParseSeconds(optarg, 86400 * 365, O.Duration)) {
+          std::fprintf(stderr, "smppcli: --duration must be a number of seconds above 0\n");
+          return false;
+        }
+        break;
+      case oJson:
+        O.JsonFile = optarg;
+        break;
       case oNoRcpt:
         O.Receipts = false;
         break;
@@ -189,26 +234,51 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
   return true;
 }
 
-// What the report lines tell, counted under one lock; the main thread waits on it.
+using Clock = std::chrono::steady_clock;
+
+// What the report lines tell, counted under one lock; the main thread waits on it. The report
+// handlers run on the workers and timers, the sender on the main thread, the progress line on a
+// thread of its own: all of them take Lock.
 struct TProgress {
+  explicit TProgress(long ReceiptsPerSubmit, double Tps)
+      : Matcher(ReceiptsPerSubmit), Limiter(Tps) {}
+
   std::mutex Lock;
   std::condition_variable Changed;
+  // What the main thread waits for now, so that the handlers wake it only when that may have
+  // come: waking it for every line would cost a context switch per message.
+  enum class TWaiting { Nothing, Binds, Room, Time, End } Waiting = TWaiting::Nothing;
   bool RcxBound = false, TcxBound = false;
   std::string Failure;  // first fatal condition seen
-  long Sent = 0, Answered = 0, Rejected = 0, Receipts = 0;
   long Window = 1;
-  long ReceiptsPerSubmit = 1;  // a submit_multi gets one receipt per destination
   bool WantReceipts = true, AllSent = false;
+  Clock::time_point T0 = Clock::now();  // the origin of the matcher's times
+  load::TMatcher Matcher;
+  load::TRateLimiter Limiter;
 
-  bool Finished() const {
-    return Answered >= Sent && (!WantReceipts || Receipts >= (Sent - Rejected) * ReceiptsPerSubmit);
+  load::TMicros Now() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - T0).count();
   }
-  // Wakes the main thread only when what it waits for may have come: a failure, both binds, room
-  // in the window, or the end. Waking it for every line would cost a context switch per message.
+  bool Finished() const {
+    return Matcher.InFlight() == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
+  }
+  bool Room() const { return Matcher.InFlight() < Window; }
   void WakeIfDue() {
-    if (!Failure.empty() || (RcxBound && TcxBound && Sent == 0) || Sent - Answered == Window - 1 ||
-        (AllSent && Finished()))
-      Changed.notify_one();
+    bool Due = !Failure.empty();
+    switch (Waiting) {
+      case TWaiting::Binds:
+        Due = Due || (RcxBound && TcxBound);
+        break;
+      case TWaiting::Room:
+        Due = Due || Room();
+        break;
+      case TWaiting::End:
+        Due = Due || Finished();
+        break;
+      default:
+        break;
+    }
+    if (Due) Changed.notify_one();
   }
 };
 
@@ -296,16 +366,46 @@ long DestinationCount(const std::string& Destination) {
   }
 }
 
-// The command id and status of the raw bytes of the read being reported, if it was one.
-bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
-  uint8_t Bytes[kPduHeaderLength];
+// The header fields and message id of the raw bytes of the read being reported, if it was one.
+struct TReadPdu {
+  uint32_t CommandId = 0, Status = 0, Sequence = 0;
+  std::string MessageId;  // of a submit_sm_resp or submit_multi_resp
+};
+bool ReadPdu(TSMPPConnection& Conn, TReadPdu& Out) {
+  uint8_t Bytes[kPduHeaderLength + kMaxMessageIdLength + 1];
   int32_t Length = 0;
   Conn.ReadBinData(Length, Bytes, sizeof Bytes);
   if (Length < static_cast<int32_t>(kPduHeaderLength)) return false;
-  CommandId = GetU32(Bytes + 4);
-  Status = GetU32(Bytes + 8);
+  Out.CommandId = GetU32(Bytes + 4);
+  Out.Status = GetU32(Bytes + 8);
+  Out.Sequence = GetU32(Bytes + 12);
+  if (Out.CommandId == kSubmitSmResp || Out.CommandId == kSubmitMultiResp) {
+    TPDU Pdu;
+    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
+    Out.MessageId = Pdu.message_id;
+  }
   return true;
 }
+
+std::string Hex8(uint32_t V) {
+  char Buf[16];
+  std::snprintf(Buf, sizeof Buf, "0x%08X", V);
+  return Buf;
+}
+
+// "p50 120 us, p90 ..., max ..." of a histogram.
+std::string LatencyText(const load::THistogram& H) {
+  char Buf[160];
+  std::snprintf(Buf, sizeof Buf,
+                "%ld, p50 %lld us, p90 %lld us, p99 %lld us, p99.9 %lld us, max %lld us", H.Count(),
+                static_cast<long long>(H.Percentile(50)), static_cast<long long>(H.Percentile(90)),
+                static_cast<long long>(H.Percentile(99)),
+                static_cast<long long>(H.Percentile(99.9)), static_cast<long long>(H.Max()));
+  return Buf;
+}
+
+constexpr uint32_t kThrottledStatus = 0x00000058;
+constexpr uint32_t kQueueFullStatus = 0x00000014;
 
 }  // namespace
 
@@ -314,8 +414,16 @@ int main(int Argc, char** Argv) {
   if (!ParseOptions(Argc, Argv, O)) return 2;
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
+  FILE* Json = nullptr;
+  if (!O.JsonFile.empty() && !(Json = std::fopen(O.JsonFile.c_str(), "w"))) {
+    std::fprintf(stderr, "smppcli: cannot write --json %s: %s\n", O.JsonFile.c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
 
-  TProgress P;
+  TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.Tps);
+  P.Window = O.Window;
+  P.WantReceipts = O.Receipts;
   auto Client = std::make_unique<TSmppClient>(nullptr);
   Client->ClientInfo().SetHost(O.Host);
   Client->ClientInfo().SetPort(O.Port);
@@ -332,29 +440,31 @@ int main(int Argc, char** Argv) {
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
-    uint32_t Id = 0, Status = 0;
-    const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
+    TReadPdu R;
+    const bool Read = !C->Rcx().rcxBinData().empty() && ReadPdu(C->Rcx(), R);
+    std::string ReceiptId;
+    const bool IsReceipt = load::ReceiptLineId(Line, ReceiptId);
     std::lock_guard<std::mutex> G(P.Lock);
     if (Line == "bind Rcx OK")
       P.RcxBound = true;
-    else if (Line.rfind("+QUERY_RES ", 0) == 0)
-      ++P.Receipts;
+    else if (IsReceipt)
+      P.Matcher.Receipt(ReceiptId, P.Now());
     else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
     else if (Line.rfind("Rcx invalid PDU length", 0) == 0 && P.Failure.empty())
       P.Failure = "the SMSC sent a broken stream on the receiver (" + Line + ")";
-    if (Read && Id == kBindReceiverResp && Status != 0 && P.Failure.empty()) {
-      char Buf[96];
-      std::snprintf(Buf, sizeof Buf, "bind_receiver refused by the SMSC (status 0x%08X)", Status);
-      P.Failure = Buf;
-    }
+    if (Read && R.CommandId == kBindReceiverResp && R.Status != 0 && P.Failure.empty())
+      P.Failure = "bind_receiver refused by the SMSC (status " + Hex8(R.Status) + ")";
     P.WakeIfDue();
   });
   Client->SetTcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Tcx().tcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
-    uint32_t Id = 0, Status = 0;
-    const bool Read = !C->Tcx().tcxBinData().empty() && ReadHeader(C->Tcx(), Id, Status);
+    TReadPdu R;
+    const bool Read = !C->Tcx().tcxBinData().empty() && ReadPdu(C->Tcx(), R);
+    if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp) &&
+        R.Status != 0 && !O.Quiet)
+      std::printf("submit rejected, status %s\n", Hex8(R.Status).c_str());
     std::lock_guard<std::mutex> G(P.Lock);
     if (Line == "bind Tcx OK")
       P.TcxBound = true;
@@ -362,26 +472,17 @@ int main(int Argc, char** Argv) {
       P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
     else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())
       P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
-    if (Read && (Id == kSubmitSmResp || Id == kSubmitMultiResp)) {
-      ++P.Answered;
-      if (Status != 0) {
-        ++P.Rejected;
-        if (!O.Quiet) std::printf("submit rejected, status 0x%08X\n", Status);
-      }
+    if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp)) {
+      const load::TMicros Now = P.Now();
+      P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
+      if (R.Status == kThrottledStatus || R.Status == kQueueFullStatus)
+        P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
     }
-    if (Read && Id == kBindTransmitterResp && Status != 0 && P.Failure.empty()) {
-      char Buf[96];
-      std::snprintf(Buf, sizeof Buf, "bind_transmitter refused by the SMSC (status 0x%08X)",
-                    Status);
-      P.Failure = Buf;
-    }
+    if (Read && R.CommandId == kBindTransmitterResp && R.Status != 0 && P.Failure.empty())
+      P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
     P.WakeIfDue();
   });
-  P.Window = O.Window;
-  P.WantReceipts = O.Receipts;
-  P.ReceiptsPerSubmit = DestinationCount(O.Destination);
 
-  using Clock = std::chrono::steady_clock;
   const auto Wait =
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.WaitSeconds));
   int Status = 0;
@@ -390,15 +491,51 @@ int main(int Argc, char** Argv) {
   Client->Connect();
   {
     std::unique_lock<std::mutex> G(P.Lock);
+    P.Waiting = TProgress::TWaiting::Binds;
     if (!P.Changed.wait_until(G, Clock::now() + Wait,
                               [&] { return !P.Failure.empty() || (P.RcxBound && P.TcxBound); }))
       Error = "the SMSC did not accept both binds within the wait";
     else if (!P.Failure.empty())
       Error = P.Failure;
+    P.Waiting = TProgress::TWaiting::Nothing;
+  }
+
+  // The progress line, once a second while standard error is a terminal.
+  std::mutex StopLock;
+  std::condition_variable StopChanged;
+  bool Stop = false;  // StopLock
+  std::thread ProgressThread;
+  if (Error.empty() && isatty(STDERR_FILENO)) {
+    ProgressThread = std::thread([&] {
+      std::unique_lock<std::mutex> S(StopLock);
+      long LastSent = 0;
+      auto Last = Clock::now();
+      while (!StopChanged.wait_for(S, std::chrono::seconds(1), [&] { return Stop; })) {
+        long Sent, Answered, Receipts, InFlight;
+        {
+          std::lock_guard<std::mutex> G(P.Lock);
+          Sent = P.Matcher.Sent(), Answered = P.Matcher.Answered();
+          Receipts = P.Matcher.Receipts(), InFlight = P.Matcher.InFlight();
+        }
+        const auto Now = Clock::now();
+        const double Rate = (Sent - LastSent) / std::chrono::duration<double>(Now - Last).count();
+        LastSent = Sent, Last = Now;
+        std::fprintf(stderr,
+                     "\r\033[Ksent %ld, answered %ld, receipts %ld, in flight %ld, %.0f submits/s",
+                     Sent, Answered, Receipts, InFlight, Rate);
+      }
+      std::fputs("\r\033[K", stderr);
+    });
   }
 
   const double Cpu0 = CpuSeconds();
   const auto T0 = Clock::now();
+  {
+    std::lock_guard<std::mutex> G(P.Lock);
+    P.T0 = T0;
+  }
+  const auto SendUntil =
+      T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));
   // Every message goes as one submit, or as two when the text with the trailer passes 160
   // characters; each submit gets its own answer and receipt.
   const long Parts =
@@ -406,25 +543,36 @@ int main(int Argc, char** Argv) {
                                                                                               : 1;
   long Sent = 0;  // messages
   if (Error.empty()) {
-    const auto Deadline = Clock::now() + Wait;
-    for (; Sent < O.Count; ++Sent) {
-      {
-        // Keep at most Window submits unanswered.
-        std::unique_lock<std::mutex> G(P.Lock);
-        if (!P.Changed.wait_until(G, Deadline, [&] {
-              return !P.Failure.empty() || P.Sent - P.Answered < O.Window;
-            })) {
-          Error = "the SMSC stopped answering submits";
-          break;
-        }
-        if (!P.Failure.empty()) {
-          Error = P.Failure;
-          break;
-        }
-        // Counted before they go out, so that an answer never finds its submit missing.
-        P.Sent += Parts;
+    std::unique_lock<std::mutex> G(P.Lock);
+    for (;;) {
+      if (O.Duration > 0 ? Clock::now() >= SendUntil : Sent >= O.Count) break;
+      // Keep at most Window submits unanswered.
+      P.Waiting = TProgress::TWaiting::Room;
+      const bool Room = P.Changed.wait_until(G, Clock::now() + Wait,
+                                             [&] { return !P.Failure.empty() || P.Room(); });
+      P.Waiting = TProgress::TWaiting::Nothing;
+      if (!P.Failure.empty()) {
+        Error = P.Failure;
+        break;
       }
-      if (Client->Send(O.Source, O.Destination, O.Validity, O.Text) < 0) {
+      if (!Room) {
+        Error = "the SMSC stopped answering submits";
+        break;
+      }
+      // At most the rate allowed.
+      if (const load::TMicros Pause = P.Limiter.Take(P.Now()); Pause > 0) {
+        auto Until = Clock::now() + std::chrono::microseconds(Pause);
+        if (O.Duration > 0) Until = std::min(Until, SendUntil);
+        P.Waiting = TProgress::TWaiting::Time;
+        P.Changed.wait_until(G, Until, [&] { return !P.Failure.empty(); });
+        P.Waiting = TProgress::TWaiting::Nothing;
+        continue;
+      }
+      const load::TMicros SentAt = P.Now();
+      G.unlock();
+      const int32_t Sequence = Client->Send(O.Source, O.Destination, O.Validity, O.Text);
+      G.lock();
+      if (Sequence < 0) {
         // Send refuses a message it cannot build while the connection is up; otherwise the
         // connection is gone.
         if (Client->Tcx().Socket()->State() == wsConnected)
@@ -433,28 +581,45 @@ int main(int Argc, char** Argv) {
           Error = "the transmitter connection was lost while sending";
         break;
       }
+      // The parts of one message are numbered one after the other, the last returned. An answer
+      // that came before this point is held by the matcher and paired here.
+      for (long K = Parts - 1; K >= 0; --K)
+        P.Matcher.Submitted(static_cast<uint32_t>(Sequence - K), SentAt);
+      ++Sent;
     }
   }
   if (Error.empty()) {
     std::unique_lock<std::mutex> G(P.Lock);
     P.AllSent = true;
-    const bool Done =
-        P.Changed.wait_until(G, T0 + Wait, [&] { return !P.Failure.empty() || P.Finished(); });
+    P.Waiting = TProgress::TWaiting::End;
+    const bool Done = P.Changed.wait_until(G, Clock::now() + Wait,
+                                           [&] { return !P.Failure.empty() || P.Finished(); });
+    P.Waiting = TProgress::TWaiting::Nothing;
+    const load::TMatcher& M = P.Matcher;
+    const long Rejected = M.Answered() - M.Accepted();
     if (!P.Failure.empty())
       Error = P.Failure;
-    else if (!Done && P.Answered < P.Sent)
-      Error = "only " + std::to_string(P.Answered) + " of " + std::to_string(P.Sent) +
-              " submits were answered within the wait";
+    else if (!Done && M.InFlight() > 0)
+      Error = "only " + std::to_string(M.Sent() - M.InFlight()) + " of " +
+              std::to_string(M.Sent()) + " submits were answered within the wait";
     else if (!Done)
-      Error = "only " + std::to_string(P.Receipts) + " of " +
-              std::to_string((P.Sent - P.Rejected) * P.ReceiptsPerSubmit) +
+      Error = "only " + std::to_string(M.Receipts()) + " of " +
+              std::to_string(M.Receipts() + M.ReceiptsDue()) +
               " delivery receipts came within the wait (--no-receipts skips them)";
-    else if (P.Rejected > 0)
-      Error = std::to_string(P.Rejected) + " of " + std::to_string(P.Sent) +
+    else if (Rejected > 0)
+      Error = std::to_string(Rejected) + " of " + std::to_string(M.Sent()) +
               " submits were rejected by the SMSC";
   }
   const double Seconds = std::chrono::duration<double>(Clock::now() - T0).count();
   const double Cpu = CpuSeconds() - Cpu0;
+  if (ProgressThread.joinable()) {
+    {
+      std::lock_guard<std::mutex> S(StopLock);
+      Stop = true;
+    }
+    StopChanged.notify_one();
+    ProgressThread.join();
+  }
 
   // Unbinding and freeing the client are bounded too: should a connection hang in the network,
   // the program still ends a few seconds after its wait.
@@ -472,14 +637,81 @@ int main(int Argc, char** Argv) {
     std::fprintf(stderr, "smppcli: %s\n", Error.c_str());
     Status = 1;
   }
+  // The client is gone: no handler touches P any more.
+  const load::TMatcher& M = P.Matcher;
+  const long Rejected = M.Answered() - M.Accepted();
+  const double Rate = Seconds > 0 ? M.Answered() / Seconds : 0.0;
+  const double CpuPerMessage = Sent > 0 ? Cpu * 1e6 / static_cast<double>(Sent) : 0.0;
+  long Throttled = 0, QueueFull = 0, OtherStatus = 0;
+  for (const auto& [Code, N] : M.Statuses()) {
+    if (Code == kThrottledStatus)
+      Throttled = N;
+    else if (Code == kQueueFullStatus)
+      QueueFull = N;
+    else if (Code != 0)
+      OtherStatus += N;
+  }
   if (Sent > 0) {
-    std::lock_guard<std::mutex> G(P.Lock);
     std::fprintf(stderr,
                  "smppcli: %ld messages in %ld submits, answered %ld (rejected %ld), receipts %ld "
                  "in %.3f s: %.0f messages/s, CPU %.2f us per message\n",
-                 Sent, P.Sent, P.Answered, P.Rejected, P.Receipts, Seconds,
-                 Seconds > 0 ? static_cast<double>(Sent) * P.Answered / P.Sent / Seconds : 0.0,
-                 Cpu * 1e6 / static_cast<double>(Sent));
+                 Sent, M.Sent(), M.Answered(), Rejected, M.Receipts(), Seconds,
+                 Rate * Sent / std::max(1L, M.Sent()), CpuPerMessage);
+    std::fprintf(stderr, "smppcli: response latency: %s\n",
+                 LatencyText(M.ResponseLatency()).c_str());
+    if (O.Receipts)
+      std::fprintf(stderr, "smppcli: receipt latency: %s\n",
+                   LatencyText(M.ReceiptLatency()).c_str());
+    std::fprintf(stderr,
+                 "smppcli: statuses: ok %ld, throttled 0x00000058 %ld, queue full 0x00000014 %ld, "
+                 "others %ld; backed off %ld times\n",
+                 M.Accepted(), Throttled, QueueFull, OtherStatus, P.Limiter.BackOffs());
+  }
+  if (M.UnmatchedResponses() > 0 || M.UnmatchedReceipts() > 0)
+    std::fprintf(stderr,
+                 "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts "
+                 "for no message id of this run\n",
+                 M.UnmatchedResponses(), M.UnmatchedReceipts());
+  if (Json) {
+    load::TJson Options, Counts, Statuses;
+    Options.Text("host", O.Host)
+        .Integer("port", O.Port)
+        .Integer("count", O.Duration > 0 ? 0 : O.Count)
+        .Number("duration_s", O.Duration)
+        .Number("tps", O.Tps)
+        .Integer("window", O.Window)
+        .Bool("receipts", O.Receipts);
+    Counts.Integer("messages", Sent)
+        .Integer("submits", M.Sent())
+        .Integer("answered", M.Answered())
+        .Integer("accepted", M.Accepted())
+        .Integer("rejected", Rejected)
+        .Integer("receipts", M.Receipts())
+        .Integer("unanswered", M.InFlight())
+        .Integer("receipts_missing", O.Receipts ? std::max(0L, M.ReceiptsDue()) : 0)
+        .Integer("unmatched_responses", M.UnmatchedResponses())
+        .Integer("unmatched_receipts", M.UnmatchedReceipts())
+        .Integer("throttled", Throttled)
+        .Integer("queue_full", QueueFull)
+        .Integer("back_offs", P.Limiter.BackOffs());
+    for (const auto& [Code, N] : M.Statuses()) Statuses.Integer(Hex8(Code), N);
+    load::TJson J;
+    J.Object("options", Options)
+        .Integer("exit_status", Status)
+        .Text("error", Error)
+        .Object("counts", Counts)
+        .Number("seconds", Seconds)
+        .Number("submits_per_s", Seconds > 0 ? M.Sent() / Seconds : 0.0)
+        .Number("answered_per_s", Rate)
+        .Number("cpu_us_per_message", CpuPerMessage)
+        .Object("response_latency", load::LatencyJson(M.ResponseLatency()))
+        .Object("receipt_latency", load::LatencyJson(M.ReceiptLatency()))
+        .Object("statuses", Statuses);
+    std::fprintf(Json, "%s\n", J.Str().c_str());
+    if (std::fclose(Json) != 0) {
+      std::fprintf(stderr, "smppcli: cannot write --json %s\n", O.JsonFile.c_str());
+      Status = 1;
+    }
   }
   return Status;
 }
