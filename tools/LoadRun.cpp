@@ -23,7 +23,7 @@ void TRateLimiter::Recover(TMicros Now) {
 TMicros TRateLimiter::Take(TMicros Now) {
   Recover(Now);
   if (FRate <= 0) return 0;
-  const double Capacity = std::max(1.0, FRate / 200);
+  const double Capacity = std::max(1.0, FRate / 100);
   if (FLast < 0)
     FTokens = 1;
   else

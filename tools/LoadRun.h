@@ -16,11 +16,12 @@ namespace load {
 using TMicros = int64_t;
 
 // A token bucket: at most Rate submits per second, spread evenly. The bucket holds a few tokens
-// (a two-hundredth of a second's worth, at least one), so a sender that lags cannot catch up with
-// a burst. Throttled halves the current rate (at most once per 200 ms, as the answers to a whole
-// window of submits come back together); every 100 ms without a throttle the rate climbs back by a
-// twentieth of its ceiling. Without a rate (0) the sender is unlimited until throttled; the
-// ceiling is then the rate seen at that moment, and reaching it again lifts the limit.
+// (a hundredth of a second's worth, at least one): a sender woken a little late loses nothing,
+// and one that lags longer cannot catch up with a burst, so no second has more than 1% over.
+// Throttled halves the current rate (at most once per 200 ms, as the answers to a whole window of
+// submits come back together); every 100 ms without a throttle the rate climbs back by a twentieth
+// of its ceiling. Without a rate (0) the sender is unlimited until throttled; the ceiling is then
+// the rate seen at that moment, and reaching it again lifts the limit.
 class TRateLimiter {
  public:
   explicit TRateLimiter(double Rate = 0) : FTarget(Rate), FRate(Rate) {}

@@ -680,7 +680,7 @@ int main(int Argc, char** Argv) {
         .Number("duration_s", O.Duration)
         .Number("tps", O.Tps)
         .Integer("window", O.Window)
-        .Bool("receipts", O.Receipts);
+        .Bool("wait_for_receipts", O.Receipts);
     Counts.Integer("messages", Sent)
         .Integer("submits", M.Sent())
         .Integer("answered", M.Answered())

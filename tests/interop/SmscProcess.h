@@ -50,14 +50,22 @@ class SmscProcess {
   SmscProcess& operator=(const SmscProcess&) = delete;
   ~SmscProcess() { stop(); }
 
+  // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
+  void useSink() { sink_ = true; }
+
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
   bool start(std::chrono::milliseconds timeout = 15s) {
     if (pid_ > 0) return true;
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
-    if (access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
-    if (access(modules.c_str(), R_OK) != 0) {
+#ifdef SMPP_BINARY_DIR
+    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/smsc_sink";
+#else
+    const std::string sink = "smsc_sink";
+#endif
+    if (!sink_ && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
+    if (!sink_ && access(modules.c_str(), R_OK) != 0) {
       return fail("the npm package smpp is not installed; run scripts/bootstrap");
     }
     int in[2], out[2], err[2];
@@ -71,6 +79,7 @@ class SmscProcess {
       return fail(errnoText("pipe"));
     }
     std::vector<std::string> args = {"node", script, "--port", "0"};
+    if (sink_) args = {sink, "--port", "0"};
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -95,7 +104,8 @@ class SmscProcess {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, "node", &actions, &attr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, sink_ ? sink.c_str() : "node", &actions, &attr, argv.data(),
+                                environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     closeAll({in[0], out[1], err[1]});
@@ -314,6 +324,7 @@ class SmscProcess {
   }
 
   std::vector<std::string> extraArgs_;
+  bool sink_ = false;
   std::string error_;
   pid_t pid_ = -1;
   int stdin_ = -1;  // Our end of the SMSC's standard input; test thread only.

@@ -2,12 +2,15 @@
 // the local SMSC and against peers that refuse or never answer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -146,6 +149,149 @@ TEST(Smppcli, PrintsControlCharactersEscaped) {
   EXPECT_EQ(r.out.rfind("\n+DELIVER ", at), at - 25);  // one whole line
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
   EXPECT_EQ(r.out.find('\0'), std::string::npos);
+}
+
+// The number after "key": in the JSON summary, or -1 when the key is absent.
+double JsonNumber(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos ? -1 : std::atof(json.c_str() + at + key.size() + 3);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// Our minimal SMSC answers as told: receipts whose ids are decimal where the responses' are
+// hexadecimal, receipts sent before their responses, receipts for messages never sent, and
+// throttled answers. Only what belongs to this run counts, and throttling slows smppcli down.
+TEST(Smppcli, CountsOnlyItsOwnAnswersAndBacksOffWhenThrottled) {
+  const std::string json = std::string(SMPP_BINARY_DIR) + "/smppcli_test_summary.json";
+  struct Case {
+    const char* name;
+    std::vector<std::string> sink, cli;
+    int status;
+    std::string message;
+    std::vector<std::pair<std::string, double>> want;  // fields of the JSON summary
+  };
+  const Case cases[] = {
+      {"receipt ids in decimal, before their responses, three of other messages",
+       {"--receipts", "--decimal-receipts", "--receipts-first", "--stray-receipts", "3"},
+       {"--count", "2000"},
+       0,
+       "3 receipts for no message id of this run",
+       {{"receipts", 2000}, {"unmatched_receipts", 3}, {"unmatched_responses", 0}}},
+      {"three receipts, none of them ours",
+       {"--stray-receipts", "3"},
+       {"--count", "3", "--wait", "2"},
+       1,
+       "only 0 of 3 delivery receipts came",
+       {{"answered", 3}, {"receipts", 0}, {"unmatched_receipts", 3}}},
+      {"every 20th submit throttled",
+       {"--throttle-every", "20"},
+       {"--tps", "400", "--duration", "2", "--no-receipts"},
+       1,
+       "submits were rejected by the SMSC",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmscProcess sink(c.sink);
+    sink.useSink();
+    ASSERT_TRUE(sink.start()) << sink.error();
+    std::vector<std::string> args = {"--port", std::to_string(sink.port()), "--quiet", "--json",
+                                     json};
+    args.insert(args.end(), c.cli.begin(), c.cli.end());
+    std::remove(json.c_str());
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.message), std::string::npos);
+    const std::string summary = ReadFile(json);
+    SCOPED_TRACE(summary);
+    for (const auto& [key, value] : c.want) EXPECT_EQ(JsonNumber(summary, key), value) << key;
+    if (c.sink[0] == "--throttle-every") {
+      // Unthrottled it would send 800; each throttle halves the rate for a while.
+      const double submits = JsonNumber(summary, "submits");
+      EXPECT_GE(JsonNumber(summary, "back_offs"), 1);
+      EXPECT_EQ(JsonNumber(summary, "throttled"), std::floor(submits / 20));
+      EXPECT_LT(submits, 700);
+      EXPECT_NE(r.out.find("backed off"), std::string::npos);
+    }
+  }
+}
+
+// --tps against the local SMSC over a few seconds: the count comes out right and no second is
+// over; the summary carries every field a script reads; and no progress line when standard error
+// is no terminal, but one under a pseudo-terminal.
+TEST(Smppcli, KeepsTheRateAndReportsAsJsonAndOnATerminal) {
+  SmscProcess smsc({"--quiet"});
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  const std::string json = std::string(SMPP_BINARY_DIR) + "/smppcli_test_rate.json";
+  const std::string port = std::to_string(smsc.port());
+  std::remove(json.c_str());
+  const CliRun r =
+      RunCli({"--port", port, "--tps", "300", "--duration", "3", "--quiet", "--json", json});
+  SCOPED_TRACE(r.out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("in flight"), std::string::npos);
+  const std::string summary = ReadFile(json);
+  SCOPED_TRACE(summary);
+  EXPECT_NEAR(JsonNumber(summary, "submits"), 900, 18);
+  EXPECT_EQ(JsonNumber(summary, "receipts"), JsonNumber(summary, "submits"));
+  for (const char* key : {"tps",
+                          "window",
+                          "messages",
+                          "answered",
+                          "accepted",
+                          "rejected",
+                          "unanswered",
+                          "receipts_missing",
+                          "unmatched_responses",
+                          "unmatched_receipts",
+                          "throttled",
+                          "queue_full",
+                          "back_offs",
+                          "seconds",
+                          "submits_per_s",
+                          "cpu_us_per_message",
+                          "p50_us",
+                          "p90_us",
+                          "p99_us",
+                          "p99_9_us",
+                          "max_us",
+                          "exit_status",
+                          "0x00000000"})
+    EXPECT_GE(JsonNumber(summary, key), 0) << key;
+  EXPECT_NE(summary.find("\"receipt_latency\":{\"count\":"), std::string::npos);
+
+  // Under a pseudo-terminal: standard error is the terminal, standard output is not.
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string cli = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
+    freopen("/dev/null", "w", stdout);
+    execl(cli.c_str(), cli.c_str(), "--port", port.c_str(), "--tps", "200", "--duration", "2.5",
+          "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string tty;
+  char buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) tty.append(buf, static_cast<size_t>(n));
+  int st = 0;
+  waitpid(pid, &st, 0);
+  close(master);
+  SCOPED_TRACE(tty);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_GE(Count(tty, "in flight"), 2u);
+  EXPECT_NE(tty.find("\r\033[Ksent "), std::string::npos);
+  EXPECT_NE(tty.find("submits/s"), std::string::npos);
 }
 
 }  // namespace
