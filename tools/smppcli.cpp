@@ -252,6 +252,14 @@ struct TProgress {
   std::string Failure;  // first fatal condition seen
   long Window = 1;
   bool WantReceipts = true, AllSent = false;
+  // What to send: Count messages, or for as long as SendUntil when ForDuration.
+  long Count = 1;
+  bool ForDuration = false;
+  Clock::time_point SendUntil;
+  long Claimed = 0;                     // messages taken for sending
+  long Messages = 0;                    // messages sent
+  long Pending = 0;                     // submits taken for sending and not yet recorded in Matcher
+  Clock::time_point NextSendAt;         // when the rate allows the next submit
   Clock::time_point T0 = Clock::now();  // the origin of the matcher's times
   load::TMatcher Matcher;
   load::TRateLimiter Limiter;
@@ -260,9 +268,10 @@ struct TProgress {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - T0).count();
   }
   bool Finished() const {
-    return Matcher.InFlight() == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
+    return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
   }
-  bool Room() const { return Matcher.InFlight() < Window; }
+  bool Room() const { return Matcher.InFlight() + Pending < Window; }
+  bool SendingDone() const { return ForDuration ? Clock::now() >= SendUntil : Claimed >= Count; }
   void WakeIfDue() {
     bool Due = !Failure.empty();
     switch (Waiting) {
@@ -270,7 +279,7 @@ struct TProgress {
         Due = Due || (RcxBound && TcxBound);
         break;
       case TWaiting::Room:
-        Due = Due || Room();
+        Due = Due || Room() || SendingDone();
         break;
       case TWaiting::End:
         Due = Due || Finished();
@@ -435,6 +444,48 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_dest_addr_ton(1);
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
 
+  // Every message goes as one submit, or as two when the text with the trailer passes 160
+  // characters; each submit gets its own answer and receipt.
+  const long Parts =
+      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
+                                                                                              : 1;
+  // Sends while there is room in the window, the rate allows and something is left to send. The
+  // main thread calls it, and so does the transmitter's notification on its worker thread after
+  // each response: a submit made there goes out with no thread hand-over at all, which is what
+  // keeps a round trip at window 1 short. P.Lock is never held across Send.
+  auto Pump = [&] {
+    std::unique_lock<std::mutex> G(P.Lock);
+    while (P.Failure.empty() && !P.SendingDone() && P.Room()) {
+      if (const load::TMicros Pause = P.Limiter.Take(P.Now()); Pause > 0) {
+        P.NextSendAt = Clock::now() + std::chrono::microseconds(Pause);
+        break;
+      }
+      ++P.Claimed;
+      P.Pending += Parts;
+      const load::TMicros SentAt = P.Now();
+      G.unlock();
+      const int32_t Sequence = Client->Send(O.Source, O.Destination, O.Validity, O.Text);
+      G.lock();
+      P.Pending -= Parts;
+      if (Sequence < 0) {
+        // Send refuses a message it cannot build while the connection is up; otherwise the
+        // connection is gone.
+        if (P.Failure.empty())
+          P.Failure =
+              Client->Tcx().Socket()->State() == wsConnected
+                  ? "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)"
+                  : "the transmitter connection was lost while sending";
+        break;
+      }
+      // The parts of one message are numbered one after the other, the last returned. An answer
+      // that came before this point is held by the matcher and paired here.
+      for (long K = Parts - 1; K >= 0; --K)
+        P.Matcher.Submitted(static_cast<uint32_t>(Sequence - K), SentAt);
+      ++P.Messages;
+    }
+    P.WakeIfDue();
+  };
+
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
   Client->SetRcxOnData([&](TSmppClient* C) {
@@ -465,22 +516,28 @@ int main(int Argc, char** Argv) {
     if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp) &&
         R.Status != 0 && !O.Quiet)
       std::printf("submit rejected, status %s\n", Hex8(R.Status).c_str());
-    std::lock_guard<std::mutex> G(P.Lock);
-    if (Line == "bind Tcx OK")
-      P.TcxBound = true;
-    else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
-      P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
-    else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())
-      P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
-    if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp)) {
-      const load::TMicros Now = P.Now();
-      P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
-      if (R.Status == kThrottledStatus || R.Status == kQueueFullStatus)
-        P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
+    const bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
+    {
+      std::lock_guard<std::mutex> G(P.Lock);
+      if (Line == "bind Tcx OK")
+        P.TcxBound = true;
+      else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
+        P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
+      else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())
+        P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
+      if (Response) {
+        const load::TMicros Now = P.Now();
+        P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
+        if (R.Status == kThrottledStatus || R.Status == kQueueFullStatus)
+          P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
+      }
+      if (Read && R.CommandId == kBindTransmitterResp && R.Status != 0 && P.Failure.empty())
+        P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
+      // After a response the pump wakes the main thread if need be, once it has refilled the
+      // window.
+      if (!Response) P.WakeIfDue();
     }
-    if (Read && R.CommandId == kBindTransmitterResp && R.Status != 0 && P.Failure.empty())
-      P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
-    P.WakeIfDue();
+    if (Response) Pump();
   });
 
   const auto Wait =
@@ -533,61 +590,38 @@ int main(int Argc, char** Argv) {
   {
     std::lock_guard<std::mutex> G(P.Lock);
     P.T0 = T0;
+    P.Count = O.Count;
+    P.ForDuration = O.Duration > 0;
+    P.SendUntil =
+        T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));
   }
-  const auto SendUntil =
-      T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));
-  // Every message goes as one submit, or as two when the text with the trailer passes 160
-  // characters; each submit gets its own answer and receipt.
-  const long Parts =
-      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
-                                                                                              : 1;
-  long Sent = 0;  // messages
-  if (Error.empty()) {
+  // The main thread fills the window and sends what waits for the rate; the transmitter's
+  // notification sends whenever a response makes room.
+  while (Error.empty()) {
+    Pump();
     std::unique_lock<std::mutex> G(P.Lock);
-    for (;;) {
-      if (O.Duration > 0 ? Clock::now() >= SendUntil : Sent >= O.Count) break;
+    if (!P.Failure.empty()) {
+      Error = P.Failure;
+      break;
+    }
+    if (P.SendingDone()) break;
+    if (!P.Room()) {
       // Keep at most Window submits unanswered.
       P.Waiting = TProgress::TWaiting::Room;
-      const bool Room = P.Changed.wait_until(G, Clock::now() + Wait,
-                                             [&] { return !P.Failure.empty() || P.Room(); });
+      const bool Room = P.Changed.wait_until(G, Clock::now() + Wait, [&] {
+        return !P.Failure.empty() || P.Room() || P.SendingDone();
+      });
       P.Waiting = TProgress::TWaiting::Nothing;
-      if (!P.Failure.empty()) {
-        Error = P.Failure;
-        break;
-      }
-      if (!Room) {
-        Error = "the SMSC stopped answering submits";
-        break;
-      }
-      // At most the rate allowed.
-      if (const load::TMicros Pause = P.Limiter.Take(P.Now()); Pause > 0) {
-        auto Until = Clock::now() + std::chrono::microseconds(Pause);
-        if (O.Duration > 0) Until = std::min(Until, SendUntil);
-        P.Waiting = TProgress::TWaiting::Time;
-        P.Changed.wait_until(G, Until, [&] { return !P.Failure.empty(); });
-        P.Waiting = TProgress::TWaiting::Nothing;
-        continue;
-      }
-      const load::TMicros SentAt = P.Now();
-      G.unlock();
-      const int32_t Sequence = Client->Send(O.Source, O.Destination, O.Validity, O.Text);
-      G.lock();
-      if (Sequence < 0) {
-        // Send refuses a message it cannot build while the connection is up; otherwise the
-        // connection is gone.
-        if (Client->Tcx().Socket()->State() == wsConnected)
-          Error = "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)";
-        else
-          Error = "the transmitter connection was lost while sending";
-        break;
-      }
-      // The parts of one message are numbered one after the other, the last returned. An answer
-      // that came before this point is held by the matcher and paired here.
-      for (long K = Parts - 1; K >= 0; --K)
-        P.Matcher.Submitted(static_cast<uint32_t>(Sequence - K), SentAt);
-      ++Sent;
+      if (!Room) Error = "the SMSC stopped answering submits";
+      continue;
     }
+    // Room, but the rate allows the next submit only later.
+    const auto Until = P.ForDuration ? std::min(P.NextSendAt, P.SendUntil) : P.NextSendAt;
+    P.Waiting = TProgress::TWaiting::Time;
+    P.Changed.wait_until(G, Until, [&] { return !P.Failure.empty(); });
+    P.Waiting = TProgress::TWaiting::Nothing;
   }
+
   if (Error.empty()) {
     std::unique_lock<std::mutex> G(P.Lock);
     P.AllSent = true;
@@ -638,6 +672,7 @@ int main(int Argc, char** Argv) {
     Status = 1;
   }
   // The client is gone: no handler touches P any more.
+  const long Sent = P.Messages;
   const load::TMatcher& M = P.Matcher;
   const long Rejected = M.Answered() - M.Accepted();
   const double Rate = Seconds > 0 ? M.Answered() / Seconds : 0.0;
