@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,12 +35,15 @@ const char* const kUsage =
     "  --decimal-receipts    give the receipts' ids in decimal (the responses' are hexadecimal)\n"
     "  --receipts-first      send each receipt before the submit_sm_resp it belongs to\n"
     "  --stray-receipts N    send N receipts for ids never given when a receiver binds\n"
-    "  --throttle-every N    answer every Nth submit_sm with 0x00000058 (throttled)\n";
+    "  --throttle-every N    answer every Nth submit_sm with 0x00000058 (throttled)\n"
+    "  --per-second          print \"second N submits M\" for every second after the first\n"
+    "                        submit_sm, until the submits stop\n";
 
 struct TOptions {
   int Port = 0;
   bool Receipts = false, DecimalReceipts = false, ReceiptsFirst = false;
   long StrayReceipts = 0, ThrottleEvery = 0;
+  bool PerSecond = false;
 } O;
 
 std::atomic<uint64_t> NextId{1};  // message ids handed out, all connections
@@ -208,6 +212,8 @@ int main(int Argc, char** Argv) {
       O.StrayReceipts = V;
     else if (A == "--throttle-every" && HasValue && Count(Argv[++I], V))
       O.ThrottleEvery = V;
+    else if (A == "--per-second")
+      O.PerSecond = true;
     else {
       std::fputs(kUsage, A == "--help" ? stdout : stderr);
       return A == "--help" ? 0 : 2;
@@ -236,6 +242,23 @@ int main(int Argc, char** Argv) {
       while (std::fgets(Line, sizeof Line, stdin) && std::strcmp(Line, "quit\n") != 0) {
       }
       std::_Exit(0);
+    }).detach();
+  }
+  if (O.PerSecond) {
+    // Whole seconds from the first submit_sm on: what a rate limit let through in each.
+    std::thread([] {
+      while (Submits.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      auto Next = std::chrono::steady_clock::now();
+      long Last = 0;
+      for (int Second = 1;; ++Second) {
+        Next += std::chrono::seconds(1);
+        std::this_thread::sleep_until(Next);
+        const long Now = Submits.load();
+        if (Now == Last) break;
+        std::printf("second %d submits %ld\n", Second, Now - Last);
+        std::fflush(stdout);
+        Last = Now;
+      }
     }).detach();
   }
   for (;;) {
