@@ -23,17 +23,33 @@ void TRateLimiter::Recover(TMicros Now) {
 TMicros TRateLimiter::Take(TMicros Now) {
   Recover(Now);
   if (FRate <= 0) return 0;
-  const double Capacity = std::max(1.0, FRate / 100);
+  const double Capacity = std::max(1.0, FRate / 10);
   if (FLast < 0)
     FTokens = 1;
   else
     FTokens = std::min(Capacity, FTokens + static_cast<double>(Now - FLast) * FRate / 1e6);
   FLast = Now;
-  if (FTokens >= 1) {
-    FTokens -= 1;
-    return 0;
+  if (FTokens < 1)
+    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((1 - FTokens) * 1e6 / FRate)));
+  // Slide the ring up to Now's slot, forgetting the slots that fall out of it.
+  const TMicros Slot = Now / kSlotMicros;
+  for (TMicros S = FSlot + 1; S <= Slot && S <= FSlot + kSlots; ++S) {
+    FInSlots -= FSlots[S % kSlots];
+    FSlots[S % kSlots] = 0;
   }
-  return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((1 - FTokens) * 1e6 / FRate)));
+  FSlot = std::max(FSlot, Slot);
+  const long Cap = std::max(1L, static_cast<long>(FRate * 1.01));
+  if (FInSlots >= Cap) {
+    // Wait for the oldest slot that holds a submit to leave the ring.
+    for (TMicros S = FSlot - kSlots + 1; S <= FSlot; ++S)
+      if (S >= 0 && FSlots[S % kSlots] > 0)
+        return std::max<TMicros>(1, (S + kSlots) * kSlotMicros - Now);
+    return kSlotMicros;
+  }
+  ++FSlots[Slot % kSlots];
+  ++FInSlots;
+  FTokens -= 1;
+  return 0;
 }
 
 void TRateLimiter::Throttled(TMicros Now, double SeenRate) {

@@ -15,13 +15,14 @@ namespace load {
 // Times are in microseconds of a steady clock; their origin is the caller's.
 using TMicros = int64_t;
 
-// A token bucket: at most Rate submits per second, spread evenly. The bucket holds a few tokens
-// (a hundredth of a second's worth, at least one): a sender woken a little late loses nothing,
-// and one that lags longer cannot catch up with a burst, so no second has more than 1% over.
-// Throttled halves the current rate (at most once per 200 ms, as the answers to a whole window of
-// submits come back together); every 100 ms without a throttle the rate climbs back by a twentieth
-// of its ceiling. Without a rate (0) the sender is unlimited until throttled; the ceiling is then
-// the rate seen at that moment, and reaching it again lifts the limit.
+// A token bucket: at most Rate submits per second, spread evenly. The bucket holds a tenth of a
+// second's worth (at least one), so a sender woken late catches up what it missed; a second cap
+// keeps every second within 1% of the rate all the same: no more than 1.01 Rate submits in any
+// 101 slots of 10 ms (which cover any second), so the catching up is spread too. Throttled halves
+// the current rate (at most once per 200 ms, as the answers to a whole window of submits come back
+// together); every 100 ms without a throttle the rate climbs back by a twentieth of its ceiling.
+// Without a rate (0) the sender is unlimited until throttled; the ceiling is then the rate seen at
+// that moment, and reaching it again lifts the limit.
 class TRateLimiter {
  public:
   explicit TRateLimiter(double Rate = 0) : FTarget(Rate), FRate(Rate) {}
@@ -44,6 +45,12 @@ class TRateLimiter {
   TMicros FLastThrottle = -1;  // last halving
   TMicros FLastRecover = -1;   // last step back up
   long FBackOffs = 0;
+  // Submits per 10 ms slot over the last 101 slots, a ring indexed by slot number.
+  static constexpr int kSlots = 101;
+  static constexpr TMicros kSlotMicros = 10000;
+  long FSlots[kSlots] = {};
+  TMicros FSlot = 0;  // the newest slot in the ring
+  long FInSlots = 0;  // their sum
 };
 
 // Latencies in microseconds, kept as a histogram of fixed size: exact below 2048 us, then within
