@@ -571,7 +571,15 @@ void TWorkerThread::OpDataAvailable() {
     std::lock_guard<std::mutex> Guard(SlotLock);
     Slot = FOnDataAvailable;
   }
-  if (!Slot || !Slot(0)) {
+  // The handler's RcvdCount answers with this count until its first Receive, however it ends.
+  struct TCountScope {
+    int32_t& Count;
+    ~TCountScope() { Count = -1; }
+  } Scope{FHandlerRcvdCount};
+  FHandlerRcvdCount = Count;
+  const bool Handled = Slot && Slot(0);
+  FHandlerRcvdCount = -1;
+  if (!Handled) {
     char Drop[257];
     Ics_recv(FHSocket.load(), Drop, sizeof(Drop), 0);
   }

@@ -628,6 +628,8 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
 // Receiving
 
 int32_t TWorkerThread::GetRcvdCount() {
+  if (GetCurrentThreadId() == FLoopThreadId.load() && FHandlerRcvdCount > 0)
+    return FHandlerRcvdCount;
   const int S = FHSocket.load();
   int32_t Count = 0;
   if (Ics_ioctl(S, FIONREAD, &Count) == -1) return -1;
@@ -641,6 +643,7 @@ int32_t TWorkerThread::GetRcvdCount() {
 }
 
 int32_t TWorkerThread::Receive(void* Buffer, int32_t BufferSize) {
+  if (GetCurrentThreadId() == FLoopThreadId.load()) FHandlerRcvdCount = -1;
   return static_cast<int32_t>(Ics_recv(FHSocket.load(), Buffer, BufferSize, 0));
 }
 

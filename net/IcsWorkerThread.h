@@ -142,7 +142,8 @@ class TWorkerThread : public TThread {
   // holds). Any thread.
   virtual int32_t Send(const void* Data, int32_t Length);
   // Bytes readable now, -1 if the query fails; an end of stream seen here sets CloseInvoked.
-  // Caller's thread.
+  // Inside the data handler, before its first Receive, it answers with the count the loop has
+  // just asked the OS for, without asking again. Caller's thread.
   int32_t GetRcvdCount();
   // Peer and local addresses and ports as text (see the failure texts in LastErrorMsg).
   // Caller's thread.
@@ -332,6 +333,10 @@ class TWorkerThread : public TThread {
   std::atomic<bool> FExited{false};   // the loop has ended
   std::atomic<TIcsSocketState> FState{wsInvalidState};
   std::atomic<uint32_t> FLoopThreadId{0};
+  // The bytes readable that the loop found just before calling the data handler; -1 outside the
+  // handler and after its first Receive. Saves the handler's RcvdCount a system call per read.
+  // Loop thread only (read only after checking that the caller is the loop thread).
+  int32_t FHandlerRcvdCount = -1;
 
   // Bytes waiting to be sent, oldest chunk first, with AllSent and the decision to wake the write
   // cycle. Guarded by BufLock (recursive: PutDataInSendBuffer nests inside Send). No callback runs
