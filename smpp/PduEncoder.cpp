@@ -36,6 +36,8 @@ class TPduWriter {
     U8(0);
   }
 
+  // Marks the PDU as one that cannot be built.
+  void Refuse() noexcept { Overflow_ = true; }
   bool Overflow() const noexcept { return Overflow_; }
   size_t Position() const noexcept { return Pos_; }
 
@@ -81,6 +83,35 @@ void WriteUcs2Message(TPduWriter& w, std::string_view text) {
   }
 }
 
+// The optional parameters of a submit: the SAR values, then message_payload.
+void WriteSubmitOptions(TPduWriter& w, const TSubmit& s) {
+  uint8_t tlv[4];
+  if (s.sar_total_segments != 0) {
+    PutU16(tlv, kTagSarMsgRefNum);
+    PutU16(tlv + 2, 2);
+    w.Bytes(tlv, 4);
+    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num >> 8));
+    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num));
+    PutU16(tlv, kTagSarTotalSegments);
+    PutU16(tlv + 2, 1);
+    w.Bytes(tlv, 4);
+    w.U8(s.sar_total_segments);
+    PutU16(tlv, kTagSarSegmentSeqnum);
+    w.Bytes(tlv, 4);
+    w.U8(s.sar_segment_seqnum);
+  }
+  if (!s.message_payload.empty()) {
+    if (s.message_payload.size() > 0xFFFF) {
+      w.Refuse();  // no value length holds it
+      return;
+    }
+    PutU16(tlv, kTagMessagePayloadTlv);
+    PutU16(tlv + 2, static_cast<uint16_t>(s.message_payload.size()));
+    w.Bytes(tlv, 4);
+    w.Bytes(s.message_payload.data(), s.message_payload.size());
+  }
+}
+
 void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
   const TSubmit& s = pdu.submit;
@@ -91,7 +122,7 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   w.U8(static_cast<uint8_t>(a.dest_ton));
   w.U8(static_cast<uint8_t>(a.dest_npi));
   w.CString(s.destination_addr);
-  w.U8(0);  // esm_class
+  w.U8(s.esm_class);
   w.U8(0);  // protocol_id
   w.U8(0);  // priority_flag
   w.U8(0);  // schedule_delivery_time, empty
@@ -108,20 +139,24 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   w.U8(0);     // replace_if_present_flag
   w.U8(static_cast<uint8_t>(dataCoding));
   w.U8(0);  // sm_default_msg_id
-  if (dataCoding == 8) {
+  if (s.user_data_octets) {
+    w.U8(static_cast<uint8_t>(s.short_message.size()));
+    w.Bytes(s.short_message.data(), s.short_message.size());
+  } else if (dataCoding == 8) {
     WriteUcs2Message(w, s.short_message);
   } else {
     // 0, 0xF0 and any other coding: the stored bytes, one per character.
     w.U8(static_cast<uint8_t>(s.short_message.size()));
     w.Bytes(s.short_message.data(), s.short_message.size());
   }
+  WriteSubmitOptions(w, s);
 }
 
 bool IsBlankOrControl(char c) {
   return static_cast<unsigned char>(c) <= 0x20;
 }
 
-void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info) {
+void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
   const TSubmit& s = pdu.submit;
   w.U8(0);  // service_type, empty
@@ -143,17 +178,19 @@ void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& inf
     w.CString(piece);
     rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
   }
-  w.U8(0);     // esm_class
+  w.U8(s.esm_class);
   w.U8(0);     // protocol_id
   w.U8(0);     // priority_flag
   w.U8(0);     // schedule_delivery_time, empty
   w.U8(0);     // validity_period, empty
   w.U8(0x11);  // registered_delivery
   w.U8(0);     // replace_if_present_flag
-  w.U8(0);     // data_coding
-  w.U8(0);     // sm_default_msg_id
+  // data_coding: 0 for a text as stored; a coded text carries its coding.
+  w.U8(s.user_data_octets ? static_cast<uint8_t>(dataCoding) : 0);
+  w.U8(0);  // sm_default_msg_id
   w.U8(static_cast<uint8_t>(s.short_message.size()));
   w.Bytes(s.short_message.data(), s.short_message.size());
+  WriteSubmitOptions(w, s);
 }
 
 }  // namespace
@@ -177,7 +214,7 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
       WriteSubmit(w, pdu, ClientInfo_, dataCoding);
       break;
     case kSubmitMulti:
-      WriteSubmitMulti(w, pdu, ClientInfo_);
+      WriteSubmitMulti(w, pdu, ClientInfo_, dataCoding);
       break;
     case kDeliverSmResp:
       w.U8(0);  // message_id, empty

@@ -129,6 +129,19 @@ struct TSubmit {
   // followed by "R").
   TFixedText<21> validity_period;
   TFixedText<160> short_message;
+  // Coded texts and long messages (Send with submit_coding other than tcBytes or submit_long_mode
+  // other than lmSplit); a fresh record sends none of them and goes out as before.
+  // esm_class of the submit: 0x40 when short_message starts with a user data header.
+  uint8_t esm_class = 0;
+  // True: short_message and message_payload hold the user data's octets as they go on the wire,
+  // already in the data coding given to the encoder (which a submit_multi then carries too).
+  bool user_data_octets = false;
+  // Not empty: sent as the optional parameter message_payload (short_message is then empty).
+  std::string message_payload;
+  // sar_total_segments not 0: the three SAR optional parameters are sent.
+  uint16_t sar_msg_ref_num = 0;
+  uint8_t sar_total_segments = 0;
+  uint8_t sar_segment_seqnum = 0;
 };
 
 // One PDU, for one exchange. It lives in the frame of the handler that uses it and is never shared
@@ -169,6 +182,10 @@ class TPduCodec {
   //
   // A PDU that would not fit in capacity, or a command id outside that list, is not built:
   // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.
+  //
+  // Coded texts: with submit.user_data_octets, submit_sm and submit_multi write short_message as
+  // the octets stored, in whatever data coding is given (submit_multi then carries it too), with
+  // the submit's esm_class, SAR values and message_payload.
   void EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu, int dataCoding) const;
 
   // Fills pdu (fresh) from the PDU at the start of buffer. Reads nothing at or past the smallest of

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -35,6 +36,9 @@ struct TOptions {
   double WaitSeconds = 30;
   bool Receipts = true;
   bool Quiet = false;
+  TTextCoding Coding = TTextCoding::tcBytes;
+  TLongMessageMode LongMode = TLongMessageMode::lmSplit;
+  bool DryRun = false;
 };
 
 void Usage(FILE* Out) {
@@ -58,9 +62,18 @@ void Usage(FILE* Out) {
       "                       (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
       "  --quiet              print only the summary and errors, not each line\n"
+      "  --coding CODING      how the text (UTF-8) is coded: bytes (as given, the\n"
+      "                       default), auto (gsm when every character fits, else\n"
+      "                       ucs2), gsm, latin1 or ucs2\n"
+      "  --long MODE          how a text longer than one message goes: split (cut to\n"
+      "                       160 characters, independent parts; the default), udh,\n"
+      "                       udh16 (concatenated, 8-bit or 16-bit reference),\n"
+      "                       payload (one message_payload) or sar\n"
+      "  --dry-run            print the coding and the parts, and exit without\n"
+      "                       connecting\n"
       "  --help               this text\n\n"
       "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
-      "bind failure or timeout, 2 on bad options.\n");
+      "bind failure or timeout, 2 on bad options or a text the coding cannot carry.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -88,6 +101,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oWait,
     oNoRcpt,
     oQuiet,
+    oCoding,
+    oLong,
+    oDryRun,
     oHelp
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
@@ -104,6 +120,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"wait", required_argument, nullptr, oWait},
                                 {"no-receipts", no_argument, nullptr, oNoRcpt},
                                 {"quiet", no_argument, nullptr, oQuiet},
+                                {"coding", required_argument, nullptr, oCoding},
+                                {"long", required_argument, nullptr, oLong},
+                                {"dry-run", no_argument, nullptr, oDryRun},
                                 {"help", no_argument, nullptr, oHelp},
                                 {nullptr, 0, nullptr, 0}};
   int C;
@@ -174,6 +193,27 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oQuiet:
         O.Quiet = true;
         break;
+      case oCoding: {
+        const std::optional<TTextCoding> Coding = TextCodingFromWord(optarg);
+        if (!Coding) {
+          std::fprintf(stderr, "smppcli: --coding must be auto, gsm, latin1, ucs2 or bytes\n");
+          return false;
+        }
+        O.Coding = *Coding;
+        break;
+      }
+      case oLong: {
+        const std::optional<TLongMessageMode> Mode = LongMessageModeFromWord(optarg);
+        if (!Mode) {
+          std::fprintf(stderr, "smppcli: --long must be udh, udh16, payload, sar or split\n");
+          return false;
+        }
+        O.LongMode = *Mode;
+        break;
+      }
+      case oDryRun:
+        O.DryRun = true;
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -229,11 +269,43 @@ bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
   return true;
 }
 
+// The coding and the parts of the text, one line each: what --dry-run shows.
+void PrintPlan(const TOptions& O, const TMessagePlan& Plan) {
+  const TEncodedText& T = Plan.Text;
+  const char* Unit = T.Coding == TTextCoding::tcGsm ? "septets" : "octets";
+  std::printf("coding: %s (data_coding %u)\n", std::string(TextCodingWord(T.Coding)).c_str(),
+              T.DataCoding);
+  std::printf("long messages: %s\n", std::string(LongMessageModeWord(O.LongMode)).c_str());
+  std::printf("parts: %zu\n", Plan.Parts.size());
+  for (size_t I = 0; I < Plan.Parts.size(); ++I) {
+    const TMessagePart& P = Plan.Parts[I];
+    // The text's length in this part: septets for GSM, octets for the other codings.
+    const size_t Length = T.Coding == TTextCoding::tcUcs2 ? 2 * P.Length : P.Length;
+    std::printf("part %zu: %zu %s%s\n", I + 1, Length, Unit,
+                P.Payload.empty() ? "" : " in message_payload");
+  }
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
+  // The text is coded and cut before anything else, exactly as Send will do it: a text the coding
+  // cannot carry is refused here, with the reason, rather than message by message later.
+  TMessagePlan Plan;
+  {
+    std::string Refusal;
+    if (!PlanMessage(O.Text, TSmppClient::SignatureTrailer, O.Coding, O.LongMode, 0, Plan,
+                     Refusal)) {
+      std::fprintf(stderr, "smppcli: cannot send the text: %s\n", Refusal.c_str());
+      return 2;
+    }
+  }
+  if (O.DryRun) {
+    PrintPlan(O, Plan);
+    return 0;
+  }
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
 
@@ -248,6 +320,8 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_source_addr_npi(1);
   Client->ClientInfo().Set_submit_dest_addr_ton(1);
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
+  Client->ClientInfo().Set_submit_coding(O.Coding);
+  Client->ClientInfo().Set_submit_long_mode(O.LongMode);
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
@@ -322,11 +396,8 @@ int main(int Argc, char** Argv) {
 
   const double Cpu0 = CpuSeconds();
   const auto T0 = Clock::now();
-  // Every message goes as one submit, or as two when the text with the trailer passes 160
-  // characters; each submit gets its own answer and receipt.
-  const long Parts =
-      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
-                                                                                              : 1;
+  // Every message goes as one submit per part; each submit gets its own answer and receipt.
+  const long Parts = static_cast<long>(Plan.Parts.size());
   long Sent = 0;  // messages
   if (Error.empty()) {
     const auto Deadline = Clock::now() + Wait;

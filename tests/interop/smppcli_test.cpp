@@ -122,4 +122,47 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
   close(mute);
 }
 
+TEST(Smppcli, DryRunShowsTheCodingAndThePartsWithoutConnecting) {
+  const std::string a300(300, 'a');
+  std::string zh70;
+  for (int i = 0; i < 70; ++i) zh70 += "Ж";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"--coding", "gsm", "--long", "udh", "--text", a300},
+       0,
+       "coding: gsm (data_coding 0)\nlong messages: udh\nparts: 3\npart 1: 153 septets\n"
+       "part 2: 153 septets\npart 3: 17 septets\n"},
+      // Auto picks UCS-2 for Cyrillic: 70 characters and the trailer are 93 units.
+      {{"--coding", "auto", "--long", "sar", "--text", zh70},
+       0,
+       "coding: ucs2 (data_coding 8)\nlong messages: sar\nparts: 2\npart 1: 134 octets\n"
+       "part 2: 52 octets\n"},
+      {{"--coding", "latin1", "--long", "payload", "--text", a300},
+       0,
+       "coding: latin1 (data_coding 3)\nlong messages: payload\nparts: 1\n"
+       "part 1: 323 octets in message_payload\n"},
+      // The defaults: the text as bytes, cut at 160 and split in two.
+      {{"--text", a300},
+       0,
+       "coding: bytes (data_coding 0)\nlong messages: split\nparts: 2\npart 1: 160 octets\n"
+       "part 2: 23 octets\n"},
+      {{"--coding", "latin1", "--text", "a€"},
+       2,
+       "smppcli: cannot send the text: character 2 of the text (U+20AC \"€\") does not fit "
+       "Latin-1\n"},
+      {{"--long", "concat"}, 2, "smppcli: --long must be udh, udh16, payload, sar or split\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--dry-run", "--port", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
 }  // namespace
