@@ -39,6 +39,20 @@ constexpr TGsmExtension kGsmExtension[] = {
     {0x3C, u'['},  {0x3D, u'~'}, {0x3E, u']'}, {0x40, u'|'}, {0x65, u'\u20AC'},
 };
 
+// The septet of each character below U+0400 (every main-table character is), -1 for none: the
+// encoder looks characters up here instead of searching the tables.
+constexpr size_t kGsmReverseSize = 0x400;
+constexpr std::array<int16_t, kGsmReverseSize> MakeGsmReverse() {
+  std::array<int16_t, kGsmReverseSize> r{};
+  for (int16_t& v : r) v = -1;
+  for (size_t s = 0; s < kGsmMain.size(); ++s)
+    if (s != kGsmEscape) r[kGsmMain[s]] = static_cast<int16_t>(s);
+  for (const TGsmExtension& e : kGsmExtension)
+    if (e.Char < kGsmReverseSize) r[e.Char] = static_cast<int16_t>((kGsmEscape << 8) | e.Code);
+  return r;
+}
+constexpr std::array<int16_t, kGsmReverseSize> kGsmReverse = MakeGsmReverse();
+
 struct TCodingName {
   TTextCoding Coding;
   std::string_view Ident, Word, Label;
@@ -141,8 +155,7 @@ std::optional<TTextCoding> TextCodingFromWord(std::string_view word) noexcept {
 
 int GsmSeptetOf(char32_t ch) noexcept {
   // The escape's own slot stands for no character.
-  for (size_t s = 0; s < kGsmMain.size(); ++s)
-    if (s != kGsmEscape && kGsmMain[s] == ch) return static_cast<int>(s);
+  if (ch < kGsmReverseSize) return kGsmReverse[ch];
   for (const TGsmExtension& e : kGsmExtension)
     if (e.Char == ch) return (kGsmEscape << 8) | e.Code;
   return -1;
