@@ -266,6 +266,20 @@ std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding codi
   return Utf16ToText(units.data(), units.size());
 }
 
+std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCoding,
+                           TTextCoding defaultAlphabet) {
+  switch (dataCoding) {
+    case kDataCodingUcs2:
+      return DecodeUserText(octets, count, TTextCoding::tcUcs2);
+    case kDataCodingLatin1:
+      return DecodeUserText(octets, count, TTextCoding::tcLatin1);
+    case kDataCodingDefault:
+      return DecodeUserText(octets, count, defaultAlphabet);
+    default:
+      return DecodeUserText(octets, count, TTextCoding::tcBytes);
+  }
+}
+
 size_t Utf8Length(std::string_view text) noexcept {
   size_t chars = 0;
   for (size_t i = 0; i < text.size(); ++chars) {

@@ -73,6 +73,11 @@ std::optional<char32_t> GsmExtensionCharOf(uint8_t code) noexcept;
 //   tcBytes   the octets unchanged
 std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding coding);
 
+// The text of user data received with this data_coding: 8 UCS-2, 3 Latin-1, 0 by defaultAlphabet
+// (tcGsm, or tcBytes for the octets unchanged), any other value the octets unchanged.
+std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCoding,
+                           TTextCoding defaultAlphabet);
+
 // The number of characters of valid UTF-8 text, and the length in bytes of its first n characters.
 // Bytes that are not valid UTF-8 count one character each.
 size_t Utf8Length(std::string_view text) noexcept;
