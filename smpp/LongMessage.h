@@ -40,7 +40,6 @@ inline constexpr uint8_t kIeConcat16 = 0x08;
 inline constexpr uint16_t kTagSarMsgRefNum = 0x020C;
 inline constexpr uint16_t kTagSarTotalSegments = 0x020E;
 inline constexpr uint16_t kTagSarSegmentSeqnum = 0x020F;
-inline constexpr uint16_t kTagMessagePayloadTlv = 0x0424;
 
 // A concatenated message has at most 255 parts (the count is one octet).
 inline constexpr size_t kMaxParts = 255;

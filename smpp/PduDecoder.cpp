@@ -1,4 +1,5 @@
-// The PDU decoder: a positional walk over the bytes of one PDU, bounded by the bytes that exist.
+// The PDU decoder: reads the fields of one PDU in order, bounded by the bytes that exist, and
+// turns deliver_sm and data_sm into message text or the fields of a delivery receipt.
 #include <algorithm>
 
 #include "smpp/PduCharset.h"
@@ -6,91 +7,201 @@
 
 namespace {
 
-inline bool IsLowerHex(uint8_t c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+// Reads the fields of one PDU body in order. Every read stops at end: a field that runs past it is
+// cut there, and every read after that gives nothing.
+class TBodyReader {
+ public:
+  TBodyReader(const uint8_t* buffer, size_t position, size_t end) noexcept
+      : Buf_(buffer), Pos_(std::min(position, end)), End_(end) {}
+
+  uint8_t U8() noexcept { return Pos_ < End_ ? Buf_[Pos_++] : 0; }
+  // A zero-terminated string without its terminator; with no terminator, the rest of the body.
+  std::string_view CString() noexcept {
+    const char* start = reinterpret_cast<const char*>(Buf_ + Pos_);
+    const void* zero = std::memchr(start, 0, End_ - Pos_);
+    const size_t n =
+        zero ? static_cast<size_t>(static_cast<const char*>(zero) - start) : End_ - Pos_;
+    Pos_ += zero ? n + 1 : n;
+    return {start, n};
+  }
+  // n octets, or as many as remain.
+  std::string_view Octets(size_t n) noexcept {
+    n = std::min(n, End_ - Pos_);
+    const char* start = reinterpret_cast<const char*>(Buf_ + Pos_);
+    Pos_ += n;
+    return {start, n};
+  }
+  size_t Remaining() const noexcept { return End_ - Pos_; }
+
+ private:
+  const uint8_t* Buf_;
+  size_t Pos_;
+  size_t End_;
+};
+
+// The optional parameters the decoder uses, each taken from its first occurrence.
+struct TOptionals {
+  std::string_view ReceiptedMessageId;
+  std::string_view Payload;
+  bool HasReceiptedMessageId = false;
+  bool HasPayload = false;
+  int MessageState = -1;
+};
+
+// Walks the tag-length-value list to the end of the body. A parameter whose length runs past the
+// end ends the walk; it and whatever follows are not taken.
+TOptionals ReadOptionals(TBodyReader& r) {
+  TOptionals o;
+  while (r.Remaining() >= 4) {
+    const uint16_t tag = static_cast<uint16_t>((r.U8() << 8) | r.U8());
+    const uint16_t length = static_cast<uint16_t>((r.U8() << 8) | r.U8());
+    if (length > r.Remaining()) break;
+    const std::string_view value = r.Octets(length);
+    if (tag == kTagMessagePayload && !o.HasPayload) {
+      o.Payload = value;
+      o.HasPayload = true;
+    } else if (tag == kTagReceiptedMessageId && !o.HasReceiptedMessageId) {
+      o.ReceiptedMessageId = value;
+      o.HasReceiptedMessageId = true;
+    } else if (tag == kTagMessageState && o.MessageState < 0 && length >= 1) {
+      o.MessageState = static_cast<uint8_t>(value[0]);
+    }
+  }
+  return o;
+}
+
+// A message id as the SMSC sent it: up to its terminator, its printable characters only (so that
+// nothing from the wire can break a report line), at most kMaxMessageIdLength of them.
+std::string PrintableId(std::string_view bytes) {
+  std::string id;
+  for (char c : bytes) {
+    if (c == 0 || id.size() == kMaxMessageIdLength) break;
+    if (c >= 0x20 && c <= 0x7E) id += c;
+  }
+  return id;
+}
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithLabel(std::string_view text, std::string_view label) {
+  if (text.size() < label.size()) return false;
+  for (size_t i = 0; i < label.size(); ++i)
+    if (LowerAscii(text[i]) != label[i]) return false;
+  return true;
+}
+
+// The receipt text, read by its labels: each label (any case) starts the text or follows a space,
+// and its value runs to the next space; text: runs to the end. The first occurrence of a label
+// counts; a missing label leaves its field empty.
+void ReadReceiptText(std::string_view text, TDeliver& d) {
+  struct Label {
+    std::string_view name;
+    std::string TDeliver::*field;
+  };
+  static constexpr Label kLabels[] = {
+      {"id:", &TDeliver::receipt_id},
+      {"sub:", &TDeliver::receipt_sub},
+      {"dlvrd:", &TDeliver::receipt_dlvrd},
+      {"submit date:", &TDeliver::receipt_submit_date},
+      {"done date:", &TDeliver::receipt_done_date},
+      {"stat:", &TDeliver::receipt_stat},
+      {"err:", &TDeliver::receipt_err},
+      {"text:", &TDeliver::text},
+  };
+  constexpr size_t kText = std::size(kLabels) - 1;
+  bool seen[std::size(kLabels)] = {};
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if (text[pos] == ' ') {
+      ++pos;
+      continue;
+    }
+    const std::string_view rest = text.substr(pos);
+    size_t which = std::size(kLabels);
+    for (size_t i = 0; i < std::size(kLabels) && which == std::size(kLabels); ++i)
+      if (StartsWithLabel(rest, kLabels[i].name)) which = i;
+    if (which == kText) {
+      if (!seen[kText]) d.text.assign(rest.substr(kLabels[kText].name.size()));
+      return;
+    }
+    const size_t start = which < std::size(kLabels) ? kLabels[which].name.size() : 0;
+    const size_t space = rest.find(' ', start);
+    const size_t stop = space == std::string_view::npos ? rest.size() : space;
+    if (which < std::size(kLabels) && !seen[which]) {
+      seen[which] = true;
+      (d.*kLabels[which].field).assign(rest.substr(start, stop - start));
+    }
+    pos += stop;
+  }
+}
+
+// The stat word of an SMPP message_state value, so that ReceiptStateCode gives that value back.
+std::string_view StateWord(int state) {
+  static constexpr std::string_view kWords[] = {
+      "", "ENROUTE", "DELIVRD", "EXPIRED", "DELETED", "UNDELIV", "ACCEPTD", "UNKNOWN", "REJECTD"};
+  return state >= 1 && state < static_cast<int>(std::size(kWords)) ? kWords[state] : "";
 }
 
 // The fields of a deliver_sm or data_sm. end is the number of bytes of the PDU that may be read.
 void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu) {
   TDeliver& d = pdu.deliver;
-  // ScanField never reads the last byte of the PDU: its limit is the index of that byte.
-  const size_t limit = end - 1;
-  auto byteAt = [&](size_t i) -> int { return i < end ? buf[i] : -1; };
+  TBodyReader r(buf, kPduHeaderLength, end);
+  d.service_type = r.CString();
+  r.U8();  // source_addr_ton
+  r.U8();  // source_addr_npi
+  d.source_addr = r.CString();
+  r.U8();  // dest_addr_ton
+  r.U8();  // dest_addr_npi
+  d.destination_addr = r.CString();
+  d.esm_class = r.U8();
 
-  size_t pos = kPduHeaderLength;
-  // service_type, then the source address's ton and npi.
-  if (byteAt(pos) > 0)
-    ScanField(buf, pos, d.service_type, 3, 0, false, limit);
-  else
-    pos += 3;
-  ScanField(buf, pos, d.source_addr, 3, 0, false, limit);
-  ScanField(buf, pos, d.destination_addr, 1, 0, false, limit);
-
-  const size_t e = pos;  // esm_class; the fixed fields after it are at fixed offsets
-  d.esm_class = static_cast<uint8_t>(std::max(byteAt(e), 0));
-  switch (d.esm_class) {
-    case 0x00: {
-      size_t start;
-      if (pdu.command_id == kDataSm)
-        start = e + 7;  // registered_delivery, data_coding, tag and length of the first TLV
-      else if (byteAt(e + 7) == 8)
-        start = e + 16;  // UCS-2: skip 6 bytes of the short message
-      else if (byteAt(e + 10) == 4)
-        start = e + 14;
-      else
-        start = e + 10;
-      d.text = DecodeText(buf, start, end);
-      break;
-    }
-    case 0x04:
-    case 0x20: {
-      // A delivery receipt or intermediate notification, walked by position: the labels of the
-      // receipt text are stepped over by their lengths, never compared.
-      std::string discard;
-      pos = e;
-      ScanField(buf, pos, discard, 13, 0, false, limit);
-      ScanField(buf, pos, d.receipt_ref, 1, 0, true, limit);
-      ScanField(buf, pos, discard, 1, 0, false, limit);
-      ScanField(buf, pos, discard, 5, 0, false, limit);
-      ScanField(buf, pos, d.receipt_id, 5, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_sub, 7, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_dlvrd, 13, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_submit_date, 11, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_done_date, 6, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_stat, 5, ' ', false, limit);
-      ScanField(buf, pos, d.receipt_err, 6, ' ', false, limit);
-      d.text = DecodeText(buf, pos, end);
-      break;
-    }
-    case 0x80:
-      d.text = DecodeText(buf, e + 10, end);
-      break;
-    default:
-      break;
+  uint8_t dataCoding = 0;
+  std::string_view userData;
+  if (pdu.command_id == kDeliverSm) {
+    r.U8();       // protocol_id
+    r.U8();       // priority_flag
+    r.CString();  // schedule_delivery_time
+    r.CString();  // validity_period
+    r.U8();       // registered_delivery
+    r.U8();       // replace_if_present_flag
+    dataCoding = r.U8();
+    r.U8();  // sm_default_msg_id
+    userData = r.Octets(r.U8());
+  } else {
+    r.U8();  // registered_delivery
+    dataCoding = r.U8();
   }
+  const TOptionals o = ReadOptionals(r);
+  // A data_sm carries its text in message_payload; a deliver_sm may, with an empty short message.
+  if (o.HasPayload && (pdu.command_id == kDataSm || userData.empty())) userData = o.Payload;
+  if ((d.esm_class & kEsmUdhi) && !userData.empty())
+    userData.remove_prefix(std::min<size_t>(userData.size(), 1 + uint8_t(userData[0])));
+  if (!IsReceipt(d.esm_class)) {
+    d.text =
+        DecodeText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(), dataCoding);
+    return;
+  }
+  // A receipt's labels are read from the text; single-byte text is read where it lies.
+  if (dataCoding == 8) {
+    const std::string text =
+        Ucs2ToText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size());
+    ReadReceiptText(text, d);
+  } else {
+    ReadReceiptText(userData, d);
+  }
+  if (o.HasReceiptedMessageId) d.receipt_id = PrintableId(o.ReceiptedMessageId);
+  if (!StateWord(o.MessageState).empty()) d.receipt_stat = StateWord(o.MessageState);
+  d.receipt_ref = d.receipt_id;
 }
 
 }  // namespace
 
-void ScanField(const uint8_t* buffer, size_t& position, std::string& result, size_t skip,
-               uint8_t terminator, bool hexSkip, size_t limit) {
-  result.clear();
-  size_t p = position;
-  if (hexSkip)
-    while (p < limit && !IsLowerHex(buffer[p])) ++p;
-  const size_t start = p;
-  if (p < limit) {
-    const void* hit = std::memchr(buffer + p, terminator, limit - p);
-    p = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) : limit;
-    result.assign(reinterpret_cast<const char*>(buffer + start), p - start);
-  }
-  position = p + skip;
-}
-
-std::string DecodeText(const uint8_t* buffer, size_t position, size_t end) {
-  if (position >= end) return {};
-  if (buffer[position] < 0x20) return Ucs2ToText(buffer + position, end - position);
-  return std::string(reinterpret_cast<const char*>(buffer + position), end - position);
+std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding) {
+  if (count == 0) return {};
+  if (dataCoding == 8) return Ucs2ToText(bytes, count);
+  return std::string(reinterpret_cast<const char*>(bytes), count);
 }
 
 std::string Ucs2ToText(const uint8_t* bytes, size_t count) {
@@ -132,16 +243,14 @@ void TPduCodec::DecodePdu(const uint8_t* buffer, size_t capacity, size_t receive
 
   switch (pdu.command_id) {
     case kSubmitSmResp:
-      // The message id keeps only decimal digits and lower-case a to f, in order.
-      pdu.message_id.clear();
-      for (size_t i = kPduHeaderLength; i < end; ++i)
-        if (IsLowerHex(buffer[i])) pdu.message_id += static_cast<char>(buffer[i]);
+    case kSubmitMultiResp: {
+      TBodyReader r(buffer, kPduHeaderLength, end);
+      pdu.message_id = PrintableId(r.CString());
       break;
+    }
     case kDeliverSm:
     case kDataSm:
-      if (end > 0) DecodeDeliver(buffer, end, pdu);
-      break;
-    case kDataSmResp:
+      if (end > kPduHeaderLength) DecodeDeliver(buffer, end, pdu);
       break;
     default:
       pdu.message_id.clear();

@@ -1,5 +1,6 @@
 // The PDU encoder: records to wire bytes, never writing past the capacity it is given.
 #include <algorithm>
+#include <vector>
 
 #include "smpp/PduCharset.h"
 #include "smpp/smpppdu.h"
@@ -105,7 +106,7 @@ void WriteSubmitOptions(TPduWriter& w, const TSubmit& s) {
       w.Refuse();  // no value length holds it
       return;
     }
-    PutU16(tlv, kTagMessagePayloadTlv);
+    PutU16(tlv, kTagMessagePayload);
     PutU16(tlv + 2, static_cast<uint16_t>(s.message_payload.size()));
     w.Bytes(tlv, 4);
     w.Bytes(s.message_payload.data(), s.message_payload.size());
@@ -118,10 +119,10 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   w.U8(0);  // service_type, empty
   w.U8(static_cast<uint8_t>(a.source_ton));
   w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr);
+  w.CString(s.source_addr, kMaxAddressLength);
   w.U8(static_cast<uint8_t>(a.dest_ton));
   w.U8(static_cast<uint8_t>(a.dest_npi));
-  w.CString(s.destination_addr);
+  w.CString(s.destination_addr, kMaxAddressLength);
   w.U8(s.esm_class);
   w.U8(0);  // protocol_id
   w.U8(0);  // priority_flag
@@ -137,12 +138,14 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   }
   w.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
   w.U8(0);     // replace_if_present_flag
-  w.U8(static_cast<uint8_t>(dataCoding));
+  // The coding is judged by the byte that goes on the wire.
+  const uint8_t coding = static_cast<uint8_t>(dataCoding);
+  w.U8(coding);
   w.U8(0);  // sm_default_msg_id
   if (s.user_data_octets) {
     w.U8(static_cast<uint8_t>(s.short_message.size()));
     w.Bytes(s.short_message.data(), s.short_message.size());
-  } else if (dataCoding == 8) {
+  } else if (coding == 8) {
     WriteUcs2Message(w, s.short_message);
   } else {
     // 0, 0xF0 and any other coding: the stored bytes, one per character.
@@ -156,27 +159,38 @@ bool IsBlankOrControl(char c) {
   return static_cast<unsigned char>(c) <= 0x20;
 }
 
-void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
+// The destinations of a submit_multi: the pieces of the comma-separated list, trimmed of blanks
+// and control characters; empty pieces are dropped.
+std::vector<std::string_view> Destinations(std::string_view list) {
+  std::vector<std::string_view> pieces;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view piece = list.substr(0, comma);
+    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+    if (!piece.empty()) pieces.push_back(piece);
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+  }
+  return pieces;
+}
+
+// False when the list holds no destination or more than a submit_multi carries.
+bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
+  const std::vector<std::string_view> destinations = Destinations(pdu.submit.destination_addr);
+  if (destinations.empty() || destinations.size() > kMaxDestinations) return false;
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
   const TSubmit& s = pdu.submit;
   w.U8(0);  // service_type, empty
   w.U8(static_cast<uint8_t>(a.source_ton));
   w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr);
-  // number_of_dests is counted on the raw list, the entries come from its non-empty remainders.
-  const std::string_view list = s.destination_addr;
-  w.U8(static_cast<uint8_t>(1 + std::count(list.begin(), list.end(), ',')));
-  std::string_view rest = list;
-  while (!rest.empty()) {
-    const size_t comma = rest.find(',');
-    std::string_view piece = rest.substr(0, comma);
-    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+  w.CString(s.source_addr, kMaxAddressLength);
+  // number_of_dests counts the entries written.
+  w.U8(static_cast<uint8_t>(destinations.size()));
+  for (std::string_view d : destinations) {
     w.U8(1);  // dest_flag: SME address
     w.U8(static_cast<uint8_t>(a.dest_ton));
     w.U8(static_cast<uint8_t>(a.dest_npi));
-    w.CString(piece);
-    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    w.CString(d, kMaxAddressLength);
   }
   w.U8(s.esm_class);
   w.U8(0);     // protocol_id
@@ -191,6 +205,7 @@ void WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& inf
   w.U8(static_cast<uint8_t>(s.short_message.size()));
   w.Bytes(s.short_message.data(), s.short_message.size());
   WriteSubmitOptions(w, s);
+  return true;
 }
 
 }  // namespace
@@ -214,9 +229,10 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
       WriteSubmit(w, pdu, ClientInfo_, dataCoding);
       break;
     case kSubmitMulti:
-      WriteSubmitMulti(w, pdu, ClientInfo_, dataCoding);
+      if (!WriteSubmitMulti(w, pdu, ClientInfo_, dataCoding)) return;
       break;
     case kDeliverSmResp:
+    case kDataSmResp:
       w.U8(0);  // message_id, empty
       response = true;
       break;

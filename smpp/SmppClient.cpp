@@ -1,10 +1,21 @@
 // TSmppClient: creation and destruction, Connect and Disconnect, the report step, the socket
 // operations shared by both connections, and the timers' ticks.
+#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "base/Thread.h"
 #include "smpp/smppclient.h"
+
+namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
 
 TSmppClient::TSmppClient(TComponent* AOwner)
     : TComponent(AOwner),
@@ -127,16 +138,24 @@ void TSmppClient::Disconnect() {
 void TSmppClient::Report(TSide Side, const std::string* Text, bool Empty) {
   TSMPPConnection& C = Conn(Side);
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+  // The handler runs as a copy: it may assign a new one, which would destroy the stored one while
+  // it runs.
   if (Side == TSide::Rcx) {
     if (Text) FRcx->Set_rcxData(*Text);
-    if (FRcxOnData) FRcxOnData(this);
+    if (FRcxOnData) {
+      const TSmppNotifyEvent Handler = FRcxOnData;
+      Handler(this);
+    }
     if (Empty) {
       FRcx->Set_rcxBinData("");
       FRcx->Set_rcxData("");
     }
   } else {
     if (Text) FTcx->Set_tcxData(*Text);
-    if (FTcxOnData) FTcxOnData(this);
+    if (FTcxOnData) {
+      const TSmppNotifyEvent Handler = FTcxOnData;
+      Handler(this);
+    }
     if (Empty) {
       FTcx->Set_tcxBinData("");
       FTcx->Set_tcxData("");
@@ -154,17 +173,23 @@ void TSmppClient::SocketSend(TSide Side, const void* Data, size_t Length) {
 
 void TSmppClient::SocketConnect(TSide Side) {
   std::lock_guard<std::recursive_mutex> Report(Conn(Side).ReportLock);
-  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
-  TIcsSocket* S = Conn(Side).Socket();
-  // Only a closed socket connects: a second Connect or a late reconnect tick on a connection
-  // that is up or still connecting leaves it alone.
-  if (S->State() != wsClosed) return;
-  try {
-    S->Connect();
-  } catch (const std::exception&) {
-    // The socket raises when it is still busy or no worker can be had; the keep-alive count
-    // finds the connection down and the reconnect tries again.
+  bool Refused = false;
+  {
+    std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
+    TIcsSocket* S = Conn(Side).Socket();
+    // Only a closed socket connects: a second Connect or a late reconnect tick on a connection
+    // that is up or still connecting leaves it alone.
+    if (S->State() != wsClosed) return;
+    try {
+      S->Connect();
+    } catch (const std::exception&) {
+      // No worker thread could be had (or the socket refused the request).
+      Refused = true;
+    }
   }
+  // Reported and tried again like any failed connect; outside the socket lock, because the
+  // notification may call Send.
+  if (Refused) Error(Side);
 }
 
 void TSmppClient::SocketClose(TSide Side) {
@@ -174,12 +199,16 @@ void TSmppClient::SocketClose(TSide Side) {
   Conn(Side).Socket()->Close();
 }
 
+// Both read the socket's worker pointer, which the first successful Connect sets under the same
+// lock: a timer or the application's thread never reads it while another thread writes it.
 bool TSmppClient::SocketDead(TSide Side) {
+  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
   TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
   return W && W->HSocket() == -1;
 }
 
 bool TSmppClient::SocketConnected(TSide Side) {
+  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
   return Conn(Side).Socket()->State() == wsConnected;
 }
 
@@ -226,7 +255,10 @@ void TSmppClient::KeepAliveTick(TSide Side) {
     Pdu.command_status = 0;
     EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
     (Side == TSide::Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).store(Pdu.sequence_number);
+    FEnquireSentAtMs[static_cast<int>(Side)].store(SteadyMs());
     SocketSend(Side, Buffer, Length);
+    // The watchdog waits for the answer.
+    WatchdogTimer(Side)->Resume();
   } else {
     ReconnectTimer(Side)->Resume();
   }
@@ -247,8 +279,17 @@ void TSmppClient::WatchdogTick(TSide Side) {
   if (!Call.Entered()) return;
   const bool Rcx = Side == TSide::Rcx;
   if ((Rcx ? FRcxLastEnquireRespSeq : FTcxLastEnquireRespSeq).load() ==
-      (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load())
+          (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load() ||
+      FClosing.load()) {
+    WatchdogTimer(Side)->Suspend();
     return;
+  }
+  // A tick may come early after a restart (the timer finishes a wait it was in): the answer gets
+  // one full period from the enquire_link.
+  if (SteadyMs() - FEnquireSentAtMs[static_cast<int>(Side)].load() <
+      WatchdogTimer(Side)->Interval())
+    return;
+  WatchdogTimer(Side)->Suspend();
   SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
   SocketClose(Side);
   SleepMs(DisconnectWaitMs.load());

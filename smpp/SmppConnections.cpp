@@ -11,8 +11,22 @@ namespace {
 
 constexpr uint32_t kThrottled = 0x00000058u;             // "MAILBOX FULL"
 constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // generic_nack for a broken stream
+constexpr uint32_t kInvalidMessageLength = 0x00000001u;  // the answer to a PDU too long to take
 
 }  // namespace
+
+std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp) {
+  const TDeliver& D = Pdu.deliver;
+  if (Pdu.command_id != kDeliverSm && Pdu.command_id != kDataSm) return {};
+  if (IsReceipt(D.esm_class))
+    return "+QUERY_RES " + D.receipt_ref + ":" + std::string(1, ReceiptStateCode(D.receipt_stat)) +
+           ":" + D.receipt_err;
+  if (Pdu.command_id == kDeliverSm)
+    return "+DELIVER " + Timestamp + ":" + D.source_addr + ":" + D.destination_addr + ":" + D.text;
+  // A data_sm is reported with two colons after the time, and only with the default type.
+  if ((D.esm_class & kEsmMessageTypeMask) != 0) return {};
+  return "+DELIVER " + Timestamp + "::" + D.source_addr + ":" + D.destination_addr + ":" + D.text;
+}
 
 void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   TActiveCall Call(*this);
@@ -23,6 +37,7 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   }
   // A new connection starts a new byte stream.
   FStream[static_cast<int>(Side)]->Have = 0;
+  FStream[static_cast<int>(Side)]->Skip = 0;
   FCloseAsked[static_cast<int>(Side)].store(false);
   KeepAliveTimer(Side)->Resume();
   std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
@@ -84,6 +99,13 @@ void TSmppClient::DataAvailable(TSide Side) {
       S->Receive(St.Bytes + St.Have, static_cast<int32_t>(std::min<size_t>(Pending, Space)));
   if (Got <= 0) return;
   St.Have += static_cast<size_t>(Got);
+  if (St.Skip) {
+    // The rest of a PDU that was too long to take: read through and dropped.
+    const size_t Drop = std::min(St.Skip, St.Have);
+    std::memmove(St.Bytes, St.Bytes + Drop, St.Have - Drop);
+    St.Have -= Drop;
+    St.Skip -= Drop;
+  }
 
   size_t Offset = 0;
   for (;;) {
@@ -91,6 +113,13 @@ void TSmppClient::DataAvailable(TSide Side) {
     if (Frame.Result == TFrameResult::frNeedMore) break;
     if (Frame.Result == TFrameResult::frInvalidLength) {
       StreamFault(Side, Frame.Length, St.Bytes + Offset, St.Have - Offset);
+      St.Have = 0;
+      return;
+    }
+    if (Frame.Result == TFrameResult::frTooLong) {
+      // Longer than the buffer, so never whole in it: what is here is its start.
+      DropLongPdu(Side, Frame.Length, St.Bytes + Offset, St.Have - Offset);
+      St.Skip = Frame.Length - (St.Have - Offset);
       St.Have = 0;
       return;
     }
@@ -148,33 +177,24 @@ void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
     SocketClose(TSide::Rcx);
     return;
   }
+  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(TSide::Rcx, Pdu.sequence_number);
   if (Pdu.command_status != 0) return;
-  const TDeliver& D = Pdu.deliver;
   switch (Pdu.command_id) {
     case kBindReceiverResp:
       FRcx->Set_rcxData("bind Rcx OK");
       break;
     case kDataSm:
-      SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
-      if (D.esm_class == 0)
-        FRcx->Set_rcxData("+DELIVER " + NowToStr() + "::" + D.source_addr + ":" +
-                          D.destination_addr + ":" + D.text);
+    case kDeliverSm: {
+      // Answered before anything else, each with its own response.
+      SendResponse(TSide::Rcx, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
+                   Pdu.sequence_number);
+      const std::string Line = RcxDeliverLine(Pdu, NowToStr());
+      if (!Line.empty()) FRcx->Set_rcxData(Line);
       break;
-    case kDeliverSm:
-      SendResponse(TSide::Rcx, kDeliverSmResp, 0, Pdu.sequence_number);
-      if (D.esm_class == 0x04 || D.esm_class == 0x20)
-        FRcx->Set_rcxData("+QUERY_RES " + D.receipt_ref + ":" +
-                          std::string(1, ReceiptStateCode(D.receipt_stat)) + ":" + D.receipt_err);
-      else
-        FRcx->Set_rcxData("+DELIVER " + NowToStr() + ":" + D.source_addr + ":" +
-                          D.destination_addr + ":" + D.text);
-      break;
+    }
     case kUnbindResp:
       FRcx->Set_rcxData("rcx disconnected");
       SocketClose(TSide::Rcx);
-      break;
-    case kEnquireLinkResp:
-      FRcxLastEnquireRespSeq.store(Pdu.sequence_number);
       break;
     default:
       break;
@@ -191,6 +211,7 @@ void TSmppClient::ActOnTcxPdu(const TPDU& Pdu) {
     SocketClose(TSide::Tcx);
     return;
   }
+  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(TSide::Tcx, Pdu.sequence_number);
   if (Pdu.command_status == kThrottled) {
     FTcx->Set_tcxData("MAILBOX FULL");
     return;
@@ -202,9 +223,6 @@ void TSmppClient::ActOnTcxPdu(const TPDU& Pdu) {
       break;
     case kSubmitSmResp:
       FTcx->Set_tcxData("+IN_QUEUE ID=" + Pdu.message_id);
-      break;
-    case kEnquireLinkResp:
-      FTcxLastEnquireRespSeq.store(Pdu.sequence_number);
       break;
     case kUnbindResp:
       FTcx->Set_tcxData("tcx disconnected");
@@ -224,6 +242,41 @@ void TSmppClient::SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, 
   Response.sequence_number = Sequence;
   EncodePdu(Buffer, sizeof Buffer, Length, Response, 0);
   if (Length) SocketSend(Side, Buffer, Length);
+}
+
+void TSmppClient::DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
+  KeepAliveTimer(Side)->Suspend();
+  // A request is answered with its own response, or generic_nack when this client has none for
+  // it, carrying "invalid message length"; a response is not answered.
+  const uint32_t Id = GetU32(Bytes + 4);
+  if ((Id & kGenericNack) == 0) {
+    uint32_t Response = kGenericNack;
+    if (Id == kDeliverSm || Id == kDataSm || Id == kEnquireLink || Id == kUnbind)
+      Response = Id | kGenericNack;
+    SendResponse(Side, Response, kInvalidMessageLength, GetU32(Bytes + 12));
+  }
+  {
+    TSMPPConnection& C = Conn(Side);
+    std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+    const std::string Dump = HexDump(Bytes, Have);
+    if (Side == TSide::Rcx)
+      FRcx->Set_rcxBinData(Dump);
+    else
+      FTcx->Set_tcxBinData(Dump);
+    C.WriteBinData(static_cast<int32_t>(Have), Bytes, static_cast<int32_t>(Have));
+    const std::string Text =
+        std::string(Prefix(Side)) + " PDU length " + std::to_string(Length) + " too long, dropped";
+    Report(Side, &Text, true);
+    C.IdleCount().store(0);
+  }
+  KeepAliveTimer(Side)->Resume();
+}
+
+void TSmppClient::EnquireLinkAnswered(TSide Side, uint32_t Sequence) {
+  const bool Rcx = Side == TSide::Rcx;
+  (Rcx ? FRcxLastEnquireRespSeq : FTcxLastEnquireRespSeq).store(Sequence);
+  if (Sequence == (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load())
+    WatchdogTimer(Side)->Suspend();
 }
 
 void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
@@ -266,35 +319,33 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   else
     Pdu.submit.validity_period = "00000" + Validity + "00000R";
 
-  uint8_t Buffer[kPduBufferSize];
-  size_t Length = 0;
-  bool Built = true;
-  auto SendPart = [&](std::string_view Part, bool Store) {
-    Pdu.submit.short_message = Part;
-    EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
-    if (Length == 0) {
-      // Too long for one PDU (a destination list of thousands): nothing is stored or sent.
-      Built = false;
-      return;
-    }
-    if (Store) {
+  // Every part is built before any is stored or sent, so that a message goes whole or not at all.
+  std::string_view Parts[2];
+  size_t PartCount = 0;
+  if (Message.size() <= TFixedText<160>::Capacity) {
+    Parts[PartCount++] = Message;
+  } else {
+    // At most 160 + 23 characters: the first 160, then the rest.
+    Parts[PartCount++] = std::string_view(Message).substr(0, TFixedText<160>::Capacity);
+    Parts[PartCount++] = std::string_view(Message).substr(TFixedText<160>::Capacity);
+  }
+  uint8_t Buffers[2][kPduBufferSize];
+  size_t Lengths[2] = {0, 0};
+  for (size_t I = 0; I < PartCount; ++I) {
+    Pdu.submit.short_message = Parts[I];
+    EncodePdu(Buffers[I], kPduBufferSize, Lengths[I], Pdu, 0);
+    // Not built (no destination, or more than a submit_multi carries): nothing goes.
+    if (Lengths[I] == 0) return -1;
+  }
+  for (size_t I = 0; I < PartCount; ++I) {
+    if (PartCount > 1) {
       int32_t Slot = FSentPartIndex.load() + 1;
       if (Slot > SentPartSlots) Slot = 1;
       FSentPartIndex.store(Slot);
-      std::memcpy(FSentPartStore[Slot - 1], Buffer, std::min<size_t>(Length, SentPartSlotSize));
+      std::memcpy(FSentPartStore[Slot - 1], Buffers[I],
+                  std::min<size_t>(Lengths[I], SentPartSlotSize));
     }
-    SocketSend(TSide::Tcx, Buffer, Length);
-  };
-  if (Message.size() <= TFixedText<160>::Capacity) {
-    SendPart(Message, false);
-  } else {
-    std::string_view Rest = Message;
-    while (Rest.size() > TFixedText<160>::Capacity) {
-      SendPart(Rest.substr(0, TFixedText<160>::Capacity), true);
-      Rest.remove_prefix(TFixedText<160>::Capacity);
-    }
-    SendPart(Rest, true);
+    SocketSend(TSide::Tcx, Buffers[I], Lengths[I]);
   }
-  if (!Built) return -1;
   return static_cast<int32_t>(Pdu.sequence_number);
 }

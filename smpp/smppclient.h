@@ -15,7 +15,14 @@
 // is handled in order as one read: decoded, answered, reported with its own text, hex dump and raw
 // bytes, notified, emptied. A command_length below 16 or above 10000 cannot be resynchronised: the
 // connection reports "Rcx invalid PDU length N" (or "Tcx ..."), answers generic_nack with status
-// 0x00000002, closes, and reconnects as after any lost connection.
+// 0x00000002, closes, and reconnects as after any lost connection. A PDU longer than 10000 bytes
+// but at most 65536 is no fault: it is answered with "invalid message length" (0x00000001) in its
+// own response, or generic_nack when there is none, reported as "Rcx PDU length N too long,
+// dropped" (or "Tcx ..."), and its bytes are read through and dropped; the connection stays up.
+//
+// Watchdog. Each keep-alive enquire_link starts that connection's watchdog, and the answer to it
+// stops it. A watchdog tick that finds the last enquire_link unanswered one full period after it
+// was sent unbinds, closes, waits DisconnectWaitMs, connects again and reports "tcx reconnect".
 #pragma once
 
 #include <atomic>
@@ -35,6 +42,13 @@
 #include "smpp/smpppdu.h"
 
 class TSmppClient;
+
+// The receiver's report line for a deliver_sm or data_sm (status 0): "+QUERY_RES " + receipt_ref +
+// ":" + state digit + ":" + receipt_err for a delivery receipt or intermediate notification;
+// otherwise "+DELIVER " + Timestamp + ":" + source + ":" + destination + ":" + text, with two
+// colons after the time for a data_sm, which has a line only with the default message type. Empty
+// for anything else. Timestamp is the report time, "mmddyyyy hhmmss". Pure; any thread.
+std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp);
 
 // A notification taking the sender (always the client component). Unassigned: skipped.
 using TSmppNotifyEvent = std::function<void(TSmppClient* Sender)>;
@@ -60,7 +74,8 @@ class TSmppClient : public TComponent, public TPersistent {
   TSMPPClientInfo& ClientInfo() { return *FClientInfo; }
   TSMPPConnectionRcx& Rcx() { return *FRcx; }
   TSMPPConnectionTcx& Tcx() { return *FTcx; }
-  // Assign before Connect or from inside a notification of the same connection.
+  // Assign before Connect or from inside a notification of the same connection (the running
+  // handler is a copy, so replacing it there is safe).
   void SetRcxOnData(TSmppNotifyEvent Event);
   void SetTcxOnData(TSmppNotifyEvent Event);
   // ClientInfo, Rcx, Tcx, nested.
@@ -145,6 +160,12 @@ class TSmppClient : public TComponent, public TPersistent {
   void ActOnRcxPdu(const TPDU& Pdu);
   void ActOnTcxPdu(const TPDU& Pdu);
   void StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // A PDU of Length bytes too long to take, of which Have are at Bytes (its header among them):
+  // answered with "invalid message length", reported, and its bytes left to be dropped.
+  void DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // An enquire_link_resp with this sequence number came: recorded; when it answers the last
+  // enquire_link sent, the watchdog stops.
+  void EnquireLinkAnswered(TSide Side, uint32_t Sequence);
   // Send of a coded text or long message (submit_coding or submit_long_mode not at its default).
   int32_t SendCoded(const std::string& Source, const std::string& Destination,
                     const std::string& Validity, const std::string& Text,
@@ -172,6 +193,7 @@ class TSmppClient : public TComponent, public TPersistent {
   TSMPPConnection& Conn(TSide Side);
   TSimpleTimer* KeepAliveTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 0 : 1]; }
   TSimpleTimer* ReconnectTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 4 : 5]; }
+  TSimpleTimer* WatchdogTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 2 : 3]; }
   const char* Prefix(TSide Side) const { return Side == TSide::Rcx ? "Rcx" : "Tcx"; }
 
   // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
@@ -185,6 +207,8 @@ class TSmppClient : public TComponent, public TPersistent {
   struct TStream {
     uint8_t Bytes[kPduBufferSize];
     size_t Have = 0;
+    // Bytes of a PDU too long to take that are still to come and to be dropped.
+    size_t Skip = 0;
   };
 
   // Counts a handler or tick as running for the length of its scope. Entered() is false once the
@@ -221,6 +245,9 @@ class TSmppClient : public TComponent, public TPersistent {
   std::atomic<uint32_t> FTcxLastEnquireSeq{0};
   std::atomic<uint32_t> FRcxLastEnquireRespSeq{0};
   std::atomic<uint32_t> FTcxLastEnquireRespSeq{0};
+  // When each connection last sent an enquire_link (steady clock, milliseconds): the watchdog
+  // gives the answer one full period from then. Keep-alive tick and watchdog tick.
+  std::atomic<int64_t> FEnquireSentAtMs[2] = {0, 0};
 
   // Borrowed: each timer frees itself once terminated.
   TSimpleTimer* FTimers[6] = {};

@@ -43,6 +43,30 @@ inline constexpr uint32_t kSubmitMultiResp = 0x80000021u;
 inline constexpr uint32_t kDataSm = 0x00000103u;
 inline constexpr uint32_t kDataSmResp = 0x80000103u;
 
+// esm_class: the message type bits (the reply-path bit 0x80 and the UDHI bit 0x40 are not part of
+// them), and the two types that carry a delivery receipt.
+inline constexpr uint8_t kEsmMessageTypeMask = 0x3C;
+inline constexpr uint8_t kEsmDeliveryReceipt = 0x04;
+inline constexpr uint8_t kEsmIntermediateNotification = 0x20;
+inline constexpr uint8_t kEsmUdhi = 0x40;  // the user data starts with a user data header
+inline constexpr bool IsReceipt(uint8_t esmClass) noexcept {
+  const uint8_t type = esmClass & kEsmMessageTypeMask;
+  return type == kEsmDeliveryReceipt || type == kEsmIntermediateNotification;
+}
+
+// Optional parameters the decoder reads.
+inline constexpr uint16_t kTagReceiptedMessageId = 0x001E;
+inline constexpr uint16_t kTagMessagePayload = 0x0424;
+inline constexpr uint16_t kTagMessageState = 0x0427;
+
+// The longest message id kept from the wire (the SMPP field is 65 octets with its terminator).
+inline constexpr size_t kMaxMessageIdLength = 64;
+// submit_multi carries at most this many destinations (number_of_dests is one octet; 254 is the
+// SMPP limit).
+inline constexpr size_t kMaxDestinations = 254;
+// Addresses are at most 20 characters (21 octets with the terminator).
+inline constexpr size_t kMaxAddressLength = 20;
+
 // Sizes of the buffers that carry PDUs.
 inline constexpr size_t kPduHeaderLength = 16;
 inline constexpr size_t kPduBufferSize = 10000;         // one outgoing PDU, one read
@@ -103,7 +127,9 @@ class TFixedText {
 };
 
 // What decoding a deliver_sm or data_sm yields. The receipt fields are filled only for delivery
-// receipts and intermediate notifications (esm_class 4 and 0x20).
+// receipts and intermediate notifications (IsReceipt of esm_class), from the labels of the
+// receipt text and from the optional parameters receipted_message_id and message_state, which win
+// over the text; receipt_ref is the id. text is the message text, or a receipt's text: value.
 struct TDeliver {
   std::string service_type;
   std::string source_addr;
@@ -175,10 +201,13 @@ class TPduCodec {
   //
   // Built: bind_receiver, bind_transmitter (account values from the settings), enquire_link,
   // submit_sm (dataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
-  // submit_multi, query_sm, and the responses deliver_sm_resp, enquire_link_resp, unbind_resp and
-  // generic_nack, which carry pdu.sequence_number and the record's command_status. unbind is the
-  // UnbindPdu constant. Requests draw their sequence number from the counter and store it into
-  // pdu.sequence_number.
+  // submit_multi, query_sm, and the responses deliver_sm_resp, data_sm_resp, enquire_link_resp,
+  // unbind_resp and generic_nack, which carry pdu.sequence_number and the record's
+  // command_status. unbind is the UnbindPdu constant. Addresses are cut to kMaxAddressLength
+  // characters; the data coding's low 8 bits are the byte on the wire and choose the layout.
+  // submit_multi: the destinations are the non-empty pieces of the comma-separated list, trimmed;
+  // a list of none or of more than kMaxDestinations is not built. Requests draw their sequence
+  // number from the counter and store it into pdu.sequence_number.
   //
   // A PDU that would not fit in capacity, or a command id outside that list, is not built:
   // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.
@@ -190,6 +219,13 @@ class TPduCodec {
 
   // Fills pdu (fresh) from the PDU at the start of buffer. Reads nothing at or past the smallest of
   // command_length, received and capacity.
+  //
+  // submit_sm_resp, submit_multi_resp: message_id is the id as sent (its printable characters, at
+  // most kMaxMessageIdLength). deliver_sm, data_sm: the fields in order; the user data is the
+  // short message (sm_length bytes), or message_payload for a data_sm or an empty short message,
+  // found by tag among the optional parameters; with UDHI its header is skipped by its own length
+  // byte; data_coding 8 is UCS-2. A field that runs past the end is cut there, and whatever lies
+  // beyond it stays empty.
   static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu);
 
   const TSMPPClientInfo& ClientInfo() const noexcept { return ClientInfo_; }
@@ -203,17 +239,9 @@ class TPduCodec {
 // The decoder's helpers below are pure functions of their arguments: any thread may call them, and
 // two threads may call them at once.
 
-// The field reader of the decoder. result becomes the bytes from position up to (not including) the
-// terminator or limit, whichever comes first; then position advances by skip (the terminator is
-// consumed only through skip). With hexSkip, bytes that are neither decimal digits nor 'a'..'f' are
-// passed over first, stopping at limit. Reads only bytes below limit, which must not exceed the
-// bytes available in buffer.
-void ScanField(const uint8_t* buffer, size_t& position, std::string& result, size_t skip,
-               uint8_t terminator, bool hexSkip, size_t limit);
-
-// The text made of buffer[position .. end): UCS-2 (Ucs2ToText) if its first byte is below 0x20,
-// otherwise the bytes unchanged. Empty when position >= end.
-std::string DecodeText(const uint8_t* buffer, size_t position, size_t end);
+// The text of count bytes of user data in data coding dataCoding: UCS-2 (Ucs2ToText) for data
+// coding 8, the bytes unchanged for every other coding (a GSM '@' stays the byte 0x00).
+std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding);
 
 // The bytes read as big-endian UCS-2 (a last odd byte is dropped), up to the first zero code unit
 // and at most kTextWorkspaceUnits - 1 code units, converted to the system's character set.

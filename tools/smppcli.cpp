@@ -258,6 +258,84 @@ double CpuSeconds() {
   return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
 }
 
+// The length of the UTF-8 sequence at Text[At], with its code point in Cp, or 0 when the
+// bytes there are no valid sequence.
+size_t Utf8Sequence(const std::string& Text, size_t At, char32_t& Cp) {
+  const auto B = static_cast<unsigned char>(Text[At]);
+  size_t Len;
+  char32_t Min;
+  if ((B & 0xE0) == 0xC0)
+    Len = 2, Cp = B & 0x1F, Min = 0x80;
+  else if ((B & 0xF0) == 0xE0)
+    Len = 3, Cp = B & 0x0F, Min = 0x800;
+  else if ((B & 0xF8) == 0xF0)
+    Len = 4, Cp = B & 0x07, Min = 0x10000;
+  else
+    return 0;
+  if (At + Len > Text.size()) return 0;
+  for (size_t K = 1; K < Len; ++K) {
+    const auto C = static_cast<unsigned char>(Text[At + K]);
+    if ((C & 0xC0) != 0x80) return 0;
+    Cp = (Cp << 6) | (C & 0x3F);
+  }
+  if (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF)) return 0;
+  return Len;
+}
+
+// A report line as it is printed: text from the network cannot start a new line, move the cursor
+// or send a terminal sequence, and a 0x00 byte (the GSM '@') does not end it. A backslash becomes
+// \\, line feed, carriage return and tab \n, \r, \t, every other control character (C0, DEL, the
+// UTF-8 C1 range) and every byte that is not valid UTF-8 \xhh; other UTF-8 text is kept.
+std::string Escaped(const std::string& Line) {
+  std::string Out;
+  Out.reserve(Line.size());
+  auto Hex = [&Out](unsigned char C) {
+    static const char Digits[] = "0123456789abcdef";
+    Out += "\\x";
+    Out += Digits[C >> 4];
+    Out += Digits[C & 15];
+  };
+  for (size_t I = 0; I < Line.size();) {
+    const auto C = static_cast<unsigned char>(Line[I]);
+    char32_t Cp = 0;
+    size_t Len = 1;
+    if (C == '\\')
+      Out += "\\\\";
+    else if (C == '\n')
+      Out += "\\n";
+    else if (C == '\r')
+      Out += "\\r";
+    else if (C == '\t')
+      Out += "\\t";
+    else if (C < 0x20 || C == 0x7F)
+      Hex(C);
+    else if (C < 0x80)
+      Out += static_cast<char>(C);
+    else if ((Len = Utf8Sequence(Line, I, Cp)) != 0 && Cp >= 0xA0)
+      Out.append(Line, I, Len);
+    else
+      Hex(C), Len = 1;
+    I += Len;
+  }
+  return Out;
+}
+
+// The number of destinations a submit goes to: one, or for a list the non-empty pieces.
+long DestinationCount(const std::string& Destination) {
+  if (Destination.find(',') == std::string::npos) return 1;
+  long N = 0;
+  size_t Start = 0;
+  for (;;) {
+    const size_t Comma = Destination.find(',', Start);
+    const std::string Piece = Destination.substr(Start, Comma - Start);
+    if (std::any_of(Piece.begin(), Piece.end(),
+                    [](char C) { return static_cast<unsigned char>(C) > 0x20; }))
+      ++N;
+    if (Comma == std::string::npos) return N;
+    Start = Comma + 1;
+  }
+}
+
 // The command id and status of the raw bytes of the read being reported, if it was one.
 bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
   uint8_t Bytes[kPduHeaderLength];
@@ -327,7 +405,7 @@ int main(int Argc, char** Argv) {
   // report lock held: they only print and count.
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
-    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Line.c_str());
+    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
     uint32_t Id = 0, Status = 0;
     const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
     std::lock_guard<std::mutex> G(P.Lock);
@@ -348,7 +426,7 @@ int main(int Argc, char** Argv) {
   });
   Client->SetTcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Tcx().tcxData();
-    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Line.c_str());
+    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
     uint32_t Id = 0, Status = 0;
     const bool Read = !C->Tcx().tcxBinData().empty() && ReadHeader(C->Tcx(), Id, Status);
     std::lock_guard<std::mutex> G(P.Lock);
@@ -375,8 +453,7 @@ int main(int Argc, char** Argv) {
   });
   P.Window = O.Window;
   P.WantReceipts = O.Receipts;
-  P.ReceiptsPerSubmit =
-      1 + static_cast<long>(std::count(O.Destination.begin(), O.Destination.end(), ','));
+  P.ReceiptsPerSubmit = DestinationCount(O.Destination);
 
   using Clock = std::chrono::steady_clock;
   const auto Wait =
@@ -419,7 +496,12 @@ int main(int Argc, char** Argv) {
         P.Sent += Parts;
       }
       if (Client->Send(O.Source, O.Destination, O.Validity, O.Text) < 0) {
-        Error = "the transmitter connection was lost while sending";
+        // Send refuses a message it cannot build while the connection is up; otherwise the
+        // connection is gone.
+        if (Client->Tcx().Socket()->State() == wsConnected)
+          Error = "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)";
+        else
+          Error = "the transmitter connection was lost while sending";
         break;
       }
     }

@@ -1,5 +1,6 @@
 // The client component against the local SMSC (the npm package smpp) on loopback: binds, submits,
-// receipts, MO messages, enquire_link both ways, Disconnect, refused ports and an SMSC restart.
+// receipts, MO messages and receipts as other SMSCs build them, enquire_link both ways, Disconnect,
+// refused ports and an SMSC restart.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -96,7 +97,11 @@ TEST_F(ClientAgainstSmsc, SendSplitsAndReportsQueueIdsAndReceipts) {
       EXPECT_GT(q->size(), std::string("+IN_QUEUE ID=").size());
       next = index + 1;
     }
-    ASSERT_TRUE(reports->waitFor(true, "+QUERY_RES ", from)) << reports->dump();
+    // The receipt of the first submit names the id that submit was given.
+    const std::string id = reports->waitFor(false, "+IN_QUEUE ID=", from)->substr(13);
+    auto receipt = reports->waitFor(true, "+QUERY_RES " + id + ":", from);
+    ASSERT_TRUE(receipt) << reports->dump();
+    EXPECT_EQ(*receipt, "+QUERY_RES " + id + ":2:000");
   }
   // Two split messages: four parts stored.
   EXPECT_EQ(client->SentPartIndex(), 4);
@@ -125,9 +130,10 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
     const char* command;
     const std::regex* shape;
     const char* sent;
+    const char* answer;  // each request has its own response
   };
-  const Case cases[] = {{"deliver 1111 2222 hi", &deliver, "sent deliver_sm"},
-                        {"datasm 1111 2222 hi", &data, "sent data_sm"}};
+  const Case cases[] = {{"deliver 1111 2222 hi", &deliver, "sent deliver_sm", "deliver_sm_resp"},
+                        {"datasm 1111 2222 hi", &data, "sent data_sm", "data_sm_resp"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
     const size_t from = reports->mark();
@@ -147,9 +153,67 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
     // The answer carries the sequence number of the request.
     auto sent = smsc.waitFor(c.sent, {}, smscFrom);
     ASSERT_TRUE(sent);
-    auto resp = smsc.waitFor("deliver_sm_resp", {"seq=" + SmscProcess::field(*sent, "seq") + " "},
-                             smscFrom);
+    auto resp = smsc.waitFor(
+        c.answer, {"seq=" + SmscProcess::field(*sent, "seq") + " ", "status=0"}, smscFrom);
     EXPECT_TRUE(resp) << smsc.joinedLines();
+  }
+}
+
+// What the local SMSC sends as other SMSCs do (UCS-2, concatenated parts, data_sm with ports
+// before its payload, raw GSM bytes, receipts in every style) reaches the report lines whole, and
+// every request is answered with its own response.
+TEST_F(ClientAgainstSmsc, MessagesAndReceiptsAsSmscsSendThem) {
+  ConnectAndBind();
+  // A +DELIVER line without its time.
+  auto withoutTime = [](const std::string& l) {
+    return l.rfind("+DELIVER ", 0) == 0 && l.size() > 25 ? "+DELIVER " + l.substr(25) : l;
+  };
+  struct Case {
+    std::string command;
+    std::vector<std::string> lines;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {"ucs2 1111 2222 Привет, мир", {"+DELIVER 1111:2222:Привет, мир"}, "deliver_sm_resp"},
+      {"parts 1111 2222 5 HelloWorld",
+       {"+DELIVER 1111:2222:Hello", "+DELIVER 1111:2222:World"},
+       "deliver_sm_resp"},
+      {"parts 1111 2222 2 你好吗",
+       {"+DELIVER 1111:2222:你好", "+DELIVER 1111:2222:吗"},
+       "deliver_sm_resp"},
+      {"datasmport 1111 2222 hi there", {"+DELIVER :1111:2222:hi there"}, "data_sm_resp"},
+      {"deliverhex 1111 2222 00 0a 48",
+       {std::string("+DELIVER 1111:2222:\0\nH", 22)},
+       "deliver_sm_resp"},
+      {"receipt standard 1111 2222 ABC-1", {"+QUERY_RES ABC-1:2:000"}, "deliver_sm_resp"},
+      {"receipt upper 1111 2222 ABC-2 UNDELIV", {"+QUERY_RES ABC-2:5:000"}, "deliver_sm_resp"},
+      {"receipt tlvs 1111 2222 ABC-3 EXPIRED", {"+QUERY_RES ABC-3:3:"}, "deliver_sm_resp"},
+      {"receipt mixed 1111 2222 ABC-4", {"+QUERY_RES ABC-4:2:000"}, "deliver_sm_resp"},
+      {"receipt datasm 1111 2222 ABC-5 REJECTD", {"+QUERY_RES ABC-5:8:000"}, "data_sm_resp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const size_t from = reports->mark();
+    size_t at = smsc.mark();
+    const size_t before = reports->count(true, "+");
+    ASSERT_TRUE(smsc.send(c.command));
+    ASSERT_TRUE(reports->waitCount(true, "+", before + c.lines.size()))
+        << reports->dump() << smsc.joinedLines();
+    std::vector<std::string> got;
+    const auto lines = reports->lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].rcx && !lines[i].text.empty()) got.push_back(withoutTime(lines[i].text));
+    EXPECT_EQ(got, c.lines);
+    for (size_t i = 0; i < c.lines.size(); ++i) {
+      size_t index = 0;
+      EXPECT_TRUE(smsc.waitFor(
+          [&](const std::string& l) {
+            return l.rfind(c.answer, 0) == 0 && SmscProcess::field(l, "status") == "0";
+          },
+          10s, at, &index))
+          << smsc.joinedLines();
+      at = index + 1;
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "smpp/smppclient.h"
 #include "smpp/smpppdu.h"
 
 namespace {
@@ -114,6 +115,8 @@ TEST_F(PduInterop, TheyParseWhatWeEncode) {
   withValidity.submit.validity_period = "000001000000000R";
   TPDU query = Make(kQuerySm);
   query.message_id = "abc123";
+  TPDU longAddresses = Make(kSubmitSm, std::string(21, '2'), "x");
+  longAddresses.submit.source_addr = std::string(25, '1');
   struct Case {
     TPDU pdu;
     int dataCoding;
@@ -146,6 +149,12 @@ TEST_F(PduInterop, TheyParseWhatWeEncode) {
        "dest_address.2.dest_addr_npi=1 dest_address.2.destination_addr=333 registered_delivery=17 "
        "data_coding=0 short_message=" +
            ToHex("to three")},
+      {Make(kSubmitMulti, "111,", "x"), 0,
+       "command=submit_multi dest_address.0.destination_addr=111 "
+       "short_message=78"},
+      {longAddresses, 0,
+       "command=submit_sm source_addr=" + std::string(20, '1') +
+           " destination_addr=" + std::string(20, '2') + " short_message=78"},
       {query, 0,
        "command=query_sm message_id=abc123 source_addr_ton=0 source_addr_npi=1 source_addr=8877"},
   };
@@ -168,44 +177,55 @@ TEST_F(PduInterop, WeDecodeWhatTheyEncode) {
   const std::string receipt =
       "id:0123456789 sub:001 dlvrd:001 submit date:2101011200 done date:2101011201 stat:DELIVRD "
       "err:000 text:Hello";
-  // What we decode, in short:
-  // sequence/status|service_type|source|destination|esm_class|receipt_ref| message_id|text as hex.
-  auto summary = [](const TPDU& p) {
-    const TDeliver& d = p.deliver;
+  const std::string ts = "12062026 143005";
+  // What we make of it: the receiver's report line for deliver_sm and data_sm, otherwise the
+  // sequence number, status and message id.
+  auto report = [&ts](const TPDU& p) {
+    if (p.command_id == kDeliverSm || p.command_id == kDataSm) return RcxDeliverLine(p, ts);
     return std::to_string(p.sequence_number) + "/" + std::to_string(p.command_status) + "|" +
-           d.service_type + "|" + d.source_addr + "|" + d.destination_addr + "|" +
-           std::to_string(d.esm_class) + "|" + d.receipt_ref + "|" + p.message_id + "|" +
-           ToHex(d.text);
+           p.message_id;
   };
   struct Case {
     std::string args;  // command and fields, space-separated
     uint32_t id;
     std::string expected;
   };
+  const std::string src = "source_addr=s:447700900123 destination_addr=s:1234 ";
+  const std::string from = "+DELIVER " + ts + ":447700900123:1234:";
   const Case cases[] = {
-      {"deliver_sm sequence_number=n:41 source_addr=s:447700900123 destination_addr=s:1234 "
-       "short_message=x:" +
-           ToHex("Hello"),
-       kDeliverSm, "41/0||447700900123|1234|0|||" + ToHex("Hello")},
-      {"deliver_sm service_type=s:CMT source_addr=s:1 destination_addr=s:2 short_message=x:4869 "
-       "user_message_reference=n:7",
-       kDeliverSm, "0/0|CMT|1|2|0|||4869020400020007"},
-      {"deliver_sm source_addr=s:1 destination_addr=s:2 data_coding=n:8 "
-       "short_message=x:050003010201004800e9",
-       kDeliverSm, "0/0||1|2|0|||" + ToHex("H\xC3\xA9")},
-      {"deliver_sm source_addr=s:1 destination_addr=s:2 esm_class=n:4 short_message=x:" +
-           ToHex(receipt),
-       kDeliverSm, "0/0||1|2|4|" + receipt.substr(4, receipt.size() - 5) + "||"},
-      {"data_sm source_addr=s:11 destination_addr=s:22 message_payload=x:" + ToHex("Hi there"),
-       kDataSm, "0/0||11|22|0|||" + ToHex("Hi there")},
-      {"submit_sm_resp sequence_number=n:6 message_id=s:1A2b-3c", kSubmitSmResp,
-       "6/0||||0||12b3c|"},
-      {"generic_nack sequence_number=n:5 command_status=n:3", kGenericNack, "5/3||||0|||"},
-      {"bind_transmitter_resp sequence_number=n:1 system_id=s:SMSC", kBindTransmitterResp,
-       "1/0||||0|||"},
+      {"deliver_sm sequence_number=n:41 " + src + "short_message=x:" + ToHex("Hello"), kDeliverSm,
+       from + "Hello"},
+      // The package picks the coding of a text itself: UCS-2 for Cyrillic and CJK, IA5 for @.
+      {"deliver_sm " + src + "short_message=s:Привет", kDeliverSm, from + "Привет"},
+      {"deliver_sm " + src + "short_message=s:你好", kDeliverSm, from + "你好"},
+      {"deliver_sm " + src + "short_message=s:@Home", kDeliverSm, from + std::string("\0Home", 5)},
+      {"deliver_sm " + src + "esm_class=n:64 data_coding=n:8 short_message=x:050003010201004800e9",
+       kDeliverSm, from + "Hé"},
+      {"deliver_sm " + src + "short_message=x:4869 user_message_reference=n:7 source_port=n:80",
+       kDeliverSm, from + "Hi"},
+      {"deliver_sm " + src + "message_payload=x:" + ToHex("Payload"), kDeliverSm, from + "Payload"},
+      {"deliver_sm " + src + "user_message_reference=n:7 message_payload=x:" + ToHex("After"),
+       kDeliverSm, from + "After"},
+      {"data_sm source_addr=s:11 destination_addr=s:22 source_port=n:3000 message_payload=x:" +
+           ToHex("Hi there"),
+       kDataSm, "+DELIVER " + ts + "::11:22:Hi there"},
+      {"deliver_sm " + src + "esm_class=n:4 short_message=x:" + ToHex(receipt), kDeliverSm,
+       "+QUERY_RES 0123456789:2:000"},
+      {"deliver_sm " + src + "esm_class=n:4 receipted_message_id=s:5F3A9C01 message_state=n:5",
+       kDeliverSm, "+QUERY_RES 5F3A9C01:5:"},
+      {"deliver_sm " + src + "esm_class=n:4 short_message=x:" + ToHex(receipt) +
+           " receipted_message_id=s:AB-9 message_state=n:3",
+       kDeliverSm, "+QUERY_RES AB-9:3:000"},
+      {"data_sm source_addr=s:11 destination_addr=s:22 esm_class=n:4 receipted_message_id=s:77 "
+       "message_state=n:2",
+       kDataSm, "+QUERY_RES 77:2:"},
+      {"submit_sm_resp sequence_number=n:6 message_id=s:1A2b-3c", kSubmitSmResp, "6/0|1A2b-3c"},
+      {"submit_multi_resp sequence_number=n:8 message_id=s:M-1", kSubmitMultiResp, "8/0|M-1"},
+      {"generic_nack sequence_number=n:5 command_status=n:3", kGenericNack, "5/3|"},
+      {"bind_transmitter_resp sequence_number=n:1 system_id=s:SMSC", kBindTransmitterResp, "1/0|"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.substr(0, 40));
+    SCOPED_TRACE(c.args.substr(0, 60));
     std::vector<std::string> args = {"encode"};
     std::istringstream words(c.args);
     for (std::string w; words >> w;) args.push_back(w);
@@ -216,7 +236,7 @@ TEST_F(PduInterop, WeDecodeWhatTheyEncode) {
     TPduCodec::DecodePdu(bytes.data(), bytes.size(), bytes.size(), pdu);
     EXPECT_EQ(pdu.command_length, bytes.size());
     EXPECT_EQ(pdu.command_id, c.id);
-    EXPECT_EQ(summary(pdu), c.expected);
+    EXPECT_EQ(report(pdu), c.expected);
   }
 }
 

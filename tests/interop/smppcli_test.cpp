@@ -63,6 +63,7 @@ TEST(Smppcli, SendsAndWaitsForEveryAnswerAndReceipt) {
       {{"--count", "3"}, 3, 3},
       {{"--text", std::string(300, 'y')}, 2, 2},  // one message, two submits
       {{"--destination", "111,222"}, 0, 2},       // submit_multi_resp has no line of its own
+      {{"--destination", "111,"}, 0, 1},          // an empty piece is no destination
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--port", port, "--wait", "20"};
@@ -91,6 +92,8 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
   socklen_t len = sizeof a;
   getsockname(mute, reinterpret_cast<sockaddr*>(&a), &len);
 
+  std::string tooMany = "1";
+  for (int i = 0; i < 254; ++i) tooMany += ",1";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -104,6 +107,9 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
       {{"--port", std::to_string(ntohs(a.sin_port)), "--wait", "1"},
        1,
        "did not accept both binds within the wait"},
+      {{"--port", std::to_string(guarded.port()), "--password", "right", "--destination", tooMany},
+       1,
+       "the message cannot be built as a PDU"},
       {{"--count", "0"}, 2, "--count must be a positive number"},
       {{"--validity", "12"}, 2, "--validity must be five digits"},
       {{"--port", "70000"}, 2, "--port must be a number"},
@@ -120,6 +126,26 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
     EXPECT_LT(r.seconds, 20.0);  // never hangs: the wait plus the bounded unbind
   }
   close(mute);
+}
+
+// Text from the network cannot forge lines or terminal sequences in the output, and a GSM '@'
+// (0x00) does not cut a line short.
+TEST(Smppcli, PrintsControlCharactersEscaped) {
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  // "A", line feed, "B", ESC "[31m", "C", 0x00, "D", backslash, "E", the C1 control U+009B, "Ж".
+  ASSERT_TRUE(smsc.send("deliverhex 1111 2222 41 0a 42 1b 5b 33 31 6d 43 00 44 5c 45 c2 9b d0 96"));
+  ASSERT_TRUE(smsc.waitFor("queued deliver_sm"));  // for the receiver smppcli binds
+  const CliRun r = RunCli({"--port", std::to_string(smsc.port()), "--wait", "20"});
+  SCOPED_TRACE(r.out);
+  EXPECT_EQ(r.status, 0);
+  const std::string escaped = R"(:1111:2222:A\nB\x1b[31mC\x00D\\E\xc2\x9b)"
+                              "\xD0\x96\n";
+  const size_t at = r.out.find(escaped);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(r.out.rfind("\n+DELIVER ", at), at - 25);  // one whole line
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(r.out.find('\0'), std::string::npos);
 }
 
 TEST(Smppcli, DryRunShowsTheCodingAndThePartsWithoutConnecting) {

@@ -1,11 +1,13 @@
-// Tests of the PDU decoder: the fields of every command it reads, the positional receipt walk,
-// UCS-2 text, and hostile inputs that must decode without reading outside the bytes given.
+// Tests of the PDU decoder: message ids, PDUs as other implementations build them with their
+// report lines, UCS-2 text, and hostile inputs that must decode without reading outside the bytes
+// given.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <thread>
 
 #include "PduTestUtil.h"
+#include "smpp/smppclient.h"
 #include "smpp/smpppdu.h"
 
 namespace {
@@ -34,11 +36,112 @@ Bytes Deliver(uint8_t esmClass, uint8_t dataCoding, const Bytes& message, const 
       .Finish(kDeliverSm, 9);
 }
 
-TEST(PduDecoder, SubmitSmRespKeepsDigitsAndLowerCaseHexOnly) {
-  const TPDU a = Decode(PduBuilder().CStr("12AbC-de9Fz").Finish(kSubmitSmResp, 5));
-  EXPECT_EQ(a.message_id, "12bde9");
-  EXPECT_EQ(a.sequence_number, 5u);
-  EXPECT_EQ(Decode(PduBuilder().Finish(kSubmitSmResp)).message_id, "");
+TEST(PduDecoder, MessageIdIsTheIdAsSent) {
+  const std::pair<Bytes, std::string> cases[] = {
+      {PduOf(kSubmitSmResp, 5, Wire("'ABC-12f' 00")), "ABC-12f"},
+      {PduOf(kSubmitSmResp, 5, Wire("'5F3A9C01' 00")), "5F3A9C01"},
+      {PduOf(kSubmitSmResp, 5, Wire("'a b' 0A 1B '[2J' 7F 'c' 00")), "a b[2Jc"},
+      {PduOf(kSubmitSmResp, 5, Text(std::string(70, 'x'))), std::string(64, 'x')},
+      {PduOf(kSubmitSmResp, 5, {}), ""},
+      // submit_multi_resp: the id, then no_unsuccess and one unsuccessful destination.
+      {PduOf(kSubmitMultiResp, 5, Wire("'MULTI-1' 00 01 01 01 '555' 00 00 00 00 0B")), "MULTI-1"},
+  };
+  for (const auto& [pdu, id] : cases) {
+    SCOPED_TRACE(id);
+    const TPDU p = Decode(pdu);
+    EXPECT_EQ(p.message_id, id);
+    EXPECT_EQ(p.sequence_number, 5u);
+  }
+}
+
+// PDUs as other SMPP implementations and SMSCs build them, byte for byte, with the receiver's
+// report line for each.
+TEST(PduDecoder, PdusAsOtherImplementationsBuildThem) {
+  // service_type, source 447700900123 (ton 1, npi 1), destination 1234 (ton 0, npi 1).
+  const std::string head = "00 01 01 '447700900123' 00 00 01 '1234' 00 ";
+  // esm_class, protocol_id, priority_flag, two empty times, registered_delivery,
+  // replace_if_present_flag; data_coding, sm_default_msg_id and sm_length follow in each case.
+  auto deliver = [&](const std::string& esm, const std::string& rest) {
+    return PduOf(kDeliverSm, 7, Wire(head + esm + " 00 00 00 00 00 00 " + rest));
+  };
+  const std::string receipt =
+      "'id:1234567 sub:001 dlvrd:001 submit date:2612071200 done date:2612071201 stat:DELIVRD "
+      "err:000 text:Hello'";
+  const std::string ts = "12062026 143005";
+  const std::string from = "+DELIVER " + ts + ":447700900123:1234:";
+  struct Case {
+    const char* what;
+    Bytes pdu;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"UCS-2, Cyrillic, no header", deliver("00", "08 00 0C 04 1F 04 40 04 38 04 32 04 35 04 42"),
+       from + "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
+      {"UCS-2, CJK, one part of two with a user data header",
+       deliver("40", "08 00 0A 05 00 03 2A 02 01 4F 60 59 7D"), from + "\xE4\xBD\xA0\xE5\xA5\xBD"},
+      {"UCS-2 with the reply-path bit", deliver("80", "08 00 04 00 48 00 69"), from + "Hi"},
+      {"GSM text starting with 0x00 (@)", deliver("00", "00 00 05 00 'Home'"),
+       from + std::string("\0Home", 5)},
+      {"GSM text starting with a line feed", deliver("00", "00 00 05 0A 'Line'"), from + "\nLine"},
+      {"8-bit text with a user data header", deliver("40", "04 00 08 05 00 03 01 02 02 'ok'"),
+       from + "ok"},
+      {"optional parameters after the text",
+       deliver("00", "00 00 05 'Hello' 02 04 00 02 00 07 02 0A 00 02 1F 90"), from + "Hello"},
+      {"message_payload alone", deliver("00", "00 00 00 04 24 00 0B 'Hello world'"),
+       from + "Hello world"},
+      {"message_payload after other optional parameters",
+       deliver("00", "00 00 00 02 04 00 02 00 01 04 24 00 05 'Hello' 04 27 00 01 02"),
+       from + "Hello"},
+      {"UCS-2 message_payload", deliver("00", "08 00 00 04 24 00 04 04 14 04 30"),
+       from + "\xD0\x94\xD0\xB0"},
+      {"data_sm, source_port before message_payload",
+       PduOf(kDataSm, 7,
+             Wire("00 01 01 '1111' 00 01 01 '2222' 00 00 00 00 02 0A 00 02 0B B8 04 24 00 02 "
+                  "'hi'")),
+       "+DELIVER " + ts + "::1111:2222:hi"},
+      {"receipt, standard form", deliver("04", "00 00 68 " + receipt), "+QUERY_RES 1234567:2:000"},
+      {"receipt, upper-case labels",
+       deliver("04",
+               "00 00 62 'ID:ABC123 SUB:001 DLVRD:000 SUBMIT DATE:2612071200 "
+               "DONE DATE:2612071201 STAT:UNDELIV ERR:005 TEXT:'"),
+       "+QUERY_RES ABC123:5:005"},
+      {"receipt, optional parameters only",
+       deliver("04", "00 00 00 00 1E 00 09 '5F3A9C01' 00 04 27 00 01 02"),
+       "+QUERY_RES 5F3A9C01:2:"},
+      {"receipt, optional parameters win over the text",
+       deliver("04",
+               "00 00 1D 'id:111 stat:UNDELIV err:001 x' 00 1E 00 07 'AB-222' 00 04 27 00 01 "
+               "03"),
+       "+QUERY_RES AB-222:3:001"},
+      {"intermediate notification with the reply-path bit",
+       deliver("A0", "00 00 20 'id:9f stat:ACCEPTD err:000 text:'"), "+QUERY_RES 9f:6:000"},
+      {"receipt as data_sm",
+       PduOf(kDataSm, 7,
+             Wire("00 01 01 '1111' 00 01 01 '2222' 00 04 00 00 04 24 00 1A "
+                  "'id:77 stat:DELIVRD err:000'")),
+       "+QUERY_RES 77:2:000"},
+      {"data_sm of another message type",
+       PduOf(kDataSm, 7,
+             Wire("00 00 00 '1' 00 00 00 '2' 00 "
+                  "08 00 00 04 24 00 01 'x'")),
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TPDU p = Decode(c.pdu);
+    EXPECT_EQ(p.sequence_number, 7u);
+    EXPECT_EQ(RcxDeliverLine(p, ts), c.line);
+  }
+
+  // The other fields of a standard receipt, and what a receipt without labels gives.
+  TPDU p = Decode(deliver("04", "00 00 68 " + receipt));
+  const TDeliver& d = p.deliver;
+  EXPECT_EQ(d.receipt_id + "|" + d.receipt_sub + "|" + d.receipt_dlvrd + "|" +
+                d.receipt_submit_date + "|" + d.receipt_done_date + "|" + d.receipt_stat + "|" +
+                d.receipt_err + "|" + d.text,
+            "1234567|001|001|2612071200|2612071201|DELIVRD|000|Hello");
+  p = Decode(deliver("04", "00 00 08 'anything'"));
+  EXPECT_EQ(RcxDeliverLine(p, ts), "+QUERY_RES :1:");
 }
 
 TEST(PduDecoder, HeaderOnlyCommandsFillTheHeaderAndNothingElse) {
@@ -50,49 +153,6 @@ TEST(PduDecoder, HeaderOnlyCommandsFillTheHeaderAndNothingElse) {
   EXPECT_EQ(p.message_id, "");
   EXPECT_EQ(p.deliver.text, "");
   EXPECT_EQ(p.deliver.source_addr, "");
-}
-
-TEST(PduDecoder, DeliverSmTexts) {
-  const Bytes udh = Hex("05 00 03 01 02 01");
-  struct Case {
-    const char* what;
-    Bytes pdu;
-    std::string text;
-  };
-  const Case cases[] = {
-      {"plain text", Deliver(0, 0, Text("Hello")), "Hello"},
-      {"optional parameters follow the text",
-       Deliver(0, 0, Text("Hello"), Hex("02 04 00 02 00 07")),
-       std::string("Hello\x02\x04\x00\x02\x00\x07", 11)},
-      {"data coding 8 skips six bytes, then UCS-2",
-       Deliver(0, 8, PduBuilder().Raw(udh).Raw(Hex("00 48 00 E9")).Body), "H\xC3\xA9"},
-      {"data coding 8, text after six bytes not UCS-2",
-       Deliver(0, 8, PduBuilder().Raw(udh).Str("abc").Body), "abc"},
-      {"first byte below 0x20 is UCS-2 whatever the coding", Deliver(0, 0, Hex("00 48 00 69")),
-       "Hi"},
-      {"odd UCS-2 byte dropped", Deliver(0, 0, Hex("00 48 00 69 00")), "Hi"},
-      {"UCS-2 ends at a zero unit", Deliver(0, 0, Hex("00 48 00 00 00 69")), "H"},
-      {"text starting with a byte above 0x1F is not UCS-2", Deliver(0, 0, Hex("D8 3D DE 00")),
-       "\xD8\x3D\xDE\x00"s},
-      {"first byte 4 skips four bytes",
-       Deliver(0, 0, PduBuilder().Raw(Hex("04 01 02 03")).Str("Hey").Body), "Hey"},
-      {"esm_class 0x40 has no text", Deliver(0x40, 0, Text("Hello")), ""},
-      {"esm_class 0x80 from the short message whatever it holds", Deliver(0x80, 8, Text("xyz\x04")),
-       "xyz\x04"},
-      {"esm_class 0x80, UCS-2", Deliver(0x80, 0, Hex("00 41")), "A"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const TPDU p = Decode(c.pdu);
-    EXPECT_EQ(p.command_id, kDeliverSm);
-    EXPECT_EQ(p.sequence_number, 9u);
-    EXPECT_EQ(p.deliver.service_type, "");
-    EXPECT_EQ(p.deliver.source_addr, "447700900123");
-    EXPECT_EQ(p.deliver.destination_addr, "1234");
-    EXPECT_EQ(p.deliver.esm_class, c.pdu[16 + 3 + 13 + 2 + 5]);
-    EXPECT_EQ(p.deliver.text, c.text);
-    EXPECT_EQ(p.deliver.receipt_ref, "");
-  }
 }
 
 TEST(PduDecoder, Ucs2ToText) {
@@ -109,42 +169,12 @@ TEST(PduDecoder, Ucs2ToText) {
   }
 }
 
-TEST(PduDecoder, ServiceTypeAndDataSm) {
-  TPDU p =
+TEST(PduDecoder, ServiceType) {
+  const TPDU p =
       Decode(PduBuilder().DeliverHead("11", "22", "CMT").DeliverTail(0, 0, Text("x")).Finish(5));
   EXPECT_EQ(p.deliver.service_type + "|" + p.deliver.source_addr + "|" +
                 p.deliver.destination_addr + "|" + p.deliver.text,
             "CMT|11|22|x");
-  // data_sm: the text is the first optional parameter's value and everything after it.
-  p = Decode(PduBuilder()
-                 .DeliverHead("11", "22")
-                 .Str("\0\0\0\x04\x24\0\x05Hello\0\x0E\0\x01\x01"s)
-                 .Finish(kDataSm));
-  EXPECT_EQ(p.deliver.text, "Hello\0\x0E\0\x01\x01"s);
-}
-
-TEST(PduDecoder, ReceiptWalkIsPositional) {
-  // A standard receipt: step 1 lands 4 bytes into the text, step 2 reads to the limit.
-  const std::string receipt = kReceiptText;
-  TPDU p = Decode(Deliver(4, 0, Text(receipt)));
-  const TDeliver* d = &p.deliver;
-  auto fields = [&d] {
-    return d->receipt_ref + "|" + d->receipt_id + "|" + d->receipt_sub + "|" + d->receipt_dlvrd +
-           "|" + d->receipt_submit_date + "|" + d->receipt_done_date + "|" + d->receipt_stat + "|" +
-           d->receipt_err + "|" + d->text;
-  };
-  EXPECT_EQ(fields(), receipt.substr(4, receipt.size() - 5) + "||||||||");
-
-  // A body shaped so that every step lands on a value: the esm_class run, 13 bytes, the hex
-  // reference, then zero-terminated and space-terminated fields with label-sized gaps.
-  p = Decode(PduBuilder()
-                 .DeliverHead("11", "22")
-                 .Str("\x20\0............XZZab12\0skip\0skip\0....ID sub:001 dlvrd:002 submit "
-                      "date:2101 done date:2102 stat:DELIVRD err:000 text:Hi!"s)
-                 .Finish(kDeliverSm));
-  d = &p.deliver;
-  EXPECT_EQ(d->esm_class, 0x20);
-  EXPECT_EQ(fields(), "ab12|ID|001|002|2101|2102|DELIVRD|000|Hi!");
 }
 
 TEST(PduDecoder, ReceiptStateCodes) {
@@ -164,16 +194,27 @@ TEST(PduDecoder, HostileInputsStayInsideTheBytesGiven) {
     return b;
   };
   const Bytes hello = Deliver(0, 0, Text("Hello"));
-  Bytes bigUcs2 = PduBuilder().DeliverHead("1", "2").DeliverTail(0x80, 8, {}).Body;
-  while (bigUcs2.size() + 16 < 10000) bigUcs2.push_back(bigUcs2.size() % 2 ? 0x00 : 0x41);
-  const Bytes bigUcs2Pdu = PduBuilder().Raw(bigUcs2).Finish(kDeliverSm);
-  Bytes bigText = PduBuilder().DeliverHead("1", "2").DeliverTail(0, 0, {}).Body;
-  const size_t textStart = 16 + bigText.size();
-  bigText.resize(10000 - 16, 'T');
-  const Bytes bigTextPdu = PduBuilder().Raw(bigText).Finish(kDeliverSm);
-  Bytes bigData = PduBuilder().DeliverHead("1", "2").U8(0).U8(0).U8(0).Raw(Hex("04 24 27 00")).Body;
-  bigData.resize(10000 - 16, 'D');
-  const Bytes bigDataPdu = PduBuilder().Raw(bigData).Finish(kDataSm);
+  // PDUs of 10000 bytes whose text is one message_payload filling the rest.
+  auto bigPayload = [](PduBuilder b, uint32_t id, uint8_t fill, bool ucs2) {
+    const size_t n = 10000 - 16 - b.Body.size() - 4;
+    b.U8(0x04).U8(0x24).U8(static_cast<uint8_t>(n >> 8)).U8(static_cast<uint8_t>(n));
+    for (size_t i = 0; i < n; ++i) b.U8(ucs2 && i % 2 == 0 ? 0 : fill);
+    return std::make_pair(b.Finish(id), n);
+  };
+  const auto [bigUcs2Pdu, ucs2Bytes] = bigPayload(
+      PduBuilder().DeliverHead("1", "2").DeliverTail(0x80, 8, {}), kDeliverSm, 'A', true);
+  const auto [bigTextPdu, textBytes] =
+      bigPayload(PduBuilder().DeliverHead("1", "2").DeliverTail(0, 0, {}), kDeliverSm, 'T', false);
+  const auto [bigDataPdu, dataBytes] =
+      bigPayload(PduBuilder().DeliverHead("1", "2").U8(0).U8(0).U8(0), kDataSm, 'D', false);
+  Bytes cutPayload = PduBuilder().DeliverHead("1", "2").DeliverTail(0, 0, {}).Body;
+  cutPayload.insert(cutPayload.end(), {0x04, 0x24, 0x00, 0x09, 'a', 'b'});
+  const Bytes cutPayloadPdu = PduBuilder().Raw(cutPayload).Finish(kDeliverSm);
+  const Bytes longSm = PduBuilder().DeliverHead("1", "2").DeliverTail(0, 0, Text("abc")).Body;
+  Bytes smPastEnd(longSm.begin(), longSm.end());
+  smPastEnd[smPastEnd.size() - 4] = 200;  // sm_length 200 for 3 bytes
+  const Bytes smPastEndPdu = PduBuilder().Raw(smPastEnd).Finish(kDeliverSm);
+  const Bytes udhPastEnd = Deliver(0x40, 0, Hex("09 00 03"));
 
   // What a decoding yields, in short: service_type|source_addr|receipt_ref|message_id|text size
   // and its first 8 bytes.
@@ -209,10 +250,15 @@ TEST(PduDecoder, HostileInputsStayInsideTheBytesGiven) {
        "|447700900123|||0:"},
       {"submit_sm_resp longer than received",
        withLength(PduBuilder().CStr("abcdef").Finish(kSubmitSmResp), 9000), 20, cap, "|||abcd|0:"},
-      {"10000-byte UCS-2 text is cut to the workspace", bigUcs2Pdu, all, cap, "|1|||2499:AAAAAAAA"},
-      {"10000-byte text", bigTextPdu, all, cap,
-       "|1|||" + std::to_string(10000 - textStart) + ":TTTTTTTT"},
-      {"10000-byte data_sm", bigDataPdu, all, cap, "|1|||9968:DDDDDDDD"},
+      {"10000-byte UCS-2 payload is cut to the workspace", bigUcs2Pdu, all, cap,
+       "|1|||2499:AAAAAAAA"},
+      {"10000-byte payload", bigTextPdu, all, cap,
+       "|1|||" + std::to_string(textBytes) + ":TTTTTTTT"},
+      {"10000-byte data_sm", bigDataPdu, all, cap,
+       "|1|||" + std::to_string(dataBytes) + ":DDDDDDDD"},
+      {"payload longer than the PDU", cutPayloadPdu, all, cap, "|1|||0:"},
+      {"sm_length past the end", smPastEndPdu, all, cap, "|1|||3:abc"},
+      {"user data header longer than the message", udhPastEnd, all, cap, "|447700900123|||0:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -253,8 +299,8 @@ TEST(PduDecoder, EveryTruncationDecodesInsideItsBytes) {
 // The two connections decode on their own threads at the same time; each decoding has its own
 // workspace, so neither sees the other's text.
 TEST(PduDecoder, TwoThreadsDecodeUcs2AtOnce) {
-  const Bytes a = Deliver(0x80, 0, Hex("00 41 00 42 00 43"));
-  const Bytes b = Deliver(0x80, 0, Hex("00 78 00 79"));
+  const Bytes a = Deliver(0x80, 8, Hex("00 41 00 42 00 43"));
+  const Bytes b = Deliver(0x80, 8, Hex("00 78 00 79"));
   std::atomic<int> wrong{0};
   auto run = [&wrong](const Bytes& pdu, const char* expected) {
     for (int i = 0; i < 20000; ++i) {

@@ -93,6 +93,8 @@ TEST_F(PduEncoder, SubmitSm) {
       {"short validity", "x", "12", 0, "31 32 52 00 11 00 00 00 01 78", 0},
       {"octets", "\x01\xFF", "", 0xF0, "00 11 00 F0 00 02 01 FF", 0},
       {"other coding: single bytes", "Hi", "", 0x103, "00 11 00 03 00 02 48 69", 0},
+      {"coding 0x108 goes out as 8: UCS-2", "H\xC3\xA9", "", 0x108, "00 11 00 08 00 04 00 48 00 E9",
+       0},
       {"UCS-2", "H\xC3\xA9", "", 8, "00 11 00 08 00 04 00 48 00 E9", 0},
       {"UCS-2 stops at a zero", std::string("a\0b", 3), "", 8, "00 11 00 08 00 02 00 61", 0},
       {"UCS-2 of an invalid byte", "\xFF", "", 8, "00 11 00 08 00 02 00 3F", 0},
@@ -130,19 +132,47 @@ TEST_F(PduEncoder, SubmitMultiDestinationLists) {
   // Entries are dest_flag 1, ton 2, npi 3 and the address; validity and data coding are empty and
   // 0 whatever the record and the argument hold.
   const std::string tail = "00 00 00 00 00 11 00 00 00 02 48 69";
-  const std::pair<const char*, std::string> cases[] = {
+  std::string most, tooMany;
+  for (int i = 0; i < 254; ++i) most += "5,";
+  tooMany = most + "6";
+  const std::pair<std::string, std::string> cases[] = {
       {" 111 ,\t222 ,  333\r", "03 01 02 03 31 31 31 00 01 02 03 32 32 32 00 01 02 03 33 33 33 00"},
-      {"111,", "02 01 02 03 31 31 31 00"},
-      {",111", "02 01 02 03 00 01 02 03 31 31 31 00"},
-      {"", "01"},
+      {"111,", "01 01 02 03 31 31 31 00"},
+      {",111, ,", "01 01 02 03 31 31 31 00"},
+      {std::string(25, '7') + ",8",
+       "02 01 02 03 " + ToHex(Text(std::string(20, '7'))) + " 00 01 02 03 38 00"},
+      {most, "FE"},  // and 254 entries
+      {tooMany, ""},
+      {" , ,", ""},
+      {"", ""},
   };
   for (const auto& [list, entries] : cases) {
-    SCOPED_TRACE(list);
+    SCOPED_TRACE(list.substr(0, 40));
     TPDU pdu = Make(kSubmitMulti, list, "Hi", "000001000000000R", "9");
+    const uint32_t before = counter.Value();
     const std::string got = Encode(pdu, 8);
+    if (entries.empty()) {
+      EXPECT_EQ(got, "");  // not built, and no number drawn
+      EXPECT_EQ(counter.Value(), before);
+      continue;
+    }
     EXPECT_EQ(got.substr(12, 11), "00 00 00 21");
-    EXPECT_EQ(got.substr(48), "00 05 01 39 00 " + entries + " " + tail);
+    EXPECT_EQ(got.substr(48, 15 + entries.size()), "00 05 01 39 00 " + entries);
+    EXPECT_EQ(got.substr(got.size() - tail.size()), tail);
   }
+  // The most destinations there can be, each as long as an address can be, fit one PDU.
+  std::string longest;
+  for (int i = 0; i < 254; ++i) longest += std::string(20, '1') + ",";
+  TPDU pdu = Make(kSubmitMulti, longest, std::string(160, 'x'), "", std::string(20, '9'));
+  EXPECT_EQ(Hex(Encode(pdu)).size(), 16u + 3 + 21 + 1 + 254 * 24 + 9 + 1 + 160);
+}
+
+TEST_F(PduEncoder, SubmitSmAddressesAreCutToTwentyCharacters) {
+  TPDU pdu = Make(kSubmitSm, std::string(21, '2'), "x", "", std::string(25, '1'));
+  const Bytes b = Hex(Encode(pdu));
+  EXPECT_EQ(ToHex(b.data() + 16, 48), "00 05 01 " + ToHex(Text(std::string(20, '1'))) +
+                                          " 00 02 03 " + ToHex(Text(std::string(20, '2'))) +
+                                          " 00 00");
 }
 
 TEST_F(PduEncoder, QuerySmHasAFixedSource) {
@@ -156,6 +186,7 @@ TEST_F(PduEncoder, ResponsesRepeatTheRequestNumberAndLeaveTheCounter) {
   counter.SetValue(40);
   const std::pair<uint32_t, const char*> cases[] = {
       {kDeliverSmResp, "00 00 00 11 80 00 00 05 00 00 00 00 00 00 00 4D 00"},
+      {kDataSmResp, "00 00 00 11 80 00 01 03 00 00 00 00 00 00 00 4D 00"},
       {kEnquireLinkResp, "00 00 00 10 80 00 00 15 00 00 00 00 00 00 00 4D"},
       {kUnbindResp, "00 00 00 10 80 00 00 06 00 00 00 00 00 00 00 4D"},
       {kGenericNack, "00 00 00 10 80 00 00 00 00 00 00 02 00 00 00 4D"},
@@ -188,6 +219,8 @@ TEST_F(PduEncoder, NeverWritesPastTheCapacity) {
   info.SetUserID(std::string(20, 'u'));
   TPDU query = Make(kQuerySm);
   query.message_id = "1234";
+  std::string manyDestinations;
+  for (int i = 0; i < 254; ++i) manyDestinations += std::string(20, '4') + ",";
   const TPDU pdus[] = {
       Make(kBindReceiver),
       Make(kBindTransmitter),
@@ -198,7 +231,7 @@ TEST_F(PduEncoder, NeverWritesPastTheCapacity) {
       query,
       Make(kSubmitSm, std::string(300, '9'), std::string(160, 'x'), "v"),
       Make(kSubmitMulti, "1, 2,3,4 ,5,", "text"),
-      Make(kSubmitMulti, std::string(12000, ','), "text"),
+      Make(kSubmitMulti, manyDestinations, "text"),
   };
   for (const TPDU& original : pdus) {
     SCOPED_TRACE(original.command_id);

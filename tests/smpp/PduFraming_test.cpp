@@ -30,7 +30,13 @@ TEST(PduFraming, ClassifiesTheFrontOfTheStream) {
       {"largest PDU", maxPdu, TFrameResult::frComplete, 10000},
       {"length 0", Hex("00 00 00 00"), TFrameResult::frInvalidLength, 0},
       {"length 15", Hex("00 00 00 0F 00"), TFrameResult::frInvalidLength, 15},
-      {"length 10001", Hex("00 00 27 11"), TFrameResult::frInvalidLength, 10001},
+      {"length 10001, header incomplete", Hex("00 00 27 11 00 00 01 03"), TFrameResult::frNeedMore,
+       10001},
+      {"length 10001, header complete", Hex("00 00 27 11 00 00 01 03 00 00 00 00 00 00 00 01"),
+       TFrameResult::frTooLong, 10001},
+      {"length 65536", Hex("00 01 00 00 00 00 01 03 00 00 00 00 00 00 00 01"),
+       TFrameResult::frTooLong, 65536},
+      {"length 65537", Hex("00 01 00 01"), TFrameResult::frInvalidLength, 65537},
       {"an HTTP reply", Text("HTTP/1.1 400"), TFrameResult::frInvalidLength, 0x48545450},
   };
   for (const Case& c : cases) {

@@ -30,6 +30,37 @@ inline Bytes Hex(std::string_view text) {
   return out;
 }
 
+// Wire bytes written out: hex pairs, with 'quoted' runs of text taken byte for byte; blanks
+// outside quotes are ignored. Wire("00 01 'ab' 00") -> {0x00, 0x01, 'a', 'b', 0x00}.
+inline Bytes Wire(std::string_view text) {
+  Bytes out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '\'') {
+      const size_t close = text.find('\'', i + 1);
+      out.insert(out.end(), text.begin() + i + 1, text.begin() + close);
+      i = close + 1;
+    } else if (std::isspace(static_cast<unsigned char>(text[i]))) {
+      ++i;
+    } else {
+      const Bytes b = Hex(text.substr(i, 2));
+      out.insert(out.end(), b.begin(), b.end());
+      i += 2;
+    }
+  }
+  return out;
+}
+
+// A whole PDU: the header (command_length from the body's size) and the body.
+inline Bytes PduOf(uint32_t commandId, uint32_t sequence, const Bytes& body, uint32_t status = 0) {
+  Bytes out(16 + body.size());
+  PutU32(out.data(), static_cast<uint32_t>(out.size()));
+  PutU32(out.data() + 4, commandId);
+  PutU32(out.data() + 8, status);
+  PutU32(out.data() + 12, sequence);
+  std::copy(body.begin(), body.end(), out.begin() + 16);
+  return out;
+}
+
 // Bytes as "00 0A FF".
 inline std::string ToHex(const uint8_t* p, size_t n) {
   static const char digits[] = "0123456789ABCDEF";

@@ -244,4 +244,24 @@ TEST(ClientLifecycle, DestroyingWhileTicksAndEventsRunIsSafe) {
   }
 }
 
+// A handler that replaces itself from inside its own call keeps running on what it captured.
+std::weak_ptr<int> gCapturedToken;
+bool gDestroyedWhileRunning = false;
+
+TEST(ClientLifecycle, AHandlerMayReplaceItselfWhileItRuns) {
+  auto client = std::make_unique<TSmppClient>(nullptr);
+  client->DisconnectWaitMs = 0;
+  auto token = std::make_shared<int>(1);
+  gCapturedToken = token;
+  TSmppClient* raw = client.get();
+  client->SetRcxOnData([token = std::move(token), raw](TSmppClient*) {
+    raw->SetRcxOnData(nullptr);
+    // Only globals from here on: the captures belong to the handler that was just replaced.
+    gDestroyedWhileRunning = gCapturedToken.expired();
+  });
+  client->Disconnect();  // reports "rcx disconnected" on this thread
+  EXPECT_FALSE(gDestroyedWhileRunning);
+  EXPECT_TRUE(gCapturedToken.expired());  // gone once the call is over
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The client component against a raw-socket SMSC written in the test: the byte stream of each
-// connection (PDUs one byte at a time, many PDUs in one write, broken lengths, an HTTP answer), the
-// answers SMPP requires, and recovery after each fault.
+// connection (PDUs one byte at a time, many PDUs in one write, broken lengths, an HTTP answer, PDUs
+// too long to take), the answers SMPP requires, recovery after each fault, the watchdog, a worker
+// thread refused on connect, and Send of a message that cannot be built.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,12 +19,11 @@
 #include <gtest/gtest.h>
 
 #include "tests/ClientReports.h"
+#include "tests/smpp/PduTestUtil.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 Bytes Header(uint32_t length, uint32_t id, uint32_t status, uint32_t seq) {
   Bytes b(16);
@@ -254,7 +254,7 @@ TEST_F(RawSmsc, BrokenLengthsAreReportedNackedAndTheConnectionComesBack) {
   const std::string http = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
   const Case cases[] = {
       {"length 5", true, Header(5, kDeliverSm, 0, 9), "Rcx invalid PDU length 5"},
-      {"length 10001", true, Header(10001, kDeliverSm, 0, 9), "Rcx invalid PDU length 10001"},
+      {"length 65537", true, Header(65537, kDeliverSm, 0, 9), "Rcx invalid PDU length 65537"},
       {"http answer", false, Bytes(http.begin(), http.end()), "Tcx invalid PDU length 1213486160"},
   };
   for (const Case& c : cases) {
@@ -450,7 +450,7 @@ TEST_F(RawSmsc, SendCutsTheSourceAndStoresSplitPartsRoundTheStore) {
   ASSERT_TRUE(submit);
   // service_type (empty), then source ton, npi and the source address.
   const std::string source(reinterpret_cast<const char*>(&(*submit)[16 + 1 + 2]));
-  EXPECT_EQ(source, std::string(21, '7'));
+  EXPECT_EQ(source, std::string(20, '7'));
 
   // 501 messages of two parts each: the 1001st part goes into the first slot again.
   int32_t last = 0;
@@ -490,6 +490,169 @@ TEST_F(RawSmsc, ASocketThatDiedOnAFailedWriteIsClosedAndConnectedAgain) {
   client->Send("1234", "5551234", "", "into the void");
   // The keep-alive count finds it and the transmitter binds again.
   EXPECT_TRUE(acceptBind(kBindTransmitter)) << reports->dump();
+}
+
+}  // namespace
+
+namespace {
+
+// A report line with the time of a +DELIVER line left out, so that lines compare exactly.
+std::string WithoutTime(const std::string& line) {
+  if (line.rfind("+DELIVER ", 0) != 0 || line.size() < 25) return line;
+  return "+DELIVER " + line.substr(25);
+}
+
+// Reads until a PDU with this id and sequence number and gives the ids and statuses of the PDUs
+// before it, leaving out the client's own enquire_links.
+using IdStatus = std::pair<uint32_t, uint32_t>;
+std::vector<IdStatus> ReadUpTo(RawPeer& peer, uint32_t id, uint32_t seq, bool& found) {
+  std::vector<IdStatus> before;
+  found = false;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto p = peer.read();
+    if (!p) break;
+    const uint32_t got = GetU32(&(*p)[4]);
+    if (got == id && GetU32(&(*p)[12]) == seq) {
+      found = true;
+      break;
+    }
+    if (got != kEnquireLink) before.emplace_back(got, GetU32(&(*p)[8]));
+  }
+  return before;
+}
+
+TEST_F(RawSmsc, PdusTooLongToTakeAreAnsweredDroppedAndTheConnectionStays) {
+  bindBoth();
+  // A valid data_sm with a 20000-byte message_payload, and others of the kind.
+  auto big = [](uint32_t id, uint32_t seq, size_t length) {
+    Bytes body = Wire("00 01 01 '1111' 00 01 01 '2222' 00 00 00 00 04 24");
+    const size_t payload = length - 16 - body.size() - 2;
+    body.push_back(static_cast<uint8_t>(payload >> 8));
+    body.push_back(static_cast<uint8_t>(payload));
+    body.resize(length - 16, 'p');
+    return PduOf(id, seq, body);
+  };
+  struct Case {
+    const char* what;
+    Bytes pdu;
+    uint32_t answer;  // 0: none
+  };
+  const Case cases[] = {
+      {"data_sm with a large payload", big(kDataSm, 71, 20000), kDataSmResp},
+      {"deliver_sm of 65536 bytes", big(kDeliverSm, 72, 65536), kDeliverSmResp},
+      {"a request this client has no response for", big(0x00000102, 73, 10001), kGenericNack},
+      {"a response", big(kSubmitSmResp, 74, 12000), 0},
+  };
+  uint32_t next = 80;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t from = reports->mark();
+    rcx->write(c.pdu);
+    // A deliver_sm behind it is taken as usual: the connection stayed up and in step.
+    rcx->write(Pdu(kDeliverSm, 0, next, DeliverBody("1111", "2222", 0, "after")));
+    bool found = false;
+    const std::vector<IdStatus> before = ReadUpTo(*rcx, kDeliverSmResp, next++, found);
+    EXPECT_TRUE(found) << reports->dump();
+    // The answer, if any, carries "invalid message length".
+    const std::vector<IdStatus> expected =
+        c.answer ? std::vector<IdStatus>{{c.answer, 1}} : std::vector<IdStatus>{};
+    EXPECT_EQ(before, expected);
+    ASSERT_TRUE(reports->waitFor(true, "+DELIVER ", from)) << reports->dump();
+    const auto lines = reports->lines();
+    std::vector<std::string> texts;
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].rcx) texts.push_back(WithoutTime(lines[i].text));
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "Rcx PDU length " + std::to_string(c.pdu.size()) + " too long, dropped",
+                         "+DELIVER 1111:2222:after"}));
+  }
+  EXPECT_EQ(reports->count(true, "Rcx invalid"), 0u);
+  pollfd p{listener_, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);  // no new connection
+}
+
+TEST_F(RawSmsc, WatchdogRebuildsAConnectionWhoseEnquireLinkGoesUnanswered) {
+  for (bool onRcx : {true, false}) {
+    SCOPED_TRACE(onRcx ? "rcx" : "tcx");
+    // A fresh client each time: the other connection's enquire_links go unanswered too.
+    newClient();
+    rcxParked_.reset(), tcxParked_.reset();
+    client->RcxWatchdogTimer()->SetInterval(100);
+    client->TcxWatchdogTimer()->SetInterval(100);
+    bindBoth();
+    auto& peer = onRcx ? rcx : tcx;
+    // An answered enquire_link stops the watchdog: the next PDU is the next enquire_link.
+    auto enquire = peer->readUntil(kEnquireLink);
+    ASSERT_TRUE(enquire);
+    peer->write(Pdu(kEnquireLinkResp, 0, GetU32(&(*enquire)[12])));
+    auto next = peer->read();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(GetU32(&(*next)[4]), kEnquireLink);
+    // Unanswered: unbind, close, and the connection is made and bound again.
+    const size_t from = reports->mark();
+    auto unbind = peer->read();
+    ASSERT_TRUE(unbind);
+    EXPECT_EQ(ToHex(*unbind), ToHex(UnbindPdu.data(), UnbindPdu.size()));
+    EXPECT_TRUE(peer->closedByClient());
+    peer = acceptBind(onRcx ? kBindReceiver : kBindTransmitter);
+    ASSERT_TRUE(peer) << reports->dump();
+    peer->write(Pdu(onRcx ? kBindReceiverResp : kBindTransmitterResp, 0, peer->bindSeq));
+    EXPECT_TRUE(reports->waitFor(onRcx, "tcx reconnect", from)) << reports->dump();
+    EXPECT_TRUE(reports->waitFor(onRcx, onRcx ? "bind Rcx OK" : "bind Tcx OK", from));
+  }
+}
+
+TEST_F(RawSmsc, SendOfAMessageThatCannotBeBuiltSendsNothing) {
+  bindBoth();
+  // 409 destinations of 20 characters: a first part of 160 characters could never fit one PDU,
+  // a second of 23 would.
+  std::string many;
+  for (int i = 0; i < 409; ++i) many += std::string(20, '1') + ",";
+  EXPECT_EQ(client->Send("1234", many, "", std::string(150, 'x')), -1);
+  EXPECT_EQ(client->Send("1234", ",", "", "no destination"), -1);
+  EXPECT_EQ(client->SentPartIndex(), 0);
+  const int32_t seq = client->Send("1234", "5551234", "", "hi");
+  ASSERT_GT(seq, 0);
+  bool found = false;
+  EXPECT_EQ(ReadUpTo(*tcx, kSubmitSm, static_cast<uint32_t>(seq), found), std::vector<IdStatus>{});
+  EXPECT_TRUE(found);
+}
+
+TEST_F(RawSmsc, AWorkerRefusedOnTheFirstConnectIsReportedAndRetried) {
+  // With idle workers in the pool the sockets would never ask for a new one: hold them.
+  std::vector<std::unique_ptr<TIcsSocket>> holders;
+  while (TIcsWorkerPool::Instance().IdleCount() > 0) {
+    auto s = std::make_unique<TIcsSocket>(nullptr);
+    s->SetProto("tcp");
+    s->SetAddr("127.0.0.1");
+    s->SetPort("0");
+    s->Listen();
+    holders.push_back(std::move(s));
+  }
+  for (TIcsSocket* s : {client->Rcx().Socket(), client->Tcx().Socket()}) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    s->WorkerThreadClass = [calls]() -> std::unique_ptr<TWorkerThread> {
+      if (calls->fetch_add(1) == 0) return nullptr;  // the first one cannot be had
+      return DefaultWorkerThreadClass()();
+    };
+  }
+  // Send reads the transmitter's state while the reconnect gives the socket its worker.
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    while (!stop) {
+      client->Send("1234", "5551234", "", "early");
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  client->Connect();
+  EXPECT_TRUE(reports->waitFor(true, "Rcx try Connect in 5 sec")) << reports->dump();
+  EXPECT_TRUE(reports->waitFor(false, "Tcx try Connect in 5 sec")) << reports->dump();
+  rcx = acceptBind(kBindReceiver);
+  tcx = acceptBind(kBindTransmitter);
+  stop = true;
+  sender.join();
+  EXPECT_TRUE(rcx && tcx) << reports->dump();
 }
 
 }  // namespace

@@ -9,6 +9,12 @@
 //   --quiet              do not print a line per submit, receipt and receipt answer (for load runs)
 //   --receipt-delay MS   wait MS milliseconds before sending a delivery receipt (default 0)
 //   --receipt-tlvs       add receipted_message_id and message_state to delivery receipts
+//   --receipt-style S    how delivery receipts are built (default standard), as SMSCs do it:
+//                        standard  deliver_sm, text "id:... sub:... ... stat:... err:... text:..."
+//                        upper     the same text with upper-case labels (ID:, SUB:, ...)
+//                        tlvs      no text, only receipted_message_id and message_state
+//                        mixed     text with a wrong id and stat, the right ones in the two TLVs
+//                        datasm    a data_sm: the standard text in message_payload, and the TLVs
 //   --queue-limit N      deliveries kept while no receiver is bound (default 100000)
 //   --help               print this text
 //
@@ -27,6 +33,15 @@
 // Commands on standard input, one per line:
 //   deliver <src> <dst> <text>  send an MO deliver_sm (esm_class 0) to every bound receiver
 //   datasm <src> <dst> <text>   send an MO data_sm (text in message_payload) to every receiver
+//   datasmport <src> <dst> <text>  the same with source_port and destination_port before
+//                               message_payload
+//   ucs2 <src> <dst> <text>     send an MO deliver_sm in UCS-2 (data_coding 8)
+//   parts <src> <dst> <n> <text>  send the text as a concatenated MO message: deliver_sm parts of
+//                               n characters, each with a user data header (esm_class 0x40);
+//                               UCS-2 when the text is not all ASCII
+//   deliverhex <src> <dst> <hex>  send an MO deliver_sm whose short message is these bytes
+//   receipt <style> <src> <dst> <id> [stat]  send a delivery receipt in one of the styles of
+//                               --receipt-style for message id <id> (stat default DELIVRD)
 //   enquire                     send enquire_link on every session
 //   unbind                      send unbind on every session; each is closed on its unbind_resp
 //   close                       drop every session at once, without unbind
@@ -61,6 +76,8 @@ function usageText() {
 // ---------------------------------------------------------------------------------------------
 // Options.
 
+const RECEIPT_STYLES = ['standard', 'upper', 'tlvs', 'mixed', 'datasm'];
+
 function parseOptions(argv) {
   const opts = {
     port: 2775,
@@ -69,6 +86,7 @@ function parseOptions(argv) {
     quiet: false,
     receiptDelay: 0,
     receiptTlvs: false,
+    receiptStyle: 'standard',
     queueLimit: 100000,
   };
   const needValue = (i, name) => {
@@ -100,6 +118,12 @@ function parseOptions(argv) {
       case '--quiet': opts.quiet = true; break;
       case '--receipt-delay': opts.receiptDelay = number(value(), 'receipt delay', 3600000); break;
       case '--receipt-tlvs': opts.receiptTlvs = true; break;
+      case '--receipt-style': {
+        const style = value();
+        if (!RECEIPT_STYLES.includes(style)) throw new Error(`bad receipt style: ${style}`);
+        opts.receiptStyle = style;
+        break;
+      }
       case '--queue-limit': opts.queueLimit = number(value(), 'queue limit', 1e9); break;
       case '--help': case '-h': opts.help = true; break;
       default: throw new Error(`unknown option ${argv[i]}`);
@@ -362,31 +386,52 @@ function flushPending(conn) {
   }
 }
 
-function makeReceipt(conn, messageId, source, destination, text, submitted) {
+// The SMPP message_state of a receipt's stat word.
+const MESSAGE_STATES = {ENROUTE: 1, DELIVRD: 2, EXPIRED: 3, DELETED: 4, UNDELIV: 5, ACCEPTD: 6,
+  UNKNOWN: 7, REJECTD: 8};
+
+// A delivery receipt in one of the RECEIPT_STYLES, to be sent to a receiver of systemId.
+function receiptItem(style, systemId, messageId, source, destination, text, submitted, stat) {
   const done = new Date();
-  const body = `id:${messageId} sub:001 dlvrd:001 submit date:${receiptDate(submitted)} ` +
-    `done date:${receiptDate(done)} stat:DELIVRD err:000 text:`;
+  const L = (label) => (style === 'upper' ? label.toUpperCase() : label);
+  // The mixed style's text disagrees with its optional parameters.
+  const mixed = style === 'mixed';
+  const body = `${L('id:')}${mixed ? '0' : messageId} ${L('sub:')}001 ${L('dlvrd:')}001 ` +
+    `${L('submit date:')}${receiptDate(submitted)} ${L('done date:')}${receiptDate(done)} ` +
+    `${L('stat:')}${mixed ? 'UNKNOWN' : stat} ${L('err:')}000 ${L('text:')}`;
   // The receipt repeats the first 20 bytes of the message, as SMSCs commonly do.
-  const shortMessage = Buffer.concat([Buffer.from(body, 'latin1'), text.subarray(0, 20)]);
+  const receiptText = Buffer.concat([Buffer.from(body, 'latin1'), text.subarray(0, 20)]);
   const options = {
     source_addr: destination,
     destination_addr: source,
     esm_class: 0x04,
     data_coding: 0,
-    short_message: shortMessage,
   };
-  if (opts.receiptTlvs) {
+  let command = 'deliver_sm';
+  if (style === 'datasm') {
+    command = 'data_sm';
+    options.registered_delivery = 0;
+    options.message_payload = receiptText;
+  } else {
+    options.short_message = style === 'tlvs' ? Buffer.alloc(0) : receiptText;
+  }
+  if (opts.receiptTlvs || style === 'tlvs' || style === 'mixed' || style === 'datasm') {
     options.receipted_message_id = messageId;
-    options.message_state = 2; // DELIVERED
+    options.message_state = MESSAGE_STATES[stat] || 7;
   }
   return {
     kind: 'receipt',
-    command: 'deliver_sm',
-    systemId: conn.systemId,
+    command,
+    systemId,
     messageId,
     options,
     label: `receipt=${messageId}`,
   };
+}
+
+function makeReceipt(conn, messageId, source, destination, text, submitted) {
+  return receiptItem(opts.receiptStyle, conn.systemId, messageId, source, destination, text,
+    submitted, 'DELIVRD');
 }
 
 // Builds the receipt when it is due, so that its done date is the time of delivery.
@@ -723,6 +768,78 @@ function commandBurst(countText, src, dst) {
   }
 }
 
+// Sends an MO message to every bound receiver, or queues it when none is bound.
+function sendMo(command, options, text) {
+  const item = {kind: 'mo', command, options, text, systemId: '',
+    label: `${command} src=${options.source_addr} dst=${options.destination_addr}`};
+  const receivers = boundReceivers();
+  if (receivers.length === 0) {
+    queueDelivery(item);
+    return;
+  }
+  for (const conn of receivers) deliverTo(conn, item);
+}
+
+const utf16be = (text) => Buffer.from(text, 'utf16le').swap16();
+let nextConcatRef = 0;
+
+function commandUcs2(src, dst, text) {
+  if (!src || !dst) return out('error usage: ucs2 <src> <dst> <text>');
+  const bytes = utf16be(text);
+  if (bytes.length > 254) return out(`error ucs2 text is ${bytes.length} bytes, at most 254 fit`);
+  sendMo('deliver_sm', {source_addr: src, destination_addr: dst, esm_class: 0, data_coding: 8,
+    short_message: bytes}, bytes);
+}
+
+function commandParts(src, dst, rest) {
+  const m = /^(\d+)\s(.*)$/.exec(rest);
+  if (!src || !dst || !m || Number(m[1]) < 1 || Number(m[1]) > 67) {
+    return out('error usage: parts <src> <dst> <n 1..67> <text>');
+  }
+  const chars = Array.from(m[2]);
+  const size = Number(m[1]);
+  const ascii = chars.every((c) => c.charCodeAt(0) < 0x80);
+  const count = Math.ceil(chars.length / size);
+  if (count < 1 || count > 255) return out('error parts: 1 to 255 parts');
+  const ref = nextConcatRef = (nextConcatRef + 1) % 256;
+  for (let i = 0; i < count; i++) {
+    const piece = chars.slice(i * size, (i + 1) * size).join('');
+    const udh = Buffer.from([0x05, 0x00, 0x03, ref, count, i + 1]);
+    const data = ascii ? Buffer.from(piece, 'latin1') : utf16be(piece);
+    sendMo('deliver_sm', {source_addr: src, destination_addr: dst, esm_class: 0x40,
+      data_coding: ascii ? 0 : 8, short_message: Buffer.concat([udh, data])}, data);
+  }
+}
+
+function commandDataSmPort(src, dst, text) {
+  if (!src || !dst) return out('error usage: datasmport <src> <dst> <text>');
+  const bytes = Buffer.from(text, 'utf8');
+  // The package writes optional parameters in the order of these keys.
+  sendMo('data_sm', {source_addr: src, destination_addr: dst, esm_class: 0, data_coding: 0,
+    registered_delivery: 0, source_port: 3000, destination_port: 5000, message_payload: bytes},
+  bytes);
+}
+
+function commandDeliverHex(src, dst, hex) {
+  const clean = (hex || '').replace(/\s+/g, '');
+  if (!src || !dst || !/^([0-9a-fA-F]{2}){0,254}$/.test(clean)) {
+    return out('error usage: deliverhex <src> <dst> <hex bytes, at most 254>');
+  }
+  const bytes = Buffer.from(clean, 'hex');
+  sendMo('deliver_sm', {source_addr: src, destination_addr: dst, esm_class: 0, data_coding: 0,
+    short_message: bytes}, bytes);
+}
+
+function commandReceipt(line) {
+  const [, style, src, dst, id, stat] = line.split(/\s+/);
+  if (!RECEIPT_STYLES.includes(style) || !src || !dst || !id) {
+    return out(`error usage: receipt <${RECEIPT_STYLES.join('|')}> <src> <dst> <id> [stat]`);
+  }
+  const now = new Date();
+  // <src> and <dst> are the receipt's own addresses (receiptItem takes the message's, reversed).
+  routeReceipt(receiptItem(style, '', id, dst, src, Buffer.alloc(0), now, stat || 'DELIVRD'));
+}
+
 function forEachSession(fn) {
   const all = [...sessions.values()].filter((c) => !c.closed);
   if (all.length === 0) out('error no session');
@@ -743,6 +860,8 @@ function printStats() {
 }
 
 const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | ' +
+  'datasmport <src> <dst> <text> | ucs2 <src> <dst> <text> | parts <src> <dst> <n> <text> | ' +
+  'deliverhex <src> <dst> <hex> | receipt <style> <src> <dst> <id> [stat] | ' +
   'enquire | unbind | close | raw <hex> | burst <count> <src> <dst> | stats | quit | help';
 
 function onCommand(rawLine) {
@@ -752,6 +871,11 @@ function onCommand(rawLine) {
   switch (cmd.name) {
     case 'deliver': return commandMo('deliver_sm', cmd.a, cmd.b, cmd.rest);
     case 'datasm': return commandMo('data_sm', cmd.a, cmd.b, cmd.rest);
+    case 'datasmport': return commandDataSmPort(cmd.a, cmd.b, cmd.rest);
+    case 'ucs2': return commandUcs2(cmd.a, cmd.b, cmd.rest);
+    case 'parts': return commandParts(cmd.a, cmd.b, cmd.rest);
+    case 'deliverhex': return commandDeliverHex(cmd.a, cmd.b, cmd.rest);
+    case 'receipt': return commandReceipt(line);
     case 'enquire':
       return forEachSession((conn) => {
         const seq = conn.request('enquire_link', {});
