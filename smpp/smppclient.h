@@ -108,7 +108,8 @@ class TSmppClient : public TComponent, public TPersistent {
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text);
 
-  // The codec of this component, over ClientInfo and SequenceCounter. Any thread.
+  // The codec of this component, over ClientInfo and SequenceCounter (DecodePdu reads data_coding
+  // 0 by ClientInfo.deliver_default_alphabet). Any thread.
   void EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu, int DataCoding) const;
   void DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu) const;
   TSequenceCounter& SequenceCounter() { return FSequenceCounter; }

@@ -144,6 +144,15 @@ struct TDeliver {
   std::string receipt_stat;
   std::string receipt_err;
   std::string text;
+  // Messages other than receipts: the data_coding, and the user data as it came, after any user
+  // data header and before decoding (what the parts of a concatenated message are joined from).
+  uint8_t data_coding = 0;
+  std::string user_data;
+  // The part of a concatenated message this is, from its user data header (element 0x00 or 0x08)
+  // or else its SAR optional parameters; sar_total_segments 0 for a message that is whole.
+  uint16_t sar_msg_ref_num = 0;
+  uint8_t sar_total_segments = 0;
+  uint8_t sar_segment_seqnum = 0;
 };
 
 // What encoding a submit_sm or submit_multi takes.
@@ -226,7 +235,11 @@ class TPduCodec {
   // found by tag among the optional parameters; with UDHI its header is skipped by its own length
   // byte; data_coding 8 is UCS-2. A field that runs past the end is cut there, and whatever lies
   // beyond it stays empty.
-  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu);
+  //
+  // Text: data_coding 8 is UCS-2, 3 Latin-1, 0 read by defaultAlphabet (tcBytes: the octets as
+  // they are; tcGsm: the GSM alphabet), anything else the octets as they are.
+  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
+                        TTextCoding defaultAlphabet = TTextCoding::tcBytes);
 
   const TSMPPClientInfo& ClientInfo() const noexcept { return ClientInfo_; }
   TSequenceCounter& SequenceCounter() const noexcept { return SequenceCounter_; }
@@ -240,8 +253,10 @@ class TPduCodec {
 // two threads may call them at once.
 
 // The text of count bytes of user data in data coding dataCoding: UCS-2 (Ucs2ToText) for data
-// coding 8, the bytes unchanged for every other coding (a GSM '@' stays the byte 0x00).
-std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding);
+// coding 8, Latin-1 for 3, data coding 0 by defaultAlphabet (tcBytes leaves a GSM '@' the byte
+// 0x00; tcGsm reads the GSM alphabet), the bytes unchanged for every other coding.
+std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding,
+                       TTextCoding defaultAlphabet = TTextCoding::tcBytes);
 
 // The bytes read as big-endian UCS-2 (a last odd byte is dropped), up to the first zero code unit
 // and at most kTextWorkspaceUnits - 1 code units, converted to the system's character set.

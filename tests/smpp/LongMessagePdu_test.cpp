@@ -86,4 +86,79 @@ TEST(LongMessagePdu, APayloadNoLengthHoldsIsNotBuilt) {
   EXPECT_EQ(counter.Next(), 1u);  // no number was drawn
 }
 
+TEST(LongMessagePdu, ReceivedPartsNameTheirMessageAndKeepTheirOctets) {
+  // The SAR optional parameters: reference 0x0102, part 1 of 3.
+  const Bytes sar = Hex("02 0C 00 02 01 02 02 0E 00 01 03 02 0F 00 01 01");
+  struct Case {
+    const char* What;
+    Bytes Pdu;
+    TTextCoding Alphabet;
+    std::string Text;
+    const char* UserData;
+    uint8_t DataCoding;
+    uint16_t Ref;
+    uint8_t Total, Seq;
+  };
+  const Case cases[] = {
+      {"GSM, 8-bit header, as GSM",
+       PduBuilder()
+           .DeliverHead("1", "2")
+           .DeliverTail(0x40, 0, Hex("05 00 03 2A 03 02 00 1B 65 41"))
+           .Finish(kDeliverSm),
+       TTextCoding::tcGsm, "@€A", "00 1B 65 41", 0, 0x2A, 3, 2},
+      {"the same as bytes",
+       PduBuilder()
+           .DeliverHead("1", "2")
+           .DeliverTail(0x40, 0, Hex("05 00 03 2A 03 02 00 1B 65 41"))
+           .Finish(kDeliverSm),
+       TTextCoding::tcBytes,
+       std::string("\0\x1B"
+                   "eA",
+                   4),
+       "00 1B 65 41", 0, 0x2A, 3, 2},
+      {"UCS-2, 16-bit header, an emoji",
+       PduBuilder()
+           .DeliverHead("1", "2")
+           .DeliverTail(0x40, 8, Hex("06 08 04 12 34 02 01 D8 3D DE 00"))
+           .Finish(kDeliverSm),
+       TTextCoding::tcBytes, "😀", "D8 3D DE 00", 8, 0x1234, 2, 1},
+      {"Latin-1 with SAR values",
+       PduBuilder().DeliverHead("1", "2").DeliverTail(0, 3, Hex("E9")).Raw(sar).Finish(kDeliverSm),
+       TTextCoding::tcBytes, "é", "E9", 3, 0x0102, 3, 1},
+      {"data_sm with SAR values and message_payload",
+       PduBuilder()
+           .DeliverHead("1", "2")
+           .U8(0)
+           .U8(0)
+           .U8(0)
+           .Raw(sar)
+           .Raw(Hex("04 24 00 02 68 69"))
+           .Finish(kDataSm),
+       TTextCoding::tcGsm, "hi", "68 69", 0, 0x0102, 3, 1},
+      {"SAR values that tie nothing",
+       PduBuilder()
+           .DeliverHead("1", "2")
+           .DeliverTail(0, 0, Text("x"))
+           .Raw(Hex("02 0C 00 02 01 02 02 0E 00 01 02 02 0F 00 01 03"))
+           .Finish(kDeliverSm),
+       TTextCoding::tcBytes, "x", "78", 0, 0, 0, 0},
+      {"a header longer than the message",
+       PduBuilder().DeliverHead("1", "2").DeliverTail(0x40, 0, Hex("05 00 03")).Finish(kDeliverSm),
+       TTextCoding::tcGsm, "", "", 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    TPDU pdu;
+    TPduCodec::DecodePdu(c.Pdu.data(), c.Pdu.size(), c.Pdu.size(), pdu, c.Alphabet);
+    const TDeliver& d = pdu.deliver;
+    EXPECT_EQ(d.text, c.Text);
+    EXPECT_EQ(ToHex(reinterpret_cast<const uint8_t*>(d.user_data.data()), d.user_data.size()),
+              c.UserData);
+    EXPECT_EQ(d.data_coding, c.DataCoding);
+    EXPECT_EQ(d.sar_msg_ref_num, c.Ref);
+    EXPECT_EQ(d.sar_total_segments, c.Total);
+    EXPECT_EQ(d.sar_segment_seqnum, c.Seq);
+  }
+}
+
 }  // namespace
