@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "smpp/ConcatJoiner.h"
 #include "smpp/smppclient.h"
 
 namespace {
@@ -72,6 +73,10 @@ void Usage(FILE* Out) {
       "  --dry-run            print the coding and the parts, and exit without\n"
       "                       connecting\n"
       "  --help               this text\n\n"
+      "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
+      "of a concatenated message received are also printed joined, as one line\n"
+      "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
+      "most 10 minutes and 1000 messages, then dropped with a +CONCAT_DROPPED line.\n\n"
       "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
       "bind failure or timeout, 2 on bad options or a text the coding cannot carry.\n");
 }
@@ -400,12 +405,54 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
   Client->ClientInfo().Set_submit_coding(O.Coding);
   Client->ClientInfo().Set_submit_long_mode(O.LongMode);
+  // A user who codes texts as GSM expects the SMSC's data_coding 0 to be GSM on the way back too.
+  if (O.Coding == TTextCoding::tcGsm || O.Coding == TTextCoding::tcAuto)
+    Client->ClientInfo().Set_deliver_default_alphabet(TTextCoding::tcGsm);
+  const TTextCoding Alphabet = Client->ClientInfo().deliver_default_alphabet();
+
+  // The parts of concatenated messages, joined into one "+CONCAT" line when the last one comes.
+  // The receiver's notifications add parts one at a time; the main thread drops what is left
+  // once the client is gone. JoinLock guards the joiner all the same.
+  std::mutex JoinLock;
+  TConcatJoiner Joiner;
+  auto PrintDropped = [&](const std::vector<TConcatJoiner::TDropped>& Dropped) {
+    for (const TConcatJoiner::TDropped& D : Dropped)
+      if (!O.Quiet)
+        std::printf("+CONCAT_DROPPED %s:%u:%zu received, %s\n",
+                    Escaped(D.From + ":" + D.To).c_str(), unsigned{D.Total}, D.Received,
+                    D.Reason.c_str());
+  };
+  auto JoinPart = [&](TSMPPConnection& Conn) {
+    static thread_local uint8_t Bytes[kPduBufferSize];
+    int32_t Length = 0;
+    Conn.ReadBinData(Length, Bytes, sizeof Bytes);
+    TPDU Pdu;
+    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu, Alphabet);
+    const TDeliver& D = Pdu.deliver;
+    if (D.sar_total_segments == 0) return;
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    const std::optional<TConcatJoiner::TJoined> Joined =
+        Joiner.Add(D.source_addr, D.destination_addr,
+                   TConcatInfo{D.sar_msg_ref_num, D.sar_total_segments, D.sar_segment_seqnum},
+                   D.data_coding, D.user_data, TConcatJoiner::TClock::now(), Dropped);
+    PrintDropped(Dropped);
+    if (Joined && !O.Quiet) {
+      const std::string Text =
+          DecodeUserData(reinterpret_cast<const uint8_t*>(Joined->Octets.data()),
+                         Joined->Octets.size(), Joined->DataCoding, Alphabet);
+      const std::string Line = "+CONCAT " + Joined->From + ":" + Joined->To + ":" +
+                               std::to_string(Joined->Total) + ":" + Text;
+      std::printf("%s\n", Escaped(Line).c_str());
+    }
+  };
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
+    if (Line.rfind("+DELIVER ", 0) == 0) JoinPart(C->Rcx());
     uint32_t Id = 0, Status = 0;
     const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
     std::lock_guard<std::mutex> G(P.Lock);
@@ -538,6 +585,14 @@ int main(int Argc, char** Argv) {
   Client->Disconnect();
   std::fflush(stdout);
   Client.reset();
+  {
+    // Parts whose message never became whole are said so, not lost silently.
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    Joiner.DropAll("smppcli ended", Dropped);
+    PrintDropped(Dropped);
+    std::fflush(stdout);
+  }
 
   if (!Error.empty()) {
     std::fprintf(stderr, "smppcli: %s\n", Error.c_str());

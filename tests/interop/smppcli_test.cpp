@@ -191,4 +191,31 @@ TEST(Smppcli, DryRunShowsTheCodingAndThePartsWithoutConnecting) {
   }
 }
 
+// Concatenated MO messages are joined into one line when their last part comes, each part keeping
+// its own line.
+TEST(Smppcli, JoinsTheConcatenatedMessagesItReceives) {
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  std::string gsm, cyrillic, emoji;
+  for (int i = 0; i < 12; ++i) gsm += "Grüße {€} @home ";
+  for (int i = 0; i < 20; ++i) cyrillic += "Привет ";
+  for (int i = 0; i < 40; ++i) emoji += "😀";
+  gsm += "end";  // the SMSC takes its command lines without trailing blanks
+  cyrillic += "end";
+  // Queued for the receiver smppcli binds.
+  ASSERT_TRUE(smsc.send("concat udh 111 222 " + gsm));
+  ASSERT_TRUE(smsc.send("concat udh16 333 444 " + cyrillic));
+  ASSERT_TRUE(smsc.send("concat sar 555 666 " + emoji));
+  ASSERT_TRUE(smsc.waitFor("queued deliver_sm src=555"));
+  const CliRun r =
+      RunCli({"--port", std::to_string(smsc.port()), "--wait", "20", "--coding", "gsm"});
+  SCOPED_TRACE(r.out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\n+CONCAT 111:222:2:" + gsm + "\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n+CONCAT 333:444:3:" + cyrillic + "\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n+CONCAT 555:666:2:" + emoji + "\n"), std::string::npos);
+  EXPECT_EQ(Count(r.out, "+CONCAT "), 3u);
+  EXPECT_EQ(Count(r.out, "+DELIVER "), 7u);  // every part keeps its own line
+}
+
 }  // namespace
