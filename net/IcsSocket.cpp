@@ -119,6 +119,8 @@ void TIcsCustomSocket::HandTextsToWorker() {
   FWorkerThread->SetAddr(FAddrStr);
   FWorkerThread->SetProto(FProtoStr);
   FWorkerThread->SetPort(FPortStr);
+  FWorkerThread->SetLingerOnOff(LingerOnOff);
+  FWorkerThread->SetLingerTimeout(LingerTimeout);
 }
 
 // ---------------------------------------------------------------------------------------------

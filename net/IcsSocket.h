@@ -3,7 +3,7 @@
 // is served by one worker thread from the process-wide pool, which owns the OS socket, performs
 // the blocking calls and reports every outcome back; the component turns those reports into its
 // events, keeps the last error, and routes errors to OnError or to an ESocketException.
-// TIcsCustomLineSocket is the place of line mode; TIcsSocket is the class applications create.
+// TIcsCustomLineSocket adds line mode; TIcsSocket is the class applications create.
 //
 // Threads. The operations run on the calling thread; one socket is meant to be driven by one
 // caller at a time (the application's thread, a timer thread, or its own event handlers).
@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -77,7 +78,12 @@ class TIcsCustomSocket : public TComponent {
   // The last error code and text. Any thread.
   int32_t LastError() const { return FLastError.load(); }
   std::string LastErrorMsg() const;
-  // Stored only: every stream socket is closed abortively (linger on, 0 seconds) by its worker.
+  // How a stream socket is closed; handed to the worker by Connect, Listen and Dup, and set on
+  // the OS socket before it connects. wsLingerOff (the default) and wsLingerNoSet: a close (also
+  // the one of destruction) first writes the bytes still queued, waiting at most IcsCloseDrainMs
+  // for a slow peer, and then ends the connection in order. wsLingerOn: the same, bounded by
+  // LingerTimeout seconds; with 0 seconds the close is abortive (queued bytes dropped, the
+  // connection reset). Write them while the socket is closed.
   TIcsSocketLingerOnOff LingerOnOff = wsLingerOff;
   int32_t LingerTimeout = 0;
   // Handed to the worker by Dup: do not watch the adopted socket for incoming data.
@@ -107,13 +113,18 @@ class TIcsCustomSocket : public TComponent {
   // 0 on success or a non-zero error code: the OS error of the failed step, or EHOSTUNREACH,
   // EINVAL or EPROTONOSUPPORT when the host, a port or the protocol cannot be resolved (the
   // worker's LastErrorMsg tells which step failed and why). A request the worker refuses
-  // (socket in use, port, address or protocol missing) goes to HandleWorkerError. Throws
-  // std::runtime_error("Unable to allocate a new worker thread").
+  // (socket in use, port, address or protocol missing) goes to HandleWorkerError; the socket is
+  // in use unless it is wsClosed with no request of its own still waiting. A Close (or the
+  // destruction of the socket) while the connect is in progress ends it at once: the attempt
+  // fails with ECONNABORTED (103). Throws std::runtime_error("Unable to allocate a new worker
+  // thread").
   virtual void Connect();
   // Issues the worker's close when a worker is attached and not closed; OnSessionClosed then
-  // OnChangeState(.., wsClosed) follow on the worker. On the worker thread it returns at once;
-  // elsewhere it waits until the worker has handled the close (running the main thread's queued
-  // calls while it waits when called on the main thread).
+  // OnChangeState(.., wsClosed) follow on the worker, once per session (a close that crosses
+  // the peer's close adds no second event). The bytes already sent are written out first, as
+  // LingerOnOff says. On the worker thread it returns at once; elsewhere it waits until the
+  // worker has handled the close (running the main thread's queued calls while it waits when
+  // called on the main thread).
   virtual void Close();
   // Accepts a pending connection on a listening socket: the new handle, or -1 with LastError
   // and LastErrorMsg set ("accept failed"). -1 without a worker. Normally inside
@@ -130,7 +141,9 @@ class TIcsCustomSocket : public TComponent {
   virtual std::string ReceiveStr();
   // Queues bytes for sending and returns at once: Len (0 for Len <= 0). Without a connection
   // (no worker or State not wsConnected) LastError := 107 and the result is -1. OnDataSent fires
-  // on the worker once the send buffer has been written out. Any thread that drives the socket.
+  // on the worker once the send buffer has been written out. A write that fails for the
+  // connection (reset, broken pipe) ends the session: OnSessionClosed with the OS error (EPIPE
+  // is reported as ECONNRESET, 104), then wsClosed. Any thread that drives the socket.
   virtual int32_t Send(const void* Data, int32_t Len);
   // Send of Str's bytes; 0 for an empty text.
   virtual int32_t SendStr(const std::string& Str);
@@ -208,12 +221,94 @@ class TIcsCustomSocket : public TComponent {
   std::atomic<bool> FDupDone{false};
 };
 
-// Line mode (delivering received bytes one line at a time) has its place here; for now this
-// class behaves exactly like TIcsCustomSocket.
+// The largest line the line buffer holds by default (see TIcsCustomLineSocket::LineLimit).
+constexpr int32_t IcsDefaultLineLimit = 64 * 1024;
+
+// Line mode: with LineMode on, the bytes received are gathered in a line buffer and delivered one
+// line at a time, each line (with its LineEnd) by its own OnDataAvailable, during which RcvdCount
+// is its length and Receive/ReceiveStr return it. Several lines of one read are delivered one
+// after the other; bytes after the last LineEnd wait for the next read; what is held when the
+// session closes is delivered once as a final line before OnSessionClosed. A peer that sends
+// LineLimit bytes without a LineEnd gets them delivered as one line, so that nothing is dropped
+// and the buffer stays bounded. LineEcho sends what arrives back to the peer; LineEdit applies
+// backspace (erase one byte) and tab (spaces to the next multiple of 8) before the search. With
+// LineMode off the socket behaves as TIcsCustomSocket, except that RcvdCount also counts bytes
+// still held from a line-mode phase.
+//
+// Threads. The line buffer is filled and emptied on the worker thread; Receive, ReceiveStr and
+// RcvdCount read it (normally from the handlers). LineLock guards it and LineEnd, and is never
+// held while an event runs. Lock order: LineLock, then the worker's BufLock (echo sends under
+// it), then the queue's lock. The properties may be written from any thread; a change made
+// during a delivery applies from the next read on.
 class TIcsCustomLineSocket : public TIcsCustomSocket {
  public:
-  using TIcsCustomSocket::TIcsCustomSocket;
-  ~TIcsCustomLineSocket() override { ReleaseWorker(); }
+  explicit TIcsCustomLineSocket(TComponent* AOwner = nullptr);
+  // Releases the worker first (no event runs afterwards), then the line buffer.
+  ~TIcsCustomLineSocket() override;
+
+  // ---- Properties.
+  bool LineMode() const { return FLineMode.load(); }
+  virtual void SetLineMode(bool Value);
+  // The line terminator (default carriage return, line feed), compared byte for byte. An empty
+  // value is refused through RaiseException ("LineEnd must not be empty") and the old one stays.
+  std::string LineEnd() const;
+  void SetLineEnd(const std::string& Value);
+  bool LineEcho() const { return FLineEcho.load(); }
+  void SetLineEcho(bool Value) { FLineEcho.store(Value); }
+  bool LineEdit() const { return FLineEdit.load(); }
+  void SetLineEdit(bool Value) { FLineEdit.store(Value); }
+  // Upper bound of a line without LineEnd, in bytes (default 64 KiB). Values below 1 are refused
+  // through RaiseException ("LineLimit must be at least 1").
+  int32_t LineLimit() const { return FLineLimit.load(); }
+  void SetLineLimit(int32_t Value);
+  // Length of the line being delivered, LineEnd included; 0 outside a delivery.
+  int32_t LineLength() const;
+  // Bytes held in the line buffer, and the buffer's size (0 when there is none).
+  int32_t LineBufferCount() const;
+  int32_t LineBufferSize() const;
+
+  // ---- Operations (line mode on: the line being delivered; off: TIcsCustomSocket's).
+  // Copies up to BufferSize bytes of the line being delivered and returns how many; the line
+  // stays, so a second call in the same delivery returns the same bytes. 0 outside a delivery.
+  int32_t Receive(void* Buffer, int32_t BufferSize) override;
+  // The line being delivered, or an empty text.
+  std::string ReceiveStr() override;
+
+ protected:
+  // Line mode on: reads, edits or echoes, and delivers every complete line; always true.
+  bool TriggerDataAvailable(uint16_t ErrorCode) override;
+  // Delivers what is held as a final line (line mode on), releases the buffer, then fires
+  // OnSessionClosed.
+  void TriggerSessionClosed(uint16_t ErrorCode) override;
+  // Line mode on: LineLength. Off: the OS count plus the bytes held.
+  int32_t GetRcvdCount() override;
+  // Applies backspace and tab editing to the Len bytes just read, which follow the
+  // LineBufferCount held ones; may change the held bytes, LineBufferCount and Len (so that
+  // LineBufferCount + Len is the edited length). Runs on the worker with LineLock held.
+  virtual void EditLine(int32_t& Len);
+
+ private:
+  // Delivers the first Length held bytes as a line and removes them. Called with Lock (on
+  // LineLock) held; lets it go while the event runs. False when the handler destroyed the
+  // socket: nothing of it may be touched then.
+  bool DeliverLine(std::unique_lock<std::mutex>& Lock, int32_t Length);
+  void GrowLineBuffer(int32_t Size);
+
+  mutable std::mutex LineLock;
+  // LineBuffer, LineBufferSize, LineBufferCount, LineLength and LineEnd: guarded by LineLock.
+  // The held bytes are always followed by one 0 byte.
+  std::unique_ptr<uint8_t[]> FLineBuffer;
+  int32_t FLineBufferSize = 0;
+  int32_t FLineBufferCount = 0;
+  int32_t FLineLength = 0;
+  std::string FLineEnd = "\r\n";
+  std::atomic<bool> FLineMode{false};
+  std::atomic<bool> FLineEcho{false};
+  std::atomic<bool> FLineEdit{false};
+  std::atomic<int32_t> FLineLimit{IcsDefaultLineLimit};
+  // Cleared by the destructor. A delivery holds a copy, so that it can tell after an event
+  // whether the handler destroyed the socket.
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
 };
 
 // The socket class applications create.

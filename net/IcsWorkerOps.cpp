@@ -2,8 +2,12 @@
 // readiness handling, accept and dup. Everything here runs on the worker thread, except
 // PutDataInSendBuffer and DeleteBufferList (any thread, under BufLock) and OpAccept, which Accept
 // also calls on the caller's thread.
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include <cerrno>
 #include <cstring>
@@ -33,33 +37,53 @@ constexpr int32_t ResolveHostError = EHOSTUNREACH;
 void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   ClearLastError();
   FSockAddr.sin_family = AF_INET;
+  // The texts are copied under SettingsLock and resolved without it: a name look-up may take
+  // seconds, and a setter or a getter on the application's thread must not wait for it. A result
+  // is kept as resolved only if its text has not changed meanwhile.
+  std::string ProtoStr, PortStr, LocalPortStr, AddrStr;
+  bool ProtoDone, PortDone, LocalPortDone, AddrDone;
+  {
+    std::lock_guard<std::mutex> Guard(SettingsLock);
+    ProtoStr = FProtoStr;
+    PortStr = FPortStr;
+    LocalPortStr = FLocalPortStr;
+    AddrStr = FAddrStr;
+    ProtoDone = FProtoResolved;
+    PortDone = FPortResolved;
+    LocalPortDone = FLocalPortResolved;
+    AddrDone = FAddrResolved;
+  }
+  auto MarkResolved = [this](const std::string& Used, const std::string& Text, bool& Flag) {
+    std::lock_guard<std::mutex> Guard(SettingsLock);
+    if (Text == Used) Flag = true;
+  };
+  if (TestHooks.DuringResolve) TestHooks.DuringResolve();
   int32_t Code = 0;
   std::string Msg;
   try {
-    std::lock_guard<std::mutex> Guard(SettingsLock);
-    if (!FProtoResolved) {
+    if (!ProtoDone) {
       Code = ResolveProtoError;
-      const int32_t Num = IcsSocketResolveProto(FProtoStr);
+      const int32_t Num = IcsSocketResolveProto(ProtoStr);
       FProtoNum.store(Num);
       FSockType.store(Num == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
-      FProtoResolved = true;
+      MarkResolved(ProtoStr, FProtoStr, FProtoResolved);
     }
-    if (!FPortResolved) {
+    if (!PortDone) {
       Code = ResolvePortError;
-      const uint16_t P = IcsSocketResolvePort(FPortStr, FProtoStr);
+      const uint16_t P = IcsSocketResolvePort(PortStr, ProtoStr);
       FPortNum.store(P);
       FSockAddr.sin_port = Ics_htons(P);
-      FPortResolved = true;
+      MarkResolved(PortStr, FPortStr, FPortResolved);
     }
-    if (!FLocalPortResolved) {
+    if (!LocalPortDone) {
       Code = ResolvePortError;
-      FLocalPortNum.store(IcsSocketResolvePort(FLocalPortStr, FProtoStr));
-      FLocalPortResolved = true;
+      FLocalPortNum.store(IcsSocketResolvePort(LocalPortStr, ProtoStr));
+      MarkResolved(LocalPortStr, FLocalPortStr, FLocalPortResolved);
     }
-    if (!FAddrResolved) {
+    if (!AddrDone) {
       Code = ResolveHostError;
-      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(FAddrStr);
-      FAddrResolved = true;
+      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(AddrStr);
+      MarkResolved(AddrStr, FAddrStr, FAddrResolved);
     }
     return;
   } catch (const ESocketException& E) {
@@ -72,9 +96,49 @@ void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   throw std::runtime_error(Msg);
 }
 
-void TWorkerThread::OpConnect() {
+bool TWorkerThread::OpConnect() {
   ResolveStep("connect failed. ");
-  if (CreateAndConnect()) SetNonBlocking();
+  return CreateAndConnect();
+}
+
+void TWorkerThread::FinishConnect() {
+  // An exception from the handler is its own affair: the session has been reported connected
+  // once, and the socket is watched all the same.
+  try {
+    TriggerSessionConnected(static_cast<uint16_t>(LastError()));
+  } catch (const std::exception& E) {
+    LogMsg(Name() + " exception in session connected: " + E.what());
+  } catch (...) {
+    LogMsg(Name() + " exception in session connected");
+  }
+  MsgQueue->SelectRead.store(true);
+  MsgQueue->Listening.store(false);
+  MsgQueue->WatchedSocket.store(FHSocket.load());
+}
+
+void TWorkerThread::CompleteConnect() {
+  FConnectPending = false;
+  MsgQueue->SelectWrite.store(false);
+  const int S = FHSocket.load();
+  int32_t Err = 0;
+  socklen_t Len = sizeof(Err);
+  if (::getsockopt(S, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0) Err = LastOSError();
+  if (Err != 0) {
+    FailSocket(Err, "connect failed");
+    MsgQueue->WatchedSocket.store(-1);
+  } else {
+    ChangeState(wsConnected);
+  }
+  FinishConnect();
+}
+
+void TWorkerThread::AbortConnect() {
+  LogMsg("connect aborted by close");
+  FConnectPending = false;
+  MsgQueue->SelectWrite.store(false);
+  MsgQueue->WatchedSocket.store(-1);
+  FailSocket(ECONNABORTED, "connect failed");
+  FinishConnect();
 }
 
 void TWorkerThread::FailSocket(int32_t Code, const std::string& Msg) {
@@ -92,7 +156,7 @@ bool TWorkerThread::CreateAndConnect() {
   if (S == -1) {
     SetLastError(LastOSError(), "socket failed");
     ChangeState(wsClosed);
-    return false;
+    return true;
   }
   FHSocket.store(S);
   ChangeState(wsOpened);
@@ -104,9 +168,10 @@ bool TWorkerThread::CreateAndConnect() {
         const int32_t On = 1;
         if (Ics_setsockopt(S, SOL_SOCKET, SO_BROADCAST, &On, sizeof(On)) != 0) {
           FailSocket(LastOSError(), "setsockopt(SO_BROADCAST)");
-          return false;
+          return true;
         }
       }
+      if (!SetNonBlocking()) return true;
       ChangeState(wsConnected);
       return true;
     }
@@ -114,12 +179,12 @@ bool TWorkerThread::CreateAndConnect() {
     const int32_t On = -1;
     if (Ics_setsockopt(S, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_REUSEADDR)");
-      return false;
+      return true;
     }
     SetLingerOption();
     if (Ics_setsockopt(S, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_KEEPALIVE)");
-      return false;
+      return true;
     }
     bool NeedBind;
     {
@@ -131,16 +196,28 @@ bool TWorkerThread::CreateAndConnect() {
     // A socket that cannot take its local address is not left open half made: the attempt
     // fails like any other, with the OS error in the session-connected event.
     FailSocket(F.Code, F.Msg);
-    return false;
+    return true;
   }
 
+  // The connect runs without blocking the worker: its outcome arrives as writability in the
+  // worker's own wait, where a close request or the release of the worker can end it at once.
+  if (!SetNonBlocking()) return true;
   ChangeState(wsConnecting);
-  if (Ics_connect(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) != 0) {
-    FailSocket(LastOSError(), "connect failed");
-    return false;
+  if (Ics_connect(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
+    ChangeState(wsConnected);
+    return true;
   }
-  ChangeState(wsConnected);
-  return true;
+  const int32_t Err = LastOSError();
+  if (Err != EINPROGRESS) {
+    FailSocket(Err, "connect failed");
+    return true;
+  }
+  FConnectPending = true;
+  MsgQueue->SelectRead.store(false);
+  MsgQueue->Listening.store(false);
+  MsgQueue->SelectWrite.store(true);
+  MsgQueue->WatchedSocket.store(S);
+  return false;
 }
 
 void TWorkerThread::SetLingerOption() {
@@ -247,17 +324,100 @@ void TWorkerThread::OpClose() {
   ClearLastError();
   if (State() == wsClosed) return;
   MsgQueue->SelectRead.store(false);
-  const int S = FHSocket.load();
+  // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
+  // be given to a new descriptor elsewhere in the process, and a Receive, RcvdCount or
+  // GetPeerAddr on another thread must then find -1, not that descriptor.
+  const int S = FHSocket.exchange(-1);
   if (S != -1) {
-    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-    FHSocket.store(-1);
     MsgQueue->WatchedSocket.store(-1);
+    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
+    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
+    if (TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
   }
   LogMsg("OpClose exit");
 }
 
+void TWorkerThread::DropPendingInput(int S) {
+  // Closing a TCP socket with unread input makes the OS reset the connection, and the reset may
+  // overtake bytes of ours still on their way. What the application did not read is dropped
+  // here instead (a bounded amount: a peer that keeps sending gets its reset).
+  char Drop[4096];
+  for (int I = 0; I < 64; ++I)
+    if (::recv(S, Drop, sizeof(Drop), MSG_DONTWAIT) <= 0) break;
+}
+
+void TWorkerThread::DrainBeforeClose() {
+  const int S = FHSocket.load();
+  if (S == -1 || FSockType.load() != SOCK_STREAM) return;
+  const TIcsSocketLingerOnOff Mode = FLingerOnOff.load();
+  const int32_t Seconds = FLingerTimeout.load();
+  // Linger on with 0 seconds asks for an abortive close: the queued bytes go with the socket.
+  if (Mode == wsLingerOn && Seconds <= 0) return;
+  const auto Limit = Mode == wsLingerOn ? std::chrono::milliseconds(int64_t(Seconds) * 1000)
+                                        : std::chrono::milliseconds(IcsCloseDrainMs);
+  const auto End = std::chrono::steady_clock::now() + Limit;
+  std::unique_lock<std::recursive_mutex> Guard(BufLock);
+  for (;;) {
+    bool Blocked = false;
+    while (!BufList.empty()) {
+      TIcsBuffer* Chunk = BufList.front().get();
+      int32_t Count = 0;
+      const uint8_t* P = Chunk->Peek(Count);
+      if (Count <= 0) {
+        if (BufList.size() == 1) break;
+        BufList.pop_front();
+        continue;
+      }
+      const ssize_t R = Ics_send(S, P, Count, FSendFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (R > 0) {
+        Chunk->Remove(static_cast<int32_t>(R));
+        continue;
+      }
+      const int32_t Err = LastOSError();
+      if (R < 0 && (Err == EAGAIN || Err == EWOULDBLOCK || Err == EINTR)) {
+        Blocked = true;
+        break;
+      }
+      return;  // the connection is gone: nothing more can be written
+    }
+    if (!Blocked) return;  // everything queued is with the OS now
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        End - std::chrono::steady_clock::now());
+    if (Left.count() <= 0) {
+      LogMsg(Name() + " close: queued bytes not written in time");
+      return;
+    }
+    // BufLock is let go while waiting, so that a Send on another thread does not wait as well.
+    Guard.unlock();
+    pollfd P{S, POLLOUT, 0};
+    Ics_poll(&P, 1, static_cast<int>(std::min<int64_t>(Left.count(), 100)));
+    Guard.lock();
+  }
+}
+
+void TWorkerThread::EndSession(int32_t Code) {
+  if (State() == wsClosed) return;
+  OpClose();
+  // Without an error of its own the session ends with the close's code: 0 unless the OS close
+  // failed.
+  if (Code == 0) Code = LastError();
+  // The state follows the event whatever the handler does: each session is reported closed
+  // exactly once, and a second close request finds wsClosed.
+  try {
+    TriggerSessionClosed(static_cast<uint16_t>(Code));
+  } catch (const std::exception& E) {
+    LogMsg(Name() + " exception in session closed: " + E.what());
+  } catch (...) {
+    LogMsg(Name() + " exception in session closed");
+  }
+  ChangeState(wsClosed);
+}
+
 void TWorkerThread::OpReleaseClose() {
-  // The buffer goes first: BufLock is never taken while CloseLock is held.
+  FConnectPending = false;
+  // The bytes sent before the release still go out, as for a Close; BufLock is never taken while
+  // CloseLock is held, so the buffer comes first.
+  if (State() == wsConnected) DrainBeforeClose();
   DeleteBufferList();
   std::lock_guard<std::recursive_mutex> Guard(CloseLock());
   LogMsg("OpClose enter");
@@ -266,7 +426,10 @@ void TWorkerThread::OpReleaseClose() {
   MsgQueue->Listening.store(false);
   MsgQueue->WatchedSocket.store(-1);
   const int S = FHSocket.exchange(-1);
-  if (S != -1 && Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
+  if (S != -1) {
+    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
+    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
+  }
   FCloseInvoked.store(false);
   // Every slot is empty by now, so this only records the state.
   ChangeState(wsClosed);
@@ -320,52 +483,66 @@ int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
 
 void TWorkerThread::OpWrite() {
   LogMsg("OpWrite");
-  // From here on a Send must wake the worker again: this cycle may already have read past its
-  // bytes.
-  FTryToSendPending.store(false);
-  std::unique_lock<std::recursive_mutex> Guard(BufLock);
-  if (FHSocket.load() == -1 || BufList.empty()) {
-    LogMsg("OpWrite nothing to send");
-    // Nothing will ever be written for this wake-up, so stop watching for writability: left
-    // set, the always-writable socket would wake the loop again and again. A later Send sets it
-    // again after it has queued its bytes (which it does under BufLock, held here).
-    MsgQueue->SelectWrite.store(false);
-    return;
-  }
-  for (;;) {
-    TIcsBuffer* Chunk = BufList.front().get();
-    int32_t Count = 0;
-    const uint8_t* P = Chunk->Peek(Count);
-    if (Count <= 0) {
-      if (BufList.size() == 1) {
-        FAllSent.store(true);
-        break;
-      }
-      BufList.pop_front();
-      continue;
-    }
-    const int32_t R = RealSend(P, Count);
-    if (R == 0) break;
-    if (R < 0) {
-      const int32_t Err = LastError();
-      if (Err == ECONNRESET || Err == ENOTSOCK || Err == ENOTCONN || Err == EINVAL ||
-          Err == ECONNABORTED) {
-        OpClose();
-        TriggerSessionClosed(static_cast<uint16_t>(Err));
-        break;
-      }
-      if (Err == EAGAIN || Err == EWOULDBLOCK) break;
-      SetLastError(Err, "TryToSend failed");
+  // A connect in progress uses write readiness for its outcome.
+  if (FConnectPending) return;
+  bool Sent = false;
+  int32_t FailCode = 0;
+  {
+    // The whole cycle, the wake-up flag and the watch flag are under BufLock (see Send); the
+    // callbacks it leads to run after it has been let go.
+    std::lock_guard<std::recursive_mutex> Guard(BufLock);
+    // From here on a Send must wake the worker again: this cycle may already have read past its
+    // bytes.
+    FTryToSendPending.store(false);
+    if (FHSocket.load() == -1 || BufList.empty()) {
+      LogMsg("OpWrite nothing to send");
+      // Nothing will ever be written for this wake-up, so stop watching for writability: left
+      // set, the always-writable socket would wake the loop again and again.
+      MsgQueue->SelectWrite.store(false);
       return;
     }
-    Chunk->Remove(R);
-    if (R < Count) break;
+    for (;;) {
+      TIcsBuffer* Chunk = BufList.front().get();
+      int32_t Count = 0;
+      const uint8_t* P = Chunk->Peek(Count);
+      if (Count <= 0) {
+        if (BufList.size() == 1) {
+          FAllSent.store(true);
+          break;
+        }
+        BufList.pop_front();
+        continue;
+      }
+      const int32_t R = RealSend(P, Count);
+      if (R == 0) break;
+      if (R < 0) {
+        const int32_t Err = LastError();
+        if (Err == ECONNRESET || Err == ENOTSOCK || Err == ENOTCONN || Err == EINVAL ||
+            Err == ECONNABORTED) {
+          FailCode = Err;
+          break;
+        }
+        if (Err == EAGAIN || Err == EWOULDBLOCK) break;
+        SetLastError(Err, "TryToSend failed");
+        return;
+      }
+      Chunk->Remove(R);
+      if (R < Count) break;
+    }
+    // The rest goes out when the socket is writable again.
+    MsgQueue->SelectWrite.store(!FAllSent.load() && FailCode == 0);
+    Sent = FAllSent.load() && FailCode == 0;
   }
-  if (FAllSent.load()) {
-    MsgQueue->SelectWrite.store(false);
-    TriggerDataSent();
+  if (FailCode != 0) {
+    // The connection is gone: the socket is closed, the session reported closed with the OS
+    // error, and Send refuses from now on.
+    EndSession(FailCode);
+    return;
   }
-  if (FCloseInvoked.load()) OpClose();
+  if (Sent) TriggerDataSent();
+  // A send that met a closed pipe (EPIPE, reported as ECONNRESET), or a receive inside a handler
+  // that saw the end of the stream: the session ends here.
+  if (FCloseInvoked.load()) EndSession(LastError());
   LogMsg("OpWrite exit");
 }
 
@@ -386,9 +563,7 @@ void TWorkerThread::OpDataAvailable() {
     }
     LogMsg("ClosedByRemote");
     FCloseInvoked.store(true);
-    OpClose();
-    TriggerSessionClosed(static_cast<uint16_t>(LastError()));
-    ChangeState(wsClosed);
+    EndSession(0);
     return;
   }
   TDataAvailableSlot Slot;
@@ -400,7 +575,8 @@ void TWorkerThread::OpDataAvailable() {
     char Drop[257];
     Ics_recv(FHSocket.load(), Drop, sizeof(Drop), 0);
   }
-  if (FCloseInvoked.load()) OpClose();
+  // A receive inside the handler saw the end of the stream.
+  if (FCloseInvoked.load()) EndSession(0);
 }
 
 void TWorkerThread::OpAccept() {

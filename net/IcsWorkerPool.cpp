@@ -61,6 +61,13 @@ void TIcsWorkerPool::ReleaseThread(TWorkerThread* Thread) {
   // Outside the lock: the worker may need the pool while it finishes its current message (a
   // handler that creates a socket), and Detach waits for it.
   Thread->Detach();
+  // Released inside one of its own handlers: the worker stays in use until that handler has
+  // returned, and then hands itself back (FinishRelease).
+  if (GetCurrentThreadId() == Thread->LoopThreadId()) return;
+  FinishRelease(Thread);
+}
+
+void TIcsWorkerPool::FinishRelease(TWorkerThread* Thread) {
   std::unique_ptr<TWorkerThread> Doomed;
   {
     std::lock_guard<std::mutex> Guard(PoolLock);

@@ -33,10 +33,17 @@ class TIcsWorkerPool {
   TWorkerThread* AcquireThread(const TWorkerThreadClass& ThreadClass);
 
   // Hands a worker back: it forgets its socket and callbacks (TWorkerThread::Detach, which waits
-  // for the worker off its own thread) and joins the idle queue; after Shutdown it is destroyed
+  // for the worker off its own thread) and joins the idle queue (on its own thread: once the
+  // handler running there has returned); after Shutdown it is destroyed
   // instead (or, on its own thread, left to end with the process). Throws
   // std::runtime_error("ReleaseThread: unknown thread") for a thread not in use. Any thread.
   void ReleaseThread(TWorkerThread* Thread);
+
+  // The second half of ReleaseThread: moves a detached worker from the in-use list to the idle
+  // queue (after Shutdown: destroys it, or keeps it aside when called on its own thread). Called
+  // by ReleaseThread, and by a worker released inside one of its own handlers once that handler
+  // has returned. Any thread.
+  void FinishRelease(TWorkerThread* Thread);
 
   // Destroys every idle worker, one after the other. Workers still in use stay with their
   // sockets; releasing one later destroys it. Runs at program end; any thread.

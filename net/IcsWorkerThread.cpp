@@ -14,6 +14,7 @@
 
 #include "base/MainThreadQueue.h"
 #include "net/IcsLogMsg.h"
+#include "net/IcsWorkerPool.h"
 
 const char* IcsSocketStateName(TIcsSocketState State) {
   switch (State) {
@@ -99,8 +100,21 @@ void TWorkerThread::Execute() {
     } catch (...) {
       LogMsg(Name() + " exception in message handler");
     }
+    // A socket destroyed inside one of its own handlers released this worker; the handler has
+    // returned now, so nothing of the old socket runs any more and the worker may serve another.
+    if (FReleasePending.load()) ReleaseAfterHandler();
   }
   FExited.store(true);
+}
+
+void TWorkerThread::ReleaseAfterHandler() {
+  FReleasePending.store(false);
+  try {
+    OpReleaseClose();
+  } catch (...) {
+    LogMsg(Name() + " exception in release");
+  }
+  TIcsWorkerPool::Instance().FinishRelease(this);
 }
 
 uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
@@ -113,40 +127,67 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       if (Self) Self->NoteCloseHandled();
     }
   } Note{Msg == WM_ICS_CLOSE ? this : nullptr};
+  // A request handled here no longer holds back a Connect, however its handling ends. A connect
+  // request stops counting as soon as its handling starts: its state (wsConnecting) says enough
+  // from then on, and a handler of its outcome may connect again.
+  struct TRequestNote {
+    std::atomic<int32_t>* Pending;
+    void Done() {
+      if (!Pending) return;
+      // Messages posted by hand (PostMessage) were never counted: the count stays at 0.
+      int32_t N = Pending->load();
+      while (N > 0 && !Pending->compare_exchange_weak(N, N - 1)) {
+      }
+      Pending = nullptr;
+    }
+    ~TRequestNote() { Done(); }
+  } Request{
+      (Msg == WM_ICS_CONNECT || Msg == WM_ICS_LISTEN || Msg == WM_ICS_DUP || Msg == WM_ICS_CLOSE)
+          ? &FRequestsPending
+          : nullptr};
+  if (Msg == WM_ICS_CONNECT) Request.Done();
 
   // No message is handled while any worker is inside a close.
   { std::lock_guard<std::recursive_mutex> Guard(CloseLock()); }
   if (FDestroying.load()) return 0;
 
   switch (Msg) {
-    case WM_ICS_CONNECT:
+    case WM_ICS_CONNECT: {
+      bool Known;
       try {
-        OpConnect();
-        TriggerSessionConnected(static_cast<uint16_t>(LastError()));
-        MsgQueue->SelectRead.store(true);
-        MsgQueue->Listening.store(false);
-        MsgQueue->WatchedSocket.store(FHSocket.load());
+        Known = OpConnect();
       } catch (...) {
-        TriggerSessionConnected(static_cast<uint16_t>(LastError()));
+        // Resolution failed (the state is wsClosed already) or binding raised.
+        Known = true;
       }
+      if (Known) FinishConnect();
       break;
+    }
     case WM_ICS_CLOSE:
       if (WParam == IcsReleaseCloseParam) {
         OpReleaseClose();
         break;
       }
-      try {
-        OpClose();
-        TriggerSessionClosed(static_cast<uint16_t>(LastError()));
-        ChangeState(wsClosed);
-      } catch (...) {
-        TriggerSessionClosed(static_cast<uint16_t>(LastError()));
+      if (FConnectPending) {
+        AbortConnect();
+        break;
       }
+      // A close that crosses the end of the session (the peer closed, a write failed) finds the
+      // state wsClosed: the session has been reported closed once already.
+      if (State() == wsClosed) break;
+      DrainBeforeClose();
+      EndSession(0);
       break;
     case WM_ICS_DATA_AVAILABLE:
       OpDataAvailable();
       break;
     case WM_ICS_WRITE_READY:
+      if (FConnectPending) {
+        CompleteConnect();
+        break;
+      }
+      OpWrite();
+      break;
     case WM_ICS_TRY_TO_SEND:
       OpWrite();
       break;
@@ -427,7 +468,10 @@ void TWorkerThread::SetDontRead(bool Value) {
 // Connect and listen requests
 
 void TWorkerThread::Connect() {
-  if (FHSocket.load() != -1 && State() != wsClosed) {
+  // Only a closed socket with nothing on its way connects: a second Connect made before the
+  // worker has even created the OS socket of the first would otherwise start a second connection
+  // and lose the first one's descriptor.
+  if (State() != wsClosed || FRequestsPending.load() != 0) {
     RaiseException("Connect: Socket already in use");
     return;
   }
@@ -450,9 +494,16 @@ void TWorkerThread::Connect() {
     RaiseException("Connect: No Protocol Specified");
     return;
   }
+  // Two callers racing past the checks above: only one of them moves the state on.
+  TIcsSocketState Expected = wsClosed;
+  if (!FState.compare_exchange_strong(Expected, wsConnecting)) {
+    RaiseException("Connect: Socket already in use");
+    return;
+  }
   DeleteBufferList();
   FCloseInvoked.store(false);
-  ChangeState(wsConnecting);
+  FRequestsPending.fetch_add(1);
+  TriggerChangeState(wsClosed, wsConnecting);
   PostMessage(WM_ICS_CONNECT, 0, 0);
 }
 
@@ -478,6 +529,7 @@ void TWorkerThread::Listen() {
   }
   DeleteBufferList();
   FCloseInvoked.store(false);
+  FRequestsPending.fetch_add(1);
   PostMessage(WM_ICS_LISTEN, 0, 0);
 }
 
@@ -494,6 +546,7 @@ void TWorkerThread::NoteCloseHandled() {
 
 void TWorkerThread::PostCloseAndWait(int32_t WParam) {
   const uint64_t Target = FClosesPosted.fetch_add(1) + 1;
+  FRequestsPending.fetch_add(1);
   PostMessage(WM_ICS_CLOSE, WParam, 0);
   // On the worker itself the close follows the message being handled now.
   if (GetCurrentThreadId() == FLoopThreadId.load()) return;
@@ -523,7 +576,11 @@ void TWorkerThread::Close() {
 void TWorkerThread::Detach() {
   ClearCallbacks();
   if (GetCurrentThreadId() == FLoopThreadId.load()) {
-    OpReleaseClose();
+    // The handler that destroys its socket is still running on this thread, and the rest of the
+    // message's handling follows it: closing now, and going back to the pool now, would let a
+    // new owner's socket see what is left of the old one's (a state change, a close). The loop
+    // does both once the handler has returned.
+    FReleasePending.store(true);
     return;
   }
   if (!FStarted.load() || FExited.load()) return;
@@ -547,21 +604,23 @@ int32_t TWorkerThread::BufferedBytes() const {
 
 int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
   LogMsg("TWorkerThread.Send");
+  if (TestHooks.SendBeforeBufferLock) TestHooks.SendBeforeBufferLock();
+  // The flag, the bytes and the decision to wake the worker are taken together under BufLock,
+  // which a write cycle holds from its start to its end: a cycle that empties the buffer cannot
+  // slip in between, so the bytes are never left behind with nothing to wake the worker.
+  std::lock_guard<std::recursive_mutex> Guard(BufLock);
   FAllSent.store(false);
   int32_t Result = 0;
   if (Length > 0) {
     PutDataInSendBuffer(Data, Length);
     Result = Length;
   }
-  // Unless the worker has meanwhile written everything, wake its write cycle. One wake-up that
-  // the worker has not begun to handle yet serves every Send behind it: that write cycle starts
-  // by clearing the flag and then reads the whole buffer, which already holds these bytes (they
-  // went in under BufLock before the flag was read). A burst of sends thus costs the caller no
-  // post per call while the worker is busy.
-  if (!FAllSent.load()) {
-    MsgQueue->SelectWrite.store(true);
-    if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
-  }
+  // One wake-up that the worker has not begun to handle yet serves every Send behind it: its
+  // write cycle clears the flag under BufLock and then reads the whole buffer, which holds these
+  // bytes already. A burst of sends thus costs the caller no post per call while the worker is
+  // busy.
+  MsgQueue->SelectWrite.store(true);
+  if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
   return Result;
 }
 
@@ -627,6 +686,7 @@ void TWorkerThread::Dup(int NewHSocket) {
     else
       Close();
   }
+  FRequestsPending.fetch_add(1);
   PostMessage(WM_ICS_DUP, NewHSocket, 0);
 }
 

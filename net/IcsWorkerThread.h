@@ -44,12 +44,20 @@ const char* IcsSocketStateName(TIcsSocketState State);
 // and every worker takes and releases it before handling a message, so that no worker handles a
 // message while any worker is closing a socket. Recursive. It is created on first use and never
 // destroyed, so it outlives every worker whatever order the program ends in.
-// Lock order: a worker's BufLock, then CloseLock; a queue's lock is never held while taking it.
+// Lock order: a worker's BufLock is never held while taking CloseLock (a write failure closes the
+// socket after the write cycle has let go of the buffer); a queue's lock is never held while
+// taking either.
 std::recursive_mutex& CloseLock();
 
 // The `WParam` of a WM_ICS_CLOSE that hands the worker back to the pool: the socket is closed
-// whatever the state, the send buffer emptied, and no callback fires.
+// whatever the state (after the queued bytes are written, see IcsCloseDrainMs), the send buffer
+// emptied, and no callback fires.
 constexpr int32_t IcsReleaseCloseParam = 1;
+
+// How long an orderly close (linger off or not set) keeps writing the bytes still queued in the
+// send buffer to a peer that reads slowly, before it closes anyway. With linger on, LingerTimeout
+// seconds bound it instead, and a LingerTimeout of 0 closes abortively without writing them.
+constexpr int32_t IcsCloseDrainMs = 5000;
 
 class TWorkerThread : public TThread {
  public:
@@ -101,7 +109,13 @@ class TWorkerThread : public TThread {
   bool DontRead() const { return FDontRead.load(); }
 
   // Checks (reported through RaiseException), empties the send buffer, moves to wsConnecting
-  // (change-state callback on the caller's thread) and posts WM_ICS_CONNECT. Caller's thread.
+  // (change-state callback on the caller's thread) and posts WM_ICS_CONNECT. Refused with
+  // "Connect: Socket already in use" unless the state is wsClosed and no connect, listen, dup or
+  // close request is still waiting to be handled. Caller's thread.
+  //
+  // The worker connects without blocking: it waits for the outcome in its own loop, so a close
+  // request (or the release of the worker) ends a connect that hangs at once; the attempt then
+  // ends like a failed one, with ECONNABORTED and "connect failed".
   virtual void Connect();
   // Checks port, protocol and address, empties the send buffer and posts WM_ICS_LISTEN. The state
   // is not changed here. Caller's thread.
@@ -124,7 +138,8 @@ class TWorkerThread : public TThread {
   virtual std::string ReceiveStr();
   // Copies the bytes into the send buffer and wakes the write cycle with WM_ICS_TRY_TO_SEND (also
   // for 0 bytes), unless a wake-up is already queued and not yet begun. The result is Length, or
-  // 0 when Length is 0 or less. Never waits for the network. Any thread.
+  // 0 when Length is 0 or less. Never waits for the network (only for BufLock, which no callback
+  // holds). Any thread.
   virtual int32_t Send(const void* Data, int32_t Length);
   // Bytes readable now, -1 if the query fails; an end of stream seen here sets CloseInvoked.
   // Caller's thread.
@@ -162,7 +177,9 @@ class TWorkerThread : public TThread {
   int32_t LocalPortNumber() const { return FLocalPortNum.load(); }
   int32_t SockType() const { return FSockType.load(); }
 
-  // Linger mode applied to stream sockets (defaults: wsLingerOn, 0 seconds: abortive close).
+  // Linger mode applied to stream sockets, and the bound of an orderly close (defaults:
+  // wsLingerOff, 0 seconds: a close writes the queued bytes first and ends the connection in
+  // order). The component hands its own values over with each Connect, Listen and Dup.
   TIcsSocketLingerOnOff LingerOnOff() const { return FLingerOnOff.load(); }
   void SetLingerOnOff(TIcsSocketLingerOnOff Value) { FLingerOnOff.store(Value); }
   int32_t LingerTimeout() const { return FLingerTimeout.load(); }
@@ -189,8 +206,22 @@ class TWorkerThread : public TThread {
   // moves to wsClosed without any callback. From a thread other than the worker it waits until
   // the worker has handled the close (so no callback of the old owner is still running when it
   // returns), running the main thread's queued calls meanwhile when called on the main thread.
-  // On the worker thread itself it closes at once. Any thread.
+  // On the worker thread itself (a socket destroyed inside its own handler) it only marks the
+  // worker: the close follows once the handler has returned, and only then does the worker go
+  // back to the pool (see ReleaseAfterHandler). Any thread.
   void Detach();
+
+  // True on the worker's own thread while a release is waiting for the current handler to end.
+  bool ReleasePending() const { return FReleasePending.load(); }
+
+  // Test hooks: each, when set, is called at one point of a race window so that a test can widen
+  // the window. Empty in normal use. Set them while the worker is idle or attached to the test's
+  // own socket, before the calls they watch.
+  struct TTestHooks {
+    std::function<void()> SendBeforeBufferLock;  // Send, before it takes BufLock (caller)
+    std::function<void()> AfterCloseSocket;      // OpClose, right after the OS close (worker)
+    std::function<void()> DuringResolve;         // the resolution step, before the look-ups
+  } TestHooks;
 
  protected:
   // The thread body: the message loop. An exception that escapes a handler is traced and
@@ -220,8 +251,27 @@ class TWorkerThread : public TThread {
   void SetLastError(int32_t Code, const std::string& Msg);
   void ClearLastError();
   void ResolveStep(const char* FailurePrefix);
-  void OpConnect();
+  // Resolves, creates the socket and starts the connect; true when the outcome is known (success
+  // or failure), false while the connect is still in progress.
+  bool OpConnect();
   bool CreateAndConnect();
+  // The end of a connect attempt: session connected with LastError, then watching for input.
+  void FinishConnect();
+  // A connect in progress has become writable (or failed): takes its outcome from the socket.
+  void CompleteConnect();
+  // A close request or release ends a connect in progress: it fails with ECONNABORTED.
+  void AbortConnect();
+  // Ends the session once: closes the socket, fires session closed with Code and moves to
+  // wsClosed. Does nothing when the state is already wsClosed.
+  void EndSession(int32_t Code);
+  // Writes the queued bytes before an orderly close, waiting for the socket to take them at most
+  // as long as the linger settings allow (see IcsCloseDrainMs). Worker thread, no lock held.
+  void DrainBeforeClose();
+  // Reads and drops input still pending, so that closing does not reset the connection.
+  void DropPendingInput(int S);
+  // After the handler that released this worker on its own thread has returned: closes, empties
+  // and hands the worker to the pool.
+  void ReleaseAfterHandler();
   void FailSocket(int32_t Code, const std::string& Msg);
   void SetLingerOption();
   bool SetNonBlocking();
@@ -270,7 +320,7 @@ class TWorkerThread : public TThread {
   std::atomic<int32_t> FLocalPortNum{0};
   std::atomic<int32_t> FSockType{SOCK_STREAM};
 
-  std::atomic<TIcsSocketLingerOnOff> FLingerOnOff{wsLingerOn};
+  std::atomic<TIcsSocketLingerOnOff> FLingerOnOff{wsLingerOff};
   std::atomic<int32_t> FLingerTimeout{0};
 
   // The queue; created by the constructor, released by the destructor after the loop ended.
@@ -283,11 +333,21 @@ class TWorkerThread : public TThread {
   std::atomic<TIcsSocketState> FState{wsInvalidState};
   std::atomic<uint32_t> FLoopThreadId{0};
 
-  // Bytes waiting to be sent, oldest chunk first. Guarded by BufLock (recursive, so a callback
-  // fired during a write cycle may send on its own worker).
+  // Bytes waiting to be sent, oldest chunk first, with AllSent and the decision to wake the write
+  // cycle. Guarded by BufLock (recursive: PutDataInSendBuffer nests inside Send). No callback runs
+  // while it is held. Lock order: BufLock, then the queue's lock (Send posts its wake-up under
+  // it).
   mutable std::recursive_mutex BufLock;
   std::deque<std::unique_ptr<TIcsBuffer>> BufList;
   const int32_t FBufSize = IcsDefaultBufSize;
+  // A connect has been started and its outcome is not known yet. Worker thread only.
+  bool FConnectPending = false;
+  // Connect, listen, dup and close requests posted and not yet handled: a Connect is refused while
+  // one is waiting. Incremented by the requests on the caller's thread, decremented by the worker.
+  std::atomic<int32_t> FRequestsPending{0};
+  // Set by Detach on the worker's own thread; the loop hands the worker back to the pool once the
+  // current handler has returned.
+  std::atomic<bool> FReleasePending{false};
 
   // The OS socket: written on the worker thread, read by the requests that run on the caller's
   // thread (receive, counts, addresses), hence atomic. Its owner is this worker.
@@ -300,9 +360,12 @@ class TWorkerThread : public TThread {
   mutable std::mutex LastErrorLock;
   std::string FLastErrorMsg;
   std::atomic<bool> FCloseInvoked{false};
+  // The last write cycle emptied the send buffer. Written under BufLock (atomic so that AllSent()
+  // may read it anywhere).
   std::atomic<bool> FAllSent{false};
-  // A WM_ICS_TRY_TO_SEND is queued and its write cycle has not started yet; set by Send on the
-  // caller's thread, cleared by OpWrite on the worker.
+  // A WM_ICS_TRY_TO_SEND is queued and its write cycle has not started yet; set by Send and
+  // cleared by OpWrite, both under BufLock, so that a Send either sees the wake-up pending (and
+  // the cycle will read its bytes) or posts a new one.
   std::atomic<bool> FTryToSendPending{false};
   const int32_t FSendFlags = 0;
   std::atomic<std::atomic<bool>*> FDupDone{nullptr};

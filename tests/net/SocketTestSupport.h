@@ -158,6 +158,30 @@ inline std::string ReadExactly(int Fd, size_t N,
   return Out;
 }
 
+// What a peer read until the other side ended the connection: the bytes, and 0 for an orderly
+// end (FIN), the errno of a failed read (ECONNRESET for a reset), or -1 on time-out.
+struct TReadToEnd {
+  std::string Data;
+  int Error = -1;
+};
+inline TReadToEnd ReadToEnd(int Fd, std::chrono::seconds Limit = std::chrono::seconds(Timeout)) {
+  TReadToEnd Out;
+  const auto End = std::chrono::steady_clock::now() + Limit;
+  char Buf[65536];
+  while (std::chrono::steady_clock::now() < End) {
+    pollfd P{Fd, POLLIN, 0};
+    if (::poll(&P, 1, 100) != 1) continue;
+    const ssize_t R = ::recv(Fd, Buf, sizeof(Buf), 0);
+    if (R > 0) {
+      Out.Data.append(Buf, static_cast<size_t>(R));
+      continue;
+    }
+    Out.Error = R == 0 ? 0 : errno;
+    break;
+  }
+  return Out;
+}
+
 // Number of entries in a /proc directory (open descriptors, threads).
 inline int CountEntries(const char* Dir) {
   int N = 0;
