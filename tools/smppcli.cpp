@@ -452,7 +452,16 @@ int main(int Argc, char** Argv) {
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
-    if (Line.rfind("+DELIVER ", 0) == 0) JoinPart(C->Rcx());
+    if (Line.rfind("+DELIVER ", 0) == 0) {
+      JoinPart(C->Rcx());
+    } else {
+      // Any other read (an enquire_link answer at least every 15 idle seconds) lets messages
+      // held too long go even when no more parts come.
+      std::vector<TConcatJoiner::TDropped> Dropped;
+      std::lock_guard<std::mutex> G(JoinLock);
+      Joiner.Expire(TConcatJoiner::TClock::now(), Dropped);
+      PrintDropped(Dropped);
+    }
     uint32_t Id = 0, Status = 0;
     const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
     std::lock_guard<std::mutex> G(P.Lock);
