@@ -1,6 +1,6 @@
 // Fuzz target of the text codec and long messages: any bytes as a text to code and cut (the parts
 // must give the text back, fit a short message and never split a pair), as received user data to
-// decode, and as a user data header to read.
+// decode, as a user data header to read, and as a PDU decoded with the GSM alphabet.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 
 #include "smpp/ConcatJoiner.h"
 #include "smpp/LongMessage.h"
+#include "smpp/smpppdu.h"
 
 namespace {
 
@@ -68,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   for (TTextCoding c : kCodings) DecodeUserText(data + 1, size - 1, c);
+  // The same bytes as a received PDU read with the GSM alphabet: headers, SAR values, user data.
+  TPDU pdu;
+  TPduCodec::DecodePdu(data + 1, size - 1, size - 1, pdu, TTextCoding::tcGsm);
   size_t headerLength = 0;
   TConcatInfo concat;
   if (ReadUserDataHeader(data + 1, size - 1, headerLength, concat) && headerLength > size - 1)

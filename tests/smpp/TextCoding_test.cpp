@@ -154,16 +154,4 @@ TEST(TextCoding, DecodesWhatArrivesWithoutLosingTheRest) {
   }
 }
 
-TEST(TextCoding, NamesGoBothWays) {
-  for (TTextCoding c : {TTextCoding::tcBytes, TTextCoding::tcAuto, TTextCoding::tcGsm,
-                        TTextCoding::tcLatin1, TTextCoding::tcUcs2}) {
-    EXPECT_EQ(TextCodingFromIdent(TextCodingIdent(c)), c);
-    EXPECT_EQ(TextCodingFromWord(TextCodingWord(c)), c);
-  }
-  EXPECT_EQ(TextCodingIdent(TTextCoding::tcLatin1), "tcLatin1");
-  EXPECT_EQ(TextCodingWord(TTextCoding::tcUcs2), "ucs2");
-  EXPECT_FALSE(TextCodingFromWord("utf8"));
-  EXPECT_FALSE(TextCodingFromIdent("gsm"));
-}
-
 }  // namespace
