@@ -55,6 +55,11 @@ TEST(SMPPClientInfo, ReadsAStoredFormOverItsStartingValues) {
 
 TEST(SMPPClientInfo, TextSettingsAreStoredByNameAndMistypedNamesRefused) {
   TSMPPClientInfo info;
+  // A stored form from before these settings loads with the client's behaviour of then.
+  ReadFormText(info, "Host = \"10.0.0.1\"\nsubmit_dest_addr_ton = 1\n");
+  EXPECT_EQ(info.SubmitText().coding, TTextCoding::tcBytes);
+  EXPECT_EQ(info.SubmitText().long_mode, TLongMessageMode::lmSplit);
+  EXPECT_EQ(info.deliver_default_alphabet(), TTextCoding::tcBytes);
   info.Set_submit_coding(TTextCoding::tcUcs2);
   info.Set_submit_long_mode(TLongMessageMode::lmUdh16);
   info.Set_deliver_default_alphabet(TTextCoding::tcGsm);
