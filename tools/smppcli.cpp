@@ -15,9 +15,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "smpp/ConcatJoiner.h"
 #include "smpp/smppclient.h"
 #include "tools/LoadRun.h"
 
@@ -41,6 +43,9 @@ struct TOptions {
   double Tps = 0;       // submits per second; 0 unlimited
   double Duration = 0;  // seconds of sending instead of Count; 0 uses Count
   std::string JsonFile;
+  TTextCoding Coding = TTextCoding::tcBytes;
+  TLongMessageMode LongMode = TLongMessageMode::lmSplit;
+  bool DryRun = false;
 };
 
 void Usage(FILE* Out) {
@@ -69,7 +74,20 @@ void Usage(FILE* Out) {
       "  --no-receipts        do not wait for delivery receipts\n"
       "  --quiet              print only the summary and errors, not each line\n"
       "  --json FILE          also write the summary to FILE as one JSON object\n"
+      "  --coding CODING      how the text (UTF-8) is coded: bytes (as given, the\n"
+      "                       default), auto (gsm when every character fits, else\n"
+      "                       ucs2), gsm, latin1 or ucs2\n"
+      "  --long MODE          how a text longer than one message goes: split (cut to\n"
+      "                       160 characters, independent parts; the default), udh,\n"
+      "                       udh16 (concatenated, 8-bit or 16-bit reference),\n"
+      "                       payload (one message_payload) or sar\n"
+      "  --dry-run            print the coding and the parts, and exit without\n"
+      "                       connecting\n"
       "  --help               this text\n\n"
+      "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
+      "of a concatenated message received are also printed joined, as one line\n"
+      "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
+      "most 10 minutes and 1000 messages, then dropped with a +CONCAT_DROPPED line.\n\n"
       "A response counts only for a submit of this run that awaits one (by sequence\n"
       "number), a delivery receipt only for a message id of this run (compared as text,\n"
       "or as numbers where one side is hexadecimal and the other decimal); others are\n"
@@ -78,7 +96,8 @@ void Usage(FILE* Out) {
       "max) and the responses per command_status. While standard error is a terminal a\n"
       "progress line is shown there once a second.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came,\n"
-      "1 on a bind failure, a rejected submit or a timeout, 2 on bad options.\n");
+      "1 on a bind failure, a rejected submit or a timeout, 2 on bad options or a text\n"
+      "the coding cannot carry.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -118,6 +137,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oTps,
     oDuration,
     oJson,
+    oCoding,
+    oLong,
+    oDryRun,
     oHelp
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
@@ -137,6 +159,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"tps", required_argument, nullptr, oTps},
                                 {"duration", required_argument, nullptr, oDuration},
                                 {"json", required_argument, nullptr, oJson},
+                                {"coding", required_argument, nullptr, oCoding},
+                                {"long", required_argument, nullptr, oLong},
+                                {"dry-run", no_argument, nullptr, oDryRun},
                                 {"help", no_argument, nullptr, oHelp},
                                 {nullptr, 0, nullptr, 0}};
   int C;
@@ -218,6 +243,27 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
         break;
       case oQuiet:
         O.Quiet = true;
+        break;
+      case oCoding: {
+        const std::optional<TTextCoding> Coding = TextCodingFromWord(optarg);
+        if (!Coding) {
+          std::fprintf(stderr, "smppcli: --coding must be auto, gsm, latin1, ucs2 or bytes\n");
+          return false;
+        }
+        O.Coding = *Coding;
+        break;
+      }
+      case oLong: {
+        const std::optional<TLongMessageMode> Mode = LongMessageModeFromWord(optarg);
+        if (!Mode) {
+          std::fprintf(stderr, "smppcli: --long must be udh, udh16, payload, sar or split\n");
+          return false;
+        }
+        O.LongMode = *Mode;
+        break;
+      }
+      case oDryRun:
+        O.DryRun = true;
         break;
       case oHelp:
         Usage(stdout);
@@ -416,11 +462,43 @@ std::string LatencyText(const load::THistogram& H) {
 constexpr uint32_t kThrottledStatus = 0x00000058;
 constexpr uint32_t kQueueFullStatus = 0x00000014;
 
+// The coding and the parts of the text, one line each: what --dry-run shows.
+void PrintPlan(const TOptions& O, const TMessagePlan& Plan) {
+  const TEncodedText& T = Plan.Text;
+  const char* Unit = T.Coding == TTextCoding::tcGsm ? "septets" : "octets";
+  std::printf("coding: %s (data_coding %u)\n", std::string(TextCodingWord(T.Coding)).c_str(),
+              T.DataCoding);
+  std::printf("long messages: %s\n", std::string(LongMessageModeWord(O.LongMode)).c_str());
+  std::printf("parts: %zu\n", Plan.Parts.size());
+  for (size_t I = 0; I < Plan.Parts.size(); ++I) {
+    const TMessagePart& P = Plan.Parts[I];
+    // The text's length in this part: septets for GSM, octets for the other codings.
+    const size_t Length = T.Coding == TTextCoding::tcUcs2 ? 2 * P.Length : P.Length;
+    std::printf("part %zu: %zu %s%s\n", I + 1, Length, Unit,
+                P.Payload.empty() ? "" : " in message_payload");
+  }
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
+  // The text is coded and cut before anything else, exactly as Send will do it: a text the coding
+  // cannot carry is refused here, with the reason, rather than message by message later.
+  TMessagePlan Plan;
+  {
+    std::string Refusal;
+    if (!PlanMessage(O.Text, TSmppClient::SignatureTrailer, O.Coding, O.LongMode, 0, Plan,
+                     Refusal)) {
+      std::fprintf(stderr, "smppcli: cannot send the text: %s\n", Refusal.c_str());
+      return 2;
+    }
+  }
+  if (O.DryRun) {
+    PrintPlan(O, Plan);
+    return 0;
+  }
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
   FILE* Json = nullptr;
@@ -443,12 +521,52 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_source_addr_npi(1);
   Client->ClientInfo().Set_submit_dest_addr_ton(1);
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
+  Client->ClientInfo().Set_submit_coding(O.Coding);
+  Client->ClientInfo().Set_submit_long_mode(O.LongMode);
+  // A user who codes texts as GSM expects the SMSC's data_coding 0 to be GSM on the way back too.
+  if (O.Coding == TTextCoding::tcGsm || O.Coding == TTextCoding::tcAuto)
+    Client->ClientInfo().Set_deliver_default_alphabet(TTextCoding::tcGsm);
+  const TTextCoding Alphabet = Client->ClientInfo().deliver_default_alphabet();
 
-  // Every message goes as one submit, or as two when the text with the trailer passes 160
-  // characters; each submit gets its own answer and receipt.
-  const long Parts =
-      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
-                                                                                              : 1;
+  // The parts of concatenated messages, joined into one "+CONCAT" line when the last one comes.
+  // The receiver's notifications add parts one at a time; the main thread drops what is left
+  // once the client is gone. JoinLock guards the joiner all the same.
+  std::mutex JoinLock;
+  TConcatJoiner Joiner;
+  auto PrintDropped = [&](const std::vector<TConcatJoiner::TDropped>& Dropped) {
+    for (const TConcatJoiner::TDropped& D : Dropped)
+      if (!O.Quiet)
+        std::printf("+CONCAT_DROPPED %s:%u:%zu received, %s\n",
+                    Escaped(D.From + ":" + D.To).c_str(), unsigned{D.Total}, D.Received,
+                    D.Reason.c_str());
+  };
+  auto JoinPart = [&](TSMPPConnection& Conn) {
+    static thread_local uint8_t Bytes[kPduBufferSize];
+    int32_t Length = 0;
+    Conn.ReadBinData(Length, Bytes, sizeof Bytes);
+    TPDU Pdu;
+    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu, Alphabet);
+    const TDeliver& D = Pdu.deliver;
+    if (D.sar_total_segments == 0) return;
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    const std::optional<TConcatJoiner::TJoined> Joined =
+        Joiner.Add(D.source_addr, D.destination_addr,
+                   TConcatInfo{D.sar_msg_ref_num, D.sar_total_segments, D.sar_segment_seqnum},
+                   D.data_coding, D.user_data, TConcatJoiner::TClock::now(), Dropped);
+    PrintDropped(Dropped);
+    if (Joined && !O.Quiet) {
+      const std::string Text =
+          DecodeUserData(reinterpret_cast<const uint8_t*>(Joined->Octets.data()),
+                         Joined->Octets.size(), Joined->DataCoding, Alphabet);
+      const std::string Line = "+CONCAT " + Joined->From + ":" + Joined->To + ":" +
+                               std::to_string(Joined->Total) + ":" + Text;
+      std::printf("%s\n", Escaped(Line).c_str());
+    }
+  };
+
+  // Every message goes as one submit per part; each submit gets its own answer and receipt.
+  const long Parts = static_cast<long>(Plan.Parts.size());
   // Sends while there is room in the window, the rate allows and something is left to send. The
   // main thread calls it, and so does the transmitter's notification on its worker thread after
   // each response: a submit made there goes out with no thread hand-over at all, which is what
@@ -491,6 +609,16 @@ int main(int Argc, char** Argv) {
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
+    if (Line.rfind("+DELIVER ", 0) == 0) {
+      JoinPart(C->Rcx());
+    } else {
+      // Any other read (an enquire_link answer at least every 15 idle seconds) lets messages
+      // held too long go even when no more parts come.
+      std::vector<TConcatJoiner::TDropped> Dropped;
+      std::lock_guard<std::mutex> G(JoinLock);
+      Joiner.Expire(TConcatJoiner::TClock::now(), Dropped);
+      PrintDropped(Dropped);
+    }
     TReadPdu R;
     const bool Read = !C->Rcx().rcxBinData().empty() && ReadPdu(C->Rcx(), R);
     std::string ReceiptId;
@@ -666,6 +794,14 @@ int main(int Argc, char** Argv) {
   Client->Disconnect();
   std::fflush(stdout);
   Client.reset();
+  {
+    // Parts whose message never became whole are said so, not lost silently.
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    Joiner.DropAll("smppcli ended", Dropped);
+    PrintDropped(Dropped);
+    std::fflush(stdout);
+  }
 
   if (!Error.empty()) {
     std::fprintf(stderr, "smppcli: %s\n", Error.c_str());
