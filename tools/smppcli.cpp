@@ -568,9 +568,9 @@ int main(int Argc, char** Argv) {
   // Every message goes as one submit per part; each submit gets its own answer and receipt.
   const long Parts = static_cast<long>(Plan.Parts.size());
   // Sends while there is room in the window, the rate allows and something is left to send. The
-  // main thread calls it, and so does the transmitter's notification on its worker thread after
-  // each response: a submit made there goes out with no thread hand-over at all, which is what
-  // keeps a round trip at window 1 short. P.Lock is never held across Send.
+  // main thread calls it, and at small windows so does the transmitter's notification on its
+  // worker thread after each response: a submit made there goes out with no thread hand-over at
+  // all, which is what keeps a round trip at window 1 short. P.Lock is never held across Send.
   auto Pump = [&] {
     std::unique_lock<std::mutex> G(P.Lock);
     while (P.Failure.empty() && !P.SendingDone() && P.Room()) {
@@ -603,6 +603,10 @@ int main(int Argc, char** Argv) {
     }
     P.WakeIfDue();
   };
+
+  // With a small window each round trip counts, and the transmitter's thread sends the next
+  // submit itself; with a large one the main thread sends while that thread reads, both busy.
+  const bool PumpOnWorker = O.Window < 64;
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
@@ -663,9 +667,9 @@ int main(int Argc, char** Argv) {
         P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
       // After a response the pump wakes the main thread if need be, once it has refilled the
       // window.
-      if (!Response) P.WakeIfDue();
+      if (!Response || !PumpOnWorker) P.WakeIfDue();
     }
-    if (Response) Pump();
+    if (Response && PumpOnWorker) Pump();
   });
 
   const auto Wait =

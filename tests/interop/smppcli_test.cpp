@@ -64,9 +64,10 @@ TEST(Smppcli, SendsAndWaitsForEveryAnswerAndReceipt) {
   };
   const Case cases[] = {
       {{"--count", "3"}, 3, 3},
-      {{"--text", std::string(300, 'y')}, 2, 2},  // one message, two submits
-      {{"--destination", "111,222"}, 0, 2},       // submit_multi_resp has no line of its own
-      {{"--destination", "111,"}, 0, 1},          // an empty piece is no destination
+      {{"--count", "50", "--window", "1"}, 50, 50},  // sent from the transmitter's thread
+      {{"--text", std::string(300, 'y')}, 2, 2},     // one message, two submits
+      {{"--destination", "111,222"}, 0, 2},          // submit_multi_resp has no line of its own
+      {{"--destination", "111,"}, 0, 1},             // an empty piece is no destination
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--port", port, "--wait", "20"};
