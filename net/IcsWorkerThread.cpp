@@ -168,7 +168,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         OpReleaseClose();
         break;
       }
-      if (FConnectPending) {
+      if (FConnectPending || FHandshakePending) {
         AbortConnect();
         break;
       }
@@ -179,6 +179,10 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       EndSession(0);
       break;
     case WM_ICS_DATA_AVAILABLE:
+      if (FHandshakePending) {
+        if (StepHandshake()) FinishConnect();
+        break;
+      }
       OpDataAvailable();
       break;
     case WM_ICS_WRITE_READY:
@@ -186,7 +190,17 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         CompleteConnect();
         break;
       }
+      if (FHandshakePending) {
+        if (StepHandshake()) FinishConnect();
+        break;
+      }
       OpWrite();
+      break;
+    case WM_ICS_DEADLINE:
+      if (FHandshakePending) {
+        FailHandshake(ETIMEDOUT, "no answer within " + std::to_string(FHandshakeTimeoutMs) + " ms");
+        FinishConnect();
+      }
       break;
     case WM_ICS_TRY_TO_SEND:
       OpWrite();
@@ -628,6 +642,18 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
 // Receiving
 
 int32_t TWorkerThread::GetRcvdCount() {
+  if (FTlsOn.load()) {
+    // The decrypted bytes ready; an end of the stream seen here ends the session after the
+    // handler, as for a plain socket.
+    std::lock_guard<std::mutex> Guard(TlsLock);
+    if (!FTls) return 0;
+    const int32_t N = FTls->Available();
+    if (N < 0) {
+      FCloseInvoked.store(true);
+      return 0;
+    }
+    return N;
+  }
   const int S = FHSocket.load();
   int32_t Count = 0;
   if (Ics_ioctl(S, FIONREAD, &Count) == -1) return -1;
@@ -641,6 +667,17 @@ int32_t TWorkerThread::GetRcvdCount() {
 }
 
 int32_t TWorkerThread::Receive(void* Buffer, int32_t BufferSize) {
+  if (FTlsOn.load()) {
+    std::lock_guard<std::mutex> Guard(TlsLock);
+    if (!FTls) {
+      errno = ENOTCONN;
+      return -1;
+    }
+    const int32_t R = FTls->Read(Buffer, BufferSize);
+    if (R == 0 && BufferSize > 0) FCloseInvoked.store(true);
+    if (R < 0 && FTls->Ended()) FCloseInvoked.store(true);
+    return R;
+  }
   return static_cast<int32_t>(Ics_recv(FHSocket.load(), Buffer, BufferSize, 0));
 }
 
