@@ -245,8 +245,11 @@ bool TIcsCustomSocket::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam)
 void TIcsCustomSocket::TriggerSessionConnected(uint16_t ErrorCode) {
   // A TLS connection that failed tells why (the worker's text names the failed step and, for
   // the handshake, OpenSSL's reason).
-  if (ErrorCode != 0 && UseTLS) {
-    if (TWorkerThread* W = FWorkerThread) SetLastErrorPair(W->LastError(), W->LastErrorMsg());
+  // (The worker's copy of the settings is read: UseTLS may be written again by the next Connect
+  // as soon as the state is wsClosed.)
+  if (ErrorCode != 0) {
+    TWorkerThread* W = FWorkerThread;
+    if (W && W->TlsSettings().UseTLS) SetLastErrorPair(W->LastError(), W->LastErrorMsg());
   }
   if (TIcsNotifyEvent Ev = OnSessionConnected) Ev(this, ErrorCode);
 }

@@ -45,6 +45,17 @@ class TSMPPClientInfo : public TPersistent {
   void Set_submit_dest_addr_npi(int32_t value);
   int32_t bind_addr_npi() const;
   void Set_bind_addr_npi(int32_t value);
+  // TLS on both connections. A new object has TLS off and verification on, the declared
+  // defaults of the four (so a stored form without them keeps plain TCP, and one written with
+  // them left alone stores nothing new). Connect hands them to both sockets; see TIcsSocket.
+  bool UseTLS() const;
+  void SetUseTLS(bool value);
+  bool TLSVerifyPeer() const;
+  void SetTLSVerifyPeer(bool value);
+  std::string TLSCAFile() const;
+  void SetTLSCAFile(const std::string& value);
+  std::string TLSServerName() const;
+  void SetTLSServerName(const std::string& value);
 
   // The bind credentials, read together under one lock so that a bind never mixes an old user id
   // with a new password.
@@ -60,7 +71,9 @@ class TSMPPClientInfo : public TPersistent {
   TSubmitAddressing SubmitAddressing() const;
 
   // Host, Port, UserID, Password, SystemType, bind_addr_npi, submit_source_addr_ton,
-  // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, in that order.
+  // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, in that order; then
+  // UseTLS (default false), TLSVerifyPeer (default true), TLSCAFile and TLSServerName (default
+  // empty).
   void PublishProperties(TPublishedProperties& props) override;
 
  private:
@@ -76,4 +89,8 @@ class TSMPPClientInfo : public TPersistent {
   int32_t submit_dest_addr_ton_ = 0;
   int32_t submit_dest_addr_npi_ = 0;
   int32_t bind_addr_npi_ = 0;
+  bool UseTLS_ = false;
+  bool TLSVerifyPeer_ = true;
+  std::string TLSCAFile_;
+  std::string TLSServerName_;
 };
