@@ -4,6 +4,7 @@
 // message when it cannot bind or the answers do not come in time.
 #include <getopt.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +36,9 @@ struct TOptions {
   double WaitSeconds = 30;
   bool Receipts = true;
   bool Quiet = false;
+  bool Tls = false;
+  std::string TlsCA;
+  bool TlsInsecure = false;
 };
 
 void Usage(FILE* Out) {
@@ -58,6 +62,10 @@ void Usage(FILE* Out) {
       "                       (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
       "  --quiet              print only the summary and errors, not each line\n"
+      "  --tls                SMPP over TLS, the SMSC's certificate checked against the\n"
+      "                       system's store and --host\n"
+      "  --tls-ca FILE        with --tls: trust the authorities in this PEM file instead\n"
+      "  --tls-insecure       with --tls: do not check the certificate (unsafe)\n"
       "  --help               this text\n\n"
       "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
       "bind failure or timeout, 2 on bad options.\n");
@@ -88,7 +96,10 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oWait,
     oNoRcpt,
     oQuiet,
-    oHelp
+    oHelp,
+    oTls,
+    oTlsCA,
+    oTlsInsecure
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
                                 {"port", required_argument, nullptr, oPort},
@@ -105,6 +116,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"no-receipts", no_argument, nullptr, oNoRcpt},
                                 {"quiet", no_argument, nullptr, oQuiet},
                                 {"help", no_argument, nullptr, oHelp},
+                                {"tls", no_argument, nullptr, oTls},
+                                {"tls-ca", required_argument, nullptr, oTlsCA},
+                                {"tls-insecure", no_argument, nullptr, oTlsInsecure},
                                 {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -174,6 +188,15 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oQuiet:
         O.Quiet = true;
         break;
+      case oTls:
+        O.Tls = true;
+        break;
+      case oTlsCA:
+        O.TlsCA = optarg;
+        break;
+      case oTlsInsecure:
+        O.TlsInsecure = true;
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -184,6 +207,14 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
   }
   if (optind < Argc) {
     std::fprintf(stderr, "smppcli: unexpected argument '%s'\n", Argv[optind]);
+    return false;
+  }
+  if (!O.Tls && (O.TlsInsecure || !O.TlsCA.empty())) {
+    std::fprintf(stderr, "smppcli: --tls-ca and --tls-insecure need --tls\n");
+    return false;
+  }
+  if (!O.TlsCA.empty() && ::access(O.TlsCA.c_str(), R_OK) != 0) {
+    std::fprintf(stderr, "smppcli: cannot read the --tls-ca file %s\n", O.TlsCA.c_str());
     return false;
   }
   return true;
@@ -326,6 +357,13 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_source_addr_npi(1);
   Client->ClientInfo().Set_submit_dest_addr_ton(1);
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
+  Client->ClientInfo().SetUseTLS(O.Tls);
+  Client->ClientInfo().SetTLSCAFile(O.TlsCA);
+  Client->ClientInfo().SetTLSVerifyPeer(!O.TlsInsecure);
+  if (O.TlsInsecure)
+    std::fprintf(stderr,
+                 "smppcli: WARNING: --tls-insecure: the SMSC's certificate is NOT checked; anyone "
+                 "on the way can read and change this traffic\n");
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
@@ -339,6 +377,8 @@ int main(int Argc, char** Argv) {
       P.RcxBound = true;
     else if (Line.rfind("+QUERY_RES ", 0) == 0)
       ++P.Receipts;
+    else if (Line.rfind("Rcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+      P.Failure = Line;
     else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
     else if (Line.rfind("Rcx invalid PDU length", 0) == 0 && P.Failure.empty())
@@ -358,6 +398,8 @@ int main(int Argc, char** Argv) {
     std::lock_guard<std::mutex> G(P.Lock);
     if (Line == "bind Tcx OK")
       P.TcxBound = true;
+    else if (Line.rfind("Tcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+      P.Failure = Line;
     else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
     else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())

@@ -3,8 +3,10 @@
 // (one byte per TLS record, many PDUs in one record) and unbind; then the refusals, each with its
 // report line, a retry, and a client that goes away at once.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -37,6 +39,21 @@ void AimAt(TSmppClient& Client, uint16_t Port) {
 const char* const kDeliverHi =
     "0000002b00000005000000000000007b"
     "000000313131310000003232323200000000000000000000026869";
+
+// Runs the built smppcli with Args; its exit status and its output (both streams).
+std::pair<int, std::string> RunCli(const std::vector<std::string>& Args) {
+  std::string Cmd = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
+  for (const std::string& A : Args) Cmd += " '" + A + "'";
+  Cmd += " 2>&1";
+  std::string Out;
+  FILE* P = popen(Cmd.c_str(), "r");
+  if (!P) return {-1, Out};
+  char Buf[4096];
+  size_t N;
+  while ((N = fread(Buf, 1, sizeof Buf, P)) > 0) Out.append(Buf, N);
+  const int St = pclose(P);
+  return {WIFEXITED(St) ? WEXITSTATUS(St) : -1, Out};
+}
 
 }  // namespace
 
@@ -145,5 +162,39 @@ TEST(ClientOverTls, RefusalsAreReportedRetriedAndNeverHang) {
     const auto Start = std::chrono::steady_clock::now();
     Client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - Start, 1s);
+  }
+}
+
+TEST(ClientOverTls, SmppcliTlsOptions) {
+  const auto& Pki = tlstest::Pki();
+  ASSERT_TRUE(Pki.Ok) << Pki.Error;
+  SmscProcess Good(TlsSmscArgs()), Rogue(TlsSmscArgs(true));
+  ASSERT_TRUE(Good.start()) << Good.error();
+  ASSERT_TRUE(Rogue.start()) << Rogue.error();
+  const std::string GoodPort = std::to_string(Good.port());
+  const std::string RoguePort = std::to_string(Rogue.port());
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::vector<std::string> Says;
+  } Cases[] = {
+      {{"--port", GoodPort, "--tls", "--tls-ca", Pki.CAFile}, 0, {"+QUERY_RES "}},
+      {{"--port", GoodPort, "--tls"}, 1, {"TLS handshake failed: certificate verify failed"}},
+      {{"--port", RoguePort, "--tls", "--tls-ca", Pki.CAFile},
+       1,
+       {"TLS handshake failed: certificate verify failed"}},
+      {{"--port", RoguePort, "--tls", "--tls-insecure"},
+       0,
+       {"WARNING: --tls-insecure", "+QUERY_RES "}},
+      {{"--port", GoodPort, "--tls-insecure"}, 2, {"--tls-ca and --tls-insecure need --tls"}},
+      {{"--port", GoodPort, "--tls", "--tls-ca", "/nonexistent.pem"}, 2, {"cannot read"}},
+  };
+  for (const TCase& K : Cases) {
+    std::vector<std::string> Args = K.Args;
+    Args.insert(Args.end(), {"--wait", "10"});
+    const auto [Status, Out] = RunCli(Args);
+    SCOPED_TRACE(Out);
+    EXPECT_EQ(Status, K.Status);
+    for (const std::string& S : K.Says) EXPECT_NE(Out.find(S), std::string::npos) << S;
   }
 }
