@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -81,6 +82,14 @@ SSL* AsSsl(void* P) {
 }
 
 }  // namespace
+
+void IcsTlsInit() {
+  OPENSSL_init_ssl(0, nullptr);
+}
+
+void IcsTlsThreadStop() {
+  OPENSSL_thread_stop();
+}
 
 void TIcsTlsSession::TCtxFree::operator()(void* P) const {
   SSL_CTX_free(static_cast<SSL_CTX*>(P));

@@ -26,6 +26,13 @@ struct TIcsTlsSettings {
   int32_t HandshakeTimeoutMs = IcsTlsHandshakeTimeoutMs;
 };
 
+// Starts OpenSSL (once; any thread).
+void IcsTlsInit();
+
+// Frees what OpenSSL keeps for the calling thread (its error queue, its random generators). A
+// worker thread calls it when its loop ends.
+void IcsTlsThreadStop();
+
 // The outcome of a step that may need the network.
 enum class TIcsTlsStep { tsDone, tsWantRead, tsWantWrite, tsClosed, tsFailed };
 

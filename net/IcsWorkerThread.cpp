@@ -104,6 +104,8 @@ void TWorkerThread::Execute() {
     // returned now, so nothing of the old socket runs any more and the worker may serve another.
     if (FReleasePending.load()) ReleaseAfterHandler();
   }
+  // What OpenSSL kept for this thread's TLS sessions goes with the thread.
+  IcsTlsThreadStop();
   FExited.store(true);
 }
 
