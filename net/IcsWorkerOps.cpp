@@ -332,11 +332,11 @@ void TWorkerThread::OpClose() {
   ClearLastError();
   if (State() == wsClosed) return;
   MsgQueue->SelectRead.store(false);
+  // A TLS session ends with close_notify, unless the close is abortive.
+  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
   // be given to a new descriptor elsewhere in the process, and a Receive, RcvdCount or
   // GetPeerAddr on another thread must then find -1, not that descriptor.
-  // A TLS session ends with close_notify, unless the close is abortive.
-  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   const int S = FHSocket.exchange(-1);
   if (S != -1) {
     MsgQueue->WatchedSocket.store(-1);
