@@ -124,7 +124,14 @@ class TFormReader {
     rest.remove_prefix(1);
     while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
     if (p->Kind == TPropertyKind::pkObject) Fail("property " + p->Name + " is an object");
-    p->Set(Value(*p, rest));
+    const TPropertyValue value = Value(*p, rest);
+    try {
+      p->Set(value);
+    } catch (const std::invalid_argument& e) {
+      // A setter that refuses a value of the right kind (a name that is none of its values)
+      // says why; the fault is reported on this line like any other.
+      Fail(e.what());
+    }
   }
 
   TPropertyValue Value(const TPublishedProperty& p, std::string_view v) const {

@@ -44,8 +44,9 @@
 #include "base/Published.h"
 
 // Raised by ReadFormText for text it cannot take: a syntax error, an unknown property, a value of
-// the wrong kind or out of range. Line() is the 1-based line of the fault. Statements before the
-// faulty line have already been assigned.
+// the wrong kind or out of range, or a value the property's setter refuses (std::invalid_argument).
+// Line() is the 1-based line of the fault. Statements before the faulty line have already been
+// assigned.
 class EFormTextError : public std::runtime_error {
  public:
   EFormTextError(int line, const std::string& message);

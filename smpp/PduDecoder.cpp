@@ -45,6 +45,7 @@ struct TOptionals {
   std::string_view Payload;
   bool HasReceiptedMessageId = false;
   bool HasPayload = false;
+  TConcatInfo Sar;  // Total 0 when absent
   int MessageState = -1;
 };
 
@@ -65,6 +66,12 @@ TOptionals ReadOptionals(TBodyReader& r) {
       o.HasReceiptedMessageId = true;
     } else if (tag == kTagMessageState && o.MessageState < 0 && length >= 1) {
       o.MessageState = static_cast<uint8_t>(value[0]);
+    } else if (tag == kTagSarMsgRefNum && length == 2) {
+      o.Sar.Reference = static_cast<uint16_t>((uint8_t(value[0]) << 8) | uint8_t(value[1]));
+    } else if (tag == kTagSarTotalSegments && length == 1) {
+      o.Sar.Total = static_cast<uint8_t>(value[0]);
+    } else if (tag == kTagSarSegmentSeqnum && length == 1) {
+      o.Sar.Seq = static_cast<uint8_t>(value[0]);
     }
   }
   return o;
@@ -145,7 +152,7 @@ std::string_view StateWord(int state) {
 }
 
 // The fields of a deliver_sm or data_sm. end is the number of bytes of the PDU that may be read.
-void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu) {
+void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu, TTextCoding defaultAlphabet) {
   TDeliver& d = pdu.deliver;
   TBodyReader r(buf, kPduHeaderLength, end);
   d.service_type = r.CString();
@@ -176,11 +183,24 @@ void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu) {
   const TOptionals o = ReadOptionals(r);
   // A data_sm carries its text in message_payload; a deliver_sm may, with an empty short message.
   if (o.HasPayload && (pdu.command_id == kDataSm || userData.empty())) userData = o.Payload;
-  if ((d.esm_class & kEsmUdhi) && !userData.empty())
+  TConcatInfo concat;
+  if ((d.esm_class & kEsmUdhi) && !userData.empty()) {
+    size_t headerLength;
+    ReadUserDataHeader(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(),
+                       headerLength, concat);
     userData.remove_prefix(std::min<size_t>(userData.size(), 1 + uint8_t(userData[0])));
+  }
   if (!IsReceipt(d.esm_class)) {
-    d.text =
-        DecodeText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(), dataCoding);
+    // A header's concatenation wins; SAR values count only when all three are sound.
+    if (concat.Total == 0 && o.Sar.Total != 0 && o.Sar.Seq != 0 && o.Sar.Seq <= o.Sar.Total)
+      concat = o.Sar;
+    d.sar_msg_ref_num = concat.Reference;
+    d.sar_total_segments = concat.Total;
+    d.sar_segment_seqnum = concat.Seq;
+    d.data_coding = dataCoding;
+    d.user_data = userData;
+    d.text = DecodeText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(),
+                        dataCoding, defaultAlphabet);
     return;
   }
   // A receipt's labels are read from the text; single-byte text is read where it lies.
@@ -198,9 +218,13 @@ void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu) {
 
 }  // namespace
 
-std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding) {
+std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding,
+                       TTextCoding defaultAlphabet) {
   if (count == 0) return {};
   if (dataCoding == 8) return Ucs2ToText(bytes, count);
+  if (dataCoding == kDataCodingLatin1 ||
+      (dataCoding == kDataCodingDefault && defaultAlphabet == TTextCoding::tcGsm))
+    return DecodeUserData(bytes, count, dataCoding, defaultAlphabet);
   return std::string(reinterpret_cast<const char*>(bytes), count);
 }
 
@@ -230,7 +254,8 @@ char ReceiptStateCode(std::string_view word) noexcept {
   return '1';
 }
 
-void TPduCodec::DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu) {
+void TPduCodec::DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
+                          TTextCoding defaultAlphabet) {
   // Nothing past what was received, what the buffer holds, or the PDU's own length is read.
   const size_t available = std::min(capacity, received);
   uint8_t header[kPduHeaderLength] = {};
@@ -250,7 +275,7 @@ void TPduCodec::DecodePdu(const uint8_t* buffer, size_t capacity, size_t receive
     }
     case kDeliverSm:
     case kDataSm:
-      if (end > kPduHeaderLength) DecodeDeliver(buffer, end, pdu);
+      if (end > kPduHeaderLength) DecodeDeliver(buffer, end, pdu, defaultAlphabet);
       break;
     default:
       pdu.message_id.clear();

@@ -37,6 +37,8 @@ class TPduWriter {
     U8(0);
   }
 
+  // Marks the PDU as one that cannot be built.
+  void Refuse() noexcept { Overflow_ = true; }
   bool Overflow() const noexcept { return Overflow_; }
   size_t Position() const noexcept { return Pos_; }
 
@@ -82,6 +84,35 @@ void WriteUcs2Message(TPduWriter& w, std::string_view text) {
   }
 }
 
+// The optional parameters of a submit: the SAR values, then message_payload.
+void WriteSubmitOptions(TPduWriter& w, const TSubmit& s) {
+  uint8_t tlv[4];
+  if (s.sar_total_segments != 0) {
+    PutU16(tlv, kTagSarMsgRefNum);
+    PutU16(tlv + 2, 2);
+    w.Bytes(tlv, 4);
+    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num >> 8));
+    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num));
+    PutU16(tlv, kTagSarTotalSegments);
+    PutU16(tlv + 2, 1);
+    w.Bytes(tlv, 4);
+    w.U8(s.sar_total_segments);
+    PutU16(tlv, kTagSarSegmentSeqnum);
+    w.Bytes(tlv, 4);
+    w.U8(s.sar_segment_seqnum);
+  }
+  if (!s.message_payload.empty()) {
+    if (s.message_payload.size() > 0xFFFF) {
+      w.Refuse();  // no value length holds it
+      return;
+    }
+    PutU16(tlv, kTagMessagePayload);
+    PutU16(tlv + 2, static_cast<uint16_t>(s.message_payload.size()));
+    w.Bytes(tlv, 4);
+    w.Bytes(s.message_payload.data(), s.message_payload.size());
+  }
+}
+
 void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
   const TSubmit& s = pdu.submit;
@@ -92,7 +123,7 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   w.U8(static_cast<uint8_t>(a.dest_ton));
   w.U8(static_cast<uint8_t>(a.dest_npi));
   w.CString(s.destination_addr, kMaxAddressLength);
-  w.U8(0);  // esm_class
+  w.U8(s.esm_class);
   w.U8(0);  // protocol_id
   w.U8(0);  // priority_flag
   w.U8(0);  // schedule_delivery_time, empty
@@ -111,13 +142,17 @@ void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, in
   const uint8_t coding = static_cast<uint8_t>(dataCoding);
   w.U8(coding);
   w.U8(0);  // sm_default_msg_id
-  if (coding == 8) {
+  if (s.user_data_octets) {
+    w.U8(static_cast<uint8_t>(s.short_message.size()));
+    w.Bytes(s.short_message.data(), s.short_message.size());
+  } else if (coding == 8) {
     WriteUcs2Message(w, s.short_message);
   } else {
     // 0, 0xF0 and any other coding: the stored bytes, one per character.
     w.U8(static_cast<uint8_t>(s.short_message.size()));
     w.Bytes(s.short_message.data(), s.short_message.size());
   }
+  WriteSubmitOptions(w, s);
 }
 
 bool IsBlankOrControl(char c) {
@@ -140,7 +175,7 @@ std::vector<std::string_view> Destinations(std::string_view list) {
 }
 
 // False when the list holds no destination or more than a submit_multi carries.
-bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info) {
+bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
   const std::vector<std::string_view> destinations = Destinations(pdu.submit.destination_addr);
   if (destinations.empty() || destinations.size() > kMaxDestinations) return false;
   const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
@@ -157,17 +192,19 @@ bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& inf
     w.U8(static_cast<uint8_t>(a.dest_npi));
     w.CString(d, kMaxAddressLength);
   }
-  w.U8(0);     // esm_class
+  w.U8(s.esm_class);
   w.U8(0);     // protocol_id
   w.U8(0);     // priority_flag
   w.U8(0);     // schedule_delivery_time, empty
   w.U8(0);     // validity_period, empty
   w.U8(0x11);  // registered_delivery
   w.U8(0);     // replace_if_present_flag
-  w.U8(0);     // data_coding
-  w.U8(0);     // sm_default_msg_id
+  // data_coding: 0 for a text as stored; a coded text carries its coding.
+  w.U8(s.user_data_octets ? static_cast<uint8_t>(dataCoding) : 0);
+  w.U8(0);  // sm_default_msg_id
   w.U8(static_cast<uint8_t>(s.short_message.size()));
   w.Bytes(s.short_message.data(), s.short_message.size());
+  WriteSubmitOptions(w, s);
   return true;
 }
 
@@ -192,7 +229,7 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
       WriteSubmit(w, pdu, ClientInfo_, dataCoding);
       break;
     case kSubmitMulti:
-      if (!WriteSubmitMulti(w, pdu, ClientInfo_)) return;
+      if (!WriteSubmitMulti(w, pdu, ClientInfo_, dataCoding)) return;
       break;
     case kDeliverSmResp:
     case kDataSmResp:

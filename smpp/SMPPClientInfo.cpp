@@ -1,6 +1,8 @@
 // TSMPPClientInfo: locked accessors and the published property list of the account settings.
 #include "smpp/SMPPClientInfo.h"
 
+#include <stdexcept>
+
 #define SMPP_CLIENTINFO_TEXT(Name)                            \
   std::string TSMPPClientInfo::Name() const {                 \
     std::lock_guard<std::mutex> guard(FieldsLock);            \
@@ -51,8 +53,37 @@ void TSMPPClientInfo::SetTLSVerifyPeer(bool value) {
   TLSVerifyPeer_ = value;
 }
 
+#define SMPP_CLIENTINFO_ENUM(Name, Type)           \
+  Type TSMPPClientInfo::Name() const {             \
+    std::lock_guard<std::mutex> guard(FieldsLock); \
+    return Name##_;                                \
+  }
+
+SMPP_CLIENTINFO_ENUM(submit_coding, TTextCoding)
+SMPP_CLIENTINFO_ENUM(submit_long_mode, TLongMessageMode)
+SMPP_CLIENTINFO_ENUM(deliver_default_alphabet, TTextCoding)
+
+void TSMPPClientInfo::Set_submit_coding(TTextCoding value) {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  submit_coding_ = value;
+}
+
+void TSMPPClientInfo::Set_submit_long_mode(TLongMessageMode value) {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  submit_long_mode_ = value;
+}
+
+void TSMPPClientInfo::Set_deliver_default_alphabet(TTextCoding value) {
+  if (value != TTextCoding::tcBytes && value != TTextCoding::tcGsm)
+    throw std::invalid_argument("deliver_default_alphabet is tcBytes or tcGsm, not " +
+                                std::string(TextCodingIdent(value)));
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  deliver_default_alphabet_ = value;
+}
+
 #undef SMPP_CLIENTINFO_TEXT
 #undef SMPP_CLIENTINFO_INT
+#undef SMPP_CLIENTINFO_ENUM
 
 TSMPPClientInfo::TBindCredentials TSMPPClientInfo::BindCredentials() const {
   std::lock_guard<std::mutex> guard(FieldsLock);
@@ -64,6 +95,31 @@ TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
   return {submit_source_addr_ton_, submit_source_addr_npi_, submit_dest_addr_ton_,
           submit_dest_addr_npi_};
 }
+
+TSMPPClientInfo::TSubmitText TSMPPClientInfo::SubmitText() const {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  return {submit_coding_, submit_long_mode_};
+}
+
+namespace {
+
+// The identifier of a text setting, and the setter that takes one: a name that is not one of the
+// setting's values is refused, so that a mistyped form value does not pass unnoticed.
+template <typename T>
+void IdentSetting(TPublishedProperties& props, const char* name, T def, std::function<T()> get,
+                  std::function<void(T)> set, std::string_view (*ident)(T) noexcept,
+                  std::optional<T> (*fromIdent)(std::string_view) noexcept) {
+  props.Ident(
+      name, [get, ident] { return std::string(ident(get())); },
+      [name, set, fromIdent](const std::string& v) {
+        const std::optional<T> value = fromIdent(v);
+        if (!value) throw std::invalid_argument(std::string(name) + " cannot be " + v);
+        set(*value);
+      },
+      std::string(ident(def)));
+}
+
+}  // namespace
 
 void TSMPPClientInfo::PublishProperties(TPublishedProperties& props) {
   auto text = [&](const char* name, std::string (TSMPPClientInfo::*get)() const,
@@ -93,6 +149,18 @@ void TSMPPClientInfo::PublishProperties(TPublishedProperties& props) {
           &TSMPPClientInfo::Set_submit_dest_addr_ton, 1);
   integer("submit_dest_addr_npi", &TSMPPClientInfo::submit_dest_addr_npi,
           &TSMPPClientInfo::Set_submit_dest_addr_npi, 1);
+  IdentSetting<TTextCoding>(
+      props, "submit_coding", TTextCoding::tcBytes, [this] { return submit_coding(); },
+      [this](TTextCoding v) { Set_submit_coding(v); }, TextCodingIdent, TextCodingFromIdent);
+  IdentSetting<TLongMessageMode>(
+      props, "submit_long_mode", TLongMessageMode::lmSplit, [this] { return submit_long_mode(); },
+      [this](TLongMessageMode v) { Set_submit_long_mode(v); }, LongMessageModeIdent,
+      LongMessageModeFromIdent);
+  IdentSetting<TTextCoding>(
+      props, "deliver_default_alphabet", TTextCoding::tcBytes,
+      [this] { return deliver_default_alphabet(); },
+      [this](TTextCoding v) { Set_deliver_default_alphabet(v); }, TextCodingIdent,
+      TextCodingFromIdent);
   props.Boolean(
       "UseTLS", [this] { return UseTLS(); }, [this](bool v) { SetUseTLS(v); }, false);
   props.Boolean(

@@ -7,13 +7,19 @@
 #include <string>
 
 #include "base/Published.h"
+#include "smpp/LongMessage.h"
+#include "smpp/TextCoding.h"
 
-// The account (host, port, system id, password, system type) and the type-of-number and
-// numbering-plan values of submits.
+// The account (host, port, system id, password, system type), the type-of-number and
+// numbering-plan values of submits, and how texts are coded and long messages sent.
 //
 // A new object has every text empty and every number 0; the declared defaults of the published
 // properties (submit_source_addr_ton 0, submit_source_addr_npi 1, submit_dest_addr_ton 1,
-// submit_dest_addr_npi 1, none for the others) govern only what a form text stores.
+// submit_dest_addr_npi 1, none for the others) govern only what a form text stores. The text
+// settings start at their declared defaults, which are the client's behaviour before codings:
+// submit_coding tcBytes (the text's bytes with data_coding 0), submit_long_mode lmSplit (the
+// 160-character cut and two-part split), deliver_default_alphabet tcBytes (data_coding 0 read as
+// bytes). A form text without them therefore loads, and is written, as before.
 //
 // Threads: the application sets the values (usually before connecting); the PDU encoder reads them
 // on whichever thread encodes (socket worker, keep-alive timer or application thread). Every
@@ -45,6 +51,16 @@ class TSMPPClientInfo : public TPersistent {
   void Set_submit_dest_addr_npi(int32_t value);
   int32_t bind_addr_npi() const;
   void Set_bind_addr_npi(int32_t value);
+  // How Send codes a text (TTextCoding).
+  TTextCoding submit_coding() const;
+  void Set_submit_coding(TTextCoding value);
+  // How Send sends a text that does not fit one short message (TLongMessageMode).
+  TLongMessageMode submit_long_mode() const;
+  void Set_submit_long_mode(TLongMessageMode value);
+  // How received data_coding 0 is read: tcBytes (unchanged) or tcGsm (the GSM alphabet). Any
+  // other value raises std::invalid_argument.
+  TTextCoding deliver_default_alphabet() const;
+  void Set_deliver_default_alphabet(TTextCoding value);
   // TLS on both connections. A new object has TLS off and verification on, the declared
   // defaults of the four (so a stored form without them keeps plain TCP, and one written with
   // them left alone stores nothing new). Connect hands them to both sockets; see TIcsSocket.
@@ -70,10 +86,19 @@ class TSMPPClientInfo : public TPersistent {
   };
   TSubmitAddressing SubmitAddressing() const;
 
+  // The coding and long-message mode of submits, read together.
+  struct TSubmitText {
+    TTextCoding coding;
+    TLongMessageMode long_mode;
+  };
+  TSubmitText SubmitText() const;
+
   // Host, Port, UserID, Password, SystemType, bind_addr_npi, submit_source_addr_ton,
-  // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, in that order; then
-  // UseTLS (default false), TLSVerifyPeer (default true), TLSCAFile and TLSServerName (default
-  // empty).
+  // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, submit_coding,
+  // submit_long_mode, deliver_default_alphabet, UseTLS (default false), TLSVerifyPeer (default
+  // true), TLSCAFile and TLSServerName (default empty), in that order. submit_coding,
+  // submit_long_mode and deliver_default_alphabet are identifiers (tcGsm, lmUdh, ...); a form
+  // text with any other name is refused.
   void PublishProperties(TPublishedProperties& props) override;
 
  private:
@@ -89,6 +114,9 @@ class TSMPPClientInfo : public TPersistent {
   int32_t submit_dest_addr_ton_ = 0;
   int32_t submit_dest_addr_npi_ = 0;
   int32_t bind_addr_npi_ = 0;
+  TTextCoding submit_coding_ = TTextCoding::tcBytes;
+  TLongMessageMode submit_long_mode_ = TLongMessageMode::lmSplit;
+  TTextCoding deliver_default_alphabet_ = TTextCoding::tcBytes;
   bool UseTLS_ = false;
   bool TLSVerifyPeer_ = true;
   std::string TLSCAFile_;

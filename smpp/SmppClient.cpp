@@ -94,7 +94,7 @@ void TSmppClient::EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TP
 
 void TSmppClient::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received,
                             TPDU& Pdu) const {
-  TPduCodec::DecodePdu(Buffer, Capacity, Received, Pdu);
+  TPduCodec::DecodePdu(Buffer, Capacity, Received, Pdu, FClientInfo->deliver_default_alphabet());
 }
 
 void TSmppClient::Connect() {

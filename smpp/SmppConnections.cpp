@@ -315,6 +315,9 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
 
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
                           const std::string& Validity, const std::string& Text) {
+  const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
+  if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
+    return SendCoded(Source, Destination, Validity, Text, Coded);
   std::lock_guard<std::mutex> Guard(FSendLock);
   std::string Message = Text.substr(0, TFixedText<160>::Capacity) + SignatureTrailer;
   if (!SocketConnected(TSide::Tcx)) return -1;

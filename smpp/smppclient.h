@@ -30,7 +30,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
+#include <unordered_map>
 
 #include "base/Component.h"
 #include "base/Published.h"
@@ -96,10 +98,20 @@ class TSmppClient : public TComponent, public TPersistent {
   // goes as two submit_sm. Returns the sequence number of the last PDU encoded, or -1 when the
   // transmitter is not connected or the PDU cannot be built (a destination list too long for
   // one PDU). Any thread, including from inside a notification; calls are serialised.
+  //
+  // That is Send with the declared defaults of ClientInfo.submit_coding (tcBytes) and
+  // submit_long_mode (lmSplit). With any other value the text is read as UTF-8, the trailer
+  // appended (with lmSplit after the cut to 160 characters), coded by submit_coding and, when it
+  // does not fit one short message, sent by submit_long_mode: concatenated parts with a user data
+  // header or SAR values, whose reference rotates per destination, or one message_payload; with
+  // lmSplit as independent messages. Every part is built before any is sent, and a message goes
+  // whole or not at all: a text the coding cannot carry, or too long for its mode, is refused
+  // with -1 and the report "Tcx send refused: " followed by the reason (on the calling thread).
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text);
 
-  // The codec of this component, over ClientInfo and SequenceCounter. Any thread.
+  // The codec of this component, over ClientInfo and SequenceCounter (DecodePdu reads data_coding
+  // 0 by ClientInfo.deliver_default_alphabet). Any thread.
   void EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu, int DataCoding) const;
   void DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu) const;
   TSequenceCounter& SequenceCounter() { return FSequenceCounter; }
@@ -160,6 +172,12 @@ class TSmppClient : public TComponent, public TPersistent {
   // An enquire_link_resp with this sequence number came: recorded; when it answers the last
   // enquire_link sent, the watchdog stops.
   void EnquireLinkAnswered(TSide Side, uint32_t Sequence);
+  // Send of a coded text or long message (submit_coding or submit_long_mode not at its default).
+  int32_t SendCoded(const std::string& Source, const std::string& Destination,
+                    const std::string& Validity, const std::string& Text,
+                    TSMPPClientInfo::TSubmitText Settings);
+  // The next concatenation reference for Destination. Under FSendLock.
+  uint16_t NextConcatReference(const std::string& Destination);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
 
@@ -248,6 +266,11 @@ class TSmppClient : public TComponent, public TPersistent {
   // held while a report lock is taken.
   std::mutex FSendLock;
   std::atomic<int32_t> FSentPartIndex{0};
+  // The next concatenation reference of each destination (as given to Send), and where a new
+  // destination starts: anywhere, so that a restarted client does not repeat the references of
+  // the last run. Guarded by FSendLock.
+  std::unordered_map<std::string, uint16_t> FConcatReferences;
+  std::minstd_rand FConcatReferenceStart{std::random_device{}()};
   // Set when the client has asked the worker to close the connection (unbind, stream fault); the
   // read handler then stops handling what follows in the stream. Cleared on each new connection.
   std::atomic<bool> FCloseAsked[2] = {false, false};

@@ -144,6 +144,15 @@ struct TDeliver {
   std::string receipt_stat;
   std::string receipt_err;
   std::string text;
+  // Messages other than receipts: the data_coding, and the user data as it came, after any user
+  // data header and before decoding (what the parts of a concatenated message are joined from).
+  uint8_t data_coding = 0;
+  std::string user_data;
+  // The part of a concatenated message this is, from its user data header (element 0x00 or 0x08)
+  // or else its SAR optional parameters; sar_total_segments 0 for a message that is whole.
+  uint16_t sar_msg_ref_num = 0;
+  uint8_t sar_total_segments = 0;
+  uint8_t sar_segment_seqnum = 0;
 };
 
 // What encoding a submit_sm or submit_multi takes.
@@ -155,6 +164,19 @@ struct TSubmit {
   // followed by "R").
   TFixedText<21> validity_period;
   TFixedText<160> short_message;
+  // Coded texts and long messages (Send with submit_coding other than tcBytes or submit_long_mode
+  // other than lmSplit); a fresh record sends none of them and goes out as before.
+  // esm_class of the submit: 0x40 when short_message starts with a user data header.
+  uint8_t esm_class = 0;
+  // True: short_message and message_payload hold the user data's octets as they go on the wire,
+  // already in the data coding given to the encoder (which a submit_multi then carries too).
+  bool user_data_octets = false;
+  // Not empty: sent as the optional parameter message_payload (short_message is then empty).
+  std::string message_payload;
+  // sar_total_segments not 0: the three SAR optional parameters are sent.
+  uint16_t sar_msg_ref_num = 0;
+  uint8_t sar_total_segments = 0;
+  uint8_t sar_segment_seqnum = 0;
 };
 
 // One PDU, for one exchange. It lives in the frame of the handler that uses it and is never shared
@@ -198,6 +220,10 @@ class TPduCodec {
   //
   // A PDU that would not fit in capacity, or a command id outside that list, is not built:
   // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.
+  //
+  // Coded texts: with submit.user_data_octets, submit_sm and submit_multi write short_message as
+  // the octets stored, in whatever data coding is given (submit_multi then carries it too), with
+  // the submit's esm_class, SAR values and message_payload.
   void EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu, int dataCoding) const;
 
   // Fills pdu (fresh) from the PDU at the start of buffer. Reads nothing at or past the smallest of
@@ -209,7 +235,11 @@ class TPduCodec {
   // found by tag among the optional parameters; with UDHI its header is skipped by its own length
   // byte; data_coding 8 is UCS-2. A field that runs past the end is cut there, and whatever lies
   // beyond it stays empty.
-  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu);
+  //
+  // Text: data_coding 8 is UCS-2, 3 Latin-1, 0 read by defaultAlphabet (tcBytes: the octets as
+  // they are; tcGsm: the GSM alphabet), anything else the octets as they are.
+  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
+                        TTextCoding defaultAlphabet = TTextCoding::tcBytes);
 
   const TSMPPClientInfo& ClientInfo() const noexcept { return ClientInfo_; }
   TSequenceCounter& SequenceCounter() const noexcept { return SequenceCounter_; }
@@ -223,8 +253,10 @@ class TPduCodec {
 // two threads may call them at once.
 
 // The text of count bytes of user data in data coding dataCoding: UCS-2 (Ucs2ToText) for data
-// coding 8, the bytes unchanged for every other coding (a GSM '@' stays the byte 0x00).
-std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding);
+// coding 8, Latin-1 for 3, data coding 0 by defaultAlphabet (tcBytes leaves a GSM '@' the byte
+// 0x00; tcGsm reads the GSM alphabet), the bytes unchanged for every other coding.
+std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding,
+                       TTextCoding defaultAlphabet = TTextCoding::tcBytes);
 
 // The bytes read as big-endian UCS-2 (a last odd byte is dropped), up to the first zero code unit
 // and at most kTextWorkspaceUnits - 1 code units, converted to the system's character set.

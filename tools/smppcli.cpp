@@ -14,9 +14,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "smpp/ConcatJoiner.h"
 #include "smpp/smppclient.h"
 
 namespace {
@@ -36,6 +38,9 @@ struct TOptions {
   double WaitSeconds = 30;
   bool Receipts = true;
   bool Quiet = false;
+  TTextCoding Coding = TTextCoding::tcBytes;
+  TLongMessageMode LongMode = TLongMessageMode::lmSplit;
+  bool DryRun = false;
   bool Tls = false;
   std::string TlsCA;
   bool TlsInsecure = false;
@@ -62,13 +67,26 @@ void Usage(FILE* Out) {
       "                       (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
       "  --quiet              print only the summary and errors, not each line\n"
+      "  --coding CODING      how the text (UTF-8) is coded: bytes (as given, the\n"
+      "                       default), auto (gsm when every character fits, else\n"
+      "                       ucs2), gsm, latin1 or ucs2\n"
+      "  --long MODE          how a text longer than one message goes: split (cut to\n"
+      "                       160 characters, independent parts; the default), udh,\n"
+      "                       udh16 (concatenated, 8-bit or 16-bit reference),\n"
+      "                       payload (one message_payload) or sar\n"
+      "  --dry-run            print the coding and the parts, and exit without\n"
+      "                       connecting\n"
       "  --tls                SMPP over TLS, the SMSC's certificate checked against the\n"
       "                       system's store and --host\n"
       "  --tls-ca FILE        with --tls: trust the authorities in this PEM file instead\n"
       "  --tls-insecure       with --tls: do not check the certificate (unsafe)\n"
       "  --help               this text\n\n"
+      "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
+      "of a concatenated message received are also printed joined, as one line\n"
+      "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
+      "most 10 minutes and 1000 messages, then dropped with a +CONCAT_DROPPED line.\n\n"
       "Exit status: 0 when every message was answered (and its receipt came), 1 on a\n"
-      "bind failure or timeout, 2 on bad options.\n");
+      "bind failure or timeout, 2 on bad options or a text the coding cannot carry.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -96,6 +114,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oWait,
     oNoRcpt,
     oQuiet,
+    oCoding,
+    oLong,
+    oDryRun,
     oHelp,
     oTls,
     oTlsCA,
@@ -115,6 +136,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"wait", required_argument, nullptr, oWait},
                                 {"no-receipts", no_argument, nullptr, oNoRcpt},
                                 {"quiet", no_argument, nullptr, oQuiet},
+                                {"coding", required_argument, nullptr, oCoding},
+                                {"long", required_argument, nullptr, oLong},
+                                {"dry-run", no_argument, nullptr, oDryRun},
                                 {"help", no_argument, nullptr, oHelp},
                                 {"tls", no_argument, nullptr, oTls},
                                 {"tls-ca", required_argument, nullptr, oTlsCA},
@@ -187,6 +211,27 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
         break;
       case oQuiet:
         O.Quiet = true;
+        break;
+      case oCoding: {
+        const std::optional<TTextCoding> Coding = TextCodingFromWord(optarg);
+        if (!Coding) {
+          std::fprintf(stderr, "smppcli: --coding must be auto, gsm, latin1, ucs2 or bytes\n");
+          return false;
+        }
+        O.Coding = *Coding;
+        break;
+      }
+      case oLong: {
+        const std::optional<TLongMessageMode> Mode = LongMessageModeFromWord(optarg);
+        if (!Mode) {
+          std::fprintf(stderr, "smppcli: --long must be udh, udh16, payload, sar or split\n");
+          return false;
+        }
+        O.LongMode = *Mode;
+        break;
+      }
+      case oDryRun:
+        O.DryRun = true;
         break;
       case oTls:
         O.Tls = true;
@@ -338,11 +383,43 @@ bool ReadHeader(TSMPPConnection& Conn, uint32_t& CommandId, uint32_t& Status) {
   return true;
 }
 
+// The coding and the parts of the text, one line each: what --dry-run shows.
+void PrintPlan(const TOptions& O, const TMessagePlan& Plan) {
+  const TEncodedText& T = Plan.Text;
+  const char* Unit = T.Coding == TTextCoding::tcGsm ? "septets" : "octets";
+  std::printf("coding: %s (data_coding %u)\n", std::string(TextCodingWord(T.Coding)).c_str(),
+              T.DataCoding);
+  std::printf("long messages: %s\n", std::string(LongMessageModeWord(O.LongMode)).c_str());
+  std::printf("parts: %zu\n", Plan.Parts.size());
+  for (size_t I = 0; I < Plan.Parts.size(); ++I) {
+    const TMessagePart& P = Plan.Parts[I];
+    // The text's length in this part: septets for GSM, octets for the other codings.
+    const size_t Length = T.Coding == TTextCoding::tcUcs2 ? 2 * P.Length : P.Length;
+    std::printf("part %zu: %zu %s%s\n", I + 1, Length, Unit,
+                P.Payload.empty() ? "" : " in message_payload");
+  }
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
+  // The text is coded and cut before anything else, exactly as Send will do it: a text the coding
+  // cannot carry is refused here, with the reason, rather than message by message later.
+  TMessagePlan Plan;
+  {
+    std::string Refusal;
+    if (!PlanMessage(O.Text, TSmppClient::SignatureTrailer, O.Coding, O.LongMode, 0, Plan,
+                     Refusal)) {
+      std::fprintf(stderr, "smppcli: cannot send the text: %s\n", Refusal.c_str());
+      return 2;
+    }
+  }
+  if (O.DryRun) {
+    PrintPlan(O, Plan);
+    return 0;
+  }
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
 
@@ -357,6 +434,49 @@ int main(int Argc, char** Argv) {
   Client->ClientInfo().Set_submit_source_addr_npi(1);
   Client->ClientInfo().Set_submit_dest_addr_ton(1);
   Client->ClientInfo().Set_submit_dest_addr_npi(1);
+  Client->ClientInfo().Set_submit_coding(O.Coding);
+  Client->ClientInfo().Set_submit_long_mode(O.LongMode);
+  // A user who codes texts as GSM expects the SMSC's data_coding 0 to be GSM on the way back too.
+  if (O.Coding == TTextCoding::tcGsm || O.Coding == TTextCoding::tcAuto)
+    Client->ClientInfo().Set_deliver_default_alphabet(TTextCoding::tcGsm);
+  const TTextCoding Alphabet = Client->ClientInfo().deliver_default_alphabet();
+
+  // The parts of concatenated messages, joined into one "+CONCAT" line when the last one comes.
+  // The receiver's notifications add parts one at a time; the main thread drops what is left
+  // once the client is gone. JoinLock guards the joiner all the same.
+  std::mutex JoinLock;
+  TConcatJoiner Joiner;
+  auto PrintDropped = [&](const std::vector<TConcatJoiner::TDropped>& Dropped) {
+    for (const TConcatJoiner::TDropped& D : Dropped)
+      if (!O.Quiet)
+        std::printf("+CONCAT_DROPPED %s:%u:%zu received, %s\n",
+                    Escaped(D.From + ":" + D.To).c_str(), unsigned{D.Total}, D.Received,
+                    D.Reason.c_str());
+  };
+  auto JoinPart = [&](TSMPPConnection& Conn) {
+    static thread_local uint8_t Bytes[kPduBufferSize];
+    int32_t Length = 0;
+    Conn.ReadBinData(Length, Bytes, sizeof Bytes);
+    TPDU Pdu;
+    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu, Alphabet);
+    const TDeliver& D = Pdu.deliver;
+    if (D.sar_total_segments == 0) return;
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    const std::optional<TConcatJoiner::TJoined> Joined =
+        Joiner.Add(D.source_addr, D.destination_addr,
+                   TConcatInfo{D.sar_msg_ref_num, D.sar_total_segments, D.sar_segment_seqnum},
+                   D.data_coding, D.user_data, TConcatJoiner::TClock::now(), Dropped);
+    PrintDropped(Dropped);
+    if (Joined && !O.Quiet) {
+      const std::string Text =
+          DecodeUserData(reinterpret_cast<const uint8_t*>(Joined->Octets.data()),
+                         Joined->Octets.size(), Joined->DataCoding, Alphabet);
+      const std::string Line = "+CONCAT " + Joined->From + ":" + Joined->To + ":" +
+                               std::to_string(Joined->Total) + ":" + Text;
+      std::printf("%s\n", Escaped(Line).c_str());
+    }
+  };
   Client->ClientInfo().SetUseTLS(O.Tls);
   Client->ClientInfo().SetTLSCAFile(O.TlsCA);
   Client->ClientInfo().SetTLSVerifyPeer(!O.TlsInsecure);
@@ -370,6 +490,16 @@ int main(int Argc, char** Argv) {
   Client->SetRcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Rcx().rcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
+    if (Line.rfind("+DELIVER ", 0) == 0) {
+      JoinPart(C->Rcx());
+    } else {
+      // Any other read (an enquire_link answer at least every 15 idle seconds) lets messages
+      // held too long go even when no more parts come.
+      std::vector<TConcatJoiner::TDropped> Dropped;
+      std::lock_guard<std::mutex> G(JoinLock);
+      Joiner.Expire(TConcatJoiner::TClock::now(), Dropped);
+      PrintDropped(Dropped);
+    }
     uint32_t Id = 0, Status = 0;
     const bool Read = !C->Rcx().rcxBinData().empty() && ReadHeader(C->Rcx(), Id, Status);
     std::lock_guard<std::mutex> G(P.Lock);
@@ -441,11 +571,8 @@ int main(int Argc, char** Argv) {
 
   const double Cpu0 = CpuSeconds();
   const auto T0 = Clock::now();
-  // Every message goes as one submit, or as two when the text with the trailer passes 160
-  // characters; each submit gets its own answer and receipt.
-  const long Parts =
-      std::min<size_t>(O.Text.size(), 160) + std::strlen(TSmppClient::SignatureTrailer) > 160 ? 2
-                                                                                              : 1;
+  // Every message goes as one submit per part; each submit gets its own answer and receipt.
+  const long Parts = static_cast<long>(Plan.Parts.size());
   long Sent = 0;  // messages
   if (Error.empty()) {
     const auto Deadline = Clock::now() + Wait;
@@ -509,6 +636,14 @@ int main(int Argc, char** Argv) {
   Client->Disconnect();
   std::fflush(stdout);
   Client.reset();
+  {
+    // Parts whose message never became whole are said so, not lost silently.
+    std::vector<TConcatJoiner::TDropped> Dropped;
+    std::lock_guard<std::mutex> G(JoinLock);
+    Joiner.DropAll("smppcli ended", Dropped);
+    PrintDropped(Dropped);
+    std::fflush(stdout);
+  }
 
   if (!Error.empty()) {
     std::fprintf(stderr, "smppcli: %s\n", Error.c_str());

@@ -148,4 +148,74 @@ TEST(Smppcli, PrintsControlCharactersEscaped) {
   EXPECT_EQ(r.out.find('\0'), std::string::npos);
 }
 
+TEST(Smppcli, DryRunShowsTheCodingAndThePartsWithoutConnecting) {
+  const std::string a300(300, 'a');
+  std::string zh70;
+  for (int i = 0; i < 70; ++i) zh70 += "Ж";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"--coding", "gsm", "--long", "udh", "--text", a300},
+       0,
+       "coding: gsm (data_coding 0)\nlong messages: udh\nparts: 3\npart 1: 153 septets\n"
+       "part 2: 153 septets\npart 3: 17 septets\n"},
+      // Auto picks UCS-2 for Cyrillic: 70 characters and the trailer are 93 units.
+      {{"--coding", "auto", "--long", "sar", "--text", zh70},
+       0,
+       "coding: ucs2 (data_coding 8)\nlong messages: sar\nparts: 2\npart 1: 134 octets\n"
+       "part 2: 52 octets\n"},
+      {{"--coding", "latin1", "--long", "payload", "--text", a300},
+       0,
+       "coding: latin1 (data_coding 3)\nlong messages: payload\nparts: 1\n"
+       "part 1: 323 octets in message_payload\n"},
+      // The defaults: the text as bytes, cut at 160 and split in two.
+      {{"--text", a300},
+       0,
+       "coding: bytes (data_coding 0)\nlong messages: split\nparts: 2\npart 1: 160 octets\n"
+       "part 2: 23 octets\n"},
+      {{"--coding", "latin1", "--text", "a€"},
+       2,
+       "smppcli: cannot send the text: character 2 of the text (U+20AC \"€\") does not fit "
+       "Latin-1\n"},
+      {{"--long", "concat"}, 2, "smppcli: --long must be udh, udh16, payload, sar or split\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--dry-run", "--port", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// Concatenated MO messages are joined into one line when their last part comes, each part keeping
+// its own line.
+TEST(Smppcli, JoinsTheConcatenatedMessagesItReceives) {
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.start()) << smsc.error();
+  std::string gsm, cyrillic, emoji;
+  for (int i = 0; i < 12; ++i) gsm += "Grüße {€} @home ";
+  for (int i = 0; i < 20; ++i) cyrillic += "Привет ";
+  for (int i = 0; i < 40; ++i) emoji += "😀";
+  gsm += "end";  // the SMSC takes its command lines without trailing blanks
+  cyrillic += "end";
+  // Queued for the receiver smppcli binds.
+  ASSERT_TRUE(smsc.send("concat udh 111 222 " + gsm));
+  ASSERT_TRUE(smsc.send("concat udh16 333 444 " + cyrillic));
+  ASSERT_TRUE(smsc.send("concat sar 555 666 " + emoji));
+  ASSERT_TRUE(smsc.waitFor("queued deliver_sm src=555"));
+  const CliRun r =
+      RunCli({"--port", std::to_string(smsc.port()), "--wait", "20", "--coding", "gsm"});
+  SCOPED_TRACE(r.out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\n+CONCAT 111:222:2:" + gsm + "\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n+CONCAT 333:444:3:" + cyrillic + "\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n+CONCAT 555:666:2:" + emoji + "\n"), std::string::npos);
+  EXPECT_EQ(Count(r.out, "+CONCAT "), 3u);
+  EXPECT_EQ(Count(r.out, "+DELIVER "), 7u);  // every part keeps its own line
+}
+
 }  // namespace

@@ -53,6 +53,48 @@ TEST(SMPPClientInfo, ReadsAStoredFormOverItsStartingValues) {
   EXPECT_EQ(creds.UserID + "|" + creds.Password + "|" + creds.SystemType, "myuid|\xE9|tcp");
 }
 
+TEST(SMPPClientInfo, TextSettingsAreStoredByNameAndMistypedNamesRefused) {
+  TSMPPClientInfo info;
+  // A stored form from before these settings loads with the client's behaviour of then.
+  ReadFormText(info, "Host = \"10.0.0.1\"\nsubmit_dest_addr_ton = 1\n");
+  EXPECT_EQ(info.SubmitText().coding, TTextCoding::tcBytes);
+  EXPECT_EQ(info.SubmitText().long_mode, TLongMessageMode::lmSplit);
+  EXPECT_EQ(info.deliver_default_alphabet(), TTextCoding::tcBytes);
+  info.Set_submit_coding(TTextCoding::tcUcs2);
+  info.Set_submit_long_mode(TLongMessageMode::lmUdh16);
+  info.Set_deliver_default_alphabet(TTextCoding::tcGsm);
+  const std::string text = WriteFormText(info);
+  EXPECT_EQ(text.substr(text.find("submit_coding")),
+            "submit_coding = tcUcs2\n"
+            "submit_long_mode = lmUdh16\n"
+            "deliver_default_alphabet = tcGsm\n");
+  TSMPPClientInfo back;
+  ReadFormText(back, text);
+  EXPECT_EQ(back.SubmitText().coding, TTextCoding::tcUcs2);
+  EXPECT_EQ(back.SubmitText().long_mode, TLongMessageMode::lmUdh16);
+  EXPECT_EQ(back.deliver_default_alphabet(), TTextCoding::tcGsm);
+
+  const struct {
+    const char* Text;
+    const char* Error;
+  } cases[] = {
+      {"submit_coding = tcKlingon", "line 2: submit_coding cannot be tcKlingon"},
+      {"submit_long_mode = udh", "line 2: submit_long_mode cannot be udh"},
+      {"deliver_default_alphabet = tcUcs2",
+       "line 2: deliver_default_alphabet is tcBytes or tcGsm, not tcUcs2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    try {
+      ReadFormText(back, std::string("Port = 1\n") + c.Text);
+      ADD_FAILURE() << "accepted";
+    } catch (const EFormTextError& e) {
+      EXPECT_STREQ(e.what(), c.Error);
+    }
+  }
+  EXPECT_EQ(back.SubmitText().coding, TTextCoding::tcUcs2);
+}
+
 TEST(SMPPClientInfo, TlsSettingsStartOffAndAreStoredOnlyWhenChanged) {
   TSMPPClientInfo info;
   EXPECT_FALSE(info.UseTLS());

@@ -32,6 +32,13 @@
 //   close session=1
 // Every PDU received is printed under its own name (responses included, with their sequence
 // numbers); every request the SMSC starts itself is printed as "sent <name>".
+// Each submitted message is also printed whole, as the npm package reads its text (data_coding 0
+// as the GSM alphabet, 3 Latin-1, 8 UCS-2; message_payload when there is one), once its last part
+// has come when it is concatenated (user data header 0x00 or 0x08, or SAR optional parameters):
+//   message session=1 id=0000000003 src=1234 dst=555 parts=3 ref=17 concat=udh data_coding=0
+//       text="Hello ..."
+// Parts are held at most 10 minutes and at most 1000 messages; past that a message is dropped
+// with "concat_dropped ... received=N reason=...".
 //
 // Commands on standard input, one per line:
 //   deliver <src> <dst> <text>  send an MO deliver_sm (esm_class 0) to every bound receiver
@@ -43,6 +50,11 @@
 //                               n characters, each with a user data header (esm_class 0x40);
 //                               UCS-2 when the text is not all ASCII
 //   deliverhex <src> <dst> <hex>  send an MO deliver_sm whose short message is these bytes
+//   concat <udh|udh16|sar> <src> <dst> <text>  send the text as a concatenated MO message, coded
+//                               by the npm package: GSM (data_coding 0) when every character
+//                               fits, otherwise UCS-2; parts of 153 septets or 67 UCS-2 units
+//                               (152 or 66 with udh16), tied by an 8-bit or 16-bit reference in a
+//                               user data header, or by SAR optional parameters
 //   receipt <style> <src> <dst> <id> [stat]  send a delivery receipt in one of the styles of
 //                               --receipt-style for message id <id> (stat default DELIVRD)
 //   enquire                     send enquire_link on every session
@@ -515,6 +527,7 @@ function onSubmitSm(conn, pdu) {
       `src=${src} dst=${dst} validity=${str(pdu.validity_period)} ` +
       `registered_delivery=0x${(pdu.registered_delivery || 0).toString(16).padStart(2, '0')} ` +
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
+    reportMessage(conn, pdu, id, src, dst);
   }
   if (wantsReceipt(pdu.registered_delivery)) {
     scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
@@ -539,12 +552,83 @@ function onSubmitMulti(conn, pdu) {
       `validity=${str(pdu.validity_period)} ` +
       `registered_delivery=0x${(pdu.registered_delivery || 0).toString(16).padStart(2, '0')} ` +
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
+    reportMessage(conn, pdu, id, src, dests.join(','));
   }
   if (wantsReceipt(pdu.registered_delivery)) {
     for (const dst of dests) {
       scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Submitted messages as the npm package reads them, concatenated ones joined.
+
+const CONCAT_MAX_MESSAGES = 1000;
+const CONCAT_MAX_AGE_MS = 10 * 60 * 1000;
+const concatHeld = new Map(); // key -> {first, src, dst, ref, total, kind, dataCoding, parts, have}
+
+// The package's own reading of user data: {udh: [elements], text}.
+function packageText(dataCoding, esmClass, bytes) {
+  const r = smpp.filters.message.decode.call({data_coding: dataCoding, esm_class: esmClass}, bytes);
+  const text = typeof r.message === 'string' ? r.message : buf(r.message).toString('latin1');
+  return {udh: r.udh || [], text};
+}
+
+// The concatenation a part names, or null: a header element first, then SAR values.
+function concatOf(pdu, udh) {
+  let c = null;
+  for (const e of udh) {
+    if (e[0] === 0x00 && e[1] === 3 && e.length >= 5) c = {ref: e[2], total: e[3], seq: e[4], kind: 'udh'};
+    if (e[0] === 0x08 && e[1] === 4 && e.length >= 6) {
+      c = {ref: e.readUInt16BE(2), total: e[4], seq: e[5], kind: 'udh16'};
+    }
+  }
+  if (!c && pdu.sar_total_segments) {
+    c = {ref: pdu.sar_msg_ref_num || 0, total: pdu.sar_total_segments,
+      seq: pdu.sar_segment_seqnum || 0, kind: 'sar'};
+  }
+  return c && c.total >= 1 && c.seq >= 1 && c.seq <= c.total ? c : null;
+}
+
+function dropConcat(key, reason) {
+  const m = concatHeld.get(key);
+  concatHeld.delete(key);
+  out(`concat_dropped src=${m.src} dst=${m.dst} ref=${m.ref} concat=${m.kind} parts=${m.total} ` +
+    `received=${m.have} reason=${reason}`);
+}
+
+function reportMessage(conn, pdu, id, src, dst) {
+  const dataCoding = pdu.data_coding || 0;
+  const payload = pdu.message_payload;
+  const bytes = Buffer.isBuffer(payload) && payload.length > 0 ? payload : buf(pdu.short_message);
+  const {udh, text} = packageText(dataCoding, pdu.esm_class || 0, bytes);
+  const part = concatOf(pdu, udh);
+  const head = `message session=${conn.number} id=${id} src=${src} dst=${dst}`;
+  if (!part) {
+    out(`${head} parts=1 data_coding=${dataCoding} text=${quoted(text)}`);
+    return;
+  }
+  const now = Date.now();
+  for (const [key, m] of concatHeld) {
+    if (now - m.first >= CONCAT_MAX_AGE_MS) dropConcat(key, 'held_10_minutes');
+  }
+  const key = [conn.systemId, src, dst, part.kind, part.ref, part.total].join('|');
+  let m = concatHeld.get(key);
+  if (!m) {
+    if (concatHeld.size >= CONCAT_MAX_MESSAGES) {
+      dropConcat(concatHeld.keys().next().value, `more_than_${CONCAT_MAX_MESSAGES}_messages`);
+    }
+    m = {first: now, src, dst, ref: part.ref, total: part.total, kind: part.kind, dataCoding,
+      parts: new Array(part.total), have: 0};
+    concatHeld.set(key, m);
+  }
+  if (m.parts[part.seq - 1] !== undefined) return; // a part seen again
+  m.parts[part.seq - 1] = text;
+  if (++m.have < m.total) return;
+  concatHeld.delete(key);
+  out(`${head} parts=${m.total} ref=${m.ref} concat=${m.kind} data_coding=${m.dataCoding} ` +
+    `text=${quoted(m.parts.join(''))}`);
 }
 
 function onDataSmFromClient(conn, pdu) {
@@ -820,6 +904,52 @@ function commandParts(src, dst, rest) {
   }
 }
 
+// "concat <udh|udh16|sar> <src> <dst> <text>": the text coded by the npm package and sent in
+// parts that never split a GSM escape pair nor a UTF-16 surrogate pair.
+let nextMoConcatRef = 0;
+function commandConcat(rest) {
+  const m = /^(udh|udh16|sar)\s+(\S+)\s+(\S+)\s(.+)$/.exec(rest);
+  if (!m) return out('error usage: concat <udh|udh16|sar> <src> <dst> <text>');
+  const [, kind, src, dst, text] = m;
+  const gsm = smpp.encodings.ASCII.match(text);
+  const data = gsm ? smpp.encodings.ASCII.encode(text) : smpp.encodings.UCS2.encode(text);
+  const unit = gsm ? 1 : 2;
+  const room = (gsm ? 153 : 67) - (kind === 'udh16' ? 1 : 0);
+  const pieces = [];
+  for (let at = 0; at < data.length;) {
+    let end = Math.min(at + room * unit, data.length);
+    if (end < data.length) {
+      if (gsm) {
+        let i = at;
+        while (i < end) i += data[i] === 0x1b ? 2 : 1;
+        if (i > end) end--;
+      } else if (data[end - 2] >= 0xd8 && data[end - 2] <= 0xdb) {
+        end -= 2;
+      }
+    }
+    pieces.push(data.subarray(at, end));
+    at = end;
+  }
+  if (pieces.length > 255) return out(`error concat text needs ${pieces.length} parts, at most 255`);
+  const ref = nextMoConcatRef = (nextMoConcatRef + 1) % (kind === 'udh16' ? 65536 : 256);
+  const total = pieces.length;
+  pieces.forEach((piece, i) => {
+    const options = {source_addr: src, destination_addr: dst, esm_class: 0,
+      data_coding: gsm ? 0 : 8, short_message: piece};
+    if (kind === 'sar') {
+      Object.assign(options, {sar_msg_ref_num: ref, sar_total_segments: total,
+        sar_segment_seqnum: i + 1});
+    } else {
+      const udh = kind === 'udh'
+        ? Buffer.from([0x05, 0x00, 0x03, ref, total, i + 1])
+        : Buffer.from([0x06, 0x08, 0x04, ref >> 8, ref & 0xff, total, i + 1]);
+      options.esm_class = 0x40;
+      options.short_message = Buffer.concat([udh, piece]);
+    }
+    sendMo('deliver_sm', options, piece);
+  });
+}
+
 function commandDataSmPort(src, dst, text) {
   if (!src || !dst) return out('error usage: datasmport <src> <dst> <text>');
   const bytes = Buffer.from(text, 'utf8');
@@ -870,7 +1000,8 @@ function printStats() {
 
 const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst> <text> | ' +
   'datasmport <src> <dst> <text> | ucs2 <src> <dst> <text> | parts <src> <dst> <n> <text> | ' +
-  'deliverhex <src> <dst> <hex> | receipt <style> <src> <dst> <id> [stat] | ' +
+  'deliverhex <src> <dst> <hex> | concat <udh|udh16|sar> <src> <dst> <text> | ' +
+  'receipt <style> <src> <dst> <id> [stat] | ' +
   'enquire | unbind | close | raw <hex> | trickle <hex> | burst <count> <src> <dst> | stats | ' +
   'quit | help';
 
@@ -885,6 +1016,7 @@ function onCommand(rawLine) {
     case 'ucs2': return commandUcs2(cmd.a, cmd.b, cmd.rest);
     case 'parts': return commandParts(cmd.a, cmd.b, cmd.rest);
     case 'deliverhex': return commandDeliverHex(cmd.a, cmd.b, cmd.rest);
+    case 'concat': return commandConcat(line.slice(6).trim());
     case 'receipt': return commandReceipt(line);
     case 'enquire':
       return forEachSession((conn) => {
