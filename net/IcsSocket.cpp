@@ -243,10 +243,9 @@ bool TIcsCustomSocket::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam)
 // with it the event it was called through) without pulling the ground from under itself.
 
 void TIcsCustomSocket::TriggerSessionConnected(uint16_t ErrorCode) {
-  // A TLS connection that failed tells why (the worker's text names the failed step and, for
-  // the handshake, OpenSSL's reason).
-  // (The worker's copy of the settings is read: UseTLS may be written again by the next Connect
-  // as soon as the state is wsClosed.)
+  // A TLS connection that failed tells why: the worker's text names the failed step and, for
+  // the handshake, OpenSSL's reason. The worker's copy of the settings is read, because UseTLS
+  // may be written again by the next Connect as soon as the state is wsClosed.
   if (ErrorCode != 0) {
     TWorkerThread* W = FWorkerThread;
     if (W && W->TlsSettings().UseTLS) SetLastErrorPair(W->LastError(), W->LastErrorMsg());
