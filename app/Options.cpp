@@ -6,11 +6,15 @@
 #include "app/Form1.h"
 
 const char* UsageText() {
-  return "Usage: smppwin [--host HOST] [--port PORT]\n"
+  return "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
          "Opens the SMPP test client's window.\n\n"
-         "  --host HOST   put HOST into the Host edit\n"
-         "  --port PORT   put PORT into the Port edit\n"
-         "  --help        this text\n\n"
+         "  --host HOST     put HOST into the Host edit\n"
+         "  --port PORT     put PORT into the Port edit\n"
+         "  --tls           bind over TLS, the SMSC's certificate checked against the\n"
+         "                  system's store and the host\n"
+         "  --tls-ca FILE   with --tls: trust the authorities in this PEM file instead\n"
+         "  --tls-insecure  with --tls: do not check the certificate (unsafe)\n"
+         "  --help          this text\n\n"
          "Everything else comes from the window: Bind, Send and Unbind use what the\n"
          "edits hold when they are pressed. Needs an X display (DISPLAY).\n";
 }
@@ -22,9 +26,14 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
       Options.Help = true;
       continue;
     }
+    if (A == "--tls" || A == "--tls-insecure") {
+      (A == "--tls" ? Options.Tls : Options.TlsInsecure) = true;
+      continue;
+    }
     std::optional<std::string>* Target = nullptr;
     for (auto [Name, Field] : {std::pair{std::string_view("--host"), &Options.Host},
-                               std::pair{std::string_view("--port"), &Options.Port}}) {
+                               std::pair{std::string_view("--port"), &Options.Port},
+                               std::pair{std::string_view("--tls-ca"), &Options.TlsCA}}) {
       if (A == Name) {
         if (I + 1 >= Argc) {
           Error = std::string(Name) + " needs a value";
@@ -42,10 +51,20 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
       return false;
     }
   }
+  if (!Options.Tls && (Options.TlsCA || Options.TlsInsecure)) {
+    Error = "--tls-ca and --tls-insecure need --tls";
+    return false;
+  }
   return true;
 }
 
 void ApplyOptions(TForm1& Form, const TOptions& Options) {
   if (Options.Host) Form.Edit4->setText(QString::fromLocal8Bit(*Options.Host));
   if (Options.Port) Form.Edit5->setText(QString::fromLocal8Bit(*Options.Port));
+  if (Options.Tls) {
+    TSMPPClientInfo& Info = Form.SmppClient1->ClientInfo();
+    Info.SetUseTLS(true);
+    Info.SetTLSCAFile(Options.TlsCA.value_or(""));
+    Info.SetTLSVerifyPeer(!Options.TlsInsecure);
+  }
 }

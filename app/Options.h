@@ -1,5 +1,6 @@
 // The options of smppwin: --host and --port fill the Host and Port edits before the window shows,
-// --help prints the usage. Nothing else is configured from outside the window.
+// --tls, --tls-ca and --tls-insecure set SmppClient1's TLS settings (the form has no control for
+// them), --help prints the usage.
 #pragma once
 
 #include <optional>
@@ -11,14 +12,20 @@ struct TOptions {
   std::optional<std::string> Host;
   std::optional<std::string> Port;
   bool Help = false;
+  bool Tls = false;
+  std::optional<std::string> TlsCA;
+  bool TlsInsecure = false;
 };
 
 // The usage text that --help prints.
 const char* UsageText();
 
-// Reads Argv[1..Argc-1] ("--host HOST", "--host=HOST", "--port PORT", "--port=PORT", "--help").
+// Reads Argv[1..Argc-1] ("--host HOST", "--host=HOST", "--port PORT", "--port=PORT", "--tls",
+// "--tls-ca FILE", "--tls-ca=FILE", "--tls-insecure", "--help"); --tls-ca and --tls-insecure need
+// --tls.
 // Gives false with the reason in Error for anything else or a missing value. Any thread.
 bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error);
 
-// Puts the given host and port texts into Form's Host and Port edits, as typed. GUI thread.
+// Puts the given host and port texts into Form's Host and Port edits, as typed, and the TLS
+// options into SmppClient1.ClientInfo. GUI thread.
 void ApplyOptions(TForm1& Form, const TOptions& Options);

@@ -25,6 +25,10 @@ int main(int Argc, char** Argv) {
     std::fputs(UsageText(), stdout);
     return 0;
   }
+  if (O.TlsInsecure)
+    std::fprintf(stderr,
+                 "smppwin: WARNING: --tls-insecure: the SMSC's certificate is NOT checked; anyone "
+                 "on the way can read and change this traffic\n");
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
       !std::getenv("QT_QPA_PLATFORM")) {
     std::fprintf(stderr, "smppwin: no display (DISPLAY is not set)\n");

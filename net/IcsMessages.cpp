@@ -6,7 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <thread>
 
 #include "base/Thread.h"
@@ -29,6 +32,12 @@ struct TInGetMessageGuard {
 };
 
 }  // namespace
+
+int64_t IcsSteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string IcsMessageName(uint32_t Msg) {
   if (Msg >= WM_ICS_CONNECT && Msg <= WM_ICS_USER) return IcsMessageNames[Msg - WM_ICS_CONNECT];
@@ -140,7 +149,18 @@ bool TIcsMsgQueue::GetMessage(TIcsClassMsg& Rec) {
     }
     // Without a pipe nothing could end an unbounded wait, so the wait then looks again every
     // 10 ms; with a pipe it sleeps until something is ready.
-    const int Ready = Ics_poll(Fds, Count, PipeFd >= 0 ? -1 : 10);
+    int Wait = PipeFd >= 0 ? -1 : 10;
+    int64_t Deadline = DeadlineMs.load(std::memory_order_acquire);
+    if (Deadline != 0) {
+      const int64_t Left = std::max<int64_t>(0, Deadline - IcsSteadyMs());
+      if (Wait < 0 || Left < Wait) Wait = static_cast<int>(std::min<int64_t>(Left, INT_MAX));
+    }
+    const int Ready = Ics_poll(Fds, Count, Wait);
+    if (Ready == 0 && Deadline != 0 && IcsSteadyMs() >= Deadline &&
+        DeadlineMs.compare_exchange_strong(Deadline, 0)) {
+      Rec.Msg = WM_ICS_DEADLINE;
+      return true;  // Clear resets InGetMessage; the lock is not held here
+    }
 
     if (Ready > 0) {
       if (PipeFd >= 0 && Fds[0].revents != 0) {

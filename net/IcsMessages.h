@@ -25,6 +25,12 @@ constexpr uint32_t WM_ICS_SESSION_AVAILABLE = 1033;
 constexpr uint32_t WM_ICS_DONT_READ_FLAG = 1034;
 constexpr uint32_t WM_ICS_ACCEPT = 1035;
 constexpr uint32_t WM_ICS_USER = 1036;
+// Returned by a queue's wait when its deadline (TIcsMsgQueue::DeadlineMs) has passed. Just below
+// the socket's own ids, so that it never meets an application's WM_ICS_USER + n.
+constexpr uint32_t WM_ICS_DEADLINE = 1024;
+
+// The steady clock in milliseconds, the time base of a queue's deadline.
+int64_t IcsSteadyMs();
 
 // The names of WM_ICS_CONNECT .. WM_ICS_USER in id order: entry i names id 1025 + i. A constant
 // table, so it exists for the whole life of the process.
@@ -124,6 +130,10 @@ class TIcsMsgQueue {
   std::atomic<int> PipeRead{-1};          // wake-up pipe, read end (owned by the creator)
   std::atomic<int> PipeWrite{-1};         // wake-up pipe, write end (owned by the creator)
   std::atomic<int> WatchedSocket{-1};     // socket the wait watches, -1 for none
+  // A time (IcsSteadyMs) at which the wait ends by itself, 0 for none: once it has passed with
+  // no message queued and the socket not ready, GetMessage clears it and returns
+  // WM_ICS_DEADLINE. The owner sets it on its own thread (a TLS handshake's time limit).
+  std::atomic<int64_t> DeadlineMs{0};
   // OS thread id of the owning thread, 0 when not declared (the default). A post made on the
   // declared owner itself writes no wake-up byte: the owner is not waiting then, and its next
   // GetMessage finds the message in the FIFO before it waits. This spares a worker that posts

@@ -8,8 +8,6 @@
 #include "net/IcsLogMsg.h"
 #include "net/IcsSocketIntf.h"
 
-namespace {}  // namespace
-
 TIcsCustomSocket::TIcsCustomSocket(TComponent* AOwner)
     : TComponent(AOwner), WorkerThreadClass(DefaultWorkerThreadClass()) {}
 
@@ -142,6 +140,13 @@ void TIcsCustomSocket::Connect() {
   W->SetOnDataSent([this](uint16_t Code) { TriggerDataSent(Code); });
   HandTextsToWorker();
   W->SetLocalPort(FLocalPort);
+  TIcsTlsSettings Tls;
+  Tls.UseTLS = UseTLS;
+  Tls.VerifyPeer = TLSVerifyPeer;
+  Tls.CAFile = TLSCAFile;
+  Tls.ServerName = TLSServerName;
+  Tls.HandshakeTimeoutMs = TLSHandshakeTimeout;
+  W->SetTlsSettings(Tls);
   W->Connect();
 }
 
@@ -238,6 +243,13 @@ bool TIcsCustomSocket::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam)
 // with it the event it was called through) without pulling the ground from under itself.
 
 void TIcsCustomSocket::TriggerSessionConnected(uint16_t ErrorCode) {
+  // A TLS connection that failed tells why: the worker's text names the failed step and, for
+  // the handshake, OpenSSL's reason. The worker's copy of the settings is read, because UseTLS
+  // may be written again by the next Connect as soon as the state is wsClosed.
+  if (ErrorCode != 0) {
+    TWorkerThread* W = FWorkerThread;
+    if (W && W->TlsSettings().UseTLS) SetLastErrorPair(W->LastError(), W->LastErrorMsg());
+  }
   if (TIcsNotifyEvent Ev = OnSessionConnected) Ev(this, ErrorCode);
 }
 

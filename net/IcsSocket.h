@@ -88,6 +88,26 @@ class TIcsCustomSocket : public TComponent {
   int32_t LingerTimeout = 0;
   // Handed to the worker by Dup: do not watch the adopted socket for incoming data.
   bool DontRead = false;
+  // TLS on the connections this socket makes (published; off by default). Connect hands them
+  // to the worker; write them while the socket is closed. With UseTLS on, the TLS handshake
+  // follows the TCP connect inside the worker's own loop (a Close or the destruction of the
+  // socket ends it at once), the state stays wsConnecting meanwhile, and OnSessionConnected
+  // fires after it: 0 once it succeeded, otherwise a non-zero code (EPROTO for a TLS failure
+  // such as a certificate that does not verify, ETIMEDOUT after TLSHandshakeTimeout ms, or the
+  // OS error) with LastError and LastErrorMsg set ("TLS handshake failed: " + OpenSSL's reason,
+  // for example "certificate verify failed (unable to get local issuer certificate)").
+  // Send, Receive, RcvdCount and the end-of-stream detection then work on the decrypted stream
+  // (bytes decrypted inside OpenSSL count as received and get their own OnDataAvailable), and
+  // Close sends close_notify first. Listen and Dup make no TLS.
+  //   TLSVerifyPeer  check the certificate chain and the server name (on by default)
+  //   TLSCAFile      PEM file of the authorities to trust; the system's store when empty
+  //   TLSServerName  the name for SNI and the check; Addr when empty (an IPv4 address is
+  //                  checked against the certificate's IP addresses)
+  bool UseTLS = false;
+  bool TLSVerifyPeer = true;
+  std::string TLSCAFile;
+  std::string TLSServerName;
+  int32_t TLSHandshakeTimeout = IcsTlsHandshakeTimeoutMs;
 
   // ---- Events (see the threads note above).
   TIcsNotifyEvent OnSessionConnected;

@@ -126,6 +126,9 @@ void TWorkerThread::CompleteConnect() {
   if (Err != 0) {
     FailSocket(Err, "connect failed");
     MsgQueue->WatchedSocket.store(-1);
+  } else if (TlsWanted()) {
+    // The session is connected once the TLS handshake has ended.
+    if (!StartTls()) return;
   } else {
     ChangeState(wsConnected);
   }
@@ -135,13 +138,17 @@ void TWorkerThread::CompleteConnect() {
 void TWorkerThread::AbortConnect() {
   LogMsg("connect aborted by close");
   FConnectPending = false;
+  FHandshakePending = false;
+  MsgQueue->DeadlineMs.store(0);
   MsgQueue->SelectWrite.store(false);
+  DropTls(false);
   MsgQueue->WatchedSocket.store(-1);
   FailSocket(ECONNABORTED, "connect failed");
   FinishConnect();
 }
 
 void TWorkerThread::FailSocket(int32_t Code, const std::string& Msg) {
+  DropTls(false);
   SetLastError(Code, Msg);
   const int S = FHSocket.exchange(-1);
   if (S != -1) {
@@ -204,6 +211,7 @@ bool TWorkerThread::CreateAndConnect() {
   if (!SetNonBlocking()) return true;
   ChangeState(wsConnecting);
   if (Ics_connect(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
+    if (TlsWanted()) return StartTls();
     ChangeState(wsConnected);
     return true;
   }
@@ -324,6 +332,8 @@ void TWorkerThread::OpClose() {
   ClearLastError();
   if (State() == wsClosed) return;
   MsgQueue->SelectRead.store(false);
+  // A TLS session ends with close_notify, unless the close is abortive.
+  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
   // be given to a new descriptor elsewhere in the process, and a Receive, RcvdCount or
   // GetPeerAddr on another thread must then find -1, not that descriptor.
@@ -368,7 +378,7 @@ void TWorkerThread::DrainBeforeClose() {
         BufList.pop_front();
         continue;
       }
-      const ssize_t R = Ics_send(S, P, Count, FSendFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t R = SendNow(S, P, Count);
       if (R > 0) {
         Chunk->Remove(static_cast<int32_t>(R));
         continue;
@@ -415,6 +425,11 @@ void TWorkerThread::EndSession(int32_t Code) {
 
 void TWorkerThread::OpReleaseClose() {
   FConnectPending = false;
+  if (FHandshakePending) {
+    FHandshakePending = false;
+    MsgQueue->DeadlineMs.store(0);
+    DropTls(false);
+  }
   // The bytes sent before the release still go out, as for a Close; BufLock is never taken while
   // CloseLock is held, so the buffer comes first.
   if (State() == wsConnected) DrainBeforeClose();
@@ -425,6 +440,7 @@ void TWorkerThread::OpReleaseClose() {
   MsgQueue->SelectWrite.store(false);
   MsgQueue->Listening.store(false);
   MsgQueue->WatchedSocket.store(-1);
+  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   const int S = FHSocket.exchange(-1);
   if (S != -1) {
     if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
@@ -460,6 +476,7 @@ void TWorkerThread::DeleteBufferList() {
 int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
   const size_t TextLen = ::strnlen(reinterpret_cast<const char*>(Data), Length);
   LogMsg(Name() + " send \"" + std::string(reinterpret_cast<const char*>(Data), TextLen) + "\"");
+  if (FTlsOn.load()) return TlsSend(Data, Length);
   const int S = FHSocket.load();
   ssize_t R;
   if (FSockType.load() == SOCK_DGRAM)
@@ -483,8 +500,8 @@ int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
 
 void TWorkerThread::OpWrite() {
   LogMsg("OpWrite");
-  // A connect in progress uses write readiness for its outcome.
-  if (FConnectPending) return;
+  // A connect or TLS handshake in progress uses write readiness for its outcome.
+  if (FConnectPending || FHandshakePending) return;
   bool Sent = false;
   int32_t FailCode = 0;
   {
@@ -548,6 +565,10 @@ void TWorkerThread::OpWrite() {
 
 void TWorkerThread::OpDataAvailable() {
   LogMsg("OpDataAvailable");
+  if (FTlsOn.load()) {
+    TlsDataAvailable();
+    return;
+  }
   const int S = FHSocket.load();
   int32_t Count = 0;
   if (Ics_ioctl(S, FIONREAD, &Count) == -1) return;
@@ -605,6 +626,8 @@ void TWorkerThread::OpDup(int NewHSocket) {
       if (std::atomic<bool>* Flag = Self->FDupDone.load()) Flag->store(true);
     }
   } Note{this};
+  // An adopted handle runs no TLS of ours.
+  DropTls(false);
   FHSocket.store(NewHSocket);
   // A pooled worker may have served a datagram socket before: the adopted handle's own type
   // decides between send and sendto, so that a stream keeps MSG_NOSIGNAL and never raises

@@ -7,6 +7,7 @@
 
 #include "base/Thread.h"
 #include "net/IcsLogMsg.h"
+#include "net/IcsTls.h"
 
 TWorkerThreadClass DefaultWorkerThreadClass() {
   return [] { return std::make_unique<TWorkerThread>(); };
@@ -23,8 +24,14 @@ namespace {
 
 // Destroys the idle workers when the program ends, so their threads are joined while the
 // process is still whole.
+// OpenSSL is started first: it registers its own clean-up at exit when it starts, and clean-ups
+// run in reverse order, so its clean-up then follows the end of the workers, each of which gives
+// back the OpenSSL state of its thread as it ends.
 struct TPoolAtExit {
-  TPoolAtExit() { TIcsWorkerPool::Instance(); }
+  TPoolAtExit() {
+    IcsTlsInit();
+    TIcsWorkerPool::Instance();
+  }
   ~TPoolAtExit() { TIcsWorkerPool::Instance().Shutdown(); }
 } PoolAtExit;
 

@@ -104,6 +104,8 @@ void TWorkerThread::Execute() {
     // returned now, so nothing of the old socket runs any more and the worker may serve another.
     if (FReleasePending.load()) ReleaseAfterHandler();
   }
+  // What OpenSSL kept for this thread's TLS sessions goes with the thread.
+  IcsTlsThreadStop();
   FExited.store(true);
 }
 
@@ -168,7 +170,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         OpReleaseClose();
         break;
       }
-      if (FConnectPending) {
+      if (FConnectPending || FHandshakePending) {
         AbortConnect();
         break;
       }
@@ -179,6 +181,10 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       EndSession(0);
       break;
     case WM_ICS_DATA_AVAILABLE:
+      if (FHandshakePending) {
+        if (StepHandshake()) FinishConnect();
+        break;
+      }
       OpDataAvailable();
       break;
     case WM_ICS_WRITE_READY:
@@ -186,7 +192,17 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         CompleteConnect();
         break;
       }
+      if (FHandshakePending) {
+        if (StepHandshake()) FinishConnect();
+        break;
+      }
       OpWrite();
+      break;
+    case WM_ICS_DEADLINE:
+      if (FHandshakePending) {
+        FailHandshake(ETIMEDOUT, "no answer within " + std::to_string(FHandshakeTimeoutMs) + " ms");
+        FinishConnect();
+      }
       break;
     case WM_ICS_TRY_TO_SEND:
       OpWrite();
@@ -628,6 +644,18 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
 // Receiving
 
 int32_t TWorkerThread::GetRcvdCount() {
+  if (FTlsOn.load()) {
+    // The decrypted bytes ready; an end of the stream seen here ends the session after the
+    // handler, as for a plain socket.
+    std::lock_guard<std::mutex> Guard(TlsLock);
+    if (!FTls) return 0;
+    const int32_t N = FTls->Available();
+    if (N < 0) {
+      FCloseInvoked.store(true);
+      return 0;
+    }
+    return N;
+  }
   if (GetCurrentThreadId() == FLoopThreadId.load() && FHandlerRcvdCount > 0)
     return FHandlerRcvdCount;
   const int S = FHSocket.load();
@@ -643,6 +671,17 @@ int32_t TWorkerThread::GetRcvdCount() {
 }
 
 int32_t TWorkerThread::Receive(void* Buffer, int32_t BufferSize) {
+  if (FTlsOn.load()) {
+    std::lock_guard<std::mutex> Guard(TlsLock);
+    if (!FTls) {
+      errno = ENOTCONN;
+      return -1;
+    }
+    const int32_t R = FTls->Read(Buffer, BufferSize);
+    if (R == 0 && BufferSize > 0) FCloseInvoked.store(true);
+    if (R < 0 && FTls->Ended()) FCloseInvoked.store(true);
+    return R;
+  }
   if (GetCurrentThreadId() == FLoopThreadId.load()) FHandlerRcvdCount = -1;
   return static_cast<int32_t>(Ics_recv(FHSocket.load(), Buffer, BufferSize, 0));
 }

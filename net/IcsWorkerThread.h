@@ -21,6 +21,7 @@
 #include "net/IcsMessages.h"
 #include "net/IcsSockBuf.h"
 #include "net/IcsSocketIntf.h"
+#include "net/IcsTls.h"
 
 // The states of a socket. The ordinal values are fixed: they travel in events and state checks
 // compare them.
@@ -186,6 +187,18 @@ class TWorkerThread : public TThread {
   int32_t LingerTimeout() const { return FLingerTimeout.load(); }
   void SetLingerTimeout(int32_t Value) { FLingerTimeout.store(Value); }
 
+  // TLS for the next connect (off by default): with UseTLS on, a stream connect runs the TLS
+  // handshake in the worker's own loop after the TCP connect, the state stays wsConnecting until
+  // it ends, and the session-connected callback comes after it (with EPROTO, ETIMEDOUT or the OS
+  // error, and LastErrorMsg "TLS handshake failed: " + the reason, when it fails). Send, Receive,
+  // GetRcvdCount and the end-of-stream detection then work on the decrypted stream, and a close
+  // sends close_notify. The component hands its values over with each Connect. Any thread.
+  void SetTlsSettings(const TIcsTlsSettings& Value);
+  TIcsTlsSettings TlsSettings() const;
+  // True while the connection runs TLS (from the start of the handshake to the close). Any
+  // thread.
+  bool TlsActive() const { return FTlsOn.load(); }
+
   // The component's DupDone flag, set by the worker when a dup has been handled. Any thread.
   void SetDupDonePtr(std::atomic<bool>* Flag) { FDupDone.store(Flag); }
 
@@ -262,6 +275,20 @@ class TWorkerThread : public TThread {
   void CompleteConnect();
   // A close request or release ends a connect in progress: it fails with ECONNABORTED.
   void AbortConnect();
+  // TLS (IcsWorkerTls.cpp). TlsWanted: the settings ask for TLS on this stream connect.
+  // StartTls and StepHandshake: true when the handshake's outcome is known (the state is then
+  // wsConnected or wsClosed), false while it waits for the socket. FailHandshake ends the attempt
+  // with Code and "TLS handshake failed: " + Reason. DropTls forgets the session, sending
+  // close_notify first when CloseNotify is set.
+  bool TlsWanted() const;
+  bool StartTls();
+  bool StepHandshake();
+  void FailHandshake(int32_t Code, const std::string& Reason);
+  void DropTls(bool CloseNotify);
+  int32_t TlsSend(const uint8_t* Data, int32_t Length);
+  void TlsDataAvailable();
+  // Writes bytes at once without waiting, through TLS when it is on: the count, or -1 with errno.
+  ssize_t SendNow(int S, const uint8_t* Data, int32_t Length);
   // Ends the session once: closes the socket, fires session closed with Code and moves to
   // wsClosed. Does nothing when the state is already wsClosed.
   void EndSession(int32_t Code);
@@ -347,6 +374,18 @@ class TWorkerThread : public TThread {
   const int32_t FBufSize = IcsDefaultBufSize;
   // A connect has been started and its outcome is not known yet. Worker thread only.
   bool FConnectPending = false;
+  // A TLS handshake runs and its outcome is not known yet; its time limit. Worker thread only.
+  bool FHandshakePending = false;
+  int32_t FHandshakeTimeoutMs = 0;
+  // The TLS settings of the next connect. Guarded by SettingsLock.
+  TIcsTlsSettings FTlsSettings;
+  // The TLS session of the connection, if it runs TLS. Guarded by TlsLock, a leaf lock: nothing
+  // else is taken while it is held, and no callback runs under it (it is taken inside BufLock by
+  // the write cycle, inside CloseLock by the close, and alone by Receive and GetRcvdCount).
+  // FTlsOn mirrors "FTls is set", so that plain sockets never take the lock.
+  mutable std::mutex TlsLock;
+  std::unique_ptr<TIcsTlsSession> FTls;
+  std::atomic<bool> FTlsOn{false};
   // Connect, listen, dup and close requests posted and not yet handled: a Connect is refused while
   // one is waiting. Incremented by the requests on the caller's thread, decremented by the worker.
   std::atomic<int32_t> FRequestsPending{0};

@@ -33,6 +33,25 @@ SMPP_CLIENTINFO_INT(submit_source_addr_npi, Set_submit_source_addr_npi)
 SMPP_CLIENTINFO_INT(submit_dest_addr_ton, Set_submit_dest_addr_ton)
 SMPP_CLIENTINFO_INT(submit_dest_addr_npi, Set_submit_dest_addr_npi)
 SMPP_CLIENTINFO_INT(bind_addr_npi, Set_bind_addr_npi)
+SMPP_CLIENTINFO_TEXT(TLSCAFile)
+SMPP_CLIENTINFO_TEXT(TLSServerName)
+
+bool TSMPPClientInfo::UseTLS() const {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  return UseTLS_;
+}
+void TSMPPClientInfo::SetUseTLS(bool value) {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  UseTLS_ = value;
+}
+bool TSMPPClientInfo::TLSVerifyPeer() const {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  return TLSVerifyPeer_;
+}
+void TSMPPClientInfo::SetTLSVerifyPeer(bool value) {
+  std::lock_guard<std::mutex> guard(FieldsLock);
+  TLSVerifyPeer_ = value;
+}
 
 #define SMPP_CLIENTINFO_ENUM(Name, Type)           \
   Type TSMPPClientInfo::Name() const {             \
@@ -142,4 +161,15 @@ void TSMPPClientInfo::PublishProperties(TPublishedProperties& props) {
       [this] { return deliver_default_alphabet(); },
       [this](TTextCoding v) { Set_deliver_default_alphabet(v); }, TextCodingIdent,
       TextCodingFromIdent);
+  props.Boolean(
+      "UseTLS", [this] { return UseTLS(); }, [this](bool v) { SetUseTLS(v); }, false);
+  props.Boolean(
+      "TLSVerifyPeer", [this] { return TLSVerifyPeer(); }, [this](bool v) { SetTLSVerifyPeer(v); },
+      true);
+  props.Text(
+      "TLSCAFile", [this] { return TLSCAFile(); },
+      [this](const std::string& v) { SetTLSCAFile(v); }, std::string());
+  props.Text(
+      "TLSServerName", [this] { return TLSServerName(); },
+      [this](const std::string& v) { SetTLSServerName(v); }, std::string());
 }

@@ -61,6 +61,17 @@ class TSMPPClientInfo : public TPersistent {
   // other value raises std::invalid_argument.
   TTextCoding deliver_default_alphabet() const;
   void Set_deliver_default_alphabet(TTextCoding value);
+  // TLS on both connections. A new object has TLS off and verification on, the declared
+  // defaults of the four (so a stored form without them keeps plain TCP, and one written with
+  // them left alone stores nothing new). Connect hands them to both sockets; see TIcsSocket.
+  bool UseTLS() const;
+  void SetUseTLS(bool value);
+  bool TLSVerifyPeer() const;
+  void SetTLSVerifyPeer(bool value);
+  std::string TLSCAFile() const;
+  void SetTLSCAFile(const std::string& value);
+  std::string TLSServerName() const;
+  void SetTLSServerName(const std::string& value);
 
   // The bind credentials, read together under one lock so that a bind never mixes an old user id
   // with a new password.
@@ -84,8 +95,10 @@ class TSMPPClientInfo : public TPersistent {
 
   // Host, Port, UserID, Password, SystemType, bind_addr_npi, submit_source_addr_ton,
   // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, submit_coding,
-  // submit_long_mode, deliver_default_alphabet, in that order. The last three are identifiers
-  // (tcGsm, lmUdh, ...); a form text with any other name is refused.
+  // submit_long_mode, deliver_default_alphabet, UseTLS (default false), TLSVerifyPeer (default
+  // true), TLSCAFile and TLSServerName (default empty), in that order. submit_coding,
+  // submit_long_mode and deliver_default_alphabet are identifiers (tcGsm, lmUdh, ...); a form
+  // text with any other name is refused.
   void PublishProperties(TPublishedProperties& props) override;
 
  private:
@@ -104,4 +117,8 @@ class TSMPPClientInfo : public TPersistent {
   TTextCoding submit_coding_ = TTextCoding::tcBytes;
   TLongMessageMode submit_long_mode_ = TLongMessageMode::lmSplit;
   TTextCoding deliver_default_alphabet_ = TTextCoding::tcBytes;
+  bool UseTLS_ = false;
+  bool TLSVerifyPeer_ = true;
+  std::string TLSCAFile_;
+  std::string TLSServerName_;
 };

@@ -113,6 +113,11 @@ void TSmppClient::Connect() {
       S->SetProto("tcp");
       S->SetAddr(Host);
       S->SetPort(Port);
+      S->UseTLS = FClientInfo->UseTLS();
+      S->TLSVerifyPeer = FClientInfo->TLSVerifyPeer();
+      S->TLSCAFile = FClientInfo->TLSCAFile();
+      S->TLSServerName = FClientInfo->TLSServerName();
+      S->TLSHandshakeTimeout = TLSHandshakeTimeoutMs.load();
     }
     SocketConnect(Side);
   }

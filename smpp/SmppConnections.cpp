@@ -32,6 +32,19 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
   if (ErrorCode != 0) {
+    std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+    // A failed TLS handshake names its reason first; the retry is reported as for any failed
+    // connect (the transmitter's error report shows the text it holds first, which is this one).
+    // The worker's own text is that of this failure ("connect failed" for a plain one).
+    TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
+    const std::string Why = W ? W->LastErrorMsg() : std::string();
+    if (Why.rfind("TLS handshake failed: ", 0) == 0) {
+      const std::string Text = (Side == TSide::Rcx ? "Rcx " : "Tcx ") + Why;
+      if (Side == TSide::Rcx)
+        Report(Side, &Text, false);
+      else
+        FTcx->Set_tcxData(Text);
+    }
     Error(Side);
     return;
   }

@@ -83,8 +83,10 @@ class TSmppClient : public TComponent, public TPersistent {
 
   // ---- Operations (application's thread).
   // Starts both connections: Proto "tcp", Addr ClientInfo.Host, Port the decimal text of
-  // ClientInfo.Port on each socket, then connects the receiver and the transmitter. Reports
-  // nothing itself.
+  // ClientInfo.Port and ClientInfo's TLS settings on each socket, then connects the receiver and
+  // the transmitter. Reports nothing itself. With UseTLS on, a handshake that fails is reported
+  // as "Rcx TLS handshake failed: " + the reason (or "Tcx ...", before the usual "... try
+  // Connect in 5 sec") and retried like a refused connect.
   void Connect();
   // Sends unbind on both connections, waits DisconnectWaitMs (2000), reports "rcx disconnected"
   // and "tcx disconnected" on this thread and stops every timer. The connections close when the
@@ -135,6 +137,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // The wait of Disconnect and of the watchdogs' reconnect, in milliseconds (2000). Tests may set
   // it shorter before connecting.
   std::atomic<int32_t> DisconnectWaitMs{2000};
+  // How long each connection's TLS handshake may take (ClientInfo.UseTLS on) before it fails
+  // and is retried. Set before Connect.
+  std::atomic<int32_t> TLSHandshakeTimeoutMs{IcsTlsHandshakeTimeoutMs};
 
  private:
   // Which connection a handler works on.

@@ -46,6 +46,9 @@ struct TOptions {
   TTextCoding Coding = TTextCoding::tcBytes;
   TLongMessageMode LongMode = TLongMessageMode::lmSplit;
   bool DryRun = false;
+  bool Tls = false;
+  std::string TlsCA;
+  bool TlsInsecure = false;
 };
 
 void Usage(FILE* Out) {
@@ -83,6 +86,10 @@ void Usage(FILE* Out) {
       "                       payload (one message_payload) or sar\n"
       "  --dry-run            print the coding and the parts, and exit without\n"
       "                       connecting\n"
+      "  --tls                SMPP over TLS, the SMSC's certificate checked against the\n"
+      "                       system's store and --host\n"
+      "  --tls-ca FILE        with --tls: trust the authorities in this PEM file instead\n"
+      "  --tls-insecure       with --tls: do not check the certificate (unsafe)\n"
       "  --help               this text\n\n"
       "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
       "of a concatenated message received are also printed joined, as one line\n"
@@ -140,7 +147,10 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oCoding,
     oLong,
     oDryRun,
-    oHelp
+    oHelp,
+    oTls,
+    oTlsCA,
+    oTlsInsecure
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
                                 {"port", required_argument, nullptr, oPort},
@@ -163,6 +173,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"long", required_argument, nullptr, oLong},
                                 {"dry-run", no_argument, nullptr, oDryRun},
                                 {"help", no_argument, nullptr, oHelp},
+                                {"tls", no_argument, nullptr, oTls},
+                                {"tls-ca", required_argument, nullptr, oTlsCA},
+                                {"tls-insecure", no_argument, nullptr, oTlsInsecure},
                                 {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -265,6 +278,15 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oDryRun:
         O.DryRun = true;
         break;
+      case oTls:
+        O.Tls = true;
+        break;
+      case oTlsCA:
+        O.TlsCA = optarg;
+        break;
+      case oTlsInsecure:
+        O.TlsInsecure = true;
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -275,6 +297,14 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
   }
   if (optind < Argc) {
     std::fprintf(stderr, "smppcli: unexpected argument '%s'\n", Argv[optind]);
+    return false;
+  }
+  if (!O.Tls && (O.TlsInsecure || !O.TlsCA.empty())) {
+    std::fprintf(stderr, "smppcli: --tls-ca and --tls-insecure need --tls\n");
+    return false;
+  }
+  if (!O.TlsCA.empty() && ::access(O.TlsCA.c_str(), R_OK) != 0) {
+    std::fprintf(stderr, "smppcli: cannot read the --tls-ca file %s\n", O.TlsCA.c_str());
     return false;
   }
   return true;
@@ -564,6 +594,13 @@ int main(int Argc, char** Argv) {
       std::printf("%s\n", Escaped(Line).c_str());
     }
   };
+  Client->ClientInfo().SetUseTLS(O.Tls);
+  Client->ClientInfo().SetTLSCAFile(O.TlsCA);
+  Client->ClientInfo().SetTLSVerifyPeer(!O.TlsInsecure);
+  if (O.TlsInsecure)
+    std::fprintf(stderr,
+                 "smppcli: WARNING: --tls-insecure: the SMSC's certificate is NOT checked; anyone "
+                 "on the way can read and change this traffic\n");
 
   // Every message goes as one submit per part; each submit gets its own answer and receipt.
   const long Parts = static_cast<long>(Plan.Parts.size());
@@ -632,6 +669,8 @@ int main(int Argc, char** Argv) {
       P.RcxBound = true;
     else if (IsReceipt)
       P.Matcher.Receipt(ReceiptId, P.Now());
+    else if (Line.rfind("Rcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+      P.Failure = Line;
     else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
     else if (Line.rfind("Rcx invalid PDU length", 0) == 0 && P.Failure.empty())
@@ -653,6 +692,8 @@ int main(int Argc, char** Argv) {
       std::lock_guard<std::mutex> G(P.Lock);
       if (Line == "bind Tcx OK")
         P.TcxBound = true;
+      else if (Line.rfind("Tcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+        P.Failure = Line;
       else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
         P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
       else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())

@@ -367,6 +367,38 @@ TEST_F(WindowTest, OptionsFillHostAndPort) {
   EXPECT_TRUE(ParseOptions(2, Help, O, Error) && O.Help);
 }
 
+// The TLS options reach SmppClient1's settings; the form's controls stay as they are.
+TEST_F(WindowTest, TlsOptionsSetTheClientsTlsSettings) {
+  const struct {
+    std::vector<const char*> Args;
+    bool Ok, Tls, Verify;
+    const char* CA;
+  } Cases[] = {
+      {{}, true, false, true, ""},
+      {{"--tls"}, true, true, true, ""},
+      {{"--tls", "--tls-ca", "/etc/ca.pem"}, true, true, true, "/etc/ca.pem"},
+      {{"--tls-insecure", "--tls"}, true, true, false, ""},
+      {{"--tls-ca=/etc/ca.pem"}, false, false, true, ""},
+      {{"--tls", "--tls-ca"}, false, false, true, ""},
+  };
+  for (const auto& C : Cases) {
+    std::vector<const char*> Argv = {"smppwin"};
+    Argv.insert(Argv.end(), C.Args.begin(), C.Args.end());
+    SCOPED_TRACE(QStringList(Argv.begin(), Argv.end()).join(' ').toStdString());
+    TOptions O;
+    std::string Error;
+    ASSERT_EQ(ParseOptions(static_cast<int>(Argv.size()), Argv.data(), O, Error), C.Ok) << Error;
+    if (!C.Ok) continue;
+    TForm1 Fresh;
+    ApplyOptions(Fresh, O);
+    const TSMPPClientInfo& Info = Fresh.SmppClient1->ClientInfo();
+    EXPECT_EQ(Info.UseTLS(), C.Tls);
+    EXPECT_EQ(Info.TLSVerifyPeer(), C.Verify);
+    EXPECT_EQ(Info.TLSCAFile(), C.CA);
+    EXPECT_EQ(Fresh.Edit4->text(), "192.168.1.100");
+  }
+}
+
 // What reaches the memo: one line per report, whatever the text holds.
 TEST_F(WindowTest, AppendsEachReportAsOneLine) {
   const struct {

@@ -95,4 +95,27 @@ TEST(SMPPClientInfo, TextSettingsAreStoredByNameAndMistypedNamesRefused) {
   EXPECT_EQ(back.SubmitText().coding, TTextCoding::tcUcs2);
 }
 
+TEST(SMPPClientInfo, TlsSettingsStartOffAndAreStoredOnlyWhenChanged) {
+  TSMPPClientInfo info;
+  EXPECT_FALSE(info.UseTLS());
+  EXPECT_TRUE(info.TLSVerifyPeer());
+  const std::string plain = WriteFormText(info);
+  EXPECT_EQ(plain.find("TLS"), std::string::npos);
+  info.SetUseTLS(true);
+  info.SetTLSVerifyPeer(false);
+  info.SetTLSCAFile("/etc/ca.pem");
+  info.SetTLSServerName("smsc.example");
+  const std::string tls = WriteFormText(info);
+  EXPECT_EQ(tls.substr(plain.size()),
+            "UseTLS = true\n"
+            "TLSVerifyPeer = false\n"
+            "TLSCAFile = \"/etc/ca.pem\"\n"
+            "TLSServerName = \"smsc.example\"\n");
+  TSMPPClientInfo back;
+  ReadFormText(back, tls);
+  EXPECT_TRUE(back.UseTLS());
+  EXPECT_FALSE(back.TLSVerifyPeer());
+  EXPECT_EQ(back.TLSCAFile() + "|" + back.TLSServerName(), "/etc/ca.pem|smsc.example");
+}
+
 }  // namespace

@@ -16,6 +16,9 @@
 //                        mixed     text with a wrong id and stat, the right ones in the two TLVs
 //                        datasm    a data_sm: the standard text in message_payload, and the TLVs
 //   --queue-limit N      deliveries kept while no receiver is bound (default 100000)
+//   --tls                accept only TLS connections (SMPP over TLS), with --cert and --key
+//   --cert FILE          the server's certificate chain (PEM), for --tls
+//   --key FILE           the server's private key (PEM), for --tls
 //   --help               print this text
 //
 // When ready it prints "listening 127.0.0.1:PORT". It then prints one line per event, each
@@ -58,6 +61,7 @@
 //   unbind                      send unbind on every session; each is closed on its unbind_resp
 //   close                       drop every session at once, without unbind
 //   raw <hex>                   write these bytes as they are on every session
+//   trickle <hex>               the same, one byte per write (over TLS, one byte per record)
 //   burst <count> <src> <dst>   send count MO deliver_sm ("burst 1", ...) to every receiver at once
 //   stats                       print one line of counters
 //   quit                        close every session and exit 0
@@ -137,10 +141,15 @@ function parseOptions(argv) {
         break;
       }
       case '--queue-limit': opts.queueLimit = number(value(), 'queue limit', 1e9); break;
+      case '--tls': opts.tls = true; break;
+      case '--cert': opts.cert = value(); break;
+      case '--key': opts.key = value(); break;
       case '--help': case '-h': opts.help = true; break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
   }
+  if (opts.tls && (!opts.cert || !opts.key)) throw new Error('--tls needs --cert and --key');
+  if (!opts.tls && (opts.cert || opts.key)) throw new Error('--cert and --key need --tls');
   return opts;
 }
 
@@ -993,7 +1002,8 @@ const COMMANDS_HELP = 'commands: deliver <src> <dst> <text> | datasm <src> <dst>
   'datasmport <src> <dst> <text> | ucs2 <src> <dst> <text> | parts <src> <dst> <n> <text> | ' +
   'deliverhex <src> <dst> <hex> | concat <udh|udh16|sar> <src> <dst> <text> | ' +
   'receipt <style> <src> <dst> <id> [stat] | ' +
-  'enquire | unbind | close | raw <hex> | burst <count> <src> <dst> | stats | quit | help';
+  'enquire | unbind | close | raw <hex> | trickle <hex> | burst <count> <src> <dst> | stats | ' +
+  'quit | help';
 
 function onCommand(rawLine) {
   const line = rawLine.trim();
@@ -1037,6 +1047,26 @@ function onCommand(rawLine) {
         out(`sent raw session=${conn.number} length=${bytes.length}`);
       });
     }
+    case 'trickle': {
+      // The bytes one write each, in turns of the event loop: over TLS one record each.
+      const hex = line.slice(7).replace(/\s+/g, '');
+      if (!/^([0-9a-fA-F]{2})+$/.test(hex)) {
+        out('error usage: trickle <hex bytes>');
+        return;
+      }
+      const bytes = Buffer.from(hex, 'hex');
+      return forEachSession((conn) => {
+        let i = 0;
+        const next = () => {
+          if (i >= bytes.length || conn.closed || conn.socket.destroyed) return;
+          conn.socket.write(bytes.subarray(i, i + 1));
+          i++;
+          setImmediate(next);
+        };
+        next();
+        out(`sent trickle session=${conn.number} length=${bytes.length}`);
+      });
+    }
     case 'burst': return commandBurst(cmd.a, cmd.b, cmd.rest);
     case 'stats': return printStats();
     case 'quit': return stop(0);
@@ -1049,7 +1079,21 @@ function onCommand(rawLine) {
 // ---------------------------------------------------------------------------------------------
 // Start and stop.
 
-const server = smpp.createServer(onSession);
+function serverOptions() {
+  if (!opts.tls) return {};
+  try {
+    return {cert: fs.readFileSync(opts.cert), key: fs.readFileSync(opts.key)};
+  } catch (e) {
+    process.stderr.write(`smsc: cannot read the TLS certificate or key: ${e.message}\n`);
+    process.exit(2);
+  }
+}
+
+const server = smpp.createServer(serverOptions(), onSession);
+// A client that fails the TLS handshake (or speaks plain TCP to a TLS port) is told on a line.
+server.on('tlsClientError', (e, socket) => {
+  out(`tls_error peer=${socket.remoteAddress}:${socket.remotePort} ${quoted(e.message)}`);
+});
 
 function stop(code) {
   if (stopping) return;
