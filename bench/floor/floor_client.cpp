@@ -146,8 +146,9 @@ int main(int Argc, char** Argv) {
   const auto Unbind = Pdu(0x00000006, Seq, "");
   WriteAll(Fd, Unbind.data(), Unbind.size());
   ::close(Fd);
-  std::printf("floor_client: %ld messages, window %ld, in %.3f s: %.0f messages/s, CPU %.2f us "
-              "per message\n",
-              Count, Window, Seconds, Count / Seconds, Cpu * 1e6 / Count);
+  std::printf(
+      "floor_client: %ld messages, window %ld, in %.3f s: %.0f messages/s, CPU %.2f us "
+      "per message\n",
+      Count, Window, Seconds, Count / Seconds, Cpu * 1e6 / Count);
   return 0;
 }

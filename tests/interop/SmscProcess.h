@@ -104,8 +104,8 @@ class SmscProcess {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, sink_ ? sink.c_str() : "node", &actions, &attr, argv.data(),
-                                environ);
+    const int rc =
+        posix_spawnp(&pid, sink_ ? sink.c_str() : "node", &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     closeAll({in[0], out[1], err[1]});
@@ -127,9 +127,15 @@ class SmscProcess {
     return true;
   }
 
-  uint16_t port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  const std::string& error() const { return error_; }
+  uint16_t port() const {
+    return port_;
+  }
+  pid_t pid() const {
+    return pid_;
+  }
+  const std::string& error() const {
+    return error_;
+  }
 
   // The number of lines printed so far; pass it to waitFor to look only at later lines.
   size_t mark() const {
