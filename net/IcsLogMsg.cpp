@@ -31,7 +31,11 @@ TTraceLog& Log() {
 
 }  // namespace
 
-void LogMsg(const std::string& Text) {
+void LogMsg(std::string_view Text) {
+  LogMsg(Text, {}, {}, {});
+}
+
+void LogMsg(std::string_view A, std::string_view B, std::string_view C, std::string_view D) {
   const int SavedErrno = errno;
   TTraceLog& L = Log();
   // Claim the slot: the next index, brought back to 0 after the last slot, in one atomic step so
@@ -44,17 +48,16 @@ void LogMsg(const std::string& Text) {
                                           std::memory_order_relaxed));
   if (Slot == 0 && Old != -1) L.Wraps.fetch_add(1, std::memory_order_relaxed);
 
-  std::string Line;
-  Line.reserve(Text.size() + 16);
-  Line += '(';
-  Line += std::to_string(GetCurrentThreadId());
-  Line += ") ";
-  Line += Text;
+  // "(tid) ", made once per thread.
+  thread_local const std::string Prefix = "(" + std::to_string(GetCurrentThreadId()) + ") ";
   {
+    // The line is written into the slot's own storage, which stays allocated from one round of
+    // the ring to the next: tracing allocates nothing once the ring has been round.
     std::lock_guard<std::mutex> Guard(L.Ring[Slot].Lock);
-    L.Ring[Slot].Line.swap(Line);
+    std::string& Line = L.Ring[Slot].Line;
+    Line.assign(Prefix);
+    Line.append(A).append(B).append(C).append(D);
   }
-  // The old line (now in Line) is released here, outside the slot lock.
   errno = SavedErrno;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Number of lines the ring keeps.
 constexpr int32_t TraceRingSize = 512;
@@ -13,7 +14,11 @@ constexpr int32_t TraceRingSize = 512;
 // Writes one trace line: "(" + the calling thread's OS id in decimal + ") " + Text. Leaves the
 // thread's OS error number (errno) as it was, so callers may trace between an OS call and the
 // reading of its error. Callable from any thread at any time, also during program end.
-void LogMsg(const std::string& Text);
+void LogMsg(std::string_view Text);
+// The same line given in pieces, written one after the other: a hot path traces without building
+// the line first.
+void LogMsg(std::string_view A, std::string_view B, std::string_view C = {},
+            std::string_view D = {});
 
 // Slot of the line written last, -1 before the first line. Any thread.
 int32_t TraceIndex();

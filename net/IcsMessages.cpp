@@ -2,6 +2,8 @@
 // readiness into messages.
 #include "net/IcsMessages.h"
 
+#include <charconv>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -39,9 +41,20 @@ int64_t IcsSteadyMs() {
       .count();
 }
 
-std::string IcsMessageName(uint32_t Msg) {
+namespace {
+
+// IcsMessageName without building a string: the table name, or the id written into Digits.
+std::string_view MessageNameView(uint32_t Msg, char (&Digits)[16]) {
   if (Msg >= WM_ICS_CONNECT && Msg <= WM_ICS_USER) return IcsMessageNames[Msg - WM_ICS_CONNECT];
-  return std::to_string(Msg);
+  const auto R = std::to_chars(Digits, Digits + sizeof Digits, Msg);
+  return std::string_view(Digits, static_cast<size_t>(R.ptr - Digits));
+}
+
+}  // namespace
+
+std::string IcsMessageName(uint32_t Msg) {
+  char Digits[16];
+  return std::string(MessageNameView(Msg, Digits));
 }
 
 bool IcsCreateWakeupPipe(int& PipeRead, int& PipeWrite) {
@@ -90,7 +103,8 @@ bool TIcsMsgQueue::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam) {
   const int SavedErrno = errno;
   {
     std::lock_guard<std::recursive_mutex> Guard(QueueLock);
-    LogMsg("PostMessage " + IcsMessageName(Msg));
+    char Digits[16];
+    LogMsg("PostMessage ", MessageNameView(Msg, Digits));
     FQueue.push_back(TIcsClassMsg{Msg, WParam, LParam});
     // The byte is written after the message is in the FIFO and under the lock, so a waiter that
     // wakes and takes the lock finds the message. A full pipe (EAGAIN) already holds a pending
@@ -205,7 +219,11 @@ bool TIcsMsgQueue::GetMessage(TIcsClassMsg& Rec) {
 }
 
 uint32_t TIcsMsgQueue::DispatchMessage(const TIcsClassMsg& Rec) {
-  LogMsg(Name() + " DispatchMessage " + IcsMessageName(Rec.Msg));
+  {
+    char Digits[16];
+    std::lock_guard<std::mutex> Guard(NameLock);
+    LogMsg(FName, " DispatchMessage ", MessageNameView(Rec.Msg, Digits));
+  }
   if (OnMessage) return OnMessage(Rec.Msg, Rec.WParam, Rec.LParam);
   return 0;
 }

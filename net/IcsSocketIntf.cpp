@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -17,11 +18,33 @@ namespace {
 // Traces a line and hands back the result, keeping errno as the OS call left it (LogMsg itself
 // preserves errno; the explicit save documents that callers depend on it).
 template <typename T>
-T TraceResult(const std::string& Prefix, T Result) {
+T TraceResult(std::string_view Prefix, T Result) {
   const int SavedErrno = errno;
-  LogMsg(Prefix + std::to_string(Result));
+  char Digits[24];
+  const auto R = std::to_chars(Digits, Digits + sizeof Digits, Result);
+  LogMsg(Prefix, std::string_view(Digits, static_cast<size_t>(R.ptr - Digits)));
   errno = SavedErrno;
   return Result;
+}
+
+// Name + "(" + Fd + ") = " + Result, for the calls on one descriptor.
+template <typename T>
+T TraceFdResult(std::string_view Name, int Fd, T Result) {
+  const int SavedErrno = errno;
+  char FdDigits[16], Digits[24];
+  const auto F = std::to_chars(FdDigits, FdDigits + sizeof FdDigits, Fd);
+  const auto R = std::to_chars(Digits, Digits + sizeof Digits, Result);
+  LogMsg(Name, std::string_view(FdDigits, static_cast<size_t>(F.ptr - FdDigits)),
+         ") = ", std::string_view(Digits, static_cast<size_t>(R.ptr - Digits)));
+  errno = SavedErrno;
+  return Result;
+}
+
+// "Ics_select(" + N + ")" without building a string.
+void TraceSelect(int N) {
+  char Digits[16];
+  const auto R = std::to_chars(Digits, Digits + sizeof Digits, N);
+  LogMsg("Ics_select(", std::string_view(Digits, static_cast<size_t>(R.ptr - Digits)), ")");
 }
 
 // Per-thread storage for the re-entrant look-up calls; grown when the C library asks for more.
@@ -75,7 +98,7 @@ std::string FormatError(const char* Pattern, const std::string& Text, int32_t Co
 
 int Ics_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                struct timeval* timeout) {
-  LogMsg("Ics_select(" + std::to_string(nfds) + ")");
+  TraceSelect(nfds);
   if (nfds < 0 || nfds > FD_SETSIZE) {
     // A descriptor set cannot hold such descriptors; select would read and write past the sets.
     errno = EINVAL;
@@ -89,7 +112,7 @@ int Ics_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
   for (nfds_t I = 0; I < nfds; ++I) {
     if (fds[I].fd > Highest) Highest = fds[I].fd;
   }
-  LogMsg("Ics_select(" + std::to_string(Highest + 1) + ")");
+  TraceSelect(Highest + 1);
   return TraceResult("Ics_select = ", ::poll(fds, nfds, timeout));
 }
 
@@ -98,11 +121,11 @@ int Ics_accept(int s, struct sockaddr* addr, socklen_t* addrlen) {
 }
 
 ssize_t Ics_send(int s, const void* buf, size_t len, int flags) {
-  return TraceResult("Ics_send(" + std::to_string(s) + ") = ", ::send(s, buf, len, flags));
+  return TraceFdResult("Ics_send(", s, ::send(s, buf, len, flags));
 }
 
 ssize_t Ics_recv(int s, void* buf, size_t len, int flags) {
-  return TraceResult("Ics_recv(" + std::to_string(s) + ") = ", ::recv(s, buf, len, flags));
+  return TraceFdResult("Ics_recv(", s, ::recv(s, buf, len, flags));
 }
 
 int Ics_socket(int domain, int type, int protocol) {
@@ -110,11 +133,11 @@ int Ics_socket(int domain, int type, int protocol) {
 }
 
 int Ics_closesocket(int s) {
-  return TraceResult("Ics_closesocket(" + std::to_string(s) + ") = ", ::close(s));
+  return TraceFdResult("Ics_closesocket(", s, ::close(s));
 }
 
 int Ics_shutdown(int s, int how) {
-  return TraceResult("Ics_closesocket(" + std::to_string(s) + ") = ", ::shutdown(s, how));
+  return TraceFdResult("Ics_closesocket(", s, ::shutdown(s, how));
 }
 
 int Ics_bind(int s, const struct sockaddr* addr, socklen_t addrlen) {

@@ -471,11 +471,12 @@ void TWorkerThread::PutDataInSendBuffer(const void* Data, int32_t Length) {
 void TWorkerThread::DeleteBufferList() {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   BufList.clear();
+  ++FBufEpoch;
 }
 
 int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
   const size_t TextLen = ::strnlen(reinterpret_cast<const char*>(Data), Length);
-  LogMsg(Name() + " send \"" + std::string(reinterpret_cast<const char*>(Data), TextLen) + "\"");
+  LogMsg(Name(), " send \"", std::string_view(reinterpret_cast<const char*>(Data), TextLen), "\"");
   if (FTlsOn.load()) return TlsSend(Data, Length);
   const int S = FHSocket.load();
   ssize_t R;
@@ -505,13 +506,12 @@ void TWorkerThread::OpWrite() {
   bool Sent = false;
   int32_t FailCode = 0;
   {
-    // The whole cycle, the wake-up flag and the watch flag are under BufLock (see Send); the
-    // callbacks it leads to run after it has been let go.
-    std::lock_guard<std::recursive_mutex> Guard(BufLock);
-    // From here on a Send must wake the worker again: this cycle may already have read past its
-    // bytes.
-    FTryToSendPending.store(false);
+    // The cycle copies from the buffer, the wake-up flag and the watch flag under BufLock (see
+    // Send), and sends without it, so that a Send on another thread never waits for the network;
+    // the callbacks it leads to run after it has been let go.
+    std::unique_lock<std::recursive_mutex> Guard(BufLock);
     if (FHSocket.load() == -1 || BufList.empty()) {
+      FTryToSendPending.store(false);
       LogMsg("OpWrite nothing to send");
       // Nothing will ever be written for this wake-up, so stop watching for writability: left
       // set, the always-writable socket would wake the loop again and again.
@@ -519,6 +519,7 @@ void TWorkerThread::OpWrite() {
       return;
     }
     for (;;) {
+      // The unread bytes of the first chunk; an emptied chunk goes unless it is the last.
       TIcsBuffer* Chunk = BufList.front().get();
       int32_t Count = 0;
       const uint8_t* P = Chunk->Peek(Count);
@@ -530,7 +531,16 @@ void TWorkerThread::OpWrite() {
         BufList.pop_front();
         continue;
       }
-      const int32_t R = RealSend(P, Count);
+      // Sent from a copy, so that the chunk may go (a new connection empties the buffer) while
+      // the send runs without BufLock.
+      FSendCopy.assign(P, P + Count);
+      const uint64_t Epoch = FBufEpoch;
+      Guard.unlock();
+      const int32_t R = RealSend(FSendCopy.data(), Count);
+      Guard.lock();
+      // A new connection emptied the buffer meanwhile: what was sent belonged to the old one.
+      if (Epoch != FBufEpoch) break;
+      if (R > 0) Chunk->Remove(R);
       if (R == 0) break;
       if (R < 0) {
         const int32_t Err = LastError();
@@ -541,12 +551,14 @@ void TWorkerThread::OpWrite() {
         }
         if (Err == EAGAIN || Err == EWOULDBLOCK) break;
         SetLastError(Err, "TryToSend failed");
+        FTryToSendPending.store(false);
         return;
       }
-      Chunk->Remove(R);
       if (R < Count) break;
     }
-    // The rest goes out when the socket is writable again.
+    // The cycle stops here: a Send from now on wakes it again. The rest goes out when the socket
+    // is writable again.
+    FTryToSendPending.store(false);
     MsgQueue->SelectWrite.store(!FAllSent.load() && FailCode == 0);
     Sent = FAllSent.load() && FailCode == 0;
   }

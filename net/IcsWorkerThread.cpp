@@ -622,8 +622,9 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
   LogMsg("TWorkerThread.Send");
   if (TestHooks.SendBeforeBufferLock) TestHooks.SendBeforeBufferLock();
   // The flag, the bytes and the decision to wake the worker are taken together under BufLock,
-  // which a write cycle holds from its start to its end: a cycle that empties the buffer cannot
-  // slip in between, so the bytes are never left behind with nothing to wake the worker.
+  // under which a write cycle also decides to stop (the buffer empty, or the socket full) and
+  // clears the flag: a cycle that stops cannot slip in between, so the bytes are never left
+  // behind with nothing to wake the worker.
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   FAllSent.store(false);
   int32_t Result = 0;
@@ -631,9 +632,8 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
     PutDataInSendBuffer(Data, Length);
     Result = Length;
   }
-  // One wake-up that the worker has not begun to handle yet serves every Send behind it: its
-  // write cycle clears the flag under BufLock and then reads the whole buffer, which holds these
-  // bytes already. A burst of sends thus costs the caller no post per call while the worker is
+  // One wake-up serves every Send until its write cycle stops: the cycle goes on while the buffer
+  // holds bytes. A burst of sends thus costs the caller no post per call while the worker is
   // busy.
   MsgQueue->SelectWrite.store(true);
   if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -138,9 +139,9 @@ class TWorkerThread : public TThread {
   // All bytes pending now, or an empty text. Caller's thread.
   virtual std::string ReceiveStr();
   // Copies the bytes into the send buffer and wakes the write cycle with WM_ICS_TRY_TO_SEND (also
-  // for 0 bytes), unless a wake-up is already queued and not yet begun. The result is Length, or
-  // 0 when Length is 0 or less. Never waits for the network (only for BufLock, which no callback
-  // holds). Any thread.
+  // for 0 bytes), unless a wake-up is already queued or its cycle still runs (that cycle sends
+  // them). The result is Length, or 0 when Length is 0 or less. Never waits for the network (only
+  // for BufLock, which no callback holds and the write cycle lets go while it sends). Any thread.
   virtual int32_t Send(const void* Data, int32_t Length);
   // Bytes readable now, -1 if the query fails; an end of stream seen here sets CloseInvoked.
   // Inside the data handler, before its first Receive, it answers with the count the loop has
@@ -372,6 +373,12 @@ class TWorkerThread : public TThread {
   mutable std::recursive_mutex BufLock;
   std::deque<std::unique_ptr<TIcsBuffer>> BufList;
   const int32_t FBufSize = IcsDefaultBufSize;
+  // Counts the times the send buffer was emptied by DeleteBufferList. Guarded by BufLock. The
+  // write cycle sends without BufLock and removes what was sent only if the buffer is still the
+  // one it copied from.
+  uint64_t FBufEpoch = 0;
+  // The bytes of one send of the write cycle, copied from the first chunk. Worker thread only.
+  std::vector<uint8_t> FSendCopy;
   // A connect has been started and its outcome is not known yet. Worker thread only.
   bool FConnectPending = false;
   // A TLS handshake runs and its outcome is not known yet; its time limit. Worker thread only.
@@ -407,9 +414,9 @@ class TWorkerThread : public TThread {
   // The last write cycle emptied the send buffer. Written under BufLock (atomic so that AllSent()
   // may read it anywhere).
   std::atomic<bool> FAllSent{false};
-  // A WM_ICS_TRY_TO_SEND is queued and its write cycle has not started yet; set by Send and
-  // cleared by OpWrite, both under BufLock, so that a Send either sees the wake-up pending (and
-  // the cycle will read its bytes) or posts a new one.
+  // A WM_ICS_TRY_TO_SEND is queued or its write cycle is running; set by Send and cleared by the
+  // cycle when it stops (the buffer empty, or the socket full), both under BufLock, so that a Send
+  // either sees the wake-up pending (and the cycle will send its bytes) or posts a new one.
   std::atomic<bool> FTryToSendPending{false};
   const int32_t FSendFlags = 0;
   std::atomic<std::atomic<bool>*> FDupDone{nullptr};

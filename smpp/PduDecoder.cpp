@@ -80,12 +80,13 @@ TOptionals ReadOptionals(TBodyReader& r) {
 // A message id as the SMSC sent it: up to its terminator, its printable characters only (so that
 // nothing from the wire can break a report line), at most kMaxMessageIdLength of them.
 std::string PrintableId(std::string_view bytes) {
-  std::string id;
+  char id[kMaxMessageIdLength];
+  size_t n = 0;
   for (char c : bytes) {
-    if (c == 0 || id.size() == kMaxMessageIdLength) break;
-    if (c >= 0x20 && c <= 0x7E) id += c;
+    if (c == 0 || n == kMaxMessageIdLength) break;
+    if (c >= 0x20 && c <= 0x7E) id[n++] = c;
   }
-  return id;
+  return std::string(id, n);
 }
 
 char LowerAscii(char c) {

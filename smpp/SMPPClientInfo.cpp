@@ -53,32 +53,40 @@ void TSMPPClientInfo::SetTLSVerifyPeer(bool value) {
   TLSVerifyPeer_ = value;
 }
 
-#define SMPP_CLIENTINFO_ENUM(Name, Type)           \
-  Type TSMPPClientInfo::Name() const {             \
-    std::lock_guard<std::mutex> guard(FieldsLock); \
-    return Name##_;                                \
-  }
-
-SMPP_CLIENTINFO_ENUM(submit_coding, TTextCoding)
-SMPP_CLIENTINFO_ENUM(submit_long_mode, TLongMessageMode)
-SMPP_CLIENTINFO_ENUM(deliver_default_alphabet, TTextCoding)
+// The coding settings are read for every message sent or received, so they are kept in atomics
+// and read without FieldsLock: the two submit settings packed into one, so that they are still
+// read together.
+TTextCoding TSMPPClientInfo::submit_coding() const {
+  return SubmitText().coding;
+}
+TLongMessageMode TSMPPClientInfo::submit_long_mode() const {
+  return SubmitText().long_mode;
+}
+TTextCoding TSMPPClientInfo::deliver_default_alphabet() const {
+  return deliver_default_alphabet_.load(std::memory_order_relaxed);
+}
 
 void TSMPPClientInfo::Set_submit_coding(TTextCoding value) {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  submit_coding_ = value;
+  uint16_t Old = submit_text_.load(std::memory_order_relaxed);
+  while (!submit_text_.compare_exchange_weak(
+      Old, static_cast<uint16_t>((Old & 0xFF00) | static_cast<uint8_t>(value)),
+      std::memory_order_relaxed)) {
+  }
 }
 
 void TSMPPClientInfo::Set_submit_long_mode(TLongMessageMode value) {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  submit_long_mode_ = value;
+  uint16_t Old = submit_text_.load(std::memory_order_relaxed);
+  while (!submit_text_.compare_exchange_weak(
+      Old, static_cast<uint16_t>((Old & 0x00FF) | (static_cast<uint8_t>(value) << 8)),
+      std::memory_order_relaxed)) {
+  }
 }
 
 void TSMPPClientInfo::Set_deliver_default_alphabet(TTextCoding value) {
   if (value != TTextCoding::tcBytes && value != TTextCoding::tcGsm)
     throw std::invalid_argument("deliver_default_alphabet is tcBytes or tcGsm, not " +
                                 std::string(TextCodingIdent(value)));
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  deliver_default_alphabet_ = value;
+  deliver_default_alphabet_.store(value, std::memory_order_relaxed);
 }
 
 #undef SMPP_CLIENTINFO_TEXT
@@ -97,8 +105,8 @@ TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
 }
 
 TSMPPClientInfo::TSubmitText TSMPPClientInfo::SubmitText() const {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  return {submit_coding_, submit_long_mode_};
+  const uint16_t Both = submit_text_.load(std::memory_order_relaxed);
+  return {static_cast<TTextCoding>(Both & 0xFF), static_cast<TLongMessageMode>(Both >> 8)};
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // transmitter connection, published as the client component's ClientInfo property.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -102,7 +103,7 @@ class TSMPPClientInfo : public TPersistent {
   void PublishProperties(TPublishedProperties& props) override;
 
  private:
-  // Guards every field below.
+  // Guards every field below but the coding settings.
   mutable std::mutex FieldsLock;
   std::string Host_;
   std::string UserID_;
@@ -114,9 +115,11 @@ class TSMPPClientInfo : public TPersistent {
   int32_t submit_dest_addr_ton_ = 0;
   int32_t submit_dest_addr_npi_ = 0;
   int32_t bind_addr_npi_ = 0;
-  TTextCoding submit_coding_ = TTextCoding::tcBytes;
-  TLongMessageMode submit_long_mode_ = TLongMessageMode::lmSplit;
-  TTextCoding deliver_default_alphabet_ = TTextCoding::tcBytes;
+  // Not under FieldsLock: submit_coding in the low byte, submit_long_mode in the high byte.
+  std::atomic<uint16_t> submit_text_{
+      static_cast<uint16_t>(static_cast<uint8_t>(TTextCoding::tcBytes) |
+                            static_cast<uint8_t>(TLongMessageMode::lmSplit) << 8)};
+  std::atomic<TTextCoding> deliver_default_alphabet_{TTextCoding::tcBytes};
   bool UseTLS_ = false;
   bool TLSVerifyPeer_ = true;
   std::string TLSCAFile_;

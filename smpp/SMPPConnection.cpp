@@ -3,6 +3,7 @@
 #include "smpp/SMPPConnection.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "base/DateTimeFormat.h"
@@ -28,6 +29,33 @@ void TSMPPConnection::WriteBinData(int32_t Length, const void* Buffer, int32_t C
 int32_t TSMPPConnection::BinLength() const {
   std::lock_guard<std::mutex> Guard(TextLock);
   return FBinLength;
+}
+
+void TSMPPConnection::SetRead(const uint8_t* Bytes, size_t Length) {
+  std::lock_guard<std::mutex> Guard(TextLock);
+  HexDumpInto(FBinData, Bytes, Length);
+  const size_t Count = std::min<size_t>(Length, BinBufferSize);
+  if (Count > 0) std::memcpy(FBinBuffer, Bytes, Count);
+  FBinLength = static_cast<int32_t>(Count);
+}
+
+int32_t TSMPPConnection::ReadReportedBytes(void* Buffer, int32_t Capacity) const {
+  std::lock_guard<std::mutex> Guard(TextLock);
+  if (FBinData.empty()) return 0;
+  const int32_t Count = std::max(0, std::min(FBinLength, Capacity));
+  if (Count > 0) std::memcpy(Buffer, FBinBuffer, static_cast<size_t>(Count));
+  return Count;
+}
+
+void TSMPPConnection::SetReportText(std::string_view Prefix, std::string_view Rest) {
+  std::lock_guard<std::mutex> Guard(TextLock);
+  FData.assign(Prefix).append(Rest);
+}
+
+void TSMPPConnection::ClearReport() {
+  std::lock_guard<std::mutex> Guard(TextLock);
+  FBinData.clear();
+  FData.clear();
 }
 
 std::string TSMPPConnection::GetText(const std::string& Field) const {
@@ -80,12 +108,25 @@ void TSMPPConnectionTcx::PublishProperties(TPublishedProperties& Props) {
 }
 
 std::string HexDump(const uint8_t* Bytes, size_t Count) {
-  static constexpr char Digits[] = "0123456789ABCDEF";
-  const size_t N = std::min<size_t>(Count, 150);
-  std::string Out(N * 3, ' ');
-  for (size_t I = 0; I < N; ++I) {
-    Out[I * 3] = Digits[Bytes[I] >> 4];
-    Out[I * 3 + 1] = Digits[Bytes[I] & 0x0F];
-  }
+  std::string Out;
+  HexDumpInto(Out, Bytes, Count);
   return Out;
+}
+
+void HexDumpInto(std::string& Out, const uint8_t* Bytes, size_t Count) {
+  // "XX " for every byte value, made once.
+  static const auto Table = [] {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::array<char, 256 * 3> T{};
+    for (size_t B = 0; B < 256; ++B) {
+      T[B * 3] = Digits[B >> 4];
+      T[B * 3 + 1] = Digits[B & 0x0F];
+      T[B * 3 + 2] = ' ';
+    }
+    return T;
+  }();
+  const size_t N = std::min<size_t>(Count, 150);
+  Out.resize(N * 3);
+  char* P = Out.data();
+  for (size_t I = 0; I < N; ++I, P += 3) std::memcpy(P, &Table[Bytes[I] * 3], 3);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "base/Published.h"
 #include "net/IcsSocket.h"
@@ -31,6 +32,18 @@ class TSMPPConnection : public TPersistent {
   // than that is read from it. Any thread.
   void WriteBinData(int32_t Length, const void* Buffer, int32_t Capacity);
   int32_t BinLength() const;
+  // The read being reported: its hex dump (the rcxBinData / tcxBinData text) and its raw bytes
+  // (at most BinBufferSize), set together. Any thread.
+  void SetRead(const uint8_t* Bytes, size_t Length);
+  // Sets the report text (rcxData / tcxData) to Prefix followed by Rest, reusing its storage.
+  // Any thread.
+  void SetReportText(std::string_view Prefix, std::string_view Rest);
+  // Inside a notification: copies the raw bytes of the read being reported into Buffer (at most
+  // Capacity) and returns their count; 0 when the report is not that of a read (its hex dump is
+  // empty). Any thread.
+  int32_t ReadReportedBytes(void* Buffer, int32_t Capacity) const;
+  // Empties the report text and the hex dump after a read has been reported. Any thread.
+  void ClearReport();
 
   // The connection's socket, created with no owner; freed by the client component (FreeSocket),
   // before the object itself.
@@ -110,3 +123,5 @@ class TSMPPConnectionTcx : public TSMPPConnection {
 // The hex dump of a read: for each of the first 150 bytes (or all when fewer), two uppercase
 // hexadecimal digits and a space.
 std::string HexDump(const uint8_t* Bytes, size_t Count);
+// HexDump into Out, reusing its storage.
+void HexDumpInto(std::string& Out, const uint8_t* Bytes, size_t Count);

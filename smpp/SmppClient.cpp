@@ -73,12 +73,12 @@ TSMPPConnection& TSmppClient::Conn(TSide Side) {
 
 void TSmppClient::SetRcxOnData(TSmppNotifyEvent Event) {
   std::lock_guard<std::recursive_mutex> Guard(FRcx->ReportLock);
-  FRcxOnData = std::move(Event);
+  FRcxOnData = Event ? std::make_shared<const TSmppNotifyEvent>(std::move(Event)) : nullptr;
 }
 
 void TSmppClient::SetTcxOnData(TSmppNotifyEvent Event) {
   std::lock_guard<std::recursive_mutex> Guard(FTcx->ReportLock);
-  FTcxOnData = std::move(Event);
+  FTcxOnData = Event ? std::make_shared<const TSmppNotifyEvent>(std::move(Event)) : nullptr;
 }
 
 void TSmppClient::PublishProperties(TPublishedProperties& Props) {
@@ -143,28 +143,22 @@ void TSmppClient::Disconnect() {
 void TSmppClient::Report(TSide Side, const std::string* Text, bool Empty) {
   TSMPPConnection& C = Conn(Side);
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-  // The handler runs as a copy: it may assign a new one, which would destroy the stored one while
-  // it runs.
+  // The handler runs through its own reference: it may assign a new one, which would otherwise
+  // destroy the stored one while it runs.
   if (Side == TSide::Rcx) {
     if (Text) FRcx->Set_rcxData(*Text);
     if (FRcxOnData) {
-      const TSmppNotifyEvent Handler = FRcxOnData;
-      Handler(this);
+      const std::shared_ptr<const TSmppNotifyEvent> Handler = FRcxOnData;
+      (*Handler)(this);
     }
-    if (Empty) {
-      FRcx->Set_rcxBinData("");
-      FRcx->Set_rcxData("");
-    }
+    if (Empty) FRcx->ClearReport();
   } else {
     if (Text) FTcx->Set_tcxData(*Text);
     if (FTcxOnData) {
-      const TSmppNotifyEvent Handler = FTcxOnData;
-      Handler(this);
+      const std::shared_ptr<const TSmppNotifyEvent> Handler = FTcxOnData;
+      (*Handler)(this);
     }
-    if (Empty) {
-      FTcx->Set_tcxBinData("");
-      FTcx->Set_tcxData("");
-    }
+    if (Empty) FTcx->ClearReport();
   }
 }
 

@@ -120,6 +120,18 @@ void TSmppClient::DataAvailable(TSide Side) {
     St.Skip -= Drop;
   }
 
+  // The keep-alive stays still while the PDUs of this read are handled, and starts counting
+  // again after the last of them.
+  struct TKeepAliveHold {
+    TSimpleTimer* Timer;
+    bool Held = false;
+    void Hold() {
+      if (!Held) Timer->Suspend(), Held = true;
+    }
+    ~TKeepAliveHold() {
+      if (Held) Timer->Resume();
+    }
+  } KeepAlive{KeepAliveTimer(Side)};
   size_t Offset = 0;
   for (;;) {
     const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
@@ -136,6 +148,7 @@ void TSmppClient::DataAvailable(TSide Side) {
       St.Have = 0;
       return;
     }
+    KeepAlive.Hold();
     HandleRead(Side, St.Bytes + Offset, Frame.Length);
     Offset += Frame.Length;
     if (FDying.load() || FCloseAsked[static_cast<int>(Side)].load()) {
@@ -151,16 +164,10 @@ void TSmppClient::DataAvailable(TSide Side) {
 }
 
 void TSmppClient::HandleRead(TSide Side, const uint8_t* Bytes, size_t Length) {
-  KeepAliveTimer(Side)->Suspend();
   {
     TSMPPConnection& C = Conn(Side);
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-    const std::string Dump = HexDump(Bytes, Length);
-    if (Side == TSide::Rcx)
-      FRcx->Set_rcxBinData(Dump);
-    else
-      FTcx->Set_tcxBinData(Dump);
-    C.WriteBinData(static_cast<int32_t>(Length), Bytes, static_cast<int32_t>(Length));
+    C.SetRead(Bytes, Length);
     TPDU Pdu;
     DecodePdu(Bytes, Length, Length, Pdu);
     if (Side == TSide::Rcx) {
@@ -176,7 +183,6 @@ void TSmppClient::HandleRead(TSide Side, const uint8_t* Bytes, size_t Length) {
     else
       FTcx->Set_tcxIdle(0);
   }
-  KeepAliveTimer(Side)->Resume();
 }
 
 void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
@@ -235,7 +241,7 @@ void TSmppClient::ActOnTcxPdu(const TPDU& Pdu) {
       FTcx->Set_tcxData("bind Tcx OK");
       break;
     case kSubmitSmResp:
-      FTcx->Set_tcxData("+IN_QUEUE ID=" + Pdu.message_id);
+      FTcx->SetReportText("+IN_QUEUE ID=", Pdu.message_id);
       break;
     case kUnbindResp:
       FTcx->Set_tcxData("tcx disconnected");
@@ -319,7 +325,13 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
     return SendCoded(Source, Destination, Validity, Text, Coded);
   std::lock_guard<std::mutex> Guard(FSendLock);
-  std::string Message = Text.substr(0, TFixedText<160>::Capacity) + SignatureTrailer;
+  // The text cut to 160 characters, then the signature: built on the stack.
+  static constexpr std::string_view Signature = SignatureTrailer;
+  char MessageBytes[TFixedText<160>::Capacity + Signature.size()];
+  const size_t TextLength = std::min(Text.size(), TFixedText<160>::Capacity);
+  std::memcpy(MessageBytes, Text.data(), TextLength);
+  std::memcpy(MessageBytes + TextLength, Signature.data(), Signature.size());
+  const std::string_view Message(MessageBytes, TextLength + Signature.size());
   if (!SocketConnected(TSide::Tcx)) return -1;
 
   TPDU Pdu;
@@ -339,8 +351,8 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
     Parts[PartCount++] = Message;
   } else {
     // At most 160 + 23 characters: the first 160, then the rest.
-    Parts[PartCount++] = std::string_view(Message).substr(0, TFixedText<160>::Capacity);
-    Parts[PartCount++] = std::string_view(Message).substr(TFixedText<160>::Capacity);
+    Parts[PartCount++] = Message.substr(0, TFixedText<160>::Capacity);
+    Parts[PartCount++] = Message.substr(TFixedText<160>::Capacity);
   }
   uint8_t Buffers[2][kPduBufferSize];
   size_t Lengths[2] = {0, 0};

@@ -242,9 +242,10 @@ class TSmppClient : public TComponent, public TPersistent {
   TSequenceCounter FSequenceCounter;  // atomic
   TPduCodec FCodec;
 
-  // Guarded by the connection's ReportLock.
-  TSmppNotifyEvent FRcxOnData;
-  TSmppNotifyEvent FTcxOnData;
+  // Guarded by the connection's ReportLock. Held shared, so that a report runs its own reference
+  // of the handler (a handler may set a new one while it runs) without copying the function.
+  std::shared_ptr<const TSmppNotifyEvent> FRcxOnData;
+  std::shared_ptr<const TSmppNotifyEvent> FTcxOnData;
 
   std::atomic<bool> FClosing{false};
   std::atomic<uint32_t> FRcxLastEnquireSeq{0};

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -130,11 +131,14 @@ class TMatcher {
   long FReceiptsPerSubmit;
   long FSent = 0, FAnswered = 0, FAccepted = 0, FReceipts = 0;
   long FStrayResponses = 0;
-  long FHeldReceipts = 0;                           // receipts in FEarlyReceipts
-  std::unordered_map<uint32_t, TMicros> FAwaiting;  // sequence -> sent at
-  std::unordered_map<uint32_t, TEarly> FEarly;      // responses before their submit was recorded
-  TIdIndex<TAwaited> FIds;                          // accepted submits awaiting receipts
-  TIdIndex<std::vector<TMicros>> FEarlyReceipts;    // receipts before their response
+  long FHeldReceipts = 0;  // receipts in FEarlyReceipts
+  // The nodes of the submits in flight are recycled through a pool: one submit and its
+  // response cost no trip to the heap.
+  std::pmr::unsynchronized_pool_resource FPool;
+  std::pmr::unordered_map<uint32_t, TMicros> FAwaiting{&FPool};  // sequence -> sent at
+  std::unordered_map<uint32_t, TEarly> FEarly;    // responses before their submit was recorded
+  TIdIndex<TAwaited> FIds;                        // accepted submits awaiting receipts
+  TIdIndex<std::vector<TMicros>> FEarlyReceipts;  // receipts before their response
   std::map<uint32_t, long> FStatuses;
   THistogram FResponseLatency, FReceiptLatency;
 };

@@ -347,6 +347,10 @@ struct TProgress {
     return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
   }
   bool Room() const { return Matcher.InFlight() + Pending < Window; }
+  // Room for a batch of Refill submits: what the main thread waits for when the window is full,
+  // so that it is woken once per batch rather than once per response.
+  long Refill = 1;
+  bool RoomForBatch() const { return Matcher.InFlight() + Pending <= Window - Refill; }
   bool SendingDone() const { return ForDuration ? Clock::now() >= SendUntil : Claimed >= Count; }
   void WakeIfDue() {
     bool Due = !Failure.empty();
@@ -355,7 +359,7 @@ struct TProgress {
         Due = Due || (RcxBound && TcxBound);
         break;
       case TWaiting::Room:
-        Due = Due || Room() || SendingDone();
+        Due = Due || RoomForBatch() || SendingDone();
         break;
       case TWaiting::End:
         Due = Due || Finished();
@@ -454,17 +458,22 @@ long DestinationCount(const std::string& Destination) {
 // The header fields and message id of the raw bytes of the read being reported, if it was one.
 struct TReadPdu {
   uint32_t CommandId = 0, Status = 0, Sequence = 0;
-  std::string MessageId;  // of a submit_sm_resp or submit_multi_resp
+  std::string MessageId;  // of an accepted submit_sm_resp or submit_multi_resp
 };
-bool ReadPdu(TSMPPConnection& Conn, TReadPdu& Out) {
+// Line is the report line of the read: for an accepted submit_sm_resp it carries the message id
+// already ("+IN_QUEUE ID=<id>"), so only a submit_multi_resp is decoded for it.
+bool ReadPdu(TSMPPConnection& Conn, const std::string& Line, TReadPdu& Out) {
   uint8_t Bytes[kPduHeaderLength + kMaxMessageIdLength + 1];
-  int32_t Length = 0;
-  Conn.ReadBinData(Length, Bytes, sizeof Bytes);
+  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
   if (Length < static_cast<int32_t>(kPduHeaderLength)) return false;
   Out.CommandId = GetU32(Bytes + 4);
   Out.Status = GetU32(Bytes + 8);
   Out.Sequence = GetU32(Bytes + 12);
-  if (Out.CommandId == kSubmitSmResp || Out.CommandId == kSubmitMultiResp) {
+  if (Out.Status != 0) return true;
+  static constexpr std::string_view kInQueue = "+IN_QUEUE ID=";
+  if (Out.CommandId == kSubmitSmResp && Line.compare(0, kInQueue.size(), kInQueue) == 0) {
+    Out.MessageId.assign(Line, kInQueue.size());
+  } else if (Out.CommandId == kSubmitSmResp || Out.CommandId == kSubmitMultiResp) {
     TPDU Pdu;
     TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
     Out.MessageId = Pdu.message_id;
@@ -644,6 +653,8 @@ int main(int Argc, char** Argv) {
   // With a small window each round trip counts, and the transmitter's thread sends the next
   // submit itself; with a large one the main thread sends while that thread reads, both busy.
   const bool PumpOnWorker = O.Window < 64;
+  // The main thread refills the window an eighth at a time: one wake-up per batch of responses.
+  P.Refill = PumpOnWorker ? 1 : O.Window / 8;
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
@@ -661,7 +672,7 @@ int main(int Argc, char** Argv) {
       PrintDropped(Dropped);
     }
     TReadPdu R;
-    const bool Read = !C->Rcx().rcxBinData().empty() && ReadPdu(C->Rcx(), R);
+    const bool Read = ReadPdu(C->Rcx(), Line, R);
     std::string ReceiptId;
     const bool IsReceipt = load::ReceiptLineId(Line, ReceiptId);
     std::lock_guard<std::mutex> G(P.Lock);
@@ -683,7 +694,7 @@ int main(int Argc, char** Argv) {
     const std::string Line = C->Tcx().tcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
     TReadPdu R;
-    const bool Read = !C->Tcx().tcxBinData().empty() && ReadPdu(C->Tcx(), R);
+    const bool Read = ReadPdu(C->Tcx(), Line, R);
     if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp) &&
         R.Status != 0 && !O.Quiet)
       std::printf("submit rejected, status %s\n", Hex8(R.Status).c_str());
@@ -782,7 +793,7 @@ int main(int Argc, char** Argv) {
       // Keep at most Window submits unanswered.
       P.Waiting = TProgress::TWaiting::Room;
       const bool Room = P.Changed.wait_until(G, Clock::now() + Wait, [&] {
-        return !P.Failure.empty() || P.Room() || P.SendingDone();
+        return !P.Failure.empty() || P.RoomForBatch() || P.SendingDone();
       });
       P.Waiting = TProgress::TWaiting::Nothing;
       if (!Room) Error = "the SMSC stopped answering submits";
