@@ -74,6 +74,30 @@ TEST(SocketFaults, ASendRacingTheEndOfAWriteCycleIsStillWritten) {
   W->SetOnSendData(nullptr);
 }
 
+TEST(SocketFaults, ASendWhileTheWriteCycleSendsNeitherWaitsNorIsLost) {
+  TLinked L;
+  ASSERT_TRUE(L.Ok);
+  TWorkerThread* W = L.Socket.WorkerThread();
+  // Inside the cycle's first send, another thread sends: it must not wait for the cycle, and its
+  // bytes must follow without a wake-up of their own being needed.
+  std::atomic<bool> Returned{false}, ReturnedInCycle{false}, Done{false};
+  std::thread Other;
+  W->SetOnSendData([&](int32_t) {
+    if (Done.exchange(true)) return;
+    Other = std::thread([&] {
+      L.Socket.SendStr("second");
+      Returned = true;
+    });
+    ReturnedInCycle = WaitUntil([&] { return Returned.load(); }, Window);
+  });
+  ASSERT_EQ(L.Socket.SendStr("first "), 6);
+  EXPECT_EQ(ReadExactly(L.Peer, 12, std::chrono::seconds(5)), "first second");
+  ASSERT_TRUE(WaitUntil([&] { return Done.load(); }));
+  if (Other.joinable()) Other.join();
+  EXPECT_TRUE(ReturnedInCycle.load());
+  W->SetOnSendData(nullptr);
+}
+
 TEST(SocketFaults, ASecondConnectIsRefusedAndLeavesNothingBehind) {
   TPlainListener Server;
   std::atomic<int> Accepted{0};
