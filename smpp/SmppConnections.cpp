@@ -319,6 +319,20 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
   SocketClose(Side);
 }
 
+void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
+                              const std::string& Validity) {
+  Pdu.submit.source_addr = Source;
+  Pdu.submit.destination_addr = Destination;
+  // Commas make a submit_multi.
+  Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
+  Pdu.command_status = 0;
+  // Five digits (days, hours, minutes) make a relative validity period.
+  if (IcsTrim(Validity).empty())
+    Pdu.submit.validity_period = "";
+  else
+    Pdu.submit.validity_period = "00000" + Validity + "00000R";
+}
+
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
                           const std::string& Validity, const std::string& Text) {
   const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
@@ -335,14 +349,7 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   if (!SocketConnected(TSide::Tcx)) return -1;
 
   TPDU Pdu;
-  Pdu.submit.source_addr = Source;
-  Pdu.submit.destination_addr = Destination;
-  Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
-  Pdu.command_status = 0;
-  if (IcsTrim(Validity).empty())
-    Pdu.submit.validity_period = "";
-  else
-    Pdu.submit.validity_period = "00000" + Validity + "00000R";
+  StartSubmit(Pdu, Source, Destination, Validity);
 
   // Every part is built before any is stored or sent, so that a message goes whole or not at all.
   std::string_view Parts[2];

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "net/IcsSocketIntf.h"
 #include "smpp/smppclient.h"
 
 namespace {
@@ -45,14 +44,7 @@ int32_t TSmppClient::SendCoded(const std::string& Source, const std::string& Des
                    Refusal);
 
     TPDU Pdu;
-    Pdu.submit.source_addr = Source;
-    Pdu.submit.destination_addr = Destination;
-    Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
-    Pdu.command_status = 0;
-    if (IcsTrim(Validity).empty())
-      Pdu.submit.validity_period = "";
-    else
-      Pdu.submit.validity_period = "00000" + Validity + "00000R";
+    StartSubmit(Pdu, Source, Destination, Validity);
     Pdu.submit.user_data_octets = true;
 
     // Every part is built before any is stored or sent, so that a message goes whole or not at

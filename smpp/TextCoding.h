@@ -82,3 +82,6 @@ std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCodi
 // Bytes that are not valid UTF-8 count one character each.
 size_t Utf8Length(std::string_view text) noexcept;
 size_t Utf8Prefix(std::string_view text, size_t n) noexcept;
+
+// Appends the UTF-8 form of a code point (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t cp);

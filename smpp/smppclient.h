@@ -163,6 +163,9 @@ class TSmppClient : public TComponent, public TPersistent {
 
   // One complete PDU of the stream, handled as one read.
   void HandleRead(TSide Side, const uint8_t* Bytes, size_t Length);
+  // The addressing, command and validity period of a submit of this message.
+  static void StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
+                          const std::string& Validity);
   void ActOnRcxPdu(const TPDU& Pdu);
   void ActOnTcxPdu(const TPDU& Pdu);
   void StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
