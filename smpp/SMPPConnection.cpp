@@ -114,19 +114,17 @@ std::string HexDump(const uint8_t* Bytes, size_t Count) {
 }
 
 void HexDumpInto(std::string& Out, const uint8_t* Bytes, size_t Count) {
-  // "XX " for every byte value, made once.
+  // "XX " and one spare byte for every byte value, made once: each byte is written as four, the
+  // fourth overwritten by the next byte's (or cut off at the end).
   static const auto Table = [] {
     static constexpr char Digits[] = "0123456789ABCDEF";
-    std::array<char, 256 * 3> T{};
-    for (size_t B = 0; B < 256; ++B) {
-      T[B * 3] = Digits[B >> 4];
-      T[B * 3 + 1] = Digits[B & 0x0F];
-      T[B * 3 + 2] = ' ';
-    }
+    std::array<std::array<char, 4>, 256> T{};
+    for (size_t B = 0; B < 256; ++B) T[B] = {Digits[B >> 4], Digits[B & 0x0F], ' ', ' '};
     return T;
   }();
   const size_t N = std::min<size_t>(Count, 150);
-  Out.resize(N * 3);
+  Out.resize(N * 3 + 1);
   char* P = Out.data();
-  for (size_t I = 0; I < N; ++I, P += 3) std::memcpy(P, &Table[Bytes[I] * 3], 3);
+  for (size_t I = 0; I < N; ++I, P += 3) std::memcpy(P, Table[Bytes[I]].data(), 4);
+  Out.resize(N * 3);
 }

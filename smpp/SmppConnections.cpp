@@ -207,7 +207,9 @@ void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
       // Answered before anything else, each with its own response.
       SendResponse(TSide::Rcx, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
                    Pdu.sequence_number);
-      const std::string Line = RcxDeliverLine(Pdu, NowToStr());
+      // A receipt's line carries no time: the clock is read only for other messages.
+      const std::string Line =
+          RcxDeliverLine(Pdu, IsReceipt(Pdu.deliver.esm_class) ? std::string() : NowToStr());
       if (!Line.empty()) FRcx->Set_rcxData(Line);
       break;
     }
