@@ -225,6 +225,11 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
 }
 
 void TMatcher::Receipt(const std::string& MessageId, TMicros Now) {
+  // Receipts not awaited are counted as they come, and nothing of them is kept.
+  if (FReceiptsPerSubmit == 0) {
+    ++FReceipts;
+    return;
+  }
   if (const std::string* Key = FIds.Find(MessageId)) {
     const std::string K = *Key;
     TAwaited& A = FIds.ByText[K];

@@ -88,7 +88,8 @@ class TMatcher {
   // ours that awaits one is counted apart (it may still come before its submit is recorded: such
   // a response is held and paired by Submitted).
   void Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId, TMicros Now);
-  // A delivery receipt for this message id came.
+  // A delivery receipt for this message id came. When receipts are not awaited it is only
+  // counted.
   void Receipt(const std::string& MessageId, TMicros Now);
 
   long Sent() const { return FSent; }
@@ -96,7 +97,9 @@ class TMatcher {
   long Accepted() const { return FAccepted; }
   long Receipts() const { return FReceipts; }
   long InFlight() const { return static_cast<long>(FAwaiting.size()); }
-  long ReceiptsDue() const { return FAccepted * FReceiptsPerSubmit - FReceipts; }
+  long ReceiptsDue() const {
+    return FReceiptsPerSubmit ? FAccepted * FReceiptsPerSubmit - FReceipts : 0;
+  }
   // Responses for no submit of ours, receipts for no message id we were given; both include
   // those held because they came first, which may still find theirs.
   long UnmatchedResponses() const { return FStrayResponses + static_cast<long>(FEarly.size()); }
