@@ -375,10 +375,13 @@ void TForm1::Button3Click() {
   SmppClient1->Disconnect();
 }
 
-void TForm1::SmppClient1RcxOnData(TSmppClient*) {
-  FMemoFeed->Add(SmppClient1->Rcx().rcxData());
+// The text is read through Sender, which is SmppClient1: the field itself is already empty while
+// the window is being closed, when the client's destruction waits for a notification that is
+// still running, and it is the GUI thread's to write.
+void TForm1::SmppClient1RcxOnData(TSmppClient* Sender) {
+  FMemoFeed->Add(Sender->Rcx().rcxData());
 }
 
-void TForm1::SmppClient1TcxOnData(TSmppClient*) {
-  FMemoFeed->Add(SmppClient1->Tcx().tcxData());
+void TForm1::SmppClient1TcxOnData(TSmppClient* Sender) {
+  FMemoFeed->Add(Sender->Tcx().tcxData());
 }

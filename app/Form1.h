@@ -77,7 +77,8 @@ class TForm1 : public QWidget, public TComponent, public TPersistent {
   void Button2Click();
   // Unbind: SmppClient1.Disconnect, which holds the GUI thread for its 2-second wait.
   void Button3Click();
-  // Queue Rcx.rcxData / Tcx.tcxData as the memo's next line. Any thread.
+  // Queue Sender's Rcx.rcxData / Tcx.tcxData as the memo's next line. Any thread, also while the
+  // window is being destroyed (until SmppClient1's destruction has returned).
   void SmppClient1RcxOnData(TSmppClient* Sender);
   void SmppClient1TcxOnData(TSmppClient* Sender);
 

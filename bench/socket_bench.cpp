@@ -3,7 +3,8 @@
 //   - 100-byte sends through the worker to a reading peer (messages/s and bytes/s), against a
 //     plain blocking send loop;
 //   - the round trip of a 16-byte echo through two sockets (one connected by Connect, one
-//     adopted with Dup), driven by their events, against a plain blocking ping-pong.
+//     adopted with Dup), driven by their events, against a plain blocking ping-pong;
+//   - Close on a socket whose TLS handshake the peer never answers.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -217,5 +219,28 @@ void BM_PlainEcho16(benchmark::State& State) {
   State.SetItemsProcessed(State.iterations());
 }
 BENCHMARK(BM_PlainEcho16)->UseRealTime();
+
+// How long Close takes on a socket whose TLS handshake the peer has taken and never answers: the
+// time from the call to its return, the close done (the goal is well below 100 ms).
+void BM_CloseStalledTlsHandshake(benchmark::State& State) {
+  TListener L;
+  for (auto _ : State) {
+    TIcsSocket S;
+    S.SetAddr("127.0.0.1");
+    S.SetPort(std::to_string(L.Port));
+    S.SetProto("tcp");
+    S.UseTLS = true;
+    S.TLSVerifyPeer = false;
+    S.Connect();
+    const int Peer = L.Accept();
+    while (!S.WorkerThread()->TlsActive()) std::this_thread::yield();
+    const auto Start = std::chrono::steady_clock::now();
+    S.Close();
+    State.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+    ::close(Peer);
+  }
+}
+BENCHMARK(BM_CloseStalledTlsHandshake)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The trace ring: 512 slots, a slot index claimed atomically per line, and a wrap counter.
+// The trace ring: 512 slots, a line number claimed atomically per line (its slot and the wrap
+// counter follow from it), and each slot's line with its number.
 #include "net/IcsLogMsg.h"
 
 #include <atomic>
@@ -12,13 +13,16 @@ namespace {
 struct TTraceSlot {
   // Two writers meet on one slot only when one of them is 512 lines behind the other; the lock
   // keeps the string whole in that case and lets readers copy a slot safely.
-  std::mutex Lock;  // guards Line
+  std::mutex Lock;     // guards Number and Line
+  int64_t Number = 0;  // the line's number, counting from 1; 0 for a slot never written
   std::string Line;
 };
 
 struct TTraceLog {
-  std::atomic<int32_t> Index{-1};
-  std::atomic<int32_t> Wraps{0};
+  // Lines claimed since program start. Slot, index and wrap count are all derived from this one
+  // counter, so that a reader never sees an index that has started over with a wrap count that
+  // has not (or the other way round).
+  std::atomic<int64_t> Count{0};
   TTraceSlot Ring[TraceRingSize];
 };
 
@@ -38,35 +42,38 @@ void LogMsg(std::string_view Text) {
 void LogMsg(std::string_view A, std::string_view B, std::string_view C, std::string_view D) {
   const int SavedErrno = errno;
   TTraceLog& L = Log();
-  // Claim the slot: the next index, brought back to 0 after the last slot, in one atomic step so
-  // that lines written at the same moment land in different slots.
-  int32_t Old = L.Index.load(std::memory_order_relaxed);
-  int32_t Slot;
-  do {
-    Slot = Old + 1 > TraceRingSize - 1 ? 0 : Old + 1;
-  } while (!L.Index.compare_exchange_weak(Old, Slot, std::memory_order_acq_rel,
-                                          std::memory_order_relaxed));
-  if (Slot == 0 && Old != -1) L.Wraps.fetch_add(1, std::memory_order_relaxed);
+  // One atomic step claims the line's number, and with it its slot, so that lines written at the
+  // same moment land in different slots.
+  const int64_t Number = L.Count.fetch_add(1, std::memory_order_acq_rel) + 1;
+  TTraceSlot& Slot = L.Ring[(Number - 1) % TraceRingSize];
 
   // "(tid) ", made once per thread.
   thread_local const std::string Prefix = "(" + std::to_string(GetCurrentThreadId()) + ") ";
   {
     // The line is written into the slot's own storage, which stays allocated from one round of
-    // the ring to the next: tracing allocates nothing once the ring has been round.
-    std::lock_guard<std::mutex> Guard(L.Ring[Slot].Lock);
-    std::string& Line = L.Ring[Slot].Line;
-    Line.assign(Prefix);
-    Line.append(A).append(B).append(C).append(D);
+    // the ring to the next: tracing allocates nothing once the ring has been round. A writer that
+    // comes 512 lines late leaves the newer line in place.
+    std::lock_guard<std::mutex> Guard(Slot.Lock);
+    if (Number > Slot.Number) {
+      Slot.Number = Number;
+      Slot.Line.assign(Prefix).append(A).append(B).append(C).append(D);
+    }
   }
   errno = SavedErrno;
 }
 
+int64_t TraceLineCount() {
+  return Log().Count.load(std::memory_order_acquire);
+}
+
 int32_t TraceIndex() {
-  return Log().Index.load(std::memory_order_acquire);
+  const int64_t N = TraceLineCount();
+  return N == 0 ? -1 : static_cast<int32_t>((N - 1) % TraceRingSize);
 }
 
 int32_t TraceWraps() {
-  return Log().Wraps.load(std::memory_order_acquire);
+  const int64_t N = TraceLineCount();
+  return N == 0 ? 0 : static_cast<int32_t>((N - 1) / TraceRingSize);
 }
 
 std::string TraceLine(int32_t Slot) {
@@ -74,4 +81,13 @@ std::string TraceLine(int32_t Slot) {
   TTraceSlot& S = Log().Ring[Slot];
   std::lock_guard<std::mutex> Guard(S.Lock);
   return S.Line;
+}
+
+bool TraceLineNumber(int64_t Number, std::string& Line) {
+  if (Number < 1) return false;
+  TTraceSlot& S = Log().Ring[(Number - 1) % TraceRingSize];
+  std::lock_guard<std::mutex> Guard(S.Lock);
+  if (S.Number != Number) return false;
+  Line = S.Line;
+  return true;
 }

@@ -20,6 +20,10 @@ void LogMsg(std::string_view Text);
 void LogMsg(std::string_view A, std::string_view B, std::string_view C = {},
             std::string_view D = {});
 
+// Lines written since program start: line N (counting from 1) goes to slot (N - 1) modulo 512.
+// Any thread.
+int64_t TraceLineCount();
+
 // Slot of the line written last, -1 before the first line. Any thread.
 int32_t TraceIndex();
 
@@ -29,3 +33,8 @@ int32_t TraceWraps();
 // A copy of the line in `Slot` (0..511; empty text for a slot never written or out of range).
 // For tests and diagnostics. Any thread.
 std::string TraceLine(int32_t Slot);
+
+// A copy of line N (counting from 1) into Line, when the ring holds it: false for a line not yet
+// written, not yet stored by its writer, or already replaced by line N + 512. For tests and
+// diagnostics. Any thread.
+bool TraceLineNumber(int64_t Number, std::string& Line);

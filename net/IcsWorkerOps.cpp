@@ -501,8 +501,14 @@ int32_t TWorkerThread::RealSend(const uint8_t* Data, int32_t Length) {
 
 void TWorkerThread::OpWrite() {
   LogMsg("OpWrite");
-  // A connect or TLS handshake in progress uses write readiness for its outcome.
-  if (FConnectPending || FHandshakePending) return;
+  // A connect or TLS handshake in progress uses write readiness for its outcome. The wake-up is
+  // used up all the same: left marked as pending, it would keep every later Send from posting
+  // one, and bytes sent once the session is up would wait for some other event.
+  if (FConnectPending || FHandshakePending) {
+    std::lock_guard<std::recursive_mutex> Guard(BufLock);
+    FTryToSendPending.store(false);
+    return;
+  }
   bool Sent = false;
   int32_t FailCode = 0;
   {

@@ -32,6 +32,7 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
   if (ErrorCode != 0) {
+    FBindUnanswered[static_cast<int>(Side)].store(false);
     std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
     // A failed TLS handshake names its reason first; the retry is reported as for any failed
     // connect (the transmitter's error report shows the text it holds first, which is this one).
@@ -52,6 +53,7 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
   FStream[static_cast<int>(Side)]->Have = 0;
   FStream[static_cast<int>(Side)]->Skip = 0;
   FCloseAsked[static_cast<int>(Side)].store(false);
+  FBindUnanswered[static_cast<int>(Side)].store(true);
   KeepAliveTimer(Side)->Resume();
   std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
   const std::string Text = Side == TSide::Rcx ? "Rcx Connected." : "Tcx Connected.";
@@ -72,6 +74,17 @@ void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
 void TSmppClient::SessionClosed(TSide Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
+  // A connection the SMSC ends before it answered the bind never gets a line of its own
+  // otherwise; a TLS-only SMSC ends a plain one that way, silently, and each retry looks
+  // like the first.
+  const bool Unanswered = FBindUnanswered[static_cast<int>(Side)].exchange(false);
+  if (Unanswered && !FClosing.load() && !FCloseAsked[static_cast<int>(Side)].load()) {
+    // This connection's settings: Connect hands new ones over only once it is closed.
+    TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
+    std::string Text = std::string(Prefix(Side)) + " closed by the SMSC before the bind answer";
+    if (!W || !W->TlsSettings().UseTLS) Text += " (does the SMSC want TLS?)";
+    Report(Side, &Text, false);
+  }
   // A close that was asked for ends the keep-alive; any other lets the keep-alive count notice
   // the lost connection and start the reconnect.
   if (FClosing.load())
@@ -170,6 +183,9 @@ void TSmppClient::HandleRead(TSide Side, const uint8_t* Bytes, size_t Length) {
     C.SetRead(Bytes, Length);
     TPDU Pdu;
     DecodePdu(Bytes, Length, Length, Pdu);
+    if (Pdu.command_id == kGenericNack ||
+        Pdu.command_id == (Side == TSide::Rcx ? kBindReceiverResp : kBindTransmitterResp))
+      FBindUnanswered[static_cast<int>(Side)].store(false);
     if (Side == TSide::Rcx) {
       FRcx->Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
       ActOnRcxPdu(Pdu);

@@ -23,6 +23,12 @@
 // Watchdog. Each keep-alive enquire_link starts that connection's watchdog, and the answer to it
 // stops it. A watchdog tick that finds the last enquire_link unanswered one full period after it
 // was sent unbinds, closes, waits DisconnectWaitMs, connects again and reports "tcx reconnect".
+//
+// Lost before the bind answer. A connection that the SMSC closes after "Rcx Connected." (or
+// "Tcx Connected.") and before the answer to its bind came is reported as "Rcx closed by the
+// SMSC before the bind answer" (or "Tcx ..."), with " (does the SMSC want TLS?)" appended when
+// the connection ran without TLS: a TLS-only SMSC drops a plain bind without a word. It is then
+// made again as after any lost connection.
 #pragma once
 
 #include <atomic>
@@ -278,5 +284,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // Set when the client has asked the worker to close the connection (unbind, stream fault); the
   // read handler then stops handling what follows in the stream. Cleared on each new connection.
   std::atomic<bool> FCloseAsked[2] = {false, false};
+  // Set when a connection has sent its bind, cleared when the answer to it (the bind's response
+  // or a generic_nack) is read: a connection the SMSC ends meanwhile is reported. That
+  // connection's socket handlers (its worker thread).
+  std::atomic<bool> FBindUnanswered[2] = {false, false};
   uint8_t FSentPartStore[SentPartSlots][SentPartSlotSize];
 };

@@ -680,7 +680,9 @@ int main(int Argc, char** Argv) {
       P.RcxBound = true;
     else if (IsReceipt)
       P.Matcher.Receipt(ReceiptId, P.Now());
-    else if (Line.rfind("Rcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+    else if ((Line.rfind("Rcx TLS handshake failed: ", 0) == 0 ||
+              Line.rfind("Rcx closed by the SMSC before the bind answer", 0) == 0) &&
+             P.Failure.empty())
       P.Failure = Line;
     else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
@@ -703,7 +705,9 @@ int main(int Argc, char** Argv) {
       std::lock_guard<std::mutex> G(P.Lock);
       if (Line == "bind Tcx OK")
         P.TcxBound = true;
-      else if (Line.rfind("Tcx TLS handshake failed: ", 0) == 0 && P.Failure.empty())
+      else if ((Line.rfind("Tcx TLS handshake failed: ", 0) == 0 ||
+                Line.rfind("Tcx closed by the SMSC before the bind answer", 0) == 0) &&
+               P.Failure.empty())
         P.Failure = Line;
       else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
         P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);

@@ -11,9 +11,11 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "app/Form1.h"
@@ -308,13 +310,29 @@ TEST_F(WindowTest, ABadPortTextIsShownAndConnectsNothing) {
 TEST_F(WindowTest, ClosingEndsPromptlyWhateverTheConnectionsDo) {
   SmscProcess Smsc;
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  enum { Bound, Reconnecting, Unbound };
-  for (int State : {Bound, Reconnecting, Unbound}) {
-    SCOPED_TRACE(State == Bound ? "bound" : State == Reconnecting ? "reconnecting" : "unbound");
+  enum { Bound, Reconnecting, Unbound, Reporting };
+  for (int State : {Bound, Reconnecting, Unbound, Reporting}) {
+    SCOPED_TRACE(State == Bound          ? "bound"
+                 : State == Reconnecting ? "reconnecting"
+                 : State == Unbound      ? "unbound"
+                                         : "reporting");
     if (!Form) SetUp();
-    Target(State == Reconnecting ? RefusedPort() : Smsc.port());
+    // Reporting: the transmitter's first notification (its failed connect) is still running when
+    // the window closes, and reaches the window's handler only once the client is being destroyed.
+    std::atomic<bool> Held{false};
+    if (State == Reporting) {
+      TForm1* F = Form.get();
+      F->SmppClient1->SetTcxOnData([F, &Held](TSmppClient* Sender) {
+        if (!Held.exchange(true))
+          while (!Sender->IsDestroying()) std::this_thread::yield();
+        F->SmppClient1TcxOnData(Sender);
+      });
+    }
+    Target(State == Reconnecting || State == Reporting ? RefusedPort() : Smsc.port());
     Click(Form->Button1);
-    if (State == Reconnecting)
+    if (State == Reporting)
+      ASSERT_TRUE(QTest::qWaitFor([&] { return Held.load(); }, 10000));
+    else if (State == Reconnecting)
       ASSERT_TRUE(WaitForLine("Rcx try Connect in 5 sec") &&
                   WaitForLine("Tcx try Connect in 5 sec"));
     else

@@ -116,7 +116,8 @@ TEST(ClientOverTls, RefusalsAreReportedRetriedAndNeverHang) {
       {"wrong host name", pTlsSmsc, true, "wrong.example",
        "Rcx TLS handshake failed: certificate verify failed (hostname mismatch)"},
       {"plain-TCP SMSC answered with TLS", pPlainSmsc, true, "", "Rcx TLS handshake failed: "},
-      {"TLS SMSC answered with plain TCP", pTlsSmsc, false, "", "Rcx Connected."},
+      {"TLS SMSC answered with plain TCP", pTlsSmsc, false, "",
+       "Rcx closed by the SMSC before the bind answer (does the SMSC want TLS?)"},
       {"peer stalls in the handshake", pStall, true, "",
        "Rcx TLS handshake failed: no answer within 300 ms"},
   };
@@ -153,9 +154,17 @@ TEST(ClientOverTls, RefusalsAreReportedRetriedAndNeverHang) {
       EXPECT_TRUE(Reports.waitCount(false, "Tcx try Connect in 5 sec", 2)) << Reports.dump();
       EXPECT_EQ(Reports.count(true, "bind Rcx OK"), 0u);
     } else {
-      // Our bind is not TLS: the SMSC drops the connection, which is noticed and made again;
-      // it never binds, and the SMSC says why.
+      // Our bind is not TLS: the SMSC drops the connection without a word, which is reported
+      // after the connection's own line and made again; it never binds, and the SMSC says why.
       ASSERT_TRUE(Reports.waitCount(true, K.Line, 2, 20s)) << Reports.dump();
+      ASSERT_TRUE(Reports.waitCount(false, "T" + K.Line.substr(1), 2, 20s)) << Reports.dump();
+      for (const bool Rcx : {true, false}) {
+        const std::string Name = Rcx ? "Rcx" : "Tcx";
+        size_t Connected = 0, Closed = 0;
+        ASSERT_TRUE(Reports.waitFor(Rcx, Name + " Connected.", 0, 0ms, &Connected));
+        ASSERT_TRUE(Reports.waitFor(Rcx, Name + " closed by", 0, 0ms, &Closed));
+        EXPECT_LT(Connected, Closed) << Reports.dump();
+      }
       EXPECT_TRUE(Smsc->waitFor("tls_error", {}, 0, 10s)) << Smsc->joinedLines();
       EXPECT_EQ(Reports.count(true, "bind Rcx OK"), 0u);
     }
@@ -180,6 +189,7 @@ TEST(ClientOverTls, SmppcliTlsOptions) {
   } Cases[] = {
       {{"--port", GoodPort, "--tls", "--tls-ca", Pki.CAFile}, 0, {"+QUERY_RES "}},
       {{"--port", GoodPort, "--tls"}, 1, {"TLS handshake failed: certificate verify failed"}},
+      {{"--port", GoodPort}, 1, {"closed by the SMSC before the bind answer (does the SMSC want"}},
       {{"--port", RoguePort, "--tls", "--tls-ca", Pki.CAFile},
        1,
        {"TLS handshake failed: certificate verify failed"}},

@@ -62,6 +62,12 @@ TEST(LogMsg, SlotsFollowTheLineCountAndWrapAfter512) {
       EXPECT_EQ(Got[I].Wraps, Wraps + C.WrapsAdded);
       EXPECT_NE(Got[I].Line.find(") line " + std::to_string(C.Lines)), std::string::npos);
     }
+    // By number, as index and wraps count them: the last line is there, and the first, replaced
+    // since, is not.
+    std::string Line;
+    EXPECT_TRUE(TraceLineNumber(Start + Written, Line));
+    EXPECT_NE(Line.find(") line " + std::to_string(Written)), std::string::npos) << Line;
+    EXPECT_FALSE(TraceLineNumber(Start + 1, Line));
     return;
   }
   FAIL() << "other threads traced during every attempt";

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -208,20 +209,20 @@ inline bool TraceHas(const std::string& Text) {
   return false;
 }
 
-// The trace lines written after the line at slot Since (a value of TraceIndex taken earlier), in
-// order; assumes fewer than 512 lines were written since.
-inline std::vector<std::string> TraceSince(int32_t Since) {
+// The trace lines written after line number Since (a value of TraceLineCount taken earlier), in
+// order: all of them while the ring still holds them, else the newest that it holds. A line
+// whose writer has not stored it yet is left out (it is there at the next call).
+inline std::vector<std::string> TraceSince(int64_t Since) {
   std::vector<std::string> Out;
-  const int32_t Now = TraceIndex();
-  for (int32_t I = Since; I != Now;) {
-    I = (I + 1) % TraceRingSize;
-    Out.push_back(TraceLine(I));
-  }
+  const int64_t Now = TraceLineCount();
+  std::string Line;
+  for (int64_t N = std::max(Since, Now - TraceRingSize) + 1; N <= Now; ++N)
+    if (TraceLineNumber(N, Line)) Out.push_back(Line);
   return Out;
 }
 
 // How many of those lines end with Text.
-inline int CountTraceSince(int32_t Since, const std::string& Text) {
+inline int CountTraceSince(int64_t Since, const std::string& Text) {
   int N = 0;
   for (const auto& L : TraceSince(Since))
     N += L.size() >= Text.size() && L.compare(L.size() - Text.size(), Text.size(), Text) == 0;

@@ -148,14 +148,14 @@ TEST(SocketFaults, APeerCloseCrossingCloseReportsTheSessionClosedOnce) {
   TLinked L(false);
   // The handler of the peer's close holds the worker until the application's Close (made while
   // the state still reads wsConnected) has been posted.
-  std::atomic<int32_t> Mark{0};
+  std::atomic<int64_t> Mark{0};
   L.Socket.OnSessionClosed = [&](TComponent*, uint16_t C) {
     L.Log.Add("closed " + std::to_string(C));
     WaitUntil([&] { return CountTraceSince(Mark, "PostMessage WM_ICS_CLOSE") > 0; }, Window);
   };
   L.Link();
   ASSERT_TRUE(L.Ok);
-  Mark = TraceIndex();
+  Mark = TraceLineCount();
   std::thread Closer([&] {
     L.Log.WaitFor("closed 0");
     L.Socket.Close();

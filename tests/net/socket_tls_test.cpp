@@ -251,3 +251,29 @@ TEST(SocketTls, CloseAndDestructionEndAStalledHandshakeAtOnce) {
     ::close(Fd);
   }
 }
+
+TEST(SocketTls, ASendThatReachesTheWorkerDuringTheHandshakeLeavesLaterSendsTheirWakeUp) {
+  const auto& Pki = tlstest::Pki();
+  ASSERT_TRUE(Pki.Ok) << Pki.Error;
+  TPlainListener Listener;
+  TTlsClient C(Listener.Port);
+  C.Socket.Connect();
+  const int Fd = Listener.Accept();
+  ASSERT_GE(Fd, 0);
+  SetReceiveTimeout(Fd, 5);
+  TWorkerThread* W = C.Socket.WorkerThread();
+  ASSERT_TRUE(WaitUntil([&] { return W->TlsActive(); }));
+  // The socket refuses to send while it connects, but a Send that passed that check just before
+  // the connection was lost and made again reaches the worker during the handshake.
+  const std::string Cycle = "(" + std::to_string(W->LoopThreadId()) + ") OpWrite";
+  const int64_t Mark = TraceLineCount();
+  ASSERT_EQ(W->Send("x", 1), 1);
+  ASSERT_TRUE(WaitUntil([&] { return CountTraceSince(Mark, Cycle) > 0; }));
+  TTlsServer Server(Fd, Pki.CertFile, Pki.KeyFile);
+  SSL_set_num_tickets(Server.Ssl, 0);  // nothing comes after the handshake to wake the worker
+  ASSERT_TRUE(Server.Accept());
+  ASSERT_TRUE(C.Log.WaitFor("connected 0"));
+  // The next Send wakes the worker, which writes both bytes in order.
+  ASSERT_EQ(C.Socket.SendStr("y"), 1);
+  EXPECT_EQ(Server.Read(2), "xy");
+}
