@@ -347,10 +347,6 @@ struct TProgress {
     return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
   }
   bool Room() const { return Matcher.InFlight() + Pending < Window; }
-  // Room for a batch of Refill submits: what the main thread waits for when the window is full,
-  // so that it is woken once per batch rather than once per response.
-  long Refill = 1;
-  bool RoomForBatch() const { return Matcher.InFlight() + Pending <= Window - Refill; }
   bool SendingDone() const { return ForDuration ? Clock::now() >= SendUntil : Claimed >= Count; }
   void WakeIfDue() {
     bool Due = !Failure.empty();
@@ -359,7 +355,7 @@ struct TProgress {
         Due = Due || (RcxBound && TcxBound);
         break;
       case TWaiting::Room:
-        Due = Due || RoomForBatch() || SendingDone();
+        Due = Due || Room() || SendingDone();
         break;
       case TWaiting::End:
         Due = Due || Finished();
@@ -614,9 +610,11 @@ int main(int Argc, char** Argv) {
   // Every message goes as one submit per part; each submit gets its own answer and receipt.
   const long Parts = static_cast<long>(Plan.Parts.size());
   // Sends while there is room in the window, the rate allows and something is left to send. The
-  // main thread calls it, and at small windows so does the transmitter's notification on its
-  // worker thread after each response: a submit made there goes out with no thread hand-over at
-  // all, which is what keeps a round trip at window 1 short. P.Lock is never held across Send.
+  // main thread calls it to fill the window and for what waits for the rate; the transmitter's
+  // notification calls it on its worker thread after each response: a submit made there goes out
+  // with no thread hand-over at all, which keeps a round trip at window 1 short, and at large
+  // windows lets one thread both read the responses and send the next submits with no wake-ups
+  // between threads. P.Lock is never held across Send.
   auto Pump = [&] {
     std::unique_lock<std::mutex> G(P.Lock);
     while (P.Failure.empty() && !P.SendingDone() && P.Room()) {
@@ -649,12 +647,6 @@ int main(int Argc, char** Argv) {
     }
     P.WakeIfDue();
   };
-
-  // With a small window each round trip counts, and the transmitter's thread sends the next
-  // submit itself; with a large one the main thread sends while that thread reads, both busy.
-  const bool PumpOnWorker = O.Window < 64;
-  // The main thread refills the window an eighth at a time: one wake-up per batch of responses.
-  P.Refill = PumpOnWorker ? 1 : O.Window / 8;
 
   // Both notifications run on the client's worker and timer threads, with the connection's
   // report lock held: they only print and count.
@@ -723,9 +715,9 @@ int main(int Argc, char** Argv) {
         P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
       // After a response the pump wakes the main thread if need be, once it has refilled the
       // window.
-      if (!Response || !PumpOnWorker) P.WakeIfDue();
+      if (!Response) P.WakeIfDue();
     }
-    if (Response && PumpOnWorker) Pump();
+    if (Response) Pump();
   });
 
   const auto Wait =
@@ -797,7 +789,7 @@ int main(int Argc, char** Argv) {
       // Keep at most Window submits unanswered.
       P.Waiting = TProgress::TWaiting::Room;
       const bool Room = P.Changed.wait_until(G, Clock::now() + Wait, [&] {
-        return !P.Failure.empty() || P.RoomForBatch() || P.SendingDone();
+        return !P.Failure.empty() || P.Room() || P.SendingDone();
       });
       P.Waiting = TProgress::TWaiting::Nothing;
       if (!Room) Error = "the SMSC stopped answering submits";
