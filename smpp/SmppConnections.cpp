@@ -295,12 +295,7 @@ void TSmppClient::DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes,
   {
     TSMPPConnection& C = Conn(Side);
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-    const std::string Dump = HexDump(Bytes, Have);
-    if (Side == TSide::Rcx)
-      FRcx->Set_rcxBinData(Dump);
-    else
-      FTcx->Set_tcxBinData(Dump);
-    C.WriteBinData(static_cast<int32_t>(Have), Bytes, static_cast<int32_t>(Have));
+    C.SetRead(Bytes, Have);
     const std::string Text =
         std::string(Prefix(Side)) + " PDU length " + std::to_string(Length) + " too long, dropped";
     Report(Side, &Text, true);
@@ -320,12 +315,7 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
   {
     TSMPPConnection& C = Conn(Side);
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-    const std::string Dump = HexDump(Bytes, Have);
-    if (Side == TSide::Rcx)
-      FRcx->Set_rcxBinData(Dump);
-    else
-      FTcx->Set_tcxBinData(Dump);
-    C.WriteBinData(static_cast<int32_t>(Have), Bytes, static_cast<int32_t>(Have));
+    C.SetRead(Bytes, Have);
     const std::string Text =
         std::string(Prefix(Side)) + " invalid PDU length " + std::to_string(Length);
     Report(Side, &Text, true);
