@@ -342,10 +342,12 @@ void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::s
 }
 
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
-                          const std::string& Validity, const std::string& Text) {
+                          const std::string& Validity, const std::string& Text,
+                          std::vector<uint32_t>* PartSequences) {
+  if (PartSequences) PartSequences->clear();
   const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
   if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
-    return SendCoded(Source, Destination, Validity, Text, Coded);
+    return SendCoded(PartSequences, Source, Destination, Validity, Text, Coded);
   std::lock_guard<std::mutex> Guard(FSendLock);
   // The text cut to 160 characters, then the signature: built on the stack.
   static constexpr std::string_view Signature = SignatureTrailer;
@@ -371,12 +373,16 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   }
   uint8_t Buffers[2][kPduBufferSize];
   size_t Lengths[2] = {0, 0};
+  uint32_t Sequences[2] = {0, 0};
   for (size_t I = 0; I < PartCount; ++I) {
     Pdu.submit.short_message = Parts[I];
     EncodePdu(Buffers[I], kPduBufferSize, Lengths[I], Pdu, 0);
     // Not built (no destination, or more than a submit_multi carries): nothing goes.
     if (Lengths[I] == 0) return -1;
+    Sequences[I] = Pdu.sequence_number;
+    if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
   }
+  if (PartSequences) PartSequences->assign(Sequences, Sequences + PartCount);
   for (size_t I = 0; I < PartCount; ++I) {
     if (PartCount > 1) {
       int32_t Slot = FSentPartIndex.load() + 1;

@@ -26,9 +26,9 @@ uint16_t TSmppClient::NextConcatReference(const std::string& Destination) {
   return It->second++;
 }
 
-int32_t TSmppClient::SendCoded(const std::string& Source, const std::string& Destination,
-                               const std::string& Validity, const std::string& Text,
-                               TSMPPClientInfo::TSubmitText Settings) {
+int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, const std::string& Source,
+                               const std::string& Destination, const std::string& Validity,
+                               const std::string& Text, TSMPPClientInfo::TSubmitText Settings) {
   // The refusal is reported once no lock of Send is held (the report lock comes first).
   std::string Refusal;
   const int32_t Result = [&]() -> int32_t {
@@ -52,6 +52,8 @@ int32_t TSmppClient::SendCoded(const std::string& Source, const std::string& Des
     std::vector<std::vector<uint8_t>> Built;
     Built.reserve(Plan.Parts.size());
     std::vector<uint8_t> Buffer(kPduBufferSize);
+    std::vector<uint32_t> Sequences;
+    Sequences.reserve(Plan.Parts.size());
     for (const TMessagePart& Part : Plan.Parts) {
       Pdu.submit.short_message = Part.ShortMessage;
       Pdu.submit.message_payload = Part.Payload;
@@ -66,7 +68,10 @@ int32_t TSmppClient::SendCoded(const std::string& Source, const std::string& Des
         return -1;
       }
       Built.emplace_back(Buffer.begin(), Buffer.begin() + static_cast<ptrdiff_t>(Length));
+      Sequences.push_back(Pdu.sequence_number);
+      if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
     }
+    if (PartSequences) *PartSequences = std::move(Sequences);
     for (const std::vector<uint8_t>& Bytes : Built) {
       if (Built.size() > 1) {
         int32_t Slot = FSentPartIndex.load() + 1;

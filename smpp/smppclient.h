@@ -39,6 +39,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/Component.h"
 #include "base/Published.h"
@@ -113,8 +114,13 @@ class TSmppClient : public TComponent, public TPersistent {
   // lmSplit as independent messages. Every part is built before any is sent, and a message goes
   // whole or not at all: a text the coding cannot carry, or too long for its mode, is refused
   // with -1 and the report "Tcx send refused: " followed by the reason (on the calling thread).
+  //
+  // PartSequences, when given, is cleared and receives the sequence number of every part sent, in
+  // order: other requests (the keep-alive's enquire_link) take numbers from the same counter
+  // meanwhile, so the parts' numbers need not be consecutive.
   int32_t Send(const std::string& Source, const std::string& Destination,
-               const std::string& Validity, const std::string& Text);
+               const std::string& Validity, const std::string& Text,
+               std::vector<uint32_t>* PartSequences = nullptr);
 
   // The codec of this component, over ClientInfo and SequenceCounter (DecodePdu reads data_coding
   // 0 by ClientInfo.deliver_default_alphabet). Any thread.
@@ -125,6 +131,11 @@ class TSmppClient : public TComponent, public TPersistent {
   // The copies of the encoded parts of split messages; slot I (1-based) is SentPartStore(I).
   const uint8_t* SentPartStore(int32_t Slot) const { return FSentPartStore[Slot - 1]; }
   int32_t SentPartIndex() const { return FSentPartIndex.load(); }
+
+  // Test seams; empty in production. Called on the thread that calls Send.
+  struct TTestHooks {
+    std::function<void()> AfterPartEncoded;  // Send, after each part took its sequence number
+  } TestHooks;
 
   // ---- Internal state, readable for tests and tools.
   bool Closing() const { return FClosing.load(); }
@@ -182,9 +193,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // enquire_link sent, the watchdog stops.
   void EnquireLinkAnswered(TSide Side, uint32_t Sequence);
   // Send of a coded text or long message (submit_coding or submit_long_mode not at its default).
-  int32_t SendCoded(const std::string& Source, const std::string& Destination,
-                    const std::string& Validity, const std::string& Text,
-                    TSMPPClientInfo::TSubmitText Settings);
+  int32_t SendCoded(std::vector<uint32_t>* PartSequences, const std::string& Source,
+                    const std::string& Destination, const std::string& Validity,
+                    const std::string& Text, TSMPPClientInfo::TSubmitText Settings);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
   // Encodes a response that carries Sequence and sends it on that connection.

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace load {
 
@@ -23,14 +24,15 @@ void TRateLimiter::Recover(TMicros Now) {
 TMicros TRateLimiter::Take(TMicros Now) {
   Recover(Now);
   if (FRate <= 0) return 0;
-  const double Capacity = std::max(1.0, FRate / 10);
+  const double Need = static_cast<double>(FSubmits);
+  const double Capacity = std::max(Need, FRate / 10);
   if (FLast < 0)
-    FTokens = 1;
+    FTokens = Need;  // the first message goes at once
   else
     FTokens = std::min(Capacity, FTokens + static_cast<double>(Now - FLast) * FRate / 1e6);
   FLast = Now;
-  if (FTokens < 1)
-    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((1 - FTokens) * 1e6 / FRate)));
+  if (FTokens < Need)
+    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((Need - FTokens) * 1e6 / FRate)));
   // Slide the ring up to Now's slot, forgetting the slots that fall out of it.
   const TMicros Slot = Now / kSlotMicros;
   for (TMicros S = FSlot + 1; S <= Slot && S <= FSlot + kSlots; ++S) {
@@ -38,17 +40,17 @@ TMicros TRateLimiter::Take(TMicros Now) {
     FSlots[S % kSlots] = 0;
   }
   FSlot = std::max(FSlot, Slot);
-  const long Cap = std::max(1L, static_cast<long>(FRate * 1.01));
-  if (FInSlots >= Cap) {
+  const long Cap = std::max(FSubmits, static_cast<long>(FRate * 1.01));
+  if (FInSlots + FSubmits > Cap) {
     // Wait for the oldest slot that holds a submit to leave the ring.
     for (TMicros S = FSlot - kSlots + 1; S <= FSlot; ++S)
       if (S >= 0 && FSlots[S % kSlots] > 0)
         return std::max<TMicros>(1, (S + kSlots) * kSlotMicros - Now);
     return kSlotMicros;
   }
-  ++FSlots[Slot % kSlots];
-  ++FInSlots;
-  FTokens -= 1;
+  FSlots[Slot % kSlots] += FSubmits;
+  FInSlots += FSubmits;
+  FTokens -= Need;
   return 0;
 }
 
@@ -61,8 +63,9 @@ void TRateLimiter::Throttled(TMicros Now, double SeenRate) {
   else if (FRate <= 0)
     FCeiling = std::max(2.0, SeenRate);
   const double Base = FRate > 0 ? FRate : FCeiling;
-  FRate = std::max(1.0, Base / 2);
-  FTokens = std::min(FTokens, 1.0);
+  // Never below one message's submits a second, or such a message could never go.
+  FRate = std::max(static_cast<double>(FSubmits), Base / 2);
+  FTokens = std::min(FTokens, static_cast<double>(FSubmits));
   if (FLast < 0) FLast = Now;
   FLastThrottle = FLastRecover = Now;
   ++FBackOffs;
@@ -93,9 +96,11 @@ void THistogram::Record(TMicros Value) {
   FMax = std::max<TMicros>(FMax, static_cast<TMicros>(V));
 }
 
-TMicros THistogram::Percentile(double P) const {
+TMicros THistogram::Percentile(int PerMille) const {
   if (FCount == 0) return 0;
-  const long Rank = std::clamp<long>(static_cast<long>(std::ceil(P / 100 * FCount)), 1, FCount);
+  // Nearest rank, in integers: ceil(PerMille * Count / 1000).
+  const int64_t Scaled = static_cast<int64_t>(std::clamp(PerMille, 0, 1000)) * FCount;
+  const long Rank = std::clamp<long>(static_cast<long>((Scaled + 999) / 1000), 1, FCount);
   long Seen = 0;
   for (size_t I = 0; I < FBuckets.size(); ++I) {
     Seen += FBuckets[I];
@@ -117,10 +122,8 @@ bool HexValue(const std::string& S, uint64_t& V) {
       D = C - '0';
     else if (C >= 'a' && C <= 'f')
       D = C - 'a' + 10;
-    else if (C >= 'A' && C <= 'F')
-      D = C - 'A' + 10;
     else
-      return false;
+      return false;  // keys are lower case
     V = V << 4 | static_cast<uint64_t>(D);
   }
   return true;
@@ -136,38 +139,112 @@ bool DecValue(const std::string& S, uint64_t& V) {
   return true;
 }
 
+// An id as it is compared: lower case, without leading zeros ("0" for zeros only).
+std::string IdKey(const std::string& Id) {
+  size_t From = Id.find_first_not_of('0');
+  if (From == std::string::npos) From = Id.empty() ? 0 : Id.size() - 1;
+  std::string Key(Id, From);
+  for (char& C : Key)
+    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+  return Key;
+}
+
+constexpr std::string_view kIdsWords[] = {"auto", "exact", "hex-dec", "dec-hex"};
+
+// Distinct state words and err texts counted before the rest go under one word: an SMSC sending
+// a new word in every receipt cannot grow the summary without bound.
+constexpr size_t kMaxWords = 64;
+
 }  // namespace
 
-template <typename T>
-void TMatcher::TIdIndex<T>::Add(const std::string& Id, T Value) {
-  if (!ByText.emplace(Id, std::move(Value)).second) return;
-  uint64_t V;
-  // The first id of a value keeps it; a later one with the same value is found by its text.
-  if (HexValue(Id, V)) ByHex.emplace(V, Id);
-  if (DecValue(Id, V)) ByDec.emplace(V, Id);
+std::optional<TReceiptIds> ReceiptIdsFromWord(std::string_view Word) {
+  for (size_t I = 0; I < std::size(kIdsWords); ++I)
+    if (Word == kIdsWords[I]) return static_cast<TReceiptIds>(I);
+  return std::nullopt;
+}
+
+std::string_view ReceiptIdsWord(TReceiptIds Ids) {
+  return kIdsWords[static_cast<size_t>(Ids)];
+}
+
+std::string ReceiptStateWord(std::string_view Stat) {
+  std::string Word;
+  for (char C : Stat) {
+    if (Word.size() == 16) break;
+    if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+    Word += C > 0x20 && C < 0x7F ? C : '?';
+  }
+  return Word.empty() ? "(none)" : Word;
+}
+
+bool IntermediateState(std::string_view Word) {
+  return Word == "ENROUTE";
 }
 
 template <typename T>
-const std::string* TMatcher::TIdIndex<T>::Find(const std::string& Id) const {
-  if (auto It = ByText.find(Id); It != ByText.end()) return &It->first;
+void TMatcher::TIdIndex<T>::Add(const std::string& Key, T Value) {
+  if (!ByText.emplace(Key, std::move(Value)).second) return;
   uint64_t V;
-  // One side decimal, the other hexadecimal.
-  if (DecValue(Id, V))
-    if (auto It = ByHex.find(V); It != ByHex.end()) return &It->second;
-  if (HexValue(Id, V))
-    if (auto It = ByDec.find(V); It != ByDec.end()) return &It->second;
-  return nullptr;
+  if (HexValue(Key, V)) ByHex.emplace(V, Key);
+  if (DecValue(Key, V)) ByDec.emplace(V, Key);
+}
+
+template <typename T>
+const std::string* TMatcher::TIdIndex<T>::Find(const std::string& Key, TReceiptIds Ids,
+                                               bool IsReceipt) const {
+  if (Ids == TReceiptIds::riExact) {
+    auto It = ByText.find(Key);
+    return It == ByText.end() ? nullptr : &It->first;
+  }
+  // hex-dec: a response's id is hexadecimal, a receipt's decimal; dec-hex the reverse. Key is
+  // read the way its side is written and looked up among the other side's values.
+  const bool KeyIsDecimal = (Ids == TReceiptIds::riHexDec) == IsReceipt;
+  uint64_t V;
+  if (!(KeyIsDecimal ? DecValue(Key, V) : HexValue(Key, V))) return nullptr;
+  const auto& Values = KeyIsDecimal ? ByHex : ByDec;
+  auto It = Values.find(V);
+  return It == Values.end() ? nullptr : &It->second;
 }
 
 template <typename T>
 void TMatcher::TIdIndex<T>::Erase(const std::string& Key) {
   const std::string K = Key;  // Key may live in one of the maps
   uint64_t V;
-  if (HexValue(K, V))
-    if (auto It = ByHex.find(V); It != ByHex.end() && It->second == K) ByHex.erase(It);
-  if (DecValue(K, V))
-    if (auto It = ByDec.find(V); It != ByDec.end() && It->second == K) ByDec.erase(It);
+  if (HexValue(K, V)) ByHex.erase(V);
+  if (DecValue(K, V)) ByDec.erase(V);
   ByText.erase(K);
+}
+
+template <typename T>
+const std::string* TMatcher::Match(const TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
+                                   bool& Ambiguous) {
+  Ambiguous = false;
+  if (FIds != TReceiptIds::riAuto) return Index.Find(Key, FIds, IsReceipt);
+  const std::string* Exact = Index.Find(Key, TReceiptIds::riExact, IsReceipt);
+  const std::string* HexDec = Index.Find(Key, TReceiptIds::riHexDec, IsReceipt);
+  if (Exact && HexDec) {
+    // The same id both ways tells nothing; two ids, one each way, are one too many.
+    if (*Exact == *HexDec) return Exact;
+    Ambiguous = true;
+    return nullptr;
+  }
+  if (Exact) FIds = TReceiptIds::riExact;
+  if (HexDec) FIds = TReceiptIds::riHexDec;
+  return Exact ? Exact : HexDec;
+}
+
+void TMatcher::CountWord(std::map<std::string, long>& Counts, const std::string& Word) {
+  auto It = Counts.find(Word);
+  if (It == Counts.end() && Counts.size() >= kMaxWords) It = Counts.try_emplace("(other)").first;
+  if (It == Counts.end()) It = Counts.emplace(Word, 0).first;
+  ++It->second;
+}
+
+void TMatcher::CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err) {
+  FReceiptLatency.Record(Latency);
+  ++FReceipts;
+  CountWord(FStates, Stat);
+  CountWord(FErrors, ReceiptStateWord(Err));
 }
 
 void TMatcher::Submitted(uint32_t Sequence, TMicros Now) {
@@ -201,48 +278,66 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
   if (Status != 0) return;
   ++FAccepted;
   long Remaining = FReceiptsPerSubmit;
+  if (Remaining == 0) return;
+  const std::string Key = IdKey(MessageId);
   // Receipts that came before this response.
-  while (Remaining > 0) {
-    const std::string* Key = FEarlyReceipts.Find(MessageId);
-    if (!Key) break;
-    const std::string K = *Key;
-    std::vector<TMicros>& Times = FEarlyReceipts.ByText[K];
-    while (Remaining > 0 && !Times.empty()) {
-      FReceiptLatency.Record(Times.back() - SentAt);
-      Times.pop_back();
-      ++FReceipts;
+  while (Remaining > 0 && !FEarlyReceipts.ByText.empty()) {
+    bool Ambiguous;
+    const std::string* Held = Match(FEarlyReceipts, Key, false, Ambiguous);
+    if (!Held) break;
+    const std::string K = *Held;
+    std::vector<THeld>& Receipts = FEarlyReceipts.ByText[K];
+    while (Remaining > 0 && !Receipts.empty()) {
+      CountReceipt(Receipts.back().At - SentAt, Receipts.back().Stat, Receipts.back().Err);
+      Receipts.pop_back();
       --FHeldReceipts;
       --Remaining;
     }
-    if (Times.empty()) FEarlyReceipts.Erase(K);
+    if (Receipts.empty()) FEarlyReceipts.Erase(K);
   }
   if (Remaining > 0) {
-    if (auto It = FIds.ByText.find(MessageId); It != FIds.ByText.end())
+    if (auto It = FAwaitedIds.ByText.find(Key); It != FAwaitedIds.ByText.end())
       It->second.Remaining += Remaining;  // an id given twice
     else
-      FIds.Add(MessageId, TAwaited{SentAt, Remaining});
+      FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining});
   }
 }
 
-void TMatcher::Receipt(const std::string& MessageId, TMicros Now) {
+void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat,
+                       std::string_view Err) {
+  const std::string State = ReceiptStateWord(Stat);
   // Receipts not awaited are counted as they come, and nothing of them is kept.
   if (FReceiptsPerSubmit == 0) {
     ++FReceipts;
+    CountWord(FStates, State);
+    CountWord(FErrors, ReceiptStateWord(Err));
     return;
   }
-  if (const std::string* Key = FIds.Find(MessageId)) {
-    const std::string K = *Key;
-    TAwaited& A = FIds.ByText[K];
-    FReceiptLatency.Record(Now - A.SentAt);
-    ++FReceipts;
-    if (--A.Remaining <= 0) FIds.Erase(K);
+  const std::string Key = IdKey(MessageId);
+  bool Ambiguous;
+  const std::string* Awaited = Match(FAwaitedIds, Key, true, Ambiguous);
+  if (Ambiguous) {
+    ++FAmbiguous;
+    return;
+  }
+  if (IntermediateState(State)) {
+    // Counted for an id of ours; the final receipt is still awaited.
+    if (Awaited) CountWord(FStates, State);
+    return;
+  }
+  if (Awaited) {
+    const std::string K = *Awaited;
+    TAwaited& A = FAwaitedIds.ByText[K];
+    CountReceipt(Now - A.SentAt, State, Err);
+    if (--A.Remaining <= 0) FAwaitedIds.Erase(K);
     return;
   }
   // Before its response, or for a message that is not ours: held until a response claims it.
-  if (auto It = FEarlyReceipts.ByText.find(MessageId); It != FEarlyReceipts.ByText.end())
-    It->second.push_back(Now);
+  THeld H{Now, State, std::string(Err)};
+  if (auto It = FEarlyReceipts.ByText.find(Key); It != FEarlyReceipts.ByText.end())
+    It->second.push_back(std::move(H));
   else
-    FEarlyReceipts.Add(MessageId, std::vector<TMicros>{Now});
+    FEarlyReceipts.Add(Key, std::vector<THeld>{std::move(H)});
   ++FHeldReceipts;
 }
 
@@ -257,77 +352,16 @@ bool ReceiptLineId(const std::string& Line, std::string& Id) {
   return true;
 }
 
-// ---- TJson
+// ---- JSON
 
-std::string TJson::Quoted(const std::string& Text) {
-  std::string Out = "\"";
-  for (char Ch : Text) {
-    const auto C = static_cast<unsigned char>(Ch);
-    if (C == '"' || C == '\\') {
-      Out += '\\';
-      Out += Ch;
-    } else if (C < 0x20) {
-      char Buf[8];
-      std::snprintf(Buf, sizeof Buf, "\\u%04x", C);
-      Out += Buf;
-    } else {
-      Out += Ch;
-    }
-  }
-  return Out + "\"";
+nlohmann::ordered_json LatencyJson(const THistogram& H) {
+  return {
+      {"count", H.Count()},          {"p50_us", H.Percentile(500)},   {"p90_us", H.Percentile(900)},
+      {"p99_us", H.Percentile(990)}, {"p99_9_us", H.Percentile(999)}, {"max_us", H.Max()}};
 }
 
-void TJson::Key(const std::string& K) {
-  if (!FBody.empty()) FBody += ',';
-  FBody += Quoted(K);
-  FBody += ':';
-}
-
-TJson& TJson::Number(const std::string& K, double Value) {
-  Key(K);
-  if (!std::isfinite(Value)) {
-    FBody += "null";
-  } else {
-    char Buf[32];
-    std::snprintf(Buf, sizeof Buf, "%.6g", Value);
-    FBody += Buf;
-  }
-  return *this;
-}
-
-TJson& TJson::Integer(const std::string& K, long Value) {
-  Key(K);
-  FBody += std::to_string(Value);
-  return *this;
-}
-
-TJson& TJson::Text(const std::string& K, const std::string& Value) {
-  Key(K);
-  FBody += Quoted(Value);
-  return *this;
-}
-
-TJson& TJson::Bool(const std::string& K, bool Value) {
-  Key(K);
-  FBody += Value ? "true" : "false";
-  return *this;
-}
-
-TJson& TJson::Object(const std::string& K, const TJson& Value) {
-  Key(K);
-  FBody += Value.Str();
-  return *this;
-}
-
-TJson LatencyJson(const THistogram& H) {
-  TJson J;
-  J.Integer("count", H.Count())
-      .Integer("p50_us", static_cast<long>(H.Percentile(50)))
-      .Integer("p90_us", static_cast<long>(H.Percentile(90)))
-      .Integer("p99_us", static_cast<long>(H.Percentile(99)))
-      .Integer("p99_9_us", static_cast<long>(H.Percentile(99.9)))
-      .Integer("max_us", static_cast<long>(H.Max()));
-  return J;
+std::string JsonText(const nlohmann::ordered_json& Json) {
+  return Json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace load

@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "smpp/ConcatJoiner.h"
 #include "smpp/smppclient.h"
@@ -49,6 +51,8 @@ struct TOptions {
   bool Tls = false;
   std::string TlsCA;
   bool TlsInsecure = false;
+  load::TReceiptIds ReceiptIds = load::TReceiptIds::riAuto;
+  std::vector<std::string> ExpectStat = {"DELIVRD"};  // receipt states that pass
 };
 
 void Usage(FILE* Out) {
@@ -75,6 +79,14 @@ void Usage(FILE* Out) {
       "  --wait SECONDS       how long to wait for the binds and for the answers\n"
       "                       (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
+      "  --receipt-ids HOW    how a receipt's id is compared with the submit's: auto\n"
+      "                       (the default: exact, then hex-dec, keeping the first\n"
+      "                       that tells them apart), exact (as text, ignoring case\n"
+      "                       and leading zeros), hex-dec (the submit's id is\n"
+      "                       hexadecimal, the receipt's decimal) or dec-hex\n"
+      "  --expect-stat WORDS  the receipt states that pass, comma-separated (default\n"
+      "                       DELIVRD); a receipt in any other final state fails the\n"
+      "                       run\n"
       "  --quiet              print only the summary and errors, not each line\n"
       "  --json FILE          also write the summary to FILE as one JSON object\n"
       "  --coding CODING      how the text (UTF-8) is coded: bytes (as given, the\n"
@@ -96,15 +108,19 @@ void Usage(FILE* Out) {
       "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
       "most 10 minutes and 1000 messages, then dropped with a +CONCAT_DROPPED line.\n\n"
       "A response counts only for a submit of this run that awaits one (by sequence\n"
-      "number), a delivery receipt only for a message id of this run (compared as text,\n"
-      "or as numbers where one side is hexadecimal and the other decimal); others are\n"
-      "counted apart. The summary on standard error gives the counts, the rate, the CPU\n"
-      "per message, the latency of responses and receipts (count, p50, p90, p99, p99.9,\n"
-      "max) and the responses per command_status. While standard error is a terminal a\n"
-      "progress line is shown there once a second.\n\n"
-      "Exit status: 0 when every submit was accepted and every receipt of this run came,\n"
-      "1 on a bind failure, a rejected submit or a timeout, 2 on bad options or a text\n"
-      "the coding cannot carry.\n");
+      "number), a delivery receipt only for a message id of this run (see\n"
+      "--receipt-ids); a receipt that could match two ids matches none. Others are\n"
+      "counted apart. The parts of a long message go together: each takes one place\n"
+      "in the window and one submit of the rate. --wait is how long the run waits\n"
+      "without any answer: it ends with an error once nothing was answered for that\n"
+      "long, however long the run. The summary on standard error gives the counts, the\n"
+      "rate, the CPU per message, the latency of responses and receipts (count, p50,\n"
+      "p90, p99, p99.9, max), the responses per command_status and the receipts per\n"
+      "state and err. While standard error is a terminal a progress line is shown there\n"
+      "once a second.\n\n"
+      "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
+      "in an expected state, 1 on a bind failure, a rejected submit, a receipt in\n"
+      "another state or a timeout, 2 on bad options or a text the coding cannot carry.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -150,7 +166,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oHelp,
     oTls,
     oTlsCA,
-    oTlsInsecure
+    oTlsInsecure,
+    oReceiptIds,
+    oExpectStat
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
                                 {"port", required_argument, nullptr, oPort},
@@ -176,6 +194,8 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"tls", no_argument, nullptr, oTls},
                                 {"tls-ca", required_argument, nullptr, oTlsCA},
                                 {"tls-insecure", no_argument, nullptr, oTlsInsecure},
+                                {"receipt-ids", required_argument, nullptr, oReceiptIds},
+                                {"expect-stat", required_argument, nullptr, oExpectStat},
                                 {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -287,6 +307,30 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oTlsInsecure:
         O.TlsInsecure = true;
         break;
+      case oReceiptIds: {
+        const std::optional<load::TReceiptIds> Ids = load::ReceiptIdsFromWord(optarg);
+        if (!Ids) {
+          std::fprintf(stderr, "smppcli: --receipt-ids must be auto, exact, hex-dec or dec-hex\n");
+          return false;
+        }
+        O.ReceiptIds = *Ids;
+        break;
+      }
+      case oExpectStat: {
+        O.ExpectStat.clear();
+        const std::string Words = optarg;
+        for (size_t Start = 0; Start <= Words.size();) {
+          const size_t Comma = std::min(Words.find(',', Start), Words.size());
+          if (Comma > Start)
+            O.ExpectStat.push_back(load::ReceiptStateWord(Words.substr(Start, Comma - Start)));
+          Start = Comma + 1;
+        }
+        if (O.ExpectStat.empty()) {
+          std::fprintf(stderr, "smppcli: --expect-stat needs a state word such as DELIVRD\n");
+          return false;
+        }
+        break;
+      }
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -316,8 +360,8 @@ using Clock = std::chrono::steady_clock;
 // handlers run on the workers and timers, the sender on the main thread, the progress line on a
 // thread of its own: all of them take Lock.
 struct TProgress {
-  explicit TProgress(long ReceiptsPerSubmit, double Tps)
-      : Matcher(ReceiptsPerSubmit), Limiter(Tps) {}
+  TProgress(long ReceiptsPerSubmit, load::TReceiptIds Ids, double Tps, long MessageParts)
+      : Parts(MessageParts), Matcher(ReceiptsPerSubmit, Ids), Limiter(Tps, MessageParts) {}
 
   std::mutex Lock;
   std::condition_variable Changed;
@@ -327,6 +371,7 @@ struct TProgress {
   bool RcxBound = false, TcxBound = false;
   std::string Failure;  // first fatal condition seen
   long Window = 1;
+  long Parts = 1;  // submits per message, which go together
   bool WantReceipts = true, AllSent = false;
   // What to send: Count messages, or for as long as SendUntil when ForDuration.
   long Count = 1;
@@ -337,6 +382,9 @@ struct TProgress {
   long Pending = 0;                     // submits taken for sending and not yet recorded in Matcher
   Clock::time_point NextSendAt;         // when the rate allows the next submit
   Clock::time_point T0 = Clock::now();  // the origin of the matcher's times
+  // The last answer of ours (a response or a receipt), or the last submit into an empty window:
+  // --wait counts from here.
+  load::TMicros LastAnswer = 0;
   load::TMatcher Matcher;
   load::TRateLimiter Limiter;
 
@@ -346,8 +394,25 @@ struct TProgress {
   bool Finished() const {
     return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
   }
-  bool Room() const { return Matcher.InFlight() + Pending < Window; }
+  // Room for all the parts of the next message.
+  bool Room() const { return Matcher.InFlight() + Pending + Parts <= Window; }
   bool SendingDone() const { return ForDuration ? Clock::now() >= SendUntil : Claimed >= Count; }
+  Clock::time_point QuietUntil(Clock::duration Wait) const {
+    return T0 + std::chrono::microseconds(LastAnswer) + Wait;
+  }
+  // Waits on G until Done holds, a failure is seen or nothing was answered for Wait. Gives Done().
+  template <typename TDone>
+  bool WaitForAnswers(std::unique_lock<std::mutex>& G, Clock::duration Wait, TDone Done) {
+    auto Ready = [&] { return !Failure.empty() || Done(); };
+    while (!Ready()) {
+      // The deadline moves with every answer; a run for a duration also wakes at its end.
+      Clock::time_point Until = QuietUntil(Wait);
+      if (ForDuration && !AllSent) Until = std::min(Until, SendUntil);
+      if (Changed.wait_until(G, Until, Ready)) break;
+      if (Clock::now() >= QuietUntil(Wait)) break;
+    }
+    return Done();
+  }
   void WakeIfDue() {
     bool Due = !Failure.empty();
     switch (Waiting) {
@@ -477,6 +542,50 @@ bool ReadPdu(TSMPPConnection& Conn, const std::string& Line, TReadPdu& Out) {
   return true;
 }
 
+// The state word (its stat label, or message_state by name) and err text of the delivery receipt
+// whose read is being reported on Conn.
+void ReadReceiptState(const TSmppClient& Client, TSMPPConnection& Conn, std::string& Stat,
+                      std::string& Err) {
+  static thread_local uint8_t Bytes[kPduBufferSize];
+  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
+  if (Length < static_cast<int32_t>(kPduHeaderLength)) return;
+  TPDU Pdu;
+  Client.DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
+  Stat = Pdu.deliver.receipt_stat;
+  Err = Pdu.deliver.receipt_err;
+}
+
+std::string NumberText(double V) {
+  char Buf[32];
+  std::snprintf(Buf, sizeof Buf, "%g", V);
+  return Buf;
+}
+
+// "DELIVRD 10, UNDELIV 2" of counts by word.
+std::string CountsText(const std::map<std::string, long>& Counts) {
+  std::string Text;
+  for (const auto& [Word, N] : Counts)
+    Text += (Text.empty() ? "" : ", ") + Escaped(Word) + " " + std::to_string(N);
+  return Text;
+}
+
+// The receipts in a final state that is none of Expect, by state.
+std::map<std::string, long> UnexpectedStates(const load::TMatcher& M,
+                                             const std::vector<std::string>& Expect) {
+  std::map<std::string, long> Out;
+  for (const auto& [Word, N] : M.ReceiptStates())
+    if (!load::IntermediateState(Word) &&
+        std::find(Expect.begin(), Expect.end(), Word) == Expect.end())
+      Out.emplace(Word, N);
+  return Out;
+}
+
+std::string ExpectText(const std::vector<std::string>& Expect) {
+  std::string Text;
+  for (const std::string& Word : Expect) Text += (Text.empty() ? "" : ",") + Word;
+  return Text;
+}
+
 std::string Hex8(uint32_t V) {
   char Buf[16];
   std::snprintf(Buf, sizeof Buf, "0x%08X", V);
@@ -486,11 +595,11 @@ std::string Hex8(uint32_t V) {
 // "p50 120 us, p90 ..., max ..." of a histogram.
 std::string LatencyText(const load::THistogram& H) {
   char Buf[160];
-  std::snprintf(Buf, sizeof Buf,
-                "%ld, p50 %lld us, p90 %lld us, p99 %lld us, p99.9 %lld us, max %lld us", H.Count(),
-                static_cast<long long>(H.Percentile(50)), static_cast<long long>(H.Percentile(90)),
-                static_cast<long long>(H.Percentile(99)),
-                static_cast<long long>(H.Percentile(99.9)), static_cast<long long>(H.Max()));
+  std::snprintf(
+      Buf, sizeof Buf, "%ld, p50 %lld us, p90 %lld us, p99 %lld us, p99.9 %lld us, max %lld us",
+      H.Count(), static_cast<long long>(H.Percentile(500)),
+      static_cast<long long>(H.Percentile(900)), static_cast<long long>(H.Percentile(990)),
+      static_cast<long long>(H.Percentile(999)), static_cast<long long>(H.Max()));
   return Buf;
 }
 
@@ -534,6 +643,22 @@ int main(int Argc, char** Argv) {
     PrintPlan(O, Plan);
     return 0;
   }
+  // The parts of one message go together: each is a submit in the window and of the rate.
+  const long Parts = static_cast<long>(Plan.Parts.size());
+  if (Parts > O.Window) {
+    std::fprintf(stderr,
+                 "smppcli: a message of %ld parts does not fit a --window of %ld: its parts go "
+                 "together; raise --window to at least %ld\n",
+                 Parts, O.Window, Parts);
+    return 2;
+  }
+  if (O.Tps > 0 && O.Tps < static_cast<double>(Parts)) {
+    std::fprintf(stderr,
+                 "smppcli: --tps %g is below the %ld parts of one message, which go together; "
+                 "raise --tps to at least %ld\n",
+                 O.Tps, Parts, Parts);
+    return 2;
+  }
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
   FILE* Json = nullptr;
@@ -543,7 +668,7 @@ int main(int Argc, char** Argv) {
     return 2;
   }
 
-  TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.Tps);
+  TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.ReceiptIds, O.Tps, Parts);
   P.Window = O.Window;
   P.WantReceipts = O.Receipts;
   auto Client = std::make_unique<TSmppClient>(nullptr);
@@ -608,7 +733,6 @@ int main(int Argc, char** Argv) {
                  "on the way can read and change this traffic\n");
 
   // Every message goes as one submit per part; each submit gets its own answer and receipt.
-  const long Parts = static_cast<long>(Plan.Parts.size());
   // Sends while there is room in the window, the rate allows and something is left to send. The
   // main thread calls it to fill the window and for what waits for the rate; the transmitter's
   // notification calls it on its worker thread after each response: a submit made there goes out
@@ -623,10 +747,16 @@ int main(int Argc, char** Argv) {
         break;
       }
       ++P.Claimed;
-      P.Pending += Parts;
       const load::TMicros SentAt = P.Now();
+      // A submit into an empty window starts the wait for an answer afresh.
+      if (P.Matcher.InFlight() == 0 && P.Pending == 0)
+        P.LastAnswer = std::max(P.LastAnswer, SentAt);
+      P.Pending += Parts;
       G.unlock();
-      const int32_t Sequence = Client->Send(O.Source, O.Destination, O.Validity, O.Text);
+      // The sequence numbers of the parts, as sent: other requests take numbers meanwhile.
+      static thread_local std::vector<uint32_t> Sequences;
+      const int32_t Sequence =
+          Client->Send(O.Source, O.Destination, O.Validity, O.Text, &Sequences);
       G.lock();
       P.Pending -= Parts;
       if (Sequence < 0) {
@@ -639,10 +769,8 @@ int main(int Argc, char** Argv) {
                   : "the transmitter connection was lost while sending";
         break;
       }
-      // The parts of one message are numbered one after the other, the last returned. An answer
-      // that came before this point is held by the matcher and paired here.
-      for (long K = Parts - 1; K >= 0; --K)
-        P.Matcher.Submitted(static_cast<uint32_t>(Sequence - K), SentAt);
+      // An answer that came before this point is held by the matcher and paired here.
+      for (const uint32_t Part : Sequences) P.Matcher.Submitted(Part, SentAt);
       ++P.Messages;
     }
     P.WakeIfDue();
@@ -665,16 +793,21 @@ int main(int Argc, char** Argv) {
     }
     TReadPdu R;
     const bool Read = ReadPdu(C->Rcx(), Line, R);
-    std::string ReceiptId;
+    std::string ReceiptId, Stat, Err;
     const bool IsReceipt = load::ReceiptLineId(Line, ReceiptId);
+    if (IsReceipt) ReadReceiptState(*C, C->Rcx(), Stat, Err);
     std::lock_guard<std::mutex> G(P.Lock);
-    if (Line == "bind Rcx OK")
+    if (Line == "bind Rcx OK") {
       P.RcxBound = true;
-    else if (IsReceipt)
-      P.Matcher.Receipt(ReceiptId, P.Now());
-    else if ((Line.rfind("Rcx TLS handshake failed: ", 0) == 0 ||
-              Line.rfind("Rcx closed by the SMSC before the bind answer", 0) == 0) &&
-             P.Failure.empty())
+    } else if (IsReceipt) {
+      const long Before = P.Matcher.Receipts();
+      const load::TMicros Now = P.Now();
+      P.Matcher.Receipt(ReceiptId, Now, Stat, Err);
+      if (P.Matcher.Receipts() != Before) P.LastAnswer = Now;
+    }
+    if ((Line.rfind("Rcx TLS handshake failed: ", 0) == 0 ||
+         Line.rfind("Rcx closed by the SMSC before the bind answer", 0) == 0) &&
+        P.Failure.empty())
       P.Failure = Line;
     else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
       P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
@@ -707,7 +840,9 @@ int main(int Argc, char** Argv) {
         P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
       if (Response) {
         const load::TMicros Now = P.Now();
+        const long Before = P.Matcher.Answered();
         P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
+        if (P.Matcher.Answered() != Before) P.LastAnswer = Now;
         if (R.Status == kThrottledStatus || R.Status == kQueueFullStatus)
           P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
       }
@@ -774,6 +909,7 @@ int main(int Argc, char** Argv) {
     P.ForDuration = O.Duration > 0;
     P.SendUntil =
         T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));
+    P.LastAnswer = 0;
   }
   // The main thread fills the window and sends what waits for the rate; the transmitter's
   // notification sends whenever a response makes room.
@@ -786,13 +922,15 @@ int main(int Argc, char** Argv) {
     }
     if (P.SendingDone()) break;
     if (!P.Room()) {
-      // Keep at most Window submits unanswered.
+      // Keep at most Window submits unanswered. The transmitter's thread refills the window
+      // after each response, so room may never be seen here: what ends the wait with an error is
+      // a silence of Wait, not its length.
       P.Waiting = TProgress::TWaiting::Room;
-      const bool Room = P.Changed.wait_until(G, Clock::now() + Wait, [&] {
-        return !P.Failure.empty() || P.Room() || P.SendingDone();
-      });
+      const bool Room = P.WaitForAnswers(G, Wait, [&] { return P.Room() || P.SendingDone(); });
       P.Waiting = TProgress::TWaiting::Nothing;
-      if (!Room) Error = "the SMSC stopped answering submits";
+      if (!Room && P.Failure.empty())
+        Error = "the SMSC stopped answering submits (nothing answered for " +
+                NumberText(O.WaitSeconds) + " s)";
       continue;
     }
     // Room, but the rate allows the next submit only later.
@@ -806,8 +944,7 @@ int main(int Argc, char** Argv) {
     std::unique_lock<std::mutex> G(P.Lock);
     P.AllSent = true;
     P.Waiting = TProgress::TWaiting::End;
-    const bool Done = P.Changed.wait_until(G, Clock::now() + Wait,
-                                           [&] { return !P.Failure.empty() || P.Finished(); });
+    const bool Done = P.WaitForAnswers(G, Wait, [&] { return P.Finished(); });
     P.Waiting = TProgress::TWaiting::Nothing;
     const load::TMatcher& M = P.Matcher;
     const long Rejected = M.Answered() - M.Accepted();
@@ -823,6 +960,14 @@ int main(int Argc, char** Argv) {
     else if (Rejected > 0)
       Error = std::to_string(Rejected) + " of " + std::to_string(M.Sent()) +
               " submits were rejected by the SMSC";
+    else if (const std::map<std::string, long> Unexpected = UnexpectedStates(M, O.ExpectStat);
+             O.Receipts && !Unexpected.empty()) {
+      long N = 0;
+      for (const auto& [Word, Count] : Unexpected) N += Count;
+      Error = std::to_string(N) + " of " + std::to_string(M.Receipts()) +
+              " delivery receipts ended in a state not expected (" + CountsText(Unexpected) +
+              "; --expect-stat " + ExpectText(O.ExpectStat) + ")";
+    }
   }
   const double Seconds = std::chrono::duration<double>(Clock::now() - T0).count();
   const double Cpu = CpuSeconds() - Cpu0;
@@ -889,48 +1034,60 @@ int main(int Argc, char** Argv) {
                  "smppcli: statuses: ok %ld, throttled 0x00000058 %ld, queue full 0x00000014 %ld, "
                  "others %ld; backed off %ld times\n",
                  M.Accepted(), Throttled, QueueFull, OtherStatus, P.Limiter.BackOffs());
+    if (!M.ReceiptStates().empty())
+      std::fprintf(stderr, "smppcli: receipt states: %s; err: %s; ids compared %s\n",
+                   CountsText(M.ReceiptStates()).c_str(), CountsText(M.ReceiptErrors()).c_str(),
+                   M.Convention() == load::TReceiptIds::riAuto
+                       ? "auto (no receipt told exact and hex-dec apart)"
+                       : std::string(load::ReceiptIdsWord(M.Convention())).c_str());
   }
   if (M.UnmatchedResponses() > 0 || M.UnmatchedReceipts() > 0)
     std::fprintf(stderr,
                  "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts "
-                 "for no message id of this run\n",
-                 M.UnmatchedResponses(), M.UnmatchedReceipts());
+                 "for no message id of this run (%ld of them could match two ids)\n",
+                 M.UnmatchedResponses(), M.UnmatchedReceipts(), M.AmbiguousReceipts());
   if (Json) {
-    load::TJson Options, Counts, Statuses;
-    Options.Text("host", O.Host)
-        .Integer("port", O.Port)
-        .Integer("count", O.Duration > 0 ? 0 : O.Count)
-        .Number("duration_s", O.Duration)
-        .Number("tps", O.Tps)
-        .Integer("window", O.Window)
-        .Bool("wait_for_receipts", O.Receipts);
-    Counts.Integer("messages", Sent)
-        .Integer("submits", M.Sent())
-        .Integer("answered", M.Answered())
-        .Integer("accepted", M.Accepted())
-        .Integer("rejected", Rejected)
-        .Integer("receipts", M.Receipts())
-        .Integer("unanswered", M.InFlight())
-        .Integer("receipts_missing", O.Receipts ? std::max(0L, M.ReceiptsDue()) : 0)
-        .Integer("unmatched_responses", M.UnmatchedResponses())
-        .Integer("unmatched_receipts", M.UnmatchedReceipts())
-        .Integer("throttled", Throttled)
-        .Integer("queue_full", QueueFull)
-        .Integer("back_offs", P.Limiter.BackOffs());
-    for (const auto& [Code, N] : M.Statuses()) Statuses.Integer(Hex8(Code), N);
-    load::TJson J;
-    J.Object("options", Options)
-        .Integer("exit_status", Status)
-        .Text("error", Error)
-        .Object("counts", Counts)
-        .Number("seconds", Seconds)
-        .Number("submits_per_s", Seconds > 0 ? M.Sent() / Seconds : 0.0)
-        .Number("answered_per_s", Rate)
-        .Number("cpu_us_per_message", CpuPerMessage)
-        .Object("response_latency", load::LatencyJson(M.ResponseLatency()))
-        .Object("receipt_latency", load::LatencyJson(M.ReceiptLatency()))
-        .Object("statuses", Statuses);
-    std::fprintf(Json, "%s\n", J.Str().c_str());
+    using nlohmann::ordered_json;
+    ordered_json Statuses = ordered_json::object();
+    for (const auto& [Code, N] : M.Statuses()) Statuses[Hex8(Code)] = N;
+    const ordered_json J = {{"options",
+                             {{"host", O.Host},
+                              {"port", O.Port},
+                              {"count", O.Duration > 0 ? 0 : O.Count},
+                              {"duration_s", O.Duration},
+                              {"tps", O.Tps},
+                              {"window", O.Window},
+                              {"wait_for_receipts", O.Receipts},
+                              {"receipt_ids", load::ReceiptIdsWord(O.ReceiptIds)},
+                              {"expect_stat", O.ExpectStat}}},
+                            {"exit_status", Status},
+                            {"error", Error},
+                            {"counts",
+                             {{"messages", Sent},
+                              {"submits", M.Sent()},
+                              {"answered", M.Answered()},
+                              {"accepted", M.Accepted()},
+                              {"rejected", Rejected},
+                              {"receipts", M.Receipts()},
+                              {"unanswered", M.InFlight()},
+                              {"receipts_missing", O.Receipts ? std::max(0L, M.ReceiptsDue()) : 0},
+                              {"unmatched_responses", M.UnmatchedResponses()},
+                              {"unmatched_receipts", M.UnmatchedReceipts()},
+                              {"ambiguous_receipts", M.AmbiguousReceipts()},
+                              {"throttled", Throttled},
+                              {"queue_full", QueueFull},
+                              {"back_offs", P.Limiter.BackOffs()}}},
+                            {"seconds", Seconds},
+                            {"submits_per_s", Seconds > 0 ? M.Sent() / Seconds : 0.0},
+                            {"answered_per_s", Rate},
+                            {"cpu_us_per_message", CpuPerMessage},
+                            {"response_latency", load::LatencyJson(M.ResponseLatency())},
+                            {"receipt_latency", load::LatencyJson(M.ReceiptLatency())},
+                            {"statuses", Statuses},
+                            {"receipt_ids_used", load::ReceiptIdsWord(M.Convention())},
+                            {"receipt_states", M.ReceiptStates()},
+                            {"receipt_errors", M.ReceiptErrors()}};
+    std::fprintf(Json, "%s\n", load::JsonText(J).c_str());
     if (std::fclose(Json) != 0) {
       std::fprintf(stderr, "smppcli: cannot write --json %s\n", O.JsonFile.c_str());
       Status = 1;

@@ -36,13 +36,14 @@ const char* const kUsage =
     "  --receipts-first      send each receipt before the submit_sm_resp it belongs to\n"
     "  --stray-receipts N    send N receipts for ids never given when a receiver binds\n"
     "  --throttle-every N    answer every Nth submit_sm with 0x00000058 (throttled)\n"
+    "  --undeliv-every N     make every Nth receipt stat:UNDELIV err:001\n"
     "  --per-second          print \"second N submits M\" for every second after the first\n"
     "                        submit_sm, until the submits stop\n";
 
 struct TOptions {
   int Port = 0;
   bool Receipts = false, DecimalReceipts = false, ReceiptsFirst = false;
-  long StrayReceipts = 0, ThrottleEvery = 0;
+  long StrayReceipts = 0, ThrottleEvery = 0, UndelivEvery = 0;
   bool PerSecond = false;
 } O;
 
@@ -82,10 +83,10 @@ bool WriteAll(int Fd, const std::string& Data) {
 }
 
 // A deliver_sm delivery receipt (esm_class 0x04) for this message id.
-void AppendReceipt(std::string& Out, const std::string& Id) {
-  const std::string Text = "id:" + Id +
-                           " sub:001 dlvrd:001 submit date:2601011200 done date:2601011200 "
-                           "stat:DELIVRD err:000 text:";
+void AppendReceipt(std::string& Out, const std::string& Id, bool Undelivered = false) {
+  const std::string Text =
+      "id:" + Id + " sub:001 dlvrd:001 submit date:2601011200 done date:2601011200 " +
+      (Undelivered ? "stat:UNDELIV err:001" : "stat:DELIVRD err:000") + " text:";
   std::string Body;
   Body += '\0';                                           // service_type
   Body += std::string("\x01\x01", 2) + "5551234" + '\0';  // source ton, npi, addr
@@ -142,7 +143,8 @@ void Serve(int Fd) {
           std::snprintf(Hex, sizeof Hex, "%010llx", static_cast<unsigned long long>(Msg));
           AppendPdu(Out, 0x80000004, 0, Seq, std::string(Hex) + '\0');
           if (O.Receipts)
-            AppendReceipt(Receipts, O.DecimalReceipts ? std::to_string(Msg) : std::string(Hex));
+            AppendReceipt(Receipts, O.DecimalReceipts ? std::to_string(Msg) : std::string(Hex),
+                          O.UndelivEvery > 0 && Msg % static_cast<uint64_t>(O.UndelivEvery) == 0);
           break;
         }
         case 0x00000015:  // enquire_link
@@ -212,6 +214,8 @@ int main(int Argc, char** Argv) {
       O.StrayReceipts = V;
     else if (A == "--throttle-every" && HasValue && Count(Argv[++I], V))
       O.ThrottleEvery = V;
+    else if (A == "--undeliv-every" && HasValue && Count(Argv[++I], V) && V > 0)
+      O.UndelivEvery = V;
     else if (A == "--per-second")
       O.PerSecond = true;
     else {

@@ -227,6 +227,79 @@ TEST(Smppcli, CountsOnlyItsOwnAnswersAndBacksOffWhenThrottled) {
   }
 }
 
+// Verdicts a long or multi-part run must not fool: --wait is a silence, not the length of the
+// run; each part is one submit of the rate and one place in the window; a receipt in a state not
+// expected fails the run.
+TEST(Smppcli, VerdictsOfLongRunsPartsAndReceiptStates) {
+  const std::string json = std::string(SMPP_BINARY_DIR) + "/smppcli_test_verdicts.json";
+  const std::string text(400, 'x');  // three parts in GSM with a user data header
+  const std::vector<std::string> udh = {"--coding", "gsm", "--long", "udh", "--text", text};
+  struct Case {
+    const char* name;
+    std::vector<std::string> sink, cli;
+    bool parts;  // the three-part text
+    int status;
+    std::string message;
+    std::vector<std::pair<std::string, double>> want;  // fields of the JSON summary, within 1%
+  };
+  const Case cases[] = {
+      {"a run ten times as long as --wait",
+       {},
+       {"--no-receipts", "--duration", "3", "--wait", "0.3"},
+       false,
+       0,
+       "messages in",
+       {{"unanswered", 0}}},
+      {"three-part messages at --tps 300",
+       {},
+       {"--no-receipts", "--duration", "3", "--tps", "300"},
+       true,
+       0,
+       "300 messages in 900 submits",
+       {{"submits", 900}, {"submits_per_s", 300}}},
+      {"parts beyond the window",
+       {},
+       {"--window", "2"},
+       true,
+       2,
+       "a message of 3 parts does not fit a --window of 2",
+       {}},
+      {"parts beyond the rate", {}, {"--tps", "2"}, true, 2, "raise --tps to at least 3", {}},
+      {"every fourth receipt UNDELIV",
+       {"--receipts", "--undeliv-every", "4"},
+       {"--count", "20"},
+       false,
+       1,
+       "5 of 20 delivery receipts ended in a state not expected (UNDELIV 5; --expect-stat DELIVRD)",
+       {{"receipts", 20}}},
+      {"UNDELIV expected",
+       {"--receipts", "--undeliv-every", "1"},
+       {"--count", "5", "--expect-stat", "undeliv,expired"},
+       false,
+       0,
+       "receipt states: UNDELIV 5; err: 001 5; ids compared auto",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmscProcess sink(c.sink);
+    sink.useSink();
+    ASSERT_TRUE(sink.start()) << sink.error();
+    std::vector<std::string> args = {"--port", std::to_string(sink.port()), "--quiet", "--json",
+                                     json};
+    args.insert(args.end(), c.cli.begin(), c.cli.end());
+    if (c.parts) args.insert(args.end(), udh.begin(), udh.end());
+    std::remove(json.c_str());
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.message), std::string::npos);
+    const std::string summary = ReadFile(json);
+    for (const auto& [key, value] : c.want)
+      EXPECT_NEAR(JsonNumber(summary, key), value, value / 100) << key << " in " << summary;
+  }
+}
+
 // --tps against the local SMSC over a few seconds: the count comes out right and no second is
 // over; the summary carries every field a script reads; and no progress line when standard error
 // is no terminal, but one under a pseudo-terminal.

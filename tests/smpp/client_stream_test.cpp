@@ -481,6 +481,31 @@ TEST_F(RawSmsc, SendCutsTheSourceAndStoresSplitPartsRoundTheStore) {
   EXPECT_EQ(GetU32(client->SentPartStore(2) + 4), kSubmitSm);
 }
 
+// Another request (the keep-alive's enquire_link) takes a number between two parts: Send makes
+// every part's number known, as it went on the wire, in the plain and in the coded way.
+TEST_F(RawSmsc, SendGivesTheSequenceNumberOfEveryPartAsSent) {
+  bindBoth();
+  client->TestHooks.AfterPartEncoded = [this] { client->SequenceCounter().Next(); };
+  for (const bool coded : {false, true}) {
+    SCOPED_TRACE(coded ? "gsm, user data header" : "bytes, split");
+    client->ClientInfo().Set_submit_coding(coded ? TTextCoding::tcGsm : TTextCoding::tcBytes);
+    client->ClientInfo().Set_submit_long_mode(coded ? TLongMessageMode::lmUdh
+                                                    : TLongMessageMode::lmSplit);
+    std::vector<uint32_t> parts = {99};
+    const int32_t last = client->Send("1234", "5551234", "", std::string(300, 'x'), &parts);
+    std::vector<uint32_t> wire;
+    while (wire.size() < parts.size())
+      if (auto submit = tcx->readUntil(kSubmitSm))
+        wire.push_back(GetU32(&(*submit)[12]));
+      else
+        break;
+    ASSERT_EQ(parts.size(), coded ? 3u : 2u);
+    EXPECT_EQ(parts, wire);
+    EXPECT_EQ(parts.back(), static_cast<uint32_t>(last));
+    EXPECT_EQ(parts[1], parts[0] + 2);  // one number went to the other request
+  }
+}
+
 TEST_F(RawSmsc, UnassignedNotificationsChangeNothingElse) {
   client->SetRcxOnData(nullptr);
   client->SetTcxOnData(nullptr);
