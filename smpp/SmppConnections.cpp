@@ -373,16 +373,17 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   }
   uint8_t Buffers[2][kPduBufferSize];
   size_t Lengths[2] = {0, 0};
-  uint32_t Sequences[2] = {0, 0};
   for (size_t I = 0; I < PartCount; ++I) {
     Pdu.submit.short_message = Parts[I];
     EncodePdu(Buffers[I], kPduBufferSize, Lengths[I], Pdu, 0);
     // Not built (no destination, or more than a submit_multi carries): nothing goes.
-    if (Lengths[I] == 0) return -1;
-    Sequences[I] = Pdu.sequence_number;
+    if (Lengths[I] == 0) {
+      if (PartSequences) PartSequences->clear();
+      return -1;
+    }
+    if (PartSequences) PartSequences->push_back(Pdu.sequence_number);
     if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
   }
-  if (PartSequences) PartSequences->assign(Sequences, Sequences + PartCount);
   for (size_t I = 0; I < PartCount; ++I) {
     if (PartCount > 1) {
       int32_t Slot = FSentPartIndex.load() + 1;
