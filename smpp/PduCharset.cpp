@@ -137,6 +137,11 @@ std::u16string TextToUtf16(std::string_view text) {
   return out;
 }
 
+bool SystemTextIsUtf8() noexcept {
+  const char* codeset;
+  return SystemIsUtf8(codeset);
+}
+
 std::string Utf16ToText(const char16_t* units, size_t count) {
   const char* codeset;
   if (SystemIsUtf8(codeset)) return Utf16ToUtf8(units, count);

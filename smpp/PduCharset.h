@@ -5,7 +5,7 @@
 // case is taken as UTF-8 too rather than losing every non-ASCII character. UTF-8 is converted here
 // directly; any other character set goes through iconv. Whatever cannot be converted becomes '?'.
 //
-// Threads: both functions may be called from any thread; they keep no state between calls.
+// Threads: the functions may be called from any thread; they keep no state between calls.
 #pragma once
 
 #include <cstddef>
@@ -17,3 +17,7 @@ std::u16string TextToUtf16(std::string_view text);
 
 // The text of count UTF-16 code units.
 std::string Utf16ToText(const char16_t* units, size_t count);
+
+// True when the system's character set is taken as UTF-8 (see above): a decoder may then write
+// UTF-8 itself instead of going through UTF-16.
+bool SystemTextIsUtf8() noexcept;

@@ -2,8 +2,11 @@
 // and decoders of each coding.
 #include "smpp/TextCoding.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "smpp/PduCharset.h"
 
@@ -52,6 +55,122 @@ constexpr std::array<int16_t, kGsmReverseSize> MakeGsmReverse() {
   return r;
 }
 constexpr std::array<int16_t, kGsmReverseSize> kGsmReverse = MakeGsmReverse();
+
+// A character in UTF-8 packed in four bytes: in memory order its UTF-8 bytes, then their number.
+// Every character of the GSM tables lies below U+10000, so three bytes do. The decoder stores the
+// four bytes whole and moves on by the number: one load and one store a character, where a record
+// of bytes and count took two loads and ran slower.
+using TUtf8Char = uint32_t;
+
+constexpr TUtf8Char PackUtf8(char16_t ch) {
+  uint8_t b[4] = {static_cast<uint8_t>(ch), 0, 0, 1};
+  if (ch >= 0x800) {
+    b[0] = static_cast<uint8_t>(0xE0 | (ch >> 12));
+    b[1] = static_cast<uint8_t>(0x80 | ((ch >> 6) & 0x3F));
+    b[2] = static_cast<uint8_t>(0x80 | (ch & 0x3F));
+    b[3] = 3;
+  } else if (ch >= 0x80) {
+    b[0] = static_cast<uint8_t>(0xC0 | (ch >> 6));
+    b[1] = static_cast<uint8_t>(0x80 | (ch & 0x3F));
+    b[3] = 2;
+  }
+  if constexpr (std::endian::native == std::endian::little)
+    return b[0] | (b[1] << 8) | (b[2] << 16) | (uint32_t{b[3]} << 24);
+  else
+    return (uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+}
+
+constexpr size_t Utf8Size(TUtf8Char c) {
+  return std::endian::native == std::endian::little ? c >> 24 : c & 0xFF;
+}
+
+// What the decoder writes for every octet value: Plain for an octet on its own (its main-table
+// character, '?' above 0x7F), Escaped for the octet after an escape (its extension character, or
+// the octet read on its own when the extension table has none; an escape after an escape is the
+// main table's U+00A0). Octets above 0x7F, which no septet has, have their rows too, so any octet
+// of the input indexes the tables safely.
+struct TGsmUtf8Tables {
+  std::array<TUtf8Char, 256> Plain, Escaped;
+};
+constexpr TGsmUtf8Tables MakeGsmUtf8Tables() {
+  TGsmUtf8Tables t{};
+  for (size_t o = 0; o < 256; ++o) t.Plain[o] = PackUtf8(o < kGsmMain.size() ? kGsmMain[o] : u'?');
+  t.Escaped = t.Plain;
+  for (const TGsmExtension& e : kGsmExtension) t.Escaped[e.Code] = PackUtf8(e.Char);
+  return t;
+}
+constexpr TGsmUtf8Tables kGsmUtf8 = MakeGsmUtf8Tables();
+// An escape at the end of the text, with no code after it, reads as a space.
+constexpr TUtf8Char kGsmLoneEscape = PackUtf8(u' ');
+
+// True when none of the eight octets at p is an escape.
+bool NoEscapeInEight(const uint8_t* p) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  w ^= kOnes * kGsmEscape;  // an escape's byte is now zero
+  return ((w - kOnes) & ~w & kHighs) == 0;
+}
+
+// Writes one character's record at p and moves p past its UTF-8 bytes.
+inline void PutUtf8(char*& p, TUtf8Char c) noexcept {
+  std::memcpy(p, &c, sizeof c);
+  p += Utf8Size(c);
+}
+
+// The septets of a GSM text straight to UTF-8. The text goes through a buffer on the stack a
+// stretch at a time: each septet read writes at most three bytes plus the fourth of its record, so
+// kStretch septets (an escape pair begun at the last one included) never pass the buffer's end. A
+// short message fits one stretch and gets a string of exactly its length, allocated once. Where
+// eight septets hold no escape they go without a branch between them.
+std::string GsmToUtf8(const uint8_t* octets, size_t count) {
+  constexpr size_t kStretch = 256;
+  char buf[3 * kStretch + 1];
+  std::string out;
+  size_t i = 0;
+  while (i < count) {
+    const size_t end = std::min(count, i + kStretch);
+    char* p = buf;
+    while (i < end) {
+      if (end - i >= 8 && NoEscapeInEight(octets + i)) {
+        // Unrolled: a loop here would cost a taken branch per septet.
+#pragma GCC unroll 8
+        for (size_t k = 0; k < 8; ++k) PutUtf8(p, kGsmUtf8.Plain[octets[i + k]]);
+        i += 8;
+        continue;
+      }
+      const uint8_t s = octets[i++];
+      PutUtf8(p, s != kGsmEscape ? kGsmUtf8.Plain[s]
+                 : i < count     ? kGsmUtf8.Escaped[octets[i++]]
+                                 : kGsmLoneEscape);
+    }
+    if (out.empty() && i == count) return std::string(buf, p);
+    if (out.empty()) out.reserve(count + count / 8);
+    out.append(buf, p);
+  }
+  return out;
+}
+
+// The septets of a GSM text as UTF-16, for a system whose character set is not UTF-8.
+std::u16string GsmToUtf16(const uint8_t* octets, size_t count) {
+  std::u16string units;
+  units.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t s = octets[i];
+    if (s > 0x7F) {
+      units += u'?';
+    } else if (s != kGsmEscape) {
+      units += static_cast<char16_t>(kGsmMain[s]);
+    } else if (i + 1 == count) {
+      units += u' ';
+    } else {
+      const uint8_t code = octets[++i];
+      const std::optional<char32_t> ext = GsmExtensionCharOf(code);
+      units += static_cast<char16_t>(ext ? *ext : GsmCharOf(code));
+    }
+  }
+  return units;
+}
 
 struct TCodingName {
   TTextCoding Coding;
@@ -218,21 +337,10 @@ std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding codi
   std::u16string units;
   switch (coding) {
     case TTextCoding::tcGsm:
-      units.reserve(count);
-      for (size_t i = 0; i < count; ++i) {
-        const uint8_t s = octets[i];
-        if (s > 0x7F) {
-          units += u'?';
-        } else if (s != kGsmEscape) {
-          units += static_cast<char16_t>(kGsmMain[s]);
-        } else if (i + 1 == count) {
-          units += u' ';
-        } else {
-          const uint8_t code = octets[++i];
-          const std::optional<char32_t> ext = GsmExtensionCharOf(code);
-          units += static_cast<char16_t>(ext ? *ext : GsmCharOf(code));
-        }
-      }
+      // UTF-8 is written directly from the tables; any other character set is reached through
+      // UTF-16, as the other codings are.
+      if (SystemTextIsUtf8()) return GsmToUtf8(octets, count);
+      units = GsmToUtf16(octets, count);
       break;
     case TTextCoding::tcLatin1:
       units.assign(octets, octets + count);
