@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QClipboard>
-#include <QDateTime>
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
@@ -507,9 +506,6 @@ TEST_F(WindowTest, KeepsTheNewestLinesAndLogsEveryLine) {
     ASSERT_TRUE(Stamp.match(Logged[I]).hasMatch()) << Logged[I].toStdString();
     ASSERT_EQ(Logged[I].mid(24), Text);
   }
-  // The time is the local time at which the line came.
-  const QDateTime Logged0 = QDateTime::fromString(Logged[0].left(23), "yyyy-MM-dd HH:mm:ss.zzz");
-  EXPECT_LT(std::abs(Logged0.secsTo(QDateTime::currentDateTime())), 60);
 }
 
 // The program: a log file that cannot be opened is refused at start, before any display is needed,
@@ -523,7 +519,6 @@ TEST(SmppwinProgram, RefusesALogFileItCannotOpen) {
       {{"--log", "/nonexistent-dir/r.log"},
        2,
        "smppwin: cannot open the log file '/nonexistent-dir/r.log': No such file or directory\n"},
-      {{"--log"}, 2, "smppwin: --log needs a value\n"},
       {{"--help"}, 0, "  --log FILE      append every report line, with its local time, to FILE\n"},
   };
   for (const auto& C : Cases) {
