@@ -1,9 +1,10 @@
 // TForm1: the main window of the SMPP test client. The user types the SMSC's host, port, user id,
 // password and system type, binds both connections with Bind, submits a fixed text to a phone
 // number with Send, unbinds with Unbind, and watches every report of SmppClient1 arrive as a line
-// of Memo1. The controls, their positions and texts, SmppClient1's stored settings and the
-// handlers wired to their events all come from the form resource (Form1.form), which is built into
-// the program and read when the window is created.
+// of Memo1 (escaped, the newest TMemoFeed::MemoLines of them; a report log keeps them all). The
+// controls, their positions and texts, SmppClient1's stored settings and the handlers wired to
+// their events all come from the form resource (Form1.form), which is built into the program and
+// read when the window is created.
 //
 // Threads. The window, its controls and its handlers live on the GUI thread. The two notification
 // handlers are called on the client's worker and timer threads (and on the GUI thread for the two

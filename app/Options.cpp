@@ -1,22 +1,32 @@
 // The options of smppwin: parsing and applying them to the window.
 #include "app/Options.h"
 
+#include <string>
 #include <string_view>
 
 #include "app/Form1.h"
 
 const char* UsageText() {
-  return "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
-         "Opens the SMPP test client's window.\n\n"
-         "  --host HOST     put HOST into the Host edit\n"
-         "  --port PORT     put PORT into the Port edit\n"
-         "  --tls           bind over TLS, the SMSC's certificate checked against the\n"
-         "                  system's store and the host\n"
-         "  --tls-ca FILE   with --tls: trust the authorities in this PEM file instead\n"
-         "  --tls-insecure  with --tls: do not check the certificate (unsafe)\n"
-         "  --help          this text\n\n"
-         "Everything else comes from the window: Bind, Send and Unbind use what the\n"
-         "edits hold when they are pressed. Needs an X display (DISPLAY).\n";
+  static const std::string Text =
+      "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
+      "               [--log FILE]\n"
+      "Opens the SMPP test client's window.\n\n"
+      "  --host HOST     put HOST into the Host edit\n"
+      "  --port PORT     put PORT into the Port edit\n"
+      "  --tls           bind over TLS, the SMSC's certificate checked against the\n"
+      "                  system's store and the host\n"
+      "  --tls-ca FILE   with --tls: trust the authorities in this PEM file instead\n"
+      "  --tls-insecure  with --tls: do not check the certificate (unsafe)\n"
+      "  --log FILE      append every report line, with its local time, to FILE\n"
+      "  --help          this text\n\n"
+      "Everything else comes from the window: Bind, Send and Unbind use what the\n"
+      "edits hold when they are pressed. Needs an X display (DISPLAY).\n\n"
+      "The memo keeps the newest " +
+      std::to_string(TMemoFeed::DefaultMemoLines) +
+      " report lines; a line at its top counts those\n"
+      "that have left it (--log keeps them all). Control characters and bytes that\n"
+      "are not UTF-8 are shown escaped, as smppcli prints them: \\x1b, \\x00, \\n, \\\\.\n";
+  return Text.c_str();
 }
 
 bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error) {
@@ -33,7 +43,8 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
     std::optional<std::string>* Target = nullptr;
     for (auto [Name, Field] : {std::pair{std::string_view("--host"), &Options.Host},
                                std::pair{std::string_view("--port"), &Options.Port},
-                               std::pair{std::string_view("--tls-ca"), &Options.TlsCA}}) {
+                               std::pair{std::string_view("--tls-ca"), &Options.TlsCA},
+                               std::pair{std::string_view("--log"), &Options.Log}}) {
       if (A == Name) {
         if (I + 1 >= Argc) {
           Error = std::string(Name) + " needs a value";

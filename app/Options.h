@@ -1,6 +1,6 @@
 // The options of smppwin: --host and --port fill the Host and Port edits before the window shows,
 // --tls, --tls-ca and --tls-insecure set SmppClient1's TLS settings (the form has no control for
-// them), --help prints the usage.
+// them), --log names the file that every report line is appended to, --help prints the usage.
 #pragma once
 
 #include <optional>
@@ -15,14 +15,15 @@ struct TOptions {
   bool Tls = false;
   std::optional<std::string> TlsCA;
   bool TlsInsecure = false;
+  std::optional<std::string> Log;
 };
 
 // The usage text that --help prints.
 const char* UsageText();
 
 // Reads Argv[1..Argc-1] ("--host HOST", "--host=HOST", "--port PORT", "--port=PORT", "--tls",
-// "--tls-ca FILE", "--tls-ca=FILE", "--tls-insecure", "--help"); --tls-ca and --tls-insecure need
-// --tls.
+// "--tls-ca FILE", "--tls-ca=FILE", "--tls-insecure", "--log FILE", "--log=FILE", "--help");
+// --tls-ca and --tls-insecure need --tls. The log file is opened by the program, not here.
 // Gives false with the reason in Error for anything else or a missing value. Any thread.
 bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error);
 

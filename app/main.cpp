@@ -1,6 +1,7 @@
-// smppwin: the SMPP test client's window. Starts the application, creates Form1 from its form
-// resource, fills Host and Port from --host and --port when given, and runs the event loop until
-// the window is closed; the form and SmppClient1 are destroyed on the way out.
+// smppwin: the SMPP test client's window. Opens the report log of --log when given, starts the
+// application, creates Form1 from its form resource, fills Host and Port from --host and --port
+// when given, and runs the event loop until the window is closed; the form and SmppClient1 are
+// destroyed on the way out, the log's last lines written.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "app/Form1.h"
 #include "app/GuiWakeup.h"
 #include "app/Options.h"
+#include "app/ReportLog.h"
 #include "base/FormText.h"
 #include "base/MainThreadQueue.h"
 
@@ -24,6 +26,11 @@ int main(int Argc, char** Argv) {
   if (O.Help) {
     std::fputs(UsageText(), stdout);
     return 0;
+  }
+  std::unique_ptr<TReportLog> Log;
+  if (O.Log && !(Log = TReportLog::Open(*O.Log, Error))) {
+    std::fprintf(stderr, "smppwin: %s\n", Error.c_str());
+    return 2;
   }
   if (O.TlsInsecure)
     std::fprintf(stderr,
@@ -47,6 +54,7 @@ int main(int Argc, char** Argv) {
   try {
     auto Form = std::make_unique<TForm1>();
     ApplyOptions(*Form, O);
+    if (Log) Form->MemoFeed().SetLog(std::move(Log));
     Form->show();
     Status = App.exec();
   } catch (const EFormTextError& E) {

@@ -5,21 +5,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QClipboard>
+#include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "app/Form1.h"
 #include "app/Options.h"
+#include "app/ReportLog.h"
 #include "base/FormText.h"
 #include "gtest/gtest.h"
 #include "interop/SmscProcess.h"
@@ -27,6 +33,11 @@
 
 using namespace std::chrono_literals;
 using smpptest::SmscProcess;
+
+// Qt's texts in a failure's message: their characters, not their bytes.
+void PrintTo(const QString& S, std::ostream* Os) {
+  *Os << '"' << S.toStdString() << '"';
+}
 
 namespace {
 
@@ -419,22 +430,107 @@ TEST_F(WindowTest, TlsOptionsSetTheClientsTlsSettings) {
   }
 }
 
-// What reaches the memo: one line per report, whatever the text holds.
-TEST_F(WindowTest, AppendsEachReportAsOneLine) {
+// What reaches the memo, and the clipboard from it: one escaped line per report, whatever the text
+// holds.
+TEST_F(WindowTest, ShowsEachReportAsOneEscapedLine) {
+  using namespace std::string_literals;
   const struct {
     const char* Typed;  // what the memo held before
-    QStringList Reports;
+    std::vector<std::string> Reports;
     QStringList Lines;
   } Cases[] = {
       {"", {"", "a"}, {"", "a"}},
-      {"", {"two\nlines\r"}, {"two\u240Alines\u240D"}},
+      {"", {"two\nlines\r"}, {"two\\nlines\\r"}},
+      {"",
+       {"+DELIVER *:1:2:\x1b[2J@\0"s, "caf\xe9 \u2029 \u00e9"},
+       {"+DELIVER *:1:2:\\x1b[2J@\\x00", "caf\\xe9 \\xe2\\x80\\xa9 \u00e9"}},
       {"typed", {"next"}, {"typed", "next"}},
   };
   for (const auto& C : Cases) {
-    SCOPED_TRACE(C.Typed);
+    SCOPED_TRACE(C.Lines.join('|').toStdString());
     Form->Memo1->setPlainText(C.Typed);
-    TMemoFeed::AppendLines(Form->Memo1, C.Reports);
+    for (const std::string& R : C.Reports) Form->MemoFeed().Add(R);
+    Form->MemoFeed().FlushAll();
     EXPECT_EQ(Lines(*Form), C.Lines);
+    Form->Memo1->selectAll();
+    Form->Memo1->copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), C.Lines.join('\n') + '\n');
+  }
+}
+
+// The memo keeps its newest lines under one notice line that counts the others; the log keeps
+// every line, escaped, with its local time, also the lines still queued when the window closes.
+TEST_F(WindowTest, KeepsTheNewestLinesAndLogsEveryLine) {
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("reports.log");
+  std::string Error;
+  auto Log = TReportLog::Open(Path.toStdString(), Error);
+  ASSERT_TRUE(Log) << Error;
+  TMemoFeed& Feed = Form->MemoFeed();
+  Feed.SetLog(std::move(Log));
+  Feed.SetMemoLines(3);
+  const auto Notice = [&](int N) {
+    return QString("(%1 older line%2 removed from this view; every line is in %3)")
+        .arg(N)
+        .arg(N == 1 ? "" : "s")
+        .arg(Path);
+  };
+  int Added = 0;
+  const struct {
+    int Add;  // lines "line N"; a line feed in the last of them
+    QStringList Lines;
+  } Steps[] = {
+      {3, {"line 1", "line 2", "line\\n3"}},  // at the limit: no notice yet
+      {1, {Notice(1), "line 2", "line\\n3", "line\\n4"}},
+      {1200, {Notice(1201), "line 1202", "line 1203", "line\\n1204"}},  // several batches
+  };
+  for (const auto& S : Steps) {
+    SCOPED_TRACE(Added);
+    for (int I = 0; I < S.Add; ++I)
+      Feed.Add("line" + std::string(I + 1 == S.Add ? "\n" : " ") + std::to_string(++Added));
+    Feed.FlushAll();
+    EXPECT_EQ(Lines(*Form), S.Lines);
+  }
+  Feed.Add("queued at close");
+  Form.reset();
+
+  QFile File(Path);
+  ASSERT_TRUE(File.open(QIODevice::ReadOnly));
+  const QStringList Logged = QString::fromUtf8(File.readAll()).split('\n');
+  ASSERT_EQ(Logged.size(), Added + 2);  // and the empty text after the last line feed
+  const QRegularExpression Stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+  for (int I = 0; I <= Added; ++I) {
+    const QString Text = I == Added                           ? "queued at close"
+                         : I == 2 || I == 3 || I == Added - 1 ? QString("line\\n%1").arg(I + 1)
+                                                              : QString("line %1").arg(I + 1);
+    ASSERT_TRUE(Stamp.match(Logged[I]).hasMatch()) << Logged[I].toStdString();
+    ASSERT_EQ(Logged[I].mid(24), Text);
+  }
+}
+
+// The program: a log file that cannot be opened is refused at start, before any display is needed,
+// like a bad option; --help names the option.
+TEST(SmppwinProgram, RefusesALogFileItCannotOpen) {
+  const struct {
+    QStringList Args;
+    int Status;
+    QString Output;
+  } Cases[] = {
+      {{"--log", "/nonexistent-dir/r.log"},
+       2,
+       "smppwin: cannot open the log file '/nonexistent-dir/r.log': No such file or directory\n"},
+      {{"--help"}, 0, "  --log FILE      append every report line, with its local time, to FILE\n"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Args.join(' ').toStdString());
+    QProcess P;
+    QProcessEnvironment Env = QProcessEnvironment::systemEnvironment();
+    Env.remove("DISPLAY");
+    P.setProcessEnvironment(Env);
+    P.start(SMPPWIN, C.Args);
+    ASSERT_TRUE(P.waitForFinished(10000));
+    EXPECT_EQ(P.exitCode(), C.Status);
+    EXPECT_TRUE(QString(P.readAllStandardError() + P.readAllStandardOutput()).contains(C.Output));
   }
 }
 
