@@ -230,6 +230,7 @@ const std::string* TMatcher::Match(const TIdIndex<T>& Index, const std::string& 
   }
   if (Exact) FIds = TReceiptIds::riExact;
   if (HexDec) FIds = TReceiptIds::riHexDec;
+  FSettled = FIds != TReceiptIds::riAuto;
   return Exact ? Exact : HexDec;
 }
 
@@ -280,27 +281,43 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
   long Remaining = FReceiptsPerSubmit;
   if (Remaining == 0) return;
   const std::string Key = IdKey(MessageId);
+  if (auto It = FAwaitedIds.ByText.find(Key); It != FAwaitedIds.ByText.end())
+    It->second.Remaining += Remaining;  // an id given twice
+  else
+    FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining});
   // Receipts that came before this response.
-  while (Remaining > 0 && !FEarlyReceipts.ByText.empty()) {
+  while (!FEarlyReceipts.ByText.empty() && FAwaitedIds.ByText.count(Key)) {
     bool Ambiguous;
     const std::string* Held = Match(FEarlyReceipts, Key, false, Ambiguous);
     if (!Held) break;
-    const std::string K = *Held;
-    std::vector<THeld>& Receipts = FEarlyReceipts.ByText[K];
-    while (Remaining > 0 && !Receipts.empty()) {
-      CountReceipt(Receipts.back().At - SentAt, Receipts.back().Stat, Receipts.back().Err);
-      Receipts.pop_back();
-      --FHeldReceipts;
-      --Remaining;
-    }
-    if (Receipts.empty()) FEarlyReceipts.Erase(K);
+    ClaimHeld(*Held, Key);
   }
-  if (Remaining > 0) {
-    if (auto It = FAwaitedIds.ByText.find(Key); It != FAwaitedIds.ByText.end())
-      It->second.Remaining += Remaining;  // an id given twice
-    else
-      FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining});
+  if (FSettled) RematchHeld();
+}
+
+void TMatcher::ClaimHeld(const std::string& HeldKey, const std::string& AwaitedKey) {
+  const std::string H = HeldKey, A = AwaitedKey;  // both may live in the maps erased below
+  std::vector<THeld>& Receipts = FEarlyReceipts.ByText[H];
+  TAwaited& Awaited = FAwaitedIds.ByText[A];
+  while (Awaited.Remaining > 0 && !Receipts.empty()) {
+    const THeld& R = Receipts.back();
+    CountReceipt(R.At - Awaited.SentAt, R.Stat, R.Err);
+    if (R.Ambiguous) --FAmbiguous;
+    Receipts.pop_back();
+    --FHeldReceipts;
+    --Awaited.Remaining;
   }
+  if (Receipts.empty()) FEarlyReceipts.Erase(H);
+  if (Awaited.Remaining <= 0) FAwaitedIds.Erase(A);
+}
+
+void TMatcher::RematchHeld() {
+  FSettled = false;
+  std::vector<std::string> Keys;
+  Keys.reserve(FEarlyReceipts.ByText.size());
+  for (const auto& Entry : FEarlyReceipts.ByText) Keys.push_back(Entry.first);
+  for (const std::string& K : Keys)
+    if (const std::string* Awaited = FAwaitedIds.Find(K, FIds, true)) ClaimHeld(K, *Awaited);
 }
 
 void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat,
@@ -316,10 +333,6 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
   const std::string Key = IdKey(MessageId);
   bool Ambiguous;
   const std::string* Awaited = Match(FAwaitedIds, Key, true, Ambiguous);
-  if (Ambiguous) {
-    ++FAmbiguous;
-    return;
-  }
   if (IntermediateState(State)) {
     // Counted for an id of ours; the final receipt is still awaited.
     if (Awaited) CountWord(FStates, State);
@@ -330,10 +343,13 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
     TAwaited& A = FAwaitedIds.ByText[K];
     CountReceipt(Now - A.SentAt, State, Err);
     if (--A.Remaining <= 0) FAwaitedIds.Erase(K);
+    if (FSettled) RematchHeld();
     return;
   }
-  // Before its response, or for a message that is not ours: held until a response claims it.
-  THeld H{Now, State, std::string(Err)};
+  // Before its response, for a message that is not ours, or (ambiguous) for one of two: held
+  // until a response claims it or a convention is kept.
+  THeld H{Now, State, std::string(Err), Ambiguous};
+  if (Ambiguous) ++FAmbiguous;
   if (auto It = FEarlyReceipts.ByText.find(Key); It != FEarlyReceipts.ByText.end())
     It->second.push_back(std::move(H));
   else

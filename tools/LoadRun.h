@@ -134,7 +134,9 @@ class TMatcher {
   // those held because they came first, which may still find theirs. The unmatched receipts
   // include the ambiguous ones.
   long UnmatchedResponses() const { return FStrayResponses + static_cast<long>(FEarly.size()); }
-  long UnmatchedReceipts() const { return FHeldReceipts + FAmbiguous; }
+  long UnmatchedReceipts() const { return FHeldReceipts; }
+  // Of those, the receipts that could match two awaited ids when they came, under riAuto before
+  // a receipt told the conventions apart. They are held, and matched once one convention is kept.
   long AmbiguousReceipts() const { return FAmbiguous; }
   // The convention in use: under riAuto the one found, riAuto while none is found yet.
   TReceiptIds Convention() const { return FIds; }
@@ -177,8 +179,14 @@ class TMatcher {
   struct THeld {
     TMicros At;
     std::string Stat, Err;
+    bool Ambiguous;
   };
   void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now);
+  // Counts the held receipts of Held (a key of FEarlyReceipts) against the awaited id Awaited,
+  // while both last.
+  void ClaimHeld(const std::string& Held, const std::string& Awaited);
+  // Once riAuto has kept a convention: the held receipts matched again under it.
+  void RematchHeld();
   void CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err);
   static void CountWord(std::map<std::string, long>& Counts, const std::string& Word);
 
@@ -187,7 +195,8 @@ class TMatcher {
   long FSent = 0, FAnswered = 0, FAccepted = 0, FReceipts = 0;
   long FStrayResponses = 0;
   long FHeldReceipts = 0;  // receipts in FEarlyReceipts
-  long FAmbiguous = 0;
+  long FAmbiguous = 0;     // of them, held as ambiguous
+  bool FSettled = false;   // riAuto has just kept a convention: RematchHeld is due
   // The nodes of the submits in flight are recycled through a pool: one submit and its
   // response cost no trip to the heap.
   std::pmr::unsynchronized_pool_resource FPool;

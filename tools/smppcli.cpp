@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "smpp/ConcatJoiner.h"
+#include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
 #include "tools/LoadRun.h"
 
@@ -438,67 +439,9 @@ double CpuSeconds() {
   return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
 }
 
-// The length of the UTF-8 sequence at Text[At], with its code point in Cp, or 0 when the
-// bytes there are no valid sequence.
-size_t Utf8Sequence(const std::string& Text, size_t At, char32_t& Cp) {
-  const auto B = static_cast<unsigned char>(Text[At]);
-  size_t Len;
-  char32_t Min;
-  if ((B & 0xE0) == 0xC0)
-    Len = 2, Cp = B & 0x1F, Min = 0x80;
-  else if ((B & 0xF0) == 0xE0)
-    Len = 3, Cp = B & 0x0F, Min = 0x800;
-  else if ((B & 0xF8) == 0xF0)
-    Len = 4, Cp = B & 0x07, Min = 0x10000;
-  else
-    return 0;
-  if (At + Len > Text.size()) return 0;
-  for (size_t K = 1; K < Len; ++K) {
-    const auto C = static_cast<unsigned char>(Text[At + K]);
-    if ((C & 0xC0) != 0x80) return 0;
-    Cp = (Cp << 6) | (C & 0x3F);
-  }
-  if (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF)) return 0;
-  return Len;
-}
-
 // A report line as it is printed: text from the network cannot start a new line, move the cursor
-// or send a terminal sequence, and a 0x00 byte (the GSM '@') does not end it. A backslash becomes
-// \\, line feed, carriage return and tab \n, \r, \t, every other control character (C0, DEL, the
-// UTF-8 C1 range) and every byte that is not valid UTF-8 \xhh; other UTF-8 text is kept.
-std::string Escaped(const std::string& Line) {
-  std::string Out;
-  Out.reserve(Line.size());
-  auto Hex = [&Out](unsigned char C) {
-    static const char Digits[] = "0123456789abcdef";
-    Out += "\\x";
-    Out += Digits[C >> 4];
-    Out += Digits[C & 15];
-  };
-  for (size_t I = 0; I < Line.size();) {
-    const auto C = static_cast<unsigned char>(Line[I]);
-    char32_t Cp = 0;
-    size_t Len = 1;
-    if (C == '\\')
-      Out += "\\\\";
-    else if (C == '\n')
-      Out += "\\n";
-    else if (C == '\r')
-      Out += "\\r";
-    else if (C == '\t')
-      Out += "\\t";
-    else if (C < 0x20 || C == 0x7F)
-      Hex(C);
-    else if (C < 0x80)
-      Out += static_cast<char>(C);
-    else if ((Len = Utf8Sequence(Line, I, Cp)) != 0 && Cp >= 0xA0)
-      Out.append(Line, I, Len);
-    else
-      Hex(C), Len = 1;
-    I += Len;
-  }
-  return Out;
-}
+// or send a terminal sequence (the window shows its memo lines the same way).
+std::string Escaped(const std::string& Line) { return EscapedReportLine(Line); }
 
 // The number of destinations a submit goes to: one, or for a list the non-empty pieces.
 long DestinationCount(const std::string& Destination) {

@@ -78,6 +78,10 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
        "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto"},
       {"a receipt matching two ids matches none", A, 1, "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9",
        "answered 2 receipts 0 unmatched 0/1 ambiguous 1 inflight 0 due 2 latency 0 ids auto"},
+      {"an ambiguous receipt is held until a convention is kept", A, 1,
+       "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9 s3@10 r3=b@11 d=11@12",
+       "answered 3 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 9 ids hex-dec "
+       "DELIVRD:2"},
       {"once settled, the other way is not tried", A, 1, "s1@0 s2@0 r1=a@5 r2=1b@6 d=10@7 d=1b@8",
        "answered 2 receipts 1 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 7 ids hex-dec "
        "DELIVRD:1"},
