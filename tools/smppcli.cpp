@@ -442,7 +442,9 @@ double CpuSeconds() {
 
 // A report line as it is printed: text from the network cannot start a new line, move the cursor
 // or send a terminal sequence (the window shows its memo lines the same way).
-std::string Escaped(const std::string& Line) { return EscapedReportLine(Line); }
+std::string Escaped(const std::string& Line) {
+  return EscapedReportLine(Line);
+}
 
 // The number of destinations a submit goes to: one, or for a list the non-empty pieces.
 long DestinationCount(const std::string& Destination) {

@@ -168,6 +168,23 @@ std::string ReadFile(const std::string& path) {
   return text;
 }
 
+// smppcli with these options against our minimal SMSC started with sinkArgs, quiet, its summary
+// written to json (removed first).
+CliRun RunAgainstSink(const std::vector<std::string>& sinkArgs, const std::vector<std::string>& cli,
+                      const std::string& json) {
+  SmscProcess sink(sinkArgs);
+  sink.useSink();
+  if (!sink.start()) {
+    ADD_FAILURE() << sink.error();
+    return {};
+  }
+  std::vector<std::string> args = {"--port", std::to_string(sink.port()), "--quiet", "--json",
+                                   json};
+  args.insert(args.end(), cli.begin(), cli.end());
+  std::remove(json.c_str());
+  return RunCli(args);
+}
+
 // Our minimal SMSC answers as told: receipts whose ids are decimal where the responses' are
 // hexadecimal, receipts sent before their responses, receipts for messages never sent, and
 // throttled answers. Only what belongs to this run counts, and throttling slows smppcli down.
@@ -202,14 +219,7 @@ TEST(Smppcli, CountsOnlyItsOwnAnswersAndBacksOffWhenThrottled) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SmscProcess sink(c.sink);
-    sink.useSink();
-    ASSERT_TRUE(sink.start()) << sink.error();
-    std::vector<std::string> args = {"--port", std::to_string(sink.port()), "--quiet", "--json",
-                                     json};
-    args.insert(args.end(), c.cli.begin(), c.cli.end());
-    std::remove(json.c_str());
-    const CliRun r = RunCli(args);
+    const CliRun r = RunAgainstSink(c.sink, c.cli, json);
     SCOPED_TRACE(r.out);
     EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.out.find(c.message), std::string::npos);
@@ -282,15 +292,9 @@ TEST(Smppcli, VerdictsOfLongRunsPartsAndReceiptStates) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SmscProcess sink(c.sink);
-    sink.useSink();
-    ASSERT_TRUE(sink.start()) << sink.error();
-    std::vector<std::string> args = {"--port", std::to_string(sink.port()), "--quiet", "--json",
-                                     json};
-    args.insert(args.end(), c.cli.begin(), c.cli.end());
-    if (c.parts) args.insert(args.end(), udh.begin(), udh.end());
-    std::remove(json.c_str());
-    const CliRun r = RunCli(args);
+    std::vector<std::string> cli = c.cli;
+    if (c.parts) cli.insert(cli.end(), udh.begin(), udh.end());
+    const CliRun r = RunAgainstSink(c.sink, cli, json);
     SCOPED_TRACE(r.out);
     EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.out.find(c.message), std::string::npos);
