@@ -2,6 +2,8 @@
 // SAR values, the plan of Send, and the reading of a received user data header.
 #include "smpp/LongMessage.h"
 
+#include "smpp/smpppdu.h"
+
 namespace {
 
 struct TModeName {
@@ -144,7 +146,7 @@ bool SplitMessage(const TEncodedText& text, TLongMessageMode mode, uint16_t refe
     part.Length = octets.size() / UnitOctets(text.Coding);
     if (mode == TLongMessageMode::lmUdh || mode == TLongMessageMode::lmUdh16) {
       part.ShortMessage = UserDataHeader(mode, reference, total, i + 1);
-      part.EsmClass = kEsmUdhIndicator;
+      part.EsmClass = kEsmUdhi;
     } else if (mode == TLongMessageMode::lmSar) {
       part.SarRef = reference;
       part.SarTotal = static_cast<uint8_t>(total);

@@ -31,8 +31,6 @@ std::optional<TLongMessageMode> LongMessageModeFromIdent(std::string_view ident)
 std::string_view LongMessageModeWord(TLongMessageMode mode) noexcept;  // "udh"
 std::optional<TLongMessageMode> LongMessageModeFromWord(std::string_view word) noexcept;
 
-// esm_class bit: the short message starts with a user data header.
-inline constexpr uint8_t kEsmUdhIndicator = 0x40;
 // Information elements of concatenation in a user data header.
 inline constexpr uint8_t kIeConcat8 = 0x00;
 inline constexpr uint8_t kIeConcat16 = 0x08;

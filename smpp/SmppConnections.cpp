@@ -7,14 +7,6 @@
 #include "net/IcsSocketIntf.h"
 #include "smpp/smppclient.h"
 
-namespace {
-
-constexpr uint32_t kThrottled = 0x00000058u;             // "MAILBOX FULL"
-constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // generic_nack for a broken stream
-constexpr uint32_t kInvalidMessageLength = 0x00000001u;  // the answer to a PDU too long to take
-
-}  // namespace
-
 std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp) {
   const TDeliver& D = Pdu.deliver;
   if (Pdu.command_id != kDeliverSm && Pdu.command_id != kDataSm) return {};

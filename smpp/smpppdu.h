@@ -43,6 +43,12 @@ inline constexpr uint32_t kSubmitMultiResp = 0x80000021u;
 inline constexpr uint32_t kDataSm = 0x00000103u;
 inline constexpr uint32_t kDataSmResp = 0x80000103u;
 
+// command_status values this client sends or acts on.
+inline constexpr uint32_t kInvalidMessageLength = 0x00000001u;  // ESME_RINVMSGLEN
+inline constexpr uint32_t kInvalidCommandLength = 0x00000002u;  // ESME_RINVCMDLEN
+inline constexpr uint32_t kQueueFull = 0x00000014u;             // ESME_RMSGQFUL
+inline constexpr uint32_t kThrottled = 0x00000058u;             // ESME_RTHROTTLED, "MAILBOX FULL"
+
 // esm_class: the message type bits (the reply-path bit 0x80 and the UDHI bit 0x40 are not part of
 // them), and the two types that carry a delivery receipt.
 inline constexpr uint8_t kEsmMessageTypeMask = 0x3C;

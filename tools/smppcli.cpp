@@ -549,9 +549,6 @@ std::string LatencyText(const load::THistogram& H) {
   return Buf;
 }
 
-constexpr uint32_t kThrottledStatus = 0x00000058;
-constexpr uint32_t kQueueFullStatus = 0x00000014;
-
 // The coding and the parts of the text, one line each: what --dry-run shows.
 void PrintPlan(const TOptions& O, const TMessagePlan& Plan) {
   const TEncodedText& T = Plan.Text;
@@ -789,7 +786,7 @@ int main(int Argc, char** Argv) {
         const long Before = P.Matcher.Answered();
         P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
         if (P.Matcher.Answered() != Before) P.LastAnswer = Now;
-        if (R.Status == kThrottledStatus || R.Status == kQueueFullStatus)
+        if (R.Status == kThrottled || R.Status == kQueueFull)
           P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
       }
       if (Read && R.CommandId == kBindTransmitterResp && R.Status != 0 && P.Failure.empty())
@@ -958,9 +955,9 @@ int main(int Argc, char** Argv) {
   const double CpuPerMessage = Sent > 0 ? Cpu * 1e6 / static_cast<double>(Sent) : 0.0;
   long Throttled = 0, QueueFull = 0, OtherStatus = 0;
   for (const auto& [Code, N] : M.Statuses()) {
-    if (Code == kThrottledStatus)
+    if (Code == kThrottled)
       Throttled = N;
-    else if (Code == kQueueFullStatus)
+    else if (Code == kQueueFull)
       QueueFull = N;
     else if (Code != 0)
       OtherStatus += N;
