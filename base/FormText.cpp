@@ -64,22 +64,22 @@ int HexDigit(char c) {
 // Reads the line's statements into the objects' setters, one line at a time.
 class TFormReader {
  public:
-  TFormReader(TPersistent& root, std::string_view text) : Text_(text) {
-    Stack_.push_back(Level{root.PublishedProperties(), ""});
+  TFormReader(TPersistent& root, std::string_view text) : FText(text) {
+    FStack.push_back(Level{root.PublishedProperties(), ""});
   }
 
   void Run() {
     size_t start = 0;
-    while (start <= Text_.size()) {
-      size_t end = Text_.find('\n', start);
-      if (end == std::string_view::npos) end = Text_.size();
-      std::string_view line = Text_.substr(start, end - start);
+    while (start <= FText.size()) {
+      size_t end = FText.find('\n', start);
+      if (end == std::string_view::npos) end = FText.size();
+      std::string_view line = FText.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      ++LineNo_;
+      ++FLineNo;
       Statement(line);
       start = end + 1;
     }
-    if (Stack_.size() > 1) Fail("object " + Stack_.back().Name + " is not closed");
+    if (FStack.size() > 1) Fail("object " + FStack.back().Name + " is not closed");
   }
 
  private:
@@ -89,7 +89,7 @@ class TFormReader {
   };
 
   [[noreturn]] void Fail(const std::string& message) const {
-    throw EFormTextError(LineNo_, message);
+    throw EFormTextError(FLineNo, message);
   }
 
   static std::string_view TrimEnd(std::string_view s) {
@@ -103,8 +103,8 @@ class TFormReader {
     line = TrimEnd(line.substr(i));
     if (line.empty() || line[0] == '#') return;
     if (line == "}") {
-      if (Stack_.size() == 1) Fail("'}' without an open object");
-      Stack_.pop_back();
+      if (FStack.size() == 1) Fail("'}' without an open object");
+      FStack.pop_back();
       return;
     }
     size_t n = 0;
@@ -113,11 +113,11 @@ class TFormReader {
     if (!IsValidIdent(name)) Fail("expected a property name");
     std::string_view rest = line.substr(n);
     while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-    const TPublishedProperty* p = Stack_.back().Props.Find(name);
+    const TPublishedProperty* p = FStack.back().Props.Find(name);
     if (!p) Fail("unknown property " + std::string(name));
     if (rest == "{") {
       if (p->Kind != TPropertyKind::pkObject) Fail("property " + p->Name + " is not an object");
-      Stack_.push_back(Level{p->Object->PublishedProperties(), p->Name});
+      FStack.push_back(Level{p->Object->PublishedProperties(), p->Name});
       return;
     }
     if (rest.empty() || rest[0] != '=') Fail("expected '=' or '{' after " + p->Name);
@@ -206,15 +206,15 @@ class TFormReader {
     return out;
   }
 
-  std::string_view Text_;
-  std::vector<Level> Stack_;
-  int LineNo_ = 0;
+  std::string_view FText;
+  std::vector<Level> FStack;
+  int FLineNo = 0;
 };
 
 }  // namespace
 
 EFormTextError::EFormTextError(int line, const std::string& message)
-    : std::runtime_error("line " + std::to_string(line) + ": " + message), Line_(line) {}
+    : std::runtime_error("line " + std::to_string(line) + ": " + message), FLine(line) {}
 
 std::string QuoteFormText(std::string_view value) {
   std::string out;

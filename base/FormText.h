@@ -50,10 +50,10 @@
 class EFormTextError : public std::runtime_error {
  public:
   EFormTextError(int line, const std::string& message);
-  int Line() const { return Line_; }
+  int Line() const { return FLine; }
 
  private:
-  int Line_;
+  int FLine;
 };
 
 // Returns the form text of object's published properties. Raises std::invalid_argument if an

@@ -12,7 +12,7 @@ bool TPublishedProperty::IsStored() const {
 TPublishedProperty& TPublishedProperties::Add(std::string_view name, TPropertyKind kind,
                                               std::function<TPropertyValue()> get,
                                               std::function<void(const TPropertyValue&)> set) {
-  TPublishedProperty& p = Items_.emplace_back();
+  TPublishedProperty& p = FItems.emplace_back();
   p.Name = std::string(name);
   p.Kind = kind;
   p.Get = std::move(get);
@@ -96,11 +96,11 @@ void TPublishedProperties::Object(std::string_view name, TPersistent& object) {
   p.Name = std::string(name);
   p.Kind = TPropertyKind::pkObject;
   p.Object = &object;
-  Items_.push_back(std::move(p));
+  FItems.push_back(std::move(p));
 }
 
 const TPublishedProperty* TPublishedProperties::Find(std::string_view name) const {
-  for (const auto& p : Items_)
+  for (const auto& p : FItems)
     if (p.Name == name) return &p;
   return nullptr;
 }

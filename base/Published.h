@@ -73,7 +73,7 @@ class TPublishedProperties {
   // A nested object, stored under the property's name. The object must outlive the list.
   void Object(std::string_view name, TPersistent& object);
 
-  const std::vector<TPublishedProperty>& Items() const { return Items_; }
+  const std::vector<TPublishedProperty>& Items() const { return FItems; }
   // The property of that exact name, or nullptr.
   const TPublishedProperty* Find(std::string_view name) const;
 
@@ -83,7 +83,7 @@ class TPublishedProperties {
                           std::function<TPropertyValue()> get,
                           std::function<void(const TPropertyValue&)> set);
 
-  std::vector<TPublishedProperty> Items_;
+  std::vector<TPublishedProperty> FItems;
 };
 
 // Base of every object whose published properties a form text stores.

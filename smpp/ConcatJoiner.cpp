@@ -10,10 +10,10 @@ TConcatJoiner::TDropped TConcatJoiner::Dropped(const TKey& key, const TPending& 
 }
 
 void TConcatJoiner::Expire(TClock::time_point now, std::vector<TDropped>& dropped) {
-  for (auto it = Messages_.begin(); it != Messages_.end();) {
+  for (auto it = FMessages.begin(); it != FMessages.end();) {
     if (now - it->second.First >= MaxAge) {
       dropped.push_back(Dropped(it->first, it->second, "held 10 minutes"));
-      it = Messages_.erase(it);
+      it = FMessages.erase(it);
     } else {
       ++it;
     }
@@ -21,8 +21,8 @@ void TConcatJoiner::Expire(TClock::time_point now, std::vector<TDropped>& droppe
 }
 
 void TConcatJoiner::DropAll(const std::string& reason, std::vector<TDropped>& dropped) {
-  for (const auto& [key, p] : Messages_) dropped.push_back(Dropped(key, p, reason));
-  Messages_.clear();
+  for (const auto& [key, p] : FMessages) dropped.push_back(Dropped(key, p, reason));
+  FMessages.clear();
 }
 
 std::optional<TConcatJoiner::TJoined> TConcatJoiner::Add(
@@ -31,22 +31,22 @@ std::optional<TConcatJoiner::TJoined> TConcatJoiner::Add(
   Expire(now, dropped);
   if (concat.Total == 0 || concat.Seq == 0 || concat.Seq > concat.Total) return std::nullopt;
   const TKey key{std::string(from), std::string(to), concat.Reference, concat.Total};
-  auto it = Messages_.find(key);
-  if (it == Messages_.end()) {
-    if (Messages_.size() >= MaxMessages) {
+  auto it = FMessages.find(key);
+  if (it == FMessages.end()) {
+    if (FMessages.size() >= MaxMessages) {
       // The oldest message gives way to the new one.
-      auto oldest = std::min_element(Messages_.begin(), Messages_.end(), [](auto& a, auto& b) {
+      auto oldest = std::min_element(FMessages.begin(), FMessages.end(), [](auto& a, auto& b) {
         return a.second.First < b.second.First;
       });
       dropped.push_back(Dropped(oldest->first, oldest->second,
                                 "more than " + std::to_string(MaxMessages) + " messages waiting"));
-      Messages_.erase(oldest);
+      FMessages.erase(oldest);
     }
     TPending p;
     p.First = now;
     p.DataCoding = dataCoding;
     p.Parts.resize(concat.Total);
-    it = Messages_.emplace(key, std::move(p)).first;
+    it = FMessages.emplace(key, std::move(p)).first;
   }
   TPending& p = it->second;
   std::optional<std::string>& slot = p.Parts[concat.Seq - 1];
@@ -57,6 +57,6 @@ std::optional<TConcatJoiner::TJoined> TConcatJoiner::Add(
   TJoined joined{std::get<0>(key), std::get<1>(key), concat.Reference,
                  concat.Total,     p.DataCoding,     {}};
   for (const std::optional<std::string>& part : p.Parts) joined.Octets += *part;
-  Messages_.erase(it);
+  FMessages.erase(it);
   return joined;
 }

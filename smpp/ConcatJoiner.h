@@ -54,7 +54,7 @@ class TConcatJoiner {
   void Expire(TClock::time_point now, std::vector<TDropped>& dropped);
   // Drops every message held, with this reason (for example at the end of a run).
   void DropAll(const std::string& reason, std::vector<TDropped>& dropped);
-  size_t Pending() const noexcept { return Messages_.size(); }
+  size_t Pending() const noexcept { return FMessages.size(); }
 
  private:
   using TKey = std::tuple<std::string, std::string, uint16_t, uint8_t>;
@@ -66,5 +66,5 @@ class TConcatJoiner {
   };
   static TDropped Dropped(const TKey& key, const TPending& p, std::string reason);
 
-  std::map<TKey, TPending> Messages_;
+  std::map<TKey, TPending> FMessages;
 };

@@ -11,24 +11,24 @@ namespace {
 // Overflow() stays true, so the caller can refuse the whole PDU.
 class TPduWriter {
  public:
-  TPduWriter(uint8_t* buffer, size_t capacity) noexcept : Buf_(buffer), Cap_(capacity) {
-    if (Cap_ < kPduHeaderLength) Overflow_ = true;
+  TPduWriter(uint8_t* buffer, size_t capacity) noexcept : FBuf(buffer), FCap(capacity) {
+    if (FCap < kPduHeaderLength) FOverflow = true;
   }
 
   void U8(uint8_t v) noexcept {
-    if (Overflow_ || Pos_ >= Cap_) {
-      Overflow_ = true;
+    if (FOverflow || FPos >= FCap) {
+      FOverflow = true;
       return;
     }
-    Buf_[Pos_++] = v;
+    FBuf[FPos++] = v;
   }
   void Bytes(const void* data, size_t n) noexcept {
-    if (Overflow_ || n > Cap_ - Pos_) {
-      Overflow_ = true;
+    if (FOverflow || n > FCap - FPos) {
+      FOverflow = true;
       return;
     }
-    if (n) std::memcpy(Buf_ + Pos_, data, n);
-    Pos_ += n;
+    if (n) std::memcpy(FBuf + FPos, data, n);
+    FPos += n;
   }
   // A zero-terminated string of at most max characters of s.
   void CString(std::string_view s, size_t max = std::string_view::npos) noexcept {
@@ -38,15 +38,15 @@ class TPduWriter {
   }
 
   // Marks the PDU as one that cannot be built.
-  void Refuse() noexcept { Overflow_ = true; }
-  bool Overflow() const noexcept { return Overflow_; }
-  size_t Position() const noexcept { return Pos_; }
+  void Refuse() noexcept { FOverflow = true; }
+  bool Overflow() const noexcept { return FOverflow; }
+  size_t Position() const noexcept { return FPos; }
 
  private:
-  uint8_t* Buf_;
-  size_t Cap_;
-  size_t Pos_ = kPduHeaderLength;
-  bool Overflow_ = false;
+  uint8_t* FBuf;
+  size_t FCap;
+  size_t FPos = kPduHeaderLength;
+  bool FOverflow = false;
 };
 
 void WriteBind(TPduWriter& w, const TSMPPClientInfo& info) {
@@ -218,7 +218,7 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
   switch (pdu.command_id) {
     case kBindReceiver:
     case kBindTransmitter:
-      WriteBind(w, ClientInfo_);
+      WriteBind(w, FClientInfo);
       break;
     case kEnquireLink:
       break;
@@ -226,10 +226,10 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
       WriteQuery(w, pdu);
       break;
     case kSubmitSm:
-      WriteSubmit(w, pdu, ClientInfo_, dataCoding);
+      WriteSubmit(w, pdu, FClientInfo, dataCoding);
       break;
     case kSubmitMulti:
-      if (!WriteSubmitMulti(w, pdu, ClientInfo_, dataCoding)) return;
+      if (!WriteSubmitMulti(w, pdu, FClientInfo, dataCoding)) return;
       break;
     case kDeliverSmResp:
     case kDataSmResp:
@@ -253,7 +253,7 @@ void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU
   }
   if (w.Overflow()) return;
   // The number is drawn only once the PDU is known to fit, so a refused PDU wastes none.
-  const uint32_t sequence = response ? pdu.sequence_number : SequenceCounter_.Next();
+  const uint32_t sequence = response ? pdu.sequence_number : FSequenceCounter.Next();
   pdu.sequence_number = sequence;
   length = w.Position();
   PutU32(buffer, static_cast<uint32_t>(length));

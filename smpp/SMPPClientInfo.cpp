@@ -3,54 +3,102 @@
 
 #include <stdexcept>
 
-#define SMPP_CLIENTINFO_TEXT(Name)                            \
-  std::string TSMPPClientInfo::Name() const {                 \
-    std::lock_guard<std::mutex> guard(FieldsLock);            \
-    return Name##_;                                           \
-  }                                                           \
-  void TSMPPClientInfo::Set##Name(const std::string& value) { \
-    std::lock_guard<std::mutex> guard(FieldsLock);            \
-    Name##_ = value;                                          \
-  }
+std::string TSMPPClientInfo::Host() const {
+  return Locked(FHost);
+}
+void TSMPPClientInfo::SetHost(const std::string& value) {
+  SetLocked(FHost, value);
+}
 
-#define SMPP_CLIENTINFO_INT(Name, Setter)          \
-  int32_t TSMPPClientInfo::Name() const {          \
-    std::lock_guard<std::mutex> guard(FieldsLock); \
-    return Name##_;                                \
-  }                                                \
-  void TSMPPClientInfo::Setter(int32_t value) {    \
-    std::lock_guard<std::mutex> guard(FieldsLock); \
-    Name##_ = value;                               \
-  }
+std::string TSMPPClientInfo::UserID() const {
+  return Locked(FUserID);
+}
+void TSMPPClientInfo::SetUserID(const std::string& value) {
+  SetLocked(FUserID, value);
+}
 
-SMPP_CLIENTINFO_TEXT(Host)
-SMPP_CLIENTINFO_TEXT(UserID)
-SMPP_CLIENTINFO_TEXT(Password)
-SMPP_CLIENTINFO_TEXT(SystemType)
-SMPP_CLIENTINFO_INT(Port, SetPort)
-SMPP_CLIENTINFO_INT(submit_source_addr_ton, Set_submit_source_addr_ton)
-SMPP_CLIENTINFO_INT(submit_source_addr_npi, Set_submit_source_addr_npi)
-SMPP_CLIENTINFO_INT(submit_dest_addr_ton, Set_submit_dest_addr_ton)
-SMPP_CLIENTINFO_INT(submit_dest_addr_npi, Set_submit_dest_addr_npi)
-SMPP_CLIENTINFO_INT(bind_addr_npi, Set_bind_addr_npi)
-SMPP_CLIENTINFO_TEXT(TLSCAFile)
-SMPP_CLIENTINFO_TEXT(TLSServerName)
+std::string TSMPPClientInfo::Password() const {
+  return Locked(FPassword);
+}
+void TSMPPClientInfo::SetPassword(const std::string& value) {
+  SetLocked(FPassword, value);
+}
+
+std::string TSMPPClientInfo::SystemType() const {
+  return Locked(FSystemType);
+}
+void TSMPPClientInfo::SetSystemType(const std::string& value) {
+  SetLocked(FSystemType, value);
+}
+
+int32_t TSMPPClientInfo::Port() const {
+  return Locked(FPort);
+}
+void TSMPPClientInfo::SetPort(int32_t value) {
+  SetLocked(FPort, value);
+}
+
+int32_t TSMPPClientInfo::submit_source_addr_ton() const {
+  return Locked(Fsubmit_source_addr_ton);
+}
+void TSMPPClientInfo::Set_submit_source_addr_ton(int32_t value) {
+  SetLocked(Fsubmit_source_addr_ton, value);
+}
+
+int32_t TSMPPClientInfo::submit_source_addr_npi() const {
+  return Locked(Fsubmit_source_addr_npi);
+}
+void TSMPPClientInfo::Set_submit_source_addr_npi(int32_t value) {
+  SetLocked(Fsubmit_source_addr_npi, value);
+}
+
+int32_t TSMPPClientInfo::submit_dest_addr_ton() const {
+  return Locked(Fsubmit_dest_addr_ton);
+}
+void TSMPPClientInfo::Set_submit_dest_addr_ton(int32_t value) {
+  SetLocked(Fsubmit_dest_addr_ton, value);
+}
+
+int32_t TSMPPClientInfo::submit_dest_addr_npi() const {
+  return Locked(Fsubmit_dest_addr_npi);
+}
+void TSMPPClientInfo::Set_submit_dest_addr_npi(int32_t value) {
+  SetLocked(Fsubmit_dest_addr_npi, value);
+}
+
+int32_t TSMPPClientInfo::bind_addr_npi() const {
+  return Locked(Fbind_addr_npi);
+}
+void TSMPPClientInfo::Set_bind_addr_npi(int32_t value) {
+  SetLocked(Fbind_addr_npi, value);
+}
 
 bool TSMPPClientInfo::UseTLS() const {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  return UseTLS_;
+  return Locked(FUseTLS);
 }
 void TSMPPClientInfo::SetUseTLS(bool value) {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  UseTLS_ = value;
+  SetLocked(FUseTLS, value);
 }
+
 bool TSMPPClientInfo::TLSVerifyPeer() const {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  return TLSVerifyPeer_;
+  return Locked(FTLSVerifyPeer);
 }
 void TSMPPClientInfo::SetTLSVerifyPeer(bool value) {
-  std::lock_guard<std::mutex> guard(FieldsLock);
-  TLSVerifyPeer_ = value;
+  SetLocked(FTLSVerifyPeer, value);
+}
+
+std::string TSMPPClientInfo::TLSCAFile() const {
+  return Locked(FTLSCAFile);
+}
+void TSMPPClientInfo::SetTLSCAFile(const std::string& value) {
+  SetLocked(FTLSCAFile, value);
+}
+
+std::string TSMPPClientInfo::TLSServerName() const {
+  return Locked(FTLSServerName);
+}
+void TSMPPClientInfo::SetTLSServerName(const std::string& value) {
+  SetLocked(FTLSServerName, value);
 }
 
 // The coding settings are read for every message sent or received, so they are kept in atomics
@@ -63,20 +111,20 @@ TLongMessageMode TSMPPClientInfo::submit_long_mode() const {
   return SubmitText().long_mode;
 }
 TTextCoding TSMPPClientInfo::deliver_default_alphabet() const {
-  return deliver_default_alphabet_.load(std::memory_order_relaxed);
+  return Fdeliver_default_alphabet.load(std::memory_order_relaxed);
 }
 
 void TSMPPClientInfo::Set_submit_coding(TTextCoding value) {
-  uint16_t Old = submit_text_.load(std::memory_order_relaxed);
-  while (!submit_text_.compare_exchange_weak(
+  uint16_t Old = Fsubmit_text.load(std::memory_order_relaxed);
+  while (!Fsubmit_text.compare_exchange_weak(
       Old, static_cast<uint16_t>((Old & 0xFF00) | static_cast<uint8_t>(value)),
       std::memory_order_relaxed)) {
   }
 }
 
 void TSMPPClientInfo::Set_submit_long_mode(TLongMessageMode value) {
-  uint16_t Old = submit_text_.load(std::memory_order_relaxed);
-  while (!submit_text_.compare_exchange_weak(
+  uint16_t Old = Fsubmit_text.load(std::memory_order_relaxed);
+  while (!Fsubmit_text.compare_exchange_weak(
       Old, static_cast<uint16_t>((Old & 0x00FF) | (static_cast<uint8_t>(value) << 8)),
       std::memory_order_relaxed)) {
   }
@@ -86,26 +134,22 @@ void TSMPPClientInfo::Set_deliver_default_alphabet(TTextCoding value) {
   if (value != TTextCoding::tcBytes && value != TTextCoding::tcGsm)
     throw std::invalid_argument("deliver_default_alphabet is tcBytes or tcGsm, not " +
                                 std::string(TextCodingIdent(value)));
-  deliver_default_alphabet_.store(value, std::memory_order_relaxed);
+  Fdeliver_default_alphabet.store(value, std::memory_order_relaxed);
 }
-
-#undef SMPP_CLIENTINFO_TEXT
-#undef SMPP_CLIENTINFO_INT
-#undef SMPP_CLIENTINFO_ENUM
 
 TSMPPClientInfo::TBindCredentials TSMPPClientInfo::BindCredentials() const {
   std::lock_guard<std::mutex> guard(FieldsLock);
-  return {UserID_, Password_, SystemType_};
+  return {FUserID, FPassword, FSystemType};
 }
 
 TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
   std::lock_guard<std::mutex> guard(FieldsLock);
-  return {submit_source_addr_ton_, submit_source_addr_npi_, submit_dest_addr_ton_,
-          submit_dest_addr_npi_};
+  return {Fsubmit_source_addr_ton, Fsubmit_source_addr_npi, Fsubmit_dest_addr_ton,
+          Fsubmit_dest_addr_npi};
 }
 
 TSMPPClientInfo::TSubmitText TSMPPClientInfo::SubmitText() const {
-  const uint16_t Both = submit_text_.load(std::memory_order_relaxed);
+  const uint16_t Both = Fsubmit_text.load(std::memory_order_relaxed);
   return {static_cast<TTextCoding>(Both & 0xFF), static_cast<TLongMessageMode>(Both >> 8)};
 }
 

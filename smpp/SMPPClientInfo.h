@@ -103,25 +103,37 @@ class TSMPPClientInfo : public TPersistent {
   void PublishProperties(TPublishedProperties& props) override;
 
  private:
+  // A field read or written whole under FieldsLock.
+  template <typename T>
+  T Locked(const T& Field) const {
+    std::lock_guard<std::mutex> Guard(FieldsLock);
+    return Field;
+  }
+  template <typename T>
+  void SetLocked(T& Field, const T& Value) {
+    std::lock_guard<std::mutex> Guard(FieldsLock);
+    Field = Value;
+  }
+
   // Guards every field below but the coding settings.
   mutable std::mutex FieldsLock;
-  std::string Host_;
-  std::string UserID_;
-  std::string Password_;
-  std::string SystemType_;
-  int32_t Port_ = 0;
-  int32_t submit_source_addr_ton_ = 0;
-  int32_t submit_source_addr_npi_ = 0;
-  int32_t submit_dest_addr_ton_ = 0;
-  int32_t submit_dest_addr_npi_ = 0;
-  int32_t bind_addr_npi_ = 0;
+  std::string FHost;
+  std::string FUserID;
+  std::string FPassword;
+  std::string FSystemType;
+  int32_t FPort = 0;
+  int32_t Fsubmit_source_addr_ton = 0;
+  int32_t Fsubmit_source_addr_npi = 0;
+  int32_t Fsubmit_dest_addr_ton = 0;
+  int32_t Fsubmit_dest_addr_npi = 0;
+  int32_t Fbind_addr_npi = 0;
   // Not under FieldsLock: submit_coding in the low byte, submit_long_mode in the high byte.
-  std::atomic<uint16_t> submit_text_{
+  std::atomic<uint16_t> Fsubmit_text{
       static_cast<uint16_t>(static_cast<uint8_t>(TTextCoding::tcBytes) |
                             static_cast<uint8_t>(TLongMessageMode::lmSplit) << 8)};
-  std::atomic<TTextCoding> deliver_default_alphabet_{TTextCoding::tcBytes};
-  bool UseTLS_ = false;
-  bool TLSVerifyPeer_ = true;
-  std::string TLSCAFile_;
-  std::string TLSServerName_;
+  std::atomic<TTextCoding> Fdeliver_default_alphabet{TTextCoding::tcBytes};
+  bool FUseTLS = false;
+  bool FTLSVerifyPeer = true;
+  std::string FTLSCAFile;
+  std::string FTLSServerName;
 };

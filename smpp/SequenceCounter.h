@@ -19,11 +19,11 @@ class TSequenceCounter {
   // Advances the counter and returns its new value, the sequence number to put on the wire.
   uint32_t Next() noexcept;
   // The value last handed out (0 for a new counter).
-  uint32_t Value() const noexcept { return Value_.load(std::memory_order_relaxed); }
+  uint32_t Value() const noexcept { return FValue.load(std::memory_order_relaxed); }
   // Sets the value that the next Next() advances from.
-  void SetValue(uint32_t value) noexcept { Value_.store(value, std::memory_order_relaxed); }
+  void SetValue(uint32_t value) noexcept { FValue.store(value, std::memory_order_relaxed); }
 
  private:
   // Written by every thread that encodes a request; atomic for that reason.
-  std::atomic<uint32_t> Value_{0};
+  std::atomic<uint32_t> FValue{0};
 };

@@ -116,20 +116,20 @@ class TFixedText {
     return *this;
   }
   void Assign(std::string_view s) noexcept {
-    Len_ = s.size() < N ? s.size() : N;
-    if (Len_) std::memcpy(Data_, s.data(), Len_);
+    FLen = s.size() < N ? s.size() : N;
+    if (FLen) std::memcpy(FData, s.data(), FLen);
   }
-  std::string_view View() const noexcept { return {Data_, Len_}; }
+  std::string_view View() const noexcept { return {FData, FLen}; }
   operator std::string_view() const noexcept { return View(); }  // NOLINT
   std::string str() const { return std::string(View()); }
-  size_t size() const noexcept { return Len_; }
-  bool empty() const noexcept { return Len_ == 0; }
-  const char* data() const noexcept { return Data_; }
+  size_t size() const noexcept { return FLen; }
+  bool empty() const noexcept { return FLen == 0; }
+  const char* data() const noexcept { return FData; }
   friend bool operator==(const TFixedText& a, std::string_view b) { return a.View() == b; }
 
  private:
-  char Data_[N] = {};
-  size_t Len_ = 0;
+  char FData[N] = {};
+  size_t FLen = 0;
 };
 
 // What decoding a deliver_sm or data_sm yields. The receipt fields are filled only for delivery
@@ -210,7 +210,7 @@ struct TPDU {
 class TPduCodec {
  public:
   TPduCodec(const TSMPPClientInfo& clientInfo, TSequenceCounter& sequenceCounter) noexcept
-      : ClientInfo_(clientInfo), SequenceCounter_(sequenceCounter) {}
+      : FClientInfo(clientInfo), FSequenceCounter(sequenceCounter) {}
 
   // Writes the PDU that pdu describes into buffer[0 .. capacity) and sets length to its size.
   //
@@ -247,12 +247,12 @@ class TPduCodec {
   static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
                         TTextCoding defaultAlphabet = TTextCoding::tcBytes);
 
-  const TSMPPClientInfo& ClientInfo() const noexcept { return ClientInfo_; }
-  TSequenceCounter& SequenceCounter() const noexcept { return SequenceCounter_; }
+  const TSMPPClientInfo& ClientInfo() const noexcept { return FClientInfo; }
+  TSequenceCounter& SequenceCounter() const noexcept { return FSequenceCounter; }
 
  private:
-  const TSMPPClientInfo& ClientInfo_;
-  TSequenceCounter& SequenceCounter_;
+  const TSMPPClientInfo& FClientInfo;
+  TSequenceCounter& FSequenceCounter;
 };
 
 // The decoder's helpers below are pure functions of their arguments: any thread may call them, and
