@@ -114,7 +114,13 @@ bool SplitMessage(const TEncodedText& text, TLongMessageMode mode, uint16_t refe
   parts.clear();
   error.clear();
   if (text.Units() <= SinglePartCapacity(text.Coding)) {
-    parts.push_back(TMessagePart{text.Octets, {}, 0, 0, 0, 0, text.Units()});
+    parts.push_back(TMessagePart{.ShortMessage = text.Octets,
+                                 .Payload = {},
+                                 .EsmClass = 0,
+                                 .SarRef = 0,
+                                 .SarTotal = 0,
+                                 .SarSeq = 0,
+                                 .Length = text.Units()});
     return true;
   }
   if (mode == TLongMessageMode::lmPayload) {
@@ -123,7 +129,13 @@ bool SplitMessage(const TEncodedText& text, TLongMessageMode mode, uint16_t refe
               std::to_string(kMaxPayloadOctets) + " one message_payload carries";
       return false;
     }
-    parts.push_back(TMessagePart{{}, text.Octets, 0, 0, 0, 0, text.Units()});
+    parts.push_back(TMessagePart{.ShortMessage = {},
+                                 .Payload = text.Octets,
+                                 .EsmClass = 0,
+                                 .SarRef = 0,
+                                 .SarTotal = 0,
+                                 .SarSeq = 0,
+                                 .Length = text.Units()});
     return true;
   }
   const size_t capacity = ConcatPartCapacity(text.Coding, mode);
@@ -187,7 +199,7 @@ bool ReadUserDataHeader(const uint8_t* userData, size_t count, size_t& headerLen
     if (element == kIeConcat8 && length == 3) {
       found = {v[0], v[1], v[2]};
     } else if (element == kIeConcat16 && length == 4) {
-      found = {static_cast<uint16_t>((v[0] << 8) | v[1]), v[2], v[3]};
+      found = {GetU16(v), v[2], v[3]};
     }
     // A part number of 0 or past the count ties nothing together.
     if (found.Total != 0 && found.Seq != 0 && found.Seq <= found.Total) concat = found;

@@ -12,31 +12,41 @@ namespace {
 class TBodyReader {
  public:
   TBodyReader(const uint8_t* buffer, size_t position, size_t end) noexcept
-      : Buf_(buffer), Pos_(std::min(position, end)), End_(end) {}
+      : FBuf(buffer), FPos(std::min(position, end)), FEnd(end) {}
 
-  uint8_t U8() noexcept { return Pos_ < End_ ? Buf_[Pos_++] : 0; }
+  uint8_t U8() noexcept { return FPos < FEnd ? FBuf[FPos++] : 0; }
+  // A big-endian 16-bit field; 0 when fewer than two octets remain (nothing is read then).
+  uint16_t U16() noexcept {
+    if (FEnd - FPos < 2) {
+      FPos = FEnd;
+      return 0;
+    }
+    const uint16_t v = GetU16(FBuf + FPos);
+    FPos += 2;
+    return v;
+  }
   // A zero-terminated string without its terminator; with no terminator, the rest of the body.
   std::string_view CString() noexcept {
-    const char* start = reinterpret_cast<const char*>(Buf_ + Pos_);
-    const void* zero = std::memchr(start, 0, End_ - Pos_);
+    const char* start = reinterpret_cast<const char*>(FBuf + FPos);
+    const void* zero = std::memchr(start, 0, FEnd - FPos);
     const size_t n =
-        zero ? static_cast<size_t>(static_cast<const char*>(zero) - start) : End_ - Pos_;
-    Pos_ += zero ? n + 1 : n;
+        zero ? static_cast<size_t>(static_cast<const char*>(zero) - start) : FEnd - FPos;
+    FPos += zero ? n + 1 : n;
     return {start, n};
   }
   // n octets, or as many as remain.
   std::string_view Octets(size_t n) noexcept {
-    n = std::min(n, End_ - Pos_);
-    const char* start = reinterpret_cast<const char*>(Buf_ + Pos_);
-    Pos_ += n;
+    n = std::min(n, FEnd - FPos);
+    const char* start = reinterpret_cast<const char*>(FBuf + FPos);
+    FPos += n;
     return {start, n};
   }
-  size_t Remaining() const noexcept { return End_ - Pos_; }
+  size_t Remaining() const noexcept { return FEnd - FPos; }
 
  private:
-  const uint8_t* Buf_;
-  size_t Pos_;
-  size_t End_;
+  const uint8_t* FBuf;
+  size_t FPos;
+  size_t FEnd;
 };
 
 // The optional parameters the decoder uses, each taken from its first occurrence.
@@ -54,8 +64,8 @@ struct TOptionals {
 TOptionals ReadOptionals(TBodyReader& r) {
   TOptionals o;
   while (r.Remaining() >= 4) {
-    const uint16_t tag = static_cast<uint16_t>((r.U8() << 8) | r.U8());
-    const uint16_t length = static_cast<uint16_t>((r.U8() << 8) | r.U8());
+    const uint16_t tag = r.U16();
+    const uint16_t length = r.U16();
     if (length > r.Remaining()) break;
     const std::string_view value = r.Octets(length);
     if (tag == kTagMessagePayload && !o.HasPayload) {
@@ -67,7 +77,7 @@ TOptionals ReadOptionals(TBodyReader& r) {
     } else if (tag == kTagMessageState && o.MessageState < 0 && length >= 1) {
       o.MessageState = static_cast<uint8_t>(value[0]);
     } else if (tag == kTagSarMsgRefNum && length == 2) {
-      o.Sar.Reference = static_cast<uint16_t>((uint8_t(value[0]) << 8) | uint8_t(value[1]));
+      o.Sar.Reference = GetU16(reinterpret_cast<const uint8_t*>(value.data()));
     } else if (tag == kTagSarTotalSegments && length == 1) {
       o.Sar.Total = static_cast<uint8_t>(value[0]);
     } else if (tag == kTagSarSegmentSeqnum && length == 1) {

@@ -190,34 +190,6 @@ const TCodingName& NameOf(TTextCoding coding) {
   return kCodingNames[0];
 }
 
-// Reads one UTF-8 character at text[i]: its code point and length, or length 0 when the bytes
-// there are not valid UTF-8 (overlong forms, surrogates and values past U+10FFFF included).
-size_t ReadUtf8(std::string_view text, size_t i, char32_t& cp) noexcept {
-  const auto b = static_cast<unsigned char>(text[i]);
-  size_t extra;
-  char32_t min;
-  if (b < 0x80) {
-    cp = b;
-    return 1;
-  } else if ((b & 0xE0) == 0xC0) {
-    extra = 1, cp = b & 0x1F, min = 0x80;
-  } else if ((b & 0xF0) == 0xE0) {
-    extra = 2, cp = b & 0x0F, min = 0x800;
-  } else if ((b & 0xF8) == 0xF0) {
-    extra = 3, cp = b & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() - i <= extra) return 0;
-  for (size_t k = 1; k <= extra; ++k) {
-    const auto c = static_cast<unsigned char>(text[i + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return extra + 1;
-}
-
 // "character 5 of the text (U+20AC "€") does not fit Latin-1"
 std::string DoesNotFit(size_t index, char32_t cp, TTextCoding coding) {
   char code[16];
@@ -368,6 +340,32 @@ std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCodi
     default:
       return DecodeUserText(octets, count, TTextCoding::tcBytes);
   }
+}
+
+size_t ReadUtf8(std::string_view text, size_t i, char32_t& cp) noexcept {
+  const auto b = static_cast<unsigned char>(text[i]);
+  size_t extra;
+  char32_t min;
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  } else if ((b & 0xE0) == 0xC0) {
+    extra = 1, cp = b & 0x1F, min = 0x80;
+  } else if ((b & 0xF0) == 0xE0) {
+    extra = 2, cp = b & 0x0F, min = 0x800;
+  } else if ((b & 0xF8) == 0xF0) {
+    extra = 3, cp = b & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() - i <= extra) return 0;
+  for (size_t k = 1; k <= extra; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if ((c & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return extra + 1;
 }
 
 size_t Utf8Length(std::string_view text) noexcept {

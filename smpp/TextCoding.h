@@ -78,6 +78,11 @@ std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding codi
 std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCoding,
                            TTextCoding defaultAlphabet);
 
+// Reads one UTF-8 character at text[i] (i < text.size()): its code point and its length in bytes,
+// or length 0 when the bytes there are not valid UTF-8 (overlong forms, surrogates and values past
+// U+10FFFF included).
+size_t ReadUtf8(std::string_view text, size_t i, char32_t& cp) noexcept;
+
 // The number of characters of valid UTF-8 text, and the length in bytes of its first n characters.
 // Bytes that are not valid UTF-8 count one character each.
 size_t Utf8Length(std::string_view text) noexcept;
