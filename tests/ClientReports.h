@@ -17,6 +17,9 @@
 
 #include "smpp/smppclient.h"
 
+// Which connection a report line came from.
+enum class On { Rcx, Tcx };
+
 class ClientReports {
  public:
   struct Line {
@@ -33,20 +36,20 @@ class ClientReports {
   }
 
   size_t mark() const {
-    std::lock_guard lock(mutex_);
-    return lines_.size();
+    std::lock_guard lock(FMutex);
+    return FLines.size();
   }
 
   // Waits for a line of that connection at index `from` or later whose text starts with prefix.
-  std::optional<std::string> waitFor(bool rcx, const std::string& prefix, size_t from = 0,
+  std::optional<std::string> waitFor(On conn, const std::string& prefix, size_t from = 0,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(10),
                                      size_t* index = nullptr) {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(FMutex);
     std::optional<std::string> found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (size_t i = from; i < lines_.size(); ++i)
-        if (lines_[i].rcx == rcx && lines_[i].text.rfind(prefix, 0) == 0) {
-          found = lines_[i].text;
+    FChanged.wait_for(lock, timeout, [&] {
+      for (size_t i = from; i < FLines.size(); ++i)
+        if (FLines[i].rcx == (conn == On::Rcx) && FLines[i].text.rfind(prefix, 0) == 0) {
+          found = FLines[i].text;
           if (index) *index = i;
           return true;
         }
@@ -56,20 +59,20 @@ class ClientReports {
   }
 
   // Waits until at least n lines of that connection starting with prefix exist.
-  bool waitCount(bool rcx, const std::string& prefix, size_t n,
+  bool waitCount(On conn, const std::string& prefix, size_t n,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return countLocked(rcx, prefix) >= n; });
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, timeout, [&] { return countLocked(conn, prefix) >= n; });
   }
 
-  size_t count(bool rcx, const std::string& prefix) const {
-    std::lock_guard lock(mutex_);
-    return countLocked(rcx, prefix);
+  size_t count(On conn, const std::string& prefix) const {
+    std::lock_guard lock(FMutex);
+    return countLocked(conn, prefix);
   }
 
   std::vector<Line> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
+    std::lock_guard lock(FMutex);
+    return FLines;
   }
 
   std::string dump() const {
@@ -80,20 +83,20 @@ class ClientReports {
 
  private:
   void add(bool rcx, std::string text, std::string hex) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back({rcx, std::move(text), std::move(hex)});
-    changed_.notify_all();
+    std::lock_guard lock(FMutex);
+    FLines.push_back({rcx, std::move(text), std::move(hex)});
+    FChanged.notify_all();
   }
-  size_t countLocked(bool rcx, const std::string& prefix) const {
+  size_t countLocked(On conn, const std::string& prefix) const {
     size_t n = 0;
-    for (const auto& l : lines_)
-      if (l.rcx == rcx && l.text.rfind(prefix, 0) == 0) ++n;
+    for (const auto& l : FLines)
+      if (l.rcx == (conn == On::Rcx) && l.text.rfind(prefix, 0) == 0) ++n;
     return n;
   }
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Line> lines_;
+  mutable std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::vector<Line> FLines;
 };
 
 // Shortens the client's timers for tests: keep-alive ticks of tickMs, reconnect after

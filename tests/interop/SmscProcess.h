@@ -45,18 +45,18 @@ class SmscProcess {
 
   // extraArgs are appended to "node smsc.js --port 0", for example {"--quiet"}.
   explicit SmscProcess(std::vector<std::string> extraArgs = {})
-      : extraArgs_(std::move(extraArgs)) {}
+      : FExtraArgs(std::move(extraArgs)) {}
   SmscProcess(const SmscProcess&) = delete;
   SmscProcess& operator=(const SmscProcess&) = delete;
   ~SmscProcess() { stop(); }
 
   // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
-  void useSink() { sink_ = true; }
+  void useSink() { FSink = true; }
 
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
   bool start(std::chrono::milliseconds timeout = 15s) {
-    if (pid_ > 0) return true;
+    if (FPid > 0) return true;
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
 #ifdef SMPP_BINARY_DIR
@@ -64,8 +64,8 @@ class SmscProcess {
 #else
     const std::string sink = "smsc_sink";
 #endif
-    if (!sink_ && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
-    if (!sink_ && access(modules.c_str(), R_OK) != 0) {
+    if (!FSink && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
+    if (!FSink && access(modules.c_str(), R_OK) != 0) {
       return fail("the npm package smpp is not installed; run scripts/bootstrap");
     }
     int in[2], out[2], err[2];
@@ -79,8 +79,8 @@ class SmscProcess {
       return fail(errnoText("pipe"));
     }
     std::vector<std::string> args = {"node", script, "--port", "0"};
-    if (sink_) args = {sink, "--port", "0"};
-    args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    if (FSink) args = {sink, "--port", "0"};
+    args.insert(args.end(), FExtraArgs.begin(), FExtraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -105,7 +105,7 @@ class SmscProcess {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
     const int rc =
-        posix_spawnp(&pid, sink_ ? sink.c_str() : "node", &actions, &attr, argv.data(), environ);
+        posix_spawnp(&pid, FSink ? sink.c_str() : "node", &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     closeAll({in[0], out[1], err[1]});
@@ -113,9 +113,9 @@ class SmscProcess {
       closeAll({in[1], out[0], err[0]});
       return fail(std::string("cannot start node: ") + std::strerror(rc));
     }
-    pid_ = pid;
-    stdin_ = in[1];
-    reader_ = std::thread([this, o = out[0], e = err[0]] { readLoop(o, e); });
+    FPid = pid;
+    FStdin = in[1];
+    FReader = std::thread([this, o = out[0], e = err[0]] { readLoop(o, e); });
 
     auto line = waitFor(
         [](const std::string& l) { return l.rfind("listening 127.0.0.1:", 0) == 0; }, timeout, 0);
@@ -123,24 +123,24 @@ class SmscProcess {
       stop();
       return fail("the SMSC did not report listening; output:\n" + joinedLines());
     }
-    port_ = static_cast<uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
+    FPort = static_cast<uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
     return true;
   }
 
   uint16_t port() const {
-    return port_;
+    return FPort;
   }
   pid_t pid() const {
-    return pid_;
+    return FPid;
   }
   const std::string& error() const {
-    return error_;
+    return FError;
   }
 
   // The number of lines printed so far; pass it to waitFor to look only at later lines.
   size_t mark() const {
-    std::lock_guard lock(mutex_);
-    return lines_.size();
+    std::lock_guard lock(FMutex);
+    return FLines.size();
   }
 
   // Waits until a line at index `from` or later satisfies the predicate and gives it, or gives
@@ -148,17 +148,17 @@ class SmscProcess {
   std::optional<std::string> waitFor(const Predicate& match, std::chrono::milliseconds timeout,
                                      size_t from = 0, size_t* index = nullptr) {
     const auto deadline = Clock::now() + timeout;
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(FMutex);
     size_t next = from;
     for (;;) {
-      for (; next < lines_.size(); ++next) {
-        if (match(lines_[next])) {
+      for (; next < FLines.size(); ++next) {
+        if (match(FLines[next])) {
           if (index) *index = next;
-          return lines_[next];
+          return FLines[next];
         }
       }
-      if (eof_) return std::nullopt;
-      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next == lines_.size()) {
+      if (FEof) return std::nullopt;
+      if (FChanged.wait_until(lock, deadline) == std::cv_status::timeout && next == FLines.size()) {
         return std::nullopt;
       }
     }
@@ -180,8 +180,8 @@ class SmscProcess {
 
   // Every line printed so far, stderr lines prefixed with "stderr: ".
   std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
+    std::lock_guard lock(FMutex);
+    return FLines;
   }
 
   std::string joinedLines() const {
@@ -192,7 +192,7 @@ class SmscProcess {
 
   // Writes one command line to the SMSC's standard input.
   bool send(std::string_view command) {
-    if (stdin_ < 0) return false;
+    if (FStdin < 0) return false;
     std::string line(command);
     line += '\n';
     // A write to the pipe of an SMSC that has ended raises SIGPIPE, which would end the whole
@@ -205,7 +205,7 @@ class SmscProcess {
     bool ok = true;
     size_t done = 0;
     while (done < line.size()) {
-      ssize_t n = write(stdin_, line.data() + done, line.size() - done);
+      ssize_t n = write(FStdin, line.data() + done, line.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         ok = false;
@@ -226,20 +226,20 @@ class SmscProcess {
   // Gives the exit status as waitpid reports it, or -1 when it was not running.
   int stop() {
     int status = -1;
-    if (pid_ > 0) {
+    if (FPid > 0) {
       send("quit");
-      closeFd(stdin_);
+      closeFd(FStdin);
       if (!reap(3s, &status)) {
-        kill(pid_, SIGTERM);
+        kill(FPid, SIGTERM);
         if (!reap(2s, &status)) {
-          kill(pid_, SIGKILL);
+          kill(FPid, SIGKILL);
           reap(std::chrono::hours(1), &status);
         }
       }
-      pid_ = -1;
+      FPid = -1;
     }
-    closeFd(stdin_);
-    if (reader_.joinable()) reader_.join();
+    closeFd(FStdin);
+    if (FReader.joinable()) FReader.join();
     return status;
   }
 
@@ -254,7 +254,7 @@ class SmscProcess {
 
  private:
   bool fail(std::string why) {
-    error_ = std::move(why);
+    FError = std::move(why);
     return false;
   }
 
@@ -276,14 +276,14 @@ class SmscProcess {
   bool reap(std::chrono::milliseconds timeout, int* status) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-      pid_t r = waitpid(pid_, status, WNOHANG);
-      if (r == pid_ || (r < 0 && errno != EINTR)) return true;
+      pid_t r = waitpid(FPid, status, WNOHANG);
+      if (r == FPid || (r < 0 && errno != EINTR)) return true;
       if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(5ms);
     }
   }
 
-  // Reads stdout and stderr until both end, splitting them into lines. Runs on reader_.
+  // Reads stdout and stderr until both end, splitting them into lines. Runs on FReader.
   void readLoop(int outFd, int errFd) {
     std::string partial[2];
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
@@ -310,9 +310,9 @@ class SmscProcess {
     }
     for (auto& fd : fds)
       if (fd.fd >= 0) close(fd.fd);
-    std::lock_guard lock(mutex_);
-    eof_ = true;
-    changed_.notify_all();
+    std::lock_guard lock(FMutex);
+    FEof = true;
+    FChanged.notify_all();
   }
 
   void addLines(const std::string& chunk, std::string& partial, bool isStderr) {
@@ -324,23 +324,23 @@ class SmscProcess {
     }
     partial = text.substr(start);
     if (complete.empty()) return;
-    std::lock_guard lock(mutex_);
-    for (auto& l : complete) lines_.push_back(std::move(l));
-    changed_.notify_all();
+    std::lock_guard lock(FMutex);
+    for (auto& l : complete) FLines.push_back(std::move(l));
+    FChanged.notify_all();
   }
 
-  std::vector<std::string> extraArgs_;
-  bool sink_ = false;
-  std::string error_;
-  pid_t pid_ = -1;
-  int stdin_ = -1;  // Our end of the SMSC's standard input; test thread only.
-  uint16_t port_ = 0;
-  std::thread reader_;
+  std::vector<std::string> FExtraArgs;
+  bool FSink = false;
+  std::string FError;
+  pid_t FPid = -1;
+  int FStdin = -1;  // Our end of the SMSC's standard input; test thread only.
+  uint16_t FPort = 0;
+  std::thread FReader;
 
-  mutable std::mutex mutex_;  // Guards lines_ and eof_, shared by reader_ and the waiters.
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool eof_ = false;
+  mutable std::mutex FMutex;  // Guards FLines and FEof, shared by FReader and the waiters.
+  std::condition_variable FChanged;
+  std::vector<std::string> FLines;
+  bool FEof = false;
 };
 
 }  // namespace smpptest

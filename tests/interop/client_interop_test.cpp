@@ -40,8 +40,8 @@ class ClientAgainstSmsc : public ::testing::Test {
   }
   void ConnectAndBind() {
     client->Connect();
-    ASSERT_TRUE(reports->waitFor(true, "bind Rcx OK")) << reports->dump();
-    ASSERT_TRUE(reports->waitFor(false, "bind Tcx OK")) << reports->dump();
+    ASSERT_TRUE(reports->waitFor(On::Rcx, "bind Rcx OK")) << reports->dump();
+    ASSERT_TRUE(reports->waitFor(On::Tcx, "bind Tcx OK")) << reports->dump();
   }
 
   SmscProcess smsc;
@@ -51,8 +51,8 @@ class ClientAgainstSmsc : public ::testing::Test {
 
 TEST_F(ClientAgainstSmsc, BindsBothConnectionsAndReportsEachStep) {
   ConnectAndBind();
-  EXPECT_EQ(reports->count(true, "Rcx Connected."), 1u);
-  EXPECT_EQ(reports->count(false, "Tcx Connected."), 1u);
+  EXPECT_EQ(reports->count(On::Rcx, "Rcx Connected."), 1u);
+  EXPECT_EQ(reports->count(On::Tcx, "Tcx Connected."), 1u);
   auto rb = smsc.waitFor("bind_receiver", {"system_id=tester", "status=0"});
   auto tb = smsc.waitFor("bind_transmitter", {"system_id=tester", "status=0"});
   ASSERT_TRUE(rb && tb) << smsc.joinedLines();
@@ -92,14 +92,14 @@ TEST_F(ClientAgainstSmsc, SendSplitsAndReportsQueueIdsAndReceipts) {
     size_t next = from;
     for (size_t i = 0; i < c.lengths.size(); ++i) {
       size_t index = 0;
-      auto q = reports->waitFor(false, "+IN_QUEUE ID=", next, 10s, &index);
+      auto q = reports->waitFor(On::Tcx, "+IN_QUEUE ID=", next, 10s, &index);
       ASSERT_TRUE(q) << reports->dump();
       EXPECT_GT(q->size(), std::string("+IN_QUEUE ID=").size());
       next = index + 1;
     }
     // The receipt of the first submit names the id that submit was given.
-    const std::string id = reports->waitFor(false, "+IN_QUEUE ID=", from)->substr(13);
-    auto receipt = reports->waitFor(true, "+QUERY_RES " + id + ":", from);
+    const std::string id = reports->waitFor(On::Tcx, "+IN_QUEUE ID=", from)->substr(13);
+    auto receipt = reports->waitFor(On::Rcx, "+QUERY_RES " + id + ":", from);
     ASSERT_TRUE(receipt) << reports->dump();
     EXPECT_EQ(*receipt, "+QUERY_RES " + id + ":2:000");
   }
@@ -140,7 +140,7 @@ TEST_F(ClientAgainstSmsc, MoMessagesAreAnsweredAndReportedWithATimestamp) {
     const size_t smscFrom = smsc.mark();
     const std::time_t before = std::time(nullptr);
     ASSERT_TRUE(smsc.send(c.command));
-    auto line = reports->waitFor(true, "+DELIVER ", from);
+    auto line = reports->waitFor(On::Rcx, "+DELIVER ", from);
     ASSERT_TRUE(line) << reports->dump();
     std::smatch m;
     ASSERT_TRUE(std::regex_match(*line, m, *c.shape)) << *line;
@@ -195,9 +195,9 @@ TEST_F(ClientAgainstSmsc, MessagesAndReceiptsAsSmscsSendThem) {
     SCOPED_TRACE(c.command);
     const size_t from = reports->mark();
     size_t at = smsc.mark();
-    const size_t before = reports->count(true, "+");
+    const size_t before = reports->count(On::Rcx, "+");
     ASSERT_TRUE(smsc.send(c.command));
-    ASSERT_TRUE(reports->waitCount(true, "+", before + c.lines.size()))
+    ASSERT_TRUE(reports->waitCount(On::Rcx, "+", before + c.lines.size()))
         << reports->dump() << smsc.joinedLines();
     std::vector<std::string> got;
     const auto lines = reports->lines();
@@ -251,8 +251,8 @@ TEST_F(ClientAgainstSmsc, DisconnectUnbindsBothAndStaysDown) {
   ConnectAndBind();
   const size_t from = reports->mark();
   client->Disconnect();
-  EXPECT_TRUE(reports->waitFor(true, "rcx disconnected", from));
-  EXPECT_TRUE(reports->waitFor(false, "tcx disconnected", from));
+  EXPECT_TRUE(reports->waitFor(On::Rcx, "rcx disconnected", from));
+  EXPECT_TRUE(reports->waitFor(On::Tcx, "tcx disconnected", from));
   EXPECT_TRUE(smsc.waitFor("unbind ", {"seq=467"}));
   // The SMSC answers, each connection closes and no reconnect follows.
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -262,9 +262,9 @@ TEST_F(ClientAgainstSmsc, DisconnectUnbindsBothAndStaysDown) {
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(client->Rcx().Socket()->State(), wsClosed);
   EXPECT_EQ(client->Tcx().Socket()->State(), wsClosed);
-  const size_t binds = reports->count(true, "Rcx Connected.");
+  const size_t binds = reports->count(On::Rcx, "Rcx Connected.");
   std::this_thread::sleep_for(500ms);  // several reconnect periods: nothing may happen
-  EXPECT_EQ(reports->count(true, "Rcx Connected."), binds);
+  EXPECT_EQ(reports->count(On::Rcx, "Rcx Connected."), binds);
   EXPECT_EQ(client->Send("1234", "5551234", "", "late"), -1);
 }
 
@@ -280,8 +280,8 @@ TEST_F(ClientAgainstSmsc, ReconnectsAfterTheSmscRestarts) {
   client->Tcx().Set_tcxTimerInterval(2);
   EXPECT_TRUE(again.waitFor("bind_receiver", {"status=0"}, 0, 20s)) << again.joinedLines();
   EXPECT_TRUE(again.waitFor("bind_transmitter", {"status=0"}, 0, 20s)) << again.joinedLines();
-  EXPECT_TRUE(reports->waitCount(true, "bind Rcx OK", 2, 20s)) << reports->dump();
-  EXPECT_TRUE(reports->waitCount(false, "bind Tcx OK", 2, 20s)) << reports->dump();
+  EXPECT_TRUE(reports->waitCount(On::Rcx, "bind Rcx OK", 2, 20s)) << reports->dump();
+  EXPECT_TRUE(reports->waitCount(On::Tcx, "bind Tcx OK", 2, 20s)) << reports->dump();
   client.reset();
 }
 
@@ -294,8 +294,8 @@ TEST(ClientRefusedPort, ReportsTheRetryAgainAndAgain) {
   client->ClientInfo().SetHost("127.0.0.1");
   client->ClientInfo().SetPort(port);
   client->Connect();
-  EXPECT_TRUE(reports.waitCount(true, "Rcx try Connect in 5 sec", 3)) << reports.dump();
-  EXPECT_TRUE(reports.waitCount(false, "Tcx try Connect in 5 sec", 3)) << reports.dump();
+  EXPECT_TRUE(reports.waitCount(On::Rcx, "Rcx try Connect in 5 sec", 3)) << reports.dump();
+  EXPECT_TRUE(reports.waitCount(On::Tcx, "Tcx try Connect in 5 sec", 3)) << reports.dump();
   // Each transmitter error is reported twice: first with the text it still holds, then the retry.
   const auto lines = reports.lines();
   std::vector<std::string> tcx;
@@ -306,7 +306,7 @@ TEST(ClientRefusedPort, ReportsTheRetryAgainAndAgain) {
   EXPECT_EQ(tcx[1], "Tcx try Connect in 5 sec");
   EXPECT_EQ(tcx[2], "Tcx try Connect in 5 sec");
   EXPECT_EQ(tcx[3], "Tcx try Connect in 5 sec");
-  EXPECT_EQ(reports.count(true, "Rcx Connected."), 0u);
+  EXPECT_EQ(reports.count(On::Rcx, "Rcx Connected."), 0u);
   client.reset();
 }
 

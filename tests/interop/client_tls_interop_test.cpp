@@ -66,33 +66,33 @@ TEST(ClientOverTls, BindsSendsReceivesAndUnbinds) {
   UseShortTimers(*Client);
   AimAt(*Client, Smsc.port());
   Client->Connect();
-  ASSERT_TRUE(Reports.waitFor(true, "bind Rcx OK")) << Reports.dump() << Smsc.joinedLines();
-  ASSERT_TRUE(Reports.waitFor(false, "bind Tcx OK")) << Reports.dump();
+  ASSERT_TRUE(Reports.waitFor(On::Rcx, "bind Rcx OK")) << Reports.dump() << Smsc.joinedLines();
+  ASSERT_TRUE(Reports.waitFor(On::Tcx, "bind Tcx OK")) << Reports.dump();
   EXPECT_EQ(Client->Rcx().Socket()->WorkerThread()->TlsActive(), true);
 
   // A submit, its queue id and its receipt.
   ASSERT_GT(Client->Send("1234", "5551234", "", "over tls"), 0);
-  const auto Queued = Reports.waitFor(false, "+IN_QUEUE ID=");
+  const auto Queued = Reports.waitFor(On::Tcx, "+IN_QUEUE ID=");
   ASSERT_TRUE(Queued) << Reports.dump();
-  EXPECT_TRUE(Reports.waitFor(true, "+QUERY_RES " + Queued->substr(13) + ":2:000"))
+  EXPECT_TRUE(Reports.waitFor(On::Rcx, "+QUERY_RES " + Queued->substr(13) + ":2:000"))
       << Reports.dump();
 
   // MO messages: one whose every byte came in a TLS record of its own, then 50 in one record.
   size_t From = Reports.mark();
   Smsc.send(std::string("trickle ") + kDeliverHi);
-  ASSERT_TRUE(Reports.waitFor(true, "+DELIVER ", From)) << Reports.dump();
-  EXPECT_NE(Reports.waitFor(true, "+DELIVER ", From)->find(":1111:2222:hi"), std::string::npos);
+  ASSERT_TRUE(Reports.waitFor(On::Rcx, "+DELIVER ", From)) << Reports.dump();
+  EXPECT_NE(Reports.waitFor(On::Rcx, "+DELIVER ", From)->find(":1111:2222:hi"), std::string::npos);
   EXPECT_TRUE(Smsc.waitFor("deliver_sm_resp", {"seq=123", "status=0"})) << Smsc.joinedLines();
   From = Reports.mark();
   Smsc.send("burst 50 1111 2222");
-  EXPECT_TRUE(Reports.waitCount(true, "+DELIVER ", 51)) << Reports.dump();
-  EXPECT_TRUE(Reports.waitFor(true, "+DELIVER ", From)) << Reports.dump();
+  EXPECT_TRUE(Reports.waitCount(On::Rcx, "+DELIVER ", 51)) << Reports.dump();
+  EXPECT_TRUE(Reports.waitFor(On::Rcx, "+DELIVER ", From)) << Reports.dump();
 
   // Keep-alive both ways: the client's enquire_link reaches the SMSC and is answered.
   EXPECT_TRUE(Smsc.waitFor("enquire_link ", {}, 0, 10s)) << Smsc.joinedLines();
 
   Client->Disconnect();
-  EXPECT_TRUE(Reports.waitFor(true, "rcx disconnected"));
+  EXPECT_TRUE(Reports.waitFor(On::Rcx, "rcx disconnected"));
   EXPECT_TRUE(Smsc.waitFor("unbind ", {}, 0, 10s)) << Smsc.joinedLines();
   EXPECT_TRUE(sockettest::WaitUntil([&] {
     return Client->Rcx().Socket()->State() == wsClosed &&
@@ -146,27 +146,27 @@ TEST(ClientOverTls, RefusalsAreReportedRetriedAndNeverHang) {
     Client->Connect();
     if (K.ClientTls) {
       // The reason, then the retry line, and again on the next attempt.
-      ASSERT_TRUE(Reports.waitCount(true, K.Line, 2)) << Reports.dump();
-      ASSERT_TRUE(Reports.waitCount(false, "T" + K.Line.substr(1), 2)) << Reports.dump();
-      EXPECT_GT(Reports.waitFor(true, K.Line)->size(),
+      ASSERT_TRUE(Reports.waitCount(On::Rcx, K.Line, 2)) << Reports.dump();
+      ASSERT_TRUE(Reports.waitCount(On::Tcx, "T" + K.Line.substr(1), 2)) << Reports.dump();
+      EXPECT_GT(Reports.waitFor(On::Rcx, K.Line)->size(),
                 std::string("Rcx TLS handshake failed: ").size());
-      EXPECT_TRUE(Reports.waitCount(true, "Rcx try Connect in 5 sec", 2)) << Reports.dump();
-      EXPECT_TRUE(Reports.waitCount(false, "Tcx try Connect in 5 sec", 2)) << Reports.dump();
-      EXPECT_EQ(Reports.count(true, "bind Rcx OK"), 0u);
+      EXPECT_TRUE(Reports.waitCount(On::Rcx, "Rcx try Connect in 5 sec", 2)) << Reports.dump();
+      EXPECT_TRUE(Reports.waitCount(On::Tcx, "Tcx try Connect in 5 sec", 2)) << Reports.dump();
+      EXPECT_EQ(Reports.count(On::Rcx, "bind Rcx OK"), 0u);
     } else {
       // Our bind is not TLS: the SMSC drops the connection without a word, which is reported
       // after the connection's own line and made again; it never binds, and the SMSC says why.
-      ASSERT_TRUE(Reports.waitCount(true, K.Line, 2, 20s)) << Reports.dump();
-      ASSERT_TRUE(Reports.waitCount(false, "T" + K.Line.substr(1), 2, 20s)) << Reports.dump();
-      for (const bool Rcx : {true, false}) {
-        const std::string Name = Rcx ? "Rcx" : "Tcx";
+      ASSERT_TRUE(Reports.waitCount(On::Rcx, K.Line, 2, 20s)) << Reports.dump();
+      ASSERT_TRUE(Reports.waitCount(On::Tcx, "T" + K.Line.substr(1), 2, 20s)) << Reports.dump();
+      for (const On Conn : {On::Rcx, On::Tcx}) {
+        const std::string Name = Conn == On::Rcx ? "Rcx" : "Tcx";
         size_t Connected = 0, Closed = 0;
-        ASSERT_TRUE(Reports.waitFor(Rcx, Name + " Connected.", 0, 0ms, &Connected));
-        ASSERT_TRUE(Reports.waitFor(Rcx, Name + " closed by", 0, 0ms, &Closed));
+        ASSERT_TRUE(Reports.waitFor(Conn, Name + " Connected.", 0, 0ms, &Connected));
+        ASSERT_TRUE(Reports.waitFor(Conn, Name + " closed by", 0, 0ms, &Closed));
         EXPECT_LT(Connected, Closed) << Reports.dump();
       }
       EXPECT_TRUE(Smsc->waitFor("tls_error", {}, 0, 10s)) << Smsc->joinedLines();
-      EXPECT_EQ(Reports.count(true, "bind Rcx OK"), 0u);
+      EXPECT_EQ(Reports.count(On::Rcx, "bind Rcx OK"), 0u);
     }
     const auto Start = std::chrono::steady_clock::now();
     Client.reset();

@@ -30,7 +30,7 @@ class LongMessagesAgainstSmsc : public ::testing::Test {
     client->ClientInfo().SetHost("127.0.0.1");
     client->ClientInfo().SetPort(smsc.port());
     client->Connect();
-    ASSERT_TRUE(reports->waitFor(false, "bind Tcx OK")) << reports->dump();
+    ASSERT_TRUE(reports->waitFor(On::Tcx, "bind Tcx OK")) << reports->dump();
   }
   void TearDown() override {
     client.reset();
@@ -114,7 +114,7 @@ TEST_F(LongMessagesAgainstSmsc, ATextTheCodingCannotCarryNeverLeaves) {
   const size_t from = smsc.mark();
   const size_t reportsFrom = reports->mark();
   EXPECT_EQ(client->Send("1234", "5551234", "", "price 5 €"), -1);
-  EXPECT_TRUE(reports->waitFor(false,
+  EXPECT_TRUE(reports->waitFor(On::Tcx,
                                "Tcx send refused: character 9 of the text (U+20AC \"€\") does not "
                                "fit Latin-1",
                                reportsFrom));

@@ -15,23 +15,15 @@
 #include <vector>
 
 #include "SmscProcess.h"
+#include "tests/smpp/PduTestUtil.h"
 
 namespace {
 
 using smpptest::SmscProcess;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kBindReceiver = 0x00000001;
-constexpr uint32_t kBindTransmitter = 0x00000002;
-constexpr uint32_t kQuerySm = 0x00000003;
-constexpr uint32_t kSubmitSm = 0x00000004;
-constexpr uint32_t kDeliverSm = 0x00000005;
-constexpr uint32_t kUnbind = 0x00000006;
 constexpr uint32_t kBindTransceiver = 0x00000009;
-constexpr uint32_t kEnquireLink = 0x00000015;
-constexpr uint32_t kSubmitMulti = 0x00000021;
-constexpr uint32_t kDataSm = 0x00000103;
-constexpr uint32_t kGenericNack = 0x80000000;
+// The bit that makes a command id a response's.
 constexpr uint32_t kResp = 0x80000000;
 
 // ---- Raw PDU building and parsing -----------------------------------------------------------
@@ -47,8 +39,9 @@ std::string cstr(std::string_view s) {
   return std::string(s) + '\0';
 }
 
-std::string pdu(uint32_t id, uint32_t seq, const std::string& body = {}, uint32_t status = 0) {
-  return u32(static_cast<uint32_t>(16 + body.size())) + u32(id) + u32(status) + u32(seq) + body;
+std::string pdu(uint32_t id, uint32_t status, uint32_t seq, const std::string& body = {}) {
+  const Bytes b = PduOf(id, status, seq, Bytes(body.begin(), body.end()));
+  return std::string(b.begin(), b.end());
 }
 
 std::string bindBody(std::string_view systemId, std::string_view password) {
@@ -139,23 +132,23 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
   ~RawClient() {
-    if (fd_ >= 0) close(fd_);
+    if (FFd >= 0) close(FFd);
   }
 
   bool connect(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
+    FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FFd < 0) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return ::connect(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   }
 
   bool write(std::string_view bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      ssize_t n = ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
@@ -167,17 +160,17 @@ class RawClient {
   std::optional<Pdu> read(std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      if (buffered_.size() >= 16) {
-        BodyReader r{buffered_};
+      if (FBuffered.size() >= 16) {
+        BodyReader r{FBuffered};
         const uint32_t length = (uint32_t{r.u16()} << 16) | r.u16();
         if (length < 16) return std::nullopt;
-        if (buffered_.size() >= length) {
+        if (FBuffered.size() >= length) {
           Pdu p;
           p.id = (uint32_t{r.u16()} << 16) | r.u16();
           p.status = (uint32_t{r.u16()} << 16) | r.u16();
           p.seq = (uint32_t{r.u16()} << 16) | r.u16();
-          p.body = buffered_.substr(16, length - 16);
-          buffered_.erase(0, length);
+          p.body = FBuffered.substr(16, length - 16);
+          FBuffered.erase(0, length);
           return p;
         }
       }
@@ -190,53 +183,53 @@ class RawClient {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (fill(deadline)) {
     }
-    return eof_;
+    return FEof;
   }
 
   // Sends a request and gives the next PDU, which should be its answer.
   std::optional<Pdu> call(uint32_t id, uint32_t seq, const std::string& body = {}) {
-    if (!write(pdu(id, seq, body))) return std::nullopt;
+    if (!write(pdu(id, 0, seq, body))) return std::nullopt;
     return read();
   }
 
  private:
   bool fill(std::chrono::steady_clock::time_point deadline) {
-    if (eof_) return false;
+    if (FEof) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{FFd, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(left.count()));
     if (r <= 0) return r < 0 && errno == EINTR;
     char buf[65536];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    ssize_t n = recv(FFd, buf, sizeof buf, 0);
     if (n <= 0) {
-      eof_ = true;
+      FEof = true;
       return false;
     }
-    buffered_.append(buf, static_cast<size_t>(n));
+    FBuffered.append(buf, static_cast<size_t>(n));
     return true;
   }
 
-  int fd_ = -1;
-  std::string buffered_;
-  bool eof_ = false;
+  int FFd = -1;
+  std::string FBuffered;
+  bool FEof = false;
 };
 
 // ---- Fixture --------------------------------------------------------------------------------
 
 class LocalSmsc : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(smsc_.start()) << smsc_.error(); }
+  void SetUp() override { ASSERT_TRUE(FSmsc.start()) << FSmsc.error(); }
 
   void TearDown() override {
-    if (HasFailure()) ADD_FAILURE() << "SMSC output:\n" << smsc_.joinedLines();
+    if (HasFailure()) ADD_FAILURE() << "SMSC output:\n" << FSmsc.joinedLines();
   }
 
   // Connects and binds; the test fails when the bind is not accepted.
   void bind(RawClient& c, uint32_t bindId, std::string_view systemId = "alice") {
-    ASSERT_TRUE(c.connect(smsc_.port()));
-    auto resp = c.call(bindId, seq_++, bindBody(systemId, "pw"));
+    ASSERT_TRUE(c.connect(FSmsc.port()));
+    auto resp = c.call(bindId, FSeq++, bindBody(systemId, "pw"));
     ASSERT_TRUE(resp);
     ASSERT_EQ(resp->id, bindId | kResp);
     ASSERT_EQ(resp->status, 0u);
@@ -244,7 +237,7 @@ class LocalSmsc : public ::testing::Test {
 
   // Submits one message and gives the message id of the answer.
   std::string submit(RawClient& tx, std::string_view text, uint8_t registeredDelivery) {
-    const uint32_t seq = seq_++;
+    const uint32_t seq = FSeq++;
     auto resp = tx.call(kSubmitSm, seq, submitBody("1234", "555", text, registeredDelivery));
     if (!resp) return "<no answer>";
     EXPECT_EQ(resp->id, kSubmitSm | kResp);
@@ -254,8 +247,8 @@ class LocalSmsc : public ::testing::Test {
     return r.cstring();
   }
 
-  SmscProcess smsc_;
-  uint32_t seq_ = 1;
+  SmscProcess FSmsc;
+  uint32_t FSeq = 1;
 };
 
 // Message ids of the local SMSC are lower-case hexadecimal.
@@ -287,15 +280,15 @@ TEST_F(LocalSmsc, AnswersEveryBindKindWithItsResponse) {
                {"bind_transceiver", kBindTransceiver}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const size_t from = smsc_.mark();
+    const size_t from = FSmsc.mark();
     RawClient client;
-    ASSERT_TRUE(client.connect(smsc_.port()));
+    ASSERT_TRUE(client.connect(FSmsc.port()));
     auto resp = client.call(c.id, 77, bindBody("alice", "pw"));
     ASSERT_TRUE(resp);
     EXPECT_EQ(resp->id, c.id | kResp);
     EXPECT_EQ(resp->status, 0u);
     EXPECT_EQ(resp->seq, 77u);
-    EXPECT_TRUE(smsc_.waitFor(c.name, {"seq=77", "system_id=alice", "status=0"}, from));
+    EXPECT_TRUE(FSmsc.waitFor(c.name, {"seq=77", "system_id=alice", "status=0"}, from));
     // A second bind on a bound session is refused as already bound.
     auto again = client.call(c.id, 78, bindBody("alice", "pw"));
     ASSERT_TRUE(again);
@@ -337,7 +330,7 @@ TEST_F(LocalSmsc, SubmitGetsMessageIdAndOnlyRequestedReceiptsReachTheReceiver) {
     EXPECT_TRUE(isMessageId(id)) << id;
   }
   EXPECT_NE(noReceipt, withReceipt);
-  EXPECT_TRUE(smsc_.waitFor("submit_sm", {"id=" + withReceipt, "src=1234", "dst=555",
+  EXPECT_TRUE(FSmsc.waitFor("submit_sm", {"id=" + withReceipt, "src=1234", "dst=555",
                                           "registered_delivery=0x11", "text=\"Hello receipt\""}));
 
   // The first delivery is the receipt of the third message: the others asked for none.
@@ -354,8 +347,8 @@ TEST_F(LocalSmsc, SubmitGetsMessageIdAndOnlyRequestedReceiptsReachTheReceiver) {
                                         "text:Hello receipt"))
       << d.text;
 
-  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, receipt->seq, cstr(""))));
-  EXPECT_TRUE(smsc_.waitFor("deliver_sm_resp",
+  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, 0, receipt->seq, cstr(""))));
+  EXPECT_TRUE(FSmsc.waitFor("deliver_sm_resp",
                             {"seq=" + std::to_string(receipt->seq), "status=0", "for=receipt"}));
   // Nothing else is on its way to the receiver.
   EXPECT_FALSE(rx.read(300ms));
@@ -414,7 +407,7 @@ TEST_F(LocalSmsc, QuerySmKnowsOnlyAcceptedMessages) {
 TEST_F(LocalSmsc, CommandsSendMoMessagesAndEnquireLinkToTheReceiver) {
   RawClient rx;
   bind(rx, kBindReceiver);
-  ASSERT_TRUE(smsc_.send("deliver 1111 2222 hello  world"));
+  ASSERT_TRUE(FSmsc.send("deliver 1111 2222 hello  world"));
   auto mo = rx.read();
   ASSERT_TRUE(mo);
   ASSERT_EQ(mo->id, kDeliverSm);
@@ -423,10 +416,10 @@ TEST_F(LocalSmsc, CommandsSendMoMessagesAndEnquireLinkToTheReceiver) {
   EXPECT_EQ(d.src, "1111");
   EXPECT_EQ(d.dst, "2222");
   EXPECT_EQ(d.text, "hello  world");
-  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, mo->seq, cstr(""))));
-  EXPECT_TRUE(smsc_.waitFor("deliver_sm_resp", {"seq=" + std::to_string(mo->seq), "for=mo"}));
+  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, 0, mo->seq, cstr(""))));
+  EXPECT_TRUE(FSmsc.waitFor("deliver_sm_resp", {"seq=" + std::to_string(mo->seq), "for=mo"}));
 
-  ASSERT_TRUE(smsc_.send("datasm 3333 4444 data text"));
+  ASSERT_TRUE(FSmsc.send("datasm 3333 4444 data text"));
   auto data = rx.read();
   ASSERT_TRUE(data);
   ASSERT_EQ(data->id, kDataSm);
@@ -437,15 +430,15 @@ TEST_F(LocalSmsc, CommandsSendMoMessagesAndEnquireLinkToTheReceiver) {
   EXPECT_EQ(dd.dst, "4444");
   EXPECT_EQ(firstTag, 0x0424) << "message_payload comes first";
   EXPECT_EQ(dd.text, "data text");
-  ASSERT_TRUE(rx.write(pdu(kDataSm | kResp, data->seq, cstr(""))));
-  EXPECT_TRUE(smsc_.waitFor("data_sm_resp", {"seq=" + std::to_string(data->seq), "for=mo"}));
+  ASSERT_TRUE(rx.write(pdu(kDataSm | kResp, 0, data->seq, cstr(""))));
+  EXPECT_TRUE(FSmsc.waitFor("data_sm_resp", {"seq=" + std::to_string(data->seq), "for=mo"}));
 
-  ASSERT_TRUE(smsc_.send("enquire"));
+  ASSERT_TRUE(FSmsc.send("enquire"));
   auto enquire = rx.read();
   ASSERT_TRUE(enquire);
   ASSERT_EQ(enquire->id, kEnquireLink);
-  ASSERT_TRUE(rx.write(pdu(kEnquireLink | kResp, enquire->seq)));
-  EXPECT_TRUE(smsc_.waitFor("enquire_link_resp", {"seq=" + std::to_string(enquire->seq)}));
+  ASSERT_TRUE(rx.write(pdu(kEnquireLink | kResp, 0, enquire->seq)));
+  EXPECT_TRUE(FSmsc.waitFor("enquire_link_resp", {"seq=" + std::to_string(enquire->seq)}));
 
   // And the other way round: the client's enquire_link is answered with its sequence number.
   auto resp = rx.call(kEnquireLink, 4242);
@@ -458,9 +451,9 @@ TEST_F(LocalSmsc, DeliveriesWaitForAReceiverAndUnansweredOnesGoToTheNext) {
   RawClient tx;
   bind(tx, kBindTransmitter);
   const std::string id = submit(tx, "later", 1);
-  ASSERT_TRUE(smsc_.send("deliver 1 2 queued mo"));
-  ASSERT_TRUE(smsc_.waitFor("queued", {"receipt=" + id}));
-  ASSERT_TRUE(smsc_.waitFor("queued", {"deliver_sm"}));
+  ASSERT_TRUE(FSmsc.send("deliver 1 2 queued mo"));
+  ASSERT_TRUE(FSmsc.waitFor("queued", {"receipt=" + id}));
+  ASSERT_TRUE(FSmsc.waitFor("queued", {"deliver_sm"}));
   {
     RawClient rx;
     bind(rx, kBindReceiver);
@@ -469,11 +462,11 @@ TEST_F(LocalSmsc, DeliveriesWaitForAReceiverAndUnansweredOnesGoToTheNext) {
     ASSERT_TRUE(receipt && mo);
     EXPECT_EQ(parseDeliverSm(receipt->body).esm, 0x04);
     EXPECT_EQ(parseDeliverSm(mo->body).text, "queued mo");
-    ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, mo->seq, cstr(""))));
-    ASSERT_TRUE(smsc_.waitFor("deliver_sm_resp", {"for=mo"}));
+    ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, 0, mo->seq, cstr(""))));
+    ASSERT_TRUE(FSmsc.waitFor("deliver_sm_resp", {"for=mo"}));
     // The receiver goes away without answering the receipt.
   }
-  ASSERT_TRUE(smsc_.waitFor("close", {"requeued=1"}));
+  ASSERT_TRUE(FSmsc.waitFor("close", {"requeued=1"}));
   RawClient rx2;
   bind(rx2, kBindReceiver);
   auto again = rx2.read();
@@ -497,14 +490,14 @@ TEST_F(LocalSmsc, RefusesBadRequestsAndEndsOnlyUnframedSessions) {
       {"length far too large", u32(1000000) + u32(kSubmitSm) + u32(0) + u32(1), kGenericNack, 0x02,
        true},
       {"destination count beyond the body",
-       pdu(kSubmitMulti, 3, submitMultiBody("1", {}, "", 0).substr(0, 5) + u8(9)), kGenericNack,
+       pdu(kSubmitMulti, 0, 3, submitMultiBody("1", {}, "", 0).substr(0, 5) + u8(9)), kGenericNack,
        0x02, true},
-      {"submit without a body", pdu(kSubmitSm, 50), kSubmitSm | kResp, 0x02, false},
-      {"submit ending in the source address", pdu(kSubmitSm, 50, submit.substr(0, 4)),
+      {"submit without a body", pdu(kSubmitSm, 0, 50), kSubmitSm | kResp, 0x02, false},
+      {"submit ending in the source address", pdu(kSubmitSm, 0, 50, submit.substr(0, 4)),
        kSubmitSm | kResp, 0x02, false},
       {"submit ending before sm_default_msg_id",
-       pdu(kSubmitSm, 50, submit.substr(0, submit.size() - 11)), kSubmitSm | kResp, 0x02, false},
-      {"unknown command id", pdu(0x00000999, 50), kGenericNack, 0x03, false},
+       pdu(kSubmitSm, 0, 50, submit.substr(0, submit.size() - 11)), kSubmitSm | kResp, 0x02, false},
+      {"unknown command id", pdu(0x00000999, 0, 50), kGenericNack, 0x03, false},
   };
   RawClient survivor;
   bind(survivor, kBindTransmitter);
@@ -534,13 +527,13 @@ TEST_F(LocalSmsc, RefusesBadRequestsAndEndsOnlyUnframedSessions) {
 
 TEST_F(LocalSmsc, AnswersEachPipelinedRequestOnceAndInOrder) {
   RawClient client;
-  ASSERT_TRUE(client.connect(smsc_.port()));
-  const std::string bindPdu = pdu(kBindTransmitter, 1, bindBody("alice", "pw"));
+  ASSERT_TRUE(client.connect(FSmsc.port()));
+  const std::string bindPdu = pdu(kBindTransmitter, 0, 1, bindBody("alice", "pw"));
   for (char ch : bindPdu) ASSERT_TRUE(client.write(std::string(1, ch)));
   std::string burst;
   for (uint32_t seq = 100; seq < 150; ++seq) {
-    burst +=
-        pdu(seq % 2 ? kEnquireLink : kSubmitSm, seq, seq % 2 ? "" : submitBody("1", "2", "x", 0));
+    burst += pdu(seq % 2 ? kEnquireLink : kSubmitSm, 0, seq,
+                 seq % 2 ? "" : submitBody("1", "2", "x", 0));
   }
   ASSERT_TRUE(client.write(burst));
   auto bound = client.read();
@@ -566,12 +559,12 @@ TEST_F(LocalSmsc, UnbindIsAnsweredAndEndsTheSessionInBothDirections) {
 
   RawClient rx;
   bind(rx, kBindReceiver);
-  ASSERT_TRUE(smsc_.send("unbind"));
+  ASSERT_TRUE(FSmsc.send("unbind"));
   auto unbind = rx.read();
   ASSERT_TRUE(unbind);
   ASSERT_EQ(unbind->id, kUnbind);
-  ASSERT_TRUE(rx.write(pdu(kUnbind | kResp, unbind->seq)));
-  EXPECT_TRUE(smsc_.waitFor("unbind_resp", {"seq=" + std::to_string(unbind->seq)}));
+  ASSERT_TRUE(rx.write(pdu(kUnbind | kResp, 0, unbind->seq)));
+  EXPECT_TRUE(FSmsc.waitFor("unbind_resp", {"seq=" + std::to_string(unbind->seq)}));
   EXPECT_TRUE(rx.closedByPeer());
 }
 

@@ -38,13 +38,14 @@ Bytes Deliver(uint8_t esmClass, uint8_t dataCoding, const Bytes& message, const 
 
 TEST(PduDecoder, MessageIdIsTheIdAsSent) {
   const std::pair<Bytes, std::string> cases[] = {
-      {PduOf(kSubmitSmResp, 5, Wire("'ABC-12f' 00")), "ABC-12f"},
-      {PduOf(kSubmitSmResp, 5, Wire("'5F3A9C01' 00")), "5F3A9C01"},
-      {PduOf(kSubmitSmResp, 5, Wire("'a b' 0A 1B '[2J' 7F 'c' 00")), "a b[2Jc"},
-      {PduOf(kSubmitSmResp, 5, Text(std::string(70, 'x'))), std::string(64, 'x')},
-      {PduOf(kSubmitSmResp, 5, {}), ""},
+      {PduOf(kSubmitSmResp, 0, 5, Wire("'ABC-12f' 00")), "ABC-12f"},
+      {PduOf(kSubmitSmResp, 0, 5, Wire("'5F3A9C01' 00")), "5F3A9C01"},
+      {PduOf(kSubmitSmResp, 0, 5, Wire("'a b' 0A 1B '[2J' 7F 'c' 00")), "a b[2Jc"},
+      {PduOf(kSubmitSmResp, 0, 5, Text(std::string(70, 'x'))), std::string(64, 'x')},
+      {PduOf(kSubmitSmResp, 0, 5), ""},
       // submit_multi_resp: the id, then no_unsuccess and one unsuccessful destination.
-      {PduOf(kSubmitMultiResp, 5, Wire("'MULTI-1' 00 01 01 01 '555' 00 00 00 00 0B")), "MULTI-1"},
+      {PduOf(kSubmitMultiResp, 0, 5, Wire("'MULTI-1' 00 01 01 01 '555' 00 00 00 00 0B")),
+       "MULTI-1"},
   };
   for (const auto& [pdu, id] : cases) {
     SCOPED_TRACE(id);
@@ -62,7 +63,7 @@ TEST(PduDecoder, PdusAsOtherImplementationsBuildThem) {
   // esm_class, protocol_id, priority_flag, two empty times, registered_delivery,
   // replace_if_present_flag; data_coding, sm_default_msg_id and sm_length follow in each case.
   auto deliver = [&](const std::string& esm, const std::string& rest) {
-    return PduOf(kDeliverSm, 7, Wire(head + esm + " 00 00 00 00 00 00 " + rest));
+    return PduOf(kDeliverSm, 0, 7, Wire(head + esm + " 00 00 00 00 00 00 " + rest));
   };
   const std::string receipt =
       "'id:1234567 sub:001 dlvrd:001 submit date:2612071200 done date:2612071201 stat:DELIVRD "
@@ -95,7 +96,7 @@ TEST(PduDecoder, PdusAsOtherImplementationsBuildThem) {
       {"UCS-2 message_payload", deliver("00", "08 00 00 04 24 00 04 04 14 04 30"),
        from + "\xD0\x94\xD0\xB0"},
       {"data_sm, source_port before message_payload",
-       PduOf(kDataSm, 7,
+       PduOf(kDataSm, 0, 7,
              Wire("00 01 01 '1111' 00 01 01 '2222' 00 00 00 00 02 0A 00 02 0B B8 04 24 00 02 "
                   "'hi'")),
        "+DELIVER " + ts + "::1111:2222:hi"},
@@ -116,12 +117,12 @@ TEST(PduDecoder, PdusAsOtherImplementationsBuildThem) {
       {"intermediate notification with the reply-path bit",
        deliver("A0", "00 00 20 'id:9f stat:ACCEPTD err:000 text:'"), "+QUERY_RES 9f:6:000"},
       {"receipt as data_sm",
-       PduOf(kDataSm, 7,
+       PduOf(kDataSm, 0, 7,
              Wire("00 01 01 '1111' 00 01 01 '2222' 00 04 00 00 04 24 00 1A "
                   "'id:77 stat:DELIVRD err:000'")),
        "+QUERY_RES 77:2:000"},
       {"data_sm of another message type",
-       PduOf(kDataSm, 7,
+       PduOf(kDataSm, 0, 7,
              Wire("00 00 00 '1' 00 00 00 '2' 00 "
                   "08 00 00 04 24 00 01 'x'")),
        ""},

@@ -50,14 +50,21 @@ inline Bytes Wire(std::string_view text) {
   return out;
 }
 
-// A whole PDU: the header (command_length from the body's size) and the body.
-inline Bytes PduOf(uint32_t commandId, uint32_t sequence, const Bytes& body, uint32_t status = 0) {
-  Bytes out(16 + body.size());
-  PutU32(out.data(), static_cast<uint32_t>(out.size()));
+// A PDU header as given, command_length included (which need not match anything).
+inline Bytes Header(uint32_t length, uint32_t commandId, uint32_t status, uint32_t sequence) {
+  Bytes out(16);
+  PutU32(out.data(), length);
   PutU32(out.data() + 4, commandId);
   PutU32(out.data() + 8, status);
   PutU32(out.data() + 12, sequence);
-  std::copy(body.begin(), body.end(), out.begin() + 16);
+  return out;
+}
+
+// A whole PDU, its fields in wire order: the header (command_length from the body's size) and the
+// body.
+inline Bytes PduOf(uint32_t commandId, uint32_t status, uint32_t sequence, const Bytes& body = {}) {
+  Bytes out = Header(static_cast<uint32_t>(16 + body.size()), commandId, status, sequence);
+  out.insert(out.end(), body.begin(), body.end());
   return out;
 }
 

@@ -25,22 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Bytes Header(uint32_t length, uint32_t id, uint32_t status, uint32_t seq) {
-  Bytes b(16);
-  PutU32(&b[0], length);
-  PutU32(&b[4], id);
-  PutU32(&b[8], status);
-  PutU32(&b[12], seq);
-  return b;
-}
-
-// A PDU with the given body; command_length is set from the whole.
-Bytes Pdu(uint32_t id, uint32_t status, uint32_t seq, const Bytes& body = {}) {
-  Bytes b = Header(static_cast<uint32_t>(16 + body.size()), id, status, seq);
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
-
 void Cstr(Bytes& b, const std::string& s) {
   b.insert(b.end(), s.begin(), s.end());
   b.push_back(0);
@@ -64,19 +48,19 @@ Bytes DeliverBody(const std::string& src, const std::string& dst, uint8_t esm,
 // One accepted connection of the raw SMSC.
 class RawPeer {
  public:
-  explicit RawPeer(int fd) : fd_(fd) {
+  explicit RawPeer(int fd) : FFd(fd) {
     int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   ~RawPeer() {
-    if (fd_ >= 0) close(fd_);
+    if (FFd >= 0) close(FFd);
   }
   void write(const Bytes& b) {
-    ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    ASSERT_EQ(::send(FFd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
   }
   void writeSlowly(const Bytes& b) {
     for (uint8_t byte : b) {
-      ASSERT_EQ(::send(fd_, &byte, 1, MSG_NOSIGNAL), 1);
+      ASSERT_EQ(::send(FFd, &byte, 1, MSG_NOSIGNAL), 1);
       std::this_thread::sleep_for(1ms);  // pacing only, so that reads see single bytes
     }
   }
@@ -84,23 +68,23 @@ class RawPeer {
   std::optional<Bytes> read(std::chrono::milliseconds timeout = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      if (buf_.size() >= 4) {
-        const uint32_t len = GetU32(buf_.data());
-        if (len >= 16 && buf_.size() >= len) {
-          Bytes pdu(buf_.begin(), buf_.begin() + len);
-          buf_.erase(buf_.begin(), buf_.begin() + len);
+      if (FBuf.size() >= 4) {
+        const uint32_t len = GetU32(FBuf.data());
+        if (len >= 16 && FBuf.size() >= len) {
+          Bytes pdu(FBuf.begin(), FBuf.begin() + len);
+          FBuf.erase(FBuf.begin(), FBuf.begin() + len);
           return pdu;
         }
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{FFd, POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
       uint8_t chunk[4096];
-      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      const ssize_t n = ::recv(FFd, chunk, sizeof chunk, 0);
       if (n <= 0) return std::nullopt;
-      buf_.insert(buf_.end(), chunk, chunk + n);
+      FBuf.insert(FBuf.end(), chunk, chunk + n);
     }
   }
   // Reads PDUs until one with this command id arrives.
@@ -112,12 +96,12 @@ class RawPeer {
   }
   // True when the client has closed the connection (read gives end of stream or reset).
   bool closedByClient(std::chrono::milliseconds timeout = 5s) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{FFd, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
       if (poll(&p, 1, 50) > 0) {
         uint8_t chunk[4096];
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        const ssize_t n = ::recv(FFd, chunk, sizeof chunk, 0);
         if (n <= 0) return true;
       }
     }
@@ -126,22 +110,22 @@ class RawPeer {
   uint32_t bindSeq = 0;
 
  private:
-  int fd_;
-  Bytes buf_;
+  int FFd;
+  Bytes FBuf;
 };
 
 class RawSmsc : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    FListener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener_, 16), 0);
+    ASSERT_EQ(bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(FListener, 16), 0);
     socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
     newClient();
   }
   // A fresh client with short timers and keep-alive counts, set to this SMSC.
@@ -153,27 +137,27 @@ class RawSmsc : public ::testing::Test {
     client->Rcx().Set_rcxTimerInterval(2);
     client->Tcx().Set_tcxTimerInterval(2);
     client->ClientInfo().SetHost("127.0.0.1");
-    client->ClientInfo().SetPort(port_);
+    client->ClientInfo().SetPort(FPort);
   }
   void TearDown() override {
     client.reset();
-    close(listener_);
+    close(FListener);
   }
 
   // Accepts connections until the bind of the wanted kind arrives (the other kind is kept).
   std::unique_ptr<RawPeer> acceptBind(uint32_t bindId) {
     for (int i = 0; i < 4; ++i) {
-      auto& parked = bindId == kBindReceiver ? rcxParked_ : tcxParked_;
+      auto& parked = bindId == kBindReceiver ? FRcxParked : FTcxParked;
       if (parked) return std::move(parked);
-      pollfd p{listener_, POLLIN, 0};
+      pollfd p{FListener, POLLIN, 0};
       if (poll(&p, 1, 10000) <= 0) return nullptr;
-      auto peer = std::make_unique<RawPeer>(accept(listener_, nullptr, nullptr));
+      auto peer = std::make_unique<RawPeer>(accept(FListener, nullptr, nullptr));
       auto bind = peer->read();
       if (!bind) continue;
       peer->bindSeq = GetU32(&(*bind)[12]);
       const uint32_t id = GetU32(&(*bind)[4]);
       if (id == bindId) return peer;
-      (id == kBindReceiver ? rcxParked_ : tcxParked_) = std::move(peer);
+      (id == kBindReceiver ? FRcxParked : FTcxParked) = std::move(peer);
     }
     return nullptr;
   }
@@ -183,15 +167,15 @@ class RawSmsc : public ::testing::Test {
     rcx = acceptBind(kBindReceiver);
     tcx = acceptBind(kBindTransmitter);
     ASSERT_TRUE(rcx && tcx);
-    rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
-    tcx->write(Pdu(kBindTransmitterResp, 0, tcx->bindSeq));
-    ASSERT_TRUE(reports->waitFor(true, "bind Rcx OK"));
-    ASSERT_TRUE(reports->waitFor(false, "bind Tcx OK"));
+    rcx->write(PduOf(kBindReceiverResp, 0, rcx->bindSeq));
+    tcx->write(PduOf(kBindTransmitterResp, 0, tcx->bindSeq));
+    ASSERT_TRUE(reports->waitFor(On::Rcx, "bind Rcx OK"));
+    ASSERT_TRUE(reports->waitFor(On::Tcx, "bind Tcx OK"));
   }
 
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::unique_ptr<RawPeer> rcxParked_, tcxParked_;
+  int FListener = -1;
+  uint16_t FPort = 0;
+  std::unique_ptr<RawPeer> FRcxParked, FTcxParked;
   std::unique_ptr<TSmppClient> client;
   std::unique_ptr<ClientReports> reports;
   std::unique_ptr<RawPeer> rcx, tcx;
@@ -201,16 +185,16 @@ TEST_F(RawSmsc, PdusArrivingOneByteAtATimeAreHandledOnce) {
   client->Connect();
   rcx = acceptBind(kBindReceiver);
   ASSERT_TRUE(rcx);
-  rcx->writeSlowly(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
-  rcx->writeSlowly(Pdu(kDeliverSm, 0, 77, DeliverBody("1111", "2222", 0, "hi")));
+  rcx->writeSlowly(PduOf(kBindReceiverResp, 0, rcx->bindSeq));
+  rcx->writeSlowly(PduOf(kDeliverSm, 0, 77, DeliverBody("1111", "2222", 0, "hi")));
   auto resp = rcx->readUntil(kDeliverSmResp);
   ASSERT_TRUE(resp);
   EXPECT_EQ(GetU32(&(*resp)[12]), 77u);
-  ASSERT_TRUE(reports->waitFor(true, "+DELIVER "));
+  ASSERT_TRUE(reports->waitFor(On::Rcx, "+DELIVER "));
   std::this_thread::sleep_for(100ms);  // a second report would arrive meanwhile
-  EXPECT_EQ(reports->count(true, "bind Rcx OK"), 1u);
-  EXPECT_EQ(reports->count(true, "+DELIVER "), 1u);
-  EXPECT_EQ(reports->count(true, "Rcx invalid"), 0u) << reports->dump();
+  EXPECT_EQ(reports->count(On::Rcx, "bind Rcx OK"), 1u);
+  EXPECT_EQ(reports->count(On::Rcx, "+DELIVER "), 1u);
+  EXPECT_EQ(reports->count(On::Rcx, "Rcx invalid"), 0u) << reports->dump();
   // Each read is reported with the hex dump of its own PDU.
   for (const auto& l : reports->lines())
     if (l.text == "bind Rcx OK") {
@@ -222,7 +206,8 @@ TEST_F(RawSmsc, ManyPdusInOneWriteAreHandledInOrder) {
   bindBoth();
   Bytes burst;
   for (uint32_t i = 0; i < 50; ++i) {
-    Bytes p = Pdu(kDeliverSm, 0, 100 + i, DeliverBody("1111", "2222", 0, "m" + std::to_string(i)));
+    Bytes p =
+        PduOf(kDeliverSm, 0, 100 + i, DeliverBody("1111", "2222", 0, "m" + std::to_string(i)));
     burst.insert(burst.end(), p.begin(), p.end());
   }
   const size_t from = reports->mark();
@@ -232,7 +217,7 @@ TEST_F(RawSmsc, ManyPdusInOneWriteAreHandledInOrder) {
     ASSERT_TRUE(resp) << i;
     EXPECT_EQ(GetU32(&(*resp)[12]), 100 + i);
   }
-  ASSERT_TRUE(reports->waitCount(true, "+DELIVER ", 50));
+  ASSERT_TRUE(reports->waitCount(On::Rcx, "+DELIVER ", 50));
   std::vector<std::string> texts;
   const auto lines = reports->lines();
   for (size_t i = from; i < lines.size(); ++i) {
@@ -247,31 +232,32 @@ TEST_F(RawSmsc, ManyPdusInOneWriteAreHandledInOrder) {
 TEST_F(RawSmsc, BrokenLengthsAreReportedNackedAndTheConnectionComesBack) {
   struct Case {
     const char* name;
-    bool onRcx;
+    On on;
     Bytes bytes;
     std::string line;
   };
   const std::string http = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
   const Case cases[] = {
-      {"length 5", true, Header(5, kDeliverSm, 0, 9), "Rcx invalid PDU length 5"},
-      {"length 65537", true, Header(65537, kDeliverSm, 0, 9), "Rcx invalid PDU length 65537"},
-      {"http answer", false, Bytes(http.begin(), http.end()), "Tcx invalid PDU length 1213486160"},
+      {"length 5", On::Rcx, Header(5, kDeliverSm, 0, 9), "Rcx invalid PDU length 5"},
+      {"length 65537", On::Rcx, Header(65537, kDeliverSm, 0, 9), "Rcx invalid PDU length 65537"},
+      {"http answer", On::Tcx, Bytes(http.begin(), http.end()),
+       "Tcx invalid PDU length 1213486160"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     newClient();
-    rcxParked_.reset(), tcxParked_.reset();
+    FRcxParked.reset(), FTcxParked.reset();
     client->Connect();
-    auto peer = acceptBind(c.onRcx ? kBindReceiver : kBindTransmitter);
+    auto peer = acceptBind(c.on == On::Rcx ? kBindReceiver : kBindTransmitter);
     ASSERT_TRUE(peer);
     peer->write(c.bytes);
-    ASSERT_TRUE(reports->waitFor(c.onRcx, c.line)) << reports->dump();
+    ASSERT_TRUE(reports->waitFor(c.on, c.line)) << reports->dump();
     auto nack = peer->readUntil(kGenericNack);
     ASSERT_TRUE(nack);
     EXPECT_EQ(GetU32(&(*nack)[8]), 2u);  // ESME_RINVCMDLEN
     EXPECT_TRUE(peer->closedByClient());
     // The connection comes back by itself and binds again.
-    auto again = acceptBind(c.onRcx ? kBindReceiver : kBindTransmitter);
+    auto again = acceptBind(c.on == On::Rcx ? kBindReceiver : kBindTransmitter);
     EXPECT_TRUE(again) << reports->dump();
     client.reset();
   }
@@ -286,16 +272,16 @@ TEST_F(RawSmsc, TransmitterReportsEachAnswerOfTheSmsc) {
   Bytes id12ab;
   Cstr(id12ab, "12ab");
   const Case cases[] = {
-      {Pdu(kSubmitSmResp, 0, 5, id12ab), "+IN_QUEUE ID=12ab"},
-      {Pdu(kSubmitSmResp, 0x58, 6), "MAILBOX FULL"},
-      {Pdu(kSubmitSmResp, 0x45, 7), ""},
-      {Pdu(kEnquireLinkResp, 0, 8), ""},
+      {PduOf(kSubmitSmResp, 0, 5, id12ab), "+IN_QUEUE ID=12ab"},
+      {PduOf(kSubmitSmResp, 0x58, 6), "MAILBOX FULL"},
+      {PduOf(kSubmitSmResp, 0x45, 7), ""},
+      {PduOf(kEnquireLinkResp, 0, 8), ""},
   };
   for (const Case& c : cases) {
     const size_t from = reports->mark();
     tcx->write(c.answer);
     size_t index = 0;
-    ASSERT_TRUE(reports->waitFor(false, c.line, from, 5s, &index));
+    ASSERT_TRUE(reports->waitFor(On::Tcx, c.line, from, 5s, &index));
     const auto lines = reports->lines();
     EXPECT_EQ(lines[index].text, c.line);
     EXPECT_EQ(lines[index].hex.size(), c.answer.size() * 3);
@@ -306,13 +292,13 @@ TEST_F(RawSmsc, TransmitterReportsEachAnswerOfTheSmsc) {
 TEST_F(RawSmsc, RequestsOfTheSmscAreAnsweredOnBothConnections) {
   bindBoth();
   for (RawPeer* peer : {rcx.get(), tcx.get()}) {
-    peer->write(Pdu(kEnquireLink, 0, 4242));
+    peer->write(PduOf(kEnquireLink, 0, 4242));
     auto resp = peer->readUntil(kEnquireLinkResp);
     ASSERT_TRUE(resp);
     EXPECT_EQ(GetU32(&(*resp)[12]), 4242u);
   }
   // An unbind from the SMSC is answered, the connection closes and comes back.
-  tcx->write(Pdu(kUnbind, 0, 99));
+  tcx->write(PduOf(kUnbind, 0, 99));
   auto resp = tcx->readUntil(kUnbindResp);
   ASSERT_TRUE(resp);
   EXPECT_EQ(GetU32(&(*resp)[12]), 99u);
@@ -325,7 +311,7 @@ TEST_F(RawSmsc, LargestPduAndReadBinDataKeepEveryByte) {
   // A deliver_sm of exactly 10000 bytes: its optional-parameter bytes run into the text.
   Bytes body = DeliverBody("1111", "2222", 0, std::string(200, 'z'));
   body.resize(10000 - 16, 'q');
-  Bytes big = Pdu(kDeliverSm, 0, 31, body);
+  Bytes big = PduOf(kDeliverSm, 0, 31, body);
   ASSERT_EQ(big.size(), 10000u);
   std::vector<uint8_t> seen;
   std::promise<void> done;
@@ -362,25 +348,25 @@ TEST_F(RawSmsc, SmscHangingUpAfterTheBindComesBackAndReconnects) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     newClient();
-    rcxParked_.reset(), tcxParked_.reset();
+    FRcxParked.reset(), FTcxParked.reset();
     client->Connect();
     auto peer = acceptBind(kBindReceiver);
     ASSERT_TRUE(peer);
     // The bind may arrive before its connection's line is reported.
     size_t index = 0;
-    ASSERT_TRUE(reports->waitFor(true, "Rcx Connected.", 0, 5s, &index));
-    if (c.answer) peer->write(Pdu(c.answer, 0x0E, peer->bindSeq));  // invalid password
-    peer.reset();                                                   // and the SMSC hangs up at once
+    ASSERT_TRUE(reports->waitFor(On::Rcx, "Rcx Connected.", 0, 5s, &index));
+    if (c.answer) peer->write(PduOf(c.answer, 0x0E, peer->bindSeq));  // invalid password
+    peer.reset();  // and the SMSC hangs up at once
     // An answer with a refusal has no text of its own: the read is reported with the text still
     // held. No answer: the hang-up is reported.
-    ASSERT_TRUE(reports->waitFor(true, "", index + 1, 5s, &index));
+    ASSERT_TRUE(reports->waitFor(On::Rcx, "", index + 1, 5s, &index));
     EXPECT_EQ(reports->lines()[index].text, c.answer ? "Rcx Connected." : c.line);
     EXPECT_EQ(reports->lines()[index].hex.size(), c.answer ? 16u * 3 : 0u);
     // The lost connection is noticed and made again; the hang-up had a line only when the bind
     // went unanswered.
     auto again = acceptBind(kBindReceiver);
     EXPECT_TRUE(again) << reports->dump();
-    EXPECT_EQ(reports->count(true, "Rcx closed by"), c.answer ? 0u : 1u) << reports->dump();
+    EXPECT_EQ(reports->count(On::Rcx, "Rcx closed by"), c.answer ? 0u : 1u) << reports->dump();
   }
 }
 
@@ -389,11 +375,11 @@ TEST_F(RawSmsc, ConnectOnABoundClientChangesNothing) {
   const size_t from = reports->mark();
   client->Connect();
   std::this_thread::sleep_for(300ms);  // several reconnect periods of the short timers
-  EXPECT_EQ(reports->count(true, "Rcx try"), 0u) << reports->dump();
-  EXPECT_EQ(reports->count(false, "Tcx try"), 0u) << reports->dump();
+  EXPECT_EQ(reports->count(On::Rcx, "Rcx try"), 0u) << reports->dump();
+  EXPECT_EQ(reports->count(On::Tcx, "Tcx try"), 0u) << reports->dump();
   EXPECT_EQ(reports->mark(), from);
   EXPECT_EQ(client->Rcx().Socket()->State(), wsConnected);
-  pollfd p{listener_, POLLIN, 0};
+  pollfd p{FListener, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);  // no new connection
 }
 
@@ -402,7 +388,7 @@ TEST_F(RawSmsc, StreamsLongerThanOneReadAndMixedWithFaults) {
   auto deliver = [](uint32_t seq, const std::string& text, size_t total) {
     Bytes body = DeliverBody("1111", "2222", 0, text);
     body.resize(total - 16, 'p');  // trailing bytes run into the text
-    return Pdu(kDeliverSm, 0, seq, body);
+    return PduOf(kDeliverSm, 0, seq, body);
   };
   struct Case {
     const char* name;
@@ -424,17 +410,17 @@ TEST_F(RawSmsc, StreamsLongerThanOneReadAndMixedWithFaults) {
        2,
        "Rcx invalid PDU length 7",
        false},
-      {"unbind then more", {Pdu(kUnbind, 0, 221), deliver(222, "f", 60)}, 0, "", true},
+      {"unbind then more", {PduOf(kUnbind, 0, 221), deliver(222, "f", 60)}, 0, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!rcx) {
       rcx = acceptBind(kBindReceiver);
       ASSERT_TRUE(rcx) << reports->dump();
-      rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
+      rcx->write(PduOf(kBindReceiverResp, 0, rcx->bindSeq));
     }
     const size_t from = reports->mark();
-    const size_t before = reports->count(true, "+DELIVER ");
+    const size_t before = reports->count(On::Rcx, "+DELIVER ");
     Bytes stream;
     for (const Bytes& p : c.pdus) stream.insert(stream.end(), p.begin(), p.end());
     rcx->write(stream);
@@ -444,7 +430,7 @@ TEST_F(RawSmsc, StreamsLongerThanOneReadAndMixedWithFaults) {
       EXPECT_EQ(GetU32(&(*resp)[12]), GetU32(&c.pdus[i][12]));
     }
     if (!c.last.empty()) {
-      ASSERT_TRUE(reports->waitFor(true, c.last, from)) << reports->dump();
+      ASSERT_TRUE(reports->waitFor(On::Rcx, c.last, from)) << reports->dump();
     }
     if (c.unbindFirst) {
       auto resp = rcx->readUntil(kUnbindResp);
@@ -452,7 +438,7 @@ TEST_F(RawSmsc, StreamsLongerThanOneReadAndMixedWithFaults) {
       EXPECT_EQ(GetU32(&(*resp)[12]), 221u);
       EXPECT_TRUE(rcx->closedByClient());  // and the deliver_sm behind it got no answer
     }
-    EXPECT_TRUE(reports->waitCount(true, "+DELIVER ", before + c.delivers));
+    EXPECT_TRUE(reports->waitCount(On::Rcx, "+DELIVER ", before + c.delivers));
     size_t delivered = 0;
     const auto lines = reports->lines();
     for (size_t i = from; i < lines.size(); ++i)
@@ -512,8 +498,8 @@ TEST_F(RawSmsc, UnassignedNotificationsChangeNothingElse) {
   client->Connect();
   rcx = acceptBind(kBindReceiver);
   ASSERT_TRUE(rcx);
-  rcx->write(Pdu(kBindReceiverResp, 0, rcx->bindSeq));
-  rcx->write(Pdu(kDeliverSm, 0, 55, DeliverBody("1", "2", 0, "x")));
+  rcx->write(PduOf(kBindReceiverResp, 0, rcx->bindSeq));
+  rcx->write(PduOf(kDeliverSm, 0, 55, DeliverBody("1", "2", 0, "x")));
   auto resp = rcx->readUntil(kDeliverSmResp);
   ASSERT_TRUE(resp);
   EXPECT_EQ(GetU32(&(*resp)[12]), 55u);
@@ -575,7 +561,7 @@ TEST_F(RawSmsc, PdusTooLongToTakeAreAnsweredDroppedAndTheConnectionStays) {
     body.push_back(static_cast<uint8_t>(payload >> 8));
     body.push_back(static_cast<uint8_t>(payload));
     body.resize(length - 16, 'p');
-    return PduOf(id, seq, body);
+    return PduOf(id, 0, seq, body);
   };
   struct Case {
     const char* what;
@@ -594,7 +580,7 @@ TEST_F(RawSmsc, PdusTooLongToTakeAreAnsweredDroppedAndTheConnectionStays) {
     const size_t from = reports->mark();
     rcx->write(c.pdu);
     // A deliver_sm behind it is taken as usual: the connection stayed up and in step.
-    rcx->write(Pdu(kDeliverSm, 0, next, DeliverBody("1111", "2222", 0, "after")));
+    rcx->write(PduOf(kDeliverSm, 0, next, DeliverBody("1111", "2222", 0, "after")));
     bool found = false;
     const std::vector<IdStatus> before = ReadUpTo(*rcx, kDeliverSmResp, next++, found);
     EXPECT_TRUE(found) << reports->dump();
@@ -602,7 +588,7 @@ TEST_F(RawSmsc, PdusTooLongToTakeAreAnsweredDroppedAndTheConnectionStays) {
     const std::vector<IdStatus> expected =
         c.answer ? std::vector<IdStatus>{{c.answer, 1}} : std::vector<IdStatus>{};
     EXPECT_EQ(before, expected);
-    ASSERT_TRUE(reports->waitFor(true, "+DELIVER ", from)) << reports->dump();
+    ASSERT_TRUE(reports->waitFor(On::Rcx, "+DELIVER ", from)) << reports->dump();
     const auto lines = reports->lines();
     std::vector<std::string> texts;
     for (size_t i = from; i < lines.size(); ++i)
@@ -611,17 +597,18 @@ TEST_F(RawSmsc, PdusTooLongToTakeAreAnsweredDroppedAndTheConnectionStays) {
                          "Rcx PDU length " + std::to_string(c.pdu.size()) + " too long, dropped",
                          "+DELIVER 1111:2222:after"}));
   }
-  EXPECT_EQ(reports->count(true, "Rcx invalid"), 0u);
-  pollfd p{listener_, POLLIN, 0};
+  EXPECT_EQ(reports->count(On::Rcx, "Rcx invalid"), 0u);
+  pollfd p{FListener, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);  // no new connection
 }
 
 TEST_F(RawSmsc, WatchdogRebuildsAConnectionWhoseEnquireLinkGoesUnanswered) {
-  for (bool onRcx : {true, false}) {
+  for (On on : {On::Rcx, On::Tcx}) {
+    const bool onRcx = on == On::Rcx;
     SCOPED_TRACE(onRcx ? "rcx" : "tcx");
     // A fresh client each time: the other connection's enquire_links go unanswered too.
     newClient();
-    rcxParked_.reset(), tcxParked_.reset();
+    FRcxParked.reset(), FTcxParked.reset();
     client->RcxWatchdogTimer()->SetInterval(100);
     client->TcxWatchdogTimer()->SetInterval(100);
     bindBoth();
@@ -629,7 +616,7 @@ TEST_F(RawSmsc, WatchdogRebuildsAConnectionWhoseEnquireLinkGoesUnanswered) {
     // An answered enquire_link stops the watchdog: the next PDU is the next enquire_link.
     auto enquire = peer->readUntil(kEnquireLink);
     ASSERT_TRUE(enquire);
-    peer->write(Pdu(kEnquireLinkResp, 0, GetU32(&(*enquire)[12])));
+    peer->write(PduOf(kEnquireLinkResp, 0, GetU32(&(*enquire)[12])));
     auto next = peer->read();
     ASSERT_TRUE(next);
     EXPECT_EQ(GetU32(&(*next)[4]), kEnquireLink);
@@ -641,9 +628,9 @@ TEST_F(RawSmsc, WatchdogRebuildsAConnectionWhoseEnquireLinkGoesUnanswered) {
     EXPECT_TRUE(peer->closedByClient());
     peer = acceptBind(onRcx ? kBindReceiver : kBindTransmitter);
     ASSERT_TRUE(peer) << reports->dump();
-    peer->write(Pdu(onRcx ? kBindReceiverResp : kBindTransmitterResp, 0, peer->bindSeq));
-    EXPECT_TRUE(reports->waitFor(onRcx, "tcx reconnect", from)) << reports->dump();
-    EXPECT_TRUE(reports->waitFor(onRcx, onRcx ? "bind Rcx OK" : "bind Tcx OK", from));
+    peer->write(PduOf(onRcx ? kBindReceiverResp : kBindTransmitterResp, 0, peer->bindSeq));
+    EXPECT_TRUE(reports->waitFor(on, "tcx reconnect", from)) << reports->dump();
+    EXPECT_TRUE(reports->waitFor(on, onRcx ? "bind Rcx OK" : "bind Tcx OK", from));
   }
 }
 
@@ -690,8 +677,8 @@ TEST_F(RawSmsc, AWorkerRefusedOnTheFirstConnectIsReportedAndRetried) {
     }
   });
   client->Connect();
-  EXPECT_TRUE(reports->waitFor(true, "Rcx try Connect in 5 sec")) << reports->dump();
-  EXPECT_TRUE(reports->waitFor(false, "Tcx try Connect in 5 sec")) << reports->dump();
+  EXPECT_TRUE(reports->waitFor(On::Rcx, "Rcx try Connect in 5 sec")) << reports->dump();
+  EXPECT_TRUE(reports->waitFor(On::Tcx, "Tcx try Connect in 5 sec")) << reports->dump();
   rcx = acceptBind(kBindReceiver);
   tcx = acceptBind(kBindTransmitter);
   stop = true;
