@@ -9,75 +9,75 @@ namespace {
 
 const char kHex[] = "0123456789ABCDEF";
 
-void WriteObject(TPersistent& object, int depth, std::string& out) {
-  const TPublishedProperties props = object.PublishedProperties();
-  const std::string indent(static_cast<size_t>(depth) * 2, ' ');
-  for (const TPublishedProperty& p : props.Items()) {
-    if (p.Kind == TPropertyKind::pkObject) {
+void WriteObject(TPersistent& Object, int Depth, std::string& Out) {
+  const TPublishedProperties Props = Object.PublishedProperties();
+  const std::string Indent(static_cast<size_t>(Depth) * 2, ' ');
+  for (const TPublishedProperty& P : Props.Items()) {
+    if (P.Kind == TPropertyKind::pkObject) {
       // A nested object with nothing stored is left out, so that the text holds only what
       // differs from the declared defaults.
-      std::string inner;
-      WriteObject(*p.Object, depth + 1, inner);
-      if (inner.empty()) continue;
-      out += indent + p.Name + " {\n" + inner + indent + "}\n";
+      std::string Inner;
+      WriteObject(*P.Object, Depth + 1, Inner);
+      if (Inner.empty()) continue;
+      Out += Indent + P.Name + " {\n" + Inner + Indent + "}\n";
       continue;
     }
-    if (!p.IsStored()) continue;
-    const TPropertyValue v = p.Get();
-    out += indent + p.Name + " = ";
-    switch (p.Kind) {
+    if (!P.IsStored()) continue;
+    const TPropertyValue V = P.Get();
+    Out += Indent + P.Name + " = ";
+    switch (P.Kind) {
       case TPropertyKind::pkInteger:
-        out += std::to_string(std::get<int32_t>(v));
+        Out += std::to_string(std::get<int32_t>(V));
         break;
       case TPropertyKind::pkBoolean:
-        out += std::get<bool>(v) ? "true" : "false";
+        Out += std::get<bool>(V) ? "true" : "false";
         break;
       case TPropertyKind::pkText:
-        out += QuoteFormText(std::get<std::string>(v));
+        Out += QuoteFormText(std::get<std::string>(V));
         break;
       case TPropertyKind::pkIdent:
-        if (!IsValidIdent(std::get<std::string>(v)))
-          throw std::invalid_argument("property " + p.Name + " holds an invalid identifier");
-        out += std::get<std::string>(v);
+        if (!IsValidIdent(std::get<std::string>(V)))
+          throw std::invalid_argument("property " + P.Name + " holds an invalid identifier");
+        Out += std::get<std::string>(V);
         break;
       case TPropertyKind::pkObject:
         break;
     }
-    out += '\n';
+    Out += '\n';
   }
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
+bool IsBlank(char C) {
+  return C == ' ' || C == '\t';
 }
-bool IsNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+bool IsNameChar(char C) {
+  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '_';
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
   return -1;
 }
 
 // Reads the line's statements into the objects' setters, one line at a time.
 class TFormReader {
  public:
-  TFormReader(TPersistent& root, std::string_view text) : FText(text) {
-    FStack.push_back(Level{root.PublishedProperties(), ""});
+  TFormReader(TPersistent& Root, std::string_view Text) : FText(Text) {
+    FStack.push_back(Level{Root.PublishedProperties(), ""});
   }
 
   void Run() {
-    size_t start = 0;
-    while (start <= FText.size()) {
-      size_t end = FText.find('\n', start);
-      if (end == std::string_view::npos) end = FText.size();
-      std::string_view line = FText.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t Start = 0;
+    while (Start <= FText.size()) {
+      size_t End = FText.find('\n', Start);
+      if (End == std::string_view::npos) End = FText.size();
+      std::string_view Line = FText.substr(Start, End - Start);
+      if (!Line.empty() && Line.back() == '\r') Line.remove_suffix(1);
       ++FLineNo;
-      Statement(line);
-      start = end + 1;
+      Statement(Line);
+      Start = End + 1;
     }
     if (FStack.size() > 1) Fail("object " + FStack.back().Name + " is not closed");
   }
@@ -88,122 +88,122 @@ class TFormReader {
     std::string Name;
   };
 
-  [[noreturn]] void Fail(const std::string& message) const {
-    throw EFormTextError(FLineNo, message);
+  [[noreturn]] void Fail(const std::string& Message) const {
+    throw EFormTextError(FLineNo, Message);
   }
 
-  static std::string_view TrimEnd(std::string_view s) {
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
+  static std::string_view TrimEnd(std::string_view S) {
+    while (!S.empty() && IsBlank(S.back())) S.remove_suffix(1);
+    return S;
   }
 
-  void Statement(std::string_view line) {
-    size_t i = 0;
-    while (i < line.size() && IsBlank(line[i])) ++i;
-    line = TrimEnd(line.substr(i));
-    if (line.empty() || line[0] == '#') return;
-    if (line == "}") {
+  void Statement(std::string_view Line) {
+    size_t I = 0;
+    while (I < Line.size() && IsBlank(Line[I])) ++I;
+    Line = TrimEnd(Line.substr(I));
+    if (Line.empty() || Line[0] == '#') return;
+    if (Line == "}") {
       if (FStack.size() == 1) Fail("'}' without an open object");
       FStack.pop_back();
       return;
     }
-    size_t n = 0;
-    while (n < line.size() && IsNameChar(line[n])) ++n;
-    const std::string_view name = line.substr(0, n);
-    if (!IsValidIdent(name)) Fail("expected a property name");
-    std::string_view rest = line.substr(n);
-    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-    const TPublishedProperty* p = FStack.back().Props.Find(name);
-    if (!p) Fail("unknown property " + std::string(name));
-    if (rest == "{") {
-      if (p->Kind != TPropertyKind::pkObject) Fail("property " + p->Name + " is not an object");
-      FStack.push_back(Level{p->Object->PublishedProperties(), p->Name});
+    size_t N = 0;
+    while (N < Line.size() && IsNameChar(Line[N])) ++N;
+    const std::string_view Name = Line.substr(0, N);
+    if (!IsValidIdent(Name)) Fail("expected a property name");
+    std::string_view Rest = Line.substr(N);
+    while (!Rest.empty() && IsBlank(Rest.front())) Rest.remove_prefix(1);
+    const TPublishedProperty* P = FStack.back().Props.Find(Name);
+    if (!P) Fail("unknown property " + std::string(Name));
+    if (Rest == "{") {
+      if (P->Kind != TPropertyKind::pkObject) Fail("property " + P->Name + " is not an object");
+      FStack.push_back(Level{P->Object->PublishedProperties(), P->Name});
       return;
     }
-    if (rest.empty() || rest[0] != '=') Fail("expected '=' or '{' after " + p->Name);
-    rest.remove_prefix(1);
-    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-    if (p->Kind == TPropertyKind::pkObject) Fail("property " + p->Name + " is an object");
-    const TPropertyValue value = Value(*p, rest);
+    if (Rest.empty() || Rest[0] != '=') Fail("expected '=' or '{' after " + P->Name);
+    Rest.remove_prefix(1);
+    while (!Rest.empty() && IsBlank(Rest.front())) Rest.remove_prefix(1);
+    if (P->Kind == TPropertyKind::pkObject) Fail("property " + P->Name + " is an object");
+    const TPropertyValue Parsed = Value(*P, Rest);
     try {
-      p->Set(value);
-    } catch (const std::invalid_argument& e) {
+      P->Set(Parsed);
+    } catch (const std::invalid_argument& E) {
       // A setter that refuses a value of the right kind (a name that is none of its values)
       // says why; the fault is reported on this line like any other.
-      Fail(e.what());
+      Fail(E.what());
     }
   }
 
-  TPropertyValue Value(const TPublishedProperty& p, std::string_view v) const {
-    switch (p.Kind) {
+  TPropertyValue Value(const TPublishedProperty& P, std::string_view V) const {
+    switch (P.Kind) {
       case TPropertyKind::pkInteger: {
-        int64_t x = 0;
-        const char* first = v.data();
-        const char* last = v.data() + v.size();
-        auto [ptr, ec] = std::from_chars(first, last, x);
-        if (v.empty() || ec == std::errc::invalid_argument || ptr != last)
-          Fail("property " + p.Name + " expects an integer");
-        if (ec == std::errc::result_out_of_range || x < INT32_MIN || x > INT32_MAX)
-          Fail("value of " + p.Name + " is out of range");
-        return static_cast<int32_t>(x);
+        int64_t X = 0;
+        const char* First = V.data();
+        const char* Last = V.data() + V.size();
+        auto [ptr, ec] = std::from_chars(First, Last, X);
+        if (V.empty() || ec == std::errc::invalid_argument || ptr != Last)
+          Fail("property " + P.Name + " expects an integer");
+        if (ec == std::errc::result_out_of_range || X < INT32_MIN || X > INT32_MAX)
+          Fail("value of " + P.Name + " is out of range");
+        return static_cast<int32_t>(X);
       }
       case TPropertyKind::pkBoolean:
-        if (v == "true") return true;
-        if (v == "false") return false;
-        Fail("property " + p.Name + " expects true or false");
+        if (V == "true") return true;
+        if (V == "false") return false;
+        Fail("property " + P.Name + " expects true or false");
       case TPropertyKind::pkIdent:
-        if (!IsValidIdent(v)) Fail("property " + p.Name + " expects a name");
-        return std::string(v);
+        if (!IsValidIdent(V)) Fail("property " + P.Name + " expects a name");
+        return std::string(V);
       case TPropertyKind::pkText:
-        return Unquote(p, v);
+        return Unquote(P, V);
       case TPropertyKind::pkObject:
         break;
     }
-    Fail("property " + p.Name + " is an object");
+    Fail("property " + P.Name + " is an object");
   }
 
-  std::string Unquote(const TPublishedProperty& p, std::string_view v) const {
-    if (v.empty() || v[0] != '"') Fail("property " + p.Name + " expects a quoted text");
-    std::string out;
-    size_t i = 1;
+  std::string Unquote(const TPublishedProperty& P, std::string_view V) const {
+    if (V.empty() || V[0] != '"') Fail("property " + P.Name + " expects a quoted text");
+    std::string Out;
+    size_t I = 1;
     for (;;) {
-      if (i >= v.size()) Fail("text of " + p.Name + " is not closed");
-      const char c = v[i++];
-      if (c == '"') break;
-      if (c != '\\') {
-        out += c;
+      if (I >= V.size()) Fail("text of " + P.Name + " is not closed");
+      const char C = V[I++];
+      if (C == '"') break;
+      if (C != '\\') {
+        Out += C;
         continue;
       }
-      if (i >= v.size()) Fail("text of " + p.Name + " ends inside an escape");
-      const char e = v[i++];
-      switch (e) {
+      if (I >= V.size()) Fail("text of " + P.Name + " ends inside an escape");
+      const char E = V[I++];
+      switch (E) {
         case '\\':
         case '"':
-          out += e;
+          Out += E;
           break;
         case 'n':
-          out += '\n';
+          Out += '\n';
           break;
         case 'r':
-          out += '\r';
+          Out += '\r';
           break;
         case 't':
-          out += '\t';
+          Out += '\t';
           break;
         case 'x': {
-          const int hi = i < v.size() ? HexDigit(v[i]) : -1;
-          const int lo = i + 1 < v.size() ? HexDigit(v[i + 1]) : -1;
-          if (hi < 0 || lo < 0) Fail("bad \\x escape in text of " + p.Name);
-          out += static_cast<char>(hi * 16 + lo);
-          i += 2;
+          const int Hi = I < V.size() ? HexDigit(V[I]) : -1;
+          const int Lo = I + 1 < V.size() ? HexDigit(V[I + 1]) : -1;
+          if (Hi < 0 || Lo < 0) Fail("bad \\x escape in text of " + P.Name);
+          Out += static_cast<char>(Hi * 16 + Lo);
+          I += 2;
           break;
         }
         default:
-          Fail("unknown escape in text of " + p.Name);
+          Fail("unknown escape in text of " + P.Name);
       }
     }
-    if (i != v.size()) Fail("unexpected characters after the text of " + p.Name);
-    return out;
+    if (I != V.size()) Fail("unexpected characters after the text of " + P.Name);
+    return Out;
   }
 
   std::string_view FText;
@@ -213,52 +213,52 @@ class TFormReader {
 
 }  // namespace
 
-EFormTextError::EFormTextError(int line, const std::string& message)
-    : std::runtime_error("line " + std::to_string(line) + ": " + message), FLine(line) {}
+EFormTextError::EFormTextError(int Line, const std::string& Message)
+    : std::runtime_error("line " + std::to_string(Line) + ": " + Message), FLine(Line) {}
 
-std::string QuoteFormText(std::string_view value) {
-  std::string out;
-  out.reserve(value.size() + 2);
-  out += '"';
-  for (const char ch : value) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
+std::string QuoteFormText(std::string_view Value) {
+  std::string Out;
+  Out.reserve(Value.size() + 2);
+  Out += '"';
+  for (const char Ch : Value) {
+    const auto C = static_cast<unsigned char>(Ch);
+    switch (C) {
       case '"':
-        out += "\\\"";
+        Out += "\\\"";
         break;
       case '\\':
-        out += "\\\\";
+        Out += "\\\\";
         break;
       case '\n':
-        out += "\\n";
+        Out += "\\n";
         break;
       case '\r':
-        out += "\\r";
+        Out += "\\r";
         break;
       case '\t':
-        out += "\\t";
+        Out += "\\t";
         break;
       default:
-        if (c < 0x20 || c >= 0x7F) {
-          out += "\\x";
-          out += kHex[c >> 4];
-          out += kHex[c & 15];
+        if (C < 0x20 || C >= 0x7F) {
+          Out += "\\x";
+          Out += kHex[C >> 4];
+          Out += kHex[C & 15];
         } else {
-          out += ch;
+          Out += Ch;
         }
     }
   }
-  out += '"';
-  return out;
+  Out += '"';
+  return Out;
 }
 
-std::string WriteFormText(TPersistent& object) {
-  std::string out;
-  WriteObject(object, 0, out);
-  return out;
+std::string WriteFormText(TPersistent& Object) {
+  std::string Out;
+  WriteObject(Object, 0, Out);
+  return Out;
 }
 
-void ReadFormText(TPersistent& object, std::string_view text) {
-  TFormReader reader(object, text);
-  reader.Run();
+void ReadFormText(TPersistent& Object, std::string_view Text) {
+  TFormReader Reader(Object, Text);
+  Reader.Run();
 }

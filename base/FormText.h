@@ -49,19 +49,19 @@
 // assigned.
 class EFormTextError : public std::runtime_error {
  public:
-  EFormTextError(int line, const std::string& message);
+  EFormTextError(int Line, const std::string& Message);
   int Line() const { return FLine; }
 
  private:
   int FLine;
 };
 
-// Returns the form text of object's published properties. Raises std::invalid_argument if an
+// Returns the form text of Object's published properties. Raises std::invalid_argument if an
 // identifier property holds something that is not a name.
-std::string WriteFormText(TPersistent& object);
+std::string WriteFormText(TPersistent& Object);
 
-// Assigns the values stored in text to object's published properties. Raises EFormTextError.
-void ReadFormText(TPersistent& object, std::string_view text);
+// Assigns the values stored in Text to Object's published properties. Raises EFormTextError.
+void ReadFormText(TPersistent& Object, std::string_view Text);
 
 // The quoted form of a text value, as it appears in a form text.
-std::string QuoteFormText(std::string_view value);
+std::string QuoteFormText(std::string_view Value);

@@ -9,113 +9,113 @@ bool TPublishedProperty::IsStored() const {
   return Get() != Default;
 }
 
-TPublishedProperty& TPublishedProperties::Add(std::string_view name, TPropertyKind kind,
-                                              std::function<TPropertyValue()> get,
-                                              std::function<void(const TPropertyValue&)> set) {
-  TPublishedProperty& p = FItems.emplace_back();
-  p.Name = std::string(name);
-  p.Kind = kind;
-  p.Get = std::move(get);
-  p.Set = std::move(set);
-  return p;
+TPublishedProperty& TPublishedProperties::Add(std::string_view Name, TPropertyKind Kind,
+                                              std::function<TPropertyValue()> Get,
+                                              std::function<void(const TPropertyValue&)> Set) {
+  TPublishedProperty& P = FItems.emplace_back();
+  P.Name = std::string(Name);
+  P.Kind = Kind;
+  P.Get = std::move(Get);
+  P.Set = std::move(Set);
+  return P;
 }
 
-void TPublishedProperties::Integer(std::string_view name, int32_t& field,
-                                   std::optional<int32_t> def) {
+void TPublishedProperties::Integer(std::string_view Name, int32_t& Field,
+                                   std::optional<int32_t> Def) {
   Integer(
-      name, [&field] { return field; }, [&field](int32_t v) { field = v; }, def);
+      Name, [&Field] { return Field; }, [&Field](int32_t V) { Field = V; }, Def);
 }
 
-void TPublishedProperties::Integer(std::string_view name, std::function<int32_t()> get,
-                                   std::function<void(int32_t)> set, std::optional<int32_t> def) {
-  TPublishedProperty& p = Add(
-      name, TPropertyKind::pkInteger, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<int32_t>(v)); });
-  if (def) {
-    p.HasDefault = true;
-    p.Default = *def;
+void TPublishedProperties::Integer(std::string_view Name, std::function<int32_t()> Get,
+                                   std::function<void(int32_t)> Set, std::optional<int32_t> Def) {
+  TPublishedProperty& P = Add(
+      Name, TPropertyKind::pkInteger, [Get = std::move(Get)] { return TPropertyValue(Get()); },
+      [Set = std::move(Set)](const TPropertyValue& V) { Set(std::get<int32_t>(V)); });
+  if (Def) {
+    P.HasDefault = true;
+    P.Default = *Def;
   }
 }
 
-void TPublishedProperties::Boolean(std::string_view name, bool& field, std::optional<bool> def) {
+void TPublishedProperties::Boolean(std::string_view Name, bool& Field, std::optional<bool> Def) {
   Boolean(
-      name, [&field] { return field; }, [&field](bool v) { field = v; }, def);
+      Name, [&Field] { return Field; }, [&Field](bool V) { Field = V; }, Def);
 }
 
-void TPublishedProperties::Boolean(std::string_view name, std::function<bool()> get,
-                                   std::function<void(bool)> set, std::optional<bool> def) {
-  TPublishedProperty& p = Add(
-      name, TPropertyKind::pkBoolean, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<bool>(v)); });
-  if (def) {
-    p.HasDefault = true;
-    p.Default = *def;
+void TPublishedProperties::Boolean(std::string_view Name, std::function<bool()> Get,
+                                   std::function<void(bool)> Set, std::optional<bool> Def) {
+  TPublishedProperty& P = Add(
+      Name, TPropertyKind::pkBoolean, [Get = std::move(Get)] { return TPropertyValue(Get()); },
+      [Set = std::move(Set)](const TPropertyValue& V) { Set(std::get<bool>(V)); });
+  if (Def) {
+    P.HasDefault = true;
+    P.Default = *Def;
   }
 }
 
-void TPublishedProperties::Text(std::string_view name, std::string& field,
-                                std::optional<std::string> def) {
+void TPublishedProperties::Text(std::string_view Name, std::string& Field,
+                                std::optional<std::string> Def) {
   Text(
-      name, [&field] { return field; }, [&field](const std::string& v) { field = v; },
-      std::move(def));
+      Name, [&Field] { return Field; }, [&Field](const std::string& V) { Field = V; },
+      std::move(Def));
 }
 
-void TPublishedProperties::Text(std::string_view name, std::function<std::string()> get,
-                                std::function<void(const std::string&)> set,
-                                std::optional<std::string> def) {
-  TPublishedProperty& p = Add(
-      name, TPropertyKind::pkText, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); });
-  if (def) {
-    p.HasDefault = true;
-    p.Default = std::move(*def);
+void TPublishedProperties::Text(std::string_view Name, std::function<std::string()> Get,
+                                std::function<void(const std::string&)> Set,
+                                std::optional<std::string> Def) {
+  TPublishedProperty& P = Add(
+      Name, TPropertyKind::pkText, [Get = std::move(Get)] { return TPropertyValue(Get()); },
+      [Set = std::move(Set)](const TPropertyValue& V) { Set(std::get<std::string>(V)); });
+  if (Def) {
+    P.HasDefault = true;
+    P.Default = std::move(*Def);
   }
 }
 
-void TPublishedProperties::Ident(std::string_view name, std::string& field,
-                                 std::optional<std::string> def) {
+void TPublishedProperties::Ident(std::string_view Name, std::string& Field,
+                                 std::optional<std::string> Def) {
   Ident(
-      name, [&field] { return field; }, [&field](const std::string& v) { field = v; },
-      std::move(def));
+      Name, [&Field] { return Field; }, [&Field](const std::string& V) { Field = V; },
+      std::move(Def));
 }
 
-void TPublishedProperties::Ident(std::string_view name, std::function<std::string()> get,
-                                 std::function<void(const std::string&)> set,
-                                 std::optional<std::string> def) {
-  TPublishedProperty& p = Add(
-      name, TPropertyKind::pkIdent, [get = std::move(get)] { return TPropertyValue(get()); },
-      [set = std::move(set)](const TPropertyValue& v) { set(std::get<std::string>(v)); });
-  if (def) {
-    p.HasDefault = true;
-    p.Default = std::move(*def);
+void TPublishedProperties::Ident(std::string_view Name, std::function<std::string()> Get,
+                                 std::function<void(const std::string&)> Set,
+                                 std::optional<std::string> Def) {
+  TPublishedProperty& P = Add(
+      Name, TPropertyKind::pkIdent, [Get = std::move(Get)] { return TPropertyValue(Get()); },
+      [Set = std::move(Set)](const TPropertyValue& V) { Set(std::get<std::string>(V)); });
+  if (Def) {
+    P.HasDefault = true;
+    P.Default = std::move(*Def);
   }
 }
 
-void TPublishedProperties::Object(std::string_view name, TPersistent& object) {
-  TPublishedProperty p;
-  p.Name = std::string(name);
-  p.Kind = TPropertyKind::pkObject;
-  p.Object = &object;
-  FItems.push_back(std::move(p));
+void TPublishedProperties::Object(std::string_view Name, TPersistent& Object) {
+  TPublishedProperty P;
+  P.Name = std::string(Name);
+  P.Kind = TPropertyKind::pkObject;
+  P.Object = &Object;
+  FItems.push_back(std::move(P));
 }
 
-const TPublishedProperty* TPublishedProperties::Find(std::string_view name) const {
-  for (const auto& p : FItems)
-    if (p.Name == name) return &p;
+const TPublishedProperty* TPublishedProperties::Find(std::string_view Name) const {
+  for (const auto& P : FItems)
+    if (P.Name == Name) return &P;
   return nullptr;
 }
 
 TPublishedProperties TPersistent::PublishedProperties() {
-  TPublishedProperties props;
-  PublishProperties(props);
-  return props;
+  TPublishedProperties Props;
+  PublishProperties(Props);
+  return Props;
 }
 
-bool IsValidIdent(std::string_view text) {
-  if (text.empty()) return false;
-  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  if (!letter(text[0])) return false;
-  for (char c : text)
-    if (!letter(c) && !(c >= '0' && c <= '9')) return false;
+bool IsValidIdent(std::string_view Text) {
+  if (Text.empty()) return false;
+  auto Letter = [](char C) { return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || C == '_'; };
+  if (!Letter(Text[0])) return false;
+  for (char C : Text)
+    if (!Letter(C) && !(C >= '0' && C <= '9')) return false;
   return true;
 }

@@ -49,39 +49,39 @@ struct TPublishedProperty {
 // properties whose accessors do more, such as taking a lock.
 class TPublishedProperties {
  public:
-  void Integer(std::string_view name, int32_t& field, std::optional<int32_t> def = std::nullopt);
-  void Integer(std::string_view name, std::function<int32_t()> get,
-               std::function<void(int32_t)> set, std::optional<int32_t> def = std::nullopt);
+  void Integer(std::string_view Name, int32_t& Field, std::optional<int32_t> Def = std::nullopt);
+  void Integer(std::string_view Name, std::function<int32_t()> Get,
+               std::function<void(int32_t)> Set, std::optional<int32_t> Def = std::nullopt);
 
-  void Boolean(std::string_view name, bool& field, std::optional<bool> def = std::nullopt);
-  void Boolean(std::string_view name, std::function<bool()> get, std::function<void(bool)> set,
-               std::optional<bool> def = std::nullopt);
+  void Boolean(std::string_view Name, bool& Field, std::optional<bool> Def = std::nullopt);
+  void Boolean(std::string_view Name, std::function<bool()> Get, std::function<void(bool)> Set,
+               std::optional<bool> Def = std::nullopt);
 
-  void Text(std::string_view name, std::string& field,
-            std::optional<std::string> def = std::nullopt);
-  void Text(std::string_view name, std::function<std::string()> get,
-            std::function<void(const std::string&)> set,
-            std::optional<std::string> def = std::nullopt);
+  void Text(std::string_view Name, std::string& Field,
+            std::optional<std::string> Def = std::nullopt);
+  void Text(std::string_view Name, std::function<std::string()> Get,
+            std::function<void(const std::string&)> Set,
+            std::optional<std::string> Def = std::nullopt);
 
   // An identifier property. Values that are not valid names are refused by the form-text writer.
-  void Ident(std::string_view name, std::string& field,
-             std::optional<std::string> def = std::nullopt);
-  void Ident(std::string_view name, std::function<std::string()> get,
-             std::function<void(const std::string&)> set,
-             std::optional<std::string> def = std::nullopt);
+  void Ident(std::string_view Name, std::string& Field,
+             std::optional<std::string> Def = std::nullopt);
+  void Ident(std::string_view Name, std::function<std::string()> Get,
+             std::function<void(const std::string&)> Set,
+             std::optional<std::string> Def = std::nullopt);
 
   // A nested object, stored under the property's name. The object must outlive the list.
-  void Object(std::string_view name, TPersistent& object);
+  void Object(std::string_view Name, TPersistent& Object);
 
   const std::vector<TPublishedProperty>& Items() const { return FItems; }
   // The property of that exact name, or nullptr.
-  const TPublishedProperty* Find(std::string_view name) const;
+  const TPublishedProperty* Find(std::string_view Name) const;
 
  private:
   // Appends a scalar property without a declared default and returns it.
-  TPublishedProperty& Add(std::string_view name, TPropertyKind kind,
-                          std::function<TPropertyValue()> get,
-                          std::function<void(const TPropertyValue&)> set);
+  TPublishedProperty& Add(std::string_view Name, TPropertyKind Kind,
+                          std::function<TPropertyValue()> Get,
+                          std::function<void(const TPropertyValue&)> Set);
 
   std::vector<TPublishedProperty> FItems;
 };
@@ -95,13 +95,13 @@ class TPersistent {
  public:
   virtual ~TPersistent() = default;
 
-  // Appends this object's published properties to props, in streaming order.
-  virtual void PublishProperties(TPublishedProperties& props) = 0;
+  // Appends this object's published properties to Props, in streaming order.
+  virtual void PublishProperties(TPublishedProperties& Props) = 0;
 
   // The published properties of this object, freshly listed.
   TPublishedProperties PublishedProperties();
 };
 
-// True when text is a valid identifier value: a letter or underscore, then letters, digits or
+// True when Text is a valid identifier value: a letter or underscore, then letters, digits or
 // underscores.
-bool IsValidIdent(std::string_view text);
+bool IsValidIdent(std::string_view Text);

@@ -3,60 +3,61 @@
 
 #include <algorithm>
 
-TConcatJoiner::TDropped TConcatJoiner::Dropped(const TKey& key, const TPending& p,
-                                               std::string reason) {
-  return TDropped{std::get<0>(key), std::get<1>(key), std::get<2>(key),
-                  std::get<3>(key), p.Received,       std::move(reason)};
+TConcatJoiner::TDropped TConcatJoiner::DroppedMessage(const TKey& Key, const TPending& P,
+                                                      std::string Reason) {
+  return TDropped{std::get<0>(Key), std::get<1>(Key), std::get<2>(Key),
+                  std::get<3>(Key), P.Received,       std::move(Reason)};
 }
 
-void TConcatJoiner::Expire(TClock::time_point now, std::vector<TDropped>& dropped) {
-  for (auto it = FMessages.begin(); it != FMessages.end();) {
-    if (now - it->second.First >= MaxAge) {
-      dropped.push_back(Dropped(it->first, it->second, "held 10 minutes"));
-      it = FMessages.erase(it);
+void TConcatJoiner::Expire(TClock::time_point Now, std::vector<TDropped>& Dropped) {
+  for (auto It = FMessages.begin(); It != FMessages.end();) {
+    if (Now - It->second.First >= MaxAge) {
+      Dropped.push_back(DroppedMessage(It->first, It->second, "held 10 minutes"));
+      It = FMessages.erase(It);
     } else {
-      ++it;
+      ++It;
     }
   }
 }
 
-void TConcatJoiner::DropAll(const std::string& reason, std::vector<TDropped>& dropped) {
-  for (const auto& [key, p] : FMessages) dropped.push_back(Dropped(key, p, reason));
+void TConcatJoiner::DropAll(const std::string& Reason, std::vector<TDropped>& Dropped) {
+  for (const auto& [key, p] : FMessages) Dropped.push_back(DroppedMessage(key, p, Reason));
   FMessages.clear();
 }
 
 std::optional<TConcatJoiner::TJoined> TConcatJoiner::Add(
-    std::string_view from, std::string_view to, const TConcatInfo& concat, uint8_t dataCoding,
-    std::string_view octets, TClock::time_point now, std::vector<TDropped>& dropped) {
-  Expire(now, dropped);
-  if (concat.Total == 0 || concat.Seq == 0 || concat.Seq > concat.Total) return std::nullopt;
-  const TKey key{std::string(from), std::string(to), concat.Reference, concat.Total};
-  auto it = FMessages.find(key);
-  if (it == FMessages.end()) {
+    std::string_view From, std::string_view To, const TConcatInfo& Concat, uint8_t DataCoding,
+    std::string_view Octets, TClock::time_point Now, std::vector<TDropped>& Dropped) {
+  Expire(Now, Dropped);
+  if (Concat.Total == 0 || Concat.Seq == 0 || Concat.Seq > Concat.Total) return std::nullopt;
+  const TKey Key{std::string(From), std::string(To), Concat.Reference, Concat.Total};
+  auto It = FMessages.find(Key);
+  if (It == FMessages.end()) {
     if (FMessages.size() >= MaxMessages) {
       // The oldest message gives way to the new one.
-      auto oldest = std::min_element(FMessages.begin(), FMessages.end(), [](auto& a, auto& b) {
-        return a.second.First < b.second.First;
+      auto Oldest = std::min_element(FMessages.begin(), FMessages.end(), [](auto& A, auto& B) {
+        return A.second.First < B.second.First;
       });
-      dropped.push_back(Dropped(oldest->first, oldest->second,
-                                "more than " + std::to_string(MaxMessages) + " messages waiting"));
-      FMessages.erase(oldest);
+      Dropped.push_back(
+          DroppedMessage(Oldest->first, Oldest->second,
+                         "more than " + std::to_string(MaxMessages) + " messages waiting"));
+      FMessages.erase(Oldest);
     }
-    TPending p;
-    p.First = now;
-    p.DataCoding = dataCoding;
-    p.Parts.resize(concat.Total);
-    it = FMessages.emplace(key, std::move(p)).first;
+    TPending P;
+    P.First = Now;
+    P.DataCoding = DataCoding;
+    P.Parts.resize(Concat.Total);
+    It = FMessages.emplace(Key, std::move(P)).first;
   }
-  TPending& p = it->second;
-  std::optional<std::string>& slot = p.Parts[concat.Seq - 1];
-  if (slot) return std::nullopt;  // a part seen again
-  slot = std::string(octets);
-  if (++p.Received < p.Parts.size()) return std::nullopt;
+  TPending& P = It->second;
+  std::optional<std::string>& Slot = P.Parts[Concat.Seq - 1];
+  if (Slot) return std::nullopt;  // a part seen again
+  Slot = std::string(Octets);
+  if (++P.Received < P.Parts.size()) return std::nullopt;
 
-  TJoined joined{std::get<0>(key), std::get<1>(key), concat.Reference,
-                 concat.Total,     p.DataCoding,     {}};
-  for (const std::optional<std::string>& part : p.Parts) joined.Octets += *part;
-  FMessages.erase(it);
-  return joined;
+  TJoined Joined{std::get<0>(Key), std::get<1>(Key), Concat.Reference,
+                 Concat.Total,     P.DataCoding,     {}};
+  for (const std::optional<std::string>& Part : P.Parts) Joined.Octets += *Part;
+  FMessages.erase(It);
+  return Joined;
 }

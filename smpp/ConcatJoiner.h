@@ -44,16 +44,16 @@ class TConcatJoiner {
     std::string Reason;
   };
 
-  // Takes one part (concat.Total not 0, 1 <= concat.Seq <= concat.Total). Gives the message when
+  // Takes one part (Concat.Total not 0, 1 <= Concat.Seq <= Concat.Total). Gives the message when
   // this part completes it. Messages past their age, or the oldest one when a new message finds
-  // MaxMessages held, are appended to dropped.
-  std::optional<TJoined> Add(std::string_view from, std::string_view to, const TConcatInfo& concat,
-                             uint8_t dataCoding, std::string_view octets, TClock::time_point now,
-                             std::vector<TDropped>& dropped);
+  // MaxMessages held, are appended to Dropped.
+  std::optional<TJoined> Add(std::string_view From, std::string_view To, const TConcatInfo& Concat,
+                             uint8_t DataCoding, std::string_view Octets, TClock::time_point Now,
+                             std::vector<TDropped>& Dropped);
   // Drops the messages held longer than MaxAge.
-  void Expire(TClock::time_point now, std::vector<TDropped>& dropped);
+  void Expire(TClock::time_point Now, std::vector<TDropped>& Dropped);
   // Drops every message held, with this reason (for example at the end of a run).
-  void DropAll(const std::string& reason, std::vector<TDropped>& dropped);
+  void DropAll(const std::string& Reason, std::vector<TDropped>& Dropped);
   size_t Pending() const noexcept { return FMessages.size(); }
 
  private:
@@ -64,7 +64,7 @@ class TConcatJoiner {
     std::vector<std::optional<std::string>> Parts;
     size_t Received = 0;
   };
-  static TDropped Dropped(const TKey& key, const TPending& p, std::string reason);
+  static TDropped DroppedMessage(const TKey& Key, const TPending& P, std::string Reason);
 
   std::map<TKey, TPending> FMessages;
 };

@@ -26,10 +26,10 @@
 //              sar_total_segments and sar_segment_seqnum
 enum class TLongMessageMode : uint8_t { lmSplit, lmUdh, lmUdh16, lmPayload, lmSar };
 
-std::string_view LongMessageModeIdent(TLongMessageMode mode) noexcept;  // "lmUdh"
-std::optional<TLongMessageMode> LongMessageModeFromIdent(std::string_view ident) noexcept;
-std::string_view LongMessageModeWord(TLongMessageMode mode) noexcept;  // "udh"
-std::optional<TLongMessageMode> LongMessageModeFromWord(std::string_view word) noexcept;
+std::string_view LongMessageModeIdent(TLongMessageMode Mode) noexcept;  // "lmUdh"
+std::optional<TLongMessageMode> LongMessageModeFromIdent(std::string_view Ident) noexcept;
+std::string_view LongMessageModeWord(TLongMessageMode Mode) noexcept;  // "udh"
+std::optional<TLongMessageMode> LongMessageModeFromWord(std::string_view Word) noexcept;
 
 // Information elements of concatenation in a user data header.
 inline constexpr uint8_t kIeConcat8 = 0x00;
@@ -61,31 +61,31 @@ struct TMessagePart {
 };
 
 // The most text of one short message: single (alone, without header) or as one of several parts
-// in mode, in the unit of the coding.
-size_t SinglePartCapacity(TTextCoding coding) noexcept;
-size_t ConcatPartCapacity(TTextCoding coding, TLongMessageMode mode) noexcept;
+// in Mode, in the unit of the coding.
+size_t SinglePartCapacity(TTextCoding Coding) noexcept;
+size_t ConcatPartCapacity(TTextCoding Coding, TLongMessageMode Mode) noexcept;
 
-// Cuts text into parts by mode, all parts of one message carrying reference (only its low 8 bits
+// Cuts Text into Parts by Mode, all parts of one message carrying Reference (only its low 8 bits
 // with lmUdh). A text that fits one short message is one part without header in every mode.
-// Parts never end inside a GSM escape pair nor inside a UTF-16 surrogate pair. False, with error
+// Parts never end inside a GSM escape pair nor inside a UTF-16 surrogate pair. False, with Error
 // set, when the text needs more than kMaxParts parts or more than kMaxPayloadOctets of payload.
-bool SplitMessage(const TEncodedText& text, TLongMessageMode mode, uint16_t reference,
-                  std::vector<TMessagePart>& parts, std::string& error);
+bool SplitMessage(const TEncodedText& Text, TLongMessageMode Mode, uint16_t Reference,
+                  std::vector<TMessagePart>& Parts, std::string& Error);
 
 // True when the parts of this mode are tied by a reference.
-inline bool ModeUsesReference(TLongMessageMode mode) noexcept {
-  return mode == TLongMessageMode::lmUdh || mode == TLongMessageMode::lmUdh16 ||
-         mode == TLongMessageMode::lmSar;
+inline bool ModeUsesReference(TLongMessageMode Mode) noexcept {
+  return Mode == TLongMessageMode::lmUdh || Mode == TLongMessageMode::lmUdh16 ||
+         Mode == TLongMessageMode::lmSar;
 }
 
 // What Send submits for a message text: the text (with lmSplit first cut to 160 characters, bytes
-// for tcBytes and characters otherwise) followed by trailer, encoded in coding and split by mode.
+// for tcBytes and characters otherwise) followed by Trailer, encoded in Coding and split by Mode.
 struct TMessagePlan {
   TEncodedText Text;
   std::vector<TMessagePart> Parts;
 };
-bool PlanMessage(std::string_view text, std::string_view trailer, TTextCoding coding,
-                 TLongMessageMode mode, uint16_t reference, TMessagePlan& plan, std::string& error);
+bool PlanMessage(std::string_view Text, std::string_view Trailer, TTextCoding Coding,
+                 TLongMessageMode Mode, uint16_t Reference, TMessagePlan& Plan, std::string& Error);
 
 // A concatenation found in received user data or optional parameters.
 struct TConcatInfo {
@@ -94,9 +94,9 @@ struct TConcatInfo {
   uint8_t Seq = 0;
 };
 
-// Reads a user data header at the start of userData (whose first octet is its length): the
+// Reads a user data header at the start of UserData (whose first octet is its length): the
 // concatenation element (0x00 or 0x08) if it has one, and the length of the whole header with its
-// length octet in headerLength. False when the header runs past the data; elements that run past
+// length octet in HeaderLength. False when the header runs past the data; elements that run past
 // the header end the walk.
-bool ReadUserDataHeader(const uint8_t* userData, size_t count, size_t& headerLength,
-                        TConcatInfo& concat);
+bool ReadUserDataHeader(const uint8_t* UserData, size_t Count, size_t& HeaderLength,
+                        TConcatInfo& Concat);

@@ -12,143 +12,143 @@
 namespace {
 
 // True when the current locale's character set is to be treated as UTF-8.
-bool SystemIsUtf8(const char*& codeset) {
-  codeset = nl_langinfo(CODESET);
-  if (!codeset || !*codeset) return true;
-  return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0 ||
-         std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
+bool SystemIsUtf8(const char*& Codeset) {
+  Codeset = nl_langinfo(CODESET);
+  if (!Codeset || !*Codeset) return true;
+  return std::strcmp(Codeset, "UTF-8") == 0 || std::strcmp(Codeset, "utf8") == 0 ||
+         std::strcmp(Codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(Codeset, "ASCII") == 0;
 }
 
-void AppendUtf16(std::u16string& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out += static_cast<char16_t>(cp);
+void AppendUtf16(std::u16string& Out, char32_t Cp) {
+  if (Cp < 0x10000) {
+    Out += static_cast<char16_t>(Cp);
   } else {
-    cp -= 0x10000;
-    out += static_cast<char16_t>(0xD800 + (cp >> 10));
-    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    Cp -= 0x10000;
+    Out += static_cast<char16_t>(0xD800 + (Cp >> 10));
+    Out += static_cast<char16_t>(0xDC00 + (Cp & 0x3FF));
   }
 }
 
-std::u16string Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if (b < 0x80) {
-      out += static_cast<char16_t>(b);
-      ++i;
+std::u16string Utf8ToUtf16(std::string_view S) {
+  std::u16string Out;
+  Out.reserve(S.size());
+  size_t I = 0;
+  while (I < S.size()) {
+    const auto B = static_cast<unsigned char>(S[I]);
+    int Extra;
+    char32_t Cp;
+    char32_t Min;
+    if (B < 0x80) {
+      Out += static_cast<char16_t>(B);
+      ++I;
       continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2, cp = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3, cp = b & 0x07, min = 0x10000;
+    } else if ((B & 0xE0) == 0xC0) {
+      Extra = 1, Cp = B & 0x1F, Min = 0x80;
+    } else if ((B & 0xF0) == 0xE0) {
+      Extra = 2, Cp = B & 0x0F, Min = 0x800;
+    } else if ((B & 0xF8) == 0xF0) {
+      Extra = 3, Cp = B & 0x07, Min = 0x10000;
     } else {
-      out += u'?';
-      ++i;
+      Out += u'?';
+      ++I;
       continue;
     }
-    bool ok = i + static_cast<size_t>(extra) < s.size();
-    for (int k = 1; ok && k <= extra; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80)
-        ok = false;
+    bool Ok = I + static_cast<size_t>(Extra) < S.size();
+    for (int K = 1; Ok && K <= Extra; ++K) {
+      const auto C = static_cast<unsigned char>(S[I + K]);
+      if ((C & 0xC0) != 0x80)
+        Ok = false;
       else
-        cp = (cp << 6) | (c & 0x3F);
+        Cp = (Cp << 6) | (C & 0x3F);
     }
-    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    if (!Ok || Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF)) {
       // One replacement per undecodable lead byte; the scan resumes on the next byte.
-      out += u'?';
-      ++i;
+      Out += u'?';
+      ++I;
       continue;
     }
-    AppendUtf16(out, cp);
-    i += static_cast<size_t>(extra) + 1;
+    AppendUtf16(Out, Cp);
+    I += static_cast<size_t>(Extra) + 1;
   }
-  return out;
+  return Out;
 }
 
-std::string Utf16ToUtf8(const char16_t* u, size_t n) {
-  std::string out;
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t c = u[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (char32_t{u[i + 1]} - 0xDC00));
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      out += '?';  // a lone surrogate stands for no character
+std::string Utf16ToUtf8(const char16_t* U, size_t N) {
+  std::string Out;
+  Out.reserve(N);
+  for (size_t I = 0; I < N; ++I) {
+    const char16_t C = U[I];
+    if (C >= 0xD800 && C <= 0xDBFF && I + 1 < N && U[I + 1] >= 0xDC00 && U[I + 1] <= 0xDFFF) {
+      AppendUtf8(Out, 0x10000 + ((char32_t{C} - 0xD800) << 10) + (char32_t{U[I + 1]} - 0xDC00));
+      ++I;
+    } else if (C >= 0xD800 && C <= 0xDFFF) {
+      Out += '?';  // a lone surrogate stands for no character
     } else {
-      AppendUtf8(out, c);
+      AppendUtf8(Out, C);
     }
   }
-  return out;
+  return Out;
 }
 
 // Converts with iconv; every input unit that cannot be converted is replaced by the given
-// replacement bytes and skipped (inputUnit bytes).
-std::string IconvAll(const char* to, const char* from, const char* in, size_t inBytes,
-                     size_t inputUnit, std::string_view replacement) {
-  std::string out;
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return out;
-  char buf[256];
-  char* src = const_cast<char*>(in);
-  size_t left = inBytes;
-  while (left > 0) {
-    char* dst = buf;
-    size_t room = sizeof buf;
-    const size_t r = iconv(cd, &src, &left, &dst, &room);
-    out.append(buf, static_cast<size_t>(dst - buf));
-    if (r == static_cast<size_t>(-1)) {
+// replacement bytes and skipped (InputUnit bytes).
+std::string IconvAll(const char* To, const char* From, const char* In, size_t InBytes,
+                     size_t InputUnit, std::string_view Replacement) {
+  std::string Out;
+  iconv_t Cd = iconv_open(To, From);
+  if (Cd == reinterpret_cast<iconv_t>(-1)) return Out;
+  char Buf[256];
+  char* Src = const_cast<char*>(In);
+  size_t Left = InBytes;
+  while (Left > 0) {
+    char* Dst = Buf;
+    size_t Room = sizeof Buf;
+    const size_t R = iconv(Cd, &Src, &Left, &Dst, &Room);
+    Out.append(Buf, static_cast<size_t>(Dst - Buf));
+    if (R == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
       // EILSEQ or EINVAL: an unconvertible or incomplete unit.
-      out.append(replacement);
-      const size_t step = left < inputUnit ? left : inputUnit;
-      src += step;
-      left -= step;
+      Out.append(Replacement);
+      const size_t Step = Left < InputUnit ? Left : InputUnit;
+      Src += Step;
+      Left -= Step;
     }
   }
-  char* dst = buf;
-  size_t room = sizeof buf;
-  iconv(cd, nullptr, nullptr, &dst, &room);
-  out.append(buf, static_cast<size_t>(dst - buf));
-  iconv_close(cd);
-  return out;
+  char* Dst = Buf;
+  size_t Room = sizeof Buf;
+  iconv(Cd, nullptr, nullptr, &Dst, &Room);
+  Out.append(Buf, static_cast<size_t>(Dst - Buf));
+  iconv_close(Cd);
+  return Out;
 }
 
 }  // namespace
 
-std::u16string TextToUtf16(std::string_view text) {
-  const char* codeset;
-  if (SystemIsUtf8(codeset)) return Utf8ToUtf16(text);
-  const char16_t q = u'?';
-  const std::string bytes = IconvAll("UTF-16LE", codeset, text.data(), text.size(), 1,
-                                     std::string_view(reinterpret_cast<const char*>(&q), sizeof q));
-  std::u16string out(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  return out;
+std::u16string TextToUtf16(std::string_view Text) {
+  const char* Codeset;
+  if (SystemIsUtf8(Codeset)) return Utf8ToUtf16(Text);
+  const char16_t Q = u'?';
+  const std::string Bytes = IconvAll("UTF-16LE", Codeset, Text.data(), Text.size(), 1,
+                                     std::string_view(reinterpret_cast<const char*>(&Q), sizeof Q));
+  std::u16string Out(Bytes.size() / 2, u'\0');
+  for (size_t I = 0; I < Out.size(); ++I)
+    Out[I] = static_cast<char16_t>(static_cast<unsigned char>(Bytes[2 * I]) |
+                                   (static_cast<unsigned char>(Bytes[2 * I + 1]) << 8));
+  return Out;
 }
 
 bool SystemTextIsUtf8() noexcept {
-  const char* codeset;
-  return SystemIsUtf8(codeset);
+  const char* Codeset;
+  return SystemIsUtf8(Codeset);
 }
 
-std::string Utf16ToText(const char16_t* units, size_t count) {
-  const char* codeset;
-  if (SystemIsUtf8(codeset)) return Utf16ToUtf8(units, count);
-  std::string le(count * 2, '\0');
-  for (size_t i = 0; i < count; ++i) {
-    le[2 * i] = static_cast<char>(units[i] & 0xFF);
-    le[2 * i + 1] = static_cast<char>(units[i] >> 8);
+std::string Utf16ToText(const char16_t* Units, size_t Count) {
+  const char* Codeset;
+  if (SystemIsUtf8(Codeset)) return Utf16ToUtf8(Units, Count);
+  std::string Le(Count * 2, '\0');
+  for (size_t I = 0; I < Count; ++I) {
+    Le[2 * I] = static_cast<char>(Units[I] & 0xFF);
+    Le[2 * I + 1] = static_cast<char>(Units[I] >> 8);
   }
-  return IconvAll(codeset, "UTF-16LE", le.data(), le.size(), 2, "?");
+  return IconvAll(Codeset, "UTF-16LE", Le.data(), Le.size(), 2, "?");
 }

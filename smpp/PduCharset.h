@@ -12,11 +12,11 @@
 #include <string>
 #include <string_view>
 
-// The UTF-16 code units of text.
-std::u16string TextToUtf16(std::string_view text);
+// The UTF-16 code units of Text.
+std::u16string TextToUtf16(std::string_view Text);
 
-// The text of count UTF-16 code units.
-std::string Utf16ToText(const char16_t* units, size_t count);
+// The text of Count UTF-16 code units.
+std::string Utf16ToText(const char16_t* Units, size_t Count);
 
 // True when the system's character set is taken as UTF-8 (see above): a decoder may then write
 // UTF-8 itself instead of going through UTF-16.

@@ -11,8 +11,8 @@ namespace {
 // cut there, and every read after that gives nothing.
 class TBodyReader {
  public:
-  TBodyReader(const uint8_t* buffer, size_t position, size_t end) noexcept
-      : FBuf(buffer), FPos(std::min(position, end)), FEnd(end) {}
+  TBodyReader(const uint8_t* Buffer, size_t Position, size_t End) noexcept
+      : FBuf(Buffer), FPos(std::min(Position, End)), FEnd(End) {}
 
   uint8_t U8() noexcept { return FPos < FEnd ? FBuf[FPos++] : 0; }
   // A big-endian 16-bit field; 0 when fewer than two octets remain (nothing is read then).
@@ -21,25 +21,25 @@ class TBodyReader {
       FPos = FEnd;
       return 0;
     }
-    const uint16_t v = GetU16(FBuf + FPos);
+    const uint16_t V = GetU16(FBuf + FPos);
     FPos += 2;
-    return v;
+    return V;
   }
   // A zero-terminated string without its terminator; with no terminator, the rest of the body.
   std::string_view CString() noexcept {
-    const char* start = reinterpret_cast<const char*>(FBuf + FPos);
-    const void* zero = std::memchr(start, 0, FEnd - FPos);
-    const size_t n =
-        zero ? static_cast<size_t>(static_cast<const char*>(zero) - start) : FEnd - FPos;
-    FPos += zero ? n + 1 : n;
-    return {start, n};
+    const char* Start = reinterpret_cast<const char*>(FBuf + FPos);
+    const void* Zero = std::memchr(Start, 0, FEnd - FPos);
+    const size_t N =
+        Zero ? static_cast<size_t>(static_cast<const char*>(Zero) - Start) : FEnd - FPos;
+    FPos += Zero ? N + 1 : N;
+    return {Start, N};
   }
-  // n octets, or as many as remain.
-  std::string_view Octets(size_t n) noexcept {
-    n = std::min(n, FEnd - FPos);
-    const char* start = reinterpret_cast<const char*>(FBuf + FPos);
-    FPos += n;
-    return {start, n};
+  // N octets, or as many as remain.
+  std::string_view Octets(size_t N) noexcept {
+    N = std::min(N, FEnd - FPos);
+    const char* Start = reinterpret_cast<const char*>(FBuf + FPos);
+    FPos += N;
+    return {Start, N};
   }
   size_t Remaining() const noexcept { return FEnd - FPos; }
 
@@ -61,59 +61,59 @@ struct TOptionals {
 
 // Walks the tag-length-value list to the end of the body. A parameter whose length runs past the
 // end ends the walk; it and whatever follows are not taken.
-TOptionals ReadOptionals(TBodyReader& r) {
-  TOptionals o;
-  while (r.Remaining() >= 4) {
-    const uint16_t tag = r.U16();
-    const uint16_t length = r.U16();
-    if (length > r.Remaining()) break;
-    const std::string_view value = r.Octets(length);
-    if (tag == kTagMessagePayload && !o.HasPayload) {
-      o.Payload = value;
-      o.HasPayload = true;
-    } else if (tag == kTagReceiptedMessageId && !o.HasReceiptedMessageId) {
-      o.ReceiptedMessageId = value;
-      o.HasReceiptedMessageId = true;
-    } else if (tag == kTagMessageState && o.MessageState < 0 && length >= 1) {
-      o.MessageState = static_cast<uint8_t>(value[0]);
-    } else if (tag == kTagSarMsgRefNum && length == 2) {
-      o.Sar.Reference = GetU16(reinterpret_cast<const uint8_t*>(value.data()));
-    } else if (tag == kTagSarTotalSegments && length == 1) {
-      o.Sar.Total = static_cast<uint8_t>(value[0]);
-    } else if (tag == kTagSarSegmentSeqnum && length == 1) {
-      o.Sar.Seq = static_cast<uint8_t>(value[0]);
+TOptionals ReadOptionals(TBodyReader& R) {
+  TOptionals O;
+  while (R.Remaining() >= 4) {
+    const uint16_t Tag = R.U16();
+    const uint16_t Length = R.U16();
+    if (Length > R.Remaining()) break;
+    const std::string_view Value = R.Octets(Length);
+    if (Tag == kTagMessagePayload && !O.HasPayload) {
+      O.Payload = Value;
+      O.HasPayload = true;
+    } else if (Tag == kTagReceiptedMessageId && !O.HasReceiptedMessageId) {
+      O.ReceiptedMessageId = Value;
+      O.HasReceiptedMessageId = true;
+    } else if (Tag == kTagMessageState && O.MessageState < 0 && Length >= 1) {
+      O.MessageState = static_cast<uint8_t>(Value[0]);
+    } else if (Tag == kTagSarMsgRefNum && Length == 2) {
+      O.Sar.Reference = GetU16(reinterpret_cast<const uint8_t*>(Value.data()));
+    } else if (Tag == kTagSarTotalSegments && Length == 1) {
+      O.Sar.Total = static_cast<uint8_t>(Value[0]);
+    } else if (Tag == kTagSarSegmentSeqnum && Length == 1) {
+      O.Sar.Seq = static_cast<uint8_t>(Value[0]);
     }
   }
-  return o;
+  return O;
 }
 
 // A message id as the SMSC sent it: up to its terminator, its printable characters only (so that
 // nothing from the wire can break a report line), at most kMaxMessageIdLength of them.
-std::string PrintableId(std::string_view bytes) {
-  char id[kMaxMessageIdLength];
-  size_t n = 0;
-  for (char c : bytes) {
-    if (c == 0 || n == kMaxMessageIdLength) break;
-    if (c >= 0x20 && c <= 0x7E) id[n++] = c;
+std::string PrintableId(std::string_view Bytes) {
+  char Id[kMaxMessageIdLength];
+  size_t N = 0;
+  for (char C : Bytes) {
+    if (C == 0 || N == kMaxMessageIdLength) break;
+    if (C >= 0x20 && C <= 0x7E) Id[N++] = C;
   }
-  return std::string(id, n);
+  return std::string(Id, N);
 }
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+char LowerAscii(char C) {
+  return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
 }
 
-bool StartsWithLabel(std::string_view text, std::string_view label) {
-  if (text.size() < label.size()) return false;
-  for (size_t i = 0; i < label.size(); ++i)
-    if (LowerAscii(text[i]) != label[i]) return false;
+bool StartsWithLabel(std::string_view Text, std::string_view Label) {
+  if (Text.size() < Label.size()) return false;
+  for (size_t I = 0; I < Label.size(); ++I)
+    if (LowerAscii(Text[I]) != Label[I]) return false;
   return true;
 }
 
 // The receipt text, read by its labels: each label (any case) starts the text or follows a space,
 // and its value runs to the next space; text: runs to the end. The first occurrence of a label
 // counts; a missing label leaves its field empty.
-void ReadReceiptText(std::string_view text, TDeliver& d) {
+void ReadReceiptText(std::string_view Text, TDeliver& D) {
   struct Label {
     std::string_view name;
     std::string TDeliver::*field;
@@ -129,167 +129,167 @@ void ReadReceiptText(std::string_view text, TDeliver& d) {
       {"text:", &TDeliver::text},
   };
   constexpr size_t kText = std::size(kLabels) - 1;
-  bool seen[std::size(kLabels)] = {};
-  size_t pos = 0;
-  while (pos < text.size()) {
-    if (text[pos] == ' ') {
-      ++pos;
+  bool Seen[std::size(kLabels)] = {};
+  size_t Pos = 0;
+  while (Pos < Text.size()) {
+    if (Text[Pos] == ' ') {
+      ++Pos;
       continue;
     }
-    const std::string_view rest = text.substr(pos);
-    size_t which = std::size(kLabels);
-    for (size_t i = 0; i < std::size(kLabels) && which == std::size(kLabels); ++i)
-      if (StartsWithLabel(rest, kLabels[i].name)) which = i;
-    if (which == kText) {
-      if (!seen[kText]) d.text.assign(rest.substr(kLabels[kText].name.size()));
+    const std::string_view Rest = Text.substr(Pos);
+    size_t Which = std::size(kLabels);
+    for (size_t I = 0; I < std::size(kLabels) && Which == std::size(kLabels); ++I)
+      if (StartsWithLabel(Rest, kLabels[I].name)) Which = I;
+    if (Which == kText) {
+      if (!Seen[kText]) D.text.assign(Rest.substr(kLabels[kText].name.size()));
       return;
     }
-    const size_t start = which < std::size(kLabels) ? kLabels[which].name.size() : 0;
-    const size_t space = rest.find(' ', start);
-    const size_t stop = space == std::string_view::npos ? rest.size() : space;
-    if (which < std::size(kLabels) && !seen[which]) {
-      seen[which] = true;
-      (d.*kLabels[which].field).assign(rest.substr(start, stop - start));
+    const size_t Start = Which < std::size(kLabels) ? kLabels[Which].name.size() : 0;
+    const size_t Space = Rest.find(' ', Start);
+    const size_t Stop = Space == std::string_view::npos ? Rest.size() : Space;
+    if (Which < std::size(kLabels) && !Seen[Which]) {
+      Seen[Which] = true;
+      (D.*kLabels[Which].field).assign(Rest.substr(Start, Stop - Start));
     }
-    pos += stop;
+    Pos += Stop;
   }
 }
 
 // The stat word of an SMPP message_state value, so that ReceiptStateCode gives that value back.
-std::string_view StateWord(int state) {
+std::string_view StateWord(int State) {
   static constexpr std::string_view kWords[] = {
       "", "ENROUTE", "DELIVRD", "EXPIRED", "DELETED", "UNDELIV", "ACCEPTD", "UNKNOWN", "REJECTD"};
-  return state >= 1 && state < static_cast<int>(std::size(kWords)) ? kWords[state] : "";
+  return State >= 1 && State < static_cast<int>(std::size(kWords)) ? kWords[State] : "";
 }
 
 // The fields of a deliver_sm or data_sm. end is the number of bytes of the PDU that may be read.
-void DecodeDeliver(const uint8_t* buf, size_t end, TPDU& pdu, TTextCoding defaultAlphabet) {
-  TDeliver& d = pdu.deliver;
-  TBodyReader r(buf, kPduHeaderLength, end);
-  d.service_type = r.CString();
-  r.U8();  // source_addr_ton
-  r.U8();  // source_addr_npi
-  d.source_addr = r.CString();
-  r.U8();  // dest_addr_ton
-  r.U8();  // dest_addr_npi
-  d.destination_addr = r.CString();
-  d.esm_class = r.U8();
+void DecodeDeliver(const uint8_t* Buf, size_t End, TPDU& Pdu, TTextCoding DefaultAlphabet) {
+  TDeliver& D = Pdu.deliver;
+  TBodyReader R(Buf, kPduHeaderLength, End);
+  D.service_type = R.CString();
+  R.U8();  // source_addr_ton
+  R.U8();  // source_addr_npi
+  D.source_addr = R.CString();
+  R.U8();  // dest_addr_ton
+  R.U8();  // dest_addr_npi
+  D.destination_addr = R.CString();
+  D.esm_class = R.U8();
 
-  uint8_t dataCoding = 0;
-  std::string_view userData;
-  if (pdu.command_id == kDeliverSm) {
-    r.U8();       // protocol_id
-    r.U8();       // priority_flag
-    r.CString();  // schedule_delivery_time
-    r.CString();  // validity_period
-    r.U8();       // registered_delivery
-    r.U8();       // replace_if_present_flag
-    dataCoding = r.U8();
-    r.U8();  // sm_default_msg_id
-    userData = r.Octets(r.U8());
+  uint8_t DataCoding = 0;
+  std::string_view UserData;
+  if (Pdu.command_id == kDeliverSm) {
+    R.U8();       // protocol_id
+    R.U8();       // priority_flag
+    R.CString();  // schedule_delivery_time
+    R.CString();  // validity_period
+    R.U8();       // registered_delivery
+    R.U8();       // replace_if_present_flag
+    DataCoding = R.U8();
+    R.U8();  // sm_default_msg_id
+    UserData = R.Octets(R.U8());
   } else {
-    r.U8();  // registered_delivery
-    dataCoding = r.U8();
+    R.U8();  // registered_delivery
+    DataCoding = R.U8();
   }
-  const TOptionals o = ReadOptionals(r);
+  const TOptionals O = ReadOptionals(R);
   // A data_sm carries its text in message_payload; a deliver_sm may, with an empty short message.
-  if (o.HasPayload && (pdu.command_id == kDataSm || userData.empty())) userData = o.Payload;
-  TConcatInfo concat;
-  if ((d.esm_class & kEsmUdhi) && !userData.empty()) {
-    size_t headerLength;
-    ReadUserDataHeader(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(),
-                       headerLength, concat);
-    userData.remove_prefix(std::min<size_t>(userData.size(), 1 + uint8_t(userData[0])));
+  if (O.HasPayload && (Pdu.command_id == kDataSm || UserData.empty())) UserData = O.Payload;
+  TConcatInfo Concat;
+  if ((D.esm_class & kEsmUdhi) && !UserData.empty()) {
+    size_t HeaderLength;
+    ReadUserDataHeader(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size(),
+                       HeaderLength, Concat);
+    UserData.remove_prefix(std::min<size_t>(UserData.size(), 1 + uint8_t(UserData[0])));
   }
-  if (!IsReceipt(d.esm_class)) {
+  if (!IsReceipt(D.esm_class)) {
     // A header's concatenation wins; SAR values count only when all three are sound.
-    if (concat.Total == 0 && o.Sar.Total != 0 && o.Sar.Seq != 0 && o.Sar.Seq <= o.Sar.Total)
-      concat = o.Sar;
-    d.sar_msg_ref_num = concat.Reference;
-    d.sar_total_segments = concat.Total;
-    d.sar_segment_seqnum = concat.Seq;
-    d.data_coding = dataCoding;
-    d.user_data = userData;
-    d.text = DecodeText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size(),
-                        dataCoding, defaultAlphabet);
+    if (Concat.Total == 0 && O.Sar.Total != 0 && O.Sar.Seq != 0 && O.Sar.Seq <= O.Sar.Total)
+      Concat = O.Sar;
+    D.sar_msg_ref_num = Concat.Reference;
+    D.sar_total_segments = Concat.Total;
+    D.sar_segment_seqnum = Concat.Seq;
+    D.data_coding = DataCoding;
+    D.user_data = UserData;
+    D.text = DecodeText(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size(),
+                        DataCoding, DefaultAlphabet);
     return;
   }
   // A receipt's labels are read from the text; single-byte text is read where it lies.
-  if (dataCoding == 8) {
-    const std::string text =
-        Ucs2ToText(reinterpret_cast<const uint8_t*>(userData.data()), userData.size());
-    ReadReceiptText(text, d);
+  if (DataCoding == 8) {
+    const std::string Text =
+        Ucs2ToText(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size());
+    ReadReceiptText(Text, D);
   } else {
-    ReadReceiptText(userData, d);
+    ReadReceiptText(UserData, D);
   }
-  if (o.HasReceiptedMessageId) d.receipt_id = PrintableId(o.ReceiptedMessageId);
-  if (!StateWord(o.MessageState).empty()) d.receipt_stat = StateWord(o.MessageState);
-  d.receipt_ref = d.receipt_id;
+  if (O.HasReceiptedMessageId) D.receipt_id = PrintableId(O.ReceiptedMessageId);
+  if (!StateWord(O.MessageState).empty()) D.receipt_stat = StateWord(O.MessageState);
+  D.receipt_ref = D.receipt_id;
 }
 
 }  // namespace
 
-std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding,
-                       TTextCoding defaultAlphabet) {
-  if (count == 0) return {};
-  if (dataCoding == 8) return Ucs2ToText(bytes, count);
-  if (dataCoding == kDataCodingLatin1 ||
-      (dataCoding == kDataCodingDefault && defaultAlphabet == TTextCoding::tcGsm))
-    return DecodeUserData(bytes, count, dataCoding, defaultAlphabet);
-  return std::string(reinterpret_cast<const char*>(bytes), count);
+std::string DecodeText(const uint8_t* Bytes, size_t Count, uint8_t DataCoding,
+                       TTextCoding DefaultAlphabet) {
+  if (Count == 0) return {};
+  if (DataCoding == 8) return Ucs2ToText(Bytes, Count);
+  if (DataCoding == kDataCodingLatin1 ||
+      (DataCoding == kDataCodingDefault && DefaultAlphabet == TTextCoding::tcGsm))
+    return DecodeUserData(Bytes, Count, DataCoding, DefaultAlphabet);
+  return std::string(reinterpret_cast<const char*>(Bytes), Count);
 }
 
-std::string Ucs2ToText(const uint8_t* bytes, size_t count) {
+std::string Ucs2ToText(const uint8_t* Bytes, size_t Count) {
   // Each decoding has its own workspace on its own stack, so the two connections' threads can
   // decode at once. A text longer than the workspace is cut, keeping room for the final zero.
-  char16_t workspace[kTextWorkspaceUnits];
-  const size_t units = std::min(count / 2, kTextWorkspaceUnits - 1);
-  size_t n = 0;
-  for (; n < units; ++n) {
-    const char16_t u = static_cast<char16_t>(GetU16(bytes + 2 * n));
-    if (u == 0) break;
-    workspace[n] = u;
+  char16_t Workspace[kTextWorkspaceUnits];
+  const size_t Units = std::min(Count / 2, kTextWorkspaceUnits - 1);
+  size_t N = 0;
+  for (; N < Units; ++N) {
+    const char16_t U = static_cast<char16_t>(GetU16(Bytes + 2 * N));
+    if (U == 0) break;
+    Workspace[N] = U;
   }
-  workspace[n] = 0;
-  return Utf16ToText(workspace, n);
+  Workspace[N] = 0;
+  return Utf16ToText(Workspace, N);
 }
 
-char ReceiptStateCode(std::string_view word) noexcept {
+char ReceiptStateCode(std::string_view Word) noexcept {
   static constexpr struct {
     std::string_view word;
     char code;
   } kStates[] = {{"DELIVRD", '2'}, {"EXPIRED", '3'}, {"DELETED", '4'}, {"UNDELIV", '5'},
                  {"ACCEPTD", '6'}, {"UNKNOWN", '7'}, {"REJECTD", '8'}};
-  for (const auto& s : kStates)
-    if (s.word == word) return s.code;
+  for (const auto& S : kStates)
+    if (S.word == Word) return S.code;
   return '1';
 }
 
-void TPduCodec::DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
-                          TTextCoding defaultAlphabet) {
+void TPduCodec::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu,
+                          TTextCoding DefaultAlphabet) {
   // Nothing past what was received, what the buffer holds, or the PDU's own length is read.
-  const size_t available = std::min(capacity, received);
-  uint8_t header[kPduHeaderLength] = {};
-  if (available > 0) std::memcpy(header, buffer, std::min(available, kPduHeaderLength));
-  pdu.command_length = GetU32(header);
-  pdu.command_id = GetU32(header + 4);
-  pdu.command_status = GetU32(header + 8);
-  pdu.sequence_number = GetU32(header + 12);
-  const size_t end = std::min<size_t>(pdu.command_length, available);
+  const size_t Available = std::min(Capacity, Received);
+  uint8_t Header[kPduHeaderLength] = {};
+  if (Available > 0) std::memcpy(Header, Buffer, std::min(Available, kPduHeaderLength));
+  Pdu.command_length = GetU32(Header);
+  Pdu.command_id = GetU32(Header + 4);
+  Pdu.command_status = GetU32(Header + 8);
+  Pdu.sequence_number = GetU32(Header + 12);
+  const size_t End = std::min<size_t>(Pdu.command_length, Available);
 
-  switch (pdu.command_id) {
+  switch (Pdu.command_id) {
     case kSubmitSmResp:
     case kSubmitMultiResp: {
-      TBodyReader r(buffer, kPduHeaderLength, end);
-      pdu.message_id = PrintableId(r.CString());
+      TBodyReader R(Buffer, kPduHeaderLength, End);
+      Pdu.message_id = PrintableId(R.CString());
       break;
     }
     case kDeliverSm:
     case kDataSm:
-      if (end > kPduHeaderLength) DecodeDeliver(buffer, end, pdu, defaultAlphabet);
+      if (End > kPduHeaderLength) DecodeDeliver(Buffer, End, Pdu, DefaultAlphabet);
       break;
     default:
-      pdu.message_id.clear();
+      Pdu.message_id.clear();
       break;
   }
 }

@@ -11,29 +11,29 @@ namespace {
 // Overflow() stays true, so the caller can refuse the whole PDU.
 class TPduWriter {
  public:
-  TPduWriter(uint8_t* buffer, size_t capacity) noexcept : FBuf(buffer), FCap(capacity) {
+  TPduWriter(uint8_t* Buffer, size_t Capacity) noexcept : FBuf(Buffer), FCap(Capacity) {
     if (FCap < kPduHeaderLength) FOverflow = true;
   }
 
-  void U8(uint8_t v) noexcept {
+  void U8(uint8_t V) noexcept {
     if (FOverflow || FPos >= FCap) {
       FOverflow = true;
       return;
     }
-    FBuf[FPos++] = v;
+    FBuf[FPos++] = V;
   }
-  void Bytes(const void* data, size_t n) noexcept {
-    if (FOverflow || n > FCap - FPos) {
+  void Bytes(const void* Data, size_t N) noexcept {
+    if (FOverflow || N > FCap - FPos) {
       FOverflow = true;
       return;
     }
-    if (n) std::memcpy(FBuf + FPos, data, n);
-    FPos += n;
+    if (N) std::memcpy(FBuf + FPos, Data, N);
+    FPos += N;
   }
-  // A zero-terminated string of at most max characters of s.
-  void CString(std::string_view s, size_t max = std::string_view::npos) noexcept {
-    s = s.substr(0, max);
-    Bytes(s.data(), s.size());
+  // A zero-terminated string of at most Max characters of S.
+  void CString(std::string_view S, size_t Max = std::string_view::npos) noexcept {
+    S = S.substr(0, Max);
+    Bytes(S.data(), S.size());
     U8(0);
   }
 
@@ -49,215 +49,215 @@ class TPduWriter {
   bool FOverflow = false;
 };
 
-void WriteBind(TPduWriter& w, const TSMPPClientInfo& info) {
-  const TSMPPClientInfo::TBindCredentials c = info.BindCredentials();
-  w.CString(c.UserID, 15);
-  w.CString(c.Password, 15);
-  w.CString(c.SystemType, 12);
-  w.U8(0x34);  // interface_version 3.4
-  w.U8(0);     // addr_ton
-  w.U8(0);     // addr_npi
-  w.U8(0);     // address_range, empty
+void WriteBind(TPduWriter& W, const TSMPPClientInfo& Info) {
+  const TSMPPClientInfo::TBindCredentials C = Info.BindCredentials();
+  W.CString(C.UserID, 15);
+  W.CString(C.Password, 15);
+  W.CString(C.SystemType, 12);
+  W.U8(0x34);  // interface_version 3.4
+  W.U8(0);     // addr_ton
+  W.U8(0);     // addr_npi
+  W.U8(0);     // address_range, empty
 }
 
-void WriteQuery(TPduWriter& w, const TPDU& pdu) {
-  w.CString(pdu.message_id);
-  w.U8(0);  // source_addr_ton
-  w.U8(1);  // source_addr_npi
-  w.CString("8877");
+void WriteQuery(TPduWriter& W, const TPDU& Pdu) {
+  W.CString(Pdu.message_id);
+  W.U8(0);  // source_addr_ton
+  W.U8(1);  // source_addr_npi
+  W.CString("8877");
 }
 
 // The short message of a submit_sm in UCS-2: code units up to the first zero one, cut so that
 // sm_length (one octet) counts exactly the bytes written. A surrogate pair is never split.
-void WriteUcs2Message(TPduWriter& w, std::string_view text) {
-  const std::u16string units = TextToUtf16(text);
-  size_t n = std::find(units.begin(), units.end(), u'\0') - units.begin();
+void WriteUcs2Message(TPduWriter& W, std::string_view Text) {
+  const std::u16string Units = TextToUtf16(Text);
+  size_t N = std::find(Units.begin(), Units.end(), u'\0') - Units.begin();
   constexpr size_t kMaxUnits = 255 / 2;
-  if (n > kMaxUnits) {
-    n = kMaxUnits;
-    if (units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
+  if (N > kMaxUnits) {
+    N = kMaxUnits;
+    if (Units[N - 1] >= 0xD800 && Units[N - 1] <= 0xDBFF) --N;
   }
-  w.U8(static_cast<uint8_t>(2 * n));
-  for (size_t i = 0; i < n; ++i) {
-    w.U8(static_cast<uint8_t>(units[i] >> 8));
-    w.U8(static_cast<uint8_t>(units[i]));
+  W.U8(static_cast<uint8_t>(2 * N));
+  for (size_t I = 0; I < N; ++I) {
+    W.U8(static_cast<uint8_t>(Units[I] >> 8));
+    W.U8(static_cast<uint8_t>(Units[I]));
   }
 }
 
 // The optional parameters of a submit: the SAR values, then message_payload.
-void WriteSubmitOptions(TPduWriter& w, const TSubmit& s) {
-  uint8_t tlv[4];
-  if (s.sar_total_segments != 0) {
-    PutU16(tlv, kTagSarMsgRefNum);
-    PutU16(tlv + 2, 2);
-    w.Bytes(tlv, 4);
-    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num >> 8));
-    w.U8(static_cast<uint8_t>(s.sar_msg_ref_num));
-    PutU16(tlv, kTagSarTotalSegments);
-    PutU16(tlv + 2, 1);
-    w.Bytes(tlv, 4);
-    w.U8(s.sar_total_segments);
-    PutU16(tlv, kTagSarSegmentSeqnum);
-    w.Bytes(tlv, 4);
-    w.U8(s.sar_segment_seqnum);
+void WriteSubmitOptions(TPduWriter& W, const TSubmit& S) {
+  uint8_t Tlv[4];
+  if (S.sar_total_segments != 0) {
+    PutU16(Tlv, kTagSarMsgRefNum);
+    PutU16(Tlv + 2, 2);
+    W.Bytes(Tlv, 4);
+    W.U8(static_cast<uint8_t>(S.sar_msg_ref_num >> 8));
+    W.U8(static_cast<uint8_t>(S.sar_msg_ref_num));
+    PutU16(Tlv, kTagSarTotalSegments);
+    PutU16(Tlv + 2, 1);
+    W.Bytes(Tlv, 4);
+    W.U8(S.sar_total_segments);
+    PutU16(Tlv, kTagSarSegmentSeqnum);
+    W.Bytes(Tlv, 4);
+    W.U8(S.sar_segment_seqnum);
   }
-  if (!s.message_payload.empty()) {
-    if (s.message_payload.size() > 0xFFFF) {
-      w.Refuse();  // no value length holds it
+  if (!S.message_payload.empty()) {
+    if (S.message_payload.size() > 0xFFFF) {
+      W.Refuse();  // no value length holds it
       return;
     }
-    PutU16(tlv, kTagMessagePayload);
-    PutU16(tlv + 2, static_cast<uint16_t>(s.message_payload.size()));
-    w.Bytes(tlv, 4);
-    w.Bytes(s.message_payload.data(), s.message_payload.size());
+    PutU16(Tlv, kTagMessagePayload);
+    PutU16(Tlv + 2, static_cast<uint16_t>(S.message_payload.size()));
+    W.Bytes(Tlv, 4);
+    W.Bytes(S.message_payload.data(), S.message_payload.size());
   }
 }
 
-void WriteSubmit(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
-  const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
-  const TSubmit& s = pdu.submit;
-  w.U8(0);  // service_type, empty
-  w.U8(static_cast<uint8_t>(a.source_ton));
-  w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr, kMaxAddressLength);
-  w.U8(static_cast<uint8_t>(a.dest_ton));
-  w.U8(static_cast<uint8_t>(a.dest_npi));
-  w.CString(s.destination_addr, kMaxAddressLength);
-  w.U8(s.esm_class);
-  w.U8(0);  // protocol_id
-  w.U8(0);  // priority_flag
-  w.U8(0);  // schedule_delivery_time, empty
-  if (s.validity_period.empty()) {
-    w.U8(0);
+void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, int DataCoding) {
+  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  const TSubmit& S = Pdu.submit;
+  W.U8(0);  // service_type, empty
+  W.U8(static_cast<uint8_t>(A.source_ton));
+  W.U8(static_cast<uint8_t>(A.source_npi));
+  W.CString(S.source_addr, kMaxAddressLength);
+  W.U8(static_cast<uint8_t>(A.dest_ton));
+  W.U8(static_cast<uint8_t>(A.dest_npi));
+  W.CString(S.destination_addr, kMaxAddressLength);
+  W.U8(S.esm_class);
+  W.U8(0);  // protocol_id
+  W.U8(0);  // priority_flag
+  W.U8(0);  // schedule_delivery_time, empty
+  if (S.validity_period.empty()) {
+    W.U8(0);
   } else {
     // A relative time: the first 15 characters and the relative marker.
-    const std::string_view v = s.validity_period.View().substr(0, 15);
-    w.Bytes(v.data(), v.size());
-    w.U8('R');
-    w.U8(0);
+    const std::string_view V = S.validity_period.View().substr(0, 15);
+    W.Bytes(V.data(), V.size());
+    W.U8('R');
+    W.U8(0);
   }
-  w.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
-  w.U8(0);     // replace_if_present_flag
+  W.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
+  W.U8(0);     // replace_if_present_flag
   // The coding is judged by the byte that goes on the wire.
-  const uint8_t coding = static_cast<uint8_t>(dataCoding);
-  w.U8(coding);
-  w.U8(0);  // sm_default_msg_id
-  if (s.user_data_octets) {
-    w.U8(static_cast<uint8_t>(s.short_message.size()));
-    w.Bytes(s.short_message.data(), s.short_message.size());
-  } else if (coding == 8) {
-    WriteUcs2Message(w, s.short_message);
+  const uint8_t Coding = static_cast<uint8_t>(DataCoding);
+  W.U8(Coding);
+  W.U8(0);  // sm_default_msg_id
+  if (S.user_data_octets) {
+    W.U8(static_cast<uint8_t>(S.short_message.size()));
+    W.Bytes(S.short_message.data(), S.short_message.size());
+  } else if (Coding == 8) {
+    WriteUcs2Message(W, S.short_message);
   } else {
     // 0, 0xF0 and any other coding: the stored bytes, one per character.
-    w.U8(static_cast<uint8_t>(s.short_message.size()));
-    w.Bytes(s.short_message.data(), s.short_message.size());
+    W.U8(static_cast<uint8_t>(S.short_message.size()));
+    W.Bytes(S.short_message.data(), S.short_message.size());
   }
-  WriteSubmitOptions(w, s);
+  WriteSubmitOptions(W, S);
 }
 
-bool IsBlankOrControl(char c) {
-  return static_cast<unsigned char>(c) <= 0x20;
+bool IsBlankOrControl(char C) {
+  return static_cast<unsigned char>(C) <= 0x20;
 }
 
 // The destinations of a submit_multi: the pieces of the comma-separated list, trimmed of blanks
 // and control characters; empty pieces are dropped.
-std::vector<std::string_view> Destinations(std::string_view list) {
-  std::vector<std::string_view> pieces;
-  while (!list.empty()) {
-    const size_t comma = list.find(',');
-    std::string_view piece = list.substr(0, comma);
-    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
-    if (!piece.empty()) pieces.push_back(piece);
-    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+std::vector<std::string_view> Destinations(std::string_view List) {
+  std::vector<std::string_view> Pieces;
+  while (!List.empty()) {
+    const size_t Comma = List.find(',');
+    std::string_view Piece = List.substr(0, Comma);
+    while (!Piece.empty() && IsBlankOrControl(Piece.front())) Piece.remove_prefix(1);
+    while (!Piece.empty() && IsBlankOrControl(Piece.back())) Piece.remove_suffix(1);
+    if (!Piece.empty()) Pieces.push_back(Piece);
+    List.remove_prefix(Comma == std::string_view::npos ? List.size() : Comma + 1);
   }
-  return pieces;
+  return Pieces;
 }
 
 // False when the list holds no destination or more than a submit_multi carries.
-bool WriteSubmitMulti(TPduWriter& w, const TPDU& pdu, const TSMPPClientInfo& info, int dataCoding) {
-  const std::vector<std::string_view> destinations = Destinations(pdu.submit.destination_addr);
-  if (destinations.empty() || destinations.size() > kMaxDestinations) return false;
-  const TSMPPClientInfo::TSubmitAddressing a = info.SubmitAddressing();
-  const TSubmit& s = pdu.submit;
-  w.U8(0);  // service_type, empty
-  w.U8(static_cast<uint8_t>(a.source_ton));
-  w.U8(static_cast<uint8_t>(a.source_npi));
-  w.CString(s.source_addr, kMaxAddressLength);
+bool WriteSubmitMulti(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, int DataCoding) {
+  const std::vector<std::string_view> List = Destinations(Pdu.submit.destination_addr);
+  if (List.empty() || List.size() > kMaxDestinations) return false;
+  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  const TSubmit& S = Pdu.submit;
+  W.U8(0);  // service_type, empty
+  W.U8(static_cast<uint8_t>(A.source_ton));
+  W.U8(static_cast<uint8_t>(A.source_npi));
+  W.CString(S.source_addr, kMaxAddressLength);
   // number_of_dests counts the entries written.
-  w.U8(static_cast<uint8_t>(destinations.size()));
-  for (std::string_view d : destinations) {
-    w.U8(1);  // dest_flag: SME address
-    w.U8(static_cast<uint8_t>(a.dest_ton));
-    w.U8(static_cast<uint8_t>(a.dest_npi));
-    w.CString(d, kMaxAddressLength);
+  W.U8(static_cast<uint8_t>(List.size()));
+  for (std::string_view D : List) {
+    W.U8(1);  // dest_flag: SME address
+    W.U8(static_cast<uint8_t>(A.dest_ton));
+    W.U8(static_cast<uint8_t>(A.dest_npi));
+    W.CString(D, kMaxAddressLength);
   }
-  w.U8(s.esm_class);
-  w.U8(0);     // protocol_id
-  w.U8(0);     // priority_flag
-  w.U8(0);     // schedule_delivery_time, empty
-  w.U8(0);     // validity_period, empty
-  w.U8(0x11);  // registered_delivery
-  w.U8(0);     // replace_if_present_flag
+  W.U8(S.esm_class);
+  W.U8(0);     // protocol_id
+  W.U8(0);     // priority_flag
+  W.U8(0);     // schedule_delivery_time, empty
+  W.U8(0);     // validity_period, empty
+  W.U8(0x11);  // registered_delivery
+  W.U8(0);     // replace_if_present_flag
   // data_coding: 0 for a text as stored; a coded text carries its coding.
-  w.U8(s.user_data_octets ? static_cast<uint8_t>(dataCoding) : 0);
-  w.U8(0);  // sm_default_msg_id
-  w.U8(static_cast<uint8_t>(s.short_message.size()));
-  w.Bytes(s.short_message.data(), s.short_message.size());
-  WriteSubmitOptions(w, s);
+  W.U8(S.user_data_octets ? static_cast<uint8_t>(DataCoding) : 0);
+  W.U8(0);  // sm_default_msg_id
+  W.U8(static_cast<uint8_t>(S.short_message.size()));
+  W.Bytes(S.short_message.data(), S.short_message.size());
+  WriteSubmitOptions(W, S);
   return true;
 }
 
 }  // namespace
 
-void TPduCodec::EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu,
-                          int dataCoding) const {
-  length = 0;
-  TPduWriter w(buffer, capacity);
-  bool response = false;
-  switch (pdu.command_id) {
+void TPduCodec::EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu,
+                          int DataCoding) const {
+  Length = 0;
+  TPduWriter W(Buffer, Capacity);
+  bool Response = false;
+  switch (Pdu.command_id) {
     case kBindReceiver:
     case kBindTransmitter:
-      WriteBind(w, FClientInfo);
+      WriteBind(W, FClientInfo);
       break;
     case kEnquireLink:
       break;
     case kQuerySm:
-      WriteQuery(w, pdu);
+      WriteQuery(W, Pdu);
       break;
     case kSubmitSm:
-      WriteSubmit(w, pdu, FClientInfo, dataCoding);
+      WriteSubmit(W, Pdu, FClientInfo, DataCoding);
       break;
     case kSubmitMulti:
-      if (!WriteSubmitMulti(w, pdu, FClientInfo, dataCoding)) return;
+      if (!WriteSubmitMulti(W, Pdu, FClientInfo, DataCoding)) return;
       break;
     case kDeliverSmResp:
     case kDataSmResp:
-      w.U8(0);  // message_id, empty
-      response = true;
+      W.U8(0);  // message_id, empty
+      Response = true;
       break;
     case kEnquireLinkResp:
     case kUnbindResp:
     case kGenericNack:
-      response = true;
+      Response = true;
       break;
     case kUnbind:
       // Always the same 16 bytes; it takes no number from the counter.
-      if (capacity < UnbindPdu.size()) return;
-      std::memcpy(buffer, UnbindPdu.data(), UnbindPdu.size());
-      pdu.sequence_number = GetU32(UnbindPdu.data() + 12);
-      length = UnbindPdu.size();
+      if (Capacity < UnbindPdu.size()) return;
+      std::memcpy(Buffer, UnbindPdu.data(), UnbindPdu.size());
+      Pdu.sequence_number = GetU32(UnbindPdu.data() + 12);
+      Length = UnbindPdu.size();
       return;
     default:
       return;  // no layout for this command: nothing is built
   }
-  if (w.Overflow()) return;
+  if (W.Overflow()) return;
   // The number is drawn only once the PDU is known to fit, so a refused PDU wastes none.
-  const uint32_t sequence = response ? pdu.sequence_number : FSequenceCounter.Next();
-  pdu.sequence_number = sequence;
-  length = w.Position();
-  PutU32(buffer, static_cast<uint32_t>(length));
-  PutU32(buffer + 4, pdu.command_id);
-  PutU32(buffer + 8, pdu.command_status);
-  PutU32(buffer + 12, sequence);
+  const uint32_t Sequence = Response ? Pdu.sequence_number : FSequenceCounter.Next();
+  Pdu.sequence_number = Sequence;
+  Length = W.Position();
+  PutU32(Buffer, static_cast<uint32_t>(Length));
+  PutU32(Buffer + 4, Pdu.command_id);
+  PutU32(Buffer + 8, Pdu.command_status);
+  PutU32(Buffer + 12, Sequence);
 }

@@ -3,15 +3,15 @@
 
 #include "smpp/smpppdu.h"
 
-TPduFrame FramePdu(const uint8_t* data, size_t size) noexcept {
-  if (size < 4) return {TFrameResult::frNeedMore, 0};
-  const uint32_t length = GetU32(data);
+TPduFrame FramePdu(const uint8_t* Data, size_t Size) noexcept {
+  if (Size < 4) return {TFrameResult::frNeedMore, 0};
+  const uint32_t Length = GetU32(Data);
   // The length is judged as soon as its four bytes are in, so a stream of garbage is refused at
   // once instead of waiting for bytes that will never complete it.
-  if (length < kMinPduLength || length > kMaxDroppedPduLength)
-    return {TFrameResult::frInvalidLength, length};
-  if (length > kMaxPduLength)
-    return {size < kMinPduLength ? TFrameResult::frNeedMore : TFrameResult::frTooLong, length};
-  if (size < length) return {TFrameResult::frNeedMore, length};
-  return {TFrameResult::frComplete, length};
+  if (Length < kMinPduLength || Length > kMaxDroppedPduLength)
+    return {TFrameResult::frInvalidLength, Length};
+  if (Length > kMaxPduLength)
+    return {Size < kMinPduLength ? TFrameResult::frNeedMore : TFrameResult::frTooLong, Length};
+  if (Size < Length) return {TFrameResult::frNeedMore, Length};
+  return {TFrameResult::frComplete, Length};
 }

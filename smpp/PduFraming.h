@@ -28,5 +28,5 @@ struct TPduFrame {
   uint32_t Length;
 };
 
-// Looks at the front of a byte stream of size bytes. Pure; callable from any thread.
-TPduFrame FramePdu(const uint8_t* data, size_t size) noexcept;
+// Looks at the front of a byte stream of Size bytes. Pure; callable from any thread.
+TPduFrame FramePdu(const uint8_t* Data, size_t Size) noexcept;

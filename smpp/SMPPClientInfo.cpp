@@ -6,99 +6,99 @@
 std::string TSMPPClientInfo::Host() const {
   return Locked(FHost);
 }
-void TSMPPClientInfo::SetHost(const std::string& value) {
-  SetLocked(FHost, value);
+void TSMPPClientInfo::SetHost(const std::string& Value) {
+  SetLocked(FHost, Value);
 }
 
 std::string TSMPPClientInfo::UserID() const {
   return Locked(FUserID);
 }
-void TSMPPClientInfo::SetUserID(const std::string& value) {
-  SetLocked(FUserID, value);
+void TSMPPClientInfo::SetUserID(const std::string& Value) {
+  SetLocked(FUserID, Value);
 }
 
 std::string TSMPPClientInfo::Password() const {
   return Locked(FPassword);
 }
-void TSMPPClientInfo::SetPassword(const std::string& value) {
-  SetLocked(FPassword, value);
+void TSMPPClientInfo::SetPassword(const std::string& Value) {
+  SetLocked(FPassword, Value);
 }
 
 std::string TSMPPClientInfo::SystemType() const {
   return Locked(FSystemType);
 }
-void TSMPPClientInfo::SetSystemType(const std::string& value) {
-  SetLocked(FSystemType, value);
+void TSMPPClientInfo::SetSystemType(const std::string& Value) {
+  SetLocked(FSystemType, Value);
 }
 
 int32_t TSMPPClientInfo::Port() const {
   return Locked(FPort);
 }
-void TSMPPClientInfo::SetPort(int32_t value) {
-  SetLocked(FPort, value);
+void TSMPPClientInfo::SetPort(int32_t Value) {
+  SetLocked(FPort, Value);
 }
 
 int32_t TSMPPClientInfo::submit_source_addr_ton() const {
   return Locked(Fsubmit_source_addr_ton);
 }
-void TSMPPClientInfo::Set_submit_source_addr_ton(int32_t value) {
-  SetLocked(Fsubmit_source_addr_ton, value);
+void TSMPPClientInfo::Set_submit_source_addr_ton(int32_t Value) {
+  SetLocked(Fsubmit_source_addr_ton, Value);
 }
 
 int32_t TSMPPClientInfo::submit_source_addr_npi() const {
   return Locked(Fsubmit_source_addr_npi);
 }
-void TSMPPClientInfo::Set_submit_source_addr_npi(int32_t value) {
-  SetLocked(Fsubmit_source_addr_npi, value);
+void TSMPPClientInfo::Set_submit_source_addr_npi(int32_t Value) {
+  SetLocked(Fsubmit_source_addr_npi, Value);
 }
 
 int32_t TSMPPClientInfo::submit_dest_addr_ton() const {
   return Locked(Fsubmit_dest_addr_ton);
 }
-void TSMPPClientInfo::Set_submit_dest_addr_ton(int32_t value) {
-  SetLocked(Fsubmit_dest_addr_ton, value);
+void TSMPPClientInfo::Set_submit_dest_addr_ton(int32_t Value) {
+  SetLocked(Fsubmit_dest_addr_ton, Value);
 }
 
 int32_t TSMPPClientInfo::submit_dest_addr_npi() const {
   return Locked(Fsubmit_dest_addr_npi);
 }
-void TSMPPClientInfo::Set_submit_dest_addr_npi(int32_t value) {
-  SetLocked(Fsubmit_dest_addr_npi, value);
+void TSMPPClientInfo::Set_submit_dest_addr_npi(int32_t Value) {
+  SetLocked(Fsubmit_dest_addr_npi, Value);
 }
 
 int32_t TSMPPClientInfo::bind_addr_npi() const {
   return Locked(Fbind_addr_npi);
 }
-void TSMPPClientInfo::Set_bind_addr_npi(int32_t value) {
-  SetLocked(Fbind_addr_npi, value);
+void TSMPPClientInfo::Set_bind_addr_npi(int32_t Value) {
+  SetLocked(Fbind_addr_npi, Value);
 }
 
 bool TSMPPClientInfo::UseTLS() const {
   return Locked(FUseTLS);
 }
-void TSMPPClientInfo::SetUseTLS(bool value) {
-  SetLocked(FUseTLS, value);
+void TSMPPClientInfo::SetUseTLS(bool Value) {
+  SetLocked(FUseTLS, Value);
 }
 
 bool TSMPPClientInfo::TLSVerifyPeer() const {
   return Locked(FTLSVerifyPeer);
 }
-void TSMPPClientInfo::SetTLSVerifyPeer(bool value) {
-  SetLocked(FTLSVerifyPeer, value);
+void TSMPPClientInfo::SetTLSVerifyPeer(bool Value) {
+  SetLocked(FTLSVerifyPeer, Value);
 }
 
 std::string TSMPPClientInfo::TLSCAFile() const {
   return Locked(FTLSCAFile);
 }
-void TSMPPClientInfo::SetTLSCAFile(const std::string& value) {
-  SetLocked(FTLSCAFile, value);
+void TSMPPClientInfo::SetTLSCAFile(const std::string& Value) {
+  SetLocked(FTLSCAFile, Value);
 }
 
 std::string TSMPPClientInfo::TLSServerName() const {
   return Locked(FTLSServerName);
 }
-void TSMPPClientInfo::SetTLSServerName(const std::string& value) {
-  SetLocked(FTLSServerName, value);
+void TSMPPClientInfo::SetTLSServerName(const std::string& Value) {
+  SetLocked(FTLSServerName, Value);
 }
 
 // The coding settings are read for every message sent or received, so they are kept in atomics
@@ -114,36 +114,36 @@ TTextCoding TSMPPClientInfo::deliver_default_alphabet() const {
   return Fdeliver_default_alphabet.load(std::memory_order_relaxed);
 }
 
-void TSMPPClientInfo::Set_submit_coding(TTextCoding value) {
+void TSMPPClientInfo::Set_submit_coding(TTextCoding Value) {
   uint16_t Old = Fsubmit_text.load(std::memory_order_relaxed);
   while (!Fsubmit_text.compare_exchange_weak(
-      Old, static_cast<uint16_t>((Old & 0xFF00) | static_cast<uint8_t>(value)),
+      Old, static_cast<uint16_t>((Old & 0xFF00) | static_cast<uint8_t>(Value)),
       std::memory_order_relaxed)) {
   }
 }
 
-void TSMPPClientInfo::Set_submit_long_mode(TLongMessageMode value) {
+void TSMPPClientInfo::Set_submit_long_mode(TLongMessageMode Value) {
   uint16_t Old = Fsubmit_text.load(std::memory_order_relaxed);
   while (!Fsubmit_text.compare_exchange_weak(
-      Old, static_cast<uint16_t>((Old & 0x00FF) | (static_cast<uint8_t>(value) << 8)),
+      Old, static_cast<uint16_t>((Old & 0x00FF) | (static_cast<uint8_t>(Value) << 8)),
       std::memory_order_relaxed)) {
   }
 }
 
-void TSMPPClientInfo::Set_deliver_default_alphabet(TTextCoding value) {
-  if (value != TTextCoding::tcBytes && value != TTextCoding::tcGsm)
+void TSMPPClientInfo::Set_deliver_default_alphabet(TTextCoding Value) {
+  if (Value != TTextCoding::tcBytes && Value != TTextCoding::tcGsm)
     throw std::invalid_argument("deliver_default_alphabet is tcBytes or tcGsm, not " +
-                                std::string(TextCodingIdent(value)));
-  Fdeliver_default_alphabet.store(value, std::memory_order_relaxed);
+                                std::string(TextCodingIdent(Value)));
+  Fdeliver_default_alphabet.store(Value, std::memory_order_relaxed);
 }
 
 TSMPPClientInfo::TBindCredentials TSMPPClientInfo::BindCredentials() const {
-  std::lock_guard<std::mutex> guard(FieldsLock);
+  std::lock_guard<std::mutex> Guard(FieldsLock);
   return {FUserID, FPassword, FSystemType};
 }
 
 TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
-  std::lock_guard<std::mutex> guard(FieldsLock);
+  std::lock_guard<std::mutex> Guard(FieldsLock);
   return {Fsubmit_source_addr_ton, Fsubmit_source_addr_npi, Fsubmit_dest_addr_ton,
           Fsubmit_dest_addr_npi};
 }
@@ -158,70 +158,70 @@ namespace {
 // The identifier of a text setting, and the setter that takes one: a name that is not one of the
 // setting's values is refused, so that a mistyped form value does not pass unnoticed.
 template <typename T>
-void IdentSetting(TPublishedProperties& props, const char* name, T def, std::function<T()> get,
-                  std::function<void(T)> set, std::string_view (*ident)(T) noexcept,
-                  std::optional<T> (*fromIdent)(std::string_view) noexcept) {
-  props.Ident(
-      name, [get, ident] { return std::string(ident(get())); },
-      [name, set, fromIdent](const std::string& v) {
-        const std::optional<T> value = fromIdent(v);
-        if (!value) throw std::invalid_argument(std::string(name) + " cannot be " + v);
-        set(*value);
+void IdentSetting(TPublishedProperties& Props, const char* Name, T Def, std::function<T()> Get,
+                  std::function<void(T)> Set, std::string_view (*Ident)(T) noexcept,
+                  std::optional<T> (*FromIdent)(std::string_view) noexcept) {
+  Props.Ident(
+      Name, [Get, Ident] { return std::string(Ident(Get())); },
+      [Name, Set, FromIdent](const std::string& V) {
+        const std::optional<T> Value = FromIdent(V);
+        if (!Value) throw std::invalid_argument(std::string(Name) + " cannot be " + V);
+        Set(*Value);
       },
-      std::string(ident(def)));
+      std::string(Ident(Def)));
 }
 
 }  // namespace
 
-void TSMPPClientInfo::PublishProperties(TPublishedProperties& props) {
-  auto text = [&](const char* name, std::string (TSMPPClientInfo::*get)() const,
-                  void (TSMPPClientInfo::*set)(const std::string&)) {
-    props.Text(
-        name, [this, get] { return (this->*get)(); },
-        [this, set](const std::string& v) { (this->*set)(v); });
+void TSMPPClientInfo::PublishProperties(TPublishedProperties& Props) {
+  auto Text = [&](const char* Name, std::string (TSMPPClientInfo::*Get)() const,
+                  void (TSMPPClientInfo::*Set)(const std::string&)) {
+    Props.Text(
+        Name, [this, Get] { return (this->*Get)(); },
+        [this, Set](const std::string& V) { (this->*Set)(V); });
   };
-  auto integer = [&](const char* name, int32_t (TSMPPClientInfo::*get)() const,
-                     void (TSMPPClientInfo::*set)(int32_t), std::optional<int32_t> def) {
-    props.Integer(
-        name, [this, get] { return (this->*get)(); }, [this, set](int32_t v) { (this->*set)(v); },
-        def);
+  auto Integer = [&](const char* Name, int32_t (TSMPPClientInfo::*Get)() const,
+                     void (TSMPPClientInfo::*Set)(int32_t), std::optional<int32_t> Def) {
+    Props.Integer(
+        Name, [this, Get] { return (this->*Get)(); }, [this, Set](int32_t V) { (this->*Set)(V); },
+        Def);
   };
-  text("Host", &TSMPPClientInfo::Host, &TSMPPClientInfo::SetHost);
-  integer("Port", &TSMPPClientInfo::Port, &TSMPPClientInfo::SetPort, std::nullopt);
-  text("UserID", &TSMPPClientInfo::UserID, &TSMPPClientInfo::SetUserID);
-  text("Password", &TSMPPClientInfo::Password, &TSMPPClientInfo::SetPassword);
-  text("SystemType", &TSMPPClientInfo::SystemType, &TSMPPClientInfo::SetSystemType);
-  integer("bind_addr_npi", &TSMPPClientInfo::bind_addr_npi, &TSMPPClientInfo::Set_bind_addr_npi,
+  Text("Host", &TSMPPClientInfo::Host, &TSMPPClientInfo::SetHost);
+  Integer("Port", &TSMPPClientInfo::Port, &TSMPPClientInfo::SetPort, std::nullopt);
+  Text("UserID", &TSMPPClientInfo::UserID, &TSMPPClientInfo::SetUserID);
+  Text("Password", &TSMPPClientInfo::Password, &TSMPPClientInfo::SetPassword);
+  Text("SystemType", &TSMPPClientInfo::SystemType, &TSMPPClientInfo::SetSystemType);
+  Integer("bind_addr_npi", &TSMPPClientInfo::bind_addr_npi, &TSMPPClientInfo::Set_bind_addr_npi,
           std::nullopt);
-  integer("submit_source_addr_ton", &TSMPPClientInfo::submit_source_addr_ton,
+  Integer("submit_source_addr_ton", &TSMPPClientInfo::submit_source_addr_ton,
           &TSMPPClientInfo::Set_submit_source_addr_ton, 0);
-  integer("submit_source_addr_npi", &TSMPPClientInfo::submit_source_addr_npi,
+  Integer("submit_source_addr_npi", &TSMPPClientInfo::submit_source_addr_npi,
           &TSMPPClientInfo::Set_submit_source_addr_npi, 1);
-  integer("submit_dest_addr_ton", &TSMPPClientInfo::submit_dest_addr_ton,
+  Integer("submit_dest_addr_ton", &TSMPPClientInfo::submit_dest_addr_ton,
           &TSMPPClientInfo::Set_submit_dest_addr_ton, 1);
-  integer("submit_dest_addr_npi", &TSMPPClientInfo::submit_dest_addr_npi,
+  Integer("submit_dest_addr_npi", &TSMPPClientInfo::submit_dest_addr_npi,
           &TSMPPClientInfo::Set_submit_dest_addr_npi, 1);
   IdentSetting<TTextCoding>(
-      props, "submit_coding", TTextCoding::tcBytes, [this] { return submit_coding(); },
-      [this](TTextCoding v) { Set_submit_coding(v); }, TextCodingIdent, TextCodingFromIdent);
+      Props, "submit_coding", TTextCoding::tcBytes, [this] { return submit_coding(); },
+      [this](TTextCoding V) { Set_submit_coding(V); }, TextCodingIdent, TextCodingFromIdent);
   IdentSetting<TLongMessageMode>(
-      props, "submit_long_mode", TLongMessageMode::lmSplit, [this] { return submit_long_mode(); },
-      [this](TLongMessageMode v) { Set_submit_long_mode(v); }, LongMessageModeIdent,
+      Props, "submit_long_mode", TLongMessageMode::lmSplit, [this] { return submit_long_mode(); },
+      [this](TLongMessageMode V) { Set_submit_long_mode(V); }, LongMessageModeIdent,
       LongMessageModeFromIdent);
   IdentSetting<TTextCoding>(
-      props, "deliver_default_alphabet", TTextCoding::tcBytes,
+      Props, "deliver_default_alphabet", TTextCoding::tcBytes,
       [this] { return deliver_default_alphabet(); },
-      [this](TTextCoding v) { Set_deliver_default_alphabet(v); }, TextCodingIdent,
+      [this](TTextCoding V) { Set_deliver_default_alphabet(V); }, TextCodingIdent,
       TextCodingFromIdent);
-  props.Boolean(
-      "UseTLS", [this] { return UseTLS(); }, [this](bool v) { SetUseTLS(v); }, false);
-  props.Boolean(
-      "TLSVerifyPeer", [this] { return TLSVerifyPeer(); }, [this](bool v) { SetTLSVerifyPeer(v); },
+  Props.Boolean(
+      "UseTLS", [this] { return UseTLS(); }, [this](bool V) { SetUseTLS(V); }, false);
+  Props.Boolean(
+      "TLSVerifyPeer", [this] { return TLSVerifyPeer(); }, [this](bool V) { SetTLSVerifyPeer(V); },
       true);
-  props.Text(
+  Props.Text(
       "TLSCAFile", [this] { return TLSCAFile(); },
-      [this](const std::string& v) { SetTLSCAFile(v); }, std::string());
-  props.Text(
+      [this](const std::string& V) { SetTLSCAFile(V); }, std::string());
+  Props.Text(
       "TLSServerName", [this] { return TLSServerName(); },
-      [this](const std::string& v) { SetTLSServerName(v); }, std::string());
+      [this](const std::string& V) { SetTLSServerName(V); }, std::string());
 }

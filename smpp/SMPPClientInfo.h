@@ -33,46 +33,46 @@ class TSMPPClientInfo : public TPersistent {
   TSMPPClientInfo& operator=(const TSMPPClientInfo&) = delete;
 
   std::string Host() const;
-  void SetHost(const std::string& value);
+  void SetHost(const std::string& Value);
   std::string UserID() const;
-  void SetUserID(const std::string& value);
+  void SetUserID(const std::string& Value);
   std::string Password() const;
-  void SetPassword(const std::string& value);
+  void SetPassword(const std::string& Value);
   std::string SystemType() const;
-  void SetSystemType(const std::string& value);
+  void SetSystemType(const std::string& Value);
   int32_t Port() const;
-  void SetPort(int32_t value);
+  void SetPort(int32_t Value);
   int32_t submit_source_addr_ton() const;
-  void Set_submit_source_addr_ton(int32_t value);
+  void Set_submit_source_addr_ton(int32_t Value);
   int32_t submit_source_addr_npi() const;
-  void Set_submit_source_addr_npi(int32_t value);
+  void Set_submit_source_addr_npi(int32_t Value);
   int32_t submit_dest_addr_ton() const;
-  void Set_submit_dest_addr_ton(int32_t value);
+  void Set_submit_dest_addr_ton(int32_t Value);
   int32_t submit_dest_addr_npi() const;
-  void Set_submit_dest_addr_npi(int32_t value);
+  void Set_submit_dest_addr_npi(int32_t Value);
   int32_t bind_addr_npi() const;
-  void Set_bind_addr_npi(int32_t value);
+  void Set_bind_addr_npi(int32_t Value);
   // How Send codes a text (TTextCoding).
   TTextCoding submit_coding() const;
-  void Set_submit_coding(TTextCoding value);
+  void Set_submit_coding(TTextCoding Value);
   // How Send sends a text that does not fit one short message (TLongMessageMode).
   TLongMessageMode submit_long_mode() const;
-  void Set_submit_long_mode(TLongMessageMode value);
+  void Set_submit_long_mode(TLongMessageMode Value);
   // How received data_coding 0 is read: tcBytes (unchanged) or tcGsm (the GSM alphabet). Any
   // other value raises std::invalid_argument.
   TTextCoding deliver_default_alphabet() const;
-  void Set_deliver_default_alphabet(TTextCoding value);
+  void Set_deliver_default_alphabet(TTextCoding Value);
   // TLS on both connections. A new object has TLS off and verification on, the declared
   // defaults of the four (so a stored form without them keeps plain TCP, and one written with
   // them left alone stores nothing new). Connect hands them to both sockets; see TIcsSocket.
   bool UseTLS() const;
-  void SetUseTLS(bool value);
+  void SetUseTLS(bool Value);
   bool TLSVerifyPeer() const;
-  void SetTLSVerifyPeer(bool value);
+  void SetTLSVerifyPeer(bool Value);
   std::string TLSCAFile() const;
-  void SetTLSCAFile(const std::string& value);
+  void SetTLSCAFile(const std::string& Value);
   std::string TLSServerName() const;
-  void SetTLSServerName(const std::string& value);
+  void SetTLSServerName(const std::string& Value);
 
   // The bind credentials, read together under one lock so that a bind never mixes an old user id
   // with a new password.
@@ -100,7 +100,7 @@ class TSMPPClientInfo : public TPersistent {
   // true), TLSCAFile and TLSServerName (default empty), in that order. submit_coding,
   // submit_long_mode and deliver_default_alphabet are identifiers (tcGsm, lmUdh, ...); a form
   // text with any other name is refused.
-  void PublishProperties(TPublishedProperties& props) override;
+  void PublishProperties(TPublishedProperties& Props) override;
 
  private:
   // A field read or written whole under FieldsLock.

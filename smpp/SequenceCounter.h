@@ -21,7 +21,7 @@ class TSequenceCounter {
   // The value last handed out (0 for a new counter).
   uint32_t Value() const noexcept { return FValue.load(std::memory_order_relaxed); }
   // Sets the value that the next Next() advances from.
-  void SetValue(uint32_t value) noexcept { FValue.store(value, std::memory_order_relaxed); }
+  void SetValue(uint32_t Value) noexcept { FValue.store(Value, std::memory_order_relaxed); }
 
  private:
   // Written by every thread that encodes a request; atomic for that reason.

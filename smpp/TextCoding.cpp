@@ -46,13 +46,13 @@ constexpr TGsmExtension kGsmExtension[] = {
 // encoder looks characters up here instead of searching the tables.
 constexpr size_t kGsmReverseSize = 0x400;
 constexpr std::array<int16_t, kGsmReverseSize> MakeGsmReverse() {
-  std::array<int16_t, kGsmReverseSize> r{};
-  for (int16_t& v : r) v = -1;
-  for (size_t s = 0; s < kGsmMain.size(); ++s)
-    if (s != kGsmEscape) r[kGsmMain[s]] = static_cast<int16_t>(s);
-  for (const TGsmExtension& e : kGsmExtension)
-    if (e.Char < kGsmReverseSize) r[e.Char] = static_cast<int16_t>((kGsmEscape << 8) | e.Code);
-  return r;
+  std::array<int16_t, kGsmReverseSize> R{};
+  for (int16_t& V : R) V = -1;
+  for (size_t S = 0; S < kGsmMain.size(); ++S)
+    if (S != kGsmEscape) R[kGsmMain[S]] = static_cast<int16_t>(S);
+  for (const TGsmExtension& E : kGsmExtension)
+    if (E.Char < kGsmReverseSize) R[E.Char] = static_cast<int16_t>((kGsmEscape << 8) | E.Code);
+  return R;
 }
 constexpr std::array<int16_t, kGsmReverseSize> kGsmReverse = MakeGsmReverse();
 
@@ -62,26 +62,26 @@ constexpr std::array<int16_t, kGsmReverseSize> kGsmReverse = MakeGsmReverse();
 // of bytes and count took two loads and ran slower.
 using TUtf8Char = uint32_t;
 
-constexpr TUtf8Char PackUtf8(char16_t ch) {
-  uint8_t b[4] = {static_cast<uint8_t>(ch), 0, 0, 1};
-  if (ch >= 0x800) {
-    b[0] = static_cast<uint8_t>(0xE0 | (ch >> 12));
-    b[1] = static_cast<uint8_t>(0x80 | ((ch >> 6) & 0x3F));
-    b[2] = static_cast<uint8_t>(0x80 | (ch & 0x3F));
-    b[3] = 3;
-  } else if (ch >= 0x80) {
-    b[0] = static_cast<uint8_t>(0xC0 | (ch >> 6));
-    b[1] = static_cast<uint8_t>(0x80 | (ch & 0x3F));
-    b[3] = 2;
+constexpr TUtf8Char PackUtf8(char16_t Ch) {
+  uint8_t B[4] = {static_cast<uint8_t>(Ch), 0, 0, 1};
+  if (Ch >= 0x800) {
+    B[0] = static_cast<uint8_t>(0xE0 | (Ch >> 12));
+    B[1] = static_cast<uint8_t>(0x80 | ((Ch >> 6) & 0x3F));
+    B[2] = static_cast<uint8_t>(0x80 | (Ch & 0x3F));
+    B[3] = 3;
+  } else if (Ch >= 0x80) {
+    B[0] = static_cast<uint8_t>(0xC0 | (Ch >> 6));
+    B[1] = static_cast<uint8_t>(0x80 | (Ch & 0x3F));
+    B[3] = 2;
   }
   if constexpr (std::endian::native == std::endian::little)
-    return b[0] | (b[1] << 8) | (b[2] << 16) | (uint32_t{b[3]} << 24);
+    return B[0] | (B[1] << 8) | (B[2] << 16) | (uint32_t{B[3]} << 24);
   else
-    return (uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+    return (uint32_t{B[0]} << 24) | (B[1] << 16) | (B[2] << 8) | B[3];
 }
 
-constexpr size_t Utf8Size(TUtf8Char c) {
-  return std::endian::native == std::endian::little ? c >> 24 : c & 0xFF;
+constexpr size_t Utf8Size(TUtf8Char C) {
+  return std::endian::native == std::endian::little ? C >> 24 : C & 0xFF;
 }
 
 // What the decoder writes for every octet value: Plain for an octet on its own (its main-table
@@ -93,29 +93,29 @@ struct TGsmUtf8Tables {
   std::array<TUtf8Char, 256> Plain, Escaped;
 };
 constexpr TGsmUtf8Tables MakeGsmUtf8Tables() {
-  TGsmUtf8Tables t{};
-  for (size_t o = 0; o < 256; ++o) t.Plain[o] = PackUtf8(o < kGsmMain.size() ? kGsmMain[o] : u'?');
-  t.Escaped = t.Plain;
-  for (const TGsmExtension& e : kGsmExtension) t.Escaped[e.Code] = PackUtf8(e.Char);
-  return t;
+  TGsmUtf8Tables T{};
+  for (size_t O = 0; O < 256; ++O) T.Plain[O] = PackUtf8(O < kGsmMain.size() ? kGsmMain[O] : u'?');
+  T.Escaped = T.Plain;
+  for (const TGsmExtension& E : kGsmExtension) T.Escaped[E.Code] = PackUtf8(E.Char);
+  return T;
 }
 constexpr TGsmUtf8Tables kGsmUtf8 = MakeGsmUtf8Tables();
 // An escape at the end of the text, with no code after it, reads as a space.
 constexpr TUtf8Char kGsmLoneEscape = PackUtf8(u' ');
 
-// True when none of the eight octets at p is an escape.
-bool NoEscapeInEight(const uint8_t* p) noexcept {
+// True when none of the eight octets at P is an escape.
+bool NoEscapeInEight(const uint8_t* P) noexcept {
   constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  w ^= kOnes * kGsmEscape;  // an escape's byte is now zero
-  return ((w - kOnes) & ~w & kHighs) == 0;
+  uint64_t W;
+  std::memcpy(&W, P, sizeof W);
+  W ^= kOnes * kGsmEscape;  // an escape's byte is now zero
+  return ((W - kOnes) & ~W & kHighs) == 0;
 }
 
-// Writes one character's record at p and moves p past its UTF-8 bytes.
-inline void PutUtf8(char*& p, TUtf8Char c) noexcept {
-  std::memcpy(p, &c, sizeof c);
-  p += Utf8Size(c);
+// Writes one character's record at P and moves P past its UTF-8 bytes.
+inline void PutUtf8(char*& P, TUtf8Char C) noexcept {
+  std::memcpy(P, &C, sizeof C);
+  P += Utf8Size(C);
 }
 
 // The septets of a GSM text straight to UTF-8. The text goes through a buffer on the stack a
@@ -123,53 +123,53 @@ inline void PutUtf8(char*& p, TUtf8Char c) noexcept {
 // kStretch septets (an escape pair begun at the last one included) never pass the buffer's end. A
 // short message fits one stretch and gets a string of exactly its length, allocated once. Where
 // eight septets hold no escape they go without a branch between them.
-std::string GsmToUtf8(const uint8_t* octets, size_t count) {
+std::string GsmToUtf8(const uint8_t* Octets, size_t Count) {
   constexpr size_t kStretch = 256;
-  char buf[3 * kStretch + 1];
-  std::string out;
-  size_t i = 0;
-  while (i < count) {
-    const size_t end = std::min(count, i + kStretch);
-    char* p = buf;
-    while (i < end) {
-      if (end - i >= 8 && NoEscapeInEight(octets + i)) {
+  char Buf[3 * kStretch + 1];
+  std::string Out;
+  size_t I = 0;
+  while (I < Count) {
+    const size_t End = std::min(Count, I + kStretch);
+    char* P = Buf;
+    while (I < End) {
+      if (End - I >= 8 && NoEscapeInEight(Octets + I)) {
         // Unrolled: a loop here would cost a taken branch per septet.
 #pragma GCC unroll 8
-        for (size_t k = 0; k < 8; ++k) PutUtf8(p, kGsmUtf8.Plain[octets[i + k]]);
-        i += 8;
+        for (size_t K = 0; K < 8; ++K) PutUtf8(P, kGsmUtf8.Plain[Octets[I + K]]);
+        I += 8;
         continue;
       }
-      const uint8_t s = octets[i++];
-      PutUtf8(p, s != kGsmEscape ? kGsmUtf8.Plain[s]
-                 : i < count     ? kGsmUtf8.Escaped[octets[i++]]
+      const uint8_t S = Octets[I++];
+      PutUtf8(P, S != kGsmEscape ? kGsmUtf8.Plain[S]
+                 : I < Count     ? kGsmUtf8.Escaped[Octets[I++]]
                                  : kGsmLoneEscape);
     }
-    if (out.empty() && i == count) return std::string(buf, p);
-    if (out.empty()) out.reserve(count + count / 8);
-    out.append(buf, p);
+    if (Out.empty() && I == Count) return std::string(Buf, P);
+    if (Out.empty()) Out.reserve(Count + Count / 8);
+    Out.append(Buf, P);
   }
-  return out;
+  return Out;
 }
 
 // The septets of a GSM text as UTF-16, for a system whose character set is not UTF-8.
-std::u16string GsmToUtf16(const uint8_t* octets, size_t count) {
-  std::u16string units;
-  units.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t s = octets[i];
-    if (s > 0x7F) {
-      units += u'?';
-    } else if (s != kGsmEscape) {
-      units += static_cast<char16_t>(kGsmMain[s]);
-    } else if (i + 1 == count) {
-      units += u' ';
+std::u16string GsmToUtf16(const uint8_t* Octets, size_t Count) {
+  std::u16string Units;
+  Units.reserve(Count);
+  for (size_t I = 0; I < Count; ++I) {
+    const uint8_t S = Octets[I];
+    if (S > 0x7F) {
+      Units += u'?';
+    } else if (S != kGsmEscape) {
+      Units += static_cast<char16_t>(kGsmMain[S]);
+    } else if (I + 1 == Count) {
+      Units += u' ';
     } else {
-      const uint8_t code = octets[++i];
-      const std::optional<char32_t> ext = GsmExtensionCharOf(code);
-      units += static_cast<char16_t>(ext ? *ext : GsmCharOf(code));
+      const uint8_t Code = Octets[++I];
+      const std::optional<char32_t> Ext = GsmExtensionCharOf(Code);
+      Units += static_cast<char16_t>(Ext ? *Ext : GsmCharOf(Code));
     }
   }
-  return units;
+  return Units;
 }
 
 struct TCodingName {
@@ -184,224 +184,224 @@ constexpr TCodingName kCodingNames[] = {
     {TTextCoding::tcUcs2, "tcUcs2", "ucs2", "UCS-2"},
 };
 
-const TCodingName& NameOf(TTextCoding coding) {
-  for (const TCodingName& n : kCodingNames)
-    if (n.Coding == coding) return n;
+const TCodingName& NameOf(TTextCoding Coding) {
+  for (const TCodingName& N : kCodingNames)
+    if (N.Coding == Coding) return N;
   return kCodingNames[0];
 }
 
 // "character 5 of the text (U+20AC "€") does not fit Latin-1"
-std::string DoesNotFit(size_t index, char32_t cp, TTextCoding coding) {
-  char code[16];
-  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-  std::string shown;
-  if (cp >= 0x20 && cp != 0x7F) {
-    shown = " \"";
-    AppendUtf8(shown, cp);
-    shown += '"';
+std::string DoesNotFit(size_t Index, char32_t Cp, TTextCoding Coding) {
+  char Code[16];
+  std::snprintf(Code, sizeof Code, "U+%04X", static_cast<unsigned>(Cp));
+  std::string Shown;
+  if (Cp >= 0x20 && Cp != 0x7F) {
+    Shown = " \"";
+    AppendUtf8(Shown, Cp);
+    Shown += '"';
   }
-  return "character " + std::to_string(index) + " of the text (" + code + shown +
-         ") does not fit " + std::string(NameOf(coding).Label);
+  return "character " + std::to_string(Index) + " of the text (" + Code + Shown +
+         ") does not fit " + std::string(NameOf(Coding).Label);
 }
 
 }  // namespace
 
-std::string_view TextCodingIdent(TTextCoding coding) noexcept {
-  return NameOf(coding).Ident;
+std::string_view TextCodingIdent(TTextCoding Coding) noexcept {
+  return NameOf(Coding).Ident;
 }
 
-std::optional<TTextCoding> TextCodingFromIdent(std::string_view ident) noexcept {
-  for (const TCodingName& n : kCodingNames)
-    if (n.Ident == ident) return n.Coding;
+std::optional<TTextCoding> TextCodingFromIdent(std::string_view Ident) noexcept {
+  for (const TCodingName& N : kCodingNames)
+    if (N.Ident == Ident) return N.Coding;
   return std::nullopt;
 }
 
-std::string_view TextCodingWord(TTextCoding coding) noexcept {
-  return NameOf(coding).Word;
+std::string_view TextCodingWord(TTextCoding Coding) noexcept {
+  return NameOf(Coding).Word;
 }
 
-std::optional<TTextCoding> TextCodingFromWord(std::string_view word) noexcept {
-  for (const TCodingName& n : kCodingNames)
-    if (n.Word == word) return n.Coding;
+std::optional<TTextCoding> TextCodingFromWord(std::string_view Word) noexcept {
+  for (const TCodingName& N : kCodingNames)
+    if (N.Word == Word) return N.Coding;
   return std::nullopt;
 }
 
-int GsmSeptetOf(char32_t ch) noexcept {
+int GsmSeptetOf(char32_t Ch) noexcept {
   // The escape's own slot stands for no character.
-  if (ch < kGsmReverseSize) return kGsmReverse[ch];
-  for (const TGsmExtension& e : kGsmExtension)
-    if (e.Char == ch) return (kGsmEscape << 8) | e.Code;
+  if (Ch < kGsmReverseSize) return kGsmReverse[Ch];
+  for (const TGsmExtension& E : kGsmExtension)
+    if (E.Char == Ch) return (kGsmEscape << 8) | E.Code;
   return -1;
 }
 
-char32_t GsmCharOf(uint8_t septet) noexcept {
-  return septet < kGsmMain.size() ? kGsmMain[septet] : U'?';
+char32_t GsmCharOf(uint8_t Septet) noexcept {
+  return Septet < kGsmMain.size() ? kGsmMain[Septet] : U'?';
 }
 
-std::optional<char32_t> GsmExtensionCharOf(uint8_t code) noexcept {
-  for (const TGsmExtension& e : kGsmExtension)
-    if (e.Code == code) return e.Char;
+std::optional<char32_t> GsmExtensionCharOf(uint8_t Code) noexcept {
+  for (const TGsmExtension& E : kGsmExtension)
+    if (E.Code == Code) return E.Char;
   return std::nullopt;
 }
 
-bool EncodeText(std::string_view text, TTextCoding coding, TEncodedText& out, std::string& error) {
-  out = TEncodedText{};
-  error.clear();
-  if (coding == TTextCoding::tcBytes) {
-    out.Octets.assign(text);
+bool EncodeText(std::string_view Text, TTextCoding Coding, TEncodedText& Out, std::string& Error) {
+  Out = TEncodedText{};
+  Error.clear();
+  if (Coding == TTextCoding::tcBytes) {
+    Out.Octets.assign(Text);
     return true;
   }
-  if (coding == TTextCoding::tcAuto) {
-    std::string gsmError;
-    if (EncodeText(text, TTextCoding::tcGsm, out, gsmError)) return true;
-    coding = TTextCoding::tcUcs2;
+  if (Coding == TTextCoding::tcAuto) {
+    std::string GsmError;
+    if (EncodeText(Text, TTextCoding::tcGsm, Out, GsmError)) return true;
+    Coding = TTextCoding::tcUcs2;
   }
-  out.Coding = coding;
-  out.DataCoding = coding == TTextCoding::tcLatin1 ? kDataCodingLatin1
-                   : coding == TTextCoding::tcUcs2 ? kDataCodingUcs2
+  Out.Coding = Coding;
+  Out.DataCoding = Coding == TTextCoding::tcLatin1 ? kDataCodingLatin1
+                   : Coding == TTextCoding::tcUcs2 ? kDataCodingUcs2
                                                    : kDataCodingDefault;
-  out.Octets.reserve(coding == TTextCoding::tcUcs2 ? 2 * text.size() : text.size());
-  size_t index = 0;
-  for (size_t i = 0; i < text.size();) {
-    char32_t cp;
-    const size_t n = ReadUtf8(text, i, cp);
-    ++index;
-    if (n == 0) {
-      out = TEncodedText{};
-      error = "the text is not valid UTF-8 at byte " + std::to_string(i + 1);
+  Out.Octets.reserve(Coding == TTextCoding::tcUcs2 ? 2 * Text.size() : Text.size());
+  size_t Index = 0;
+  for (size_t I = 0; I < Text.size();) {
+    char32_t Cp;
+    const size_t N = ReadUtf8(Text, I, Cp);
+    ++Index;
+    if (N == 0) {
+      Out = TEncodedText{};
+      Error = "the text is not valid UTF-8 at byte " + std::to_string(I + 1);
       return false;
     }
-    i += n;
-    int septet;
-    switch (coding) {
+    I += N;
+    int Septet;
+    switch (Coding) {
       case TTextCoding::tcGsm:
-        septet = GsmSeptetOf(cp);
-        if (septet < 0) break;
-        if (septet > 0x7F) out.Octets += static_cast<char>(kGsmEscape);
-        out.Octets += static_cast<char>(septet & 0x7F);
+        Septet = GsmSeptetOf(Cp);
+        if (Septet < 0) break;
+        if (Septet > 0x7F) Out.Octets += static_cast<char>(kGsmEscape);
+        Out.Octets += static_cast<char>(Septet & 0x7F);
         continue;
       case TTextCoding::tcLatin1:
-        if (cp > 0xFF) break;
-        out.Octets += static_cast<char>(cp);
+        if (Cp > 0xFF) break;
+        Out.Octets += static_cast<char>(Cp);
         continue;
       default:  // tcUcs2
-        if (cp >= 0x10000) {
-          const char32_t v = cp - 0x10000;
-          const char32_t high = 0xD800 + (v >> 10), low = 0xDC00 + (v & 0x3FF);
-          out.Octets += static_cast<char>(high >> 8);
-          out.Octets += static_cast<char>(high & 0xFF);
-          out.Octets += static_cast<char>(low >> 8);
-          out.Octets += static_cast<char>(low & 0xFF);
+        if (Cp >= 0x10000) {
+          const char32_t V = Cp - 0x10000;
+          const char32_t High = 0xD800 + (V >> 10), Low = 0xDC00 + (V & 0x3FF);
+          Out.Octets += static_cast<char>(High >> 8);
+          Out.Octets += static_cast<char>(High & 0xFF);
+          Out.Octets += static_cast<char>(Low >> 8);
+          Out.Octets += static_cast<char>(Low & 0xFF);
         } else {
-          out.Octets += static_cast<char>(cp >> 8);
-          out.Octets += static_cast<char>(cp & 0xFF);
+          Out.Octets += static_cast<char>(Cp >> 8);
+          Out.Octets += static_cast<char>(Cp & 0xFF);
         }
         continue;
     }
-    error = DoesNotFit(index, cp, coding);
-    out = TEncodedText{};
+    Error = DoesNotFit(Index, Cp, Coding);
+    Out = TEncodedText{};
     return false;
   }
   return true;
 }
 
-std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding coding) {
-  std::u16string units;
-  switch (coding) {
+std::string DecodeUserText(const uint8_t* Octets, size_t Count, TTextCoding Coding) {
+  std::u16string Units;
+  switch (Coding) {
     case TTextCoding::tcGsm:
       // UTF-8 is written directly from the tables; any other character set is reached through
       // UTF-16, as the other codings are.
-      if (SystemTextIsUtf8()) return GsmToUtf8(octets, count);
-      units = GsmToUtf16(octets, count);
+      if (SystemTextIsUtf8()) return GsmToUtf8(Octets, Count);
+      Units = GsmToUtf16(Octets, Count);
       break;
     case TTextCoding::tcLatin1:
-      units.assign(octets, octets + count);
+      Units.assign(Octets, Octets + Count);
       break;
     case TTextCoding::tcUcs2:
-      units.reserve(count / 2);
-      for (size_t i = 0; i + 1 < count; i += 2)
-        units += static_cast<char16_t>((octets[i] << 8) | octets[i + 1]);
+      Units.reserve(Count / 2);
+      for (size_t I = 0; I + 1 < Count; I += 2)
+        Units += static_cast<char16_t>((Octets[I] << 8) | Octets[I + 1]);
       break;
     default:
-      return std::string(reinterpret_cast<const char*>(octets), count);
+      return std::string(reinterpret_cast<const char*>(Octets), Count);
   }
-  return Utf16ToText(units.data(), units.size());
+  return Utf16ToText(Units.data(), Units.size());
 }
 
-std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCoding,
-                           TTextCoding defaultAlphabet) {
-  switch (dataCoding) {
+std::string DecodeUserData(const uint8_t* Octets, size_t Count, uint8_t DataCoding,
+                           TTextCoding DefaultAlphabet) {
+  switch (DataCoding) {
     case kDataCodingUcs2:
-      return DecodeUserText(octets, count, TTextCoding::tcUcs2);
+      return DecodeUserText(Octets, Count, TTextCoding::tcUcs2);
     case kDataCodingLatin1:
-      return DecodeUserText(octets, count, TTextCoding::tcLatin1);
+      return DecodeUserText(Octets, Count, TTextCoding::tcLatin1);
     case kDataCodingDefault:
-      return DecodeUserText(octets, count, defaultAlphabet);
+      return DecodeUserText(Octets, Count, DefaultAlphabet);
     default:
-      return DecodeUserText(octets, count, TTextCoding::tcBytes);
+      return DecodeUserText(Octets, Count, TTextCoding::tcBytes);
   }
 }
 
-size_t ReadUtf8(std::string_view text, size_t i, char32_t& cp) noexcept {
-  const auto b = static_cast<unsigned char>(text[i]);
-  size_t extra;
-  char32_t min;
-  if (b < 0x80) {
-    cp = b;
+size_t ReadUtf8(std::string_view Text, size_t I, char32_t& Cp) noexcept {
+  const auto B = static_cast<unsigned char>(Text[I]);
+  size_t Extra;
+  char32_t Min;
+  if (B < 0x80) {
+    Cp = B;
     return 1;
-  } else if ((b & 0xE0) == 0xC0) {
-    extra = 1, cp = b & 0x1F, min = 0x80;
-  } else if ((b & 0xF0) == 0xE0) {
-    extra = 2, cp = b & 0x0F, min = 0x800;
-  } else if ((b & 0xF8) == 0xF0) {
-    extra = 3, cp = b & 0x07, min = 0x10000;
+  } else if ((B & 0xE0) == 0xC0) {
+    Extra = 1, Cp = B & 0x1F, Min = 0x80;
+  } else if ((B & 0xF0) == 0xE0) {
+    Extra = 2, Cp = B & 0x0F, Min = 0x800;
+  } else if ((B & 0xF8) == 0xF0) {
+    Extra = 3, Cp = B & 0x07, Min = 0x10000;
   } else {
     return 0;
   }
-  if (text.size() - i <= extra) return 0;
-  for (size_t k = 1; k <= extra; ++k) {
-    const auto c = static_cast<unsigned char>(text[i + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
+  if (Text.size() - I <= Extra) return 0;
+  for (size_t K = 1; K <= Extra; ++K) {
+    const auto C = static_cast<unsigned char>(Text[I + K]);
+    if ((C & 0xC0) != 0x80) return 0;
+    Cp = (Cp << 6) | (C & 0x3F);
   }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return extra + 1;
+  if (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF)) return 0;
+  return Extra + 1;
 }
 
-size_t Utf8Length(std::string_view text) noexcept {
-  size_t chars = 0;
-  for (size_t i = 0; i < text.size(); ++chars) {
-    char32_t cp;
-    const size_t n = ReadUtf8(text, i, cp);
-    i += n ? n : 1;
+size_t Utf8Length(std::string_view Text) noexcept {
+  size_t Chars = 0;
+  for (size_t I = 0; I < Text.size(); ++Chars) {
+    char32_t Cp;
+    const size_t N = ReadUtf8(Text, I, Cp);
+    I += N ? N : 1;
   }
-  return chars;
+  return Chars;
 }
 
-size_t Utf8Prefix(std::string_view text, size_t n) noexcept {
-  size_t i = 0;
-  for (size_t chars = 0; chars < n && i < text.size(); ++chars) {
-    char32_t cp;
-    const size_t len = ReadUtf8(text, i, cp);
-    i += len ? len : 1;
+size_t Utf8Prefix(std::string_view Text, size_t N) noexcept {
+  size_t I = 0;
+  for (size_t Chars = 0; Chars < N && I < Text.size(); ++Chars) {
+    char32_t Cp;
+    const size_t Len = ReadUtf8(Text, I, Cp);
+    I += Len ? Len : 1;
   }
-  return i;
+  return I;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+void AppendUtf8(std::string& Out, char32_t Cp) {
+  if (Cp < 0x80) {
+    Out += static_cast<char>(Cp);
+  } else if (Cp < 0x800) {
+    Out += static_cast<char>(0xC0 | (Cp >> 6));
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+  } else if (Cp < 0x10000) {
+    Out += static_cast<char>(0xE0 | (Cp >> 12));
+    Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    Out += static_cast<char>(0xF0 | (Cp >> 18));
+    Out += static_cast<char>(0x80 | ((Cp >> 12) & 0x3F));
+    Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
   }
 }

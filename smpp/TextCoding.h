@@ -32,11 +32,11 @@ inline constexpr uint8_t kGsmEscape = 0x1B;
 
 // The identifier of a coding as a form text stores it ("tcGsm"), and back (nullopt for anything
 // else).
-std::string_view TextCodingIdent(TTextCoding coding) noexcept;
-std::optional<TTextCoding> TextCodingFromIdent(std::string_view ident) noexcept;
+std::string_view TextCodingIdent(TTextCoding Coding) noexcept;
+std::optional<TTextCoding> TextCodingFromIdent(std::string_view Ident) noexcept;
 // The short name a user types ("gsm", "latin1", ...), and back.
-std::string_view TextCodingWord(TTextCoding coding) noexcept;
-std::optional<TTextCoding> TextCodingFromWord(std::string_view word) noexcept;
+std::string_view TextCodingWord(TTextCoding Coding) noexcept;
+std::optional<TTextCoding> TextCodingFromWord(std::string_view Word) noexcept;
 
 // A message text in its coding: the octets of its user data (without any header).
 struct TEncodedText {
@@ -51,18 +51,18 @@ struct TEncodedText {
   }
 };
 
-// Encodes the UTF-8 text in coding. tcBytes takes the bytes as they are. Every other coding
-// refuses, rather than replaces, what it cannot carry: the result is false and error says which
+// Encodes the UTF-8 Text in Coding. tcBytes takes the bytes as they are. Every other coding
+// refuses, rather than replaces, what it cannot carry: the result is false and Error says which
 // character of the text (counted from 1) does not fit, or where the text is not valid UTF-8.
-bool EncodeText(std::string_view text, TTextCoding coding, TEncodedText& out, std::string& error);
+bool EncodeText(std::string_view Text, TTextCoding Coding, TEncodedText& Out, std::string& Error);
 
 // The septet of one character in the GSM default alphabet: 0..0x7F for the main table, 0x1B00 |
 // code for the extension table; -1 when the character has none.
-int GsmSeptetOf(char32_t ch) noexcept;
+int GsmSeptetOf(char32_t Ch) noexcept;
 // The character of a septet in the main table (0x1B, the escape, has none: U+00A0 is given, which
 // a reader shows as a space), and of a code in the extension table (nullopt when it has none).
-char32_t GsmCharOf(uint8_t septet) noexcept;
-std::optional<char32_t> GsmExtensionCharOf(uint8_t code) noexcept;
+char32_t GsmCharOf(uint8_t Septet) noexcept;
+std::optional<char32_t> GsmExtensionCharOf(uint8_t Code) noexcept;
 
 // The text of user data octets, in the system's character set (UTF-8 in practice):
 //   tcGsm     unpacked septets; an escape followed by a code the extension table lacks shows that
@@ -71,22 +71,22 @@ std::optional<char32_t> GsmExtensionCharOf(uint8_t code) noexcept;
 //   tcUcs2    big-endian code units, surrogate pairs joined; a last odd octet is dropped and a lone
 //             surrogate is '?'
 //   tcBytes   the octets unchanged
-std::string DecodeUserText(const uint8_t* octets, size_t count, TTextCoding coding);
+std::string DecodeUserText(const uint8_t* Octets, size_t Count, TTextCoding Coding);
 
-// The text of user data received with this data_coding: 8 UCS-2, 3 Latin-1, 0 by defaultAlphabet
+// The text of user data received with this data_coding: 8 UCS-2, 3 Latin-1, 0 by DefaultAlphabet
 // (tcGsm, or tcBytes for the octets unchanged), any other value the octets unchanged.
-std::string DecodeUserData(const uint8_t* octets, size_t count, uint8_t dataCoding,
-                           TTextCoding defaultAlphabet);
+std::string DecodeUserData(const uint8_t* Octets, size_t Count, uint8_t DataCoding,
+                           TTextCoding DefaultAlphabet);
 
-// Reads one UTF-8 character at text[i] (i < text.size()): its code point and its length in bytes,
-// or length 0 when the bytes there are not valid UTF-8 (overlong forms, surrogates and values past
-// U+10FFFF included).
-size_t ReadUtf8(std::string_view text, size_t i, char32_t& cp) noexcept;
+// Reads one UTF-8 character at Text[I] (I < Text.size()): its code point in Cp and its length in
+// bytes, or length 0 when the bytes there are not valid UTF-8 (overlong forms, surrogates and
+// values past U+10FFFF included).
+size_t ReadUtf8(std::string_view Text, size_t I, char32_t& Cp) noexcept;
 
-// The number of characters of valid UTF-8 text, and the length in bytes of its first n characters.
+// The number of characters of valid UTF-8 text, and the length in bytes of its first N characters.
 // Bytes that are not valid UTF-8 count one character each.
-size_t Utf8Length(std::string_view text) noexcept;
-size_t Utf8Prefix(std::string_view text, size_t n) noexcept;
+size_t Utf8Length(std::string_view Text) noexcept;
+size_t Utf8Prefix(std::string_view Text, size_t N) noexcept;
 
 // Appends the UTF-8 form of a code point (at most U+10FFFF).
-void AppendUtf8(std::string& out, char32_t cp);
+void AppendUtf8(std::string& Out, char32_t Cp);

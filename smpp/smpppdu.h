@@ -55,9 +55,9 @@ inline constexpr uint8_t kEsmMessageTypeMask = 0x3C;
 inline constexpr uint8_t kEsmDeliveryReceipt = 0x04;
 inline constexpr uint8_t kEsmIntermediateNotification = 0x20;
 inline constexpr uint8_t kEsmUdhi = 0x40;  // the user data starts with a user data header
-inline constexpr bool IsReceipt(uint8_t esmClass) noexcept {
-  const uint8_t type = esmClass & kEsmMessageTypeMask;
-  return type == kEsmDeliveryReceipt || type == kEsmIntermediateNotification;
+inline constexpr bool IsReceipt(uint8_t EsmClass) noexcept {
+  const uint8_t Type = EsmClass & kEsmMessageTypeMask;
+  return Type == kEsmDeliveryReceipt || Type == kEsmIntermediateNotification;
 }
 
 // Optional parameters the decoder reads.
@@ -86,21 +86,21 @@ inline constexpr std::array<uint8_t, 16> UnbindPdu = {
     0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xD3};
 
 // Big-endian access. The caller guarantees that the bytes exist.
-inline void PutU32(uint8_t* p, uint32_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
+inline void PutU32(uint8_t* P, uint32_t V) noexcept {
+  P[0] = static_cast<uint8_t>(V >> 24);
+  P[1] = static_cast<uint8_t>(V >> 16);
+  P[2] = static_cast<uint8_t>(V >> 8);
+  P[3] = static_cast<uint8_t>(V);
 }
-inline uint32_t GetU32(const uint8_t* p) noexcept {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+inline uint32_t GetU32(const uint8_t* P) noexcept {
+  return (uint32_t{P[0]} << 24) | (uint32_t{P[1]} << 16) | (uint32_t{P[2]} << 8) | uint32_t{P[3]};
 }
-inline void PutU16(uint8_t* p, uint16_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
+inline void PutU16(uint8_t* P, uint16_t V) noexcept {
+  P[0] = static_cast<uint8_t>(V >> 8);
+  P[1] = static_cast<uint8_t>(V);
 }
-inline uint16_t GetU16(const uint8_t* p) noexcept {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+inline uint16_t GetU16(const uint8_t* P) noexcept {
+  return static_cast<uint16_t>((P[0] << 8) | P[1]);
 }
 
 // A text of at most N bytes. Assigning a longer value keeps its first N bytes.
@@ -111,13 +111,13 @@ class TFixedText {
 
   TFixedText() = default;
   TFixedText(std::string_view s) { Assign(s); }  // NOLINT: converts like a text field would
-  TFixedText& operator=(std::string_view s) {
-    Assign(s);
+  TFixedText& operator=(std::string_view S) {
+    Assign(S);
     return *this;
   }
-  void Assign(std::string_view s) noexcept {
-    FLen = s.size() < N ? s.size() : N;
-    if (FLen) std::memcpy(FData, s.data(), FLen);
+  void Assign(std::string_view S) noexcept {
+    FLen = S.size() < N ? S.size() : N;
+    if (FLen) std::memcpy(FData, S.data(), FLen);
   }
   std::string_view View() const noexcept { return {FData, FLen}; }
   operator std::string_view() const noexcept { return View(); }  // NOLINT
@@ -125,7 +125,7 @@ class TFixedText {
   size_t size() const noexcept { return FLen; }
   bool empty() const noexcept { return FLen == 0; }
   const char* data() const noexcept { return FData; }
-  friend bool operator==(const TFixedText& a, std::string_view b) { return a.View() == b; }
+  friend bool operator==(const TFixedText& A, std::string_view B) { return A.View() == B; }
 
  private:
   char FData[N] = {};
@@ -209,31 +209,31 @@ struct TPDU {
 // atomic, and the settings, which lock their own fields; each decoding has its own workspace.
 class TPduCodec {
  public:
-  TPduCodec(const TSMPPClientInfo& clientInfo, TSequenceCounter& sequenceCounter) noexcept
-      : FClientInfo(clientInfo), FSequenceCounter(sequenceCounter) {}
+  TPduCodec(const TSMPPClientInfo& ClientInfo, TSequenceCounter& SequenceCounter) noexcept
+      : FClientInfo(ClientInfo), FSequenceCounter(SequenceCounter) {}
 
-  // Writes the PDU that pdu describes into buffer[0 .. capacity) and sets length to its size.
+  // Writes the PDU that Pdu describes into Buffer[0 .. Capacity) and sets Length to its size.
   //
   // Built: bind_receiver, bind_transmitter (account values from the settings), enquire_link,
-  // submit_sm (dataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
+  // submit_sm (DataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
   // submit_multi, query_sm, and the responses deliver_sm_resp, data_sm_resp, enquire_link_resp,
-  // unbind_resp and generic_nack, which carry pdu.sequence_number and the record's
+  // unbind_resp and generic_nack, which carry Pdu.sequence_number and the record's
   // command_status. unbind is the UnbindPdu constant. Addresses are cut to kMaxAddressLength
   // characters; the data coding's low 8 bits are the byte on the wire and choose the layout.
   // submit_multi: the destinations are the non-empty pieces of the comma-separated list, trimmed;
   // a list of none or of more than kMaxDestinations is not built. Requests draw their sequence
-  // number from the counter and store it into pdu.sequence_number.
+  // number from the counter and store it into Pdu.sequence_number.
   //
-  // A PDU that would not fit in capacity, or a command id outside that list, is not built:
-  // length is 0, the counter does not move and pdu is unchanged. Nothing is written past capacity.
+  // A PDU that would not fit in Capacity, or a command id outside that list, is not built:
+  // Length is 0, the counter does not move and Pdu is unchanged. Nothing is written past Capacity.
   //
   // Coded texts: with submit.user_data_octets, submit_sm and submit_multi write short_message as
   // the octets stored, in whatever data coding is given (submit_multi then carries it too), with
   // the submit's esm_class, SAR values and message_payload.
-  void EncodePdu(uint8_t* buffer, size_t capacity, size_t& length, TPDU& pdu, int dataCoding) const;
+  void EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu, int DataCoding) const;
 
-  // Fills pdu (fresh) from the PDU at the start of buffer. Reads nothing at or past the smallest of
-  // command_length, received and capacity.
+  // Fills Pdu (fresh) from the PDU at the start of Buffer. Reads nothing at or past the smallest of
+  // command_length, Received and Capacity.
   //
   // submit_sm_resp, submit_multi_resp: message_id is the id as sent (its printable characters, at
   // most kMaxMessageIdLength). deliver_sm, data_sm: the fields in order; the user data is the
@@ -242,10 +242,10 @@ class TPduCodec {
   // byte; data_coding 8 is UCS-2. A field that runs past the end is cut there, and whatever lies
   // beyond it stays empty.
   //
-  // Text: data_coding 8 is UCS-2, 3 Latin-1, 0 read by defaultAlphabet (tcBytes: the octets as
+  // Text: data_coding 8 is UCS-2, 3 Latin-1, 0 read by DefaultAlphabet (tcBytes: the octets as
   // they are; tcGsm: the GSM alphabet), anything else the octets as they are.
-  static void DecodePdu(const uint8_t* buffer, size_t capacity, size_t received, TPDU& pdu,
-                        TTextCoding defaultAlphabet = TTextCoding::tcBytes);
+  static void DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu,
+                        TTextCoding DefaultAlphabet = TTextCoding::tcBytes);
 
   const TSMPPClientInfo& ClientInfo() const noexcept { return FClientInfo; }
   TSequenceCounter& SequenceCounter() const noexcept { return FSequenceCounter; }
@@ -258,16 +258,16 @@ class TPduCodec {
 // The decoder's helpers below are pure functions of their arguments: any thread may call them, and
 // two threads may call them at once.
 
-// The text of count bytes of user data in data coding dataCoding: UCS-2 (Ucs2ToText) for data
-// coding 8, Latin-1 for 3, data coding 0 by defaultAlphabet (tcBytes leaves a GSM '@' the byte
+// The text of Count bytes of user data in data coding DataCoding: UCS-2 (Ucs2ToText) for data
+// coding 8, Latin-1 for 3, data coding 0 by DefaultAlphabet (tcBytes leaves a GSM '@' the byte
 // 0x00; tcGsm reads the GSM alphabet), the bytes unchanged for every other coding.
-std::string DecodeText(const uint8_t* bytes, size_t count, uint8_t dataCoding,
-                       TTextCoding defaultAlphabet = TTextCoding::tcBytes);
+std::string DecodeText(const uint8_t* Bytes, size_t Count, uint8_t DataCoding,
+                       TTextCoding DefaultAlphabet = TTextCoding::tcBytes);
 
 // The bytes read as big-endian UCS-2 (a last odd byte is dropped), up to the first zero code unit
 // and at most kTextWorkspaceUnits - 1 code units, converted to the system's character set.
-std::string Ucs2ToText(const uint8_t* bytes, size_t count);
+std::string Ucs2ToText(const uint8_t* Bytes, size_t Count);
 
 // The SMPP message_state digit of a receipt's stat word: DELIVRD '2', EXPIRED '3', DELETED '4',
 // UNDELIV '5', ACCEPTD '6', UNKNOWN '7', REJECTD '8', anything else '1'. Exact, case-sensitive.
-char ReceiptStateCode(std::string_view word) noexcept;
+char ReceiptStateCode(std::string_view Word) noexcept;
