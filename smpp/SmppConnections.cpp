@@ -1,5 +1,5 @@
 // TSmppClient: the handlers of the receiver and the transmitter connection (connected, data,
-// closed, error), the byte stream of each connection, and Send.
+// closed, error) and the byte stream of each connection.
 #include <algorithm>
 #include <cstring>
 
@@ -317,74 +317,4 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
   // The stream cannot be resynchronised: the connection is closed and comes back as after any
   // lost connection (Closing is false, so the keep-alive count starts the reconnect).
   SocketClose(Side);
-}
-
-void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
-                              const std::string& Validity) {
-  Pdu.submit.source_addr = Source;
-  Pdu.submit.destination_addr = Destination;
-  // Commas make a submit_multi.
-  Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
-  Pdu.command_status = 0;
-  // Five digits (days, hours, minutes) make a relative validity period.
-  if (IcsTrim(Validity).empty())
-    Pdu.submit.validity_period = "";
-  else
-    Pdu.submit.validity_period = "00000" + Validity + "00000R";
-}
-
-int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
-                          const std::string& Validity, const std::string& Text,
-                          std::vector<uint32_t>* PartSequences) {
-  if (PartSequences) PartSequences->clear();
-  const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
-  if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
-    return SendCoded(PartSequences, Source, Destination, Validity, Text, Coded);
-  std::lock_guard<std::mutex> Guard(FSendLock);
-  // The text cut to 160 characters, then the signature: built on the stack.
-  static constexpr std::string_view Signature = SignatureTrailer;
-  char MessageBytes[TFixedText<160>::Capacity + Signature.size()];
-  const size_t TextLength = std::min(Text.size(), TFixedText<160>::Capacity);
-  std::memcpy(MessageBytes, Text.data(), TextLength);
-  std::memcpy(MessageBytes + TextLength, Signature.data(), Signature.size());
-  const std::string_view Message(MessageBytes, TextLength + Signature.size());
-  if (!SocketConnected(TSide::Tcx)) return -1;
-
-  TPDU Pdu;
-  StartSubmit(Pdu, Source, Destination, Validity);
-
-  // Every part is built before any is stored or sent, so that a message goes whole or not at all.
-  std::string_view Parts[2];
-  size_t PartCount = 0;
-  if (Message.size() <= TFixedText<160>::Capacity) {
-    Parts[PartCount++] = Message;
-  } else {
-    // At most 160 + 23 characters: the first 160, then the rest.
-    Parts[PartCount++] = Message.substr(0, TFixedText<160>::Capacity);
-    Parts[PartCount++] = Message.substr(TFixedText<160>::Capacity);
-  }
-  uint8_t Buffers[2][kPduBufferSize];
-  size_t Lengths[2] = {0, 0};
-  for (size_t I = 0; I < PartCount; ++I) {
-    Pdu.submit.short_message = Parts[I];
-    EncodePdu(Buffers[I], kPduBufferSize, Lengths[I], Pdu, 0);
-    // Not built (no destination, or more than a submit_multi carries): nothing goes.
-    if (Lengths[I] == 0) {
-      if (PartSequences) PartSequences->clear();
-      return -1;
-    }
-    if (PartSequences) PartSequences->push_back(Pdu.sequence_number);
-    if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
-  }
-  for (size_t I = 0; I < PartCount; ++I) {
-    if (PartCount > 1) {
-      int32_t Slot = FSentPartIndex.load() + 1;
-      if (Slot > SentPartSlots) Slot = 1;
-      FSentPartIndex.store(Slot);
-      std::memcpy(FSentPartStore[Slot - 1], Buffers[I],
-                  std::min<size_t>(Lengths[I], SentPartSlotSize));
-    }
-    SocketSend(TSide::Tcx, Buffers[I], Lengths[I]);
-  }
-  return static_cast<int32_t>(Pdu.sequence_number);
 }

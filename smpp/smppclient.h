@@ -198,6 +198,9 @@ class TSmppClient : public TComponent, public TPersistent {
                     const std::string& Text, TSMPPClientInfo::TSubmitText Settings);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
+  // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
+  // first copied into the next slot of the sent-part store. Under FSendLock.
+  void SendPart(const uint8_t* Bytes, size_t Length, bool Split);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
 
