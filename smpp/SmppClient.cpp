@@ -32,6 +32,7 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .BindId = kBindReceiver,
                         .BindRespId = kBindReceiverResp,
                         .Receives = true,
+                        .Transmits = false,
                         .ReportsHeldTextFirst = false},
              TSideState{.Client = this,
                         .Connection = *FTcx,
@@ -41,6 +42,7 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .BindId = kBindTransmitter,
                         .BindRespId = kBindTransmitterResp,
                         .Receives = false,
+                        .Transmits = true,
                         .ReportsHeldTextFirst = true}} {
   FRcx->Set_rcxIdle(5);
   FRcx->Set_rcxTimerInterval(15);

@@ -168,15 +168,12 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
   if (Pdu.command_id == kGenericNack || Pdu.command_id == Side.BindRespId)
     Side.BindUnanswered.store(false);
   C.Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
-  if (Side.Receives)
-    ActOnRcxPdu(Side, Pdu);
-  else
-    ActOnTcxPdu(Side, Pdu);
+  ActOnPdu(Side, Pdu);
   Report(Side, nullptr, true);
   C.IdleCount().store(0);
 }
 
-void TSmppClient::ActOnRcxPdu(TSideState& Side, const TPDU& Pdu) {
+void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
   // Requests of the SMSC that SMPP requires an answer to are answered whatever else happens.
   if (Pdu.command_id == kEnquireLink) {
     SendResponse(Side, kEnquireLinkResp, 0, Pdu.sequence_number);
@@ -188,13 +185,20 @@ void TSmppClient::ActOnRcxPdu(TSideState& Side, const TPDU& Pdu) {
     return;
   }
   if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(Side, Pdu.sequence_number);
+  // A connection that submits is told that the SMSC throttles it, whatever the answer was to.
+  if (Side.Transmits && Pdu.command_status == kThrottled) {
+    Side.Connection.SetReportLine("MAILBOX FULL");
+    return;
+  }
   if (Pdu.command_status != 0) return;
+  if (Pdu.command_id == Side.BindRespId) {
+    Side.Connection.SetReportLine(Side.BindOkText);
+    return;
+  }
   switch (Pdu.command_id) {
-    case kBindReceiverResp:
-      Side.Connection.SetReportLine("bind Rcx OK");
-      break;
     case kDataSm:
     case kDeliverSm: {
+      if (!Side.Receives) break;
       // Answered before anything else, each with its own response.
       SendResponse(Side, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
                    Pdu.sequence_number);
@@ -204,40 +208,11 @@ void TSmppClient::ActOnRcxPdu(TSideState& Side, const TPDU& Pdu) {
       if (!Line.empty()) Side.Connection.SetReportLine(Line);
       break;
     }
-    case kUnbindResp:
-      Side.Connection.SetReportLine("rcx disconnected");
-      SocketClose(Side);
-      break;
-    default:
-      break;
-  }
-}
-
-void TSmppClient::ActOnTcxPdu(TSideState& Side, const TPDU& Pdu) {
-  if (Pdu.command_id == kEnquireLink) {
-    SendResponse(Side, kEnquireLinkResp, 0, Pdu.sequence_number);
-    return;
-  }
-  if (Pdu.command_id == kUnbind) {
-    SendResponse(Side, kUnbindResp, 0, Pdu.sequence_number);
-    SocketClose(Side);
-    return;
-  }
-  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(Side, Pdu.sequence_number);
-  if (Pdu.command_status == kThrottled) {
-    Side.Connection.SetReportLine("MAILBOX FULL");
-    return;
-  }
-  if (Pdu.command_status != 0) return;
-  switch (Pdu.command_id) {
-    case kBindTransmitterResp:
-      Side.Connection.SetReportLine("bind Tcx OK");
-      break;
     case kSubmitSmResp:
-      Side.Connection.SetReportText("+IN_QUEUE ID=", Pdu.message_id);
+      if (Side.Transmits) Side.Connection.SetReportText("+IN_QUEUE ID=", Pdu.message_id);
       break;
     case kUnbindResp:
-      Side.Connection.SetReportLine("tcx disconnected");
+      Side.Connection.SetReportLine(Side.DisconnectedText);
       SocketClose(Side);
       break;
     default:

@@ -187,6 +187,9 @@ class TSmppClient : public TComponent, public TPersistent {
     const uint32_t BindRespId;
     // The SMSC delivers on this connection: deliver_sm and data_sm are answered and reported.
     const bool Receives;
+    // This connection submits: submit_sm_resp is reported with its message id, and any answer
+    // that says the SMSC throttles as "MAILBOX FULL".
+    const bool Transmits;
     // The error report first shows the text the connection holds, then the retry line, so a
     // failed TLS handshake only sets its text for that report to show. Otherwise each text is
     // reported as it is set.
@@ -236,8 +239,10 @@ class TSmppClient : public TComponent, public TPersistent {
   // The addressing, command and validity period of a submit of this message.
   static void StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
                           const std::string& Validity);
-  void ActOnRcxPdu(TSideState& Side, const TPDU& Pdu);
-  void ActOnTcxPdu(TSideState& Side, const TPDU& Pdu);
+  // Answers and reports one PDU read on this connection. The SMSC's enquire_link and unbind and
+  // the answers to the connection's own bind, enquire_link and unbind are handled alike on every
+  // connection; deliveries and the answers to submits as the flags of its record say.
+  void ActOnPdu(TSideState& Side, const TPDU& Pdu);
   void StreamFault(TSideState& Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
   // A PDU of Length bytes too long to take, of which Have are at Bytes (its header among them):
   // answered with "invalid message length", reported, and its bytes left to be dropped.
