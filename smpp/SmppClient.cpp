@@ -86,8 +86,7 @@ TSmppClient::~TSmppClient() {
   }
   // Freeing a socket hands its worker back to the pool, which waits until no event of the socket
   // is running; events that start meanwhile find the mark and leave.
-  FRcx->FreeSocket();
-  FTcx->FreeSocket();
+  for (TSideState& Side : FSides) Side.Connection.FreeSocket();
 }
 
 void TSmppClient::SetRcxOnData(TSmppNotifyEvent Event) {

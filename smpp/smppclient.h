@@ -288,6 +288,7 @@ class TSmppClient : public TComponent, public TPersistent {
   // Set first by the destructor. Its own flag, not the component base's, because the handshake
   // above needs sequentially consistent operations on both sides.
   std::atomic<bool> FDying{false};
+
   // Counts a handler or tick as running for the length of its scope. Entered() is false once the
   // component is being destroyed: the caller then returns without touching anything else.
   class TActiveCall {
