@@ -52,6 +52,11 @@ void TSMPPConnection::SetReportText(std::string_view Prefix, std::string_view Re
   FData.assign(Prefix).append(Rest);
 }
 
+void TSMPPConnection::SetReportLine(std::string_view Line) {
+  std::lock_guard<std::mutex> Guard(TextLock);
+  FData.assign(Line);
+}
+
 void TSMPPConnection::ClearReport() {
   std::lock_guard<std::mutex> Guard(TextLock);
   FBinData.clear();

@@ -38,6 +38,8 @@ class TSMPPConnection : public TPersistent {
   // Sets the report text (rcxData / tcxData) to Prefix followed by Rest, reusing its storage.
   // Any thread.
   void SetReportText(std::string_view Prefix, std::string_view Rest);
+  // Sets the report text (rcxData / tcxData) to Line, reusing its storage. Any thread.
+  void SetReportLine(std::string_view Line);
   // Inside a notification: copies the raw bytes of the read being reported into Buffer (at most
   // Capacity) and returns their count; 0 when the report is not that of a read (its hex dump is
   // empty). Any thread.
@@ -52,6 +54,11 @@ class TSMPPConnection : public TPersistent {
 
   // The running idle count behind rcxIdle / tcxIdle, for the keep-alive tick's update.
   std::atomic<int32_t>& IdleCount() { return FIdle; }
+  // rcxTimerInterval / tcxTimerInterval, for the keep-alive tick of either connection.
+  int32_t TimerInterval() const { return FTimerInterval.load(); }
+  // The sequence_number of the last PDU read, under the same name on both objects.
+  int32_t cmd_seq() const { return Fcmd_seq.load(); }
+  void Set_cmd_seq(int32_t Value) { Fcmd_seq.store(Value); }
 
   // Held by the client from setting a report text through the notification to emptying the
   // text again, so that one connection's reports never interleave (a keep-alive tick, the worker
@@ -91,8 +98,6 @@ class TSMPPConnectionRcx : public TSMPPConnection {
   void Set_rcxTimerInterval(int32_t Value) { FTimerInterval.store(Value); }
   int32_t rcxIdle() const { return FIdle.load(); }
   void Set_rcxIdle(int32_t Value) { FIdle.store(Value); }
-  int32_t cmd_seq() const { return Fcmd_seq.load(); }
-  void Set_cmd_seq(int32_t Value) { Fcmd_seq.store(Value); }
   std::string rcxData() const { return GetText(FData); }
   void Set_rcxData(const std::string& Value) { SetText(FData, Value); }
   std::string rcxBinData() const { return GetText(FBinData); }
@@ -109,8 +114,6 @@ class TSMPPConnectionTcx : public TSMPPConnection {
   void Set_tcxTimerInterval(int32_t Value) { FTimerInterval.store(Value); }
   int32_t tcxIdle() const { return FIdle.load(); }
   void Set_tcxIdle(int32_t Value) { FIdle.store(Value); }
-  int32_t cmd_seq() const { return Fcmd_seq.load(); }
-  void Set_cmd_seq(int32_t Value) { Fcmd_seq.store(Value); }
   std::string tcxData() const { return GetText(FData); }
   void Set_tcxData(const std::string& Value) { SetText(FData, Value); }
   std::string tcxBinData() const { return GetText(FBinData); }

@@ -2,6 +2,7 @@
 // operations shared by both connections, and the timers' ticks.
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "base/Thread.h"
@@ -23,29 +24,49 @@ TSmppClient::TSmppClient(TComponent* AOwner)
       FRcx(std::make_unique<TSMPPConnectionRcx>()),
       FTcx(std::make_unique<TSMPPConnectionTcx>()),
       FCodec(*FClientInfo, FSequenceCounter),
-      FStream{std::make_unique<TStream>(), std::make_unique<TStream>()} {
+      FSides{TSideState{.Client = this,
+                        .Connection = *FRcx,
+                        .Prefix = "Rcx",
+                        .DisconnectedText = "rcx disconnected",
+                        .BindOkText = "bind Rcx OK",
+                        .BindId = kBindReceiver,
+                        .BindRespId = kBindReceiverResp,
+                        .Receives = true,
+                        .Transmits = false,
+                        .ReportsHeldTextFirst = false},
+             TSideState{.Client = this,
+                        .Connection = *FTcx,
+                        .Prefix = "Tcx",
+                        .DisconnectedText = "tcx disconnected",
+                        .BindOkText = "bind Tcx OK",
+                        .BindId = kBindTransmitter,
+                        .BindRespId = kBindTransmitterResp,
+                        .Receives = false,
+                        .Transmits = true,
+                        .ReportsHeldTextFirst = true}} {
   FRcx->Set_rcxIdle(5);
   FRcx->Set_rcxTimerInterval(15);
   FTcx->Set_tcxIdle(5);
   FTcx->Set_tcxTimerInterval(15);
 
-  const TSide Sides[2] = {TSide::Rcx, TSide::Tcx};
-  for (TSide Side : Sides) {
-    TIcsSocket* S = Conn(Side).Socket();
-    S->OnSessionConnected = [this, Side](TComponent*, uint16_t Code) {
+  for (TSideState& Side : FSides) {
+    TIcsSocket* S = Side.Connection.Socket();
+    S->OnSessionConnected = [this, &Side](TComponent*, uint16_t Code) {
       SessionConnected(Side, Code);
     };
-    S->OnDataAvailable = [this, Side](TComponent*, uint16_t) { DataAvailable(Side); };
-    S->OnSessionClosed = [this, Side](TComponent*, uint16_t) { SessionClosed(Side); };
-    S->OnError = [this, Side](TComponent*) { Error(Side); };
+    S->OnDataAvailable = [this, &Side](TComponent*, uint16_t) { DataAvailable(Side); };
+    S->OnSessionClosed = [this, &Side](TComponent*, uint16_t) { SessionClosed(Side); };
+    S->OnError = [this, &Side](TComponent*) { Error(Side); };
   }
 
-  FTimers[0] = new TSimpleTimer(1000, &TSmppClient::RcxKeepAliveTick, this);
-  FTimers[1] = new TSimpleTimer(1000, &TSmppClient::TcxKeepAliveTick, this);
-  FTimers[2] = new TSimpleTimer(2000, &TSmppClient::RcxWatchdogTick, this);
-  FTimers[3] = new TSimpleTimer(2000, &TSmppClient::TcxWatchdogTick, this);
-  FTimers[4] = new TSimpleTimer(5000, &TSmppClient::RcxReconnectTick, this);
-  FTimers[5] = new TSimpleTimer(5000, &TSmppClient::TcxReconnectTick, this);
+  // Made kind by kind, each kind in the order of the connections: the order the accessors and the
+  // destructor count them in.
+  for (TSideState& Side : FSides)
+    Side.KeepAliveTimer = new TSimpleTimer(1000, &TSmppClient::OnKeepAliveTimer, &Side);
+  for (TSideState& Side : FSides)
+    Side.WatchdogTimer = new TSimpleTimer(2000, &TSmppClient::OnWatchdogTimer, &Side);
+  for (TSideState& Side : FSides)
+    Side.ReconnectTimer = new TSimpleTimer(5000, &TSmppClient::OnReconnectTimer, &Side);
 }
 
 TSmppClient::~TSmppClient() {
@@ -56,29 +77,29 @@ TSmppClient::~TSmppClient() {
   while (FActiveCalls.load() != 0) SleepMs(1);
   // The timers end first, so that no tick can reach a socket that is being freed; Terminate
   // waits for a tick running at this moment (which found the mark and left at once).
-  for (TSimpleTimer*& Timer : FTimers) {
-    Timer->Terminate();
-    Timer = nullptr;
+  for (TSimpleTimer* TSideState::*Kind :
+       {&TSideState::KeepAliveTimer, &TSideState::WatchdogTimer, &TSideState::ReconnectTimer}) {
+    for (TSideState& Side : FSides) {
+      (Side.*Kind)->Terminate();
+      Side.*Kind = nullptr;
+    }
   }
   // Freeing a socket hands its worker back to the pool, which waits until no event of the socket
   // is running; events that start meanwhile find the mark and leave.
-  FRcx->FreeSocket();
-  FTcx->FreeSocket();
-}
-
-TSMPPConnection& TSmppClient::Conn(TSide Side) {
-  if (Side == TSide::Rcx) return *FRcx;
-  return *FTcx;
+  for (TSideState& Side : FSides) Side.Connection.FreeSocket();
 }
 
 void TSmppClient::SetRcxOnData(TSmppNotifyEvent Event) {
-  std::lock_guard<std::recursive_mutex> Guard(FRcx->ReportLock);
-  FRcxOnData = Event ? std::make_shared<const TSmppNotifyEvent>(std::move(Event)) : nullptr;
+  SetOnData(Conn(TSide::Rcx), std::move(Event));
 }
 
 void TSmppClient::SetTcxOnData(TSmppNotifyEvent Event) {
-  std::lock_guard<std::recursive_mutex> Guard(FTcx->ReportLock);
-  FTcxOnData = Event ? std::make_shared<const TSmppNotifyEvent>(std::move(Event)) : nullptr;
+  SetOnData(Conn(TSide::Tcx), std::move(Event));
+}
+
+void TSmppClient::SetOnData(TSideState& Side, TSmppNotifyEvent Event) {
+  std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
+  Side.OnData = Event ? std::make_shared<const TSmppNotifyEvent>(std::move(Event)) : nullptr;
 }
 
 void TSmppClient::PublishProperties(TPublishedProperties& Props) {
@@ -101,8 +122,8 @@ void TSmppClient::Connect() {
   FClosing.store(false);
   const std::string Host = FClientInfo->Host();
   const std::string Port = std::to_string(FClientInfo->Port());
-  for (TSide Side : {TSide::Rcx, TSide::Tcx}) {
-    TSMPPConnection& C = Conn(Side);
+  for (TSideState& Side : FSides) {
+    TSMPPConnection& C = Side.Connection;
     std::lock_guard<std::recursive_mutex> Report(C.ReportLock);
     {
       std::lock_guard<std::mutex> Guard(C.SocketLock);
@@ -125,57 +146,47 @@ void TSmppClient::Connect() {
 
 void TSmppClient::Disconnect() {
   FClosing.store(true);
-  SocketSend(TSide::Rcx, UnbindPdu.data(), UnbindPdu.size());
-  SocketSend(TSide::Tcx, UnbindPdu.data(), UnbindPdu.size());
+  for (TSideState& Side : FSides) SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
   SleepMs(DisconnectWaitMs.load());
-  const std::string RcxText = "rcx disconnected";
-  const std::string TcxText = "tcx disconnected";
-  Report(TSide::Rcx, &RcxText, false);
-  Report(TSide::Tcx, &TcxText, false);
-  FTimers[1]->Suspend();
-  FTimers[0]->Suspend();
-  FTimers[2]->Suspend();
-  FTimers[3]->Suspend();
-  FTimers[4]->Suspend();
-  FTimers[5]->Suspend();
+  for (TSideState& Side : FSides) {
+    const std::string Text = Side.DisconnectedText;
+    Report(Side, &Text, false);
+  }
+  // Every timer stops, the keep-alives first (the last connection's first), whose ticks are what
+  // start the other two kinds.
+  for (auto Side = std::rbegin(FSides); Side != std::rend(FSides); ++Side)
+    Side->KeepAliveTimer->Suspend();
+  for (TSideState& Side : FSides) Side.WatchdogTimer->Suspend();
+  for (TSideState& Side : FSides) Side.ReconnectTimer->Suspend();
 }
 
-void TSmppClient::Report(TSide Side, const std::string* Text, bool Empty) {
-  TSMPPConnection& C = Conn(Side);
+void TSmppClient::Report(TSideState& Side, const std::string* Text, bool Empty) {
+  TSMPPConnection& C = Side.Connection;
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+  if (Text) C.SetReportLine(*Text);
   // The handler runs through its own reference: it may assign a new one, which would otherwise
   // destroy the stored one while it runs.
-  if (Side == TSide::Rcx) {
-    if (Text) FRcx->Set_rcxData(*Text);
-    if (FRcxOnData) {
-      const std::shared_ptr<const TSmppNotifyEvent> Handler = FRcxOnData;
-      (*Handler)(this);
-    }
-    if (Empty) FRcx->ClearReport();
-  } else {
-    if (Text) FTcx->Set_tcxData(*Text);
-    if (FTcxOnData) {
-      const std::shared_ptr<const TSmppNotifyEvent> Handler = FTcxOnData;
-      (*Handler)(this);
-    }
-    if (Empty) FTcx->ClearReport();
+  if (Side.OnData) {
+    const std::shared_ptr<const TSmppNotifyEvent> Handler = Side.OnData;
+    (*Handler)(this);
   }
+  if (Empty) C.ClearReport();
 }
 
-void TSmppClient::SocketSend(TSide Side, const void* Data, size_t Length) {
-  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
-  TIcsSocket* S = Conn(Side).Socket();
+void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length) {
+  std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+  TIcsSocket* S = Side.Connection.Socket();
   // A socket that is not connected refuses the bytes without effect; the caller goes on as if
   // they had been sent.
   if (S->State() == wsConnected) S->Send(Data, static_cast<int32_t>(Length));
 }
 
-void TSmppClient::SocketConnect(TSide Side) {
-  std::lock_guard<std::recursive_mutex> Report(Conn(Side).ReportLock);
+void TSmppClient::SocketConnect(TSideState& Side) {
+  std::lock_guard<std::recursive_mutex> Report(Side.Connection.ReportLock);
   bool Refused = false;
   {
-    std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
-    TIcsSocket* S = Conn(Side).Socket();
+    std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+    TIcsSocket* S = Side.Connection.Socket();
     // Only a closed socket connects: a second Connect or a late reconnect tick on a connection
     // that is up or still connecting leaves it alone.
     if (S->State() != wsClosed) return;
@@ -191,50 +202,44 @@ void TSmppClient::SocketConnect(TSide Side) {
   if (Refused) Error(Side);
 }
 
-void TSmppClient::SocketClose(TSide Side) {
-  FCloseAsked[static_cast<int>(Side)].store(true);
+void TSmppClient::SocketClose(TSideState& Side) {
+  Side.CloseAsked.store(true);
   // Not under the connection's locks: off the worker thread Close waits for the worker, whose
   // handlers take them.
-  Conn(Side).Socket()->Close();
+  Side.Connection.Socket()->Close();
 }
 
 // Both read the socket's worker pointer, which the first successful Connect sets under the same
 // lock: a timer or the application's thread never reads it while another thread writes it.
-bool TSmppClient::SocketDead(TSide Side) {
-  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
-  TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
+bool TSmppClient::SocketDead(TSideState& Side) {
+  std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+  TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
   return W && W->HSocket() == -1;
 }
 
-bool TSmppClient::SocketConnected(TSide Side) {
-  std::lock_guard<std::mutex> Guard(Conn(Side).SocketLock);
-  return Conn(Side).Socket()->State() == wsConnected;
+bool TSmppClient::SocketConnected(TSideState& Side) {
+  std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+  return Side.Connection.Socket()->State() == wsConnected;
 }
 
-void TSmppClient::RcxKeepAliveTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->KeepAliveTick(TSide::Rcx);
+void TSmppClient::OnKeepAliveTimer(void* Side) {
+  TSideState& S = *static_cast<TSideState*>(Side);
+  S.Client->KeepAliveTick(S);
 }
-void TSmppClient::TcxKeepAliveTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->KeepAliveTick(TSide::Tcx);
+void TSmppClient::OnWatchdogTimer(void* Side) {
+  TSideState& S = *static_cast<TSideState*>(Side);
+  S.Client->WatchdogTick(S);
 }
-void TSmppClient::RcxWatchdogTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->WatchdogTick(TSide::Rcx);
-}
-void TSmppClient::TcxWatchdogTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->WatchdogTick(TSide::Tcx);
-}
-void TSmppClient::RcxReconnectTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->ReconnectTick(TSide::Rcx);
-}
-void TSmppClient::TcxReconnectTick(void* Client) {
-  static_cast<TSmppClient*>(Client)->ReconnectTick(TSide::Tcx);
+void TSmppClient::OnReconnectTimer(void* Side) {
+  TSideState& S = *static_cast<TSideState*>(Side);
+  S.Client->ReconnectTick(S);
 }
 
-void TSmppClient::KeepAliveTick(TSide Side) {
+void TSmppClient::KeepAliveTick(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
-  std::atomic<int32_t>& Idle = Side == TSide::Rcx ? FRcx->IdleCount() : FTcx->IdleCount();
-  const int32_t Interval = Side == TSide::Rcx ? FRcx->rcxTimerInterval() : FTcx->tcxTimerInterval();
+  std::atomic<int32_t>& Idle = Side.Connection.IdleCount();
+  const int32_t Interval = Side.Connection.TimerInterval();
   int32_t Seen = Idle.load();
   if (Seen < Interval) {
     // A read that resets the count meanwhile wins: the increment applies only to the value seen.
@@ -245,7 +250,7 @@ void TSmppClient::KeepAliveTick(TSide Side) {
     // The socket lost its OS connection on a failed write and reads as connected until the
     // next close request: make that request, so that the connection is made again.
     SocketClose(Side);
-    ReconnectTimer(Side)->Resume();
+    Side.ReconnectTimer->Resume();
   } else if (SocketConnected(Side)) {
     uint8_t Buffer[kEnquireLinkBufferSize];
     size_t Length = 0;
@@ -253,42 +258,37 @@ void TSmppClient::KeepAliveTick(TSide Side) {
     Pdu.command_id = kEnquireLink;
     Pdu.command_status = 0;
     EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
-    (Side == TSide::Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).store(Pdu.sequence_number);
-    FEnquireSentAtMs[static_cast<int>(Side)].store(SteadyMs());
+    Side.LastEnquireSeq.store(Pdu.sequence_number);
+    Side.EnquireSentAtMs.store(SteadyMs());
     SocketSend(Side, Buffer, Length);
     // The watchdog waits for the answer.
-    WatchdogTimer(Side)->Resume();
+    Side.WatchdogTimer->Resume();
   } else {
-    ReconnectTimer(Side)->Resume();
+    Side.ReconnectTimer->Resume();
   }
   Idle.store(0);
 }
 
-void TSmppClient::ReconnectTick(TSide Side) {
+void TSmppClient::ReconnectTick(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
   // Each start of the reconnect timer yields exactly one reconnect.
-  ReconnectTimer(Side)->Suspend();
+  Side.ReconnectTimer->Suspend();
   FClosing.store(false);
   SocketConnect(Side);
 }
 
-void TSmppClient::WatchdogTick(TSide Side) {
+void TSmppClient::WatchdogTick(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
-  const bool Rcx = Side == TSide::Rcx;
-  if ((Rcx ? FRcxLastEnquireRespSeq : FTcxLastEnquireRespSeq).load() ==
-          (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load() ||
-      FClosing.load()) {
-    WatchdogTimer(Side)->Suspend();
+  if (Side.LastEnquireRespSeq.load() == Side.LastEnquireSeq.load() || FClosing.load()) {
+    Side.WatchdogTimer->Suspend();
     return;
   }
   // A tick may come early after a restart (the timer finishes a wait it was in): the answer gets
   // one full period from the enquire_link.
-  if (SteadyMs() - FEnquireSentAtMs[static_cast<int>(Side)].load() <
-      WatchdogTimer(Side)->Interval())
-    return;
-  WatchdogTimer(Side)->Suspend();
+  if (SteadyMs() - Side.EnquireSentAtMs.load() < Side.WatchdogTimer->Interval()) return;
+  Side.WatchdogTimer->Suspend();
   SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
   SocketClose(Side);
   SleepMs(DisconnectWaitMs.load());

@@ -1,5 +1,5 @@
 // TSmppClient: the handlers of the receiver and the transmitter connection (connected, data,
-// closed, error), the byte stream of each connection, and Send.
+// closed, error) and the byte stream of each connection.
 #include <algorithm>
 #include <cstring>
 
@@ -20,93 +20,84 @@ std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp) {
   return "+DELIVER " + Timestamp + "::" + D.source_addr + ":" + D.destination_addr + ":" + D.text;
 }
 
-void TSmppClient::SessionConnected(TSide Side, uint16_t ErrorCode) {
+void TSmppClient::SessionConnected(TSideState& Side, uint16_t ErrorCode) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
   if (ErrorCode != 0) {
-    FBindUnanswered[static_cast<int>(Side)].store(false);
-    std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
+    Side.BindUnanswered.store(false);
+    std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
     // A failed TLS handshake names its reason first; the retry is reported as for any failed
-    // connect (the transmitter's error report shows the text it holds first, which is this one).
-    // The worker's own text is that of this failure ("connect failed" for a plain one).
-    TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
+    // connect. A connection whose error report shows the text it holds first only sets this one,
+    // for that report to show. The worker's own text is that of this failure ("connect failed"
+    // for a plain one).
+    TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
     const std::string Why = W ? W->LastErrorMsg() : std::string();
     if (Why.rfind("TLS handshake failed: ", 0) == 0) {
-      const std::string Text = (Side == TSide::Rcx ? "Rcx " : "Tcx ") + Why;
-      if (Side == TSide::Rcx)
-        Report(Side, &Text, false);
+      const std::string Text = std::string(Side.Prefix) + " " + Why;
+      if (Side.ReportsHeldTextFirst)
+        Side.Connection.SetReportLine(Text);
       else
-        FTcx->Set_tcxData(Text);
+        Report(Side, &Text, false);
     }
     Error(Side);
     return;
   }
   // A new connection starts a new byte stream.
-  FStream[static_cast<int>(Side)]->Have = 0;
-  FStream[static_cast<int>(Side)]->Skip = 0;
-  FCloseAsked[static_cast<int>(Side)].store(false);
-  FBindUnanswered[static_cast<int>(Side)].store(true);
-  KeepAliveTimer(Side)->Resume();
-  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
-  const std::string Text = Side == TSide::Rcx ? "Rcx Connected." : "Tcx Connected.";
-  if (Side == TSide::Rcx)
-    FRcx->Set_rcxData(Text);
-  else
-    FTcx->Set_tcxData(Text);
+  Side.Stream->Have = 0;
+  Side.Stream->Skip = 0;
+  Side.CloseAsked.store(false);
+  Side.BindUnanswered.store(true);
+  Side.KeepAliveTimer->Resume();
+  std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
+  Side.Connection.SetReportText(Side.Prefix, " Connected.");
   uint8_t Buffer[kPduBufferSize];
   size_t Length = 0;
   TPDU Pdu;
-  Pdu.command_id = Side == TSide::Rcx ? kBindReceiver : kBindTransmitter;
+  Pdu.command_id = Side.BindId;
   Pdu.command_status = 0;
   EncodePdu(Buffer, sizeof Buffer, Length, Pdu, 0);
   SocketSend(Side, Buffer, Length);
   Report(Side, nullptr, false);
 }
 
-void TSmppClient::SessionClosed(TSide Side) {
+void TSmppClient::SessionClosed(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
   // A connection the SMSC ends before it answered the bind never gets a line of its own
   // otherwise; a TLS-only SMSC ends a plain one that way, silently, and each retry looks
   // like the first.
-  const bool Unanswered = FBindUnanswered[static_cast<int>(Side)].exchange(false);
-  if (Unanswered && !FClosing.load() && !FCloseAsked[static_cast<int>(Side)].load()) {
+  const bool Unanswered = Side.BindUnanswered.exchange(false);
+  if (Unanswered && !FClosing.load() && !Side.CloseAsked.load()) {
     // This connection's settings: Connect hands new ones over only once it is closed.
-    TWorkerThread* W = Conn(Side).Socket()->WorkerThread();
-    std::string Text = std::string(Prefix(Side)) + " closed by the SMSC before the bind answer";
+    TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
+    std::string Text = std::string(Side.Prefix) + " closed by the SMSC before the bind answer";
     if (!W || !W->TlsSettings().UseTLS) Text += " (does the SMSC want TLS?)";
     Report(Side, &Text, false);
   }
   // A close that was asked for ends the keep-alive; any other lets the keep-alive count notice
   // the lost connection and start the reconnect.
   if (FClosing.load())
-    KeepAliveTimer(Side)->Suspend();
+    Side.KeepAliveTimer->Suspend();
   else
-    KeepAliveTimer(Side)->Resume();
+    Side.KeepAliveTimer->Resume();
 }
 
-void TSmppClient::Error(TSide Side) {
+void TSmppClient::Error(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
-  std::lock_guard<std::recursive_mutex> Guard(Conn(Side).ReportLock);
-  if (Side == TSide::Rcx) {
-    ReconnectTimer(Side)->Resume();
-    const std::string Text = "Rcx try Connect in 5 sec";
-    Report(Side, &Text, false);
-  } else {
-    // The transmitter first reports the text it still holds, then the retry.
-    Report(Side, nullptr, false);
-    ReconnectTimer(Side)->Resume();
-    const std::string Text = "Tcx try Connect in 5 sec";
-    Report(Side, &Text, false);
-  }
+  std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
+  // The transmitter first reports the text it still holds, then the retry.
+  if (Side.ReportsHeldTextFirst) Report(Side, nullptr, false);
+  Side.ReconnectTimer->Resume();
+  const std::string Text = std::string(Side.Prefix) + " try Connect in 5 sec";
+  Report(Side, &Text, false);
 }
 
-void TSmppClient::DataAvailable(TSide Side) {
+void TSmppClient::DataAvailable(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
-  TStream& St = *FStream[static_cast<int>(Side)];
-  TIcsSocket* S = Conn(Side).Socket();
+  TStream& St = *Side.Stream;
+  TIcsSocket* S = Side.Connection.Socket();
   // One read per data event, never more than the receive buffer holds: the rest comes with the
   // next event. (Asking for the count again after the read would let the socket find the end
   // of the stream itself, outside the worker's own handling of it.)
@@ -136,7 +127,7 @@ void TSmppClient::DataAvailable(TSide Side) {
     ~TKeepAliveHold() {
       if (Held) Timer->Resume();
     }
-  } KeepAlive{KeepAliveTimer(Side)};
+  } KeepAlive{Side.KeepAliveTimer};
   size_t Offset = 0;
   for (;;) {
     const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
@@ -156,7 +147,7 @@ void TSmppClient::DataAvailable(TSide Side) {
     KeepAlive.Hold();
     HandleRead(Side, St.Bytes + Offset, Frame.Length);
     Offset += Frame.Length;
-    if (FDying.load() || FCloseAsked[static_cast<int>(Side)].load()) {
+    if (FDying.load() || Side.CloseAsked.load()) {
       // The PDU closed the connection (unbind_resp, unbind): what follows it is not ours.
       St.Have = 0;
       return;
@@ -168,101 +159,69 @@ void TSmppClient::DataAvailable(TSide Side) {
   }
 }
 
-void TSmppClient::HandleRead(TSide Side, const uint8_t* Bytes, size_t Length) {
-  {
-    TSMPPConnection& C = Conn(Side);
-    std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-    C.SetRead(Bytes, Length);
-    TPDU Pdu;
-    DecodePdu(Bytes, Length, Length, Pdu);
-    if (Pdu.command_id == kGenericNack ||
-        Pdu.command_id == (Side == TSide::Rcx ? kBindReceiverResp : kBindTransmitterResp))
-      FBindUnanswered[static_cast<int>(Side)].store(false);
-    if (Side == TSide::Rcx) {
-      FRcx->Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
-      ActOnRcxPdu(Pdu);
-    } else {
-      FTcx->Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
-      ActOnTcxPdu(Pdu);
-    }
-    Report(Side, nullptr, true);
-    if (Side == TSide::Rcx)
-      FRcx->Set_rcxIdle(0);
-    else
-      FTcx->Set_tcxIdle(0);
-  }
+void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length) {
+  TSMPPConnection& C = Side.Connection;
+  std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
+  C.SetRead(Bytes, Length);
+  TPDU Pdu;
+  DecodePdu(Bytes, Length, Length, Pdu);
+  if (Pdu.command_id == kGenericNack || Pdu.command_id == Side.BindRespId)
+    Side.BindUnanswered.store(false);
+  C.Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
+  ActOnPdu(Side, Pdu);
+  Report(Side, nullptr, true);
+  C.IdleCount().store(0);
 }
 
-void TSmppClient::ActOnRcxPdu(const TPDU& Pdu) {
+void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
   // Requests of the SMSC that SMPP requires an answer to are answered whatever else happens.
   if (Pdu.command_id == kEnquireLink) {
-    SendResponse(TSide::Rcx, kEnquireLinkResp, 0, Pdu.sequence_number);
+    SendResponse(Side, kEnquireLinkResp, 0, Pdu.sequence_number);
     return;
   }
   if (Pdu.command_id == kUnbind) {
-    SendResponse(TSide::Rcx, kUnbindResp, 0, Pdu.sequence_number);
-    SocketClose(TSide::Rcx);
+    SendResponse(Side, kUnbindResp, 0, Pdu.sequence_number);
+    SocketClose(Side);
     return;
   }
-  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(TSide::Rcx, Pdu.sequence_number);
+  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(Side, Pdu.sequence_number);
+  // A connection that submits is told that the SMSC throttles it, whatever the answer was to.
+  if (Side.Transmits && Pdu.command_status == kThrottled) {
+    Side.Connection.SetReportLine("MAILBOX FULL");
+    return;
+  }
   if (Pdu.command_status != 0) return;
+  if (Pdu.command_id == Side.BindRespId) {
+    Side.Connection.SetReportLine(Side.BindOkText);
+    return;
+  }
   switch (Pdu.command_id) {
-    case kBindReceiverResp:
-      FRcx->Set_rcxData("bind Rcx OK");
-      break;
     case kDataSm:
     case kDeliverSm: {
+      if (!Side.Receives) break;
       // Answered before anything else, each with its own response.
-      SendResponse(TSide::Rcx, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
+      SendResponse(Side, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
                    Pdu.sequence_number);
       // A receipt's line carries no time: the clock is read only for other messages.
       const std::string Line =
           RcxDeliverLine(Pdu, IsReceipt(Pdu.deliver.esm_class) ? std::string() : NowToStr());
-      if (!Line.empty()) FRcx->Set_rcxData(Line);
+      if (!Line.empty()) Side.Connection.SetReportLine(Line);
       break;
     }
-    case kUnbindResp:
-      FRcx->Set_rcxData("rcx disconnected");
-      SocketClose(TSide::Rcx);
-      break;
-    default:
-      break;
-  }
-}
-
-void TSmppClient::ActOnTcxPdu(const TPDU& Pdu) {
-  if (Pdu.command_id == kEnquireLink) {
-    SendResponse(TSide::Tcx, kEnquireLinkResp, 0, Pdu.sequence_number);
-    return;
-  }
-  if (Pdu.command_id == kUnbind) {
-    SendResponse(TSide::Tcx, kUnbindResp, 0, Pdu.sequence_number);
-    SocketClose(TSide::Tcx);
-    return;
-  }
-  if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(TSide::Tcx, Pdu.sequence_number);
-  if (Pdu.command_status == kThrottled) {
-    FTcx->Set_tcxData("MAILBOX FULL");
-    return;
-  }
-  if (Pdu.command_status != 0) return;
-  switch (Pdu.command_id) {
-    case kBindTransmitterResp:
-      FTcx->Set_tcxData("bind Tcx OK");
-      break;
     case kSubmitSmResp:
-      FTcx->SetReportText("+IN_QUEUE ID=", Pdu.message_id);
+      if (Side.Transmits) Side.Connection.SetReportText("+IN_QUEUE ID=", Pdu.message_id);
       break;
     case kUnbindResp:
-      FTcx->Set_tcxData("tcx disconnected");
-      SocketClose(TSide::Tcx);
+      Side.Connection.SetReportLine(Side.DisconnectedText);
+      SocketClose(Side);
       break;
     default:
       break;
   }
 }
 
-void TSmppClient::SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence) {
+void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t Status,
+                               uint32_t Sequence) {
   uint8_t Buffer[kPduHeaderLength * 2];
   size_t Length = 0;
   TPDU Response;
@@ -273,8 +232,9 @@ void TSmppClient::SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, 
   if (Length) SocketSend(Side, Buffer, Length);
 }
 
-void TSmppClient::DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
-  KeepAliveTimer(Side)->Suspend();
+void TSmppClient::DropLongPdu(TSideState& Side, uint32_t Length, const uint8_t* Bytes,
+                              size_t Have) {
+  Side.KeepAliveTimer->Suspend();
   // A request is answered with its own response, or generic_nack when this client has none for
   // it, carrying "invalid message length"; a response is not answered.
   const uint32_t Id = GetU32(Bytes + 4);
@@ -285,31 +245,30 @@ void TSmppClient::DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes,
     SendResponse(Side, Response, kInvalidMessageLength, GetU32(Bytes + 12));
   }
   {
-    TSMPPConnection& C = Conn(Side);
+    TSMPPConnection& C = Side.Connection;
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
     C.SetRead(Bytes, Have);
     const std::string Text =
-        std::string(Prefix(Side)) + " PDU length " + std::to_string(Length) + " too long, dropped";
+        std::string(Side.Prefix) + " PDU length " + std::to_string(Length) + " too long, dropped";
     Report(Side, &Text, true);
     C.IdleCount().store(0);
   }
-  KeepAliveTimer(Side)->Resume();
+  Side.KeepAliveTimer->Resume();
 }
 
-void TSmppClient::EnquireLinkAnswered(TSide Side, uint32_t Sequence) {
-  const bool Rcx = Side == TSide::Rcx;
-  (Rcx ? FRcxLastEnquireRespSeq : FTcxLastEnquireRespSeq).store(Sequence);
-  if (Sequence == (Rcx ? FRcxLastEnquireSeq : FTcxLastEnquireSeq).load())
-    WatchdogTimer(Side)->Suspend();
+void TSmppClient::EnquireLinkAnswered(TSideState& Side, uint32_t Sequence) {
+  Side.LastEnquireRespSeq.store(Sequence);
+  if (Sequence == Side.LastEnquireSeq.load()) Side.WatchdogTimer->Suspend();
 }
 
-void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have) {
+void TSmppClient::StreamFault(TSideState& Side, uint32_t Length, const uint8_t* Bytes,
+                              size_t Have) {
   {
-    TSMPPConnection& C = Conn(Side);
+    TSMPPConnection& C = Side.Connection;
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
     C.SetRead(Bytes, Have);
     const std::string Text =
-        std::string(Prefix(Side)) + " invalid PDU length " + std::to_string(Length);
+        std::string(Side.Prefix) + " invalid PDU length " + std::to_string(Length);
     Report(Side, &Text, true);
   }
   const uint32_t Sequence = Have >= kPduHeaderLength ? GetU32(Bytes + 12) : 0;
@@ -317,74 +276,4 @@ void TSmppClient::StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes,
   // The stream cannot be resynchronised: the connection is closed and comes back as after any
   // lost connection (Closing is false, so the keep-alive count starts the reconnect).
   SocketClose(Side);
-}
-
-void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
-                              const std::string& Validity) {
-  Pdu.submit.source_addr = Source;
-  Pdu.submit.destination_addr = Destination;
-  // Commas make a submit_multi.
-  Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
-  Pdu.command_status = 0;
-  // Five digits (days, hours, minutes) make a relative validity period.
-  if (IcsTrim(Validity).empty())
-    Pdu.submit.validity_period = "";
-  else
-    Pdu.submit.validity_period = "00000" + Validity + "00000R";
-}
-
-int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
-                          const std::string& Validity, const std::string& Text,
-                          std::vector<uint32_t>* PartSequences) {
-  if (PartSequences) PartSequences->clear();
-  const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
-  if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
-    return SendCoded(PartSequences, Source, Destination, Validity, Text, Coded);
-  std::lock_guard<std::mutex> Guard(FSendLock);
-  // The text cut to 160 characters, then the signature: built on the stack.
-  static constexpr std::string_view Signature = SignatureTrailer;
-  char MessageBytes[TFixedText<160>::Capacity + Signature.size()];
-  const size_t TextLength = std::min(Text.size(), TFixedText<160>::Capacity);
-  std::memcpy(MessageBytes, Text.data(), TextLength);
-  std::memcpy(MessageBytes + TextLength, Signature.data(), Signature.size());
-  const std::string_view Message(MessageBytes, TextLength + Signature.size());
-  if (!SocketConnected(TSide::Tcx)) return -1;
-
-  TPDU Pdu;
-  StartSubmit(Pdu, Source, Destination, Validity);
-
-  // Every part is built before any is stored or sent, so that a message goes whole or not at all.
-  std::string_view Parts[2];
-  size_t PartCount = 0;
-  if (Message.size() <= TFixedText<160>::Capacity) {
-    Parts[PartCount++] = Message;
-  } else {
-    // At most 160 + 23 characters: the first 160, then the rest.
-    Parts[PartCount++] = Message.substr(0, TFixedText<160>::Capacity);
-    Parts[PartCount++] = Message.substr(TFixedText<160>::Capacity);
-  }
-  uint8_t Buffers[2][kPduBufferSize];
-  size_t Lengths[2] = {0, 0};
-  for (size_t I = 0; I < PartCount; ++I) {
-    Pdu.submit.short_message = Parts[I];
-    EncodePdu(Buffers[I], kPduBufferSize, Lengths[I], Pdu, 0);
-    // Not built (no destination, or more than a submit_multi carries): nothing goes.
-    if (Lengths[I] == 0) {
-      if (PartSequences) PartSequences->clear();
-      return -1;
-    }
-    if (PartSequences) PartSequences->push_back(Pdu.sequence_number);
-    if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
-  }
-  for (size_t I = 0; I < PartCount; ++I) {
-    if (PartCount > 1) {
-      int32_t Slot = FSentPartIndex.load() + 1;
-      if (Slot > SentPartSlots) Slot = 1;
-      FSentPartIndex.store(Slot);
-      std::memcpy(FSentPartStore[Slot - 1], Buffers[I],
-                  std::min<size_t>(Lengths[I], SentPartSlotSize));
-    }
-    SocketSend(TSide::Tcx, Buffers[I], Lengths[I]);
-  }
-  return static_cast<int32_t>(Pdu.sequence_number);
 }

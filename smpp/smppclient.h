@@ -139,17 +139,17 @@ class TSmppClient : public TComponent, public TPersistent {
 
   // ---- Internal state, readable for tests and tools.
   bool Closing() const { return FClosing.load(); }
-  uint32_t RcxLastEnquireSeq() const { return FRcxLastEnquireSeq.load(); }
-  uint32_t TcxLastEnquireSeq() const { return FTcxLastEnquireSeq.load(); }
-  uint32_t RcxLastEnquireRespSeq() const { return FRcxLastEnquireRespSeq.load(); }
-  uint32_t TcxLastEnquireRespSeq() const { return FTcxLastEnquireRespSeq.load(); }
+  uint32_t RcxLastEnquireSeq() const { return Conn(TSide::Rcx).LastEnquireSeq.load(); }
+  uint32_t TcxLastEnquireSeq() const { return Conn(TSide::Tcx).LastEnquireSeq.load(); }
+  uint32_t RcxLastEnquireRespSeq() const { return Conn(TSide::Rcx).LastEnquireRespSeq.load(); }
+  uint32_t TcxLastEnquireRespSeq() const { return Conn(TSide::Tcx).LastEnquireRespSeq.load(); }
   // The six timers, in creation order (never null while the component lives).
-  TSimpleTimer* RcxKeepAliveTimer() const { return FTimers[0]; }
-  TSimpleTimer* TcxKeepAliveTimer() const { return FTimers[1]; }
-  TSimpleTimer* RcxWatchdogTimer() const { return FTimers[2]; }
-  TSimpleTimer* TcxWatchdogTimer() const { return FTimers[3]; }
-  TSimpleTimer* RcxReconnectTimer() const { return FTimers[4]; }
-  TSimpleTimer* TcxReconnectTimer() const { return FTimers[5]; }
+  TSimpleTimer* RcxKeepAliveTimer() const { return Conn(TSide::Rcx).KeepAliveTimer; }
+  TSimpleTimer* TcxKeepAliveTimer() const { return Conn(TSide::Tcx).KeepAliveTimer; }
+  TSimpleTimer* RcxWatchdogTimer() const { return Conn(TSide::Rcx).WatchdogTimer; }
+  TSimpleTimer* TcxWatchdogTimer() const { return Conn(TSide::Tcx).WatchdogTimer; }
+  TSimpleTimer* RcxReconnectTimer() const { return Conn(TSide::Rcx).ReconnectTimer; }
+  TSimpleTimer* TcxReconnectTimer() const { return Conn(TSide::Tcx).ReconnectTimer; }
 
   // The wait of Disconnect and of the watchdogs' reconnect, in milliseconds (2000). Tests may set
   // it shorter before connecting.
@@ -159,68 +159,127 @@ class TSmppClient : public TComponent, public TPersistent {
   std::atomic<int32_t> TLSHandshakeTimeoutMs{IcsTlsHandshakeTimeoutMs};
 
  private:
-  // Which connection a handler works on.
+  // Which connection: the index of its record in FSides.
   enum class TSide { Rcx, Tcx };
 
+  // The bytes a connection has read but not yet handled: at most one read's worth.
+  struct TStream {
+    uint8_t Bytes[kPduBufferSize];
+    size_t Have = 0;
+    // Bytes of a PDU too long to take that are still to come and to be dropped.
+    size_t Skip = 0;
+  };
+
+  // One connection: what tells its kind apart, fixed at creation, and its running state. The
+  // handlers, the ticks and the report step all work on a record, so that each kind of connection
+  // is one entry of FSides.
+  struct TSideState {
+    // The timers' callbacks get only the record.
+    TSmppClient* const Client;
+    TSMPPConnection& Connection;
+    // Starts the connection's own report lines ("Rcx Connected.").
+    const char* const Prefix;
+    // The line of a session ended by unbind, and of an accepted bind.
+    const char* const DisconnectedText;
+    const char* const BindOkText;
+    // The bind sent on connecting, and the response that answers it.
+    const uint32_t BindId;
+    const uint32_t BindRespId;
+    // The SMSC delivers on this connection: deliver_sm and data_sm are answered and reported.
+    const bool Receives;
+    // This connection submits: submit_sm_resp is reported with its message id, and any answer
+    // that says the SMSC throttles as "MAILBOX FULL".
+    const bool Transmits;
+    // The error report first shows the text the connection holds, then the retry line, so a
+    // failed TLS handshake only sets its text for that report to show. Otherwise each text is
+    // reported as it is set.
+    const bool ReportsHeldTextFirst;
+
+    // Borrowed: each timer frees itself once terminated.
+    TSimpleTimer* KeepAliveTimer = nullptr;
+    TSimpleTimer* WatchdogTimer = nullptr;
+    TSimpleTimer* ReconnectTimer = nullptr;
+    std::atomic<uint32_t> LastEnquireSeq{0};
+    std::atomic<uint32_t> LastEnquireRespSeq{0};
+    // When the connection last sent an enquire_link (steady clock, milliseconds): the watchdog
+    // gives the answer one full period from then. Keep-alive tick and watchdog tick.
+    std::atomic<int64_t> EnquireSentAtMs{0};
+    // Touched only by the connection's socket handlers, which all run on its worker thread.
+    std::unique_ptr<TStream> Stream = std::make_unique<TStream>();
+    // Set when the client has asked the worker to close the connection (unbind, stream fault);
+    // the read handler then stops handling what follows in the stream. Cleared on each new
+    // connection.
+    std::atomic<bool> CloseAsked{false};
+    // Set when the connection has sent its bind, cleared when the answer to it (the bind's
+    // response or a generic_nack) is read: a connection the SMSC ends meanwhile is reported. The
+    // connection's socket handlers (its worker thread).
+    std::atomic<bool> BindUnanswered{false};
+    // Guarded by the connection's ReportLock. Held shared, so that a report runs its own
+    // reference of the handler (a handler may set a new one while it runs) without copying the
+    // function.
+    std::shared_ptr<const TSmppNotifyEvent> OnData = nullptr;
+  };
+
   // Socket handlers (worker thread of that connection's socket).
-  void SessionConnected(TSide Side, uint16_t ErrorCode);
-  void DataAvailable(TSide Side);
-  void SessionClosed(TSide Side);
-  void Error(TSide Side);
-  // Timer ticks (timer threads).
-  static void RcxKeepAliveTick(void* Client);
-  static void TcxKeepAliveTick(void* Client);
-  static void RcxWatchdogTick(void* Client);
-  static void TcxWatchdogTick(void* Client);
-  static void RcxReconnectTick(void* Client);
-  static void TcxReconnectTick(void* Client);
-  void KeepAliveTick(TSide Side);
-  void WatchdogTick(TSide Side);
-  void ReconnectTick(TSide Side);
+  void SessionConnected(TSideState& Side, uint16_t ErrorCode);
+  void DataAvailable(TSideState& Side);
+  void SessionClosed(TSideState& Side);
+  void Error(TSideState& Side);
+  // Timer ticks (timer threads): one callback per kind of timer, whose argument is the record of
+  // the connection the timer belongs to.
+  static void OnKeepAliveTimer(void* Side);
+  static void OnWatchdogTimer(void* Side);
+  static void OnReconnectTimer(void* Side);
+  void KeepAliveTick(TSideState& Side);
+  void WatchdogTick(TSideState& Side);
+  void ReconnectTick(TSideState& Side);
 
   // One complete PDU of the stream, handled as one read.
-  void HandleRead(TSide Side, const uint8_t* Bytes, size_t Length);
+  void HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length);
   // The addressing, command and validity period of a submit of this message.
   static void StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
                           const std::string& Validity);
-  void ActOnRcxPdu(const TPDU& Pdu);
-  void ActOnTcxPdu(const TPDU& Pdu);
-  void StreamFault(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  // Answers and reports one PDU read on this connection. The SMSC's enquire_link and unbind and
+  // the answers to the connection's own bind, enquire_link and unbind are handled alike on every
+  // connection; deliveries and the answers to submits as the flags of its record say.
+  void ActOnPdu(TSideState& Side, const TPDU& Pdu);
+  void StreamFault(TSideState& Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
   // A PDU of Length bytes too long to take, of which Have are at Bytes (its header among them):
   // answered with "invalid message length", reported, and its bytes left to be dropped.
-  void DropLongPdu(TSide Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
+  void DropLongPdu(TSideState& Side, uint32_t Length, const uint8_t* Bytes, size_t Have);
   // An enquire_link_resp with this sequence number came: recorded; when it answers the last
   // enquire_link sent, the watchdog stops.
-  void EnquireLinkAnswered(TSide Side, uint32_t Sequence);
+  void EnquireLinkAnswered(TSideState& Side, uint32_t Sequence);
   // Send of a coded text or long message (submit_coding or submit_long_mode not at its default).
   int32_t SendCoded(std::vector<uint32_t>* PartSequences, const std::string& Source,
                     const std::string& Destination, const std::string& Validity,
                     const std::string& Text, TSMPPClientInfo::TSubmitText Settings);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
+  // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
+  // first copied into the next slot of the sent-part store. Under FSendLock.
+  void SendPart(const uint8_t* Bytes, size_t Length, bool Split);
   // Encodes a response that carries Sequence and sends it on that connection.
-  void SendResponse(TSide Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
+  void SendResponse(TSideState& Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
 
   // Sets the report text, notifies and, when Empty, empties the texts again, as one step under
   // the connection's report lock.
-  void Report(TSide Side, const std::string* Text, bool Empty);
+  void Report(TSideState& Side, const std::string* Text, bool Empty);
   // Socket operations, serialised per connection under its SocketLock. Connect runs under the
   // connection's ReportLock too, because a refused request reports through OnError on the calling
   // thread. Close takes neither: off the worker thread it waits for the worker, whose handlers take
   // them. Lock order: ReportLock, then FSendLock, then SocketLock.
-  void SocketSend(TSide Side, const void* Data, size_t Length);
-  void SocketConnect(TSide Side);
-  void SocketClose(TSide Side);
-  bool SocketConnected(TSide Side);
+  void SocketSend(TSideState& Side, const void* Data, size_t Length);
+  void SocketConnect(TSideState& Side);
+  void SocketClose(TSideState& Side);
+  bool SocketConnected(TSideState& Side);
   // True when the socket reads as connected but its worker no longer holds an OS socket (a write
   // failed with EPIPE): the state then changes only with the next close request.
-  bool SocketDead(TSide Side);
+  bool SocketDead(TSideState& Side);
 
-  TSMPPConnection& Conn(TSide Side);
-  TSimpleTimer* KeepAliveTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 0 : 1]; }
-  TSimpleTimer* ReconnectTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 4 : 5]; }
-  TSimpleTimer* WatchdogTimer(TSide Side) const { return FTimers[Side == TSide::Rcx ? 2 : 3]; }
-  const char* Prefix(TSide Side) const { return Side == TSide::Rcx ? "Rcx" : "Tcx"; }
+  void SetOnData(TSideState& Side, TSmppNotifyEvent Event);
+  TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }
+  const TSideState& Conn(TSide Side) const { return FSides[static_cast<size_t>(Side)]; }
 
   // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
   // marking the component as being destroyed, and every entry checks that mark after counting
@@ -229,13 +288,6 @@ class TSmppClient : public TComponent, public TPersistent {
   // Set first by the destructor. Its own flag, not the component base's, because the handshake
   // above needs sequentially consistent operations on both sides.
   std::atomic<bool> FDying{false};
-  // The bytes a connection has read but not yet handled: at most one read's worth.
-  struct TStream {
-    uint8_t Bytes[kPduBufferSize];
-    size_t Have = 0;
-    // Bytes of a PDU too long to take that are still to come and to be dropped.
-    size_t Skip = 0;
-  };
 
   // Counts a handler or tick as running for the length of its scope. Entered() is false once the
   // component is being destroyed: the caller then returns without touching anything else.
@@ -261,27 +313,10 @@ class TSmppClient : public TComponent, public TPersistent {
   std::unique_ptr<TSMPPConnectionTcx> FTcx;
   TSequenceCounter FSequenceCounter;  // atomic
   TPduCodec FCodec;
-
-  // Guarded by the connection's ReportLock. Held shared, so that a report runs its own reference
-  // of the handler (a handler may set a new one while it runs) without copying the function.
-  std::shared_ptr<const TSmppNotifyEvent> FRcxOnData;
-  std::shared_ptr<const TSmppNotifyEvent> FTcxOnData;
+  // The receiver and the transmitter, indexed by TSide.
+  TSideState FSides[2];
 
   std::atomic<bool> FClosing{false};
-  std::atomic<uint32_t> FRcxLastEnquireSeq{0};
-  std::atomic<uint32_t> FTcxLastEnquireSeq{0};
-  std::atomic<uint32_t> FRcxLastEnquireRespSeq{0};
-  std::atomic<uint32_t> FTcxLastEnquireRespSeq{0};
-  // When each connection last sent an enquire_link (steady clock, milliseconds): the watchdog
-  // gives the answer one full period from then. Keep-alive tick and watchdog tick.
-  std::atomic<int64_t> FEnquireSentAtMs[2] = {0, 0};
-
-  // Borrowed: each timer frees itself once terminated.
-  TSimpleTimer* FTimers[6] = {};
-
-  // The bytes each connection has read but not yet handled. Touched only by that connection's
-  // socket handlers, which all run on its worker thread.
-  std::unique_ptr<TStream> FStream[2];
 
   // Serialises Send: the store and its index. Taken before the transmitter's SocketLock; never
   // held while a report lock is taken.
@@ -292,12 +327,5 @@ class TSmppClient : public TComponent, public TPersistent {
   // the last run. Guarded by FSendLock.
   std::unordered_map<std::string, uint16_t> FConcatReferences;
   std::minstd_rand FConcatReferenceStart{std::random_device{}()};
-  // Set when the client has asked the worker to close the connection (unbind, stream fault); the
-  // read handler then stops handling what follows in the stream. Cleared on each new connection.
-  std::atomic<bool> FCloseAsked[2] = {false, false};
-  // Set when a connection has sent its bind, cleared when the answer to it (the bind's response
-  // or a generic_nack) is read: a connection the SMSC ends meanwhile is reported. That
-  // connection's socket handlers (its worker thread).
-  std::atomic<bool> FBindUnanswered[2] = {false, false};
   uint8_t FSentPartStore[SentPartSlots][SentPartSlotSize];
 };
