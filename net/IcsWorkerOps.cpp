@@ -111,21 +111,19 @@ void TWorkerThread::FinishConnect() {
   } catch (...) {
     LogMsg(Name() + " exception in session connected");
   }
-  MsgQueue->SelectRead.store(true);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(FHSocket.load());
+  WatchInput(FHSocket.load());
 }
 
 void TWorkerThread::CompleteConnect() {
   FConnectPending = false;
-  MsgQueue->SelectWrite.store(false);
+  WatchWrite(false);
   const int S = FHSocket.load();
   int32_t Err = 0;
   socklen_t Len = sizeof(Err);
   if (::getsockopt(S, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0) Err = LastOSError();
   if (Err != 0) {
     FailSocket(Err, "connect failed");
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
   } else if (TlsWanted()) {
     // The session is connected once the TLS handshake has ended.
     if (!StartTls()) return;
@@ -139,10 +137,9 @@ void TWorkerThread::AbortConnect() {
   LogMsg("connect aborted by close");
   FConnectPending = false;
   FHandshakePending = false;
-  MsgQueue->DeadlineMs.store(0);
-  MsgQueue->SelectWrite.store(false);
-  DropTls(false);
-  MsgQueue->WatchedSocket.store(-1);
+  // FinishConnect below watches for input again (on no socket); until then nothing is watched.
+  ClearDeadline();
+  StopWatching();
   FailSocket(ECONNABORTED, "connect failed");
   FinishConnect();
 }
@@ -221,10 +218,7 @@ bool TWorkerThread::CreateAndConnect() {
     return true;
   }
   FConnectPending = true;
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->Listening.store(false);
-  MsgQueue->SelectWrite.store(true);
-  MsgQueue->WatchedSocket.store(S);
+  WatchConnect(S);
   return false;
 }
 
@@ -246,7 +240,7 @@ bool TWorkerThread::SetNonBlocking() {
     FHSocket.store(-1);
     Ics_shutdown(S, SHUT_RDWR);
     Ics_closesocket(S);
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
     ChangeState(wsClosed);
     return false;
   }
@@ -313,9 +307,7 @@ void TWorkerThread::OpListen() {
     return;
   }
   if (Ics_listen(S, 5) == 0) {
-    MsgQueue->Listening.store(true);
-    MsgQueue->SelectRead.store(true);
-    MsgQueue->WatchedSocket.store(S);
+    WatchListener(S);
     ChangeState(wsListening);
   } else {
     SetLastError(LastOSError(), "listen failed");
@@ -331,7 +323,7 @@ void TWorkerThread::OpClose() {
   LogMsg("OpClose enter");
   ClearLastError();
   if (State() == wsClosed) return;
-  MsgQueue->SelectRead.store(false);
+  WatchRead(false);
   // A TLS session ends with close_notify, unless the close is abortive.
   DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
@@ -339,7 +331,7 @@ void TWorkerThread::OpClose() {
   // GetPeerAddr on another thread must then find -1, not that descriptor.
   const int S = FHSocket.exchange(-1);
   if (S != -1) {
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
     if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
     if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
     if (TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
@@ -427,7 +419,7 @@ void TWorkerThread::OpReleaseClose() {
   FConnectPending = false;
   if (FHandshakePending) {
     FHandshakePending = false;
-    MsgQueue->DeadlineMs.store(0);
+    ClearDeadline();
     DropTls(false);
   }
   // The bytes sent before the release still go out, as for a Close; BufLock is never taken while
@@ -436,10 +428,7 @@ void TWorkerThread::OpReleaseClose() {
   DeleteBufferList();
   std::lock_guard<std::recursive_mutex> Guard(CloseLock());
   LogMsg("OpClose enter");
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->SelectWrite.store(false);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(-1);
+  StopWatching();
   DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
   const int S = FHSocket.exchange(-1);
   if (S != -1) {
@@ -521,7 +510,7 @@ void TWorkerThread::OpWrite() {
       LogMsg("OpWrite nothing to send");
       // Nothing will ever be written for this wake-up, so stop watching for writability: left
       // set, the always-writable socket would wake the loop again and again.
-      MsgQueue->SelectWrite.store(false);
+      WatchWrite(false);
       return;
     }
     for (;;) {
@@ -565,7 +554,7 @@ void TWorkerThread::OpWrite() {
     // The cycle stops here: a Send from now on wakes it again. The rest goes out when the socket
     // is writable again.
     FTryToSendPending.store(false);
-    MsgQueue->SelectWrite.store(!FAllSent.load() && FailCode == 0);
+    WatchWrite(!FAllSent.load() && FailCode == 0);
     Sent = FAllSent.load() && FailCode == 0;
   }
   if (FailCode != 0) {
@@ -654,8 +643,7 @@ void TWorkerThread::OpDup(int NewHSocket) {
   socklen_t TypeLen = sizeof(Type);
   if (::getsockopt(NewHSocket, SOL_SOCKET, SO_TYPE, &Type, &TypeLen) == 0)
     FSockType.store(Type == SOCK_DGRAM ? SOCK_DGRAM : SOCK_STREAM);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(NewHSocket);
+  WatchAdopted(NewHSocket);
   FCloseInvoked.store(false);
   DeleteBufferList();
   // An adopted connection is a success: an error left over from an earlier connection of this
@@ -663,5 +651,5 @@ void TWorkerThread::OpDup(int NewHSocket) {
   ClearLastError();
   ChangeState(wsConnected);
   TriggerSessionConnected(static_cast<uint16_t>(LastError()));
-  MsgQueue->SelectRead.store(!FDontRead.load());
+  WatchRead(!FDontRead.load());
 }

@@ -221,7 +221,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       TriggerSessionAvailable(0);
       break;
     case WM_ICS_DONT_READ_FLAG:
-      MsgQueue->SelectRead.store(WParam == 0);
+      WatchRead(WParam == 0);
       break;
     case WM_ICS_ACCEPT:
       OpAccept();
@@ -635,7 +635,7 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
   // One wake-up serves every Send until its write cycle stops: the cycle goes on while the buffer
   // holds bytes. A burst of sends thus costs the caller no post per call while the worker is
   // busy.
-  MsgQueue->SelectWrite.store(true);
+  WatchWrite(true);
   if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
   return Result;
 }

@@ -315,6 +315,64 @@ class TWorkerThread : public TThread {
   void OpAccept();
   void PutDataInSendBuffer(const void* Data, int32_t Length);
   void DeleteBufferList();
+
+  // What the loop's wait watches, each named for why (the fields are the queue's). The wait reads
+  // them only between two messages, so within a handler only the last value counts, except for
+  // the write watch: Send turns it on from other threads, so each change of it keeps its place
+  // among the locks and callbacks around it. Inline: Send and the write cycle use them.
+  // The connection S for input, at the end of a connect attempt (S is -1 after a failure).
+  void WatchInput(int S) {
+    MsgQueue->SelectRead.store(true);
+    MsgQueue->Listening.store(false);
+    MsgQueue->WatchedSocket.store(S);
+  }
+  // The connect in progress on S: writability brings its outcome.
+  void WatchConnect(int S) {
+    MsgQueue->SelectRead.store(false);
+    MsgQueue->Listening.store(false);
+    MsgQueue->SelectWrite.store(true);
+    MsgQueue->WatchedSocket.store(S);
+  }
+  // The listening socket S: readability means a connection is waiting.
+  void WatchListener(int S) {
+    MsgQueue->Listening.store(true);
+    MsgQueue->SelectRead.store(true);
+    MsgQueue->WatchedSocket.store(S);
+  }
+  // The adopted connection S; whether its input is watched is decided after the connected event.
+  void WatchAdopted(int S) {
+    MsgQueue->Listening.store(false);
+    MsgQueue->WatchedSocket.store(S);
+  }
+  // The TLS handshake on S, which fails once the steady clock reaches Deadline (IcsSteadyMs).
+  void WatchHandshake(int S, int64_t Deadline) {
+    MsgQueue->Listening.store(false);
+    MsgQueue->WatchedSocket.store(S);
+    MsgQueue->DeadlineMs.store(Deadline);
+  }
+  // The handshake waits for the peer's message, or for room to send its own.
+  void WatchHandshakeRead() {
+    MsgQueue->SelectWrite.store(false);
+    MsgQueue->SelectRead.store(true);
+  }
+  void WatchHandshakeWrite() {
+    MsgQueue->SelectRead.store(false);
+    MsgQueue->SelectWrite.store(true);
+  }
+  // Input and writability, each on its own.
+  void WatchRead(bool On) { MsgQueue->SelectRead.store(On); }
+  void WatchWrite(bool On) { MsgQueue->SelectWrite.store(On); }
+  // No socket is watched; the flags stay as they are.
+  void UnwatchSocket() { MsgQueue->WatchedSocket.store(-1); }
+  // The handshake's time limit is gone.
+  void ClearDeadline() { MsgQueue->DeadlineMs.store(0); }
+  // Nothing is watched: no socket, no input, no writability, no listener.
+  void StopWatching() {
+    MsgQueue->SelectRead.store(false);
+    MsgQueue->SelectWrite.store(false);
+    MsgQueue->Listening.store(false);
+    MsgQueue->WatchedSocket.store(-1);
+  }
   // Posts WM_ICS_CLOSE with WParam and, off the worker thread, waits until it has been handled.
   void PostCloseAndWait(int32_t WParam);
   void NoteCloseHandled();

@@ -38,7 +38,7 @@ bool TWorkerThread::StartTls() {
   std::unique_ptr<TIcsTlsSession> T =
       TIcsTlsSession::Create(FHSocket.load(), Settings, Host, Reason);
   if (!T) {
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
     FailSocket(EINVAL, "TLS handshake failed: " + Reason);
     return true;
   }
@@ -50,9 +50,7 @@ bool TWorkerThread::StartTls() {
   LogMsg(Name() + " TLS handshake");
   FHandshakePending = true;
   FHandshakeTimeoutMs = Settings.HandshakeTimeoutMs > 0 ? Settings.HandshakeTimeoutMs : 1;
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(FHSocket.load());
-  MsgQueue->DeadlineMs.store(IcsSteadyMs() + FHandshakeTimeoutMs);
+  WatchHandshake(FHSocket.load(), IcsSteadyMs() + FHandshakeTimeoutMs);
   return StepHandshake();
 }
 
@@ -70,17 +68,15 @@ bool TWorkerThread::StepHandshake() {
   }
   switch (Step) {
     case TIcsTlsStep::tsWantRead:
-      MsgQueue->SelectWrite.store(false);
-      MsgQueue->SelectRead.store(true);
+      WatchHandshakeRead();
       return false;
     case TIcsTlsStep::tsWantWrite:
-      MsgQueue->SelectRead.store(false);
-      MsgQueue->SelectWrite.store(true);
+      WatchHandshakeWrite();
       return false;
     case TIcsTlsStep::tsDone:
       FHandshakePending = false;
-      MsgQueue->DeadlineMs.store(0);
-      MsgQueue->SelectWrite.store(false);
+      ClearDeadline();
+      WatchWrite(false);
       LogMsg(Name() + " TLS handshake done, " + Version);
       ChangeState(wsConnected);
       return true;
@@ -93,11 +89,10 @@ bool TWorkerThread::StepHandshake() {
 void TWorkerThread::FailHandshake(int32_t Code, const std::string& Reason) {
   LogMsg(Name() + " TLS handshake failed: " + Reason);
   FHandshakePending = false;
-  MsgQueue->DeadlineMs.store(0);
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->SelectWrite.store(false);
-  MsgQueue->WatchedSocket.store(-1);
-  DropTls(false);
+  // The end of the attempt (FinishConnect) watches for input again; until then nothing is
+  // watched.
+  ClearDeadline();
+  StopWatching();
   FailSocket(Code, "TLS handshake failed: " + Reason);
 }
 
