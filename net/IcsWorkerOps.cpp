@@ -96,7 +96,7 @@ void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   throw std::runtime_error(Msg);
 }
 
-bool TWorkerThread::OpConnect() {
+TWorkerThread::TConnectOutcome TWorkerThread::OpConnect() {
   ResolveStep("connect failed. ");
   return CreateAndConnect();
 }
@@ -114,8 +114,13 @@ void TWorkerThread::FinishConnect() {
   WatchInput(FHSocket.load());
 }
 
+void TWorkerThread::EnterConnected() {
+  FConnectPhase = TConnectPhase::cpConnected;
+  ChangeState(wsConnected);
+}
+
 void TWorkerThread::CompleteConnect() {
-  FConnectPending = false;
+  FConnectPhase = TConnectPhase::cpIdle;
   WatchWrite(false);
   const int S = FHSocket.load();
   int32_t Err = 0;
@@ -126,17 +131,16 @@ void TWorkerThread::CompleteConnect() {
     UnwatchSocket();
   } else if (TlsWanted()) {
     // The session is connected once the TLS handshake has ended.
-    if (!StartTls()) return;
+    if (StartTls() == TConnectOutcome::coWaiting) return;
   } else {
-    ChangeState(wsConnected);
+    EnterConnected();
   }
   FinishConnect();
 }
 
 void TWorkerThread::AbortConnect() {
   LogMsg("connect aborted by close");
-  FConnectPending = false;
-  FHandshakePending = false;
+  FConnectPhase = TConnectPhase::cpIdle;
   // FinishConnect below watches for input again (on no socket); until then nothing is watched.
   ClearDeadline();
   StopWatching();
@@ -155,12 +159,12 @@ void TWorkerThread::FailSocket(int32_t Code, const std::string& Msg) {
   ChangeState(wsClosed);
 }
 
-bool TWorkerThread::CreateAndConnect() {
+TWorkerThread::TConnectOutcome TWorkerThread::CreateAndConnect() {
   const int S = Ics_socket(AF_INET, FSockType.load(), FProtoNum.load());
   if (S == -1) {
     SetLastError(LastOSError(), "socket failed");
     ChangeState(wsClosed);
-    return true;
+    return TConnectOutcome::coKnown;
   }
   FHSocket.store(S);
   ChangeState(wsOpened);
@@ -172,23 +176,23 @@ bool TWorkerThread::CreateAndConnect() {
         const int32_t On = 1;
         if (Ics_setsockopt(S, SOL_SOCKET, SO_BROADCAST, &On, sizeof(On)) != 0) {
           FailSocket(LastOSError(), "setsockopt(SO_BROADCAST)");
-          return true;
+          return TConnectOutcome::coKnown;
         }
       }
-      if (!SetNonBlocking()) return true;
-      ChangeState(wsConnected);
-      return true;
+      if (!SetNonBlocking()) return TConnectOutcome::coKnown;
+      EnterConnected();
+      return TConnectOutcome::coKnown;
     }
 
     const int32_t On = -1;
     if (Ics_setsockopt(S, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_REUSEADDR)");
-      return true;
+      return TConnectOutcome::coKnown;
     }
     SetLingerOption();
     if (Ics_setsockopt(S, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_KEEPALIVE)");
-      return true;
+      return TConnectOutcome::coKnown;
     }
     bool NeedBind;
     {
@@ -200,26 +204,26 @@ bool TWorkerThread::CreateAndConnect() {
     // A socket that cannot take its local address is not left open half made: the attempt
     // fails like any other, with the OS error in the session-connected event.
     FailSocket(F.Code, F.Msg);
-    return true;
+    return TConnectOutcome::coKnown;
   }
 
   // The connect runs without blocking the worker: its outcome arrives as writability in the
   // worker's own wait, where a close request or the release of the worker can end it at once.
-  if (!SetNonBlocking()) return true;
+  if (!SetNonBlocking()) return TConnectOutcome::coKnown;
   ChangeState(wsConnecting);
   if (Ics_connect(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
     if (TlsWanted()) return StartTls();
-    ChangeState(wsConnected);
-    return true;
+    EnterConnected();
+    return TConnectOutcome::coKnown;
   }
   const int32_t Err = LastOSError();
   if (Err != EINPROGRESS) {
     FailSocket(Err, "connect failed");
-    return true;
+    return TConnectOutcome::coKnown;
   }
-  FConnectPending = true;
+  FConnectPhase = TConnectPhase::cpTcpConnect;
   WatchConnect(S);
-  return false;
+  return TConnectOutcome::coWaiting;
 }
 
 void TWorkerThread::SetLingerOption() {
@@ -400,6 +404,9 @@ void TWorkerThread::DrainBeforeClose() {
 void TWorkerThread::EndSession(int32_t Code) {
   if (State() == wsClosed) return;
   OpClose();
+  // The connection is gone. A connect still waiting for its outcome keeps its phase: that
+  // outcome is reported on its own (a close request aborts it).
+  if (FConnectPhase == TConnectPhase::cpConnected) FConnectPhase = TConnectPhase::cpIdle;
   // Without an error of its own the session ends with the close's code: 0 unless the OS close
   // failed.
   if (Code == 0) Code = LastError();
@@ -416,12 +423,11 @@ void TWorkerThread::EndSession(int32_t Code) {
 }
 
 void TWorkerThread::OpReleaseClose() {
-  FConnectPending = false;
-  if (FHandshakePending) {
-    FHandshakePending = false;
+  if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
     ClearDeadline();
     DropTls(false);
   }
+  FConnectPhase = TConnectPhase::cpIdle;
   // The bytes sent before the release still go out, as for a Close; BufLock is never taken while
   // CloseLock is held, so the buffer comes first.
   if (State() == wsConnected) DrainBeforeClose();
@@ -493,7 +499,7 @@ void TWorkerThread::OpWrite() {
   // A connect or TLS handshake in progress uses write readiness for its outcome. The wake-up is
   // used up all the same: left marked as pending, it would keep every later Send from posting
   // one, and bytes sent once the session is up would wait for some other event.
-  if (FConnectPending || FHandshakePending) {
+  if (ConnectWaiting()) {
     std::lock_guard<std::recursive_mutex> Guard(BufLock);
     FTryToSendPending.store(false);
     return;
@@ -649,6 +655,9 @@ void TWorkerThread::OpDup(int NewHSocket) {
   // An adopted connection is a success: an error left over from an earlier connection of this
   // worker must not be reported with it.
   ClearLastError();
+  // A connect still waiting for its outcome on this very handle keeps its phase: that outcome is
+  // reported on its own.
+  if (!ConnectWaiting()) FConnectPhase = TConnectPhase::cpConnected;
   ChangeState(wsConnected);
   TriggerSessionConnected(static_cast<uint16_t>(LastError()));
   WatchRead(!FDontRead.load());

@@ -1,6 +1,25 @@
 // The worker thread of a socket: its life, the message loop and its dispatch, the callbacks that
 // report outcomes, and the requests that run on the caller's thread. The socket operations the
 // messages trigger are in IcsWorkerOps.cpp.
+//
+// What a message does depends on the phase of the connection (TConnectPhase). A connect starts
+// idle, waits in TCP connect and, with TLS, in TLS handshake, and ends connected, or idle when it
+// fails; the end of the session and a release make the phase idle again.
+//
+//   message                 idle              TCP connect       TLS handshake     connected
+//   WM_ICS_CONNECT          OpConnect         (a Connect is refused unless the socket is closed)
+//   WM_ICS_CLOSE            ends the session  AbortConnect      AbortConnect      ends the session
+//   WM_ICS_CLOSE, release   OpReleaseClose    OpReleaseClose    OpReleaseClose    OpReleaseClose
+//   WM_ICS_DATA_AVAILABLE   OpDataAvailable   OpDataAvailable   StepHandshake     OpDataAvailable
+//   WM_ICS_WRITE_READY      OpWrite           CompleteConnect   StepHandshake     OpWrite
+//   WM_ICS_DEADLINE         -                 -                 FailHandshake     -
+//   WM_ICS_TRY_TO_SEND      OpWrite           wake-up used up   wake-up used up   OpWrite
+//   WM_ICS_LISTEN, WM_ICS_DUP, WM_ICS_SESSION_AVAILABLE, WM_ICS_DONT_READ_FLAG, WM_ICS_ACCEPT:
+//                           the same in every phase
+//
+// "ends the session": nothing when the state is wsClosed already, otherwise the queued bytes are
+// written (DrainBeforeClose) and the session ends (EndSession). A connect whose outcome is known
+// ends with FinishConnect: the session-connected event, then watching for input.
 #include "net/IcsWorkerThread.h"
 
 #include <fcntl.h>
@@ -155,14 +174,14 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
 
   switch (Msg) {
     case WM_ICS_CONNECT: {
-      bool Known;
+      TConnectOutcome Outcome;
       try {
-        Known = OpConnect();
+        Outcome = OpConnect();
       } catch (...) {
         // Resolution failed (the state is wsClosed already) or binding raised.
-        Known = true;
+        Outcome = TConnectOutcome::coKnown;
       }
-      if (Known) FinishConnect();
+      if (Outcome == TConnectOutcome::coKnown) FinishConnect();
       break;
     }
     case WM_ICS_CLOSE:
@@ -170,7 +189,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         OpReleaseClose();
         break;
       }
-      if (FConnectPending || FHandshakePending) {
+      if (ConnectWaiting()) {
         AbortConnect();
         break;
       }
@@ -181,25 +200,25 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       EndSession(0);
       break;
     case WM_ICS_DATA_AVAILABLE:
-      if (FHandshakePending) {
-        if (StepHandshake()) FinishConnect();
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
+        if (StepHandshake() == TConnectOutcome::coKnown) FinishConnect();
         break;
       }
       OpDataAvailable();
       break;
     case WM_ICS_WRITE_READY:
-      if (FConnectPending) {
+      if (FConnectPhase == TConnectPhase::cpTcpConnect) {
         CompleteConnect();
         break;
       }
-      if (FHandshakePending) {
-        if (StepHandshake()) FinishConnect();
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
+        if (StepHandshake() == TConnectOutcome::coKnown) FinishConnect();
         break;
       }
       OpWrite();
       break;
     case WM_ICS_DEADLINE:
-      if (FHandshakePending) {
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
         FailHandshake(ETIMEDOUT, "no answer within " + std::to_string(FHandshakeTimeoutMs) + " ms");
         FinishConnect();
       }

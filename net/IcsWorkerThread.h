@@ -263,27 +263,44 @@ class TWorkerThread : public TThread {
   void RaiseException(const std::string& Msg);
 
  private:
+  // Where the worker's connection stands. It decides what readiness, a close request and the
+  // handshake's time limit mean (see the table at the top of IcsWorkerThread.cpp).
+  enum class TConnectPhase : uint8_t {
+    cpIdle,          // no connection of a connect or a dup: closed, or listening
+    cpTcpConnect,    // the TCP connect waits for writability to bring its outcome
+    cpTlsHandshake,  // the TLS handshake after it waits for the socket or its time limit
+    cpConnected      // a connect or a dup made the connection, and it is open
+  };
+  // What a step of a connect attempt leaves: its outcome known (the state is then wsConnected or
+  // wsClosed, and FinishConnect ends the attempt), or waiting for the socket.
+  enum class TConnectOutcome : uint8_t { coKnown, coWaiting };
+
   void SetLastError(int32_t Code, const std::string& Msg);
   void ClearLastError();
   void ResolveStep(const char* FailurePrefix);
-  // Resolves, creates the socket and starts the connect; true when the outcome is known (success
-  // or failure), false while the connect is still in progress.
-  bool OpConnect();
-  bool CreateAndConnect();
+  // A connect waits for its outcome: the TCP connect or the TLS handshake runs.
+  bool ConnectWaiting() const {
+    return FConnectPhase == TConnectPhase::cpTcpConnect ||
+           FConnectPhase == TConnectPhase::cpTlsHandshake;
+  }
+  // The connect attempt has made its connection: the phase, then the state.
+  void EnterConnected();
+  // Resolves, creates the socket and starts the connect.
+  TConnectOutcome OpConnect();
+  TConnectOutcome CreateAndConnect();
   // The end of a connect attempt: session connected with LastError, then watching for input.
   void FinishConnect();
   // A connect in progress has become writable (or failed): takes its outcome from the socket.
   void CompleteConnect();
-  // A close request or release ends a connect in progress: it fails with ECONNABORTED.
+  // A close request ends a connect in progress: it fails with ECONNABORTED.
   void AbortConnect();
   // TLS (IcsWorkerTls.cpp). TlsWanted: the settings ask for TLS on this stream connect.
-  // StartTls and StepHandshake: true when the handshake's outcome is known (the state is then
-  // wsConnected or wsClosed), false while it waits for the socket. FailHandshake ends the attempt
+  // StartTls and StepHandshake start and continue the handshake. FailHandshake ends the attempt
   // with Code and "TLS handshake failed: " + Reason. DropTls forgets the session, sending
   // close_notify first when CloseNotify is set.
   bool TlsWanted() const;
-  bool StartTls();
-  bool StepHandshake();
+  TConnectOutcome StartTls();
+  TConnectOutcome StepHandshake();
   void FailHandshake(int32_t Code, const std::string& Reason);
   void DropTls(bool CloseNotify);
   int32_t TlsSend(const uint8_t* Data, int32_t Length);
@@ -437,10 +454,8 @@ class TWorkerThread : public TThread {
   uint64_t FBufEpoch = 0;
   // The bytes of one send of the write cycle, copied from the first chunk. Worker thread only.
   std::vector<uint8_t> FSendCopy;
-  // A connect has been started and its outcome is not known yet. Worker thread only.
-  bool FConnectPending = false;
-  // A TLS handshake runs and its outcome is not known yet; its time limit. Worker thread only.
-  bool FHandshakePending = false;
+  // The phase of the connection, and the time limit of its TLS handshake. Worker thread only.
+  TConnectPhase FConnectPhase = TConnectPhase::cpIdle;
   int32_t FHandshakeTimeoutMs = 0;
   // The TLS settings of the next connect. Guarded by SettingsLock.
   TIcsTlsSettings FTlsSettings;

@@ -26,7 +26,7 @@ bool TWorkerThread::TlsWanted() const {
   return FTlsSettings.UseTLS && FSockType.load() == SOCK_STREAM;
 }
 
-bool TWorkerThread::StartTls() {
+TWorkerThread::TConnectOutcome TWorkerThread::StartTls() {
   TIcsTlsSettings Settings;
   std::string Host;
   {
@@ -40,7 +40,7 @@ bool TWorkerThread::StartTls() {
   if (!T) {
     UnwatchSocket();
     FailSocket(EINVAL, "TLS handshake failed: " + Reason);
-    return true;
+    return TConnectOutcome::coKnown;
   }
   {
     std::lock_guard<std::mutex> Guard(TlsLock);
@@ -48,19 +48,19 @@ bool TWorkerThread::StartTls() {
     FTlsOn.store(true);
   }
   LogMsg(Name() + " TLS handshake");
-  FHandshakePending = true;
+  FConnectPhase = TConnectPhase::cpTlsHandshake;
   FHandshakeTimeoutMs = Settings.HandshakeTimeoutMs > 0 ? Settings.HandshakeTimeoutMs : 1;
   WatchHandshake(FHSocket.load(), IcsSteadyMs() + FHandshakeTimeoutMs);
   return StepHandshake();
 }
 
-bool TWorkerThread::StepHandshake() {
+TWorkerThread::TConnectOutcome TWorkerThread::StepHandshake() {
   TIcsTlsStep Step;
   std::string Reason, Version;
   int32_t Code;
   {
     std::lock_guard<std::mutex> Guard(TlsLock);
-    if (!FTls) return true;
+    if (!FTls) return TConnectOutcome::coKnown;
     Step = FTls->Handshake();
     Reason = FTls->Reason();
     Code = FTls->ErrorCode();
@@ -69,26 +69,25 @@ bool TWorkerThread::StepHandshake() {
   switch (Step) {
     case TIcsTlsStep::tsWantRead:
       WatchHandshakeRead();
-      return false;
+      return TConnectOutcome::coWaiting;
     case TIcsTlsStep::tsWantWrite:
       WatchHandshakeWrite();
-      return false;
+      return TConnectOutcome::coWaiting;
     case TIcsTlsStep::tsDone:
-      FHandshakePending = false;
       ClearDeadline();
       WatchWrite(false);
       LogMsg(Name() + " TLS handshake done, " + Version);
-      ChangeState(wsConnected);
-      return true;
+      EnterConnected();
+      return TConnectOutcome::coKnown;
     default:
       FailHandshake(Code != 0 ? Code : EPROTO, Reason);
-      return true;
+      return TConnectOutcome::coKnown;
   }
 }
 
 void TWorkerThread::FailHandshake(int32_t Code, const std::string& Reason) {
   LogMsg(Name() + " TLS handshake failed: " + Reason);
-  FHandshakePending = false;
+  FConnectPhase = TConnectPhase::cpIdle;
   // The end of the attempt (FinishConnect) watches for input again; until then nothing is
   // watched.
   ClearDeadline();
