@@ -151,12 +151,15 @@ void TWorkerThread::AbortConnect() {
 void TWorkerThread::FailSocket(int32_t Code, const std::string& Msg) {
   DropTls(false);
   SetLastError(Code, Msg);
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-  }
+  CloseHandle();
   ChangeState(wsClosed);
+}
+
+void TWorkerThread::CloseHandle() {
+  const int S = FHSocket.exchange(-1);
+  if (S == -1) return;
+  Ics_shutdown(S, SHUT_RDWR);
+  Ics_closesocket(S);
 }
 
 TWorkerThread::TConnectOutcome TWorkerThread::CreateAndConnect() {
@@ -240,12 +243,9 @@ bool TWorkerThread::SetNonBlocking() {
   int32_t On = -1;
   const int S = FHSocket.load();
   if (Ics_ioctl(S, FIONBIO, &On) == -1) {
-    SetLastError(LastOSError(), "ioctlsocket(FIONBIO) failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
+    const int32_t Err = LastOSError();
     UnwatchSocket();
-    ChangeState(wsClosed);
+    FailSocket(Err, "ioctlsocket(FIONBIO) failed");
     return false;
   }
   return true;
@@ -294,11 +294,8 @@ void TWorkerThread::OpListen() {
   if (Ics_bind(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
     ChangeState(wsBound);
   } else {
-    SetLastError(LastOSError(), "bind failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-    ChangeState(wsClosed);
+    const int32_t Err = LastOSError();
+    FailSocket(Err, "bind failed");
     TriggerSessionClosed(static_cast<uint16_t>(LastError()));
     return;
   }
@@ -314,11 +311,8 @@ void TWorkerThread::OpListen() {
     WatchListener(S);
     ChangeState(wsListening);
   } else {
-    SetLastError(LastOSError(), "listen failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-    ChangeState(wsClosed);
+    const int32_t Err = LastOSError();
+    FailSocket(Err, "listen failed");
   }
 }
 

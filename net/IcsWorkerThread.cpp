@@ -93,11 +93,7 @@ TWorkerThread::~TWorkerThread() {
   if (FPipeRead != -1) ::close(FPipeRead);
   if (FPipeWrite != -1) ::close(FPipeWrite);
   FPipeRead = FPipeWrite = -1;
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-  }
+  CloseHandle();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -318,7 +318,11 @@ class TWorkerThread : public TThread {
   // After the handler that released this worker on its own thread has returned: closes, empties
   // and hands the worker to the pool.
   void ReleaseAfterHandler();
+  // A socket given up after a failure: TLS dropped without close_notify, LastError := Code and
+  // Msg, the handle closed (CloseHandle) and the state wsClosed.
   void FailSocket(int32_t Code, const std::string& Msg);
+  // Forgets the handle, then shuts the OS socket down and closes it, without lingering.
+  void CloseHandle();
   void SetLingerOption();
   bool SetNonBlocking();
   void BindSocket();
