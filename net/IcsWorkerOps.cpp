@@ -32,6 +32,12 @@ constexpr int32_t ResolveProtoError = EPROTONOSUPPORT;
 constexpr int32_t ResolvePortError = EINVAL;
 constexpr int32_t ResolveHostError = EHOSTUNREACH;
 
+// Linger on with 0 seconds asks for an abortive close: the queued bytes go with the socket, a TLS
+// session ends without close_notify, and unread input makes the OS reset the connection.
+bool IsAbortive(TIcsSocketLingerOnOff Mode, int32_t Seconds) {
+  return Mode == wsLingerOn && Seconds <= 0;
+}
+
 }  // namespace
 
 void TWorkerThread::ResolveStep(const char* FailurePrefix) {
@@ -322,19 +328,22 @@ void TWorkerThread::OpClose() {
   ClearLastError();
   if (State() == wsClosed) return;
   WatchRead(false);
-  // A TLS session ends with close_notify, unless the close is abortive.
-  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
+  if (OrderlyClose() && TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
+  LogMsg("OpClose exit");
+}
+
+bool TWorkerThread::OrderlyClose() {
+  const bool Abortive = IsAbortive(FLingerOnOff.load(), FLingerTimeout.load());
+  DropTls(!Abortive);
   // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
   // be given to a new descriptor elsewhere in the process, and a Receive, RcvdCount or
   // GetPeerAddr on another thread must then find -1, not that descriptor.
   const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    UnwatchSocket();
-    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
-    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-    if (TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
-  }
-  LogMsg("OpClose exit");
+  if (S == -1) return false;
+  UnwatchSocket();
+  if (!Abortive) DropPendingInput(S);
+  if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
+  return true;
 }
 
 void TWorkerThread::DropPendingInput(int S) {
@@ -351,8 +360,7 @@ void TWorkerThread::DrainBeforeClose() {
   if (S == -1 || FSockType.load() != SOCK_STREAM) return;
   const TIcsSocketLingerOnOff Mode = FLingerOnOff.load();
   const int32_t Seconds = FLingerTimeout.load();
-  // Linger on with 0 seconds asks for an abortive close: the queued bytes go with the socket.
-  if (Mode == wsLingerOn && Seconds <= 0) return;
+  if (IsAbortive(Mode, Seconds)) return;
   const auto Limit = Mode == wsLingerOn ? std::chrono::milliseconds(int64_t(Seconds) * 1000)
                                         : std::chrono::milliseconds(IcsCloseDrainMs);
   const auto End = std::chrono::steady_clock::now() + Limit;
@@ -427,18 +435,13 @@ void TWorkerThread::OpReleaseClose() {
   if (State() == wsConnected) DrainBeforeClose();
   DeleteBufferList();
   std::lock_guard<std::recursive_mutex> Guard(CloseLock());
-  LogMsg("OpClose enter");
+  LogMsg("OpReleaseClose enter");
   StopWatching();
-  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
-    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-  }
+  OrderlyClose();
   FCloseInvoked.store(false);
   // Every slot is empty by now, so this only records the state.
   ChangeState(wsClosed);
-  LogMsg("OpClose exit");
+  LogMsg("OpReleaseClose exit");
 }
 
 void TWorkerThread::PutDataInSendBuffer(const void* Data, int32_t Length) {

@@ -327,8 +327,15 @@ class TWorkerThread : public TThread {
   bool SetNonBlocking();
   void BindSocket();
   void OpListen();
+  // The close of a session (EndSession) and the release of the worker: each watches less, then
+  // both close the socket through OrderlyClose, under CloseLock.
   void OpClose();
   void OpReleaseClose();
+  // Closes the socket as the linger settings ask: in order (TLS ends with close_notify, and the
+  // input still pending is dropped first), or abortively with linger on and 0 seconds. The handle
+  // is forgotten before the descriptor is closed. True when there was a handle to close.
+  // CloseLock held.
+  bool OrderlyClose();
   void OpWrite();
   int32_t RealSend(const uint8_t* Data, int32_t Length);
   void OpDataAvailable();
