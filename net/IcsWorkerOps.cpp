@@ -367,15 +367,11 @@ void TWorkerThread::DrainBeforeClose() {
   std::unique_lock<std::recursive_mutex> Guard(BufLock);
   for (;;) {
     bool Blocked = false;
-    while (!BufList.empty()) {
-      TIcsBuffer* Chunk = BufList.front().get();
-      int32_t Count = 0;
-      const uint8_t* P = Chunk->Peek(Count);
-      if (Count <= 0) {
-        if (BufList.size() == 1) break;
-        BufList.pop_front();
-        continue;
-      }
+    for (;;) {
+      const uint8_t* P;
+      int32_t Count;
+      TIcsBuffer* Chunk = FirstUnsent(P, Count);
+      if (!Chunk) break;
       const ssize_t R = SendNow(S, P, Count);
       if (R > 0) {
         Chunk->Remove(static_cast<int32_t>(R));
@@ -460,6 +456,18 @@ void TWorkerThread::PutDataInSendBuffer(const void* Data, int32_t Length) {
   }
 }
 
+inline TIcsBuffer* TWorkerThread::FirstUnsent(const uint8_t*& Data, int32_t& Count) {
+  while (!BufList.empty()) {
+    TIcsBuffer* Chunk = BufList.front().get();
+    Data = Chunk->Peek(Count);
+    if (Count > 0) return Chunk;
+    // The last chunk stays, emptied, for the next Send to fill.
+    if (BufList.size() == 1) break;
+    BufList.pop_front();
+  }
+  return nullptr;
+}
+
 void TWorkerThread::DeleteBufferList() {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   BufList.clear();
@@ -517,17 +525,12 @@ void TWorkerThread::OpWrite() {
       return;
     }
     for (;;) {
-      // The unread bytes of the first chunk; an emptied chunk goes unless it is the last.
-      TIcsBuffer* Chunk = BufList.front().get();
-      int32_t Count = 0;
-      const uint8_t* P = Chunk->Peek(Count);
-      if (Count <= 0) {
-        if (BufList.size() == 1) {
-          FAllSent.store(true);
-          break;
-        }
-        BufList.pop_front();
-        continue;
+      const uint8_t* P;
+      int32_t Count;
+      TIcsBuffer* Chunk = FirstUnsent(P, Count);
+      if (!Chunk) {
+        FAllSent.store(true);
+        break;
       }
       // Sent from a copy, so that the chunk may go (a new connection empties the buffer) while
       // the send runs without BufLock.

@@ -343,6 +343,11 @@ class TWorkerThread : public TThread {
   void OpAccept();
   void PutDataInSendBuffer(const void* Data, int32_t Length);
   void DeleteBufferList();
+  // The oldest chunk with bytes not yet sent, and those bytes (Data, Count > 0); the emptied
+  // chunks before it go, except the last chunk, which stays. Null when everything queued has
+  // been sent. The write cycle and the drain before a close walk the buffer with it (inline, and
+  // defined in IcsWorkerOps.cpp beside them: it runs once per chunk sent). BufLock held.
+  inline TIcsBuffer* FirstUnsent(const uint8_t*& Data, int32_t& Count);
 
   // What the loop's wait watches, each named for why (the fields are the queue's). The wait reads
   // them only between two messages, so within a handler only the last value counts, except for
