@@ -46,50 +46,45 @@ void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   // The texts are copied under SettingsLock and resolved without it: a name look-up may take
   // seconds, and a setter or a getter on the application's thread must not wait for it. A result
   // is kept as resolved only if its text has not changed meanwhile.
-  std::string ProtoStr, PortStr, LocalPortStr, AddrStr;
-  bool ProtoDone, PortDone, LocalPortDone, AddrDone;
+  TIcsSetting UsedProto, UsedPort, UsedLocalPort, UsedAddr;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    ProtoStr = FProtoStr;
-    PortStr = FPortStr;
-    LocalPortStr = FLocalPortStr;
-    AddrStr = FAddrStr;
-    ProtoDone = FProtoResolved;
-    PortDone = FPortResolved;
-    LocalPortDone = FLocalPortResolved;
-    AddrDone = FAddrResolved;
+    UsedProto = FProto;
+    UsedPort = FPort;
+    UsedLocalPort = FLocalPort;
+    UsedAddr = FAddr;
   }
-  auto MarkResolved = [this](const std::string& Used, const std::string& Text, bool& Flag) {
+  auto MarkResolved = [this](const TIcsSetting& Used, TIcsSetting& Setting) {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    if (Text == Used) Flag = true;
+    if (Setting.Text == Used.Text) Setting.Resolved = true;
   };
   if (TestHooks.DuringResolve) TestHooks.DuringResolve();
   int32_t Code = 0;
   std::string Msg;
   try {
-    if (!ProtoDone) {
+    if (!UsedProto.Resolved) {
       Code = ResolveProtoError;
-      const int32_t Num = IcsSocketResolveProto(ProtoStr);
+      const int32_t Num = IcsSocketResolveProto(UsedProto.Text);
       FProtoNum.store(Num);
       FSockType.store(Num == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
-      MarkResolved(ProtoStr, FProtoStr, FProtoResolved);
+      MarkResolved(UsedProto, FProto);
     }
-    if (!PortDone) {
+    if (!UsedPort.Resolved) {
       Code = ResolvePortError;
-      const uint16_t P = IcsSocketResolvePort(PortStr, ProtoStr);
+      const uint16_t P = IcsSocketResolvePort(UsedPort.Text, UsedProto.Text);
       FPortNum.store(P);
       FSockAddr.sin_port = Ics_htons(P);
-      MarkResolved(PortStr, FPortStr, FPortResolved);
+      MarkResolved(UsedPort, FPort);
     }
-    if (!LocalPortDone) {
+    if (!UsedLocalPort.Resolved) {
       Code = ResolvePortError;
-      FLocalPortNum.store(IcsSocketResolvePort(LocalPortStr, ProtoStr));
-      MarkResolved(LocalPortStr, FLocalPortStr, FLocalPortResolved);
+      FLocalPortNum.store(IcsSocketResolvePort(UsedLocalPort.Text, UsedProto.Text));
+      MarkResolved(UsedLocalPort, FLocalPort);
     }
-    if (!AddrDone) {
+    if (!UsedAddr.Resolved) {
       Code = ResolveHostError;
-      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(AddrStr);
-      MarkResolved(AddrStr, FAddrStr, FAddrResolved);
+      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(UsedAddr.Text);
+      MarkResolved(UsedAddr, FAddr);
     }
     return;
   } catch (const ESocketException& E) {
@@ -284,7 +279,7 @@ void TWorkerThread::BindSocket() {
   const uint16_t Chosen = Ics_ntohs(Local.sin_port);
   FLocalPortNum.store(Chosen);
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  FLocalPortStr = std::to_string(Chosen);
+  FLocalPort.Text = std::to_string(Chosen);
 }
 
 void TWorkerThread::OpListen() {

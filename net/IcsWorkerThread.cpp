@@ -429,21 +429,17 @@ std::string TWorkerThread::Name() const {
   return FName;
 }
 
-namespace {
-
-// The shared rule of the address, protocol and port setters.
-void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved,
-                  const char* EmptyValue) {
-  if (Assigned && Text == Value) return;
+void TIcsSetting::Store(const std::string& Value, const char* EmptyText) {
+  if (Holds(Value)) return;
   std::string T = IcsTrim(Value);
   if (T.empty()) {
     Assigned = false;
-    if (EmptyValue) {
+    if (EmptyText) {
       // The local port falls back to "0" (let the OS choose). Its resolved number must follow:
       // left as it was, a pooled worker would bind its next socket to the port an earlier socket
       // was given (a bind stores the chosen port as the text).
-      if (Text != EmptyValue) Resolved = false;
-      Text = EmptyValue;
+      if (Text != EmptyText) Resolved = false;
+      Text = EmptyText;
     } else {
       Text.clear();
     }
@@ -454,41 +450,63 @@ void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, b
   Assigned = true;
 }
 
-}  // namespace
-
 void TWorkerThread::SetAddr(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FAddrStr, FAddrAssigned, FAddrResolved, nullptr);
+  FAddr.Store(Value);
 }
 void TWorkerThread::SetProto(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FProtoStr, FProtoAssigned, FProtoResolved, nullptr);
+  FProto.Store(Value);
 }
 void TWorkerThread::SetPort(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FPortStr, FPortAssigned, FPortResolved, nullptr);
+  FPort.Store(Value);
 }
 void TWorkerThread::SetLocalPort(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FLocalPortStr, FLocalPortAssigned, FLocalPortResolved, "0");
+  FLocalPort.Store(Value, "0");
 }
 
-#define ICS_SETTING_GETTER(Type, Getter, Field)      \
-  Type TWorkerThread::Getter() const {               \
-    std::lock_guard<std::mutex> Guard(SettingsLock); \
-    return Field;                                    \
-  }
-ICS_SETTING_GETTER(std::string, Addr, FAddrStr)
-ICS_SETTING_GETTER(std::string, Proto, FProtoStr)
-ICS_SETTING_GETTER(std::string, Port, FPortStr)
-ICS_SETTING_GETTER(std::string, LocalPort, FLocalPortStr)
-ICS_SETTING_GETTER(bool, AddrAssigned, FAddrAssigned)
-ICS_SETTING_GETTER(bool, AddrResolved, FAddrResolved)
-ICS_SETTING_GETTER(bool, ProtoAssigned, FProtoAssigned)
-ICS_SETTING_GETTER(bool, ProtoResolved, FProtoResolved)
-ICS_SETTING_GETTER(bool, PortAssigned, FPortAssigned)
-ICS_SETTING_GETTER(bool, PortResolved, FPortResolved)
-#undef ICS_SETTING_GETTER
+std::string TWorkerThread::Addr() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Text;
+}
+std::string TWorkerThread::Proto() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Text;
+}
+std::string TWorkerThread::Port() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Text;
+}
+std::string TWorkerThread::LocalPort() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FLocalPort.Text;
+}
+bool TWorkerThread::AddrAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Assigned;
+}
+bool TWorkerThread::AddrResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Resolved;
+}
+bool TWorkerThread::ProtoAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Assigned;
+}
+bool TWorkerThread::ProtoResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Resolved;
+}
+bool TWorkerThread::PortAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Assigned;
+}
+bool TWorkerThread::PortResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Resolved;
+}
 
 void TWorkerThread::SetDontRead(bool Value) {
   FDontRead.store(Value);
@@ -509,9 +527,9 @@ void TWorkerThread::Connect() {
   bool Port, Addr, Proto;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    Port = FPortAssigned;
-    Addr = FAddrAssigned;
-    Proto = FProtoAssigned;
+    Port = FPort.Assigned;
+    Addr = FAddr.Assigned;
+    Proto = FProto.Assigned;
   }
   if (!Port) {
     RaiseException("Connect: No Port Specified");
@@ -542,9 +560,9 @@ void TWorkerThread::Listen() {
   bool Port, Addr, Proto;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    Port = FPortAssigned;
-    Addr = FAddrAssigned;
-    Proto = FProtoAssigned;
+    Port = FPort.Assigned;
+    Addr = FAddr.Assigned;
+    Proto = FProto.Assigned;
   }
   if (!Port) {
     RaiseException("listen: port not assigned");

@@ -42,6 +42,21 @@ enum TIcsSocketLingerOnOff : uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLinger
 // The readable name of a state ("wsConnected"), for trace lines and test messages.
 const char* IcsSocketStateName(TIcsSocketState State);
 
+// An address, protocol or port setting of a socket: its text, whether a value has been assigned,
+// and whether the text has been resolved since it was stored. Its owner guards it.
+struct TIcsSetting {
+  std::string Text;
+  bool Assigned = false;
+  bool Resolved = false;
+
+  // True when Value is the assigned text already, which a setter leaves as it is.
+  bool Holds(const std::string& Value) const { return Assigned && Text == Value; }
+  // The rule of the setters. A value the setting holds changes nothing; otherwise the trimmed
+  // value is stored: a non-empty one is assigned and not yet resolved, an empty one clears the
+  // assigned flag and leaves the text empty, or EmptyText when one is given.
+  void Store(const std::string& Value, const char* EmptyText = nullptr);
+};
+
 // The process-wide close lock, shared by all workers. It is held for the whole of a socket close,
 // and every worker takes and releases it before handling a message, so that no worker handles a
 // message while any worker is closing a socket. Recursive. It is created on first use and never
@@ -418,18 +433,10 @@ class TWorkerThread : public TThread {
   // that go with them. Guarded by SettingsLock: the setters run on the caller's thread, the
   // resolution step on the worker.
   mutable std::mutex SettingsLock;
-  std::string FAddrStr;
-  bool FAddrAssigned = false;
-  bool FAddrResolved = false;
-  std::string FProtoStr = "tcp";
-  bool FProtoAssigned = true;
-  bool FProtoResolved = false;
-  std::string FPortStr;
-  bool FPortAssigned = false;
-  bool FPortResolved = false;
-  std::string FLocalPortStr = "0";
-  bool FLocalPortAssigned = false;
-  bool FLocalPortResolved = false;
+  TIcsSetting FAddr;
+  TIcsSetting FProto{"tcp", true};
+  TIcsSetting FPort;
+  TIcsSetting FLocalPort{"0"};
   std::string FLocalAddrStr = "0.0.0.0";
   // Worker thread only (written by the resolution step, read by connect, bind and send).
   sockaddr_in FSockAddr{};

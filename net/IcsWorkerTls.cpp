@@ -32,7 +32,7 @@ TWorkerThread::TConnectOutcome TWorkerThread::StartTls() {
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
     Settings = FTlsSettings;
-    Host = FAddrStr;
+    Host = FAddr.Text;
   }
   std::string Reason;
   std::unique_ptr<TIcsTlsSession> T =
