@@ -438,34 +438,34 @@ void TWorkerThread::OpReleaseClose() {
 void TWorkerThread::PutDataInSendBuffer(const void* Data, int32_t Length) {
   if (Length <= 0) return;
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  if (BufList.empty()) BufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
+  if (FBufList.empty()) FBufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
   const uint8_t* P = static_cast<const uint8_t*>(Data);
-  TIcsBuffer* Chunk = BufList.back().get();
+  TIcsBuffer* Chunk = FBufList.back().get();
   for (;;) {
     const int32_t N = Chunk->Write(P, Length);
     if (N >= Length) break;
     P += N;
     Length -= N;
-    BufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
-    Chunk = BufList.back().get();
+    FBufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
+    Chunk = FBufList.back().get();
   }
 }
 
 inline TIcsBuffer* TWorkerThread::FirstUnsent(const uint8_t*& Data, int32_t& Count) {
-  while (!BufList.empty()) {
-    TIcsBuffer* Chunk = BufList.front().get();
+  while (!FBufList.empty()) {
+    TIcsBuffer* Chunk = FBufList.front().get();
     Data = Chunk->Peek(Count);
     if (Count > 0) return Chunk;
     // The last chunk stays, emptied, for the next Send to fill.
-    if (BufList.size() == 1) break;
-    BufList.pop_front();
+    if (FBufList.size() == 1) break;
+    FBufList.pop_front();
   }
   return nullptr;
 }
 
 void TWorkerThread::DeleteBufferList() {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  BufList.clear();
+  FBufList.clear();
   ++FBufEpoch;
 }
 
@@ -511,7 +511,7 @@ void TWorkerThread::OpWrite() {
     // Send), and sends without it, so that a Send on another thread never waits for the network;
     // the callbacks it leads to run after it has been let go.
     std::unique_lock<std::recursive_mutex> Guard(BufLock);
-    if (FHSocket.load() == -1 || BufList.empty()) {
+    if (FHSocket.load() == -1 || FBufList.empty()) {
       FTryToSendPending.store(false);
       LogMsg("OpWrite nothing to send");
       // Nothing will ever be written for this wake-up, so stop watching for writability: left

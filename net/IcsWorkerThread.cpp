@@ -71,12 +71,12 @@ TWorkerThread::TWorkerThread() {
     // The thread base was built suspended and never resumed: its destructor ends it at once.
     throw std::runtime_error("pipe() failed");
   }
-  MsgQueue = std::make_unique<TIcsMsgQueue>();
-  MsgQueue->SetName("MsgQueue");
-  MsgQueue->OnMessage = [this](uint32_t Msg, int32_t WParam, int32_t LParam) {
+  FMsgQueue = std::make_unique<TIcsMsgQueue>();
+  FMsgQueue->SetName("MsgQueue");
+  FMsgQueue->OnMessage = [this](uint32_t Msg, int32_t WParam, int32_t LParam) {
     return WndProc(Msg, WParam, LParam);
   };
-  MsgQueue->SetPipe(FPipeRead, FPipeWrite);
+  FMsgQueue->SetPipe(FPipeRead, FPipeWrite);
 }
 
 TWorkerThread::~TWorkerThread() {
@@ -88,7 +88,7 @@ TWorkerThread::~TWorkerThread() {
   // WaitFor returns once the loop has returned from its last dispatch (and at once for a thread
   // that was never resumed), so it covers the wait for Exited without spinning.
   WaitFor();
-  MsgQueue.reset();
+  FMsgQueue.reset();
   DeleteBufferList();
   if (FPipeRead != -1) ::close(FPipeRead);
   if (FPipeWrite != -1) ::close(FPipeWrite);
@@ -101,7 +101,7 @@ TWorkerThread::~TWorkerThread() {
 
 void TWorkerThread::Execute() {
   FLoopThreadId.store(GetCurrentThreadId());
-  MsgQueue->OwnerThreadId.store(GetCurrentThreadId());
+  FMsgQueue->OwnerThreadId.store(GetCurrentThreadId());
   FState.store(wsClosed);
   FStarted.store(true);
   while (!Terminated()) {
@@ -109,7 +109,7 @@ void TWorkerThread::Execute() {
     // An exception thrown by an event handler must not end the loop: the socket would be left
     // without a thread and everyone waiting for it would hang. It is traced and dropped.
     try {
-      if (MsgQueue->GetMessage(Rec) && !Terminated()) MsgQueue->DispatchMessage(Rec);
+      if (FMsgQueue->GetMessage(Rec) && !Terminated()) FMsgQueue->DispatchMessage(Rec);
     } catch (const std::exception& E) {
       LogMsg(Name() + " exception in message handler: " + E.what());
     } catch (...) {
@@ -421,7 +421,7 @@ void TWorkerThread::SetName(const std::string& Value) {
     std::lock_guard<std::mutex> Guard(NameLock);
     FName = Value;
   }
-  if (MsgQueue) MsgQueue->SetName(Value + "MsgQueue");
+  if (FMsgQueue) FMsgQueue->SetName(Value + "MsgQueue");
 }
 
 std::string TWorkerThread::Name() const {
@@ -641,13 +641,13 @@ void TWorkerThread::Detach() {
 
 int32_t TWorkerThread::BufferChunkCount() const {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  return static_cast<int32_t>(BufList.size());
+  return static_cast<int32_t>(FBufList.size());
 }
 
 int32_t TWorkerThread::BufferedBytes() const {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   int32_t Total = 0;
-  for (const auto& Chunk : BufList) Total += Chunk->WrCount() - Chunk->RdCount();
+  for (const auto& Chunk : FBufList) Total += Chunk->WrCount() - Chunk->RdCount();
   return Total;
 }
 
@@ -813,6 +813,6 @@ std::string TWorkerThread::GetSockPort() {
 }
 
 bool TWorkerThread::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam) {
-  if (!MsgQueue) return false;
-  return MsgQueue->PostMessage(Msg, WParam, LParam);
+  if (!FMsgQueue) return false;
+  return FMsgQueue->PostMessage(Msg, WParam, LParam);
 }

@@ -370,56 +370,56 @@ class TWorkerThread : public TThread {
   // among the locks and callbacks around it. Inline: Send and the write cycle use them.
   // The connection S for input, at the end of a connect attempt (S is -1 after a failure).
   void WatchInput(int S) {
-    MsgQueue->SelectRead.store(true);
-    MsgQueue->Listening.store(false);
-    MsgQueue->WatchedSocket.store(S);
+    FMsgQueue->SelectRead.store(true);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
   }
   // The connect in progress on S: writability brings its outcome.
   void WatchConnect(int S) {
-    MsgQueue->SelectRead.store(false);
-    MsgQueue->Listening.store(false);
-    MsgQueue->SelectWrite.store(true);
-    MsgQueue->WatchedSocket.store(S);
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->SelectWrite.store(true);
+    FMsgQueue->WatchedSocket.store(S);
   }
   // The listening socket S: readability means a connection is waiting.
   void WatchListener(int S) {
-    MsgQueue->Listening.store(true);
-    MsgQueue->SelectRead.store(true);
-    MsgQueue->WatchedSocket.store(S);
+    FMsgQueue->Listening.store(true);
+    FMsgQueue->SelectRead.store(true);
+    FMsgQueue->WatchedSocket.store(S);
   }
   // The adopted connection S; whether its input is watched is decided after the connected event.
   void WatchAdopted(int S) {
-    MsgQueue->Listening.store(false);
-    MsgQueue->WatchedSocket.store(S);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
   }
   // The TLS handshake on S, which fails once the steady clock reaches Deadline (IcsSteadyMs).
   void WatchHandshake(int S, int64_t Deadline) {
-    MsgQueue->Listening.store(false);
-    MsgQueue->WatchedSocket.store(S);
-    MsgQueue->DeadlineMs.store(Deadline);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
+    FMsgQueue->DeadlineMs.store(Deadline);
   }
   // The handshake waits for the peer's message, or for room to send its own.
   void WatchHandshakeRead() {
-    MsgQueue->SelectWrite.store(false);
-    MsgQueue->SelectRead.store(true);
+    FMsgQueue->SelectWrite.store(false);
+    FMsgQueue->SelectRead.store(true);
   }
   void WatchHandshakeWrite() {
-    MsgQueue->SelectRead.store(false);
-    MsgQueue->SelectWrite.store(true);
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->SelectWrite.store(true);
   }
   // Input and writability, each on its own.
-  void WatchRead(bool On) { MsgQueue->SelectRead.store(On); }
-  void WatchWrite(bool On) { MsgQueue->SelectWrite.store(On); }
+  void WatchRead(bool On) { FMsgQueue->SelectRead.store(On); }
+  void WatchWrite(bool On) { FMsgQueue->SelectWrite.store(On); }
   // No socket is watched; the flags stay as they are.
-  void UnwatchSocket() { MsgQueue->WatchedSocket.store(-1); }
+  void UnwatchSocket() { FMsgQueue->WatchedSocket.store(-1); }
   // The handshake's time limit is gone.
-  void ClearDeadline() { MsgQueue->DeadlineMs.store(0); }
+  void ClearDeadline() { FMsgQueue->DeadlineMs.store(0); }
   // Nothing is watched: no socket, no input, no writability, no listener.
   void StopWatching() {
-    MsgQueue->SelectRead.store(false);
-    MsgQueue->SelectWrite.store(false);
-    MsgQueue->Listening.store(false);
-    MsgQueue->WatchedSocket.store(-1);
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->SelectWrite.store(false);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(-1);
   }
   // Posts WM_ICS_CLOSE with WParam and, off the worker thread, waits until it has been handled.
   void PostCloseAndWait(int32_t WParam);
@@ -451,7 +451,7 @@ class TWorkerThread : public TThread {
   std::atomic<int32_t> FLingerTimeout{0};
 
   // The queue; created by the constructor, released by the destructor after the loop ended.
-  std::unique_ptr<TIcsMsgQueue> MsgQueue;
+  std::unique_ptr<TIcsMsgQueue> FMsgQueue;
   int FPipeRead = -1;   // wake-up pipe, owned by the worker, closed by the destructor
   int FPipeWrite = -1;  // wake-up pipe, owned by the worker, closed by the destructor
 
@@ -469,7 +469,7 @@ class TWorkerThread : public TThread {
   // while it is held. Lock order: BufLock, then the queue's lock (Send posts its wake-up under
   // it).
   mutable std::recursive_mutex BufLock;
-  std::deque<std::unique_ptr<TIcsBuffer>> BufList;
+  std::deque<std::unique_ptr<TIcsBuffer>> FBufList;
   const int32_t FBufSize = IcsDefaultBufSize;
   // Counts the times the send buffer was emptied by DeleteBufferList. Guarded by BufLock. The
   // write cycle sends without BufLock and removes what was sent only if the buffer is still the
