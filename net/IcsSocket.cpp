@@ -49,33 +49,22 @@ bool TIcsCustomSocket::RefuseWhileOpen(const char* Property) {
   return false;
 }
 
-void TIcsCustomSocket::StoreText(const std::string& Value, std::string& Text, bool& Assigned,
-                                 bool& Resolved) {
-  Text = IcsTrim(Value);
-  if (Text.empty()) {
-    Assigned = false;
-    return;
-  }
-  Resolved = false;
-  Assigned = true;
-}
-
 void TIcsCustomSocket::SetAddr(const std::string& Value) {
-  if (FAddrAssigned && Value == FAddrStr) return;
+  if (FAddr.Holds(Value)) return;
   if (RefuseWhileOpen("Addr")) return;
-  StoreText(Value, FAddrStr, FAddrAssigned, FAddrResolved);
+  FAddr.Store(Value);
 }
 
 void TIcsCustomSocket::SetPort(const std::string& Value) {
-  if (FPortAssigned && Value == FPortStr) return;
+  if (FPort.Holds(Value)) return;
   if (RefuseWhileOpen("Port")) return;
-  StoreText(Value, FPortStr, FPortAssigned, FPortResolved);
+  FPort.Store(Value);
 }
 
 void TIcsCustomSocket::SetProto(const std::string& Value) {
-  if (FProtoAssigned && Value == FProtoStr) return;
+  if (FProto.Holds(Value)) return;
   if (RefuseWhileOpen("Proto")) return;
-  StoreText(Value, FProtoStr, FProtoAssigned, FProtoResolved);
+  FProto.Store(Value);
 }
 
 void TIcsCustomSocket::SetLocalPort(const std::string& Value) {
@@ -114,9 +103,9 @@ void TIcsCustomSocket::EnsureWorker() {
 }
 
 void TIcsCustomSocket::HandTextsToWorker() {
-  FWorkerThread->SetAddr(FAddrStr);
-  FWorkerThread->SetProto(FProtoStr);
-  FWorkerThread->SetPort(FPortStr);
+  FWorkerThread->SetAddr(FAddr.Text);
+  FWorkerThread->SetProto(FProto.Text);
+  FWorkerThread->SetPort(FPort.Text);
   FWorkerThread->SetLingerOnOff(LingerOnOff);
   FWorkerThread->SetLingerTimeout(LingerTimeout);
 }

@@ -56,23 +56,23 @@ class TIcsCustomSocket : public TComponent {
   // Address, port and protocol texts as stored (trimmed). Writing while the worker is not
   // closed is refused with "Cannot change Addr/Port/Proto if not closed" (through RaiseException)
   // and stores nothing.
-  std::string Addr() const { return FAddrStr; }
+  std::string Addr() const { return FAddr.Text; }
   void SetAddr(const std::string& Value);
-  std::string Port() const { return FPortStr; }
+  std::string Port() const { return FPort.Text; }
   virtual void SetPort(const std::string& Value);
-  std::string Proto() const { return FProtoStr; }
+  std::string Proto() const { return FProto.Text; }
   virtual void SetProto(const std::string& Value);
   std::string LocalPort() const { return FLocalPort; }
   void SetLocalPort(const std::string& Value);
   // Published for form compatibility; writing it has no effect.
   std::string LocalAddr() const { return FLocalAddr; }
   void SetLocalAddr(const std::string& Value) { (void)Value; }
-  bool AddrAssigned() const { return FAddrAssigned; }
-  bool AddrResolved() const { return FAddrResolved; }
-  bool PortAssigned() const { return FPortAssigned; }
-  bool PortResolved() const { return FPortResolved; }
-  bool ProtoAssigned() const { return FProtoAssigned; }
-  bool ProtoResolved() const { return FProtoResolved; }
+  bool AddrAssigned() const { return FAddr.Assigned; }
+  bool AddrResolved() const { return FAddr.Resolved; }
+  bool PortAssigned() const { return FPort.Assigned; }
+  bool PortResolved() const { return FPort.Resolved; }
+  bool ProtoAssigned() const { return FProto.Assigned; }
+  bool ProtoResolved() const { return FProto.Resolved; }
   // Bytes readable now (0 without a worker, -1 if the query fails). Caller's thread.
   int32_t RcvdCount() { return GetRcvdCount(); }
   // The last error code and text. Any thread.
@@ -210,7 +210,6 @@ class TIcsCustomSocket : public TComponent {
   // Points the worker's connected, closed, state and data callbacks at this component.
   void WireWorkerEvents(TWorkerThread* W);
   bool RefuseWhileOpen(const char* Property);
-  void StoreText(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved);
   void HandTextsToWorker();
   void SetLastErrorPair(int32_t Code, const std::string& Msg);
 
@@ -219,16 +218,10 @@ class TIcsCustomSocket : public TComponent {
   // the events on the worker thread (HandleWorkerError). The slot lock and the detach wait order
   // the two.
   TWorkerThread* FWorkerThread = nullptr;
-  // The texts and flags below belong to the thread that drives the socket.
-  std::string FAddrStr;
-  bool FAddrResolved = false;
-  bool FAddrAssigned = false;
-  std::string FProtoStr;
-  bool FProtoAssigned = false;
-  bool FProtoResolved = false;
-  std::string FPortStr;
-  bool FPortAssigned = false;
-  bool FPortResolved = false;
+  // The settings and texts below belong to the thread that drives the socket.
+  TIcsSetting FAddr;
+  TIcsSetting FProto;
+  TIcsSetting FPort;
   int32_t FPortNum = 0;
   std::string FLocalPort;
   std::string FLocalAddr;

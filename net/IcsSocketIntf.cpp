@@ -96,87 +96,87 @@ std::string FormatError(const char* Pattern, const std::string& Text, int32_t Co
 
 }  // namespace
 
-int Ics_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-               struct timeval* timeout) {
-  TraceSelect(nfds);
-  if (nfds < 0 || nfds > FD_SETSIZE) {
+int Ics_select(int NFds, fd_set* ReadFds, fd_set* WriteFds, fd_set* ExceptFds,
+               struct timeval* Timeout) {
+  TraceSelect(NFds);
+  if (NFds < 0 || NFds > FD_SETSIZE) {
     // A descriptor set cannot hold such descriptors; select would read and write past the sets.
     errno = EINVAL;
     return TraceResult("Ics_select = ", -1);
   }
-  return TraceResult("Ics_select = ", ::select(nfds, readfds, writefds, exceptfds, timeout));
+  return TraceResult("Ics_select = ", ::select(NFds, ReadFds, WriteFds, ExceptFds, Timeout));
 }
 
-int Ics_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
+int Ics_poll(struct pollfd* Fds, nfds_t NFds, int Timeout) {
   int Highest = -1;
-  for (nfds_t I = 0; I < nfds; ++I) {
-    if (fds[I].fd > Highest) Highest = fds[I].fd;
+  for (nfds_t I = 0; I < NFds; ++I) {
+    if (Fds[I].fd > Highest) Highest = Fds[I].fd;
   }
   TraceSelect(Highest + 1);
-  return TraceResult("Ics_select = ", ::poll(fds, nfds, timeout));
+  return TraceResult("Ics_select = ", ::poll(Fds, NFds, Timeout));
 }
 
-int Ics_accept(int s, struct sockaddr* addr, socklen_t* addrlen) {
-  return TraceResult("Ics_accept = ", ::accept4(s, addr, addrlen, SOCK_CLOEXEC));
+int Ics_accept(int S, struct sockaddr* Addr, socklen_t* AddrLen) {
+  return TraceResult("Ics_accept = ", ::accept4(S, Addr, AddrLen, SOCK_CLOEXEC));
 }
 
-ssize_t Ics_send(int s, const void* buf, size_t len, int flags) {
-  return TraceFdResult("Ics_send(", s, ::send(s, buf, len, flags));
+ssize_t Ics_send(int S, const void* Buf, size_t Len, int Flags) {
+  return TraceFdResult("Ics_send(", S, ::send(S, Buf, Len, Flags));
 }
 
-ssize_t Ics_recv(int s, void* buf, size_t len, int flags) {
-  return TraceFdResult("Ics_recv(", s, ::recv(s, buf, len, flags));
+ssize_t Ics_recv(int S, void* Buf, size_t Len, int Flags) {
+  return TraceFdResult("Ics_recv(", S, ::recv(S, Buf, Len, Flags));
 }
 
-int Ics_socket(int domain, int type, int protocol) {
-  return TraceResult("Ics_socket = ", ::socket(domain, type | SOCK_CLOEXEC, protocol));
+int Ics_socket(int Domain, int Type, int Protocol) {
+  return TraceResult("Ics_socket = ", ::socket(Domain, Type | SOCK_CLOEXEC, Protocol));
 }
 
-int Ics_closesocket(int s) {
-  return TraceFdResult("Ics_closesocket(", s, ::close(s));
+int Ics_closesocket(int S) {
+  return TraceFdResult("Ics_closesocket(", S, ::close(S));
 }
 
-int Ics_shutdown(int s, int how) {
-  return TraceFdResult("Ics_closesocket(", s, ::shutdown(s, how));
+int Ics_shutdown(int S, int How) {
+  return TraceFdResult("Ics_closesocket(", S, ::shutdown(S, How));
 }
 
-int Ics_bind(int s, const struct sockaddr* addr, socklen_t addrlen) {
-  return ::bind(s, addr, addrlen);
+int Ics_bind(int S, const struct sockaddr* Addr, socklen_t AddrLen) {
+  return ::bind(S, Addr, AddrLen);
 }
 
-int Ics_connect(int s, const struct sockaddr* addr, socklen_t addrlen) {
-  return ::connect(s, addr, addrlen);
+int Ics_connect(int S, const struct sockaddr* Addr, socklen_t AddrLen) {
+  return ::connect(S, Addr, AddrLen);
 }
 
-int Ics_listen(int s, int backlog) {
-  return ::listen(s, backlog);
+int Ics_listen(int S, int Backlog) {
+  return ::listen(S, Backlog);
 }
 
-int Ics_ioctl(int s, unsigned long request, void* arg) {
-  return ::ioctl(s, request, arg);
+int Ics_ioctl(int S, unsigned long Request, void* Arg) {
+  return ::ioctl(S, Request, Arg);
 }
 
-ssize_t Ics_sendto(int s, const void* buf, size_t len, int flags, const struct sockaddr* to,
-                   socklen_t tolen) {
-  return ::sendto(s, buf, len, flags, to, tolen);
+ssize_t Ics_sendto(int S, const void* Buf, size_t Len, int Flags, const struct sockaddr* To,
+                   socklen_t ToLen) {
+  return ::sendto(S, Buf, Len, Flags, To, ToLen);
 }
 
-int Ics_setsockopt(int s, int level, int optname, const void* optval, socklen_t optlen) {
-  return ::setsockopt(s, level, optname, optval, optlen);
+int Ics_setsockopt(int S, int Level, int OptName, const void* OptVal, socklen_t OptLen) {
+  return ::setsockopt(S, Level, OptName, OptVal, OptLen);
 }
 
-int Ics_getsockname(int s, struct sockaddr* addr, socklen_t* addrlen) {
-  return ::getsockname(s, addr, addrlen);
+int Ics_getsockname(int S, struct sockaddr* Addr, socklen_t* AddrLen) {
+  return ::getsockname(S, Addr, AddrLen);
 }
 
-int Ics_getpeername(int s, struct sockaddr* addr, socklen_t* addrlen) {
-  return ::getpeername(s, addr, addrlen);
+int Ics_getpeername(int S, struct sockaddr* Addr, socklen_t* AddrLen) {
+  return ::getpeername(S, Addr, AddrLen);
 }
 
-struct hostent* Ics_gethostbyname(const char* name) {
+struct hostent* Ics_gethostbyname(const char* Name) {
   thread_local struct hostent Entry;
   thread_local TLookupStore Store;
-  if (name == nullptr || IsInvalidDomain(name)) {
+  if (Name == nullptr || IsInvalidDomain(Name)) {
     errno = HOST_NOT_FOUND;
     return nullptr;
   }
@@ -184,7 +184,7 @@ struct hostent* Ics_gethostbyname(const char* name) {
     struct hostent* Result = nullptr;
     int HErr = 0;
     const int Rc =
-        ::gethostbyname_r(name, &Entry, Store.Buf.data(), Store.Buf.size(), &Result, &HErr);
+        ::gethostbyname_r(Name, &Entry, Store.Buf.data(), Store.Buf.size(), &Result, &HErr);
     if (Rc == ERANGE && Store.Buf.size() < (1u << 20)) {
       Store.Buf.resize(Store.Buf.size() * 2);
       continue;
@@ -197,14 +197,14 @@ struct hostent* Ics_gethostbyname(const char* name) {
   }
 }
 
-struct servent* Ics_getservbyname(const char* name, const char* proto) {
+struct servent* Ics_getservbyname(const char* Name, const char* Proto) {
   thread_local struct servent Entry;
   thread_local TLookupStore Store;
   for (;;) {
     struct servent* Result = nullptr;
     errno = 0;
     const int Rc =
-        ::getservbyname_r(name, proto, &Entry, Store.Buf.data(), Store.Buf.size(), &Result);
+        ::getservbyname_r(Name, Proto, &Entry, Store.Buf.data(), Store.Buf.size(), &Result);
     if (Rc == ERANGE && Store.Buf.size() < (1u << 20)) {
       Store.Buf.resize(Store.Buf.size() * 2);
       continue;
@@ -214,13 +214,13 @@ struct servent* Ics_getservbyname(const char* name, const char* proto) {
   }
 }
 
-struct protoent* Ics_getprotobyname(const char* name) {
+struct protoent* Ics_getprotobyname(const char* Name) {
   thread_local struct protoent Entry;
   thread_local TLookupStore Store;
   for (;;) {
     struct protoent* Result = nullptr;
     errno = 0;
-    const int Rc = ::getprotobyname_r(name, &Entry, Store.Buf.data(), Store.Buf.size(), &Result);
+    const int Rc = ::getprotobyname_r(Name, &Entry, Store.Buf.data(), Store.Buf.size(), &Result);
     if (Rc == ERANGE && Store.Buf.size() < (1u << 20)) {
       Store.Buf.resize(Store.Buf.size() * 2);
       continue;
@@ -230,22 +230,22 @@ struct protoent* Ics_getprotobyname(const char* name) {
   }
 }
 
-in_addr_t Ics_inet_addr(const char* cp) {
-  return ::inet_addr(cp);
+in_addr_t Ics_inet_addr(const char* Text) {
+  return ::inet_addr(Text);
 }
 
-std::string Ics_inet_ntoa(struct in_addr in) {
+std::string Ics_inet_ntoa(struct in_addr Addr) {
   char Text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &in, Text, sizeof(Text));
+  ::inet_ntop(AF_INET, &Addr, Text, sizeof(Text));
   return Text;
 }
 
-uint16_t Ics_htons(uint16_t v) {
-  return htons(v);
+uint16_t Ics_htons(uint16_t Value) {
+  return htons(Value);
 }
 
-uint16_t Ics_ntohs(uint16_t v) {
-  return ntohs(v);
+uint16_t Ics_ntohs(uint16_t Value) {
+  return ntohs(Value);
 }
 
 int32_t LastOSError() {

@@ -30,40 +30,40 @@ class ESocketException : public std::runtime_error {
 // No socket.
 constexpr int INVALID_SOCKET = -1;
 
-// select. Traces "Ics_select(<nfds>)" before and "Ics_select = <result>" after the call. The
-// caller must never put a descriptor at or above FD_SETSIZE into a set; an nfds above FD_SETSIZE
+// select. Traces "Ics_select(<NFds>)" before and "Ics_select = <result>" after the call. The
+// caller must never put a descriptor at or above FD_SETSIZE into a set; an NFds above FD_SETSIZE
 // fails with EINVAL without calling the OS. Ics_poll is the wait for such descriptors.
-int Ics_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-               struct timeval* timeout);
+int Ics_select(int NFds, fd_set* ReadFds, fd_set* WriteFds, fd_set* ExceptFds,
+               struct timeval* Timeout);
 
 // poll, the wait used for every descriptor (it has no FD_SETSIZE limit). Traces exactly like
 // Ics_select, with the highest descriptor in the set plus one: "Ics_select(<n>)" before and
 // "Ics_select = <result>" after. Timeout in milliseconds, -1 for none.
-int Ics_poll(struct pollfd* fds, nfds_t nfds, int timeout);
+int Ics_poll(struct pollfd* Fds, nfds_t NFds, int Timeout);
 
 // accept. Traces "Ics_accept = <result>".
-int Ics_accept(int s, struct sockaddr* addr, socklen_t* addrlen);
-// send. Traces "Ics_send(<s>) = <result>".
-ssize_t Ics_send(int s, const void* buf, size_t len, int flags);
-// recv. Traces "Ics_recv(<s>) = <result>".
-ssize_t Ics_recv(int s, void* buf, size_t len, int flags);
+int Ics_accept(int S, struct sockaddr* Addr, socklen_t* AddrLen);
+// send. Traces "Ics_send(<S>) = <result>".
+ssize_t Ics_send(int S, const void* Buf, size_t Len, int Flags);
+// recv. Traces "Ics_recv(<S>) = <result>".
+ssize_t Ics_recv(int S, void* Buf, size_t Len, int Flags);
 // socket. Traces "Ics_socket = <result>". The new descriptor is close-on-exec.
-int Ics_socket(int domain, int type, int protocol);
-// close. Traces "Ics_closesocket(<s>) = <result>".
-int Ics_closesocket(int s);
-// shutdown. Traces "Ics_closesocket(<s>) = <result>" (the same text as Ics_closesocket).
-int Ics_shutdown(int s, int how);
+int Ics_socket(int Domain, int Type, int Protocol);
+// close. Traces "Ics_closesocket(<S>) = <result>".
+int Ics_closesocket(int S);
+// shutdown. Traces "Ics_closesocket(<S>) = <result>" (the same text as Ics_closesocket).
+int Ics_shutdown(int S, int How);
 
 // The remaining wrappers write no trace line.
-int Ics_bind(int s, const struct sockaddr* addr, socklen_t addrlen);
-int Ics_connect(int s, const struct sockaddr* addr, socklen_t addrlen);
-int Ics_listen(int s, int backlog);
-int Ics_ioctl(int s, unsigned long request, void* arg);
-ssize_t Ics_sendto(int s, const void* buf, size_t len, int flags, const struct sockaddr* to,
-                   socklen_t tolen);
-int Ics_setsockopt(int s, int level, int optname, const void* optval, socklen_t optlen);
-int Ics_getsockname(int s, struct sockaddr* addr, socklen_t* addrlen);
-int Ics_getpeername(int s, struct sockaddr* addr, socklen_t* addrlen);
+int Ics_bind(int S, const struct sockaddr* Addr, socklen_t AddrLen);
+int Ics_connect(int S, const struct sockaddr* Addr, socklen_t AddrLen);
+int Ics_listen(int S, int Backlog);
+int Ics_ioctl(int S, unsigned long Request, void* Arg);
+ssize_t Ics_sendto(int S, const void* Buf, size_t Len, int Flags, const struct sockaddr* To,
+                   socklen_t ToLen);
+int Ics_setsockopt(int S, int Level, int OptName, const void* OptVal, socklen_t OptLen);
+int Ics_getsockname(int S, struct sockaddr* Addr, socklen_t* AddrLen);
+int Ics_getpeername(int S, struct sockaddr* Addr, socklen_t* AddrLen);
 
 // Name look-ups. Each returns an entry in storage private to the calling thread, valid until the
 // same thread's next call of the same function, or null when there is no entry. On failure the
@@ -71,16 +71,16 @@ int Ics_getpeername(int s, struct sockaddr* addr, socklen_t* addrlen);
 // TRY_AGAIN = 2, NO_RECOVERY = 3, NO_DATA = 4), because the C library leaves errno undefined
 // after a failed host look-up. Names under the reserved domain "invalid" never resolve and are
 // answered with HOST_NOT_FOUND without asking any server.
-struct hostent* Ics_gethostbyname(const char* name);
-struct servent* Ics_getservbyname(const char* name, const char* proto);
-struct protoent* Ics_getprotobyname(const char* name);
+struct hostent* Ics_gethostbyname(const char* Name);
+struct servent* Ics_getservbyname(const char* Name, const char* Proto);
+struct protoent* Ics_getprotobyname(const char* Name);
 
 // inet_addr: the address in network byte order, all ones (INADDR_NONE) on failure.
-in_addr_t Ics_inet_addr(const char* cp);
+in_addr_t Ics_inet_addr(const char* Text);
 // inet_ntoa: dotted text of an address in network byte order.
-std::string Ics_inet_ntoa(struct in_addr in);
-uint16_t Ics_htons(uint16_t v);
-uint16_t Ics_ntohs(uint16_t v);
+std::string Ics_inet_ntoa(struct in_addr Addr);
+uint16_t Ics_htons(uint16_t Value);
+uint16_t Ics_ntohs(uint16_t Value);
 
 // The calling thread's OS error number (errno).
 int32_t LastOSError();

@@ -32,6 +32,12 @@ constexpr int32_t ResolveProtoError = EPROTONOSUPPORT;
 constexpr int32_t ResolvePortError = EINVAL;
 constexpr int32_t ResolveHostError = EHOSTUNREACH;
 
+// Linger on with 0 seconds asks for an abortive close: the queued bytes go with the socket, a TLS
+// session ends without close_notify, and unread input makes the OS reset the connection.
+bool IsAbortive(TIcsSocketLingerOnOff Mode, int32_t Seconds) {
+  return Mode == wsLingerOn && Seconds <= 0;
+}
+
 }  // namespace
 
 void TWorkerThread::ResolveStep(const char* FailurePrefix) {
@@ -40,50 +46,45 @@ void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   // The texts are copied under SettingsLock and resolved without it: a name look-up may take
   // seconds, and a setter or a getter on the application's thread must not wait for it. A result
   // is kept as resolved only if its text has not changed meanwhile.
-  std::string ProtoStr, PortStr, LocalPortStr, AddrStr;
-  bool ProtoDone, PortDone, LocalPortDone, AddrDone;
+  TIcsSetting UsedProto, UsedPort, UsedLocalPort, UsedAddr;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    ProtoStr = FProtoStr;
-    PortStr = FPortStr;
-    LocalPortStr = FLocalPortStr;
-    AddrStr = FAddrStr;
-    ProtoDone = FProtoResolved;
-    PortDone = FPortResolved;
-    LocalPortDone = FLocalPortResolved;
-    AddrDone = FAddrResolved;
+    UsedProto = FProto;
+    UsedPort = FPort;
+    UsedLocalPort = FLocalPort;
+    UsedAddr = FAddr;
   }
-  auto MarkResolved = [this](const std::string& Used, const std::string& Text, bool& Flag) {
+  auto MarkResolved = [this](const TIcsSetting& Used, TIcsSetting& Setting) {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    if (Text == Used) Flag = true;
+    if (Setting.Text == Used.Text) Setting.Resolved = true;
   };
   if (TestHooks.DuringResolve) TestHooks.DuringResolve();
   int32_t Code = 0;
   std::string Msg;
   try {
-    if (!ProtoDone) {
+    if (!UsedProto.Resolved) {
       Code = ResolveProtoError;
-      const int32_t Num = IcsSocketResolveProto(ProtoStr);
+      const int32_t Num = IcsSocketResolveProto(UsedProto.Text);
       FProtoNum.store(Num);
       FSockType.store(Num == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
-      MarkResolved(ProtoStr, FProtoStr, FProtoResolved);
+      MarkResolved(UsedProto, FProto);
     }
-    if (!PortDone) {
+    if (!UsedPort.Resolved) {
       Code = ResolvePortError;
-      const uint16_t P = IcsSocketResolvePort(PortStr, ProtoStr);
+      const uint16_t P = IcsSocketResolvePort(UsedPort.Text, UsedProto.Text);
       FPortNum.store(P);
       FSockAddr.sin_port = Ics_htons(P);
-      MarkResolved(PortStr, FPortStr, FPortResolved);
+      MarkResolved(UsedPort, FPort);
     }
-    if (!LocalPortDone) {
+    if (!UsedLocalPort.Resolved) {
       Code = ResolvePortError;
-      FLocalPortNum.store(IcsSocketResolvePort(LocalPortStr, ProtoStr));
-      MarkResolved(LocalPortStr, FLocalPortStr, FLocalPortResolved);
+      FLocalPortNum.store(IcsSocketResolvePort(UsedLocalPort.Text, UsedProto.Text));
+      MarkResolved(UsedLocalPort, FLocalPort);
     }
-    if (!AddrDone) {
+    if (!UsedAddr.Resolved) {
       Code = ResolveHostError;
-      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(AddrStr);
-      MarkResolved(AddrStr, FAddrStr, FAddrResolved);
+      FSockAddr.sin_addr.s_addr = IcsSocketResolveHost(UsedAddr.Text);
+      MarkResolved(UsedAddr, FAddr);
     }
     return;
   } catch (const ESocketException& E) {
@@ -96,7 +97,7 @@ void TWorkerThread::ResolveStep(const char* FailurePrefix) {
   throw std::runtime_error(Msg);
 }
 
-bool TWorkerThread::OpConnect() {
+TWorkerThread::TConnectOutcome TWorkerThread::OpConnect() {
   ResolveStep("connect failed. ");
   return CreateAndConnect();
 }
@@ -111,38 +112,39 @@ void TWorkerThread::FinishConnect() {
   } catch (...) {
     LogMsg(Name() + " exception in session connected");
   }
-  MsgQueue->SelectRead.store(true);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(FHSocket.load());
+  WatchInput(FHSocket.load());
+}
+
+void TWorkerThread::EnterConnected() {
+  FConnectPhase = TConnectPhase::cpConnected;
+  ChangeState(wsConnected);
 }
 
 void TWorkerThread::CompleteConnect() {
-  FConnectPending = false;
-  MsgQueue->SelectWrite.store(false);
+  FConnectPhase = TConnectPhase::cpIdle;
+  WatchWrite(false);
   const int S = FHSocket.load();
   int32_t Err = 0;
   socklen_t Len = sizeof(Err);
   if (::getsockopt(S, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0) Err = LastOSError();
   if (Err != 0) {
     FailSocket(Err, "connect failed");
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
   } else if (TlsWanted()) {
     // The session is connected once the TLS handshake has ended.
-    if (!StartTls()) return;
+    if (StartTls() == TConnectOutcome::coWaiting) return;
   } else {
-    ChangeState(wsConnected);
+    EnterConnected();
   }
   FinishConnect();
 }
 
 void TWorkerThread::AbortConnect() {
   LogMsg("connect aborted by close");
-  FConnectPending = false;
-  FHandshakePending = false;
-  MsgQueue->DeadlineMs.store(0);
-  MsgQueue->SelectWrite.store(false);
-  DropTls(false);
-  MsgQueue->WatchedSocket.store(-1);
+  FConnectPhase = TConnectPhase::cpIdle;
+  // FinishConnect below watches for input again (on no socket); until then nothing is watched.
+  ClearDeadline();
+  StopWatching();
   FailSocket(ECONNABORTED, "connect failed");
   FinishConnect();
 }
@@ -150,20 +152,23 @@ void TWorkerThread::AbortConnect() {
 void TWorkerThread::FailSocket(int32_t Code, const std::string& Msg) {
   DropTls(false);
   SetLastError(Code, Msg);
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-  }
+  CloseHandle();
   ChangeState(wsClosed);
 }
 
-bool TWorkerThread::CreateAndConnect() {
+void TWorkerThread::CloseHandle() {
+  const int S = FHSocket.exchange(-1);
+  if (S == -1) return;
+  Ics_shutdown(S, SHUT_RDWR);
+  Ics_closesocket(S);
+}
+
+TWorkerThread::TConnectOutcome TWorkerThread::CreateAndConnect() {
   const int S = Ics_socket(AF_INET, FSockType.load(), FProtoNum.load());
   if (S == -1) {
     SetLastError(LastOSError(), "socket failed");
     ChangeState(wsClosed);
-    return true;
+    return TConnectOutcome::coKnown;
   }
   FHSocket.store(S);
   ChangeState(wsOpened);
@@ -175,23 +180,23 @@ bool TWorkerThread::CreateAndConnect() {
         const int32_t On = 1;
         if (Ics_setsockopt(S, SOL_SOCKET, SO_BROADCAST, &On, sizeof(On)) != 0) {
           FailSocket(LastOSError(), "setsockopt(SO_BROADCAST)");
-          return true;
+          return TConnectOutcome::coKnown;
         }
       }
-      if (!SetNonBlocking()) return true;
-      ChangeState(wsConnected);
-      return true;
+      if (!SetNonBlocking()) return TConnectOutcome::coKnown;
+      EnterConnected();
+      return TConnectOutcome::coKnown;
     }
 
     const int32_t On = -1;
     if (Ics_setsockopt(S, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_REUSEADDR)");
-      return true;
+      return TConnectOutcome::coKnown;
     }
     SetLingerOption();
     if (Ics_setsockopt(S, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) != 0) {
       FailSocket(LastOSError(), "setsockopt(SO_KEEPALIVE)");
-      return true;
+      return TConnectOutcome::coKnown;
     }
     bool NeedBind;
     {
@@ -203,29 +208,26 @@ bool TWorkerThread::CreateAndConnect() {
     // A socket that cannot take its local address is not left open half made: the attempt
     // fails like any other, with the OS error in the session-connected event.
     FailSocket(F.Code, F.Msg);
-    return true;
+    return TConnectOutcome::coKnown;
   }
 
   // The connect runs without blocking the worker: its outcome arrives as writability in the
   // worker's own wait, where a close request or the release of the worker can end it at once.
-  if (!SetNonBlocking()) return true;
+  if (!SetNonBlocking()) return TConnectOutcome::coKnown;
   ChangeState(wsConnecting);
   if (Ics_connect(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
     if (TlsWanted()) return StartTls();
-    ChangeState(wsConnected);
-    return true;
+    EnterConnected();
+    return TConnectOutcome::coKnown;
   }
   const int32_t Err = LastOSError();
   if (Err != EINPROGRESS) {
     FailSocket(Err, "connect failed");
-    return true;
+    return TConnectOutcome::coKnown;
   }
-  FConnectPending = true;
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->Listening.store(false);
-  MsgQueue->SelectWrite.store(true);
-  MsgQueue->WatchedSocket.store(S);
-  return false;
+  FConnectPhase = TConnectPhase::cpTcpConnect;
+  WatchConnect(S);
+  return TConnectOutcome::coWaiting;
 }
 
 void TWorkerThread::SetLingerOption() {
@@ -242,12 +244,9 @@ bool TWorkerThread::SetNonBlocking() {
   int32_t On = -1;
   const int S = FHSocket.load();
   if (Ics_ioctl(S, FIONBIO, &On) == -1) {
-    SetLastError(LastOSError(), "ioctlsocket(FIONBIO) failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-    MsgQueue->WatchedSocket.store(-1);
-    ChangeState(wsClosed);
+    const int32_t Err = LastOSError();
+    UnwatchSocket();
+    FailSocket(Err, "ioctlsocket(FIONBIO) failed");
     return false;
   }
   return true;
@@ -280,7 +279,7 @@ void TWorkerThread::BindSocket() {
   const uint16_t Chosen = Ics_ntohs(Local.sin_port);
   FLocalPortNum.store(Chosen);
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  FLocalPortStr = std::to_string(Chosen);
+  FLocalPort.Text = std::to_string(Chosen);
 }
 
 void TWorkerThread::OpListen() {
@@ -296,11 +295,8 @@ void TWorkerThread::OpListen() {
   if (Ics_bind(S, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof(FSockAddr)) == 0) {
     ChangeState(wsBound);
   } else {
-    SetLastError(LastOSError(), "bind failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-    ChangeState(wsClosed);
+    const int32_t Err = LastOSError();
+    FailSocket(Err, "bind failed");
     TriggerSessionClosed(static_cast<uint16_t>(LastError()));
     return;
   }
@@ -313,16 +309,11 @@ void TWorkerThread::OpListen() {
     return;
   }
   if (Ics_listen(S, 5) == 0) {
-    MsgQueue->Listening.store(true);
-    MsgQueue->SelectRead.store(true);
-    MsgQueue->WatchedSocket.store(S);
+    WatchListener(S);
     ChangeState(wsListening);
   } else {
-    SetLastError(LastOSError(), "listen failed");
-    FHSocket.store(-1);
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-    ChangeState(wsClosed);
+    const int32_t Err = LastOSError();
+    FailSocket(Err, "listen failed");
   }
 }
 
@@ -331,20 +322,23 @@ void TWorkerThread::OpClose() {
   LogMsg("OpClose enter");
   ClearLastError();
   if (State() == wsClosed) return;
-  MsgQueue->SelectRead.store(false);
-  // A TLS session ends with close_notify, unless the close is abortive.
-  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
+  WatchRead(false);
+  if (OrderlyClose() && TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
+  LogMsg("OpClose exit");
+}
+
+bool TWorkerThread::OrderlyClose() {
+  const bool Abortive = IsAbortive(FLingerOnOff.load(), FLingerTimeout.load());
+  DropTls(!Abortive);
   // The handle is forgotten before the descriptor is closed: from the OS close on, its number may
   // be given to a new descriptor elsewhere in the process, and a Receive, RcvdCount or
   // GetPeerAddr on another thread must then find -1, not that descriptor.
   const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    MsgQueue->WatchedSocket.store(-1);
-    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
-    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-    if (TestHooks.AfterCloseSocket) TestHooks.AfterCloseSocket();
-  }
-  LogMsg("OpClose exit");
+  if (S == -1) return false;
+  UnwatchSocket();
+  if (!Abortive) DropPendingInput(S);
+  if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
+  return true;
 }
 
 void TWorkerThread::DropPendingInput(int S) {
@@ -361,23 +355,18 @@ void TWorkerThread::DrainBeforeClose() {
   if (S == -1 || FSockType.load() != SOCK_STREAM) return;
   const TIcsSocketLingerOnOff Mode = FLingerOnOff.load();
   const int32_t Seconds = FLingerTimeout.load();
-  // Linger on with 0 seconds asks for an abortive close: the queued bytes go with the socket.
-  if (Mode == wsLingerOn && Seconds <= 0) return;
+  if (IsAbortive(Mode, Seconds)) return;
   const auto Limit = Mode == wsLingerOn ? std::chrono::milliseconds(int64_t(Seconds) * 1000)
                                         : std::chrono::milliseconds(IcsCloseDrainMs);
   const auto End = std::chrono::steady_clock::now() + Limit;
   std::unique_lock<std::recursive_mutex> Guard(BufLock);
   for (;;) {
     bool Blocked = false;
-    while (!BufList.empty()) {
-      TIcsBuffer* Chunk = BufList.front().get();
-      int32_t Count = 0;
-      const uint8_t* P = Chunk->Peek(Count);
-      if (Count <= 0) {
-        if (BufList.size() == 1) break;
-        BufList.pop_front();
-        continue;
-      }
+    for (;;) {
+      const uint8_t* P;
+      int32_t Count;
+      TIcsBuffer* Chunk = FirstUnsent(P, Count);
+      if (!Chunk) break;
       const ssize_t R = SendNow(S, P, Count);
       if (R > 0) {
         Chunk->Remove(static_cast<int32_t>(R));
@@ -408,6 +397,9 @@ void TWorkerThread::DrainBeforeClose() {
 void TWorkerThread::EndSession(int32_t Code) {
   if (State() == wsClosed) return;
   OpClose();
+  // The connection is gone. A connect still waiting for its outcome keeps its phase: that
+  // outcome is reported on its own (a close request aborts it).
+  if (FConnectPhase == TConnectPhase::cpConnected) FConnectPhase = TConnectPhase::cpIdle;
   // Without an error of its own the session ends with the close's code: 0 unless the OS close
   // failed.
   if (Code == 0) Code = LastError();
@@ -424,53 +416,56 @@ void TWorkerThread::EndSession(int32_t Code) {
 }
 
 void TWorkerThread::OpReleaseClose() {
-  FConnectPending = false;
-  if (FHandshakePending) {
-    FHandshakePending = false;
-    MsgQueue->DeadlineMs.store(0);
+  if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
+    ClearDeadline();
     DropTls(false);
   }
+  FConnectPhase = TConnectPhase::cpIdle;
   // The bytes sent before the release still go out, as for a Close; BufLock is never taken while
   // CloseLock is held, so the buffer comes first.
   if (State() == wsConnected) DrainBeforeClose();
   DeleteBufferList();
   std::lock_guard<std::recursive_mutex> Guard(CloseLock());
-  LogMsg("OpClose enter");
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->SelectWrite.store(false);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(-1);
-  DropTls(FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0);
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    if (FLingerOnOff.load() != wsLingerOn || FLingerTimeout.load() > 0) DropPendingInput(S);
-    if (Ics_closesocket(S) < 0) SetLastError(LastOSError(), "closesocket failed");
-  }
+  LogMsg("OpReleaseClose enter");
+  StopWatching();
+  OrderlyClose();
   FCloseInvoked.store(false);
   // Every slot is empty by now, so this only records the state.
   ChangeState(wsClosed);
-  LogMsg("OpClose exit");
+  LogMsg("OpReleaseClose exit");
 }
 
 void TWorkerThread::PutDataInSendBuffer(const void* Data, int32_t Length) {
   if (Length <= 0) return;
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  if (BufList.empty()) BufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
+  if (FBufList.empty()) FBufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
   const uint8_t* P = static_cast<const uint8_t*>(Data);
-  TIcsBuffer* Chunk = BufList.back().get();
+  TIcsBuffer* Chunk = FBufList.back().get();
   for (;;) {
     const int32_t N = Chunk->Write(P, Length);
     if (N >= Length) break;
     P += N;
     Length -= N;
-    BufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
-    Chunk = BufList.back().get();
+    FBufList.push_back(std::make_unique<TIcsBuffer>(FBufSize));
+    Chunk = FBufList.back().get();
   }
+}
+
+inline TIcsBuffer* TWorkerThread::FirstUnsent(const uint8_t*& Data, int32_t& Count) {
+  while (!FBufList.empty()) {
+    TIcsBuffer* Chunk = FBufList.front().get();
+    Data = Chunk->Peek(Count);
+    if (Count > 0) return Chunk;
+    // The last chunk stays, emptied, for the next Send to fill.
+    if (FBufList.size() == 1) break;
+    FBufList.pop_front();
+  }
+  return nullptr;
 }
 
 void TWorkerThread::DeleteBufferList() {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  BufList.clear();
+  FBufList.clear();
   ++FBufEpoch;
 }
 
@@ -504,7 +499,7 @@ void TWorkerThread::OpWrite() {
   // A connect or TLS handshake in progress uses write readiness for its outcome. The wake-up is
   // used up all the same: left marked as pending, it would keep every later Send from posting
   // one, and bytes sent once the session is up would wait for some other event.
-  if (FConnectPending || FHandshakePending) {
+  if (ConnectWaiting()) {
     std::lock_guard<std::recursive_mutex> Guard(BufLock);
     FTryToSendPending.store(false);
     return;
@@ -516,26 +511,21 @@ void TWorkerThread::OpWrite() {
     // Send), and sends without it, so that a Send on another thread never waits for the network;
     // the callbacks it leads to run after it has been let go.
     std::unique_lock<std::recursive_mutex> Guard(BufLock);
-    if (FHSocket.load() == -1 || BufList.empty()) {
+    if (FHSocket.load() == -1 || FBufList.empty()) {
       FTryToSendPending.store(false);
       LogMsg("OpWrite nothing to send");
       // Nothing will ever be written for this wake-up, so stop watching for writability: left
       // set, the always-writable socket would wake the loop again and again.
-      MsgQueue->SelectWrite.store(false);
+      WatchWrite(false);
       return;
     }
     for (;;) {
-      // The unread bytes of the first chunk; an emptied chunk goes unless it is the last.
-      TIcsBuffer* Chunk = BufList.front().get();
-      int32_t Count = 0;
-      const uint8_t* P = Chunk->Peek(Count);
-      if (Count <= 0) {
-        if (BufList.size() == 1) {
-          FAllSent.store(true);
-          break;
-        }
-        BufList.pop_front();
-        continue;
+      const uint8_t* P;
+      int32_t Count;
+      TIcsBuffer* Chunk = FirstUnsent(P, Count);
+      if (!Chunk) {
+        FAllSent.store(true);
+        break;
       }
       // Sent from a copy, so that the chunk may go (a new connection empties the buffer) while
       // the send runs without BufLock.
@@ -565,7 +555,7 @@ void TWorkerThread::OpWrite() {
     // The cycle stops here: a Send from now on wakes it again. The rest goes out when the socket
     // is writable again.
     FTryToSendPending.store(false);
-    MsgQueue->SelectWrite.store(!FAllSent.load() && FailCode == 0);
+    WatchWrite(!FAllSent.load() && FailCode == 0);
     Sent = FAllSent.load() && FailCode == 0;
   }
   if (FailCode != 0) {
@@ -654,14 +644,16 @@ void TWorkerThread::OpDup(int NewHSocket) {
   socklen_t TypeLen = sizeof(Type);
   if (::getsockopt(NewHSocket, SOL_SOCKET, SO_TYPE, &Type, &TypeLen) == 0)
     FSockType.store(Type == SOCK_DGRAM ? SOCK_DGRAM : SOCK_STREAM);
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(NewHSocket);
+  WatchAdopted(NewHSocket);
   FCloseInvoked.store(false);
   DeleteBufferList();
   // An adopted connection is a success: an error left over from an earlier connection of this
   // worker must not be reported with it.
   ClearLastError();
+  // A connect still waiting for its outcome on this very handle keeps its phase: that outcome is
+  // reported on its own.
+  if (!ConnectWaiting()) FConnectPhase = TConnectPhase::cpConnected;
   ChangeState(wsConnected);
   TriggerSessionConnected(static_cast<uint16_t>(LastError()));
-  MsgQueue->SelectRead.store(!FDontRead.load());
+  WatchRead(!FDontRead.load());
 }

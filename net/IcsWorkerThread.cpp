@@ -1,6 +1,25 @@
 // The worker thread of a socket: its life, the message loop and its dispatch, the callbacks that
 // report outcomes, and the requests that run on the caller's thread. The socket operations the
 // messages trigger are in IcsWorkerOps.cpp.
+//
+// What a message does depends on the phase of the connection (TConnectPhase). A connect starts
+// idle, waits in TCP connect and, with TLS, in TLS handshake, and ends connected, or idle when it
+// fails; the end of the session and a release make the phase idle again.
+//
+//   message                 idle              TCP connect       TLS handshake     connected
+//   WM_ICS_CONNECT          OpConnect         (a Connect is refused unless the socket is closed)
+//   WM_ICS_CLOSE            ends the session  AbortConnect      AbortConnect      ends the session
+//   WM_ICS_CLOSE, release   OpReleaseClose    OpReleaseClose    OpReleaseClose    OpReleaseClose
+//   WM_ICS_DATA_AVAILABLE   OpDataAvailable   OpDataAvailable   StepHandshake     OpDataAvailable
+//   WM_ICS_WRITE_READY      OpWrite           CompleteConnect   StepHandshake     OpWrite
+//   WM_ICS_DEADLINE         -                 -                 FailHandshake     -
+//   WM_ICS_TRY_TO_SEND      OpWrite           wake-up used up   wake-up used up   OpWrite
+//   WM_ICS_LISTEN, WM_ICS_DUP, WM_ICS_SESSION_AVAILABLE, WM_ICS_DONT_READ_FLAG, WM_ICS_ACCEPT:
+//                           the same in every phase
+//
+// "ends the session": nothing when the state is wsClosed already, otherwise the queued bytes are
+// written (DrainBeforeClose) and the session ends (EndSession). A connect whose outcome is known
+// ends with FinishConnect: the session-connected event, then watching for input.
 #include "net/IcsWorkerThread.h"
 
 #include <fcntl.h>
@@ -52,12 +71,12 @@ TWorkerThread::TWorkerThread() {
     // The thread base was built suspended and never resumed: its destructor ends it at once.
     throw std::runtime_error("pipe() failed");
   }
-  MsgQueue = std::make_unique<TIcsMsgQueue>();
-  MsgQueue->SetName("MsgQueue");
-  MsgQueue->OnMessage = [this](uint32_t Msg, int32_t WParam, int32_t LParam) {
+  FMsgQueue = std::make_unique<TIcsMsgQueue>();
+  FMsgQueue->SetName("MsgQueue");
+  FMsgQueue->OnMessage = [this](uint32_t Msg, int32_t WParam, int32_t LParam) {
     return WndProc(Msg, WParam, LParam);
   };
-  MsgQueue->SetPipe(FPipeRead, FPipeWrite);
+  FMsgQueue->SetPipe(FPipeRead, FPipeWrite);
 }
 
 TWorkerThread::~TWorkerThread() {
@@ -69,16 +88,12 @@ TWorkerThread::~TWorkerThread() {
   // WaitFor returns once the loop has returned from its last dispatch (and at once for a thread
   // that was never resumed), so it covers the wait for Exited without spinning.
   WaitFor();
-  MsgQueue.reset();
+  FMsgQueue.reset();
   DeleteBufferList();
   if (FPipeRead != -1) ::close(FPipeRead);
   if (FPipeWrite != -1) ::close(FPipeWrite);
   FPipeRead = FPipeWrite = -1;
-  const int S = FHSocket.exchange(-1);
-  if (S != -1) {
-    Ics_shutdown(S, SHUT_RDWR);
-    Ics_closesocket(S);
-  }
+  CloseHandle();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -86,7 +101,7 @@ TWorkerThread::~TWorkerThread() {
 
 void TWorkerThread::Execute() {
   FLoopThreadId.store(GetCurrentThreadId());
-  MsgQueue->OwnerThreadId.store(GetCurrentThreadId());
+  FMsgQueue->OwnerThreadId.store(GetCurrentThreadId());
   FState.store(wsClosed);
   FStarted.store(true);
   while (!Terminated()) {
@@ -94,7 +109,7 @@ void TWorkerThread::Execute() {
     // An exception thrown by an event handler must not end the loop: the socket would be left
     // without a thread and everyone waiting for it would hang. It is traced and dropped.
     try {
-      if (MsgQueue->GetMessage(Rec) && !Terminated()) MsgQueue->DispatchMessage(Rec);
+      if (FMsgQueue->GetMessage(Rec) && !Terminated()) FMsgQueue->DispatchMessage(Rec);
     } catch (const std::exception& E) {
       LogMsg(Name() + " exception in message handler: " + E.what());
     } catch (...) {
@@ -155,14 +170,14 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
 
   switch (Msg) {
     case WM_ICS_CONNECT: {
-      bool Known;
+      TConnectOutcome Outcome;
       try {
-        Known = OpConnect();
+        Outcome = OpConnect();
       } catch (...) {
         // Resolution failed (the state is wsClosed already) or binding raised.
-        Known = true;
+        Outcome = TConnectOutcome::coKnown;
       }
-      if (Known) FinishConnect();
+      if (Outcome == TConnectOutcome::coKnown) FinishConnect();
       break;
     }
     case WM_ICS_CLOSE:
@@ -170,7 +185,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
         OpReleaseClose();
         break;
       }
-      if (FConnectPending || FHandshakePending) {
+      if (ConnectWaiting()) {
         AbortConnect();
         break;
       }
@@ -181,25 +196,25 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       EndSession(0);
       break;
     case WM_ICS_DATA_AVAILABLE:
-      if (FHandshakePending) {
-        if (StepHandshake()) FinishConnect();
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
+        if (StepHandshake() == TConnectOutcome::coKnown) FinishConnect();
         break;
       }
       OpDataAvailable();
       break;
     case WM_ICS_WRITE_READY:
-      if (FConnectPending) {
+      if (FConnectPhase == TConnectPhase::cpTcpConnect) {
         CompleteConnect();
         break;
       }
-      if (FHandshakePending) {
-        if (StepHandshake()) FinishConnect();
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
+        if (StepHandshake() == TConnectOutcome::coKnown) FinishConnect();
         break;
       }
       OpWrite();
       break;
     case WM_ICS_DEADLINE:
-      if (FHandshakePending) {
+      if (FConnectPhase == TConnectPhase::cpTlsHandshake) {
         FailHandshake(ETIMEDOUT, "no answer within " + std::to_string(FHandshakeTimeoutMs) + " ms");
         FinishConnect();
       }
@@ -221,7 +236,7 @@ uint32_t TWorkerThread::WndProc(uint32_t Msg, int32_t WParam, int32_t LParam) {
       TriggerSessionAvailable(0);
       break;
     case WM_ICS_DONT_READ_FLAG:
-      MsgQueue->SelectRead.store(WParam == 0);
+      WatchRead(WParam == 0);
       break;
     case WM_ICS_ACCEPT:
       OpAccept();
@@ -406,7 +421,7 @@ void TWorkerThread::SetName(const std::string& Value) {
     std::lock_guard<std::mutex> Guard(NameLock);
     FName = Value;
   }
-  if (MsgQueue) MsgQueue->SetName(Value + "MsgQueue");
+  if (FMsgQueue) FMsgQueue->SetName(Value + "MsgQueue");
 }
 
 std::string TWorkerThread::Name() const {
@@ -414,21 +429,17 @@ std::string TWorkerThread::Name() const {
   return FName;
 }
 
-namespace {
-
-// The shared rule of the address, protocol and port setters.
-void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, bool& Resolved,
-                  const char* EmptyValue) {
-  if (Assigned && Text == Value) return;
+void TIcsSetting::Store(const std::string& Value, const char* EmptyText) {
+  if (Holds(Value)) return;
   std::string T = IcsTrim(Value);
   if (T.empty()) {
     Assigned = false;
-    if (EmptyValue) {
+    if (EmptyText) {
       // The local port falls back to "0" (let the OS choose). Its resolved number must follow:
       // left as it was, a pooled worker would bind its next socket to the port an earlier socket
       // was given (a bind stores the chosen port as the text).
-      if (Text != EmptyValue) Resolved = false;
-      Text = EmptyValue;
+      if (Text != EmptyText) Resolved = false;
+      Text = EmptyText;
     } else {
       Text.clear();
     }
@@ -439,41 +450,63 @@ void StoreSetting(const std::string& Value, std::string& Text, bool& Assigned, b
   Assigned = true;
 }
 
-}  // namespace
-
 void TWorkerThread::SetAddr(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FAddrStr, FAddrAssigned, FAddrResolved, nullptr);
+  FAddr.Store(Value);
 }
 void TWorkerThread::SetProto(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FProtoStr, FProtoAssigned, FProtoResolved, nullptr);
+  FProto.Store(Value);
 }
 void TWorkerThread::SetPort(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FPortStr, FPortAssigned, FPortResolved, nullptr);
+  FPort.Store(Value);
 }
 void TWorkerThread::SetLocalPort(const std::string& Value) {
   std::lock_guard<std::mutex> Guard(SettingsLock);
-  StoreSetting(Value, FLocalPortStr, FLocalPortAssigned, FLocalPortResolved, "0");
+  FLocalPort.Store(Value, "0");
 }
 
-#define ICS_SETTING_GETTER(Type, Getter, Field)      \
-  Type TWorkerThread::Getter() const {               \
-    std::lock_guard<std::mutex> Guard(SettingsLock); \
-    return Field;                                    \
-  }
-ICS_SETTING_GETTER(std::string, Addr, FAddrStr)
-ICS_SETTING_GETTER(std::string, Proto, FProtoStr)
-ICS_SETTING_GETTER(std::string, Port, FPortStr)
-ICS_SETTING_GETTER(std::string, LocalPort, FLocalPortStr)
-ICS_SETTING_GETTER(bool, AddrAssigned, FAddrAssigned)
-ICS_SETTING_GETTER(bool, AddrResolved, FAddrResolved)
-ICS_SETTING_GETTER(bool, ProtoAssigned, FProtoAssigned)
-ICS_SETTING_GETTER(bool, ProtoResolved, FProtoResolved)
-ICS_SETTING_GETTER(bool, PortAssigned, FPortAssigned)
-ICS_SETTING_GETTER(bool, PortResolved, FPortResolved)
-#undef ICS_SETTING_GETTER
+std::string TWorkerThread::Addr() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Text;
+}
+std::string TWorkerThread::Proto() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Text;
+}
+std::string TWorkerThread::Port() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Text;
+}
+std::string TWorkerThread::LocalPort() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FLocalPort.Text;
+}
+bool TWorkerThread::AddrAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Assigned;
+}
+bool TWorkerThread::AddrResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FAddr.Resolved;
+}
+bool TWorkerThread::ProtoAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Assigned;
+}
+bool TWorkerThread::ProtoResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FProto.Resolved;
+}
+bool TWorkerThread::PortAssigned() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Assigned;
+}
+bool TWorkerThread::PortResolved() const {
+  std::lock_guard<std::mutex> Guard(SettingsLock);
+  return FPort.Resolved;
+}
 
 void TWorkerThread::SetDontRead(bool Value) {
   FDontRead.store(Value);
@@ -494,9 +527,9 @@ void TWorkerThread::Connect() {
   bool Port, Addr, Proto;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    Port = FPortAssigned;
-    Addr = FAddrAssigned;
-    Proto = FProtoAssigned;
+    Port = FPort.Assigned;
+    Addr = FAddr.Assigned;
+    Proto = FProto.Assigned;
   }
   if (!Port) {
     RaiseException("Connect: No Port Specified");
@@ -527,9 +560,9 @@ void TWorkerThread::Listen() {
   bool Port, Addr, Proto;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
-    Port = FPortAssigned;
-    Addr = FAddrAssigned;
-    Proto = FProtoAssigned;
+    Port = FPort.Assigned;
+    Addr = FAddr.Assigned;
+    Proto = FProto.Assigned;
   }
   if (!Port) {
     RaiseException("listen: port not assigned");
@@ -608,13 +641,13 @@ void TWorkerThread::Detach() {
 
 int32_t TWorkerThread::BufferChunkCount() const {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
-  return static_cast<int32_t>(BufList.size());
+  return static_cast<int32_t>(FBufList.size());
 }
 
 int32_t TWorkerThread::BufferedBytes() const {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   int32_t Total = 0;
-  for (const auto& Chunk : BufList) Total += Chunk->WrCount() - Chunk->RdCount();
+  for (const auto& Chunk : FBufList) Total += Chunk->WrCount() - Chunk->RdCount();
   return Total;
 }
 
@@ -635,7 +668,7 @@ int32_t TWorkerThread::Send(const void* Data, int32_t Length) {
   // One wake-up serves every Send until its write cycle stops: the cycle goes on while the buffer
   // holds bytes. A burst of sends thus costs the caller no post per call while the worker is
   // busy.
-  MsgQueue->SelectWrite.store(true);
+  WatchWrite(true);
   if (!FTryToSendPending.exchange(true)) PostMessage(WM_ICS_TRY_TO_SEND, 0, 0);
   return Result;
 }
@@ -780,6 +813,6 @@ std::string TWorkerThread::GetSockPort() {
 }
 
 bool TWorkerThread::PostMessage(uint32_t Msg, int32_t WParam, int32_t LParam) {
-  if (!MsgQueue) return false;
-  return MsgQueue->PostMessage(Msg, WParam, LParam);
+  if (!FMsgQueue) return false;
+  return FMsgQueue->PostMessage(Msg, WParam, LParam);
 }

@@ -42,6 +42,21 @@ enum TIcsSocketLingerOnOff : uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLinger
 // The readable name of a state ("wsConnected"), for trace lines and test messages.
 const char* IcsSocketStateName(TIcsSocketState State);
 
+// An address, protocol or port setting of a socket: its text, whether a value has been assigned,
+// and whether the text has been resolved since it was stored. Its owner guards it.
+struct TIcsSetting {
+  std::string Text;
+  bool Assigned = false;
+  bool Resolved = false;
+
+  // True when Value is the assigned text already, which a setter leaves as it is.
+  bool Holds(const std::string& Value) const { return Assigned && Text == Value; }
+  // The rule of the setters. A value the setting holds changes nothing; otherwise the trimmed
+  // value is stored: a non-empty one is assigned and not yet resolved, an empty one clears the
+  // assigned flag and leaves the text empty, or EmptyText when one is given.
+  void Store(const std::string& Value, const char* EmptyText = nullptr);
+};
+
 // The process-wide close lock, shared by all workers. It is held for the whole of a socket close,
 // and every worker takes and releases it before handling a message, so that no worker handles a
 // message while any worker is closing a socket. Recursive. It is created on first use and never
@@ -263,27 +278,44 @@ class TWorkerThread : public TThread {
   void RaiseException(const std::string& Msg);
 
  private:
+  // Where the worker's connection stands. It decides what readiness, a close request and the
+  // handshake's time limit mean (see the table at the top of IcsWorkerThread.cpp).
+  enum class TConnectPhase : uint8_t {
+    cpIdle,          // no connection of a connect or a dup: closed, or listening
+    cpTcpConnect,    // the TCP connect waits for writability to bring its outcome
+    cpTlsHandshake,  // the TLS handshake after it waits for the socket or its time limit
+    cpConnected      // a connect or a dup made the connection, and it is open
+  };
+  // What a step of a connect attempt leaves: its outcome known (the state is then wsConnected or
+  // wsClosed, and FinishConnect ends the attempt), or waiting for the socket.
+  enum class TConnectOutcome : uint8_t { coKnown, coWaiting };
+
   void SetLastError(int32_t Code, const std::string& Msg);
   void ClearLastError();
   void ResolveStep(const char* FailurePrefix);
-  // Resolves, creates the socket and starts the connect; true when the outcome is known (success
-  // or failure), false while the connect is still in progress.
-  bool OpConnect();
-  bool CreateAndConnect();
+  // A connect waits for its outcome: the TCP connect or the TLS handshake runs.
+  bool ConnectWaiting() const {
+    return FConnectPhase == TConnectPhase::cpTcpConnect ||
+           FConnectPhase == TConnectPhase::cpTlsHandshake;
+  }
+  // The connect attempt has made its connection: the phase, then the state.
+  void EnterConnected();
+  // Resolves, creates the socket and starts the connect.
+  TConnectOutcome OpConnect();
+  TConnectOutcome CreateAndConnect();
   // The end of a connect attempt: session connected with LastError, then watching for input.
   void FinishConnect();
   // A connect in progress has become writable (or failed): takes its outcome from the socket.
   void CompleteConnect();
-  // A close request or release ends a connect in progress: it fails with ECONNABORTED.
+  // A close request ends a connect in progress: it fails with ECONNABORTED.
   void AbortConnect();
   // TLS (IcsWorkerTls.cpp). TlsWanted: the settings ask for TLS on this stream connect.
-  // StartTls and StepHandshake: true when the handshake's outcome is known (the state is then
-  // wsConnected or wsClosed), false while it waits for the socket. FailHandshake ends the attempt
+  // StartTls and StepHandshake start and continue the handshake. FailHandshake ends the attempt
   // with Code and "TLS handshake failed: " + Reason. DropTls forgets the session, sending
   // close_notify first when CloseNotify is set.
   bool TlsWanted() const;
-  bool StartTls();
-  bool StepHandshake();
+  TConnectOutcome StartTls();
+  TConnectOutcome StepHandshake();
   void FailHandshake(int32_t Code, const std::string& Reason);
   void DropTls(bool CloseNotify);
   int32_t TlsSend(const uint8_t* Data, int32_t Length);
@@ -301,13 +333,24 @@ class TWorkerThread : public TThread {
   // After the handler that released this worker on its own thread has returned: closes, empties
   // and hands the worker to the pool.
   void ReleaseAfterHandler();
+  // A socket given up after a failure: TLS dropped without close_notify, LastError := Code and
+  // Msg, the handle closed (CloseHandle) and the state wsClosed.
   void FailSocket(int32_t Code, const std::string& Msg);
+  // Forgets the handle, then shuts the OS socket down and closes it, without lingering.
+  void CloseHandle();
   void SetLingerOption();
   bool SetNonBlocking();
   void BindSocket();
   void OpListen();
+  // The close of a session (EndSession) and the release of the worker: each watches less, then
+  // both close the socket through OrderlyClose, under CloseLock.
   void OpClose();
   void OpReleaseClose();
+  // Closes the socket as the linger settings ask: in order (TLS ends with close_notify, and the
+  // input still pending is dropped first), or abortively with linger on and 0 seconds. The handle
+  // is forgotten before the descriptor is closed. True when there was a handle to close.
+  // CloseLock held.
+  bool OrderlyClose();
   void OpWrite();
   int32_t RealSend(const uint8_t* Data, int32_t Length);
   void OpDataAvailable();
@@ -315,6 +358,69 @@ class TWorkerThread : public TThread {
   void OpAccept();
   void PutDataInSendBuffer(const void* Data, int32_t Length);
   void DeleteBufferList();
+  // The oldest chunk with bytes not yet sent, and those bytes (Data, Count > 0); the emptied
+  // chunks before it go, except the last chunk, which stays. Null when everything queued has
+  // been sent. The write cycle and the drain before a close walk the buffer with it (inline, and
+  // defined in IcsWorkerOps.cpp beside them: it runs once per chunk sent). BufLock held.
+  inline TIcsBuffer* FirstUnsent(const uint8_t*& Data, int32_t& Count);
+
+  // What the loop's wait watches, each named for why (the fields are the queue's). The wait reads
+  // them only between two messages, so within a handler only the last value counts, except for
+  // the write watch: Send turns it on from other threads, so each change of it keeps its place
+  // among the locks and callbacks around it. Inline: Send and the write cycle use them.
+  // The connection S for input, at the end of a connect attempt (S is -1 after a failure).
+  void WatchInput(int S) {
+    FMsgQueue->SelectRead.store(true);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
+  }
+  // The connect in progress on S: writability brings its outcome.
+  void WatchConnect(int S) {
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->SelectWrite.store(true);
+    FMsgQueue->WatchedSocket.store(S);
+  }
+  // The listening socket S: readability means a connection is waiting.
+  void WatchListener(int S) {
+    FMsgQueue->Listening.store(true);
+    FMsgQueue->SelectRead.store(true);
+    FMsgQueue->WatchedSocket.store(S);
+  }
+  // The adopted connection S; whether its input is watched is decided after the connected event.
+  void WatchAdopted(int S) {
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
+  }
+  // The TLS handshake on S, which fails once the steady clock reaches Deadline (IcsSteadyMs).
+  void WatchHandshake(int S, int64_t Deadline) {
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(S);
+    FMsgQueue->DeadlineMs.store(Deadline);
+  }
+  // The handshake waits for the peer's message, or for room to send its own.
+  void WatchHandshakeRead() {
+    FMsgQueue->SelectWrite.store(false);
+    FMsgQueue->SelectRead.store(true);
+  }
+  void WatchHandshakeWrite() {
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->SelectWrite.store(true);
+  }
+  // Input and writability, each on its own.
+  void WatchRead(bool On) { FMsgQueue->SelectRead.store(On); }
+  void WatchWrite(bool On) { FMsgQueue->SelectWrite.store(On); }
+  // No socket is watched; the flags stay as they are.
+  void UnwatchSocket() { FMsgQueue->WatchedSocket.store(-1); }
+  // The handshake's time limit is gone.
+  void ClearDeadline() { FMsgQueue->DeadlineMs.store(0); }
+  // Nothing is watched: no socket, no input, no writability, no listener.
+  void StopWatching() {
+    FMsgQueue->SelectRead.store(false);
+    FMsgQueue->SelectWrite.store(false);
+    FMsgQueue->Listening.store(false);
+    FMsgQueue->WatchedSocket.store(-1);
+  }
   // Posts WM_ICS_CLOSE with WParam and, off the worker thread, waits until it has been handled.
   void PostCloseAndWait(int32_t WParam);
   void NoteCloseHandled();
@@ -327,18 +433,10 @@ class TWorkerThread : public TThread {
   // that go with them. Guarded by SettingsLock: the setters run on the caller's thread, the
   // resolution step on the worker.
   mutable std::mutex SettingsLock;
-  std::string FAddrStr;
-  bool FAddrAssigned = false;
-  bool FAddrResolved = false;
-  std::string FProtoStr = "tcp";
-  bool FProtoAssigned = true;
-  bool FProtoResolved = false;
-  std::string FPortStr;
-  bool FPortAssigned = false;
-  bool FPortResolved = false;
-  std::string FLocalPortStr = "0";
-  bool FLocalPortAssigned = false;
-  bool FLocalPortResolved = false;
+  TIcsSetting FAddr;
+  TIcsSetting FProto{"tcp", true};
+  TIcsSetting FPort;
+  TIcsSetting FLocalPort{"0"};
   std::string FLocalAddrStr = "0.0.0.0";
   // Worker thread only (written by the resolution step, read by connect, bind and send).
   sockaddr_in FSockAddr{};
@@ -353,7 +451,7 @@ class TWorkerThread : public TThread {
   std::atomic<int32_t> FLingerTimeout{0};
 
   // The queue; created by the constructor, released by the destructor after the loop ended.
-  std::unique_ptr<TIcsMsgQueue> MsgQueue;
+  std::unique_ptr<TIcsMsgQueue> FMsgQueue;
   int FPipeRead = -1;   // wake-up pipe, owned by the worker, closed by the destructor
   int FPipeWrite = -1;  // wake-up pipe, owned by the worker, closed by the destructor
 
@@ -371,7 +469,7 @@ class TWorkerThread : public TThread {
   // while it is held. Lock order: BufLock, then the queue's lock (Send posts its wake-up under
   // it).
   mutable std::recursive_mutex BufLock;
-  std::deque<std::unique_ptr<TIcsBuffer>> BufList;
+  std::deque<std::unique_ptr<TIcsBuffer>> FBufList;
   const int32_t FBufSize = IcsDefaultBufSize;
   // Counts the times the send buffer was emptied by DeleteBufferList. Guarded by BufLock. The
   // write cycle sends without BufLock and removes what was sent only if the buffer is still the
@@ -379,10 +477,8 @@ class TWorkerThread : public TThread {
   uint64_t FBufEpoch = 0;
   // The bytes of one send of the write cycle, copied from the first chunk. Worker thread only.
   std::vector<uint8_t> FSendCopy;
-  // A connect has been started and its outcome is not known yet. Worker thread only.
-  bool FConnectPending = false;
-  // A TLS handshake runs and its outcome is not known yet; its time limit. Worker thread only.
-  bool FHandshakePending = false;
+  // The phase of the connection, and the time limit of its TLS handshake. Worker thread only.
+  TConnectPhase FConnectPhase = TConnectPhase::cpIdle;
   int32_t FHandshakeTimeoutMs = 0;
   // The TLS settings of the next connect. Guarded by SettingsLock.
   TIcsTlsSettings FTlsSettings;

@@ -26,21 +26,21 @@ bool TWorkerThread::TlsWanted() const {
   return FTlsSettings.UseTLS && FSockType.load() == SOCK_STREAM;
 }
 
-bool TWorkerThread::StartTls() {
+TWorkerThread::TConnectOutcome TWorkerThread::StartTls() {
   TIcsTlsSettings Settings;
   std::string Host;
   {
     std::lock_guard<std::mutex> Guard(SettingsLock);
     Settings = FTlsSettings;
-    Host = FAddrStr;
+    Host = FAddr.Text;
   }
   std::string Reason;
   std::unique_ptr<TIcsTlsSession> T =
       TIcsTlsSession::Create(FHSocket.load(), Settings, Host, Reason);
   if (!T) {
-    MsgQueue->WatchedSocket.store(-1);
+    UnwatchSocket();
     FailSocket(EINVAL, "TLS handshake failed: " + Reason);
-    return true;
+    return TConnectOutcome::coKnown;
   }
   {
     std::lock_guard<std::mutex> Guard(TlsLock);
@@ -48,21 +48,19 @@ bool TWorkerThread::StartTls() {
     FTlsOn.store(true);
   }
   LogMsg(Name() + " TLS handshake");
-  FHandshakePending = true;
+  FConnectPhase = TConnectPhase::cpTlsHandshake;
   FHandshakeTimeoutMs = Settings.HandshakeTimeoutMs > 0 ? Settings.HandshakeTimeoutMs : 1;
-  MsgQueue->Listening.store(false);
-  MsgQueue->WatchedSocket.store(FHSocket.load());
-  MsgQueue->DeadlineMs.store(IcsSteadyMs() + FHandshakeTimeoutMs);
+  WatchHandshake(FHSocket.load(), IcsSteadyMs() + FHandshakeTimeoutMs);
   return StepHandshake();
 }
 
-bool TWorkerThread::StepHandshake() {
+TWorkerThread::TConnectOutcome TWorkerThread::StepHandshake() {
   TIcsTlsStep Step;
   std::string Reason, Version;
   int32_t Code;
   {
     std::lock_guard<std::mutex> Guard(TlsLock);
-    if (!FTls) return true;
+    if (!FTls) return TConnectOutcome::coKnown;
     Step = FTls->Handshake();
     Reason = FTls->Reason();
     Code = FTls->ErrorCode();
@@ -70,34 +68,30 @@ bool TWorkerThread::StepHandshake() {
   }
   switch (Step) {
     case TIcsTlsStep::tsWantRead:
-      MsgQueue->SelectWrite.store(false);
-      MsgQueue->SelectRead.store(true);
-      return false;
+      WatchHandshakeRead();
+      return TConnectOutcome::coWaiting;
     case TIcsTlsStep::tsWantWrite:
-      MsgQueue->SelectRead.store(false);
-      MsgQueue->SelectWrite.store(true);
-      return false;
+      WatchHandshakeWrite();
+      return TConnectOutcome::coWaiting;
     case TIcsTlsStep::tsDone:
-      FHandshakePending = false;
-      MsgQueue->DeadlineMs.store(0);
-      MsgQueue->SelectWrite.store(false);
+      ClearDeadline();
+      WatchWrite(false);
       LogMsg(Name() + " TLS handshake done, " + Version);
-      ChangeState(wsConnected);
-      return true;
+      EnterConnected();
+      return TConnectOutcome::coKnown;
     default:
       FailHandshake(Code != 0 ? Code : EPROTO, Reason);
-      return true;
+      return TConnectOutcome::coKnown;
   }
 }
 
 void TWorkerThread::FailHandshake(int32_t Code, const std::string& Reason) {
   LogMsg(Name() + " TLS handshake failed: " + Reason);
-  FHandshakePending = false;
-  MsgQueue->DeadlineMs.store(0);
-  MsgQueue->SelectRead.store(false);
-  MsgQueue->SelectWrite.store(false);
-  MsgQueue->WatchedSocket.store(-1);
-  DropTls(false);
+  FConnectPhase = TConnectPhase::cpIdle;
+  // The end of the attempt (FinishConnect) watches for input again; until then nothing is
+  // watched.
+  ClearDeadline();
+  StopWatching();
   FailSocket(Code, "TLS handshake failed: " + Reason);
 }
 
