@@ -1,0 +1,19 @@
+// Optional parameters (tag, length, value) of SMPP 3.4: their names, types and meanings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "inspect/PduField.h"
+
+// Appends one record per optional parameter in Bytes[Offset .. End) to Out, named and typed as
+// SMPP 3.4 defines the tag (an unknown tag: named by its number, "0x1403", its value as octets). A
+// parameter whose header or value runs past End gets an "error" record and ends the walk.
+void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
+                           std::vector<TPduField>& Out);
+
+// The name of an optional parameter ("message_payload"), or empty for a tag SMPP 3.4 does not
+// define.
+std::string OptionalParamName(uint16_t Tag);
