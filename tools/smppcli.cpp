@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "inspect/FieldJson.h"
+#include "inspect/PduDissector.h"
 #include "smpp/ConcatJoiner.h"
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
@@ -49,6 +51,9 @@ struct TOptions {
   TTextCoding Coding = TTextCoding::tcBytes;
   TLongMessageMode LongMode = TLongMessageMode::lmSplit;
   bool DryRun = false;
+  // --decode: the hex PDU to dissect, or "-" for one per line on standard input; empty when not
+  // given.
+  std::string Decode;
   bool Tls = false;
   std::string TlsCA;
   bool TlsInsecure = false;
@@ -100,6 +105,9 @@ void Usage(FILE* Out) {
       "                       payload (one message_payload) or sar\n"
       "  --dry-run            print the coding and the parts, and exit without\n"
       "                       connecting\n"
+      "  --decode HEX         print the PDU written as hex (or, with -, each PDU of\n"
+      "                       standard input, one per line) field by field as one\n"
+      "                       JSON object per PDU, and exit without connecting\n"
       "  --tls                SMPP over TLS, the SMSC's certificate checked against the\n"
       "                       system's store and --host\n"
       "  --tls-ca FILE        with --tls: trust the authorities in this PEM file instead\n"
@@ -122,7 +130,9 @@ void Usage(FILE* Out) {
       "once a second.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
       "in an expected state, 1 on a bind failure, a rejected submit, a receipt in\n"
-      "another state or a timeout, 2 on bad options or a text the coding cannot carry.\n");
+      "another state or a timeout, 2 on bad options or a text the coding cannot carry.\n"
+      "With --decode: 0 when every PDU was whole and well formed, 1 when a dissection\n"
+      "ended in an error record, 2 when a line is not hex.\n");
 }
 
 bool ParseLong(const char* Text, long Min, long Max, long& Out) {
@@ -170,7 +180,8 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oTlsCA,
     oTlsInsecure,
     oReceiptIds,
-    oExpectStat
+    oExpectStat,
+    oDecode
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
                                 {"port", required_argument, nullptr, oPort},
@@ -198,6 +209,7 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"tls-insecure", no_argument, nullptr, oTlsInsecure},
                                 {"receipt-ids", required_argument, nullptr, oReceiptIds},
                                 {"expect-stat", required_argument, nullptr, oExpectStat},
+                                {"decode", required_argument, nullptr, oDecode},
                                 {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -333,6 +345,13 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
         }
         break;
       }
+      case oDecode:
+        O.Decode = optarg;
+        if (O.Decode.empty()) {
+          std::fprintf(stderr, "smppcli: --decode needs a hex PDU, or - for standard input\n");
+          return false;
+        }
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -566,11 +585,57 @@ void PrintPlan(const TOptions& O, const TMessagePlan& Plan) {
   }
 }
 
+// True when the dissection, or a field inside it, ends in an error record.
+bool HasError(const TPduField& Field) {
+  if (Field.Kind == TFieldKind::fkError) return true;
+  for (const TPduField& Child : Field.Fields)
+    if (HasError(Child)) return true;
+  return false;
+}
+
+// --decode: each hex PDU dissected and printed as one JSON line. A line that is not hex is named
+// on standard error and skipped; the others are still printed.
+int RunDecode(const std::string& Arg) {
+  int Status = 0;
+  auto DecodeOne = [&Status](std::string_view Hex, const std::string& Where) {
+    std::vector<uint8_t> Bytes;
+    std::string Error;
+    if (!ParseHexPdu(Hex, Bytes, Error)) {
+      std::fprintf(stderr, "smppcli: --decode: %s: %s\n", Where.c_str(), Error.c_str());
+      Status = 2;
+      return;
+    }
+    const TPduField Pdu = DissectPdu(Bytes.data(), Bytes.size());
+    std::printf("%s\n", FieldJson(Pdu).c_str());
+    if (HasError(Pdu) && Status == 0) Status = 1;
+  };
+  if (Arg != "-") {
+    DecodeOne(Arg, "the argument");
+    return Status;
+  }
+  std::string Line;
+  long Number = 0;
+  for (int C; (C = std::getchar()) != EOF || !Line.empty();) {
+    if (C != EOF && C != '\n') {
+      Line += static_cast<char>(C);
+      continue;
+    }
+    ++Number;
+    // Blank lines separate PDUs a tester pasted; they are not PDUs themselves.
+    if (Line.find_first_not_of(" \t\r") != std::string::npos)
+      DecodeOne(Line, "line " + std::to_string(Number));
+    Line.clear();
+    if (C == EOF) break;
+  }
+  return Status;
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
+  if (!O.Decode.empty()) return RunDecode(O.Decode);
   // The text is coded and cut before anything else, exactly as Send will do it: a text the coding
   // cannot carry is refused here, with the reason, rather than message by message later.
   TMessagePlan Plan;
