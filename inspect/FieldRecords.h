@@ -52,6 +52,16 @@ inline TPduField MakeErrorRecord(size_t Offset, std::string Meaning) {
   return F;
 }
 
+// "1 octet", "12 octets".
+inline std::string OctetCountText(size_t N) {
+  return std::to_string(N) + (N == 1 ? " octet" : " octets");
+}
+
+// The meaning of a value whose length does not suit its type: "wrong length: 2 octets, expected 1".
+inline std::string WrongLengthText(size_t Length, const std::string& Expected) {
+  return "wrong length: " + OctetCountText(Length) + ", expected " + Expected;
+}
+
 // Big-endian unsigned integer of Length octets (at most 8) at Bytes[Offset].
 inline uint64_t ReadBigEndian(const uint8_t* Bytes, size_t Offset, size_t Length) {
   uint64_t Value = 0;

@@ -207,10 +207,6 @@ const TParamDef* FindParam(uint16_t Tag) {
   return nullptr;
 }
 
-std::string OctetCount(size_t N) {
-  return std::to_string(N) + (N == 1 ? " octet" : " octets");
-}
-
 // "1", "1 or 2": the octet counts of a size mask.
 std::string SizesText(uint8_t Sizes) {
   std::string Text;
@@ -220,10 +216,6 @@ std::string SizesText(uint8_t Sizes) {
     Text += std::to_string(N);
   }
   return Text;
-}
-
-std::string WrongLength(size_t Length, const std::string& Expected) {
-  return "wrong length: " + OctetCount(Length) + ", expected " + Expected;
 }
 
 // Appends the integer part of Size octets at Bytes[Offset] to Record.
@@ -317,7 +309,7 @@ TPduField DissectParam(const uint8_t* Bytes, size_t Offset, uint16_t Tag, size_t
   switch (Def->Type) {
     case TParamType::ptInteger:
       if (Length > 8 || !(Def->Sizes & (1u << Length))) {
-        F.Meaning = WrongLength(Length, SizesText(Def->Sizes));
+        F.Meaning = WrongLengthText(Length, SizesText(Def->Sizes));
         break;
       }
       F.Kind = TFieldKind::fkInteger;
@@ -334,7 +326,7 @@ TPduField DissectParam(const uint8_t* Bytes, size_t Offset, uint16_t Tag, size_t
         F.Integer = Bytes[Value];
         F.Meaning = PickMeaning(F.Integer, kAlertLevels);
       } else {
-        F.Meaning = WrongLength(Length, "0 or 1");
+        F.Meaning = WrongLengthText(Length, "0 or 1");
       }
       break;
     case TParamType::ptCString: {
@@ -352,7 +344,8 @@ TPduField DissectParam(const uint8_t* Bytes, size_t Offset, uint16_t Tag, size_t
     default: {
       const TPartsSize Size = PartsSize(Def->Type);
       if (Length < Size.Min || (Size.Exact && Length != Size.Min)) {
-        F.Meaning = WrongLength(Length, (Size.Exact ? "" : "at least ") + std::to_string(Size.Min));
+        F.Meaning =
+            WrongLengthText(Length, (Size.Exact ? "" : "at least ") + std::to_string(Size.Min));
         break;
       }
       AddParts(Def->Type, Bytes, Value, Length, F);
@@ -369,9 +362,10 @@ void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
   while (Offset < End) {
     const size_t Left = End - Offset;
     if (Left < 4) {
-      Out.push_back(MakeErrorRecord(
-          Offset, OctetCount(Left) + " left where an optional parameter needs 4 for its tag and "
-                                     "length"));
+      Out.push_back(
+          MakeErrorRecord(Offset, OctetCountText(Left) +
+                                      " left where an optional parameter needs 4 for its tag and "
+                                      "length"));
       return;
     }
     const uint16_t Tag = GetU16(Bytes + Offset);
@@ -380,7 +374,7 @@ void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
       const std::string Name = OptionalParamName(Tag);
       Out.push_back(MakeErrorRecord(Offset, "optional parameter " + MakeHexName(Tag, 4) +
                                                 (Name.empty() ? "" : " (" + Name + ")") + " says " +
-                                                OctetCount(Length) + ", only " +
+                                                OctetCountText(Length) + ", only " +
                                                 std::to_string(Left - 4) +
                                                 (Left - 4 == 1 ? " remains" : " remain")));
       return;
