@@ -335,6 +335,8 @@ TPduField DissectParam(const uint8_t* Bytes, size_t Offset, uint16_t Tag, size_t
       if (Zero == std::string::npos) {
         F.Meaning = "not terminated by a zero octet";
       } else {
+        // Octets after the terminator belong to no field; the length says they are there.
+        if (Zero + 1 < F.Text.size()) F.Meaning = "octets follow the terminating zero";
         F.Text.resize(Zero);
       }
       break;

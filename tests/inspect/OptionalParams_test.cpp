@@ -35,6 +35,7 @@ TEST(OptionalParams, EachParameterIsNamedTypedAndExplained) {
       {"0501 0001 21", "ussd_service_op@2+5=33 (vendor specific)"},
       {"0210 0001 34", "sc_interface_version@2+5=52 (3.4)"},
       {"001E 0004 '123' 00", "receipted_message_id@2+8='123'"},
+      {"001E 0003 '1' 00 '2'", "receipted_message_id@2+7='1' (octets follow the terminating zero)"},
       {"001D 0003 'abc'", "additional_status_info_text@2+7='abc' (not terminated by a zero octet)"},
       {"0424 0002 'hi'", "message_payload@2+6=[68 69]"},
       {"130C 0000", "alert_on_message_delivery@2+4=[] (alert the user on delivery)"},
