@@ -3,30 +3,35 @@
 #include "inspect/FieldMeanings.h"
 
 #include <iterator>
+#include <string_view>
 
 #include "smpp/smpppdu.h"
 
 namespace {
 
+// The names are views, so that making a text of one needs no search for its end.
+using std::string_view_literals::operator""sv;
+
 // A value and its name, for the tables that are searched rather than indexed.
 template <typename T>
 struct TNamed {
   T Value;
-  const char* Name;
+  std::string_view Name;
 };
 
+// The name of Value in Table, or empty.
 template <typename T, size_t N>
-const char* Find(const TNamed<T> (&Table)[N], T Value) {
+std::string_view Find(const TNamed<T> (&Table)[N], T Value) {
   for (const TNamed<T>& Entry : Table)
     if (Entry.Value == Value) return Entry.Name;
-  return nullptr;
+  return {};
 }
 
-// The name at Value of an indexed table, or Otherwise past its end or at a gap.
+// The name at Value of an indexed table, or Otherwise past its end or at a gap (an empty name).
 template <size_t N>
-std::string Indexed(const char* const (&Table)[N], size_t Value,
-                    const char* Otherwise = "reserved") {
-  return Value < N && Table[Value] ? Table[Value] : Otherwise;
+std::string Indexed(const std::string_view (&Table)[N], size_t Value,
+                    std::string_view Otherwise = "reserved"sv) {
+  return std::string(Value < N && !Table[Value].empty() ? Table[Value] : Otherwise);
 }
 
 constexpr TNamed<uint32_t> kCommands[] = {
@@ -123,7 +128,7 @@ constexpr TNamed<uint8_t> kNpis[] = {
     {18, "WAP Client Id"},
 };
 
-constexpr const char* kDataCodings[] = {
+constexpr std::string_view kDataCodings[] = {
     "SMSC default alphabet",
     "IA5 (CCITT T.50)/ASCII",
     "8-bit binary",
@@ -135,14 +140,15 @@ constexpr const char* kDataCodings[] = {
     "UCS-2 (ISO/IEC-10646)",
     "pictogram encoding",
     "music codes (ISO-2022-JP)",
-    nullptr,
-    nullptr,
+    {},
+    {},
     "extended Kanji JIS (X 0212-1990)",
     "KS C 5601",
 };
 
-// Appends Part to Text, after "; " unless Text is empty.
+// Appends Part, if any, to Text, after "; " unless Text is empty.
 void Join(std::string& Text, std::string_view Part) {
+  if (Part.empty()) return;
   if (!Text.empty()) Text += "; ";
   Text += Part;
 }
@@ -155,42 +161,42 @@ int TwoDigits(std::string_view Text, size_t At) {
 }  // namespace
 
 std::string CommandName(uint32_t CommandId) {
-  const char* Name = Find(kCommands, CommandId);
-  return Name ? Name : "";
+  return std::string(Find(kCommands, CommandId));
 }
 
 std::string CommandStatusName(uint32_t Status) {
-  if (const char* Name = Find(kStatuses, Status)) return Name;
+  const std::string_view Name = Find(kStatuses, Status);
+  if (!Name.empty()) return std::string(Name);
   return Status >= 0x400 && Status <= 0x4FF ? "vendor specific" : "reserved";
 }
 
 std::string TonMeaning(uint8_t Ton) {
-  static constexpr const char* kTons[] = {"Unknown",          "International",     "National",
-                                          "Network Specific", "Subscriber Number", "Alphanumeric",
-                                          "Abbreviated"};
+  static constexpr std::string_view kTons[] = {
+      "Unknown",           "International", "National",   "Network Specific",
+      "Subscriber Number", "Alphanumeric",  "Abbreviated"};
   return Indexed(kTons, Ton);
 }
 
 std::string NpiMeaning(uint8_t Npi) {
-  const char* Name = Find(kNpis, Npi);
-  return Name ? Name : "reserved";
+  const std::string_view Name = Find(kNpis, Npi);
+  return std::string(Name.empty() ? "reserved"sv : Name);
 }
 
 std::string EsmClassMeaning(uint8_t EsmClass) {
-  static constexpr const char* kModes[] = {"default SMSC mode", "datagram", "forward",
-                                           "store and forward"};
+  static constexpr std::string_view kModes[] = {"default SMSC mode", "datagram", "forward",
+                                                "store and forward"};
   // The message type is bits 2 to 5; the SMSC sets the receipt types, the ESME the
   // acknowledgements.
-  static constexpr const char* kTypes[] = {"default message type",
-                                           "delivery receipt",
-                                           "delivery acknowledgement",
-                                           nullptr,
-                                           "manual/user acknowledgement",
-                                           nullptr,
-                                           "conversation abort",
-                                           nullptr,
-                                           "intermediate delivery notification"};
-  std::string Text = kModes[EsmClass & 0x03];
+  static constexpr std::string_view kTypes[] = {"default message type",
+                                                "delivery receipt",
+                                                "delivery acknowledgement",
+                                                {},
+                                                "manual/user acknowledgement",
+                                                {},
+                                                "conversation abort",
+                                                {},
+                                                "intermediate delivery notification"};
+  std::string Text(kModes[EsmClass & 0x03]);
   Join(Text, Indexed(kTypes, (EsmClass & kEsmMessageTypeMask) >> 2, "reserved message type"));
   if (EsmClass & kEsmUdhi) Join(Text, "UDHI");
   if (EsmClass & 0x80) Join(Text, "reply path");
@@ -198,14 +204,15 @@ std::string EsmClassMeaning(uint8_t EsmClass) {
 }
 
 std::string RegisteredDeliveryMeaning(uint8_t RegisteredDelivery) {
-  static constexpr const char* kReceipts[] = {
+  static constexpr std::string_view kReceipts[] = {
       "no SMSC delivery receipt", "SMSC delivery receipt on success or failure",
       "SMSC delivery receipt on failure", "reserved SMSC delivery receipt value"};
-  static constexpr const char* kAcks[] = {nullptr, "SME delivery acknowledgement",
-                                          "SME manual/user acknowledgement",
-                                          "SME delivery and manual/user acknowledgement"};
-  std::string Text = kReceipts[RegisteredDelivery & 0x03];
-  if (const char* Ack = kAcks[(RegisteredDelivery >> 2) & 0x03]) Join(Text, Ack);
+  static constexpr std::string_view kAcks[] = {{},
+                                               "SME delivery acknowledgement",
+                                               "SME manual/user acknowledgement",
+                                               "SME delivery and manual/user acknowledgement"};
+  std::string Text(kReceipts[RegisteredDelivery & 0x03]);
+  Join(Text, kAcks[(RegisteredDelivery >> 2) & 0x03]);
   if (RegisteredDelivery & 0x10) Join(Text, "intermediate notification");
   if (RegisteredDelivery & 0xE0) Join(Text, "reserved bits set");
   return Text;
@@ -215,24 +222,26 @@ std::string DataCodingMeaning(uint8_t DataCoding) {
   if (DataCoding < 0xC0) return Indexed(kDataCodings, DataCoding);
   if (DataCoding >= 0xF0) {
     // Data coding and message class: bit 2 chooses 8-bit data over the default alphabet.
-    static constexpr const char* kClasses[] = {"0 (immediate display)", "1 (mobile equipment)",
-                                               "2 (SIM)", "3 (terminal equipment)"};
-    return std::string("message class ") + kClasses[DataCoding & 0x03] +
-           (DataCoding & 0x04 ? ", 8-bit data" : ", SMSC default alphabet");
+    static constexpr std::string_view kClasses[] = {"0 (immediate display)", "1 (mobile equipment)",
+                                                    "2 (SIM)", "3 (terminal equipment)"};
+    std::string Text = "message class ";
+    Text.append(kClasses[DataCoding & 0x03]);
+    return Text.append(DataCoding & 0x04 ? ", 8-bit data" : ", SMSC default alphabet");
   }
   // Message waiting indication groups: the group says whether the message is kept and in which
   // alphabet, bit 3 whether the indication is set or cleared, bits 0 and 1 what waits.
-  static constexpr const char* kGroups[] = {"discard message", "store message",
-                                            "store message, UCS-2"};
-  static constexpr const char* kWaiting[] = {"voicemail", "fax", "electronic mail", "other"};
-  return std::string("message waiting indication, ") + kGroups[(DataCoding >> 4) - 0x0C] + ": " +
-         kWaiting[DataCoding & 0x03] + (DataCoding & 0x08 ? " waiting" : " no longer waiting");
+  static constexpr std::string_view kGroups[] = {"discard message", "store message",
+                                                 "store message, UCS-2"};
+  static constexpr std::string_view kWaiting[] = {"voicemail", "fax", "electronic mail", "other"};
+  std::string Text = "message waiting indication, ";
+  Text.append(kGroups[(DataCoding >> 4) - 0x0C]).append(": ").append(kWaiting[DataCoding & 0x03]);
+  return Text.append(DataCoding & 0x08 ? " waiting" : " no longer waiting");
 }
 
 std::string MessageStateName(uint8_t State) {
-  static constexpr const char* kStates[] = {nullptr,    "ENROUTE", "DELIVERED",
-                                            "EXPIRED",  "DELETED", "UNDELIVERABLE",
-                                            "ACCEPTED", "UNKNOWN", "REJECTED"};
+  static constexpr std::string_view kStates[] = {{},         "ENROUTE", "DELIVERED",
+                                                 "EXPIRED",  "DELETED", "UNDELIVERABLE",
+                                                 "ACCEPTED", "UNKNOWN", "REJECTED"};
   return Indexed(kStates, State);
 }
 
@@ -242,18 +251,18 @@ std::string InterfaceVersionMeaning(uint8_t Version) {
 }
 
 std::string PriorityFlagMeaning(uint8_t Priority) {
-  static constexpr const char* kLevels[] = {"level 0 (lowest)", "level 1", "level 2",
-                                            "level 3 (highest)"};
+  static constexpr std::string_view kLevels[] = {"level 0 (lowest)", "level 1", "level 2",
+                                                 "level 3 (highest)"};
   return Indexed(kLevels, Priority);
 }
 
 std::string ReplaceIfPresentMeaning(uint8_t Flag) {
-  static constexpr const char* kFlags[] = {"don't replace", "replace"};
+  static constexpr std::string_view kFlags[] = {"don't replace", "replace"};
   return Indexed(kFlags, Flag);
 }
 
 std::string DestFlagMeaning(uint8_t Flag) {
-  static constexpr const char* kFlags[] = {nullptr, "SME address", "distribution list"};
+  static constexpr std::string_view kFlags[] = {{}, "SME address", "distribution list"};
   return Indexed(kFlags, Flag);
 }
 
@@ -265,13 +274,14 @@ std::string TimeMeaning(std::string_view Time) {
   const char Sign = Digits ? Time[15] : 0;
   if (Sign != '+' && Sign != '-' && Sign != 'R') return "not of the form YYMMDDhhmmsstnnp";
   if (Sign == 'R') {
-    static constexpr const char* kUnits[] = {"year", "month", "day", "hour", "minute", "second"};
+    static constexpr std::string_view kUnits[] = {"year", "month",  "day",
+                                                  "hour", "minute", "second"};
     std::string Span;
     for (size_t I = 0; I < std::size(kUnits); ++I) {
       const int N = TwoDigits(Time, 2 * I);
       if (N == 0) continue;
       if (!Span.empty()) Span += ", ";
-      Span += std::to_string(N) + " " + kUnits[I] + (N == 1 ? "" : "s");
+      Span.append(std::to_string(N)).append(" ").append(kUnits[I]).append(N == 1 ? "" : "s");
     }
     return "relative: " + (Span.empty() ? std::string("now") : Span);
   }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "inspect/FieldMeanings.h"
 #include "inspect/OptionalParams.h"
@@ -37,8 +38,9 @@ enum class TStep : uint8_t {
 };
 using enum TStep;
 
+// The names are views, so that a record takes its name without a search for the end.
 struct TFieldSpec {
-  const char* Name;
+  std::string_view Name;
   TStep Step;
   uint8_t Max = 0;
   TMeaning Meaning = nullptr;
@@ -184,8 +186,9 @@ class TDissector {
       Length->Meaning =
           std::to_string(FSize - FCommandLength) + " octets after the PDU not dissected";
     // The header's records are looked at by index: the vector may grow while they are read.
-    static constexpr const char* kNames[] = {"command_id", "command_status", "sequence_number"};
-    for (const char* Name : kNames)
+    static constexpr std::string_view kNames[] = {"command_id", "command_status",
+                                                  "sequence_number"};
+    for (std::string_view Name : kNames)
       if ((Short && FEnd - FPos < 4) || !Integer(FRoot.Fields, Name, 4)) break;
     if (FRoot.Fields.size() > 1) {
       TPduField& Id = FRoot.Fields[1];
@@ -226,7 +229,7 @@ class TDissector {
       Fail(FPos, std::to_string(FEnd - FPos) + " octets after the last field of " + FRoot.Name);
     } else if (FEnd < FCommandLength) {
       FPos = FEnd;
-      Fail(FEnd, Ends(nullptr));
+      Fail(FEnd, Ends());
     }
   }
 
@@ -243,7 +246,7 @@ class TDissector {
     DissectOptionalParams(FBytes, FPos, End, FRoot.Fields);
     if (!Cut || (!FRoot.Fields.empty() && FRoot.Fields.back().Kind == TFieldKind::fkError)) return;
     FPos = End;
-    Fail(End, Ends(End < FEnd ? "an optional parameter" : nullptr));
+    Fail(End, Ends(End < FEnd ? "an optional parameter" : ""));
   }
 
   bool Walk(TFields Specs, std::vector<TPduField>& Out) {
@@ -284,7 +287,8 @@ class TDissector {
   }
 
   // A record for the Length octets at FPos, which the caller has checked to lie within FEnd.
-  TPduField& Add(std::vector<TPduField>& Out, const char* Name, size_t Length, TFieldKind Kind) {
+  TPduField& Add(std::vector<TPduField>& Out, std::string_view Name, size_t Length,
+                 TFieldKind Kind) {
     TPduField& F = Out.emplace_back();
     F.Name = Name;
     F.Offset = static_cast<uint32_t>(FPos);
@@ -294,7 +298,7 @@ class TDissector {
     return F;
   }
 
-  TPduField* Integer(std::vector<TPduField>& Out, const char* Name, size_t Octets) {
+  TPduField* Integer(std::vector<TPduField>& Out, std::string_view Name, size_t Octets) {
     if (!Need(Octets, Name)) return nullptr;
     TPduField& F = Add(Out, Name, Octets, TFieldKind::fkInteger);
     F.Integer = Octets == 1 ? FBytes[F.Offset] : GetU32(FBytes + F.Offset);
@@ -302,7 +306,7 @@ class TDissector {
   }
 
   // A C-Octet string; a time is one of 1 or 17 octets, anything else of at most Max.
-  bool Text(const char* Name, size_t Max, bool Time, std::vector<TPduField>& Out) {
+  bool Text(std::string_view Name, size_t Max, bool Time, std::vector<TPduField>& Out) {
     const auto* Start = reinterpret_cast<const char*>(FBytes + FPos);
     const auto* Zero = static_cast<const char*>(std::memchr(Start, 0, FEnd - FPos));
     if (!Zero) {
@@ -373,18 +377,18 @@ class TDissector {
   }
 
   // True when N octets lie at FPos; otherwise the error says where the PDU ends.
-  bool Need(size_t N, const char* Name) {
+  bool Need(size_t N, std::string_view Name) {
     if (FEnd - FPos >= N) return true;
     Fail(FPos, Ends(Name));
     return false;
   }
 
-  // Where the PDU ends, seen from FPos, for the field Name (none: at the end of the last field).
-  std::string Ends(const char* Name) const {
+  // Where the PDU ends, seen from FPos, for the field Name (empty: at the end of the last field).
+  std::string Ends(std::string_view Name = {}) const {
     std::string Where;
-    if (Name) Where = std::string(FPos < FEnd ? " within " : " before ") + Name;
+    if (!Name.empty()) Where.append(FPos < FEnd ? " within " : " before ").append(Name);
     if (FEnd < FCommandLength)
-      return "the PDU ends at octet " + std::to_string(FEnd) + (Name ? "," : "") + Where +
+      return "the PDU ends at octet " + std::to_string(FEnd) + (Name.empty() ? "" : ",") + Where +
              ": command_length says " + std::to_string(FCommandLength);
     return "command_length " + std::to_string(FCommandLength) + " ends the PDU" + Where;
   }
