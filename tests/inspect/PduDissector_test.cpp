@@ -278,8 +278,8 @@ TEST(PduDissector, BrokenBytes) {
       {Submit, 47,
        "short_message='Hello' | error@44: the PDU ends at octet 47, within an "
        "optional parameter: command_length says 50"},
-      {WithLength(Submit, 60), SIZE_MAX,
-       "short_message='Hello' | error@50: the PDU ends at octet 50: command_length says 60"},
+      {Submit, 44,
+       "short_message='Hello' | error@44: the PDU ends at octet 44: command_length says 50"},
       {PduOf(kSubmitSm, 0, 1, Wire("00 01 01 '4477'")), SIZE_MAX,
        "source_addr_npi=" + kIsdn + " | error@19: source_addr has no terminator"},
       {PduOf(kSubmitSm, 0, 1, Wire("00 01 01 '4477' 00 01")), SIZE_MAX,
