@@ -7,6 +7,8 @@
 // and the command_length record says how many there are. Octets missing before command_length
 // (a PDU cut short) or fields that do not fit in it give the error record, after every field read
 // before it. The walk stops at the first error, so the error record is always the last field.
+// A command_length below 16 still shows the header fields that lie within it (and command_length
+// itself, which must be read to be judged).
 #include "inspect/PduDissector.h"
 
 #include <algorithm>
@@ -26,7 +28,7 @@ using TMeaning = std::string (*)(uint8_t);
 
 // How a mandatory field is read.
 enum class TStep : uint8_t {
-  stInteger,        // one octet; its meaning from the spec's Meaning, if any
+  stInteger,        // one octet; its meaning from the definition's Meaning, if any
   stEsmClass,       // one octet, kept for the short message's user data
   stDataCoding,     // one octet, kept likewise
   stStatus,         // four octets, a command_status value (error_status_code)
@@ -39,43 +41,43 @@ enum class TStep : uint8_t {
 using enum TStep;
 
 // The names are views, so that a record takes its name without a search for the end.
-struct TFieldSpec {
+struct TFieldDef {
   std::string_view Name;
   TStep Step;
   uint8_t Max = 0;
   TMeaning Meaning = nullptr;
 };
-using TFields = std::span<const TFieldSpec>;
+using TFields = std::span<const TFieldDef>;
 
 // Runs of fields that several commands share, named for what they hold.
-constexpr TFieldSpec kServiceType[] = {{"service_type", stText, 6}};
-constexpr TFieldSpec kMessageId[] = {{"message_id", stText, 65}};
-constexpr TFieldSpec kSource[] = {{"source_addr_ton", stInteger, 0, TonMeaning},
-                                  {"source_addr_npi", stInteger, 0, NpiMeaning},
-                                  {"source_addr", stText, 21}};
-constexpr TFieldSpec kDest[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
-                                {"dest_addr_npi", stInteger, 0, NpiMeaning},
-                                {"destination_addr", stText, 21}};
+constexpr TFieldDef kServiceType[] = {{"service_type", stText, 6}};
+constexpr TFieldDef kMessageId[] = {{"message_id", stText, 65}};
+constexpr TFieldDef kSource[] = {{"source_addr_ton", stInteger, 0, TonMeaning},
+                                 {"source_addr_npi", stInteger, 0, NpiMeaning},
+                                 {"source_addr", stText, 21}};
+constexpr TFieldDef kDest[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
+                               {"dest_addr_npi", stInteger, 0, NpiMeaning},
+                               {"destination_addr", stText, 21}};
 // data_sm and alert_notification take addresses of up to 65 octets.
-constexpr TFieldSpec kSource65[] = {{"source_addr_ton", stInteger, 0, TonMeaning},
-                                    {"source_addr_npi", stInteger, 0, NpiMeaning},
-                                    {"source_addr", stText, 65}};
-constexpr TFieldSpec kDest65[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
-                                  {"dest_addr_npi", stInteger, 0, NpiMeaning},
-                                  {"destination_addr", stText, 65}};
-constexpr TFieldSpec kEsmeAddr[] = {{"esme_addr_ton", stInteger, 0, TonMeaning},
-                                    {"esme_addr_npi", stInteger, 0, NpiMeaning},
-                                    {"esme_addr", stText, 65}};
-constexpr TFieldSpec kSystemId[] = {{"system_id", stText, 16}};
-constexpr TFieldSpec kPassword[] = {{"password", stText, 9}};
-constexpr TFieldSpec kBindTail[] = {{"system_type", stText, 13},
-                                    {"interface_version", stInteger, 0, InterfaceVersionMeaning},
-                                    {"addr_ton", stInteger, 0, TonMeaning},
-                                    {"addr_npi", stInteger, 0, NpiMeaning},
-                                    {"address_range", stText, 41}};
-constexpr TFieldSpec kDestAddresses[] = {{"number_of_dests", stDestAddresses}};
+constexpr TFieldDef kSource65[] = {{"source_addr_ton", stInteger, 0, TonMeaning},
+                                   {"source_addr_npi", stInteger, 0, NpiMeaning},
+                                   {"source_addr", stText, 65}};
+constexpr TFieldDef kDest65[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
+                                 {"dest_addr_npi", stInteger, 0, NpiMeaning},
+                                 {"destination_addr", stText, 65}};
+constexpr TFieldDef kEsmeAddr[] = {{"esme_addr_ton", stInteger, 0, TonMeaning},
+                                   {"esme_addr_npi", stInteger, 0, NpiMeaning},
+                                   {"esme_addr", stText, 65}};
+constexpr TFieldDef kSystemId[] = {{"system_id", stText, 16}};
+constexpr TFieldDef kPassword[] = {{"password", stText, 9}};
+constexpr TFieldDef kBindTail[] = {{"system_type", stText, 13},
+                                   {"interface_version", stInteger, 0, InterfaceVersionMeaning},
+                                   {"addr_ton", stInteger, 0, TonMeaning},
+                                   {"addr_npi", stInteger, 0, NpiMeaning},
+                                   {"address_range", stText, 41}};
+constexpr TFieldDef kDestAddresses[] = {{"number_of_dests", stDestAddresses}};
 // submit_sm, deliver_sm and submit_multi from esm_class on.
-constexpr TFieldSpec kSubmitTail[] = {
+constexpr TFieldDef kSubmitTail[] = {
     {"esm_class", stEsmClass},
     {"protocol_id", stInteger},
     {"priority_flag", stInteger, 0, PriorityFlagMeaning},
@@ -86,26 +88,26 @@ constexpr TFieldSpec kSubmitTail[] = {
     {"data_coding", stDataCoding},
     {"sm_default_msg_id", stInteger},
     {"sm_length", stMessage}};
-constexpr TFieldSpec kDataSmTail[] = {
+constexpr TFieldDef kDataSmTail[] = {
     {"esm_class", stEsmClass},
     {"registered_delivery", stInteger, 0, RegisteredDeliveryMeaning},
     {"data_coding", stDataCoding}};
-constexpr TFieldSpec kQuerySmRespTail[] = {{"final_date", stTime},
-                                           {"message_state", stInteger, 0, MessageStateName},
-                                           {"error_code", stInteger}};
-constexpr TFieldSpec kReplaceSmTail[] = {
+constexpr TFieldDef kQuerySmRespTail[] = {{"final_date", stTime},
+                                          {"message_state", stInteger, 0, MessageStateName},
+                                          {"error_code", stInteger}};
+constexpr TFieldDef kReplaceSmTail[] = {
     {"schedule_delivery_time", stTime},
     {"validity_period", stTime},
     {"registered_delivery", stInteger, 0, RegisteredDeliveryMeaning},
     {"sm_default_msg_id", stInteger},
     {"sm_length", stMessage}};
-constexpr TFieldSpec kUnsuccessSmes[] = {{"no_unsuccess", stUnsuccessSmes}};
+constexpr TFieldDef kUnsuccessSmes[] = {{"no_unsuccess", stUnsuccessSmes}};
 // What one destination of each kind holds.
-constexpr TFieldSpec kDistributionList[] = {{"dl_name", stText, 21}};
-constexpr TFieldSpec kUnsuccessSme[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
-                                        {"dest_addr_npi", stInteger, 0, NpiMeaning},
-                                        {"destination_addr", stText, 21},
-                                        {"error_status_code", stStatus}};
+constexpr TFieldDef kDistributionList[] = {{"dl_name", stText, 21}};
+constexpr TFieldDef kUnsuccessSme[] = {{"dest_addr_ton", stInteger, 0, TonMeaning},
+                                       {"dest_addr_npi", stInteger, 0, NpiMeaning},
+                                       {"destination_addr", stText, 21},
+                                       {"error_status_code", stStatus}};
 
 // A command's body: its mandatory fields in runs, and whether optional parameters may follow.
 struct TLayout {
@@ -249,39 +251,39 @@ class TDissector {
     Fail(End, Ends(End < FEnd ? "an optional parameter" : ""));
   }
 
-  bool Walk(TFields Specs, std::vector<TPduField>& Out) {
-    for (const TFieldSpec& Spec : Specs)
-      if (!Field(Spec, Out)) return false;
+  bool Walk(TFields Defs, std::vector<TPduField>& Out) {
+    for (const TFieldDef& Def : Defs)
+      if (!Field(Def, Out)) return false;
     return true;
   }
 
-  bool Field(const TFieldSpec& Spec, std::vector<TPduField>& Out) {
-    switch (Spec.Step) {
+  bool Field(const TFieldDef& Def, std::vector<TPduField>& Out) {
+    switch (Def.Step) {
       case stText:
-        return Text(Spec.Name, Spec.Max, false, Out);
+        return Text(Def.Name, Def.Max, false, Out);
       case stTime:
-        return Text(Spec.Name, 17, true, Out);
+        return Text(Def.Name, 17, true, Out);
       case stMessage:
         return Message(Out);
       case stDestAddresses:
       case stUnsuccessSmes:
-        return Groups(Spec, Out);
+        return Groups(Def, Out);
       default:
         break;
     }
-    TPduField* F = Integer(Out, Spec.Name, Spec.Step == stStatus ? 4 : 1);
+    TPduField* F = Integer(Out, Def.Name, Def.Step == stStatus ? 4 : 1);
     if (!F) return false;
     const auto Value = static_cast<uint8_t>(F->Integer);
-    if (Spec.Step == stStatus) {
+    if (Def.Step == stStatus) {
       F->Meaning = CommandStatusName(static_cast<uint32_t>(F->Integer));
-    } else if (Spec.Step == stEsmClass) {
+    } else if (Def.Step == stEsmClass) {
       FEsmClass = Value;
       F->Meaning = EsmClassMeaning(Value);
-    } else if (Spec.Step == stDataCoding) {
+    } else if (Def.Step == stDataCoding) {
       FDataCoding = Value;
       F->Meaning = DataCodingMeaning(Value);
-    } else if (Spec.Meaning) {
-      F->Meaning = Spec.Meaning(Value);
+    } else if (Def.Meaning) {
+      F->Meaning = Def.Meaning(Value);
     }
     return true;
   }
@@ -348,10 +350,10 @@ class TDissector {
 
   // A count, then that many groups: the destinations of a submit_multi or those its response
   // reports refused.
-  bool Groups(const TFieldSpec& Spec, std::vector<TPduField>& Out) {
-    const TPduField* Count = Integer(Out, Spec.Name, 1);
+  bool Groups(const TFieldDef& Def, std::vector<TPduField>& Out) {
+    const TPduField* Count = Integer(Out, Def.Name, 1);
     if (!Count) return false;
-    const bool Dests = Spec.Step == stDestAddresses;
+    const bool Dests = Def.Step == stDestAddresses;
     const size_t N = Count->Integer;  // read before the groups move Out's records
     for (size_t I = 0; I < N; ++I) {
       TPduField Group;
@@ -366,7 +368,7 @@ class TDissector {
   }
 
   bool DestAddress(std::vector<TPduField>& Out) {
-    static constexpr TFieldSpec kFlag = {"dest_flag", stInteger, 0, DestFlagMeaning};
+    static constexpr TFieldDef kFlag = {"dest_flag", stInteger, 0, DestFlagMeaning};
     if (!Field(kFlag, Out)) return false;
     const uint64_t Flag = Out.back().Integer;
     if (Flag == 1) return Walk(kDest, Out);
