@@ -247,6 +247,7 @@ std::string MessageStateName(uint8_t State) {
 
 std::string InterfaceVersionMeaning(uint8_t Version) {
   if (Version == 0x34) return "3.4";
+  if (Version == 0x50) return "5.0";
   return Version < 0x34 ? "3.3 or earlier" : "later than 3.4";
 }
 

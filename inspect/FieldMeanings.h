@@ -7,16 +7,6 @@
 #include <string>
 #include <string_view>
 
-// Command ids SMPP 3.4 defines beyond those the client exchanges (smpp/smpppdu.h).
-inline constexpr uint32_t kReplaceSm = 0x00000007u;
-inline constexpr uint32_t kReplaceSmResp = 0x80000007u;
-inline constexpr uint32_t kCancelSm = 0x00000008u;
-inline constexpr uint32_t kCancelSmResp = 0x80000008u;
-inline constexpr uint32_t kBindTransceiver = 0x00000009u;
-inline constexpr uint32_t kBindTransceiverResp = 0x80000009u;
-inline constexpr uint32_t kOutbind = 0x0000000Bu;
-inline constexpr uint32_t kAlertNotification = 0x00000102u;
-
 // The command's name ("submit_sm", "bind_transmitter_resp"), or empty for an id SMPP 3.4 does not
 // define.
 std::string CommandName(uint32_t CommandId);

@@ -10,7 +10,9 @@
 
 #include <iterator>
 
+#include "inspect/FieldMeanings.h"
 #include "inspect/FieldRecords.h"
+#include "inspect/UserData.h"
 #include "smpp/smpppdu.h"
 
 namespace {
@@ -53,7 +55,7 @@ struct TParamDef {
 };
 
 // What the values of the enumerated parameters mean. A value with no name in its table is one that
-// SMPP 3.4 reserves; TON and NPI are spelled as for the address fields of the body.
+// SMPP 3.4 reserves.
 const char* const kSubunits[] = {"unknown", "MS display", "mobile equipment", "smart card 1 (SIM)",
                                  "external unit 1"};
 const char* const kNetworkTypes[] = {"unknown", "GSM",  "ANSI-136/TDMA", "IS-95/CDMA",    "PDC",
@@ -71,9 +73,6 @@ const char* const kMsAvailability[] = {"available", "denied", "unavailable"};
 const char* const kDeliveryFailures[] = {"destination unavailable", "destination address invalid",
                                          "permanent network error", "temporary network error"};
 const char* const kMoreMessages[] = {"no more messages to follow", "more messages to follow"};
-const char* const kMessageStates[] = {nullptr,    "ENROUTE", "DELIVERED",
-                                      "EXPIRED",  "DELETED", "UNDELIVERABLE",
-                                      "ACCEPTED", "UNKNOWN", "REJECTED"};
 const char* const kDisplayTimes[] = {"temporary", "default", "invoke"};
 const char* const kMsValidity[] = {"store indefinitely", "power down",
                                    "SID based registration area", "display only"};
@@ -92,27 +91,6 @@ const char* const kErrorNetworkTypes[] = {nullptr,
                                           "SMPP error",
                                           "message center specific"};
 const char* const kDigitModes[] = {"TBCD", "ASCII"};
-const char* const kTons[] = {"Unknown",           "International", "National",   "Network Specific",
-                             "Subscriber Number", "Alphanumeric",  "Abbreviated"};
-const char* const kNpis[] = {"Unknown",
-                             "ISDN (E163/E164)",
-                             nullptr,
-                             "Data (X.121)",
-                             "Telex (F.69)",
-                             nullptr,
-                             "Land Mobile (E.212)",
-                             nullptr,
-                             "National",
-                             "Private",
-                             "ERMES",
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             "Internet (IP)",
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             "WAP Client Id"};
 
 std::string UssdServiceOpMeaning(uint64_t Value) {
   static const char* const kOps[] = {
@@ -121,12 +99,6 @@ std::string UssdServiceOpMeaning(uint64_t Value) {
       nullptr,           nullptr,           nullptr,         nullptr,        nullptr,
       nullptr,           "PSSD response",   "PSSR response", "USSR confirm", "USSN confirm"};
   return PickMeaning(Value, kOps, Value >= 32 ? "vendor specific" : "reserved");
-}
-
-std::string InterfaceVersionMeaning(uint64_t Value) {
-  if (Value < 0x34) return "3.3 or earlier";
-  if (Value == 0x34) return "3.4";
-  return Value == 0x50 ? "5.0" : "reserved";
 }
 
 // Bit 7: the indication is set or cleared; bits 1 and 0: which kind of message waits.
@@ -144,6 +116,12 @@ std::string PresentationMeaning(uint64_t Value) {
       "user provided, not screened", "user provided, verified and passed",
       "user provided, verified and failed", "network provided"};
   return std::string(kPresentation[(Value >> 2) & 3]) + "; " + kScreening[Value & 3];
+}
+
+// The meanings shared with the fields of the body, for parameters of one octet.
+template <std::string (*Meaning)(uint8_t)>
+std::string ByteMeaning(uint64_t Value) {
+  return Meaning(static_cast<uint8_t>(Value));
 }
 
 template <const auto& Names>
@@ -177,7 +155,8 @@ const TParamDef kParams[] = {
     {0x020D, "language_indicator", TParamType::ptInteger, kSize1, TableMeaning<kLanguages>},
     {0x020E, "sar_total_segments", TParamType::ptInteger, kSize1, nullptr},
     {0x020F, "sar_segment_seqnum", TParamType::ptInteger, kSize1, nullptr},
-    {0x0210, "sc_interface_version", TParamType::ptInteger, kSize1, InterfaceVersionMeaning},
+    {0x0210, "sc_interface_version", TParamType::ptInteger, kSize1,
+     ByteMeaning<InterfaceVersionMeaning>},
     {0x0302, "callback_num_pres_ind", TParamType::ptInteger, kSize1, PresentationMeaning},
     {0x0303, "callback_num_atag", TParamType::ptCallbackAtag, 0, nullptr},
     {0x0304, "number_of_messages", TParamType::ptInteger, kSize1, nullptr},
@@ -191,7 +170,7 @@ const TParamDef kParams[] = {
     {0x0425, "delivery_failure_reason", TParamType::ptInteger, kSize1,
      TableMeaning<kDeliveryFailures>},
     {0x0426, "more_messages_to_send", TParamType::ptInteger, kSize1, TableMeaning<kMoreMessages>},
-    {0x0427, "message_state", TParamType::ptInteger, kSize1, TableMeaning<kMessageStates>},
+    {0x0427, "message_state", TParamType::ptInteger, kSize1, ByteMeaning<MessageStateName>},
     {0x0501, "ussd_service_op", TParamType::ptInteger, kSize1, UssdServiceOpMeaning},
     {0x1201, "display_time", TParamType::ptInteger, kSize1, TableMeaning<kDisplayTimes>},
     {0x1203, "sms_signal", TParamType::ptInteger, kSize2, nullptr},
@@ -238,8 +217,8 @@ void AddParts(TParamType Type, const uint8_t* Bytes, size_t Value, size_t Length
     case TParamType::ptCallbackNum:
       AddInteger(Record, "digit mode indicator", Bytes, Value, 1,
                  PickMeaning(Bytes[Value], kDigitModes));
-      AddInteger(Record, "addr_ton", Bytes, Value + 1, 1, PickMeaning(Bytes[Value + 1], kTons));
-      AddInteger(Record, "addr_npi", Bytes, Value + 2, 1, PickMeaning(Bytes[Value + 2], kNpis));
+      AddInteger(Record, "addr_ton", Bytes, Value + 1, 1, TonMeaning(Bytes[Value + 1]));
+      AddInteger(Record, "addr_npi", Bytes, Value + 2, 1, NpiMeaning(Bytes[Value + 2]));
       Record.Fields.push_back(
           MakeBytesRecord("number_digits", TFieldKind::fkText, Bytes, Value + 3, Length - 3));
       break;
@@ -360,7 +339,7 @@ TPduField DissectParam(const uint8_t* Bytes, size_t Offset, uint16_t Tag, size_t
 }  // namespace
 
 void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
-                           std::vector<TPduField>& Out) {
+                           std::vector<TPduField>& Out, uint8_t EsmClass, uint8_t DataCoding) {
   while (Offset < End) {
     const size_t Left = End - Offset;
     if (Left < 4) {
@@ -382,6 +361,8 @@ void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
       return;
     }
     Out.push_back(DissectParam(Bytes, Offset, Tag, Length));
+    if (Tag == kTagMessagePayload)
+      DissectUserData(Bytes, Offset + 4, Length, EsmClass, DataCoding, Out.back());
     Offset += 4 + Length;
   }
 }

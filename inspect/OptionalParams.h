@@ -10,9 +10,12 @@
 
 // Appends one record per optional parameter in Bytes[Offset .. End) to Out, named and typed as
 // SMPP 3.4 defines the tag (an unknown tag: named by its number, "0x1403", its value as octets). A
-// parameter whose header or value runs past End gets an "error" record and ends the walk.
+// parameter whose header or value runs past End gets an "error" record and ends the walk. A
+// message_payload holds user data like a short message: EsmClass and DataCoding, the PDU's own,
+// say what is inside it (see DissectUserData).
 void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
-                           std::vector<TPduField>& Out);
+                           std::vector<TPduField>& Out, uint8_t EsmClass = 0,
+                           uint8_t DataCoding = 0);
 
 // The name of an optional parameter ("message_payload"), or empty for a tag SMPP 3.4 does not
 // define.

@@ -245,7 +245,7 @@ class TDissector {
       while (FEnd - End >= 4 && FEnd - End - 4 >= GetU16(FBytes + End + 2))
         End += 4 + GetU16(FBytes + End + 2);
     }
-    DissectOptionalParams(FBytes, FPos, End, FRoot.Fields);
+    DissectOptionalParams(FBytes, FPos, End, FRoot.Fields, FEsmClass, FDataCoding);
     if (!Cut || (!FRoot.Fields.empty() && FRoot.Fields.back().Kind == TFieldKind::fkError)) return;
     FPos = End;
     Fail(End, Ends(End < FEnd ? "an optional parameter" : ""));

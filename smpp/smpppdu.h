@@ -42,6 +42,15 @@ inline constexpr uint32_t kSubmitMulti = 0x00000021u;
 inline constexpr uint32_t kSubmitMultiResp = 0x80000021u;
 inline constexpr uint32_t kDataSm = 0x00000103u;
 inline constexpr uint32_t kDataSmResp = 0x80000103u;
+// The other commands of SMPP 3.4, which the client does not exchange but the dissector names.
+inline constexpr uint32_t kReplaceSm = 0x00000007u;
+inline constexpr uint32_t kReplaceSmResp = 0x80000007u;
+inline constexpr uint32_t kCancelSm = 0x00000008u;
+inline constexpr uint32_t kCancelSmResp = 0x80000008u;
+inline constexpr uint32_t kBindTransceiver = 0x00000009u;
+inline constexpr uint32_t kBindTransceiverResp = 0x80000009u;
+inline constexpr uint32_t kOutbind = 0x0000000Bu;
+inline constexpr uint32_t kAlertNotification = 0x00000102u;
 
 // command_status values this client sends or acts on.
 inline constexpr uint32_t kInvalidMessageLength = 0x00000001u;  // ESME_RINVMSGLEN

@@ -104,4 +104,27 @@ TEST(OptionalParams, NamesAgreeWithTheWalkForEveryTag) {
   EXPECT_EQ(Named, 44);
 }
 
+TEST(OptionalParams, AMessagePayloadHoldsUserDataLikeAShortMessage) {
+  const struct {
+    uint8_t EsmClass;
+    const char* Params;
+    const char* Expected;
+  } kCases[] = {
+      {0x40, "0424 0008 05 00 03 07 02 01 'hi'",
+       "message_payload@0+12=[05 00 03 07 02 01 68 69] {user_data_header@4+6 {UDHL@4+1=5, "
+       "concatenated short messages, 8-bit reference@5+5=[07 02 01] (part 1 of 2) "
+       "{reference@7+1=7, total parts@8+1=2, part number@9+1=1}}}"},
+      {0x04, "0424 0011 'id:7 stat:DELIVRD'",
+       "message_payload@0+21=[69 64 3A 37 20 73 74 61 74 3A 44 45 4C 49 56 52 44] "
+       "{id@7+1='7', stat@14+7='DELIVRD' (delivered)}"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.Params);
+    THeapBytes Heap(Wire(C.Params));
+    std::vector<TPduField> Out;
+    DissectOptionalParams(Heap.Data.get(), 0, Heap.Size, Out, C.EsmClass, 0);
+    EXPECT_EQ(Summaries(Out), C.Expected);
+  }
+}
+
 }  // namespace

@@ -81,8 +81,8 @@ TEST(PduDissector, FieldsOfEveryCommand) {
       {PduOf(kBindReceiver, 0, 1, Wire("'a' 00 00 00 33 05 0A 00")),
        "bind_receiver: system_id='a' password='' system_type='' interface_version=51 (3.3 or "
        "earlier) addr_ton=5 (Alphanumeric) addr_npi=10 (ERMES) address_range=''"},
-      {PduOf(kBindTransceiver, 0, 1, Wire("'a' 00 00 00 50 02 12 00")),
-       "bind_transceiver: system_id='a' password='' system_type='' interface_version=80 (later "
+      {PduOf(kBindTransceiver, 0, 1, Wire("'a' 00 00 00 51 02 12 00")),
+       "bind_transceiver: system_id='a' password='' system_type='' interface_version=81 (later "
        "than 3.4) addr_ton=2 (National) addr_npi=18 (WAP Client Id) address_range=''"},
       {PduOf(kBindTransmitterResp, 0, 1, Wire("'SMSC' 00")),
        "bind_transmitter_resp: system_id='SMSC'"},

@@ -22,7 +22,6 @@ namespace {
 using smpptest::SmscProcess;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kBindTransceiver = 0x00000009;
 // The bit that makes a command id a response's.
 constexpr uint32_t kResp = 0x80000000;
 
