@@ -30,9 +30,18 @@ struct CliRun {
   double seconds = 0;
 };
 
-CliRun RunCli(const std::vector<std::string>& args) {
+// Runs the built smppcli with these arguments and, when given, this text on standard input.
+CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}) {
   std::string cmd = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
   for (const std::string& a : args) cmd += " '" + a + "'";
+  char inputFile[] = "/tmp/smppcli_input_XXXXXX";
+  if (!input.empty()) {
+    const int fd = mkstemp(inputFile);
+    if (fd < 0 || write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+      return {};
+    close(fd);
+    cmd += std::string(" < ") + inputFile;
+  }
   cmd += " 2>&1";
   CliRun r;
   const auto t0 = std::chrono::steady_clock::now();
@@ -44,6 +53,7 @@ CliRun RunCli(const std::vector<std::string>& args) {
   const int st = pclose(p);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!input.empty()) unlink(inputFile);
   return r;
 }
 
@@ -440,6 +450,42 @@ TEST(Smppcli, JoinsTheConcatenatedMessagesItReceives) {
   EXPECT_NE(r.out.find("\n+CONCAT 555:666:2:" + emoji + "\n"), std::string::npos);
   EXPECT_EQ(Count(r.out, "+CONCAT "), 3u);
   EXPECT_EQ(Count(r.out, "+DELIVER "), 7u);  // every part keeps its own line
+}
+
+// --decode dissects without connecting; its exit status tells a whole PDU from a broken one and
+// from input that is not hex, and one bad line does not hide the others.
+TEST(Smppcli, DecodePrintsEachPduAsJsonAndTellsBrokenFromBadInput) {
+  const std::string enquire = "00000010 00000015 00000000 00000001";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    size_t jsonLines;
+    std::string has;
+  };
+  const Case cases[] = {
+      {{"--decode", "00000011 80000004 00000058 00000007 00"},
+       "",
+       0,
+       1,
+       R"({"name":"command_status","offset":8,"length":4,"value":88,"meaning":"ESME_RTHROTTLED"})"},
+      {{"--decode", "0000001080000004"}, "", 1, 1, R"("name":"error","offset":8,"length":0)"},
+      {{"--decode", "-"}, enquire + "\n\n" + enquire + "\n", 0, 2, R"("meaning":"enquire_link")"},
+      {{"--decode", "-"},
+       enquire + "\nzz\n00000010000000150000000000000001",
+       2,
+       2,
+       "smppcli: --decode: line 2: character 1 is not a hex digit\n"},
+      {{"--decode", "-"}, "0000001000000015\n" + enquire, 1, 2, R"("name":"error")"},
+      {{"--decode", ""}, "", 2, 0, "smppcli: --decode needs a hex PDU, or - for standard input\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back() + " " + c.input);
+    const CliRun r = RunCli(c.args, c.input);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(Count("\n" + r.out, "\n{"), c.jsonLines) << r.out;
+    EXPECT_NE(r.out.find(c.has), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace
