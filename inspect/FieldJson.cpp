@@ -1,56 +1,71 @@
 // JSON of dissected PDUs, and hex text parsed into bytes.
 #include "inspect/FieldJson.h"
 
-#include <nlohmann/json.hpp>
-
 #include "smpp/ReportText.h"
 
 namespace {
 
-using TJson = nlohmann::ordered_json;
+// Text escaped as report lines are is valid UTF-8 without control characters, so only the quote
+// and the backslash need JSON's escapes. The JSON is written by hand: a dissection is printed for
+// every PDU of a stream, and a DOM of it costs far more than the dissection itself.
+void AppendJsonString(std::string& Out, std::string_view Raw) {
+  const std::string Text = EscapedReportLine(Raw);
+  Out += '"';
+  for (const char C : Text) {
+    if (C == '"' || C == '\\') Out += '\\';
+    Out += C;
+  }
+  Out += '"';
+}
 
-std::string HexPairs(std::string_view Octets) {
+void AppendHexPairs(std::string& Out, std::string_view Octets) {
   static constexpr char Digits[] = "0123456789ABCDEF";
-  std::string Out;
-  Out.reserve(Octets.size() * 3);
-  for (const char C : Octets) {
-    const auto B = static_cast<unsigned char>(C);
-    if (!Out.empty()) Out += ' ';
+  Out += '"';
+  for (size_t I = 0; I < Octets.size(); ++I) {
+    const auto B = static_cast<unsigned char>(Octets[I]);
+    if (I) Out += ' ';
     Out += Digits[B >> 4];
     Out += Digits[B & 15];
   }
-  return Out;
+  Out += '"';
 }
 
-TJson ToJson(const TPduField& Field) {
-  TJson J;
-  J["name"] = Field.Name;
-  J["offset"] = Field.Offset;
-  J["length"] = Field.Length;
+void AppendField(std::string& Out, const TPduField& Field) {
+  Out += "{\"name\":";
+  AppendJsonString(Out, Field.Name);
+  Out += ",\"offset\":";
+  Out += std::to_string(Field.Offset);
+  Out += ",\"length\":";
+  Out += std::to_string(Field.Length);
+  Out += ",\"value\":";
   switch (Field.Kind) {
     case TFieldKind::fkInteger:
-      J["value"] = Field.Integer;
+      Out += std::to_string(Field.Integer);
       break;
     case TFieldKind::fkText:
-      J["value"] = EscapedReportLine(Field.Text);
+      AppendJsonString(Out, Field.Text);
       break;
     case TFieldKind::fkOctets:
-      J["value"] = HexPairs(Field.Text);
+      AppendHexPairs(Out, Field.Text);
       break;
     case TFieldKind::fkGroup:
     case TFieldKind::fkError:
-      J["value"] = nullptr;
+      Out += "null";
       break;
   }
-  // Names and meanings may quote bytes from the wire (an unknown tag's name does not, but a
-  // receipt's stat word does): escaped like the value, so that the JSON is always valid.
-  J["name"] = EscapedReportLine(Field.Name);
-  if (!Field.Meaning.empty()) J["meaning"] = EscapedReportLine(Field.Meaning);
-  if (!Field.Fields.empty()) {
-    TJson& Children = J["fields"] = TJson::array();
-    for (const TPduField& Child : Field.Fields) Children.push_back(ToJson(Child));
+  if (!Field.Meaning.empty()) {
+    Out += ",\"meaning\":";
+    AppendJsonString(Out, Field.Meaning);
   }
-  return J;
+  if (!Field.Fields.empty()) {
+    Out += ",\"fields\":[";
+    for (size_t I = 0; I < Field.Fields.size(); ++I) {
+      if (I) Out += ',';
+      AppendField(Out, Field.Fields[I]);
+    }
+    Out += ']';
+  }
+  Out += '}';
 }
 
 int HexDigit(char C) {
@@ -63,7 +78,10 @@ int HexDigit(char C) {
 }  // namespace
 
 std::string FieldJson(const TPduField& Field) {
-  return ToJson(Field).dump();
+  std::string Out;
+  Out.reserve(256);
+  AppendField(Out, Field);
+  return Out;
 }
 
 bool ParseHexPdu(std::string_view Text, std::vector<uint8_t>& Bytes, std::string& Error) {
