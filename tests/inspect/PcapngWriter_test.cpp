@@ -26,6 +26,8 @@ Bytes DataSm(size_t Size, uint32_t Sequence) {
   return B.Raw(Bytes(Payload, 'x')).Finish(0x103, Sequence);
 }
 
+constexpr size_t kBurst = 17;
+
 // Writes a transmitter and a receiver session, the transmitter closed and bound again from a new
 // port; returns the command ids in the order written.
 std::vector<uint32_t> WriteSession(TPcapngWriter& W) {
@@ -53,12 +55,18 @@ std::vector<uint32_t> WriteSession(TPcapngWriter& W) {
     W.WritePdu(S.Connection, S.Outgoing, Time += 1500, S.Pdu.data(), S.Pdu.size());
     Ids.push_back(GetU32(S.Pdu.data() + 4));
   }
+  // A burst the receiver takes in without answering yet, more than one window's worth.
+  for (uint32_t Sequence = 1; Sequence <= kBurst; ++Sequence) {
+    const Bytes Pdu = DataSm(4000, Sequence);
+    W.WritePdu(1, false, Time += 100, Pdu.data(), Pdu.size());
+    Ids.push_back(0x103);
+  }
   return Ids;
 }
 
-// Handshakes of three connections, one closing exchange and the segments of ten PDUs (the data_sm
-// takes three).
-constexpr size_t kPackets = 3 * 3 + 3 + 10 + 2;
+// Handshakes of three connections, one closing exchange, the segments of ten PDUs (the data_sm
+// takes three) and of the burst, and the receiver's acknowledgement within the burst.
+constexpr size_t kPackets = 3 * 3 + 3 + 10 + 2 + kBurst * 3 + 1;
 
 // The session in a temporary file, removed again when the test ends.
 struct TCaptureFile {
