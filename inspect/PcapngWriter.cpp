@@ -156,12 +156,12 @@ void TPcapngWriter::WritePdu(int Connection, bool Outgoing, int64_t WallTimeUs,
     C.State = TState::csOpen;
   }
   for (size_t Offset = 0; Offset < Length; Offset += kMss) {
-    const size_t Part = std::min(kMss, Length - Offset);
+    const size_t Chunk = std::min(kMss, Length - Offset);
     const TSide& Sender = Outgoing ? C.Local : C.Remote;
     const TSide& Receiver = Outgoing ? C.Remote : C.Local;
-    if (Sender.NextSeq - Receiver.Acked + Part > kWindow)
+    if (Sender.NextSeq - Receiver.Acked + Chunk > kWindow)
       WriteSegment(C, !Outgoing, kAck, WallTimeUs, nullptr, 0);
-    WriteSegment(C, Outgoing, kPsh | kAck, WallTimeUs, Bytes + Offset, Part);
+    WriteSegment(C, Outgoing, kPsh | kAck, WallTimeUs, Bytes + Offset, Chunk);
   }
 }
 
