@@ -1,10 +1,12 @@
 // The client's PDU trace against the raw SMSC: one event per PDU on each connection, in the
-// direction it went, with the bytes the SMSC wrote or read, and none once the handler is removed.
+// direction it went, with the bytes the SMSC wrote or read (as far as read, for PDUs that cannot be
+// taken), and none once the handler is removed.
 #include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/smpp/PduTestUtil.h"
 #include "tests/smpp/RawSmsc.h"
 
 namespace {
@@ -40,6 +42,33 @@ class ClientTrace : public RawSmsc {
     ASSERT_EQ(GetU32(&(*pdu)[4]), commandId);
     expected[static_cast<size_t>(on)].push_back({TPduDirection::pdOut, 0, *pdu});
   }
+  // Binds both connections; the bind and its answer are the first PDUs of each.
+  void bindBothTraced() {
+    bindBoth();
+    for (On on : {On::Rcx, On::Tcx}) {
+      expected[static_cast<size_t>(on)].push_back({TPduDirection::pdOut, 0, peer(on).bindPdu});
+      const uint32_t respId = on == On::Rcx ? kBindReceiverResp : kBindTransmitterResp;
+      expected[static_cast<size_t>(on)].push_back(
+          {TPduDirection::pdIn, 0, PduOf(respId, 0, peer(on).bindSeq)});
+    }
+  }
+  // Each connection traced what the SMSC wrote and read on it, in that order.
+  void expectTracedAsExchanged() {
+    // A PDU sent is traced just after it went out, so the SMSC may read it first.
+    const size_t total = expected[0].size() + expected[1].size();
+    for (int i = 0; i < 500 && tracedCount() < total; ++i) std::this_thread::sleep_for(10ms);
+    std::lock_guard<std::mutex> g(lock);
+    for (size_t c = 0; c < 2; ++c) {
+      ASSERT_EQ(traced[c].size(), expected[c].size()) << "connection " << c;
+      for (size_t i = 0; i < traced[c].size(); ++i) {
+        EXPECT_EQ(traced[c][i].direction, expected[c][i].direction) << c << ":" << i;
+        EXPECT_EQ(traced[c][i].bytes, expected[c][i].bytes) << c << ":" << i;
+        if (i) {
+          EXPECT_GE(traced[c][i].ns, traced[c][i - 1].ns) << c << ":" << i;
+        }
+      }
+    }
+  }
   size_t tracedCount() {
     std::lock_guard<std::mutex> g(lock);
     return traced[0].size() + traced[1].size();
@@ -51,13 +80,7 @@ class ClientTrace : public RawSmsc {
 };
 
 TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
-  bindBoth();
-  for (On on : {On::Rcx, On::Tcx}) {
-    expected[static_cast<size_t>(on)].push_back({TPduDirection::pdOut, 0, peer(on).bindPdu});
-    const uint32_t respId = on == On::Rcx ? kBindReceiverResp : kBindTransmitterResp;
-    expected[static_cast<size_t>(on)].push_back(
-        {TPduDirection::pdIn, 0, PduOf(respId, 0, peer(on).bindSeq)});
-  }
+  bindBothTraced();
   ASSERT_GT(client->Send("1111", "2222", "", "hi"), 0);
   peerReads(On::Tcx, kSubmitSm);
   peerWrites(On::Tcx, PduOf(kSubmitSmResp, 0, GetU32(&expected[1].back().bytes[12]),
@@ -77,21 +100,7 @@ TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
     peerWrites(r.on, r.request);
     peerReads(r.on, r.responseId);
   }
-  // A response is traced just after it went out, so the SMSC may read it first.
-  const size_t total = expected[0].size() + expected[1].size();
-  for (int i = 0; i < 500 && tracedCount() < total; ++i) std::this_thread::sleep_for(10ms);
-
-  std::lock_guard<std::mutex> g(lock);
-  for (size_t c = 0; c < 2; ++c) {
-    ASSERT_EQ(traced[c].size(), expected[c].size()) << "connection " << c;
-    for (size_t i = 0; i < traced[c].size(); ++i) {
-      EXPECT_EQ(traced[c][i].direction, expected[c][i].direction) << c << ":" << i;
-      EXPECT_EQ(traced[c][i].bytes, expected[c][i].bytes) << c << ":" << i;
-      if (i) {
-        EXPECT_GE(traced[c][i].ns, traced[c][i - 1].ns) << c << ":" << i;
-      }
-    }
-  }
+  expectTracedAsExchanged();
 }
 
 TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
@@ -107,3 +116,30 @@ TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
 }
 
 }  // namespace
+
+// A PDU too long to take is traced as far as it was read, its rest not at all; a broken length as
+// the bytes that came.
+TEST_F(ClientTrace, PdusThatCannotBeTakenAreTracedAsRead) {
+  Bytes longStart = Header(20000, kDeliverSm, 0, 70);
+  longStart.resize(100, 'x');
+  const struct {
+    On on;
+    Bytes written;
+    uint32_t responseId;
+    size_t untracedRest;  // bytes that follow and are dropped unseen
+  } cases[] = {
+      {On::Rcx, longStart, kDeliverSmResp, 20000 - 100},
+      {On::Tcx, Header(8, kEnquireLink, 0, 71), kGenericNack, 0},  // closes the connection
+  };
+  bindBothTraced();
+  for (const auto& c : cases) {
+    peerWrites(c.on, c.written);
+    peerReads(c.on, c.responseId);
+    if (c.untracedRest) {
+      peer(c.on).write(Bytes(c.untracedRest, 'y'));
+      peerWrites(c.on, PduOf(kEnquireLink, 0, 72));
+      peerReads(c.on, kEnquireLinkResp);
+    }
+  }
+  expectTracedAsExchanged();
+}
