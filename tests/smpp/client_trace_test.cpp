@@ -1,6 +1,7 @@
 // The client's PDU trace against the raw SMSC: one event per PDU on each connection, in the
 // direction it went, with the bytes the SMSC wrote or read (as far as read, for PDUs that cannot be
 // taken), and none once the handler is removed.
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -120,8 +121,9 @@ TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
 // A PDU too long to take is traced as far as it was read, its rest not at all; a broken length as
 // the bytes that came.
 TEST_F(ClientTrace, PdusThatCannotBeTakenAreTracedAsRead) {
-  Bytes longStart = Header(20000, kDeliverSm, 0, 70);
-  longStart.resize(100, 'x');
+  Bytes longStart(100, 'x');
+  const Bytes longHeader = Header(20000, kDeliverSm, 0, 70);
+  std::copy(longHeader.begin(), longHeader.end(), longStart.begin());
   const struct {
     On on;
     Bytes written;
