@@ -84,8 +84,9 @@ TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
   bindBothTraced();
   ASSERT_GT(client->Send("1111", "2222", "", "hi"), 0);
   peerReads(On::Tcx, kSubmitSm);
-  peerWrites(On::Tcx, PduOf(kSubmitSmResp, 0, GetU32(&expected[1].back().bytes[12]),
-                            Bytes{'i', 'd', '7', 0}));
+  Bytes messageId;
+  Cstr(messageId, "id7");
+  peerWrites(On::Tcx, PduOf(kSubmitSmResp, 0, GetU32(&expected[1].back().bytes[12]), messageId));
   ASSERT_TRUE(reports->waitFor(On::Tcx, "+IN_QUEUE ID=id7"));
   // The SMSC's requests, each answered by the client.
   const struct {
