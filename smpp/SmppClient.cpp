@@ -33,7 +33,8 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .BindRespId = kBindReceiverResp,
                         .Receives = true,
                         .Transmits = false,
-                        .ReportsHeldTextFirst = false},
+                        .ReportsHeldTextFirst = false,
+                        .TraceConnection = TPduConnection::pcRcx},
              TSideState{.Client = this,
                         .Connection = *FTcx,
                         .Prefix = "Tcx",
@@ -43,7 +44,8 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .BindRespId = kBindTransmitterResp,
                         .Receives = false,
                         .Transmits = true,
-                        .ReportsHeldTextFirst = true}} {
+                        .ReportsHeldTextFirst = true,
+                        .TraceConnection = TPduConnection::pcTcx}} {
   FRcx->Set_rcxIdle(5);
   FRcx->Set_rcxTimerInterval(15);
   FTcx->Set_tcxIdle(5);
@@ -178,7 +180,35 @@ void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length) 
   TIcsSocket* S = Side.Connection.Socket();
   // A socket that is not connected refuses the bytes without effect; the caller goes on as if
   // they had been sent.
-  if (S->State() == wsConnected) S->Send(Data, static_cast<int32_t>(Length));
+  if (S->State() != wsConnected) return;
+  S->Send(Data, static_cast<int32_t>(Length));
+  // Still under the socket lock, so that the trace sees the connection's PDUs in the order sent.
+  Trace(Side, TPduDirection::pdOut, Data, Length);
+}
+
+void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
+  std::shared_ptr<const TPduTraceHandler> New;
+  if (Handler) New = std::make_shared<const TPduTraceHandler>(std::move(Handler));
+  {
+    std::lock_guard<std::mutex> Guard(FTraceLock);
+    FTraceHandler.swap(New);
+    FTraceOn.store(FTraceHandler != nullptr, std::memory_order_relaxed);
+  }
+  // The old handler is released here, outside the lock; a call still running keeps its own
+  // reference.
+}
+
+void TSmppClient::TraceCall(TSideState& Side, TPduDirection Direction, const void* Bytes,
+                            size_t Length) {
+  std::shared_ptr<const TPduTraceHandler> Handler;
+  {
+    std::lock_guard<std::mutex> Guard(FTraceLock);
+    Handler = FTraceHandler;
+  }
+  if (!Handler) return;
+  const TPduTraceEvent Event{Side.TraceConnection, Direction, PduTraceNowNs(),
+                             static_cast<const uint8_t*>(Bytes), Length};
+  (*Handler)(Event);
 }
 
 void TSmppClient::SocketConnect(TSideState& Side) {

@@ -160,6 +160,8 @@ void TSmppClient::DataAvailable(TSideState& Side) {
 }
 
 void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length) {
+  // Traced before it is answered, so that the trace shows a request ahead of its response.
+  Trace(Side, TPduDirection::pdIn, Bytes, Length);
   TSMPPConnection& C = Side.Connection;
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
   C.SetRead(Bytes, Length);
@@ -234,6 +236,8 @@ void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t St
 
 void TSmppClient::DropLongPdu(TSideState& Side, uint32_t Length, const uint8_t* Bytes,
                               size_t Have) {
+  // Only the start read so far is traced; the rest is dropped unseen as it comes.
+  Trace(Side, TPduDirection::pdIn, Bytes, Have);
   Side.KeepAliveTimer->Suspend();
   // A request is answered with its own response, or generic_nack when this client has none for
   // it, carrying "invalid message length"; a response is not answered.
@@ -263,6 +267,8 @@ void TSmppClient::EnquireLinkAnswered(TSideState& Side, uint32_t Sequence) {
 
 void TSmppClient::StreamFault(TSideState& Side, uint32_t Length, const uint8_t* Bytes,
                               size_t Have) {
+  // What was read from the broken length on, as it came.
+  Trace(Side, TPduDirection::pdIn, Bytes, Have);
   {
     TSMPPConnection& C = Side.Connection;
     std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);

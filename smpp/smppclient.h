@@ -43,6 +43,7 @@
 
 #include "base/Component.h"
 #include "base/Published.h"
+#include "smpp/PduTrace.h"
 #include "smpp/SMPPClientInfo.h"
 #include "smpp/SMPPConnection.h"
 #include "smpp/SimpleTimer.h"
@@ -85,6 +86,15 @@ class TSmppClient : public TComponent, public TPersistent {
   // handler is a copy, so replacing it there is safe).
   void SetRcxOnData(TSmppNotifyEvent Event);
   void SetTcxOnData(TSmppNotifyEvent Event);
+  // Turns the PDU trace on with Handler, or off with an empty one. Application's thread, at any
+  // time, also while connected. The handler is called once for every PDU a connection hands to its
+  // connected socket (on the thread that sends: the application's, a worker or a timer thread,
+  // while that connection's SocketLock is held, so a connection's sent PDUs reach it in the order
+  // they went out) and for every PDU read (on that connection's worker thread, before the PDU is
+  // answered; for a PDU too long to take and for a broken length, the bytes read so far). It must
+  // not send, connect or close through this client, and must be quick: the connection waits for
+  // it. A call that had begun when the handler is replaced or removed still runs with the old one.
+  void SetPduTrace(TPduTraceHandler Handler);
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
 
@@ -194,6 +204,8 @@ class TSmppClient : public TComponent, public TPersistent {
     // failed TLS handshake only sets its text for that report to show. Otherwise each text is
     // reported as it is set.
     const bool ReportsHeldTextFirst;
+    // The connection's PDUs are traced as this one.
+    const TPduConnection TraceConnection;
 
     // Borrowed: each timer frees itself once terminated.
     TSimpleTimer* KeepAliveTimer = nullptr;
@@ -278,6 +290,12 @@ class TSmppClient : public TComponent, public TPersistent {
   bool SocketDead(TSideState& Side);
 
   void SetOnData(TSideState& Side, TSmppNotifyEvent Event);
+  // Hands one PDU of this connection to the trace handler, if one is assigned. Without one it
+  // costs a relaxed load of FTraceOn.
+  void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length) {
+    if (FTraceOn.load(std::memory_order_relaxed)) TraceCall(Side, Direction, Bytes, Length);
+  }
+  void TraceCall(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length);
   TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }
   const TSideState& Conn(TSide Side) const { return FSides[static_cast<size_t>(Side)]; }
 
@@ -317,6 +335,15 @@ class TSmppClient : public TComponent, public TPersistent {
   TSideState FSides[2];
 
   std::atomic<bool> FClosing{false};
+
+  // The PDU trace. FTraceOn says whether a handler is assigned, so that an untraced PDU costs a
+  // relaxed load and nothing else. FTraceHandler is guarded by FTraceLock, which is held only to
+  // replace the pointer or to copy it (no allocation), never while a handler runs or another lock
+  // is taken: it is the last in the order ReportLock, FSendLock, SocketLock, FTraceLock. The
+  // handler then runs through its own reference, so SetPduTrace may replace it meanwhile.
+  std::atomic<bool> FTraceOn{false};
+  std::mutex FTraceLock;
+  std::shared_ptr<const TPduTraceHandler> FTraceHandler;
 
   // Serialises Send: the store and its index. Taken before the transmitter's SocketLock; never
   // held while a report lock is taken.

@@ -64,7 +64,8 @@ inline Bytes Header(uint32_t length, uint32_t commandId, uint32_t status, uint32
 // body.
 inline Bytes PduOf(uint32_t commandId, uint32_t status, uint32_t sequence, const Bytes& body = {}) {
   Bytes out = Header(static_cast<uint32_t>(16 + body.size()), commandId, status, sequence);
-  out.insert(out.end(), body.begin(), body.end());
+  out.resize(16 + body.size());
+  std::copy(body.begin(), body.end(), out.begin() + 16);
   return out;
 }
 

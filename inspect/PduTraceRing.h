@@ -1,0 +1,75 @@
+// TPduTraceRing: a bounded store of traced PDUs between the client's threads, which push each PDU
+// as it is sent or read, and one consumer (the capture writer, a view refreshed a few times a
+// second), which drains them in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "smpp/PduTrace.h"
+
+// One traced PDU as the ring keeps it.
+struct TPduTraceRecord {
+  TPduConnection Connection = TPduConnection::pcRcx;
+  TPduDirection Direction = TPduDirection::pdIn;
+  int64_t MonotonicNs = 0;
+  // The PDU's length as traced; Bytes holds at most TPduTraceRing::kMaxBytes of it.
+  size_t OriginalLength = 0;
+  std::vector<uint8_t> Bytes;
+};
+
+class TPduTraceRing {
+ public:
+  // Bytes kept of one PDU inside its slot; a longer one goes to the slot's own spill buffer,
+  // which grows once and is then reused.
+  static constexpr size_t kInlineBytes = 1024;
+  // Bytes kept of one PDU at most (the longest PDU a connection takes is far shorter); the
+  // rest is cut off, and OriginalLength still tells the whole length.
+  static constexpr size_t kMaxBytes = 65536;
+  static constexpr size_t kDefaultCapacity = 4096;
+
+  // Preallocates Capacity slots (at least one). Any thread.
+  explicit TPduTraceRing(size_t Capacity = kDefaultCapacity);
+
+  // Copies the event into the ring. When the ring is full the OLDEST record is dropped and
+  // counted: a consumer that falls behind then sees the latest traffic, which is what a tester
+  // looks at, and the count tells how much is missing before it. No allocation, except the first
+  // time a slot takes a PDU longer than kInlineBytes. Any thread; usable as the client's trace
+  // handler.
+  void Push(const TPduTraceEvent& Event);
+
+  // Takes every record held out of the ring, oldest first, into Out (resized to their number; the
+  // byte buffers of records already in Out are reused). One consumer thread at a time; producers
+  // wait while the records are copied.
+  void Drain(std::vector<TPduTraceRecord>& Out);
+
+  // Counts since creation: every Push, and the records dropped to make room. Any thread.
+  uint64_t Pushed() const;
+  uint64_t Dropped() const;
+  size_t Capacity() const { return FCapacity; }
+
+ private:
+  struct TSlot {
+    TPduConnection Connection;
+    TPduDirection Direction;
+    int64_t MonotonicNs;
+    size_t OriginalLength;
+    // The bytes kept: Kept of them, in Inline when they fit, otherwise in Spill.
+    size_t Kept;
+    std::vector<uint8_t> Spill;
+    uint8_t Inline[kInlineBytes];
+  };
+
+  const size_t FCapacity;
+  // Guards everything below: the slots, where the oldest record is, how many are held, and the
+  // counts.
+  mutable std::mutex FLock;
+  std::unique_ptr<TSlot[]> FSlots;
+  size_t FHead = 0;
+  size_t FCount = 0;
+  uint64_t FPushed = 0;
+  uint64_t FDropped = 0;
+};

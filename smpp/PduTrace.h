@@ -1,0 +1,36 @@
+// The PDU trace: one event for every PDU a connection of the client sends or reads, handed to a
+// handler the application assigns (a capture writer, a live view), and the clocks its times come
+// from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+// Which connection of the client a traced PDU went over.
+enum class TPduConnection : uint8_t { pcRcx, pcTcx };
+
+// Whether the client read the PDU (pdIn) or sent it (pdOut).
+enum class TPduDirection : uint8_t { pdIn, pdOut };
+
+// One traced PDU. Bytes are the client's own buffer and valid only during the handler's call: a
+// handler that keeps them copies them.
+struct TPduTraceEvent {
+  TPduConnection Connection;
+  TPduDirection Direction;
+  // PduTraceNowNs when the PDU was sent or read.
+  int64_t MonotonicNs;
+  const uint8_t* Bytes;
+  size_t Length;
+};
+
+using TPduTraceHandler = std::function<void(const TPduTraceEvent&)>;
+
+// The trace's clock: the steady clock in nanoseconds, so that times never go back while the
+// system's clock is set. Any thread.
+int64_t PduTraceNowNs();
+
+// The wall-clock time (nanoseconds since the Unix epoch) of a PduTraceNowNs reading. The offset
+// between the two clocks is measured once, on the first call from any thread, so that a trace
+// keeps its spacing even when the system's clock is set while it runs. Any thread.
+int64_t PduTraceWallNs(int64_t MonotonicNs);

@@ -1,0 +1,81 @@
+// TPduTraceRing: records come out in the order pushed, a full ring drops and counts its oldest,
+// long PDUs are kept whole up to the ring's limit, and pushes from several threads all arrive.
+#include "inspect/PduTraceRing.h"
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Pushes a PDU of Length bytes, each byte and the time carrying Tag.
+void PushTagged(TPduTraceRing& ring, uint8_t tag, size_t length,
+                TPduConnection c = TPduConnection::pcTcx) {
+  const std::vector<uint8_t> bytes(length, tag);
+  ring.Push({c, TPduDirection::pdOut, tag, bytes.data(), bytes.size()});
+}
+
+TEST(PduTraceRing, KeepsTheNewestInOrderAndCountsWhatItDrops) {
+  const struct {
+    size_t capacity;
+    size_t pushes;
+    size_t length;
+    size_t kept;  // bytes kept of each PDU
+  } cases[] = {
+      {4, 3, 60, 60},   // not full
+      {4, 4, 60, 60},   // exactly full
+      {4, 11, 60, 60},  // wrapped more than once
+      {3, 5, TPduTraceRing::kInlineBytes + 1, TPduTraceRing::kInlineBytes + 1},  // spilled
+      {2, 2, TPduTraceRing::kMaxBytes + 7, TPduTraceRing::kMaxBytes},            // cut off
+      {2, 1, 0, 0},                                                              // empty PDU
+  };
+  for (const auto& c : cases) {
+    TPduTraceRing ring(c.capacity);
+    for (size_t i = 0; i < c.pushes; ++i) PushTagged(ring, static_cast<uint8_t>(i), c.length);
+    std::vector<TPduTraceRecord> out;
+    ring.Drain(out);
+    const size_t held = std::min(c.capacity, c.pushes);
+    ASSERT_EQ(out.size(), held) << c.capacity << "/" << c.pushes;
+    EXPECT_EQ(ring.Pushed(), c.pushes);
+    EXPECT_EQ(ring.Dropped(), c.pushes - held);
+    for (size_t i = 0; i < held; ++i) {
+      const auto tag = static_cast<uint8_t>(c.pushes - held + i);
+      EXPECT_EQ(out[i].MonotonicNs, tag);
+      EXPECT_EQ(out[i].OriginalLength, c.length);
+      EXPECT_EQ(out[i].Bytes, std::vector<uint8_t>(c.kept, tag));
+    }
+    ring.Drain(out);
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+TEST(PduTraceRing, PushesFromSeveralThreadsAllArriveInEachThreadsOrder) {
+  constexpr int kThreads = 4, kEach = 2000;
+  TPduTraceRing ring(kThreads * kEach);
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t)
+    producers.emplace_back([&ring, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const uint8_t bytes[2] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+        ring.Push({TPduConnection::pcRcx, TPduDirection::pdIn, i, bytes, sizeof bytes});
+      }
+    });
+  // The consumer drains while they push.
+  std::vector<TPduTraceRecord> all, part;
+  while (all.size() < size_t(kThreads * kEach)) {
+    ring.Drain(part);
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  for (auto& p : producers) p.join();
+  EXPECT_EQ(ring.Dropped(), 0u);
+  std::vector<int64_t> last(kThreads, -1);
+  for (const auto& r : all) {
+    ASSERT_EQ(r.Bytes.size(), 2u);
+    EXPECT_EQ(r.MonotonicNs, last[r.Bytes[0]] + 1);
+    last[r.Bytes[0]] = r.MonotonicNs;
+  }
+}
+
+}  // namespace

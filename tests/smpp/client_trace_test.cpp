@@ -1,0 +1,148 @@
+// The client's PDU trace against the raw SMSC: one event per PDU on each connection, in the
+// direction it went, with the bytes the SMSC wrote or read (as far as read, for PDUs that cannot be
+// taken), and none once the handler is removed.
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/smpp/PduTestUtil.h"
+#include "tests/smpp/RawSmsc.h"
+
+namespace {
+
+struct TracedPdu {
+  TPduDirection direction;
+  int64_t ns;
+  Bytes bytes;
+};
+
+class ClientTrace : public RawSmsc {
+ protected:
+  void SetUp() override {
+    RawSmsc::SetUp();
+    // No keep-alive enquire_link of the client's own among the PDUs the test drives.
+    client->Rcx().Set_rcxTimerInterval(100000);
+    client->Tcx().Set_tcxTimerInterval(100000);
+    client->SetPduTrace([this](const TPduTraceEvent& e) {
+      std::lock_guard<std::mutex> g(lock);
+      traced[static_cast<size_t>(e.Connection)].push_back(
+          {e.Direction, e.MonotonicNs, Bytes(e.Bytes, e.Bytes + e.Length)});
+    });
+  }
+  RawPeer& peer(On on) { return on == On::Rcx ? *rcx : *tcx; }
+  // The SMSC writes a PDU, or reads the next one: either is what the client traces.
+  void peerWrites(On on, const Bytes& pdu) {
+    peer(on).write(pdu);
+    expected[static_cast<size_t>(on)].push_back({TPduDirection::pdIn, 0, pdu});
+  }
+  void peerReads(On on, uint32_t commandId) {
+    auto pdu = peer(on).read();
+    ASSERT_TRUE(pdu);
+    ASSERT_EQ(GetU32(&(*pdu)[4]), commandId);
+    expected[static_cast<size_t>(on)].push_back({TPduDirection::pdOut, 0, *pdu});
+  }
+  // Binds both connections; the bind and its answer are the first PDUs of each.
+  void bindBothTraced() {
+    bindBoth();
+    for (On on : {On::Rcx, On::Tcx}) {
+      expected[static_cast<size_t>(on)].push_back({TPduDirection::pdOut, 0, peer(on).bindPdu});
+      const uint32_t respId = on == On::Rcx ? kBindReceiverResp : kBindTransmitterResp;
+      expected[static_cast<size_t>(on)].push_back(
+          {TPduDirection::pdIn, 0, PduOf(respId, 0, peer(on).bindSeq)});
+    }
+  }
+  // Each connection traced what the SMSC wrote and read on it, in that order.
+  void expectTracedAsExchanged() {
+    // A PDU sent is traced just after it went out, so the SMSC may read it first.
+    const size_t total = expected[0].size() + expected[1].size();
+    for (int i = 0; i < 500 && tracedCount() < total; ++i) std::this_thread::sleep_for(10ms);
+    std::lock_guard<std::mutex> g(lock);
+    for (size_t c = 0; c < 2; ++c) {
+      ASSERT_EQ(traced[c].size(), expected[c].size()) << "connection " << c;
+      for (size_t i = 0; i < traced[c].size(); ++i) {
+        EXPECT_EQ(traced[c][i].direction, expected[c][i].direction) << c << ":" << i;
+        EXPECT_EQ(traced[c][i].bytes, expected[c][i].bytes) << c << ":" << i;
+        if (i) {
+          EXPECT_GE(traced[c][i].ns, traced[c][i - 1].ns) << c << ":" << i;
+        }
+      }
+    }
+  }
+  size_t tracedCount() {
+    std::lock_guard<std::mutex> g(lock);
+    return traced[0].size() + traced[1].size();
+  }
+
+  std::mutex lock;  // guards traced: the client's threads add, the test reads
+  std::vector<TracedPdu> traced[2];
+  std::vector<TracedPdu> expected[2];  // the test's thread only
+};
+
+TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
+  bindBothTraced();
+  ASSERT_GT(client->Send("1111", "2222", "", "hi"), 0);
+  peerReads(On::Tcx, kSubmitSm);
+  Bytes messageId;
+  Cstr(messageId, "id7");
+  peerWrites(On::Tcx, PduOf(kSubmitSmResp, 0, GetU32(&expected[1].back().bytes[12]), messageId));
+  ASSERT_TRUE(reports->waitFor(On::Tcx, "+IN_QUEUE ID=id7"));
+  // The SMSC's requests, each answered by the client.
+  const struct {
+    On on;
+    Bytes request;
+    uint32_t responseId;
+  } requests[] = {
+      {On::Rcx, PduOf(kDeliverSm, 0, 51, DeliverBody("1111", "2222", 0, "hello")), kDeliverSmResp},
+      {On::Rcx, PduOf(kEnquireLink, 0, 52), kEnquireLinkResp},
+      {On::Tcx, PduOf(kEnquireLink, 0, 53), kEnquireLinkResp},
+  };
+  for (const auto& r : requests) {
+    peerWrites(r.on, r.request);
+    peerReads(r.on, r.responseId);
+  }
+  expectTracedAsExchanged();
+}
+
+TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
+  bindBoth();
+  client->SetPduTrace({});
+  const size_t before = tracedCount();
+  for (On on : {On::Rcx, On::Tcx}) {
+    peer(on).write(PduOf(kEnquireLink, 0, 60));
+    ASSERT_TRUE(peer(on).readUntil(kEnquireLinkResp));
+  }
+  std::this_thread::sleep_for(50ms);  // a late event would arrive meanwhile
+  EXPECT_EQ(tracedCount(), before);
+}
+
+}  // namespace
+
+// A PDU too long to take is traced as far as it was read, its rest not at all; a broken length as
+// the bytes that came.
+TEST_F(ClientTrace, PdusThatCannotBeTakenAreTracedAsRead) {
+  Bytes longStart(100, 'x');
+  const Bytes longHeader = Header(20000, kDeliverSm, 0, 70);
+  std::copy(longHeader.begin(), longHeader.end(), longStart.begin());
+  const struct {
+    On on;
+    Bytes written;
+    uint32_t responseId;
+    size_t untracedRest;  // bytes that follow and are dropped unseen
+  } cases[] = {
+      {On::Rcx, longStart, kDeliverSmResp, 20000 - 100},
+      {On::Tcx, Header(8, kEnquireLink, 0, 71), kGenericNack, 0},  // closes the connection
+  };
+  bindBothTraced();
+  for (const auto& c : cases) {
+    peerWrites(c.on, c.written);
+    peerReads(c.on, c.responseId);
+    if (c.untracedRest) {
+      peer(c.on).write(Bytes(c.untracedRest, 'y'));
+      peerWrites(c.on, PduOf(kEnquireLink, 0, 72));
+      peerReads(c.on, kEnquireLinkResp);
+    }
+  }
+  expectTracedAsExchanged();
+}
