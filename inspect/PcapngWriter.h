@@ -12,14 +12,8 @@
 #include <string>
 #include <vector>
 
-// The two ends of one TCP connection, IPv4 addresses and ports in host byte order. The local end
-// is the client, which opened the connection.
-struct TTcpEndpoints {
-  uint32_t LocalAddr = 0;
-  uint16_t LocalPort = 0;
-  uint32_t RemoteAddr = 0;
-  uint16_t RemotePort = 0;
-};
+#include "smpp/PduTrace.h"
+
 
 // Writes one capture: a section header, one raw IPv4 interface with microsecond time stamps, then
 // one packet block per TCP segment. Not thread-safe: one thread at a time calls it.

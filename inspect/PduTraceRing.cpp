@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
-TPduTraceRing::TPduTraceRing(size_t Capacity)
-    : FCapacity(std::max<size_t>(Capacity, 1)), FSlots(new TSlot[FCapacity]) {}
+TPduTraceRing::TPduTraceRing(size_t Capacity, TWhenFull WhenFull)
+    : FCapacity(std::max<size_t>(Capacity, 1)), FWhenFull(WhenFull), FSlots(new TSlot[FCapacity]) {}
 
 void TPduTraceRing::Push(const TPduTraceEvent& Event) {
   const size_t Kept = std::min(Event.Length, kMaxBytes);
-  std::lock_guard<std::mutex> Guard(FLock);
+  std::unique_lock<std::mutex> Guard(FLock);
+  if (FWhenFull == TWhenFull::wfWait) FRoom.wait(Guard, [this] { return FCount < FCapacity; });
   ++FPushed;
   size_t Index;
   if (FCount == FCapacity) {
@@ -25,6 +26,8 @@ void TPduTraceRing::Push(const TPduTraceEvent& Event) {
   TSlot& Slot = FSlots[Index];
   Slot.Connection = Event.Connection;
   Slot.Direction = Event.Direction;
+  Slot.Kind = Event.Kind;
+  Slot.Endpoints = Event.Endpoints;
   Slot.MonotonicNs = Event.MonotonicNs;
   Slot.OriginalLength = Event.Length;
   Slot.Kept = Kept;
@@ -36,7 +39,7 @@ void TPduTraceRing::Push(const TPduTraceEvent& Event) {
 }
 
 void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  std::unique_lock<std::mutex> Guard(FLock);
   Out.resize(FCount);
   for (size_t I = 0; I < FCount; ++I) {
     size_t Index = FHead + I;
@@ -45,6 +48,8 @@ void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
     TPduTraceRecord& R = Out[I];
     R.Connection = Slot.Connection;
     R.Direction = Slot.Direction;
+    R.Kind = Slot.Kind;
+    R.Endpoints = Slot.Endpoints;
     R.MonotonicNs = Slot.MonotonicNs;
     R.OriginalLength = Slot.OriginalLength;
     const uint8_t* From = Slot.Kept <= kInlineBytes ? Slot.Inline : Slot.Spill.data();
@@ -52,6 +57,8 @@ void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
   }
   FHead = 0;
   FCount = 0;
+  Guard.unlock();
+  if (FWhenFull == TWhenFull::wfWait) FRoom.notify_all();
 }
 
 uint64_t TPduTraceRing::Pushed() const {

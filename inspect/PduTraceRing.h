@@ -3,6 +3,7 @@
 // second), which drains them in order.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,8 @@
 struct TPduTraceRecord {
   TPduConnection Connection = TPduConnection::pcRcx;
   TPduDirection Direction = TPduDirection::pdIn;
+  TPduTraceKind Kind = TPduTraceKind::tkPdu;
+  TTcpEndpoints Endpoints;  // tkOpened
   int64_t MonotonicNs = 0;
   // The PDU's length as traced; Bytes holds at most TPduTraceRing::kMaxBytes of it.
   size_t OriginalLength = 0;
@@ -31,19 +34,26 @@ class TPduTraceRing {
   static constexpr size_t kMaxBytes = 65536;
   static constexpr size_t kDefaultCapacity = 4096;
 
-  // Preallocates Capacity slots (at least one). Any thread.
-  explicit TPduTraceRing(size_t Capacity = kDefaultCapacity);
+  // What Push does when the ring is full.
+  //   wfDropOldest  the OLDEST record is dropped and counted: a live view that falls behind then
+  //                 sees the latest traffic, which is what a tester looks at, and the count tells
+  //                 how much is missing before it.
+  //   wfWait        Push waits until the consumer has drained: nothing is lost, and a sender
+  //                 faster than the consumer is slowed down to its pace (a capture file).
+  enum class TWhenFull : uint8_t { wfDropOldest, wfWait };
 
-  // Copies the event into the ring. When the ring is full the OLDEST record is dropped and
-  // counted: a consumer that falls behind then sees the latest traffic, which is what a tester
-  // looks at, and the count tells how much is missing before it. No allocation, except the first
-  // time a slot takes a PDU longer than kInlineBytes. Any thread; usable as the client's trace
-  // handler.
+  // Preallocates Capacity slots (at least one). Any thread.
+  explicit TPduTraceRing(size_t Capacity = kDefaultCapacity,
+                         TWhenFull WhenFull = TWhenFull::wfDropOldest);
+
+  // Copies the event into the ring; when it is full, as WhenFull says. No allocation, except the
+  // first time a slot takes a PDU longer than kInlineBytes. Any thread; usable as the client's
+  // trace handler.
   void Push(const TPduTraceEvent& Event);
 
   // Takes every record held out of the ring, oldest first, into Out (resized to their number; the
-  // byte buffers of records already in Out are reused). One consumer thread at a time; producers
-  // wait while the records are copied.
+  // byte buffers of records already in Out are reused), and wakes the producers that wait for
+  // room. One consumer thread at a time; producers wait while the records are copied.
   void Drain(std::vector<TPduTraceRecord>& Out);
 
   // Counts since creation: every Push, and the records dropped to make room. Any thread.
@@ -55,6 +65,8 @@ class TPduTraceRing {
   struct TSlot {
     TPduConnection Connection;
     TPduDirection Direction;
+    TPduTraceKind Kind;
+    TTcpEndpoints Endpoints;
     int64_t MonotonicNs;
     size_t OriginalLength;
     // The bytes kept: Kept of them, in Inline when they fit, otherwise in Spill.
@@ -64,9 +76,12 @@ class TPduTraceRing {
   };
 
   const size_t FCapacity;
+  const TWhenFull FWhenFull;
   // Guards everything below: the slots, where the oldest record is, how many are held, and the
-  // counts.
+  // counts. A leaf: nothing else is taken while it is held.
   mutable std::mutex FLock;
+  // Signalled by Drain for the producers that wait for room (wfWait).
+  std::condition_variable FRoom;
   std::unique_ptr<TSlot[]> FSlots;
   size_t FHead = 0;
   size_t FCount = 0;

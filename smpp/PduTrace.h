@@ -13,15 +13,33 @@ enum class TPduConnection : uint8_t { pcRcx, pcTcx };
 // Whether the client read the PDU (pdIn) or sent it (pdOut).
 enum class TPduDirection : uint8_t { pdIn, pdOut };
 
-// One traced PDU. Bytes are the client's own buffer and valid only during the handler's call: a
-// handler that keeps them copies them.
+// What a trace event tells: a PDU, or where a connection's PDUs begin and end. A connection's
+// tkOpened comes before the first PDU it sends (its bind), and its tkClosed after the last PDU it
+// read, so that a capture can frame each TCP connection between its real endpoints, a reconnect
+// being a new connection.
+enum class TPduTraceKind : uint8_t { tkPdu, tkOpened, tkClosed };
+
+// The two ends of one TCP connection, IPv4 addresses and ports in host byte order. The local end
+// is the client, which opened the connection. All zero when the socket could not tell them.
+struct TTcpEndpoints {
+  uint32_t LocalAddr = 0;
+  uint16_t LocalPort = 0;
+  uint32_t RemoteAddr = 0;
+  uint16_t RemotePort = 0;
+};
+
+// One trace event. For a PDU, Bytes are the client's own buffer and valid only during the
+// handler's call: a handler that keeps them copies them. tkOpened carries the connection's
+// Endpoints and no bytes; tkClosed carries neither.
 struct TPduTraceEvent {
   TPduConnection Connection;
   TPduDirection Direction;
-  // PduTraceNowNs when the PDU was sent or read.
+  // PduTraceNowNs when the PDU was sent or read, or the connection opened or closed.
   int64_t MonotonicNs;
   const uint8_t* Bytes;
   size_t Length;
+  TPduTraceKind Kind = TPduTraceKind::tkPdu;
+  TTcpEndpoints Endpoints{};
 };
 
 using TPduTraceHandler = std::function<void(const TPduTraceEvent&)>;

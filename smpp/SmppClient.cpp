@@ -1,6 +1,9 @@
 // TSmppClient: creation and destruction, Connect and Disconnect, the report step, the socket
 // operations shared by both connections, and the timers' ticks.
+#include <arpa/inet.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <thread>
@@ -187,28 +190,47 @@ void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length) 
 }
 
 void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
-  std::shared_ptr<const TPduTraceHandler> New;
-  if (Handler) New = std::make_shared<const TPduTraceHandler>(std::move(Handler));
-  {
+  const TPduTraceHandler* Now = nullptr;
+  if (Handler) {
     std::lock_guard<std::mutex> Guard(FTraceLock);
-    FTraceHandler.swap(New);
-    FTraceOn.store(FTraceHandler != nullptr, std::memory_order_relaxed);
+    FTraceHandlers.push_back(std::make_unique<const TPduTraceHandler>(std::move(Handler)));
+    Now = FTraceHandlers.back().get();
   }
-  // The old handler is released here, outside the lock; a call still running keeps its own
-  // reference.
+  // Release: a thread that loads the pointer sees the handler it points to whole.
+  FTraceHandler.store(Now, std::memory_order_release);
 }
 
-void TSmppClient::TraceCall(TSideState& Side, TPduDirection Direction, const void* Bytes,
-                            size_t Length) {
-  std::shared_ptr<const TPduTraceHandler> Handler;
-  {
-    std::lock_guard<std::mutex> Guard(FTraceLock);
-    Handler = FTraceHandler;
-  }
+void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {
+  Event.MonotonicNs = PduTraceNowNs();
+  Handler(Event);
+}
+
+namespace {
+
+// A dotted IPv4 address as the socket gives it, in host byte order; 0 when it is not one.
+uint32_t Ipv4Of(const std::string& Text) {
+  in_addr A{};
+  return inet_pton(AF_INET, Text.c_str(), &A) == 1 ? ntohl(A.s_addr) : 0;
+}
+
+uint16_t PortOf(const std::string& Text) {
+  const unsigned long Port = std::strtoul(Text.c_str(), nullptr, 10);
+  return Port <= 0xFFFF ? static_cast<uint16_t>(Port) : 0;
+}
+
+}  // namespace
+
+void TSmppClient::TraceBoundary(TSideState& Side, TPduTraceKind Kind) {
+  const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire);
   if (!Handler) return;
-  const TPduTraceEvent Event{Side.TraceConnection, Direction, PduTraceNowNs(),
-                             static_cast<const uint8_t*>(Bytes), Length};
-  (*Handler)(Event);
+  TPduTraceEvent Event{Side.TraceConnection, TPduDirection::pdOut, 0, nullptr, 0, Kind};
+  // The worker's own socket, asked on the worker's thread: it is open while the connected
+  // handler runs.
+  if (TWorkerThread* W =
+          Kind == TPduTraceKind::tkOpened ? Side.Connection.Socket()->WorkerThread() : nullptr)
+    Event.Endpoints = {Ipv4Of(W->GetSockAddr()), PortOf(W->GetSockPort()), Ipv4Of(W->GetPeerAddr()),
+                       PortOf(W->GetPeerPort())};
+  TraceCall(*Handler, Event);
 }
 
 void TSmppClient::SocketConnect(TSideState& Side) {

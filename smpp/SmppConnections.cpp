@@ -48,6 +48,7 @@ void TSmppClient::SessionConnected(TSideState& Side, uint16_t ErrorCode) {
   Side.CloseAsked.store(false);
   Side.BindUnanswered.store(true);
   Side.KeepAliveTimer->Resume();
+  TraceBoundary(Side, TPduTraceKind::tkOpened);
   std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
   Side.Connection.SetReportText(Side.Prefix, " Connected.");
   uint8_t Buffer[kPduBufferSize];
@@ -63,6 +64,7 @@ void TSmppClient::SessionConnected(TSideState& Side, uint16_t ErrorCode) {
 void TSmppClient::SessionClosed(TSideState& Side) {
   TActiveCall Call(*this);
   if (!Call.Entered()) return;
+  TraceBoundary(Side, TPduTraceKind::tkClosed);
   // A connection the SMSC ends before it answered the bind never gets a line of its own
   // otherwise; a TLS-only SMSC ends a plain one that way, silently, and each retry looks
   // like the first.

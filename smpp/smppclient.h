@@ -91,7 +91,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // connected socket (on the thread that sends: the application's, a worker or a timer thread,
   // while that connection's SocketLock is held, so a connection's sent PDUs reach it in the order
   // they went out) and for every PDU read (on that connection's worker thread, before the PDU is
-  // answered; for a PDU too long to take and for a broken length, the bytes read so far). It must
+  // answered; for a PDU too long to take and for a broken length, the bytes read so far). Each
+  // connection made is framed by a tkOpened event with its endpoints, on its worker thread before
+  // its bind is sent, and a tkClosed event once it has closed. It must
   // not send, connect or close through this client, and must be quick: the connection waits for
   // it. A call that had begun when the handler is replaced or removed still runs with the old one.
   void SetPduTrace(TPduTraceHandler Handler);
@@ -291,11 +293,17 @@ class TSmppClient : public TComponent, public TPersistent {
 
   void SetOnData(TSideState& Side, TSmppNotifyEvent Event);
   // Hands one PDU of this connection to the trace handler, if one is assigned. Without one it
-  // costs a relaxed load of FTraceOn.
+  // costs one load of FTraceHandler.
   void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length) {
-    if (FTraceOn.load(std::memory_order_relaxed)) TraceCall(Side, Direction, Bytes, Length);
+    if (const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire))
+      TraceCall(*Handler,
+                {Side.TraceConnection, Direction, 0, static_cast<const uint8_t*>(Bytes), Length});
   }
-  void TraceCall(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length);
+  // Hands the start (tkOpened, with the socket's endpoints) or the end (tkClosed) of a
+  // connection to the trace handler, if one is assigned. The connection's worker thread.
+  void TraceBoundary(TSideState& Side, TPduTraceKind Kind);
+  // Stamps the event with the time and calls Handler.
+  static void TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event);
   TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }
   const TSideState& Conn(TSide Side) const { return FSides[static_cast<size_t>(Side)]; }
 
@@ -336,14 +344,15 @@ class TSmppClient : public TComponent, public TPersistent {
 
   std::atomic<bool> FClosing{false};
 
-  // The PDU trace. FTraceOn says whether a handler is assigned, so that an untraced PDU costs a
-  // relaxed load and nothing else. FTraceHandler is guarded by FTraceLock, which is held only to
-  // replace the pointer or to copy it (no allocation), never while a handler runs or another lock
-  // is taken: it is the last in the order ReportLock, FSendLock, SocketLock, FTraceLock. The
-  // handler then runs through its own reference, so SetPduTrace may replace it meanwhile.
-  std::atomic<bool> FTraceOn{false};
+  // The PDU trace. FTraceHandler points to the handler assigned now, or is null. Every handler
+  // ever assigned is kept in FTraceHandlers until the client is destroyed, so that a call that
+  // has loaded the pointer runs on a live handler however the trace is changed meanwhile: a
+  // traced PDU then costs one load and a call, with no lock and no reference count. Handlers are
+  // assigned a few times in a session, so keeping them costs next to nothing. FTraceLock guards
+  // FTraceHandlers; SetPduTrace alone takes it, with no other lock held.
+  std::atomic<const TPduTraceHandler*> FTraceHandler{nullptr};
   std::mutex FTraceLock;
-  std::shared_ptr<const TPduTraceHandler> FTraceHandler;
+  std::vector<std::unique_ptr<const TPduTraceHandler>> FTraceHandlers;
 
   // Serialises Send: the store and its index. Taken before the transmitter's SocketLock; never
   // held while a report lock is taken.

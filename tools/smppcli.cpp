@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "inspect/FieldJson.h"
+#include "inspect/PduCapture.h"
 #include "inspect/PduDissector.h"
 #include "smpp/ConcatJoiner.h"
 #include "smpp/ReportText.h"
@@ -59,6 +60,8 @@ struct TOptions {
   bool TlsInsecure = false;
   load::TReceiptIds ReceiptIds = load::TReceiptIds::riAuto;
   std::vector<std::string> ExpectStat = {"DELIVRD"};  // receipt states that pass
+  std::string PcapFile;                               // --pcap; empty when not given
+  bool Trace = false;
 };
 
 void Usage(FILE* Out) {
@@ -112,6 +115,12 @@ void Usage(FILE* Out) {
       "                       system's store and --host\n"
       "  --tls-ca FILE        with --tls: trust the authorities in this PEM file instead\n"
       "  --tls-insecure       with --tls: do not check the certificate (unsafe)\n"
+      "  --pcap FILE          write every PDU of the run to FILE as a pcapng capture\n"
+      "                       (SMPP over TCP between the real addresses and ports;\n"
+      "                       decrypted with --tls) for Wireshark, tshark or tcpdump\n"
+      "  --trace              print one line per PDU on standard error: time,\n"
+      "                       connection, out or in, command, sequence number, status,\n"
+      "                       ids, addresses, message id, data_coding, start of text\n"
       "  --help               this text\n\n"
       "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
       "of a concatenated message received are also printed joined, as one line\n"
@@ -181,7 +190,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oTlsInsecure,
     oReceiptIds,
     oExpectStat,
-    oDecode
+    oDecode,
+    oPcap,
+    oTrace
   };
   static const option Long[] = {{"host", required_argument, nullptr, oHost},
                                 {"port", required_argument, nullptr, oPort},
@@ -210,6 +221,8 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
                                 {"receipt-ids", required_argument, nullptr, oReceiptIds},
                                 {"expect-stat", required_argument, nullptr, oExpectStat},
                                 {"decode", required_argument, nullptr, oDecode},
+                                {"pcap", required_argument, nullptr, oPcap},
+                                {"trace", no_argument, nullptr, oTrace},
                                 {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -351,6 +364,16 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
           std::fprintf(stderr, "smppcli: --decode needs a hex PDU, or - for standard input\n");
           return false;
         }
+        break;
+      case oPcap:
+        O.PcapFile = optarg;
+        if (O.PcapFile.empty()) {
+          std::fprintf(stderr, "smppcli: --pcap needs a file name\n");
+          return false;
+        }
+        break;
+      case oTrace:
+        O.Trace = true;
         break;
       case oHelp:
         Usage(stdout);
@@ -676,6 +699,18 @@ int main(int Argc, char** Argv) {
     return 2;
   }
 
+  // The capture file is made before connecting, so that a path it cannot write ends the run
+  // before it starts.
+  std::unique_ptr<TPduCapture> Capture;
+  if (!O.PcapFile.empty() || O.Trace) {
+    try {
+      Capture = std::make_unique<TPduCapture>(O.PcapFile, O.Trace ? stderr : nullptr);
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "smppcli: --pcap: %s\n", E.what());
+      return 2;
+    }
+  }
+
   TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.ReceiptIds, O.Tps, Parts);
   P.Window = O.Window;
   P.WantReceipts = O.Receipts;
@@ -868,6 +903,7 @@ int main(int Argc, char** Argv) {
   int Status = 0;
   std::string Error;
 
+  if (Capture) Client->SetPduTrace(Capture->Handler());
   Client->Connect();
   {
     std::unique_lock<std::mutex> G(P.Lock);
@@ -885,7 +921,7 @@ int main(int Argc, char** Argv) {
   std::condition_variable StopChanged;
   bool Stop = false;  // StopLock
   std::thread ProgressThread;
-  if (Error.empty() && isatty(STDERR_FILENO)) {
+  if (Error.empty() && !O.Trace && isatty(STDERR_FILENO)) {
     ProgressThread = std::thread([&] {
       std::unique_lock<std::mutex> S(StopLock);
       long LastSent = 0;
@@ -999,6 +1035,13 @@ int main(int Argc, char** Argv) {
   Client->Disconnect();
   std::fflush(stdout);
   Client.reset();
+  // The client is gone: nothing is traced any more.
+  if (Capture) {
+    if (const std::string CaptureError = Capture->Finish(); !CaptureError.empty()) {
+      std::fprintf(stderr, "smppcli: the --pcap capture is incomplete: %s\n", CaptureError.c_str());
+      Status = 1;
+    }
+  }
   {
     // Parts whose message never became whole are said so, not lost silently.
     std::vector<TConcatJoiner::TDropped> Dropped;

@@ -12,6 +12,7 @@
 
 #include "tests/ClientReports.h"
 #include "tests/TlsTestPki.h"
+#include "tests/interop/CliRun.h"
 #include "tests/interop/SmscProcess.h"
 #include "tests/net/SocketTestSupport.h"
 
@@ -39,21 +40,6 @@ void AimAt(TSmppClient& Client, uint16_t Port) {
 const char* const kDeliverHi =
     "0000002b00000005000000000000007b"
     "000000313131310000003232323200000000000000000000026869";
-
-// Runs the built smppcli with Args; its exit status and its output (both streams).
-std::pair<int, std::string> RunCli(const std::vector<std::string>& Args) {
-  std::string Cmd = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
-  for (const std::string& A : Args) Cmd += " '" + A + "'";
-  Cmd += " 2>&1";
-  std::string Out;
-  FILE* P = popen(Cmd.c_str(), "r");
-  if (!P) return {-1, Out};
-  char Buf[4096];
-  size_t N;
-  while ((N = fread(Buf, 1, sizeof Buf, P)) > 0) Out.append(Buf, N);
-  const int St = pclose(P);
-  return {WIFEXITED(St) ? WEXITSTATUS(St) : -1, Out};
-}
 
 }  // namespace
 
@@ -202,9 +188,9 @@ TEST(ClientOverTls, SmppcliTlsOptions) {
   for (const TCase& K : Cases) {
     std::vector<std::string> Args = K.Args;
     Args.insert(Args.end(), {"--wait", "10"});
-    const auto [Status, Out] = RunCli(Args);
-    SCOPED_TRACE(Out);
-    EXPECT_EQ(Status, K.Status);
-    for (const std::string& S : K.Says) EXPECT_NE(Out.find(S), std::string::npos) << S;
+    const smpptest::CliRun R = smpptest::RunCli(Args);
+    SCOPED_TRACE(R.out);
+    EXPECT_EQ(R.status, K.Status);
+    for (const std::string& S : K.Says) EXPECT_NE(R.out.find(S), std::string::npos) << S;
   }
 }

@@ -17,45 +17,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/ClientReports.h"
+#include "tests/interop/CliRun.h"
 #include "tests/interop/SmscProcess.h"
 
 using namespace std::chrono_literals;
+using smpptest::CliRun;
+using smpptest::RunCli;
 using smpptest::SmscProcess;
 
 namespace {
-
-struct CliRun {
-  int status = -1;
-  std::string out;  // standard output and standard error together
-  double seconds = 0;
-};
-
-// Runs the built smppcli with these arguments and, when given, this text on standard input.
-CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}) {
-  std::string cmd = std::string(SMPP_BINARY_DIR) + "/tools/smppcli";
-  for (const std::string& a : args) cmd += " '" + a + "'";
-  char inputFile[] = "/tmp/smppcli_input_XXXXXX";
-  if (!input.empty()) {
-    const int fd = mkstemp(inputFile);
-    if (fd < 0 || write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-      return {};
-    close(fd);
-    cmd += std::string(" < ") + inputFile;
-  }
-  cmd += " 2>&1";
-  CliRun r;
-  const auto t0 = std::chrono::steady_clock::now();
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  if (!input.empty()) unlink(inputFile);
-  return r;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -127,6 +97,10 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
       {{"--count", "0"}, 2, "--count must be a positive number"},
       {{"--validity", "12"}, 2, "--validity must be five digits"},
       {{"--port", "70000"}, 2, "--port must be a number"},
+      {{"--pcap", "/nonexistent/x"}, 2, "cannot create the capture /nonexistent/x: No such file"},
+      {{"--port", std::to_string(guarded.port()), "--password", "right", "--pcap", "/dev/full"},
+       1,
+       "the --pcap capture is incomplete: cannot write the capture /dev/full: No space left"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;

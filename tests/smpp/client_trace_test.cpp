@@ -1,6 +1,7 @@
 // The client's PDU trace against the raw SMSC: one event per PDU on each connection, in the
 // direction it went, with the bytes the SMSC wrote or read (as far as read, for PDUs that cannot be
-// taken), and none once the handler is removed.
+// taken), and none once the handler is removed; each connection framed by its start, with its
+// endpoints, and its end.
 #include <algorithm>
 #include <mutex>
 #include <vector>
@@ -27,6 +28,10 @@ class ClientTrace : public RawSmsc {
     client->Tcx().Set_tcxTimerInterval(100000);
     client->SetPduTrace([this](const TPduTraceEvent& e) {
       std::lock_guard<std::mutex> g(lock);
+      if (e.Kind != TPduTraceKind::tkPdu) {
+        boundaries[static_cast<size_t>(e.Connection)].push_back({e.Kind, e.Endpoints});
+        return;
+      }
       traced[static_cast<size_t>(e.Connection)].push_back(
           {e.Direction, e.MonotonicNs, Bytes(e.Bytes, e.Bytes + e.Length)});
     });
@@ -77,7 +82,12 @@ class ClientTrace : public RawSmsc {
 
   std::mutex lock;  // guards traced: the client's threads add, the test reads
   std::vector<TracedPdu> traced[2];
-  std::vector<TracedPdu> expected[2];  // the test's thread only
+  struct Boundary {
+    TPduTraceKind kind;
+    TTcpEndpoints ends;
+  };
+  std::vector<Boundary> boundaries[2];  // guarded by lock
+  std::vector<TracedPdu> expected[2];   // the test's thread only
 };
 
 TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
@@ -103,6 +113,17 @@ TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
     peerReads(r.on, r.responseId);
   }
   expectTracedAsExchanged();
+  // Each connection started once, between loopback addresses, the SMSC's port and its own.
+  std::lock_guard<std::mutex> g(lock);
+  for (const auto& b : boundaries) {
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(b[0].kind, TPduTraceKind::tkOpened);
+    EXPECT_EQ(b[0].ends.LocalAddr, INADDR_LOOPBACK);
+    EXPECT_EQ(b[0].ends.RemoteAddr, INADDR_LOOPBACK);
+    EXPECT_EQ(b[0].ends.RemotePort, FPort);
+  }
+  EXPECT_NE(boundaries[0][0].ends.LocalPort, boundaries[1][0].ends.LocalPort);
+  EXPECT_NE(boundaries[0][0].ends.LocalPort, 0);
 }
 
 TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
@@ -145,4 +166,15 @@ TEST_F(ClientTrace, PdusThatCannotBeTakenAreTracedAsRead) {
     }
   }
   expectTracedAsExchanged();
+  // The broken transmitter's end is traced once it has closed.
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> g(lock);
+      if (boundaries[1].size() == 2) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  std::lock_guard<std::mutex> g(lock);
+  ASSERT_GE(boundaries[1].size(), 2u);
+  EXPECT_EQ(boundaries[1][1].kind, TPduTraceKind::tkClosed);
 }
