@@ -371,3 +371,9 @@ std::string OptionalParamName(uint16_t Tag) {
   const TParamDef* Def = FindParam(Tag);
   return Def ? Def->Name : std::string();
 }
+
+int32_t OptionalParamTag(std::string_view Name) {
+  for (const TParamDef& Def : kParams)
+    if (Name == Def.Name) return Def.Tag;
+  return -1;
+}

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "inspect/PduField.h"
@@ -20,3 +21,7 @@ void DissectOptionalParams(const uint8_t* Bytes, size_t Offset, size_t End,
 // The name of an optional parameter ("message_payload"), or empty for a tag SMPP 3.4 does not
 // define.
 std::string OptionalParamName(uint16_t Tag);
+
+// The tag of a standard optional parameter by its name ("user_message_reference"), or -1 for a name
+// SMPP 3.4 does not define.
+int32_t OptionalParamTag(std::string_view Name);
