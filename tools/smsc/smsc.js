@@ -202,8 +202,17 @@ function flushOut() {
   writeAll(1, text);
 }
 
+// The PDU being handled, whose optional parameters are printed right after the first line its
+// handler prints (its own line); a handler that prints nothing (--quiet) prints none of them.
+let tlvsFollow = null;
+
 function out(line) {
   outLines.push(line);
+  if (tlvsFollow) {
+    const {conn, pdu} = tlvsFollow;
+    tlvsFollow = null;
+    for (const l of tlvLines(conn, pdu)) outLines.push(l);
+  }
   if (!outScheduled) {
     outScheduled = true;
     process.nextTick(flushOut);
@@ -234,6 +243,88 @@ smpp.PDU.commandLength = function (stream) {
   }
   return length;
 };
+
+// Optional parameters are reported as the bytes that came, whatever the package makes of them,
+// so each decoded PDU keeps its raw buffer (not enumerable: the package walks a PDU's own keys
+// when it encodes or filters one).
+const originalFromBuffer = smpp.PDU.prototype.fromBuffer;
+smpp.PDU.prototype.fromBuffer = function (buffer) {
+  originalFromBuffer.call(this, buffer);
+  Object.defineProperty(this, 'raw', {value: buffer, enumerable: false});
+};
+
+// The package reads a standard optional parameter as its type, past the parameter's own length
+// when that is shorter than the type (an int16 sent in one byte at the end of a PDU throws, and
+// the session would end). Each read is kept within the parameter's bytes, and one that does not
+// fit them gives those bytes as they are. The package's decoding filters go too, as above.
+for (const def of Object.values(smpp.tlvs)) {
+  delete def.filter;
+  const type = def.type;
+  def.type = Object.assign(Object.create(type), {
+    read(buffer, offset, length) {
+      const end = Math.min(offset + length, buffer.length);
+      try {
+        return type.read(buffer.subarray(0, end), offset, length);
+      } catch (e) {
+        return buffer.subarray(offset, end);
+      }
+    },
+  });
+}
+
+// The optional parameters of SMPP 3.4 by tag; any other tag (vendor ones included) is reported
+// as unknown.
+const TLV_NAMES = new Map(Object.entries({
+  0x0005: 'dest_addr_subunit', 0x0006: 'dest_network_type', 0x0007: 'dest_bearer_type',
+  0x0008: 'dest_telematics_id', 0x000D: 'source_addr_subunit', 0x000E: 'source_network_type',
+  0x000F: 'source_bearer_type', 0x0010: 'source_telematics_id', 0x0017: 'qos_time_to_live',
+  0x0019: 'payload_type', 0x001D: 'additional_status_info_text', 0x001E: 'receipted_message_id',
+  0x0030: 'ms_msg_wait_facilities', 0x0201: 'privacy_indicator', 0x0202: 'source_subaddress',
+  0x0203: 'dest_subaddress', 0x0204: 'user_message_reference', 0x0205: 'user_response_code',
+  0x020A: 'source_port', 0x020B: 'destination_port', 0x020C: 'sar_msg_ref_num',
+  0x020D: 'language_indicator', 0x020E: 'sar_total_segments', 0x020F: 'sar_segment_seqnum',
+  0x0210: 'sc_interface_version', 0x0302: 'callback_num_pres_ind', 0x0303: 'callback_num_atag',
+  0x0304: 'number_of_messages', 0x0381: 'callback_num', 0x0420: 'dpf_result', 0x0421: 'set_dpf',
+  0x0422: 'ms_availability_status', 0x0423: 'network_error_code', 0x0424: 'message_payload',
+  0x0425: 'delivery_failure_reason', 0x0426: 'more_messages_to_send', 0x0427: 'message_state',
+  0x0501: 'ussd_service_op', 0x1201: 'display_time', 0x1203: 'sms_signal', 0x1204: 'ms_validity',
+  0x130C: 'alert_on_message_delivery', 0x1380: 'its_reply_type', 0x1383: 'its_session_info',
+}).map(([tag, name]) => [Number(tag), name]));
+
+const hexBytes = (b) => (b.length > 0 ? '0x' + b.toString('hex') : '');
+
+// One line per optional parameter of a received PDU, in the order they came: tag, name, the
+// length it declares and its value as hex. The mandatory fields are stepped over exactly as the
+// package read them, so these are the parameters it saw. A parameter whose length runs past the
+// end of the PDU gives the bytes there are and how many are missing; one to three bytes too few
+// for a tag and length are reported as tlv_rest.
+function tlvLines(conn, pdu) {
+  const raw = pdu.raw;
+  if (!raw || pdu.command === 'unknown') return [];
+  const end = Math.min(raw.length, pdu.command_length);
+  const params = smpp.commands[pdu.command].params || {};
+  let offset = 16;
+  for (const key of Object.keys(params)) {
+    if (offset >= end) break;
+    offset += params[key].type.size(params[key].type.read(raw, offset));
+  }
+  const head = `session=${conn.number} seq=${pdu.sequence_number}`;
+  const lines = [];
+  while (offset + 4 <= end) {
+    const tag = raw.readUInt16BE(offset);
+    const length = raw.readUInt16BE(offset + 2);
+    const value = raw.subarray(offset + 4, Math.min(offset + 4 + length, end));
+    const missing = length - value.length;
+    lines.push(`tlv ${head} tag=0x${tag.toString(16).padStart(4, '0')} ` +
+      `name=${TLV_NAMES.get(tag) || 'unknown'} length=${length}` +
+      (missing > 0 ? ` missing=${missing}` : '') + ` value=${hexBytes(value)}`);
+    offset += 4 + length;
+  }
+  if (offset < end) {
+    lines.push(`tlv_rest ${head} length=${end - offset} value=${hexBytes(raw.subarray(offset, end))}`);
+  }
+  return lines;
+}
 
 // ---------------------------------------------------------------------------------------------
 // State.
@@ -766,11 +857,14 @@ function onSession(session) {
   stats.sessions++;
   out(`connect session=${conn.number} peer=${conn.peer}`);
   session.on('pdu', (pdu) => {
+    tlvsFollow = opts.quiet ? null : {conn, pdu};
     try {
       onPdu(conn, pdu);
     } catch (e) {
       // A PDU whose fields make no sense to this SMSC ends its session, never the SMSC.
       badInput(conn, `${pdu.command}: ${e.message}`);
+    } finally {
+      tlvsFollow = null;
     }
   });
   session.on('error', (e) => {
