@@ -6,7 +6,8 @@
 //   --port N             TCP port on 127.0.0.1 (default 2775; 0 lets the OS choose)
 //   --system-id ID       accept binds only with this system_id (others get ESME_RINVSYSID)
 //   --password PW        accept binds only with this password (others get ESME_RINVPASWD)
-//   --quiet              do not print a line per submit, receipt and receipt answer (for load runs)
+//   --quiet              do not print a line per submit, receipt, receipt answer and optional
+//                        parameter (for load runs)
 //   --receipt-delay MS   wait MS milliseconds before sending a delivery receipt (default 0)
 //   --receipt-tlvs       add receipted_message_id and message_state to delivery receipts
 //   --receipt-style S    how delivery receipts are built (default standard), as SMSCs do it:
@@ -16,6 +17,9 @@
 //                        mixed     text with a wrong id and stat, the right ones in the two TLVs
 //                        datasm    a data_sm: the standard text in message_payload, and the TLVs
 //   --queue-limit N      deliveries kept while no receiver is bound (default 100000)
+//   --retry-delay MS     how long a delivery waits for its answer, and how long after an error
+//                        answer it is sent again (default 3000)
+//   --retries N          how many times a delivery is sent again (default 3)
 //   --tls                accept only TLS connections (SMPP over TLS), with --cert and --key
 //   --cert FILE          the server's certificate chain (PEM), for --tls
 //   --key FILE           the server's private key (PEM), for --tls
@@ -32,6 +36,22 @@
 //   close session=1
 // Every PDU received is printed under its own name (responses included, with their sequence
 // numbers); every request the SMSC starts itself is printed as "sent <name>".
+// Each optional parameter of a PDU received follows its line, in the order they came: the tag and
+// the length it declares, its SMPP 3.4 name (unknown for any other tag, vendor ones included) and
+// its value as hex of the bytes as they came (empty when it has none):
+//   tlv session=1 seq=2 tag=0x0204 name=user_message_reference length=2 value=0x0007
+// A parameter whose length runs past the end of the PDU gives the bytes there are, with
+// "missing=N" before its value; one to three bytes left after the last parameter, too few for a
+// tag and length, are printed as "tlv_rest session=1 seq=2 length=N value=0x...".
+// query_sm, cancel_sm and replace_sm are answered for the messages accepted in this run:
+//   query_sm session=1 seq=3 id=0000000001 status=0 state=2
+//   cancel_sm session=1 seq=4 id=0000000001 status=0
+//   replace_sm session=1 seq=5 id=0000000001 status=0 length=3 text="new"
+// or with ESME_RQUERYFAIL (103), ESME_RCANCELFAIL (17) or ESME_RREPLACEFAIL (19) and a reason
+// (unknown_message_id; cancelled; already_cancelled; receipt_delivered). A message is delivered
+// at once (state 2, DELIVERED) and can be cancelled until every receipt it asked for has been
+// answered with status 0; a cancelled one (state 4, DELETED) gets no receipt from then on and
+// cannot be replaced. A replaced message's later receipts repeat its new text.
 // Each submitted message is also printed whole, as the npm package reads its text (data_coding 0
 // as the GSM alphabet, 3 Latin-1, 8 UCS-2; message_payload when there is one), once its last part
 // has come when it is concatenated (user data header 0x00 or 0x08, or SAR optional parameters):
@@ -68,6 +88,14 @@
 //   help                        list the commands
 // An MO message or receipt for which no receiver is bound is queued and sent to the next receiver
 // that binds; one that a receiver leaves unanswered when its session closes is queued again.
+// One answered with an error status is sent again after --retry-delay, one not answered within
+// --retry-delay is sent again at once, on the same session while it is bound, at most --retries
+// times; an answer with status 0, even a late one to an earlier attempt, ends the retries:
+//   retry deliver_sm session=2 seq=4 attempt=1 reason=status:0x00000058 receipt=0000000001
+//       src=555 dst=1234
+//   retry deliver_sm session=2 seq=5 attempt=2 reason=no_answer receipt=0000000001 ...
+//   gave_up deliver_sm session=2 seq=7 attempt=3 reason=no_answer receipt=0000000001 ...
+// (data_sm deliveries alike; MO messages end with src, dst and text as on their "sent" line).
 // A receipt goes to one receiver bound with the submitter's system_id, or any bound receiver when
 // none is; MO messages go to every bound receiver.
 //
@@ -104,6 +132,8 @@ function parseOptions(argv) {
     receiptTlvs: false,
     receiptStyle: 'standard',
     queueLimit: 100000,
+    retryDelay: 3000,
+    retries: 3,
   };
   const needValue = (i, name) => {
     if (i + 1 >= argv.length) throw new Error(`${name} needs a value`);
@@ -141,6 +171,8 @@ function parseOptions(argv) {
         break;
       }
       case '--queue-limit': opts.queueLimit = number(value(), 'queue limit', 1e9); break;
+      case '--retry-delay': opts.retryDelay = number(value(), 'retry delay', 3600000); break;
+      case '--retries': opts.retries = number(value(), 'retries', 1000); break;
       case '--tls': opts.tls = true; break;
       case '--cert': opts.cert = value(); break;
       case '--key': opts.key = value(); break;
@@ -340,6 +372,8 @@ const stats = {
   mo_answered: 0,
   rejected: 0,
   bad_input: 0,
+  retries: 0,
+  gave_up: 0,
 };
 
 const sessions = new Map(); // session number -> Conn
@@ -452,38 +486,129 @@ function pickReceiver(systemId) {
   return choice[receiverRoundRobin];
 }
 
+// A delivery is one MO message or receipt for one receiver. It is in exactly one place at a
+// time, told by item.state: 'queued' in pendingDeliveries; 'sent' on session item.conn as
+// sequence number item.seq, with item.timer waiting for its answer; 'waiting' to be sent again
+// when item.timer fires; or 'done' (answered with status 0, given up, dropped, or its message
+// cancelled). Only the functions below move it, so none is sent twice at once and none is lost.
+// The sequence numbers of its earlier attempts stay in their session's outstanding map, so that a
+// late answer is still recognised: status 0 there ends the retries too.
+
+function finish(item) {
+  item.state = 'done';
+  if (item.timer) clearTimeout(item.timer);
+  item.timer = null;
+}
+
+const cancelled = (item) => !!(item.record && item.record.cancelled);
+
 function queueDelivery(item) {
+  if (cancelled(item)) return finish(item);
   if (pendingDeliveries.length >= opts.queueLimit) {
     if (!queueFullReported) {
       out(`queue_full limit=${opts.queueLimit} dropping=${item.label}`);
       queueFullReported = true;
     }
+    finish(item);
     return;
   }
+  item.state = 'queued';
+  item.conn = null;
   pendingDeliveries.push(item);
   if (item.kind !== 'receipt' || !opts.quiet) {
     out(`queued ${item.label} pending=${pendingDeliveries.length}`);
   }
 }
 
+// What a delivery's lines end with: its receipt's message id, or the MO message's addresses
+// and text.
+function deliveryDetail(item) {
+  const addresses = `src=${item.options.source_addr} dst=${item.options.destination_addr}`;
+  return item.kind === 'receipt' ? `receipt=${item.messageId} ${addresses}` :
+    `${addresses} text=${quoted(item.text)}`;
+}
+
+// Sends a delivery on a session; false when the session can no longer send.
 function deliverTo(conn, item) {
+  if (cancelled(item)) {
+    finish(item);
+    return true;
+  }
   const seq = conn.request(item.command, Object.assign({}, item.options), item);
   if (seq === null) return false;
-  if (item.kind === 'receipt') {
-    stats.receipts_sent++;
-    if (!opts.quiet) {
-      out(`sent ${item.command} session=${conn.number} seq=${seq} receipt=${item.messageId} ` +
-        `src=${item.options.source_addr} dst=${item.options.destination_addr}`);
-    }
-  } else {
-    stats.mo_sent++;
-    out(`sent ${item.command} session=${conn.number} seq=${seq} src=${item.options.source_addr} ` +
-      `dst=${item.options.destination_addr} text=${quoted(item.text)}`);
+  item.state = 'sent';
+  item.conn = conn;
+  item.seq = seq;
+  item.timer = setTimeout(() => onNoAnswer(item, conn, seq), opts.retryDelay);
+  if (item.kind === 'receipt') stats.receipts_sent++;
+  else stats.mo_sent++;
+  if (item.retryReason) {
+    out(`retry ${item.command} session=${conn.number} seq=${seq} attempt=${item.attempt} ` +
+      `reason=${item.retryReason} ${deliveryDetail(item)}`);
+    item.retryReason = null;
+  } else if (item.kind !== 'receipt' || !opts.quiet) {
+    out(`sent ${item.command} session=${conn.number} seq=${seq} ${deliveryDetail(item)}`);
   }
   return true;
 }
 
+function onNoAnswer(item, conn, seq) {
+  if (item.state !== 'sent' || item.conn !== conn || item.seq !== seq) return;
+  item.timer = null;
+  attemptFailed(item, 'no_answer');
+}
+
+// The answer to a delivery's current or an earlier attempt.
+function onDeliveryAnswer(item, conn, pdu) {
+  if (item.state === 'done') return;
+  if (pdu.command_status === 0) {
+    if (item.record) item.record.receiptsLeft--;
+    finish(item);
+    return;
+  }
+  if (item.state !== 'sent' || item.conn !== conn || item.seq !== pdu.sequence_number) return;
+  clearTimeout(item.timer);
+  item.timer = null;
+  attemptFailed(item, `status:${hex8(pdu.command_status)}`);
+}
+
+// The current attempt was answered with an error or not at all: send the delivery again after
+// the retry delay (at once when the delay was spent waiting for the answer), or give up.
+function attemptFailed(item, reason) {
+  if (cancelled(item)) return finish(item);
+  const attempt = item.attempt || 0;
+  if (attempt >= opts.retries) {
+    stats.gave_up++;
+    out(`gave_up ${item.command} session=${item.conn.number} seq=${item.seq} attempt=${attempt} ` +
+      `reason=${reason} ${deliveryDetail(item)}`);
+    finish(item);
+    return;
+  }
+  item.retryReason = reason;
+  if (reason === 'no_answer') {
+    sendAgain(item);
+    return;
+  }
+  item.state = 'waiting';
+  item.timer = setTimeout(() => {
+    item.timer = null;
+    sendAgain(item);
+  }, opts.retryDelay);
+}
+
+// Sends a delivery again: on its session while that can still take it, otherwise the way a new
+// one of its kind goes (or to the queue when no receiver is bound).
+function sendAgain(item) {
+  item.attempt = (item.attempt || 0) + 1;
+  stats.retries++;
+  const last = item.conn;
+  let conn = last && !last.closed && last.canReceive() ? last : null;
+  if (!conn) conn = item.kind === 'receipt' ? pickReceiver(item.systemId) : boundReceivers()[0];
+  if (!conn || !deliverTo(conn, item)) queueDelivery(item);
+}
+
 function routeReceipt(item) {
+  if (cancelled(item)) return finish(item);
   const conn = pickReceiver(item.systemId);
   if (!conn || !deliverTo(conn, item)) queueDelivery(item);
 }
@@ -541,12 +666,15 @@ function receiptItem(style, systemId, messageId, source, destination, text, subm
   };
 }
 
-function makeReceipt(conn, messageId, source, destination, text, submitted) {
-  return receiptItem(opts.receiptStyle, conn.systemId, messageId, source, destination, text,
-    submitted, 'DELIVRD');
+// A receipt for an accepted message, built when it is due: its text is the message's as it is
+// then (replace_sm may have changed it) and its done date the time of delivery.
+function makeReceipt(conn, messageId, record, source, destination) {
+  const item = receiptItem(opts.receiptStyle, conn.systemId, messageId, source, destination,
+    record.text, record.submitted, 'DELIVRD');
+  item.record = record;
+  return item;
 }
 
-// Builds the receipt when it is due, so that its done date is the time of delivery.
 function scheduleReceipt(makeItem) {
   if (opts.receiptDelay > 0) setTimeout(() => routeReceipt(makeItem()), opts.receiptDelay);
   else routeReceipt(makeItem());
@@ -558,9 +686,16 @@ function wantsReceipt(registeredDelivery) {
   return ((registeredDelivery || 0) & 0x03) === 0x01;
 }
 
-function remember(id, record) {
+// The record of an accepted message: when it came, the start of its text (all a receipt
+// repeats), how many receipts it is owed and how many of those no receiver has yet taken with
+// status 0, and whether it was cancelled.
+function remember(id, text, submitted, destinations, registeredDelivery) {
+  const owed = wantsReceipt(registeredDelivery) ? destinations : 0;
+  const record = {submitted, done: submitted, destinations, text: Buffer.from(text.subarray(0, 20)),
+    receiptsOwed: owed, receiptsLeft: owed, cancelled: false};
   messages.set(id, record);
   if (messages.size > MESSAGE_MEMORY) messages.delete(messages.keys().next().value);
+  return record;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -612,7 +747,7 @@ function onSubmitSm(conn, pdu) {
   const src = str(pdu.source_addr);
   const dst = str(pdu.destination_addr);
   conn.send(pdu.response({message_id: id}));
-  remember(id, {submitted, done: submitted, destinations: 1});
+  const record = remember(id, text, submitted, 1, pdu.registered_delivery);
   if (!opts.quiet) {
     out(`submit_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
       `src=${src} dst=${dst} validity=${str(pdu.validity_period)} ` +
@@ -620,9 +755,7 @@ function onSubmitSm(conn, pdu) {
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
     reportMessage(conn, pdu, id, src, dst);
   }
-  if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
-  }
+  if (record.receiptsOwed > 0) scheduleReceipt(() => makeReceipt(conn, id, record, src, dst));
 }
 
 function onSubmitMulti(conn, pdu) {
@@ -636,7 +769,7 @@ function onSubmitMulti(conn, pdu) {
     ('dl_name' in d ? str(d.dl_name) : str(d.destination_addr)));
   // Every destination is accepted, so the answer lists no unsuccessful ones.
   conn.send(pdu.response({message_id: id, unsuccess_sme: []}));
-  remember(id, {submitted, done: submitted, destinations: dests.length});
+  const record = remember(id, text, submitted, dests.length, pdu.registered_delivery);
   if (!opts.quiet) {
     out(`submit_multi session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
       `src=${src} dests=${dests.length} dst=${dests.join(',')} ` +
@@ -645,10 +778,8 @@ function onSubmitMulti(conn, pdu) {
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
     reportMessage(conn, pdu, id, src, dests.join(','));
   }
-  if (wantsReceipt(pdu.registered_delivery)) {
-    for (const dst of dests) {
-      scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
-    }
+  if (record.receiptsOwed > 0) {
+    for (const dst of dests) scheduleReceipt(() => makeReceipt(conn, id, record, src, dst));
   }
 }
 
@@ -728,13 +859,13 @@ function onDataSmFromClient(conn, pdu) {
   const submitted = new Date();
   const text = buf(pdu.message_payload);
   conn.send(pdu.response({message_id: id}));
-  remember(id, {submitted, done: submitted, destinations: 1});
+  const record = remember(id, text, submitted, 1, pdu.registered_delivery);
   out(`data_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
     `src=${str(pdu.source_addr)} dst=${str(pdu.destination_addr)} length=${text.length} ` +
     `text=${quoted(text)}`);
-  if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(() => makeReceipt(conn, id, str(pdu.source_addr), str(pdu.destination_addr),
-      text, submitted));
+  if (record.receiptsOwed > 0) {
+    scheduleReceipt(() => makeReceipt(conn, id, record, str(pdu.source_addr),
+      str(pdu.destination_addr)));
   }
 }
 
@@ -748,10 +879,57 @@ function onQuerySm(conn, pdu) {
       `status=${ESME.ESME_RQUERYFAIL} reason=unknown_message_id`);
     return;
   }
-  // Every accepted message is delivered at once, so its state is DELIVERED (2).
-  conn.send(pdu.response({message_id: id, final_date: smppTime(record.done), message_state: 2,
+  // Every accepted message is delivered at once, so its state is DELIVERED (2), or DELETED (4)
+  // once it was cancelled.
+  const state = record.cancelled ? 4 : 2;
+  conn.send(pdu.response({message_id: id, final_date: smppTime(record.done), message_state: state,
     error_code: 0}));
-  out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} status=0 state=2`);
+  out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} status=0 state=${state}`);
+}
+
+// cancel_sm takes back a message that still waits for a receipt: one that owes none, or whose
+// receipts have not all been taken with status 0. A cancelled message gets no receipt from then
+// on; those queued are dropped, and one on its way is not sent again.
+function onCancelSm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = str(pdu.message_id);
+  const record = messages.get(id);
+  let reason = null;
+  if (!record) reason = 'unknown_message_id';
+  else if (record.cancelled) reason = 'already_cancelled';
+  else if (record.receiptsOwed > 0 && record.receiptsLeft === 0) reason = 'receipt_delivered';
+  const head = `cancel_sm session=${conn.number} seq=${pdu.sequence_number} id=${id}`;
+  if (reason) {
+    conn.send(pdu.response({command_status: ESME.ESME_RCANCELFAIL}));
+    out(`${head} status=${ESME.ESME_RCANCELFAIL} reason=${reason}`);
+    return;
+  }
+  record.cancelled = true;
+  record.done = new Date();
+  conn.send(pdu.response());
+  out(`${head} status=0`);
+  for (let i = pendingDeliveries.length - 1; i >= 0; i--) {
+    if (pendingDeliveries[i].record === record) pendingDeliveries.splice(i, 1).forEach(finish);
+  }
+}
+
+// replace_sm puts a new text in a known message that was not cancelled; a receipt built after
+// it repeats the new text.
+function onReplaceSm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = str(pdu.message_id);
+  const record = messages.get(id);
+  const head = `replace_sm session=${conn.number} seq=${pdu.sequence_number} id=${id}`;
+  if (!record || record.cancelled) {
+    conn.send(pdu.response({command_status: ESME.ESME_RREPLACEFAIL}));
+    out(`${head} status=${ESME.ESME_RREPLACEFAIL} ` +
+      `reason=${record ? 'cancelled' : 'unknown_message_id'}`);
+    return;
+  }
+  const text = buf(pdu.short_message);
+  record.text = Buffer.from(text.subarray(0, 20));
+  conn.send(pdu.response());
+  out(`${head} status=0 length=${text.length} text=${quoted(text)}`);
 }
 
 function onUnbind(conn, pdu) {
@@ -765,6 +943,7 @@ function onResponse(conn, pdu) {
   const record = conn.outstanding.get(pdu.sequence_number);
   if (record) conn.outstanding.delete(pdu.sequence_number);
   const kind = record ? record.kind : 'unknown';
+  if (kind === 'receipt' || kind === 'mo') onDeliveryAnswer(record, conn, pdu);
   if (kind === 'receipt') {
     stats.receipts_answered++;
     if (opts.quiet) return;
@@ -808,6 +987,8 @@ function onPdu(conn, pdu) {
     case 'submit_multi': return onSubmitMulti(conn, pdu);
     case 'data_sm': return onDataSmFromClient(conn, pdu);
     case 'query_sm': return onQuerySm(conn, pdu);
+    case 'cancel_sm': return onCancelSm(conn, pdu);
+    case 'replace_sm': return onReplaceSm(conn, pdu);
     case 'enquire_link':
       conn.send(pdu.response());
       out(`enquire_link session=${conn.number} seq=${pdu.sequence_number}`);
@@ -821,7 +1002,7 @@ function onPdu(conn, pdu) {
       return;
   }
   if (pdu.isResponse()) return onResponse(conn, pdu);
-  // A known request this SMSC does not serve (cancel_sm, replace_sm, outbind, ...).
+  // A known request this SMSC does not serve (outbind, ...).
   conn.send(pdu.response({command_status: ESME.ESME_RINVCMDID}));
   out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
     `status=${ESME.ESME_RINVCMDID} reason=not_supported`);
@@ -835,11 +1016,15 @@ function onSessionClosed(conn) {
   conn.closed = true;
   sessions.delete(conn.number);
   if (conn.unbindTimer) clearTimeout(conn.unbindTimer);
-  // Deliveries the receiver never answered are kept for the next receiver, as an SMSC retries.
+  // Deliveries on their way to this receiver are kept for the next one, as an SMSC retries
+  // (earlier attempts of the same delivery are not: it is on its way once).
   let requeued = 0;
-  for (const record of conn.outstanding.values()) {
-    if (record.kind === 'receipt' || record.kind === 'mo') {
-      if (!stopping) queueDelivery(record);
+  for (const [seq, item] of conn.outstanding) {
+    if ((item.kind === 'receipt' || item.kind === 'mo') && item.state === 'sent' &&
+        item.conn === conn && item.seq === seq) {
+      clearTimeout(item.timer);
+      item.timer = null;
+      if (!stopping) queueDelivery(item);
       requeued++;
     }
   }
@@ -927,7 +1112,7 @@ function commandMo(kind, src, dst, text) {
     queueDelivery(item);
     return;
   }
-  for (const conn of receivers) deliverTo(conn, item);
+  for (const conn of receivers) deliverTo(conn, Object.assign({}, item));
 }
 
 // "burst <count> <src> <dst>": count MO deliver_sm to every bound receiver in one go, texts
@@ -964,7 +1149,7 @@ function sendMo(command, options, text) {
     queueDelivery(item);
     return;
   }
-  for (const conn of receivers) deliverTo(conn, item);
+  for (const conn of receivers) deliverTo(conn, Object.assign({}, item));
 }
 
 const utf16be = (text) => Buffer.from(text, 'utf16le').swap16();
@@ -1088,7 +1273,8 @@ function printStats() {
     `submit_multi=${stats.submit_multi} ` +
     `receipts_sent=${stats.receipts_sent} receipts_answered=${stats.receipts_answered} ` +
     `mo_sent=${stats.mo_sent} mo_answered=${stats.mo_answered} rejected=${stats.rejected} ` +
-    `bad_input=${stats.bad_input} queued=${pendingDeliveries.length} ` +
+    `bad_input=${stats.bad_input} retries=${stats.retries} gave_up=${stats.gave_up} ` +
+    `queued=${pendingDeliveries.length} ` +
     `cpu_ms=${Math.round((cpu.user + cpu.system) / 1000)}`);
 }
 
