@@ -43,7 +43,8 @@
 // A parameter whose length runs past the end of the PDU gives the bytes there are, with
 // "missing=N" before its value; one to three bytes left after the last parameter, too few for a
 // tag and length, are printed as "tlv_rest session=1 seq=2 length=N value=0x...".
-// query_sm, cancel_sm and replace_sm are answered for the messages accepted in this run:
+// query_sm, cancel_sm and replace_sm are answered for the messages accepted in this run, found by
+// message_id alone (an empty one finds none):
 //   query_sm session=1 seq=3 id=0000000001 status=0 state=2
 //   cancel_sm session=1 seq=4 id=0000000001 status=0
 //   replace_sm session=1 seq=5 id=0000000001 status=0 length=3 text="new"
@@ -51,7 +52,7 @@
 // (unknown_message_id; cancelled; already_cancelled; receipt_delivered). A message is delivered
 // at once (state 2, DELIVERED) and can be cancelled until every receipt it asked for has been
 // answered with status 0; a cancelled one (state 4, DELETED) gets no receipt from then on and
-// cannot be replaced. A replaced message's later receipts repeat its new text.
+// cannot be replaced. replace_sm changes only the text: later receipts repeat the new one.
 // Each submitted message is also printed whole, as the npm package reads its text (data_coding 0
 // as the GSM alphabet, 3 Latin-1, 8 UCS-2; message_payload when there is one), once its last part
 // has come when it is concatenated (user data header 0x00 or 0x08, or SAR optional parameters):
