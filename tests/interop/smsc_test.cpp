@@ -37,6 +37,10 @@ std::string u32(uint32_t v) {
 std::string cstr(std::string_view s) {
   return std::string(s) + '\0';
 }
+// An optional parameter: tag, length and value.
+std::string tlv(uint16_t tag, std::string_view value) {
+  return u32(uint32_t{tag} << 16 | static_cast<uint16_t>(value.size())) + std::string(value);
+}
 
 std::string pdu(uint32_t id, uint32_t status, uint32_t seq, const std::string& body = {}) {
   const Bytes b = PduOf(id, status, seq, Bytes(body.begin(), body.end()));
@@ -219,6 +223,7 @@ class RawClient {
 
 class LocalSmsc : public ::testing::Test {
  protected:
+  explicit LocalSmsc(std::vector<std::string> args = {}) : FSmsc(std::move(args)) {}
   void SetUp() override { ASSERT_TRUE(FSmsc.start()) << FSmsc.error(); }
 
   void TearDown() override {
@@ -235,9 +240,10 @@ class LocalSmsc : public ::testing::Test {
   }
 
   // Submits one message and gives the message id of the answer.
-  std::string submit(RawClient& tx, std::string_view text, uint8_t registeredDelivery) {
+  std::string submit(RawClient& tx, std::string_view text, uint8_t registeredDelivery,
+                     const std::string& tlvs = {}) {
     const uint32_t seq = FSeq++;
-    auto resp = tx.call(kSubmitSm, seq, submitBody("1234", "555", text, registeredDelivery));
+    auto resp = tx.call(kSubmitSm, seq, submitBody("1234", "555", text, registeredDelivery) + tlvs);
     if (!resp) return "<no answer>";
     EXPECT_EQ(resp->id, kSubmitSm | kResp);
     EXPECT_EQ(resp->status, 0u);
@@ -401,6 +407,147 @@ TEST_F(LocalSmsc, QuerySmKnowsOnlyAcceptedMessages) {
     EXPECT_EQ(r.byte(), 2) << "message_state DELIVERED";
     EXPECT_EQ(r.byte(), 0) << "error_code";
   }
+}
+
+TEST_F(LocalSmsc, PrintsEveryOptionalParameterAsItsBytesCame) {
+  RawClient tx;
+  bind(tx, kBindTransmitter);
+  const struct {
+    const char* name;
+    std::string tlvs;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"standard, vendor and unknown tags",
+       tlv(0x0204, std::string("\0\x07", 2)) + tlv(0x1400, "abc") + tlv(0x7777, ""),
+       {" tag=0x0204 name=user_message_reference length=2 value=0x0007",
+        " tag=0x1400 name=unknown length=3 value=0x616263",
+        " tag=0x7777 name=unknown length=0 value="}},
+      {"a standard one shorter than its type, last",
+       tlv(0x0204, "\x07"),
+       {" tag=0x0204 name=user_message_reference length=1 value=0x07"}},
+      {"one running past the end",
+       u32(0x15000009) + "ab",
+       {" tag=0x1500 name=unknown length=9 missing=7 value=0x6162"}},
+      {"bytes too few for a tag and length",
+       std::string("\x02\x04\x00", 3),
+       {" length=3 value=0x020400"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t from = FSmsc.mark();
+    submit(tx, "with tlvs", 0, c.tlvs);
+    for (const auto& l : c.lines) {  // each line of a tlv or tlv_rest ends with its value
+      auto match = [&l](const std::string& x) { return x.starts_with("tlv") && x.ends_with(l); };
+      EXPECT_TRUE(FSmsc.waitFor(match, 10s, from)) << l;
+    }
+  }
+}
+
+// The local SMSC holding receipts back for a while, so that their messages can still change.
+class LocalSmscDelayedReceipts : public LocalSmsc {
+ protected:
+  LocalSmscDelayedReceipts() : LocalSmsc({"--receipt-delay", "2000"}) {}
+
+  void change(RawClient& tx, uint32_t command, const std::string& id, uint32_t status) {
+    const uint32_t seq = FSeq++;
+    auto resp = tx.call(command, seq,
+                        command == kCancelSm ? cstr("") + cstr(id) + u8(0) + u8(0) + cstr("1234") +
+                                                   u8(0) + u8(0) + cstr("555")
+                                             : cstr(id) + u8(0) + u8(0) + cstr("1234") + cstr("") +
+                                                   cstr("") + u8(0) + u8(0) + u8(8) + "new text");
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->id | resp->status, command | kResp | status);
+    EXPECT_TRUE(FSmsc.waitFor(command == kCancelSm ? "cancel_sm" : "replace_sm",
+                              {"seq=" + std::to_string(seq), "status=" + std::to_string(status)}));
+  }
+};
+
+TEST_F(LocalSmscDelayedReceipts, CancelAndReplaceTakeOnlyMessagesStillOwedAReceipt) {
+  RawClient rx, tx;
+  bind(rx, kBindReceiver);
+  bind(tx, kBindTransmitter);
+  const std::string cancelled = submit(tx, "cancel me", 1);
+  const std::string replaced = submit(tx, "old text", 1);
+  const std::string noReceipt = submit(tx, "no receipt", 0);
+  const struct {
+    uint32_t command;
+    std::string id;
+    uint32_t status;
+  } cases[] = {{kCancelSm, cancelled, 0x00},  {kCancelSm, cancelled, 0x11},
+               {kReplaceSm, cancelled, 0x13}, {kReplaceSm, replaced, 0x00},
+               {kCancelSm, noReceipt, 0x00},  {kCancelSm, "ffffff", 0x11},
+               {kReplaceSm, "ffffff", 0x13}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE((c.command == kCancelSm ? "cancel_sm " : "replace_sm ") + c.id);
+    change(tx, c.command, c.id, c.status);
+  }
+  // The cancelled message's receipt was due first: the replaced one's comes alone, new text and
+  // all.
+  auto receipt = rx.read();
+  ASSERT_TRUE(receipt);
+  const std::string text = parseDeliverSm(receipt->body).text;
+  EXPECT_TRUE(text.starts_with("id:" + replaced + " ") && text.ends_with(" text:new text")) << text;
+  ASSERT_TRUE(rx.write(pdu(kDeliverSm | kResp, 0, receipt->seq, cstr(""))));
+  ASSERT_TRUE(
+      FSmsc.waitFor("deliver_sm_resp", {"seq=" + std::to_string(receipt->seq), "status=0"}));
+  // Its receipt taken, the message can no longer be cancelled.
+  change(tx, kCancelSm, replaced, 0x11);
+}
+
+// The local SMSC sending deliveries again soon, twice at most.
+class LocalSmscRetrying : public LocalSmsc {
+ protected:
+  LocalSmscRetrying() : LocalSmsc({"--retry-delay", "250", "--retries", "2"}) {}
+};
+
+TEST_F(LocalSmscRetrying, SendsADeliveryAgainUntilTakenOrGivesUp) {
+  constexpr int kNoAnswer = -1;
+  const struct {
+    const char* text;
+    std::vector<int> answers;  // to each sending of the message in turn
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"error then taken", {0x58, 0}, {"retry attempt=1 reason=status:0x00000058"}},
+      {"unanswered then taken", {kNoAnswer, 0}, {"retry attempt=1 reason=no_answer"}},
+      {"never taken",
+       {0x58, kNoAnswer, 0x45},
+       {"retry attempt=1 reason=status:0x00000058", "retry attempt=2 reason=no_answer",
+        "gave_up attempt=2 reason=status:0x00000045"}},
+  };
+  {
+    RawClient rx;
+    bind(rx, kBindReceiver);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.text);
+      const size_t from = FSmsc.mark();
+      ASSERT_TRUE(FSmsc.send(std::string("deliver 1111 2222 ") + c.text));
+      for (int answer : c.answers) {
+        auto mo = rx.read();
+        ASSERT_TRUE(mo);
+        EXPECT_EQ(parseDeliverSm(mo->body).text, c.text);
+        if (answer == kNoAnswer) continue;
+        ASSERT_TRUE(
+            rx.write(pdu(kDeliverSm | kResp, static_cast<uint32_t>(answer), mo->seq, cstr(""))));
+      }
+      ASSERT_TRUE(c.answers.back() ? FSmsc.waitFor("gave_up", {}, from)
+                                   : FSmsc.waitFor("deliver_sm_resp", {"status=0"}, from));
+      for (const auto& l : c.lines) {
+        EXPECT_TRUE(FSmsc.waitFor(l.substr(0, l.find(' ') + 1), {l.substr(l.find(' '))}, from))
+            << l;
+      }
+    }
+    EXPECT_FALSE(rx.read(600ms)) << "nothing is sent after giving up";
+    // A receiver gone with a delivery sent twice and unanswered leaves it to the next one, once.
+    ASSERT_TRUE(FSmsc.send("deliver 1111 2222 moved on"));
+    ASSERT_TRUE(rx.read() && rx.read());
+  }
+  RawClient next;
+  bind(next, kBindReceiver);
+  auto mo = next.read();
+  ASSERT_TRUE(mo);
+  EXPECT_EQ(parseDeliverSm(mo->body).text, "moved on");
+  ASSERT_TRUE(next.write(pdu(kDeliverSm | kResp, 0, mo->seq, cstr(""))));
+  EXPECT_FALSE(next.read(600ms)) << "sent once";
 }
 
 TEST_F(LocalSmsc, CommandsSendMoMessagesAndEnquireLinkToTheReceiver) {

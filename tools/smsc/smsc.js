@@ -6,7 +6,8 @@
 //   --port N             TCP port on 127.0.0.1 (default 2775; 0 lets the OS choose)
 //   --system-id ID       accept binds only with this system_id (others get ESME_RINVSYSID)
 //   --password PW        accept binds only with this password (others get ESME_RINVPASWD)
-//   --quiet              do not print a line per submit, receipt and receipt answer (for load runs)
+//   --quiet              do not print a line per submit, receipt, receipt answer and optional
+//                        parameter (for load runs)
 //   --receipt-delay MS   wait MS milliseconds before sending a delivery receipt (default 0)
 //   --receipt-tlvs       add receipted_message_id and message_state to delivery receipts
 //   --receipt-style S    how delivery receipts are built (default standard), as SMSCs do it:
@@ -16,6 +17,9 @@
 //                        mixed     text with a wrong id and stat, the right ones in the two TLVs
 //                        datasm    a data_sm: the standard text in message_payload, and the TLVs
 //   --queue-limit N      deliveries kept while no receiver is bound (default 100000)
+//   --retry-delay MS     how long a delivery waits for its answer, and how long after an error
+//                        answer it is sent again (default 3000)
+//   --retries N          how many times a delivery is sent again (default 3)
 //   --tls                accept only TLS connections (SMPP over TLS), with --cert and --key
 //   --cert FILE          the server's certificate chain (PEM), for --tls
 //   --key FILE           the server's private key (PEM), for --tls
@@ -32,6 +36,23 @@
 //   close session=1
 // Every PDU received is printed under its own name (responses included, with their sequence
 // numbers); every request the SMSC starts itself is printed as "sent <name>".
+// Each optional parameter of a PDU received follows its line, in the order they came: the tag and
+// the length it declares, its SMPP 3.4 name (unknown for any other tag, vendor ones included) and
+// its value as hex of the bytes as they came (empty when it has none):
+//   tlv session=1 seq=2 tag=0x0204 name=user_message_reference length=2 value=0x0007
+// A parameter whose length runs past the end of the PDU gives the bytes there are, with
+// "missing=N" before its value; one to three bytes left after the last parameter, too few for a
+// tag and length, are printed as "tlv_rest session=1 seq=2 length=N value=0x...".
+// query_sm, cancel_sm and replace_sm are answered for the messages accepted in this run, found by
+// message_id alone (an empty one finds none):
+//   query_sm session=1 seq=3 id=0000000001 status=0 state=2
+//   cancel_sm session=1 seq=4 id=0000000001 status=0
+//   replace_sm session=1 seq=5 id=0000000001 status=0 length=3 text="new"
+// or with ESME_RQUERYFAIL (103), ESME_RCANCELFAIL (17) or ESME_RREPLACEFAIL (19) and a reason
+// (unknown_message_id; cancelled; already_cancelled; receipt_delivered). A message is delivered
+// at once (state 2, DELIVERED) and can be cancelled until every receipt it asked for has been
+// answered with status 0; a cancelled one (state 4, DELETED) gets no receipt from then on and
+// cannot be replaced. replace_sm changes only the text: later receipts repeat the new one.
 // Each submitted message is also printed whole, as the npm package reads its text (data_coding 0
 // as the GSM alphabet, 3 Latin-1, 8 UCS-2; message_payload when there is one), once its last part
 // has come when it is concatenated (user data header 0x00 or 0x08, or SAR optional parameters):
@@ -68,6 +89,14 @@
 //   help                        list the commands
 // An MO message or receipt for which no receiver is bound is queued and sent to the next receiver
 // that binds; one that a receiver leaves unanswered when its session closes is queued again.
+// One answered with an error status is sent again after --retry-delay, one not answered within
+// --retry-delay is sent again at once, on the same session while it is bound, at most --retries
+// times; an answer with status 0, even a late one to an earlier attempt, ends the retries:
+//   retry deliver_sm session=2 seq=4 attempt=1 reason=status:0x00000058 receipt=0000000001
+//       src=555 dst=1234
+//   retry deliver_sm session=2 seq=5 attempt=2 reason=no_answer receipt=0000000001 ...
+//   gave_up deliver_sm session=2 seq=7 attempt=3 reason=no_answer receipt=0000000001 ...
+// (data_sm deliveries alike; MO messages end with src, dst and text as on their "sent" line).
 // A receipt goes to one receiver bound with the submitter's system_id, or any bound receiver when
 // none is; MO messages go to every bound receiver.
 //
@@ -104,6 +133,8 @@ function parseOptions(argv) {
     receiptTlvs: false,
     receiptStyle: 'standard',
     queueLimit: 100000,
+    retryDelay: 3000,
+    retries: 3,
   };
   const needValue = (i, name) => {
     if (i + 1 >= argv.length) throw new Error(`${name} needs a value`);
@@ -141,6 +172,8 @@ function parseOptions(argv) {
         break;
       }
       case '--queue-limit': opts.queueLimit = number(value(), 'queue limit', 1e9); break;
+      case '--retry-delay': opts.retryDelay = number(value(), 'retry delay', 3600000); break;
+      case '--retries': opts.retries = number(value(), 'retries', 1000); break;
       case '--tls': opts.tls = true; break;
       case '--cert': opts.cert = value(); break;
       case '--key': opts.key = value(); break;
@@ -202,8 +235,17 @@ function flushOut() {
   writeAll(1, text);
 }
 
+// The PDU being handled, whose optional parameters are printed right after the first line its
+// handler prints (its own line); a handler that prints nothing (--quiet) prints none of them.
+let tlvsFollow = null;
+
 function out(line) {
   outLines.push(line);
+  if (tlvsFollow) {
+    const {conn, pdu} = tlvsFollow;
+    tlvsFollow = null;
+    for (const l of tlvLines(conn, pdu)) outLines.push(l);
+  }
   if (!outScheduled) {
     outScheduled = true;
     process.nextTick(flushOut);
@@ -235,6 +277,88 @@ smpp.PDU.commandLength = function (stream) {
   return length;
 };
 
+// Optional parameters are reported as the bytes that came, whatever the package makes of them,
+// so each decoded PDU keeps its raw buffer (not enumerable: the package walks a PDU's own keys
+// when it encodes or filters one).
+const originalFromBuffer = smpp.PDU.prototype.fromBuffer;
+smpp.PDU.prototype.fromBuffer = function (buffer) {
+  originalFromBuffer.call(this, buffer);
+  Object.defineProperty(this, 'raw', {value: buffer, enumerable: false});
+};
+
+// The package reads a standard optional parameter as its type, past the parameter's own length
+// when that is shorter than the type (an int16 sent in one byte at the end of a PDU throws, and
+// the session would end). Each read is kept within the parameter's bytes, and one that does not
+// fit them gives those bytes as they are. The package's decoding filters go too, as above.
+for (const def of Object.values(smpp.tlvs)) {
+  delete def.filter;
+  const type = def.type;
+  def.type = Object.assign(Object.create(type), {
+    read(buffer, offset, length) {
+      const end = Math.min(offset + length, buffer.length);
+      try {
+        return type.read(buffer.subarray(0, end), offset, length);
+      } catch (e) {
+        return buffer.subarray(offset, end);
+      }
+    },
+  });
+}
+
+// The optional parameters of SMPP 3.4 by tag; any other tag (vendor ones included) is reported
+// as unknown.
+const TLV_NAMES = new Map(Object.entries({
+  0x0005: 'dest_addr_subunit', 0x0006: 'dest_network_type', 0x0007: 'dest_bearer_type',
+  0x0008: 'dest_telematics_id', 0x000D: 'source_addr_subunit', 0x000E: 'source_network_type',
+  0x000F: 'source_bearer_type', 0x0010: 'source_telematics_id', 0x0017: 'qos_time_to_live',
+  0x0019: 'payload_type', 0x001D: 'additional_status_info_text', 0x001E: 'receipted_message_id',
+  0x0030: 'ms_msg_wait_facilities', 0x0201: 'privacy_indicator', 0x0202: 'source_subaddress',
+  0x0203: 'dest_subaddress', 0x0204: 'user_message_reference', 0x0205: 'user_response_code',
+  0x020A: 'source_port', 0x020B: 'destination_port', 0x020C: 'sar_msg_ref_num',
+  0x020D: 'language_indicator', 0x020E: 'sar_total_segments', 0x020F: 'sar_segment_seqnum',
+  0x0210: 'sc_interface_version', 0x0302: 'callback_num_pres_ind', 0x0303: 'callback_num_atag',
+  0x0304: 'number_of_messages', 0x0381: 'callback_num', 0x0420: 'dpf_result', 0x0421: 'set_dpf',
+  0x0422: 'ms_availability_status', 0x0423: 'network_error_code', 0x0424: 'message_payload',
+  0x0425: 'delivery_failure_reason', 0x0426: 'more_messages_to_send', 0x0427: 'message_state',
+  0x0501: 'ussd_service_op', 0x1201: 'display_time', 0x1203: 'sms_signal', 0x1204: 'ms_validity',
+  0x130C: 'alert_on_message_delivery', 0x1380: 'its_reply_type', 0x1383: 'its_session_info',
+}).map(([tag, name]) => [Number(tag), name]));
+
+const hexBytes = (b) => (b.length > 0 ? '0x' + b.toString('hex') : '');
+
+// One line per optional parameter of a received PDU, in the order they came: tag, name, the
+// length it declares and its value as hex. The mandatory fields are stepped over exactly as the
+// package read them, so these are the parameters it saw. A parameter whose length runs past the
+// end of the PDU gives the bytes there are and how many are missing; one to three bytes too few
+// for a tag and length are reported as tlv_rest.
+function tlvLines(conn, pdu) {
+  const raw = pdu.raw;
+  if (!raw || pdu.command === 'unknown') return [];
+  const end = Math.min(raw.length, pdu.command_length);
+  const params = smpp.commands[pdu.command].params || {};
+  let offset = 16;
+  for (const key of Object.keys(params)) {
+    if (offset >= end) break;
+    offset += params[key].type.size(params[key].type.read(raw, offset));
+  }
+  const head = `session=${conn.number} seq=${pdu.sequence_number}`;
+  const lines = [];
+  while (offset + 4 <= end) {
+    const tag = raw.readUInt16BE(offset);
+    const length = raw.readUInt16BE(offset + 2);
+    const value = raw.subarray(offset + 4, Math.min(offset + 4 + length, end));
+    const missing = length - value.length;
+    lines.push(`tlv ${head} tag=0x${tag.toString(16).padStart(4, '0')} ` +
+      `name=${TLV_NAMES.get(tag) || 'unknown'} length=${length}` +
+      (missing > 0 ? ` missing=${missing}` : '') + ` value=${hexBytes(value)}`);
+    offset += 4 + length;
+  }
+  if (offset < end) {
+    lines.push(`tlv_rest ${head} length=${end - offset} value=${hexBytes(raw.subarray(offset, end))}`);
+  }
+  return lines;
+}
+
 // ---------------------------------------------------------------------------------------------
 // State.
 
@@ -249,6 +373,8 @@ const stats = {
   mo_answered: 0,
   rejected: 0,
   bad_input: 0,
+  retries: 0,
+  gave_up: 0,
 };
 
 const sessions = new Map(); // session number -> Conn
@@ -361,38 +487,129 @@ function pickReceiver(systemId) {
   return choice[receiverRoundRobin];
 }
 
+// A delivery is one MO message or receipt for one receiver. It is in exactly one place at a
+// time, told by item.state: 'queued' in pendingDeliveries; 'sent' on session item.conn as
+// sequence number item.seq, with item.timer waiting for its answer; 'waiting' to be sent again
+// when item.timer fires; or 'done' (answered with status 0, given up, dropped, or its message
+// cancelled). Only the functions below move it, so none is sent twice at once and none is lost.
+// The sequence numbers of its earlier attempts stay in their session's outstanding map, so that a
+// late answer is still recognised: status 0 there ends the retries too.
+
+function finish(item) {
+  item.state = 'done';
+  if (item.timer) clearTimeout(item.timer);
+  item.timer = null;
+}
+
+const cancelled = (item) => !!(item.record && item.record.cancelled);
+
 function queueDelivery(item) {
+  if (cancelled(item)) return finish(item);
   if (pendingDeliveries.length >= opts.queueLimit) {
     if (!queueFullReported) {
       out(`queue_full limit=${opts.queueLimit} dropping=${item.label}`);
       queueFullReported = true;
     }
+    finish(item);
     return;
   }
+  item.state = 'queued';
+  item.conn = null;
   pendingDeliveries.push(item);
   if (item.kind !== 'receipt' || !opts.quiet) {
     out(`queued ${item.label} pending=${pendingDeliveries.length}`);
   }
 }
 
+// What a delivery's lines end with: its receipt's message id, or the MO message's addresses
+// and text.
+function deliveryDetail(item) {
+  const addresses = `src=${item.options.source_addr} dst=${item.options.destination_addr}`;
+  return item.kind === 'receipt' ? `receipt=${item.messageId} ${addresses}` :
+    `${addresses} text=${quoted(item.text)}`;
+}
+
+// Sends a delivery on a session; false when the session can no longer send.
 function deliverTo(conn, item) {
+  if (cancelled(item)) {
+    finish(item);
+    return true;
+  }
   const seq = conn.request(item.command, Object.assign({}, item.options), item);
   if (seq === null) return false;
-  if (item.kind === 'receipt') {
-    stats.receipts_sent++;
-    if (!opts.quiet) {
-      out(`sent ${item.command} session=${conn.number} seq=${seq} receipt=${item.messageId} ` +
-        `src=${item.options.source_addr} dst=${item.options.destination_addr}`);
-    }
-  } else {
-    stats.mo_sent++;
-    out(`sent ${item.command} session=${conn.number} seq=${seq} src=${item.options.source_addr} ` +
-      `dst=${item.options.destination_addr} text=${quoted(item.text)}`);
+  item.state = 'sent';
+  item.conn = conn;
+  item.seq = seq;
+  item.timer = setTimeout(() => onNoAnswer(item, conn, seq), opts.retryDelay);
+  if (item.kind === 'receipt') stats.receipts_sent++;
+  else stats.mo_sent++;
+  if (item.retryReason) {
+    out(`retry ${item.command} session=${conn.number} seq=${seq} attempt=${item.attempt} ` +
+      `reason=${item.retryReason} ${deliveryDetail(item)}`);
+    item.retryReason = null;
+  } else if (item.kind !== 'receipt' || !opts.quiet) {
+    out(`sent ${item.command} session=${conn.number} seq=${seq} ${deliveryDetail(item)}`);
   }
   return true;
 }
 
+function onNoAnswer(item, conn, seq) {
+  if (item.state !== 'sent' || item.conn !== conn || item.seq !== seq) return;
+  item.timer = null;
+  attemptFailed(item, 'no_answer');
+}
+
+// The answer to a delivery's current or an earlier attempt.
+function onDeliveryAnswer(item, conn, pdu) {
+  if (item.state === 'done') return;
+  if (pdu.command_status === 0) {
+    if (item.record) item.record.receiptsLeft--;
+    finish(item);
+    return;
+  }
+  if (item.state !== 'sent' || item.conn !== conn || item.seq !== pdu.sequence_number) return;
+  clearTimeout(item.timer);
+  item.timer = null;
+  attemptFailed(item, `status:${hex8(pdu.command_status)}`);
+}
+
+// The current attempt was answered with an error or not at all: send the delivery again after
+// the retry delay (at once when the delay was spent waiting for the answer), or give up.
+function attemptFailed(item, reason) {
+  if (cancelled(item)) return finish(item);
+  const attempt = item.attempt || 0;
+  if (attempt >= opts.retries) {
+    stats.gave_up++;
+    out(`gave_up ${item.command} session=${item.conn.number} seq=${item.seq} attempt=${attempt} ` +
+      `reason=${reason} ${deliveryDetail(item)}`);
+    finish(item);
+    return;
+  }
+  item.retryReason = reason;
+  if (reason === 'no_answer') {
+    sendAgain(item);
+    return;
+  }
+  item.state = 'waiting';
+  item.timer = setTimeout(() => {
+    item.timer = null;
+    sendAgain(item);
+  }, opts.retryDelay);
+}
+
+// Sends a delivery again: on its session while that can still take it, otherwise the way a new
+// one of its kind goes (or to the queue when no receiver is bound).
+function sendAgain(item) {
+  item.attempt = (item.attempt || 0) + 1;
+  stats.retries++;
+  const last = item.conn;
+  let conn = last && !last.closed && last.canReceive() ? last : null;
+  if (!conn) conn = item.kind === 'receipt' ? pickReceiver(item.systemId) : boundReceivers()[0];
+  if (!conn || !deliverTo(conn, item)) queueDelivery(item);
+}
+
 function routeReceipt(item) {
+  if (cancelled(item)) return finish(item);
   const conn = pickReceiver(item.systemId);
   if (!conn || !deliverTo(conn, item)) queueDelivery(item);
 }
@@ -450,12 +667,15 @@ function receiptItem(style, systemId, messageId, source, destination, text, subm
   };
 }
 
-function makeReceipt(conn, messageId, source, destination, text, submitted) {
-  return receiptItem(opts.receiptStyle, conn.systemId, messageId, source, destination, text,
-    submitted, 'DELIVRD');
+// A receipt for an accepted message, built when it is due: its text is the message's as it is
+// then (replace_sm may have changed it) and its done date the time of delivery.
+function makeReceipt(conn, messageId, record, source, destination) {
+  const item = receiptItem(opts.receiptStyle, conn.systemId, messageId, source, destination,
+    record.text, record.submitted, 'DELIVRD');
+  item.record = record;
+  return item;
 }
 
-// Builds the receipt when it is due, so that its done date is the time of delivery.
 function scheduleReceipt(makeItem) {
   if (opts.receiptDelay > 0) setTimeout(() => routeReceipt(makeItem()), opts.receiptDelay);
   else routeReceipt(makeItem());
@@ -467,9 +687,16 @@ function wantsReceipt(registeredDelivery) {
   return ((registeredDelivery || 0) & 0x03) === 0x01;
 }
 
-function remember(id, record) {
+// The record of an accepted message: when it came, the start of its text (all a receipt
+// repeats), how many receipts it is owed and how many of those no receiver has yet taken with
+// status 0, and whether it was cancelled.
+function remember(id, text, submitted, destinations, registeredDelivery) {
+  const owed = wantsReceipt(registeredDelivery) ? destinations : 0;
+  const record = {submitted, done: submitted, destinations, text: Buffer.from(text.subarray(0, 20)),
+    receiptsOwed: owed, receiptsLeft: owed, cancelled: false};
   messages.set(id, record);
   if (messages.size > MESSAGE_MEMORY) messages.delete(messages.keys().next().value);
+  return record;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -521,7 +748,7 @@ function onSubmitSm(conn, pdu) {
   const src = str(pdu.source_addr);
   const dst = str(pdu.destination_addr);
   conn.send(pdu.response({message_id: id}));
-  remember(id, {submitted, done: submitted, destinations: 1});
+  const record = remember(id, text, submitted, 1, pdu.registered_delivery);
   if (!opts.quiet) {
     out(`submit_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
       `src=${src} dst=${dst} validity=${str(pdu.validity_period)} ` +
@@ -529,9 +756,7 @@ function onSubmitSm(conn, pdu) {
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
     reportMessage(conn, pdu, id, src, dst);
   }
-  if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
-  }
+  if (record.receiptsOwed > 0) scheduleReceipt(() => makeReceipt(conn, id, record, src, dst));
 }
 
 function onSubmitMulti(conn, pdu) {
@@ -545,7 +770,7 @@ function onSubmitMulti(conn, pdu) {
     ('dl_name' in d ? str(d.dl_name) : str(d.destination_addr)));
   // Every destination is accepted, so the answer lists no unsuccessful ones.
   conn.send(pdu.response({message_id: id, unsuccess_sme: []}));
-  remember(id, {submitted, done: submitted, destinations: dests.length});
+  const record = remember(id, text, submitted, dests.length, pdu.registered_delivery);
   if (!opts.quiet) {
     out(`submit_multi session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
       `src=${src} dests=${dests.length} dst=${dests.join(',')} ` +
@@ -554,10 +779,8 @@ function onSubmitMulti(conn, pdu) {
       `data_coding=${pdu.data_coding || 0} length=${text.length} text=${quoted(text)}`);
     reportMessage(conn, pdu, id, src, dests.join(','));
   }
-  if (wantsReceipt(pdu.registered_delivery)) {
-    for (const dst of dests) {
-      scheduleReceipt(() => makeReceipt(conn, id, src, dst, text, submitted));
-    }
+  if (record.receiptsOwed > 0) {
+    for (const dst of dests) scheduleReceipt(() => makeReceipt(conn, id, record, src, dst));
   }
 }
 
@@ -637,13 +860,13 @@ function onDataSmFromClient(conn, pdu) {
   const submitted = new Date();
   const text = buf(pdu.message_payload);
   conn.send(pdu.response({message_id: id}));
-  remember(id, {submitted, done: submitted, destinations: 1});
+  const record = remember(id, text, submitted, 1, pdu.registered_delivery);
   out(`data_sm session=${conn.number} seq=${pdu.sequence_number} status=0 id=${id} ` +
     `src=${str(pdu.source_addr)} dst=${str(pdu.destination_addr)} length=${text.length} ` +
     `text=${quoted(text)}`);
-  if (wantsReceipt(pdu.registered_delivery)) {
-    scheduleReceipt(() => makeReceipt(conn, id, str(pdu.source_addr), str(pdu.destination_addr),
-      text, submitted));
+  if (record.receiptsOwed > 0) {
+    scheduleReceipt(() => makeReceipt(conn, id, record, str(pdu.source_addr),
+      str(pdu.destination_addr)));
   }
 }
 
@@ -657,10 +880,57 @@ function onQuerySm(conn, pdu) {
       `status=${ESME.ESME_RQUERYFAIL} reason=unknown_message_id`);
     return;
   }
-  // Every accepted message is delivered at once, so its state is DELIVERED (2).
-  conn.send(pdu.response({message_id: id, final_date: smppTime(record.done), message_state: 2,
+  // Every accepted message is delivered at once, so its state is DELIVERED (2), or DELETED (4)
+  // once it was cancelled.
+  const state = record.cancelled ? 4 : 2;
+  conn.send(pdu.response({message_id: id, final_date: smppTime(record.done), message_state: state,
     error_code: 0}));
-  out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} status=0 state=2`);
+  out(`query_sm session=${conn.number} seq=${pdu.sequence_number} id=${id} status=0 state=${state}`);
+}
+
+// cancel_sm takes back a message that still waits for a receipt: one that owes none, or whose
+// receipts have not all been taken with status 0. A cancelled message gets no receipt from then
+// on; those queued are dropped, and one on its way is not sent again.
+function onCancelSm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = str(pdu.message_id);
+  const record = messages.get(id);
+  let reason = null;
+  if (!record) reason = 'unknown_message_id';
+  else if (record.cancelled) reason = 'already_cancelled';
+  else if (record.receiptsOwed > 0 && record.receiptsLeft === 0) reason = 'receipt_delivered';
+  const head = `cancel_sm session=${conn.number} seq=${pdu.sequence_number} id=${id}`;
+  if (reason) {
+    conn.send(pdu.response({command_status: ESME.ESME_RCANCELFAIL}));
+    out(`${head} status=${ESME.ESME_RCANCELFAIL} reason=${reason}`);
+    return;
+  }
+  record.cancelled = true;
+  record.done = new Date();
+  conn.send(pdu.response());
+  out(`${head} status=0`);
+  for (let i = pendingDeliveries.length - 1; i >= 0; i--) {
+    if (pendingDeliveries[i].record === record) pendingDeliveries.splice(i, 1).forEach(finish);
+  }
+}
+
+// replace_sm puts a new text in a known message that was not cancelled; a receipt built after
+// it repeats the new text.
+function onReplaceSm(conn, pdu) {
+  if (rejectUnbound(conn, pdu)) return;
+  const id = str(pdu.message_id);
+  const record = messages.get(id);
+  const head = `replace_sm session=${conn.number} seq=${pdu.sequence_number} id=${id}`;
+  if (!record || record.cancelled) {
+    conn.send(pdu.response({command_status: ESME.ESME_RREPLACEFAIL}));
+    out(`${head} status=${ESME.ESME_RREPLACEFAIL} ` +
+      `reason=${record ? 'cancelled' : 'unknown_message_id'}`);
+    return;
+  }
+  const text = buf(pdu.short_message);
+  record.text = Buffer.from(text.subarray(0, 20));
+  conn.send(pdu.response());
+  out(`${head} status=0 length=${text.length} text=${quoted(text)}`);
 }
 
 function onUnbind(conn, pdu) {
@@ -674,6 +944,7 @@ function onResponse(conn, pdu) {
   const record = conn.outstanding.get(pdu.sequence_number);
   if (record) conn.outstanding.delete(pdu.sequence_number);
   const kind = record ? record.kind : 'unknown';
+  if (kind === 'receipt' || kind === 'mo') onDeliveryAnswer(record, conn, pdu);
   if (kind === 'receipt') {
     stats.receipts_answered++;
     if (opts.quiet) return;
@@ -717,6 +988,8 @@ function onPdu(conn, pdu) {
     case 'submit_multi': return onSubmitMulti(conn, pdu);
     case 'data_sm': return onDataSmFromClient(conn, pdu);
     case 'query_sm': return onQuerySm(conn, pdu);
+    case 'cancel_sm': return onCancelSm(conn, pdu);
+    case 'replace_sm': return onReplaceSm(conn, pdu);
     case 'enquire_link':
       conn.send(pdu.response());
       out(`enquire_link session=${conn.number} seq=${pdu.sequence_number}`);
@@ -730,7 +1003,7 @@ function onPdu(conn, pdu) {
       return;
   }
   if (pdu.isResponse()) return onResponse(conn, pdu);
-  // A known request this SMSC does not serve (cancel_sm, replace_sm, outbind, ...).
+  // A known request this SMSC does not serve (outbind, ...).
   conn.send(pdu.response({command_status: ESME.ESME_RINVCMDID}));
   out(`${pdu.command} session=${conn.number} seq=${pdu.sequence_number} ` +
     `status=${ESME.ESME_RINVCMDID} reason=not_supported`);
@@ -744,11 +1017,15 @@ function onSessionClosed(conn) {
   conn.closed = true;
   sessions.delete(conn.number);
   if (conn.unbindTimer) clearTimeout(conn.unbindTimer);
-  // Deliveries the receiver never answered are kept for the next receiver, as an SMSC retries.
+  // Deliveries on their way to this receiver are kept for the next one, as an SMSC retries
+  // (earlier attempts of the same delivery are not: it is on its way once).
   let requeued = 0;
-  for (const record of conn.outstanding.values()) {
-    if (record.kind === 'receipt' || record.kind === 'mo') {
-      if (!stopping) queueDelivery(record);
+  for (const [seq, item] of conn.outstanding) {
+    if ((item.kind === 'receipt' || item.kind === 'mo') && item.state === 'sent' &&
+        item.conn === conn && item.seq === seq) {
+      clearTimeout(item.timer);
+      item.timer = null;
+      if (!stopping) queueDelivery(item);
       requeued++;
     }
   }
@@ -766,11 +1043,14 @@ function onSession(session) {
   stats.sessions++;
   out(`connect session=${conn.number} peer=${conn.peer}`);
   session.on('pdu', (pdu) => {
+    tlvsFollow = opts.quiet ? null : {conn, pdu};
     try {
       onPdu(conn, pdu);
     } catch (e) {
       // A PDU whose fields make no sense to this SMSC ends its session, never the SMSC.
       badInput(conn, `${pdu.command}: ${e.message}`);
+    } finally {
+      tlvsFollow = null;
     }
   });
   session.on('error', (e) => {
@@ -833,7 +1113,7 @@ function commandMo(kind, src, dst, text) {
     queueDelivery(item);
     return;
   }
-  for (const conn of receivers) deliverTo(conn, item);
+  for (const conn of receivers) deliverTo(conn, Object.assign({}, item));
 }
 
 // "burst <count> <src> <dst>": count MO deliver_sm to every bound receiver in one go, texts
@@ -870,7 +1150,7 @@ function sendMo(command, options, text) {
     queueDelivery(item);
     return;
   }
-  for (const conn of receivers) deliverTo(conn, item);
+  for (const conn of receivers) deliverTo(conn, Object.assign({}, item));
 }
 
 const utf16be = (text) => Buffer.from(text, 'utf16le').swap16();
@@ -994,7 +1274,8 @@ function printStats() {
     `submit_multi=${stats.submit_multi} ` +
     `receipts_sent=${stats.receipts_sent} receipts_answered=${stats.receipts_answered} ` +
     `mo_sent=${stats.mo_sent} mo_answered=${stats.mo_answered} rejected=${stats.rejected} ` +
-    `bad_input=${stats.bad_input} queued=${pendingDeliveries.length} ` +
+    `bad_input=${stats.bad_input} retries=${stats.retries} gave_up=${stats.gave_up} ` +
+    `queued=${pendingDeliveries.length} ` +
     `cpu_ms=${Math.round((cpu.user + cpu.system) / 1000)}`);
 }
 
