@@ -3,6 +3,7 @@
 // deliveries.
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "base/DateTimeFormat.h"
 #include "net/IcsSocketIntf.h"
@@ -259,7 +260,7 @@ void TSmppClient::AnswerDelivery(TSideState& Side, const TPDU& Pdu) {
   EncodePdu(Answer.Bytes, sizeof Answer.Bytes, Length, Response, 0);
   if (Length == 0) return;
   Answer.Length = static_cast<uint8_t>(Length);
-  std::lock_guard<std::mutex> Guard(FAnswerLock);
+  std::unique_lock<std::mutex> Guard(FAnswerLock);
   // Queued by due time, after those due at the same time: with one delay, in the order read. So
   // many waiting answers means the delay far outlasts the SMSC's window; the oldest goes then,
   // so that the queue stays bounded.
@@ -269,7 +270,17 @@ void TSmppClient::AnswerDelivery(TSideState& Side, const TPDU& Pdu) {
                    Queue.begin(), Queue.end(), Answer,
                    [](const TPendingAnswer& A, const TPendingAnswer& B) { return A.Due < B.Due; }),
                Answer);
-  if (!FAnswerThread.joinable()) FAnswerThread = std::thread(&TSmppClient::AnswerLoop, this);
+  if (!FAnswerThread.joinable()) {
+    try {
+      FAnswerThread = std::thread(&TSmppClient::AnswerLoop, this);
+    } catch (const std::system_error&) {
+      // No thread could be had: the answer goes now rather than never.
+      Queue.clear();
+      Guard.unlock();
+      SocketSend(Side, Answer.Bytes, Answer.Length);
+      return;
+    }
+  }
   FAnswerWake.notify_one();
 }
 

@@ -112,12 +112,13 @@ class TSmppClient : public TComponent, public TPersistent {
   void SetTcxOnData(TSmppNotifyEvent Event);
   // Turns the PDU trace on with Handler, or off with an empty one. Application's thread, at any
   // time, also while connected. The handler is called once for every PDU a connection hands to its
-  // connected socket (on the thread that sends: the application's, a worker or a timer thread,
-  // while that connection's SocketLock is held, so a connection's sent PDUs reach it in the order
-  // they went out) and for every PDU read (on that connection's worker thread, before the PDU is
-  // answered; for a PDU too long to take and for a broken length, the bytes read so far). It must
-  // not send, connect or close through this client, and must be quick: the connection waits for
-  // it. A call that had begun when the handler is replaced or removed still runs with the old one.
+  // connected socket (on the thread that sends: the application's, a worker, a timer or the
+  // answer thread, while that connection's SocketLock is held, so a connection's sent PDUs reach
+  // it in the order they went out), the transceiver's as pcTrx, and for every PDU read (on that
+  // connection's worker thread, before the PDU is answered; for a PDU too long to take and for a
+  // broken length, the bytes read so far). It must not send, connect or close through this client,
+  // and must be quick: the connection waits for it. A call that had begun when the handler is
+  // replaced or removed still runs with the old one.
   void SetPduTrace(TPduTraceHandler Handler);
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
