@@ -6,6 +6,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -174,6 +175,25 @@ TEST_F(TrxSmsc, OneConnectionBindsSubmitsReceivesReconnectsAndUnbinds) {
   EXPECT_EQ(reports->count(On::Rcx, "rcx"), 0u) << reports->dump();
   std::lock_guard lock(traceLock);
   for (TPduConnection c : traced) EXPECT_EQ(c, TPduConnection::pcTrx);
+}
+
+TEST_F(TrxSmsc, ModeChangedWhileDisconnectedTakesEffectOnTheNextConnect) {
+  ASSERT_NO_FATAL_FAILURE(bindBoth());
+  client->Disconnect();
+  for (RawPeer* peer : {rcx.get(), tcx.get()}) {
+    auto unbind = peer->readUntil(kUnbind);
+    ASSERT_TRUE(unbind);
+    peer->write(PduOf(kUnbindResp, 0, GetU32(&(*unbind)[12])));
+    EXPECT_TRUE(peer->closedByClient());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (
+      std::chrono::steady_clock::now() < deadline &&
+      (client->Rcx().Socket()->State() != wsClosed || client->Tcx().Socket()->State() != wsClosed))
+    std::this_thread::sleep_for(5ms);
+  from = reports->mark();
+  ASSERT_NO_FATAL_FAILURE(bindTrx());
+  EXPECT_TRUE(noOtherConnection());
 }
 
 TEST_F(TrxSmsc, DeliveriesAreAnsweredWithTheSetStatusLateOrNotAtAll) {
