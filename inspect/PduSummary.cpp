@@ -118,6 +118,8 @@ const char* PduConnectionName(TPduConnection Connection) {
       return "Rcx";
     case TPduConnection::pcTcx:
       return "Tcx";
+    case TPduConnection::pcTrx:
+      return "Trx";
   }
   return "?";
 }

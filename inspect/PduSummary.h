@@ -17,7 +17,7 @@
 // " [malformed: " + where and why + "]". Pure; any thread.
 std::string PduSummary(const uint8_t* Bytes, size_t Length);
 
-// The connection's name in trace lines: "Rcx", "Tcx".
+// The connection's name in trace lines: "Rcx", "Tcx", "Trx".
 const char* PduConnectionName(TPduConnection Connection);
 
 // The trace line of one record: the local wall-clock time with microseconds, the connection, "out"

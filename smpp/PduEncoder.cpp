@@ -218,6 +218,7 @@ void TPduCodec::EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU
   switch (Pdu.command_id) {
     case kBindReceiver:
     case kBindTransmitter:
+    case kBindTransceiver:
       WriteBind(W, FClientInfo);
       break;
     case kEnquireLink:

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <functional>
 
-// Which connection of the client a traced PDU went over.
-enum class TPduConnection : uint8_t { pcRcx, pcTcx };
+// Which connection of the client a traced PDU went over: the receiver or the transmitter of a
+// pair, or the one transceiver.
+enum class TPduConnection : uint8_t { pcRcx, pcTcx, pcTrx };
 
 // Whether the client read the PDU (pdIn) or sent it (pdOut).
 enum class TPduDirection : uint8_t { pdIn, pdOut };

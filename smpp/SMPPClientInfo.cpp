@@ -101,6 +101,56 @@ void TSMPPClientInfo::SetTLSServerName(const std::string& Value) {
   SetLocked(FTLSServerName, Value);
 }
 
+TBindMode TSMPPClientInfo::bind_mode() const {
+  return Locked(Fbind_mode);
+}
+void TSMPPClientInfo::Set_bind_mode(TBindMode Value) {
+  if (Value != TBindMode::bmPair && Value != TBindMode::bmTransceiver)
+    throw std::invalid_argument("bind_mode is bmPair or bmTransceiver");
+  SetLocked(Fbind_mode, Value);
+}
+
+int32_t TSMPPClientInfo::deliver_resp_status() const {
+  return Locked(Fdeliver_resp_status);
+}
+void TSMPPClientInfo::Set_deliver_resp_status(int32_t Value) {
+  SetLocked(Fdeliver_resp_status, Value);
+}
+
+int32_t TSMPPClientInfo::deliver_resp_delay_ms() const {
+  return Locked(Fdeliver_resp_delay_ms);
+}
+void TSMPPClientInfo::Set_deliver_resp_delay_ms(int32_t Value) {
+  // An SMSC gives up on an answer long before ten minutes; a larger value is a typing error.
+  if (Value < 0 || Value > kMaxDeliverRespDelayMs)
+    throw std::invalid_argument("deliver_resp_delay_ms must be 0 to " +
+                                std::to_string(kMaxDeliverRespDelayMs) + ", not " +
+                                std::to_string(Value));
+  SetLocked(Fdeliver_resp_delay_ms, Value);
+}
+
+bool TSMPPClientInfo::deliver_no_answer() const {
+  return Locked(Fdeliver_no_answer);
+}
+void TSMPPClientInfo::Set_deliver_no_answer(bool Value) {
+  SetLocked(Fdeliver_no_answer, Value);
+}
+
+TSMPPClientInfo::TDeliverAnswer TSMPPClientInfo::DeliverAnswer() const {
+  std::lock_guard<std::mutex> Guard(FieldsLock);
+  return {static_cast<uint32_t>(Fdeliver_resp_status), Fdeliver_resp_delay_ms, Fdeliver_no_answer};
+}
+
+std::string_view BindModeIdent(TBindMode Mode) noexcept {
+  return Mode == TBindMode::bmTransceiver ? "bmTransceiver" : "bmPair";
+}
+
+std::optional<TBindMode> BindModeFromIdent(std::string_view Ident) noexcept {
+  if (Ident == "bmPair") return TBindMode::bmPair;
+  if (Ident == "bmTransceiver") return TBindMode::bmTransceiver;
+  return std::nullopt;
+}
+
 // The coding settings are read for every message sent or received, so they are kept in atomics
 // and read without FieldsLock: the two submit settings packed into one, so that they are still
 // read together.
@@ -224,4 +274,14 @@ void TSMPPClientInfo::PublishProperties(TPublishedProperties& Props) {
   Props.Text(
       "TLSServerName", [this] { return TLSServerName(); },
       [this](const std::string& V) { SetTLSServerName(V); }, std::string());
+  IdentSetting<TBindMode>(
+      Props, "bind_mode", TBindMode::bmPair, [this] { return bind_mode(); },
+      [this](TBindMode V) { Set_bind_mode(V); }, BindModeIdent, BindModeFromIdent);
+  Integer("deliver_resp_status", &TSMPPClientInfo::deliver_resp_status,
+          &TSMPPClientInfo::Set_deliver_resp_status, 0);
+  Integer("deliver_resp_delay_ms", &TSMPPClientInfo::deliver_resp_delay_ms,
+          &TSMPPClientInfo::Set_deliver_resp_delay_ms, 0);
+  Props.Boolean(
+      "deliver_no_answer", [this] { return deliver_no_answer(); },
+      [this](bool V) { Set_deliver_no_answer(V); }, false);
 }

@@ -5,11 +5,20 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/Published.h"
 #include "smpp/LongMessage.h"
 #include "smpp/TextCoding.h"
+
+// How the client binds: bmPair, a receiver and a transmitter connection (the client's behaviour
+// before transceivers), or bmTransceiver, one connection bound with bind_transceiver that submits
+// and receives.
+enum class TBindMode : uint8_t { bmPair, bmTransceiver };
+std::string_view BindModeIdent(TBindMode Mode) noexcept;  // "bmTransceiver"
+std::optional<TBindMode> BindModeFromIdent(std::string_view Ident) noexcept;
 
 // The account (host, port, system id, password, system type), the type-of-number and
 // numbering-plan values of submits, and how texts are coded and long messages sent.
@@ -23,9 +32,11 @@
 // bytes). A form text without them therefore loads, and is written, as before.
 //
 // Threads: the application sets the values (usually before connecting); the PDU encoder reads them
-// on whichever thread encodes (socket worker, keep-alive timer or application thread). Every
-// accessor may be called from any thread: the fields are guarded by FieldsLock, so a reader never
-// sees a text half-assigned. Each accessor only reads or writes its field.
+// on whichever thread encodes (socket worker, keep-alive timer or application thread), Connect
+// reads bind_mode on the application's thread, and the receiving connection's worker thread reads
+// the answer settings (DeliverAnswer) for each delivery, so a change applies from the next one.
+// Every accessor may be called from any thread: the fields are guarded by FieldsLock, so a reader
+// never sees a text half-assigned. Each accessor only reads or writes its field.
 class TSMPPClientInfo : public TPersistent {
  public:
   TSMPPClientInfo() = default;
@@ -73,6 +84,28 @@ class TSMPPClientInfo : public TPersistent {
   void SetTLSCAFile(const std::string& Value);
   std::string TLSServerName() const;
   void SetTLSServerName(const std::string& Value);
+  // How Connect binds (TBindMode). Connect reads it when no connection of the client is open;
+  // change it while disconnected.
+  TBindMode bind_mode() const;
+  void Set_bind_mode(TBindMode Value);
+  // Our answer to each deliver_sm and data_sm: its command_status (any 32-bit pattern; 0 by
+  // default), how long after the read it goes (0, at once, up to kMaxDeliverRespDelayMs; any
+  // other value raises std::invalid_argument with the reason), or none at all. Read by the
+  // receiving connection's worker thread for every delivery.
+  static constexpr int32_t kMaxDeliverRespDelayMs = 600000;
+  int32_t deliver_resp_status() const;
+  void Set_deliver_resp_status(int32_t Value);
+  int32_t deliver_resp_delay_ms() const;
+  void Set_deliver_resp_delay_ms(int32_t Value);
+  bool deliver_no_answer() const;
+  void Set_deliver_no_answer(bool Value);
+  // The three answer settings, read together.
+  struct TDeliverAnswer {
+    uint32_t status;
+    int32_t delay_ms;
+    bool no_answer;
+  };
+  TDeliverAnswer DeliverAnswer() const;
 
   // The bind credentials, read together under one lock so that a bind never mixes an old user id
   // with a new password.
@@ -97,9 +130,10 @@ class TSMPPClientInfo : public TPersistent {
   // Host, Port, UserID, Password, SystemType, bind_addr_npi, submit_source_addr_ton,
   // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, submit_coding,
   // submit_long_mode, deliver_default_alphabet, UseTLS (default false), TLSVerifyPeer (default
-  // true), TLSCAFile and TLSServerName (default empty), in that order. submit_coding,
-  // submit_long_mode and deliver_default_alphabet are identifiers (tcGsm, lmUdh, ...); a form
-  // text with any other name is refused.
+  // true), TLSCAFile and TLSServerName (default empty), bind_mode (default bmPair),
+  // deliver_resp_status (0), deliver_resp_delay_ms (0), deliver_no_answer (false), in that order.
+  // submit_coding, submit_long_mode, deliver_default_alphabet and bind_mode are identifiers
+  // (tcGsm, lmUdh, bmTransceiver, ...); a form text with any other name is refused.
   void PublishProperties(TPublishedProperties& Props) override;
 
  private:
@@ -136,4 +170,8 @@ class TSMPPClientInfo : public TPersistent {
   bool FTLSVerifyPeer = true;
   std::string FTLSCAFile;
   std::string FTLSServerName;
+  TBindMode Fbind_mode = TBindMode::bmPair;
+  int32_t Fdeliver_resp_status = 0;
+  int32_t Fdeliver_resp_delay_ms = 0;
+  bool Fdeliver_no_answer = false;
 };

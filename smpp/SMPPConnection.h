@@ -67,6 +67,9 @@ class TSMPPConnection : public TPersistent {
   // Serialises the operations on the connection's socket (Send, Connect, the setters) across the
   // application's thread, the worker and the timers. Taken after ReportLock where both are held.
   std::mutex SocketLock;
+  // Counts the connects of the socket: raised under SocketLock before each one, so that bytes
+  // meant for one session (a delayed answer) are never sent in a later one. Any thread.
+  std::atomic<uint32_t> SessionCount{0};
 
  protected:
   // The fields behind the rcx/tcx-named properties of the two derived classes.

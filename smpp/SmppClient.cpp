@@ -1,5 +1,5 @@
 // TSmppClient: creation and destruction, Connect and Disconnect, the report step, the socket
-// operations shared by both connections, and the timers' ticks.
+// operations shared by every connection, the timers' ticks, and the answer thread.
 #include <arpa/inet.h>
 
 #include <chrono>
@@ -32,10 +32,12 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .Prefix = "Rcx",
                         .DisconnectedText = "rcx disconnected",
                         .BindOkText = "bind Rcx OK",
+                        .ReconnectText = "tcx reconnect",
                         .BindId = kBindReceiver,
                         .BindRespId = kBindReceiverResp,
                         .Receives = true,
                         .Transmits = false,
+                        .ReportsDeliveriesOnRcx = false,
                         .ReportsHeldTextFirst = false,
                         .TraceConnection = TPduConnection::pcRcx},
              TSideState{.Client = this,
@@ -43,35 +45,60 @@ TSmppClient::TSmppClient(TComponent* AOwner)
                         .Prefix = "Tcx",
                         .DisconnectedText = "tcx disconnected",
                         .BindOkText = "bind Tcx OK",
+                        .ReconnectText = "tcx reconnect",
                         .BindId = kBindTransmitter,
                         .BindRespId = kBindTransmitterResp,
                         .Receives = false,
                         .Transmits = true,
+                        .ReportsDeliveriesOnRcx = false,
                         .ReportsHeldTextFirst = true,
-                        .TraceConnection = TPduConnection::pcTcx}} {
+                        .TraceConnection = TPduConnection::pcTcx},
+             // Its lines go through the transmitter's notification, so it reports as the
+             // transmitter does (held text first).
+             TSideState{.Client = this,
+                        .Connection = *FTcx,
+                        .Prefix = "Trx",
+                        .DisconnectedText = "trx disconnected",
+                        .BindOkText = "bind Trx OK",
+                        .ReconnectText = "trx reconnect",
+                        .BindId = kBindTransceiver,
+                        .BindRespId = kBindTransceiverResp,
+                        .Receives = true,
+                        .Transmits = true,
+                        .ReportsDeliveriesOnRcx = true,
+                        .ReportsHeldTextFirst = true,
+                        .TraceConnection = TPduConnection::pcTrx}} {
   FRcx->Set_rcxIdle(5);
   FRcx->Set_rcxTimerInterval(15);
   FTcx->Set_tcxIdle(5);
   FTcx->Set_tcxTimerInterval(15);
 
-  for (TSideState& Side : FSides) {
-    TIcsSocket* S = Side.Connection.Socket();
-    S->OnSessionConnected = [this, &Side](TComponent*, uint16_t Code) {
-      SessionConnected(Side, Code);
+  // One socket each for the receiver and the transmitter; the transmitter's serves the
+  // transceiver's record too, whichever the latched mode makes live.
+  for (TSideState& Owner : std::span<TSideState>(FSides).first(2)) {
+    TSideState* const Side = &Owner;
+    TIcsSocket* S = Side->Connection.Socket();
+    S->OnSessionConnected = [this, Side](TComponent*, uint16_t Code) {
+      SessionConnected(SocketSide(*Side), Code);
     };
-    S->OnDataAvailable = [this, &Side](TComponent*, uint16_t) { DataAvailable(Side); };
-    S->OnSessionClosed = [this, &Side](TComponent*, uint16_t) { SessionClosed(Side); };
-    S->OnError = [this, &Side](TComponent*) { Error(Side); };
+    S->OnDataAvailable = [this, Side](TComponent*, uint16_t) { DataAvailable(SocketSide(*Side)); };
+    S->OnSessionClosed = [this, Side](TComponent*, uint16_t) { SessionClosed(SocketSide(*Side)); };
+    S->OnError = [this, Side](TComponent*) { Error(SocketSide(*Side)); };
   }
 
-  // Made kind by kind, each kind in the order of the connections: the order the accessors and the
-  // destructor count them in.
-  for (TSideState& Side : FSides)
+  // The pair's six made kind by kind, each kind in the order of the connections: the order the
+  // accessors and the destructor count them in. The transceiver's three come after them.
+  const std::span<TSideState> Pair = std::span<TSideState>(FSides).first(2);
+  for (TSideState& Side : Pair)
     Side.KeepAliveTimer = new TSimpleTimer(1000, &TSmppClient::OnKeepAliveTimer, &Side);
-  for (TSideState& Side : FSides)
+  for (TSideState& Side : Pair)
     Side.WatchdogTimer = new TSimpleTimer(2000, &TSmppClient::OnWatchdogTimer, &Side);
-  for (TSideState& Side : FSides)
+  for (TSideState& Side : Pair)
     Side.ReconnectTimer = new TSimpleTimer(5000, &TSmppClient::OnReconnectTimer, &Side);
+  TSideState& Trx = Conn(TSide::Trx);
+  Trx.KeepAliveTimer = new TSimpleTimer(1000, &TSmppClient::OnKeepAliveTimer, &Trx);
+  Trx.WatchdogTimer = new TSimpleTimer(2000, &TSmppClient::OnWatchdogTimer, &Trx);
+  Trx.ReconnectTimer = new TSimpleTimer(5000, &TSmppClient::OnReconnectTimer, &Trx);
 }
 
 TSmppClient::~TSmppClient() {
@@ -80,6 +107,16 @@ TSmppClient::~TSmppClient() {
   FDying.store(true);
   MarkDestroying();
   while (FActiveCalls.load() != 0) SleepMs(1);
+  // No handler runs any more, so no answer is queued and no answer thread started from now on.
+  // The thread may be sending: it is waited for while the sockets still stand.
+  std::thread Answers;
+  {
+    std::lock_guard<std::mutex> Guard(FAnswerLock);
+    FAnswerStop = true;
+    Answers = std::move(FAnswerThread);
+  }
+  FAnswerWake.notify_all();
+  if (Answers.joinable()) Answers.join();
   // The timers end first, so that no tick can reach a socket that is being freed; Terminate
   // waits for a tick running at this moment (which found the mark and left at once).
   for (TSimpleTimer* TSideState::*Kind :
@@ -91,7 +128,8 @@ TSmppClient::~TSmppClient() {
   }
   // Freeing a socket hands its worker back to the pool, which waits until no event of the socket
   // is running; events that start meanwhile find the mark and leave.
-  for (TSideState& Side : FSides) Side.Connection.FreeSocket();
+  FRcx->FreeSocket();
+  FTcx->FreeSocket();
 }
 
 void TSmppClient::SetRcxOnData(TSmppNotifyEvent Event) {
@@ -127,7 +165,8 @@ void TSmppClient::Connect() {
   FClosing.store(false);
   const std::string Host = FClientInfo->Host();
   const std::string Port = std::to_string(FClientInfo->Port());
-  for (TSideState& Side : FSides) {
+  LatchBindMode(FClientInfo->bind_mode() == TBindMode::bmTransceiver);
+  for (TSideState& Side : LiveSides()) {
     TSMPPConnection& C = Side.Connection;
     std::lock_guard<std::recursive_mutex> Report(C.ReportLock);
     {
@@ -151,18 +190,35 @@ void TSmppClient::Connect() {
 
 void TSmppClient::Disconnect() {
   FClosing.store(true);
-  for (TSideState& Side : FSides) SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
+  const std::span<TSideState> Live = LiveSides();
+  for (TSideState& Side : Live) SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
   SleepMs(DisconnectWaitMs.load());
-  for (TSideState& Side : FSides) {
+  for (TSideState& Side : Live) {
     const std::string Text = Side.DisconnectedText;
     Report(Side, &Text, false);
   }
   // Every timer stops, the keep-alives first (the last connection's first), whose ticks are what
   // start the other two kinds.
-  for (auto Side = std::rbegin(FSides); Side != std::rend(FSides); ++Side)
-    Side->KeepAliveTimer->Suspend();
-  for (TSideState& Side : FSides) Side.WatchdogTimer->Suspend();
-  for (TSideState& Side : FSides) Side.ReconnectTimer->Suspend();
+  for (auto Side = Live.rbegin(); Side != Live.rend(); ++Side) Side->KeepAliveTimer->Suspend();
+  for (TSideState& Side : Live) Side.WatchdogTimer->Suspend();
+  for (TSideState& Side : Live) Side.ReconnectTimer->Suspend();
+}
+
+void TSmppClient::LatchBindMode(bool Transceiver) {
+  if (Transceiver == FTransceiver.load()) return;
+  // A connection that is open (or on its way) keeps the mode it was made in.
+  for (TSMPPConnection* C :
+       {static_cast<TSMPPConnection*>(FRcx.get()), static_cast<TSMPPConnection*>(FTcx.get())}) {
+    std::lock_guard<std::mutex> Guard(C->SocketLock);
+    if (C->Socket()->State() != wsClosed) return;
+  }
+  // The connections of the old mode stop retrying: their timers would connect them again.
+  for (TSideState& Side : LiveSides()) {
+    Side.KeepAliveTimer->Suspend();
+    Side.WatchdogTimer->Suspend();
+    Side.ReconnectTimer->Suspend();
+  }
+  FTransceiver.store(Transceiver);
 }
 
 void TSmppClient::Report(TSideState& Side, const std::string* Text, bool Empty) {
@@ -170,16 +226,22 @@ void TSmppClient::Report(TSideState& Side, const std::string* Text, bool Empty) 
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
   if (Text) C.SetReportLine(*Text);
   // The handler runs through its own reference: it may assign a new one, which would otherwise
-  // destroy the stored one while it runs.
-  if (Side.OnData) {
-    const std::shared_ptr<const TSmppNotifyEvent> Handler = Side.OnData;
+  // destroy the stored one while it runs. The transceiver notifies through the transmitter's
+  // handler, guarded by the same report lock (the object is the same).
+  const TSideState& Notifier = &Side == &Conn(TSide::Trx) ? Conn(TSide::Tcx) : Side;
+  if (Notifier.OnData) {
+    const std::shared_ptr<const TSmppNotifyEvent> Handler = Notifier.OnData;
     (*Handler)(this);
   }
   if (Empty) C.ClearReport();
 }
 
-void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length) {
+void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length,
+                             std::optional<uint32_t> Session) {
   std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+  // A connect raises the count under this lock before the socket can be connected again, so an
+  // answer of an ended session never reaches the next one.
+  if (Session && *Session != Side.Connection.SessionCount.load()) return;
   TIcsSocket* S = Side.Connection.Socket();
   // A socket that is not connected refuses the bytes without effect; the caller goes on as if
   // they had been sent.
@@ -242,6 +304,7 @@ void TSmppClient::SocketConnect(TSideState& Side) {
     // Only a closed socket connects: a second Connect or a late reconnect tick on a connection
     // that is up or still connecting leaves it alone.
     if (S->State() != wsClosed) return;
+    Side.Connection.SessionCount.fetch_add(1);
     try {
       S->Connect();
     } catch (const std::exception&) {
@@ -346,7 +409,41 @@ void TSmppClient::WatchdogTick(TSideState& Side) {
   SleepMs(DisconnectWaitMs.load());
   if (IsDestroying()) return;
   SocketConnect(Side);
-  // Both connections report the watchdog's reconnect with the same text.
-  const std::string Text = "tcx reconnect";
+  // Both connections of the pair report the watchdog's reconnect with the same text.
+  const std::string Text = Side.ReconnectText;
   Report(Side, &Text, false);
+}
+
+void TSmppClient::AnswerLoop() {
+  std::unique_lock<std::mutex> Lock(FAnswerLock);
+  std::vector<std::pair<TSideState*, TPendingAnswer>> Due;
+  while (!FAnswerStop) {
+    const auto Now = std::chrono::steady_clock::now();
+    auto Next = std::chrono::steady_clock::time_point::max();
+    for (TSideState& Side : FSides) {
+      std::deque<TPendingAnswer>& Queue = Side.PendingAnswers;
+      while (!Queue.empty() && Queue.front().Due <= Now) {
+        Due.emplace_back(&Side, Queue.front());
+        Queue.pop_front();
+      }
+      if (!Queue.empty()) Next = std::min(Next, Queue.front().Due);
+    }
+    if (Due.empty()) {
+      if (Next == std::chrono::steady_clock::time_point::max())
+        FAnswerWake.wait(Lock);
+      else
+        FAnswerWake.wait_until(Lock, Next);
+      continue;
+    }
+    // Sent outside the lock, which is a leaf; each only while its session lasts.
+    Lock.unlock();
+    for (auto& [Side, Answer] : Due) SocketSend(*Side, Answer.Bytes, Answer.Length, Answer.Session);
+    Due.clear();
+    Lock.lock();
+  }
+}
+
+void TSmppClient::DropPendingAnswers(TSideState& Side) {
+  std::lock_guard<std::mutex> Guard(FAnswerLock);
+  Side.PendingAnswers.clear();
 }

@@ -1,7 +1,9 @@
-// TSmppClient: the handlers of the receiver and the transmitter connection (connected, data,
-// closed, error) and the byte stream of each connection.
+// TSmppClient: the handlers of the receiver, the transmitter and the transceiver connection
+// (connected, data, closed, error), the byte stream of each connection, and our answers to
+// deliveries.
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "base/DateTimeFormat.h"
 #include "net/IcsSocketIntf.h"
@@ -69,6 +71,8 @@ void TSmppClient::SessionClosed(TSideState& Side) {
   // otherwise; a TLS-only SMSC ends a plain one that way, silently, and each retry looks
   // like the first.
   const bool Unanswered = Side.BindUnanswered.exchange(false);
+  // Answers still waiting belong to the session that ended.
+  DropPendingAnswers(Side);
   if (Unanswered && !FClosing.load() && !Side.CloseAsked.load()) {
     // This connection's settings: Connect hands new ones over only once it is closed.
     TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
@@ -164,7 +168,10 @@ void TSmppClient::DataAvailable(TSideState& Side) {
 void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length) {
   // Traced before it is answered, so that the trace shows a request ahead of its response.
   Trace(Side, TPduDirection::pdIn, Bytes, Length);
-  TSMPPConnection& C = Side.Connection;
+  // The transceiver reports a delivery on the receiver's object, under that object's report lock
+  // alone (see the lock order).
+  TSideState& On = ReportSideOf(Side, GetU32(Bytes + 4));
+  TSMPPConnection& C = On.Connection;
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
   C.SetRead(Bytes, Length);
   TPDU Pdu;
@@ -173,8 +180,8 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
     Side.BindUnanswered.store(false);
   C.Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
   ActOnPdu(Side, Pdu);
-  Report(Side, nullptr, true);
-  C.IdleCount().store(0);
+  Report(On, nullptr, true);
+  Side.Connection.IdleCount().store(0);
 }
 
 void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
@@ -203,13 +210,12 @@ void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
     case kDataSm:
     case kDeliverSm: {
       if (!Side.Receives) break;
-      // Answered before anything else, each with its own response.
-      SendResponse(Side, Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp, 0,
-                   Pdu.sequence_number);
+      // Answered (or queued) before anything else, each with its own response.
+      AnswerDelivery(Side, Pdu);
       // A receipt's line carries no time: the clock is read only for other messages.
       const std::string Line =
           RcxDeliverLine(Pdu, IsReceipt(Pdu.deliver.esm_class) ? std::string() : NowToStr());
-      if (!Line.empty()) Side.Connection.SetReportLine(Line);
+      if (!Line.empty()) ReportSideOf(Side, Pdu.command_id).Connection.SetReportLine(Line);
       break;
     }
     case kSubmitSmResp:
@@ -234,6 +240,50 @@ void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t St
   Response.sequence_number = Sequence;
   EncodePdu(Buffer, sizeof Buffer, Length, Response, 0);
   if (Length) SocketSend(Side, Buffer, Length);
+}
+
+void TSmppClient::AnswerDelivery(TSideState& Side, const TPDU& Pdu) {
+  const TSMPPClientInfo::TDeliverAnswer How = FClientInfo->DeliverAnswer();
+  if (How.no_answer) return;
+  const uint32_t Id = Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp;
+  if (How.delay_ms <= 0) {
+    SendResponse(Side, Id, How.status, Pdu.sequence_number);
+    return;
+  }
+  TPendingAnswer Answer;
+  Answer.Due = std::chrono::steady_clock::now() + std::chrono::milliseconds(How.delay_ms);
+  // The session this PDU was read in: the worker reads only the session its socket is in.
+  Answer.Session = Side.Connection.SessionCount.load();
+  TPDU Response;
+  Response.command_id = Id;
+  Response.command_status = How.status;
+  Response.sequence_number = Pdu.sequence_number;
+  size_t Length = 0;
+  EncodePdu(Answer.Bytes, sizeof Answer.Bytes, Length, Response, 0);
+  if (Length == 0) return;
+  Answer.Length = static_cast<uint8_t>(Length);
+  std::unique_lock<std::mutex> Guard(FAnswerLock);
+  // Queued by due time, after those due at the same time: with one delay, in the order read. So
+  // many waiting answers means the delay far outlasts the SMSC's window; the oldest goes then,
+  // so that the queue stays bounded.
+  std::deque<TPendingAnswer>& Queue = Side.PendingAnswers;
+  if (Queue.size() >= kMaxPendingAnswers) Queue.front().Due = std::chrono::steady_clock::now();
+  Queue.insert(std::upper_bound(
+                   Queue.begin(), Queue.end(), Answer,
+                   [](const TPendingAnswer& A, const TPendingAnswer& B) { return A.Due < B.Due; }),
+               Answer);
+  if (!FAnswerThread.joinable()) {
+    try {
+      FAnswerThread = std::thread(&TSmppClient::AnswerLoop, this);
+    } catch (const std::system_error&) {
+      // No thread could be had: the answer goes now rather than never.
+      Queue.clear();
+      Guard.unlock();
+      SocketSend(Side, Answer.Bytes, Answer.Length);
+      return;
+    }
+  }
+  FAnswerWake.notify_one();
 }
 
 void TSmppClient::DropLongPdu(TSideState& Side, uint32_t Length, const uint8_t* Bytes,

@@ -38,7 +38,7 @@ void TSmppClient::SendPart(const uint8_t* Bytes, size_t Length, bool Split) {
     FSentPartIndex.store(Slot);
     std::memcpy(FSentPartStore[Slot - 1], Bytes, std::min<size_t>(Length, SentPartSlotSize));
   }
-  SocketSend(Conn(TSide::Tcx), Bytes, Length);
+  SocketSend(Submitter(), Bytes, Length);
 }
 
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
@@ -56,7 +56,7 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   std::memcpy(MessageBytes, Text.data(), TextLength);
   std::memcpy(MessageBytes + TextLength, Signature.data(), Signature.size());
   const std::string_view Message(MessageBytes, TextLength + Signature.size());
-  if (!SocketConnected(Conn(TSide::Tcx))) return -1;
+  if (!SocketConnected(Submitter())) return -1;
 
   TPDU Pdu;
   StartSubmit(Pdu, Source, Destination, Validity);
@@ -112,7 +112,7 @@ int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, const std::
     if (!PlanMessage(Text, SignatureTrailer, Settings.coding, Settings.long_mode, 0, Plan, Refusal))
       return -1;
     std::lock_guard<std::mutex> Guard(FSendLock);
-    if (!SocketConnected(Conn(TSide::Tcx))) return -1;
+    if (!SocketConnected(Submitter())) return -1;
     if (Plan.Parts.size() > 1 && ModeUsesReference(Settings.long_mode))
       SplitMessage(Plan.Text, Settings.long_mode, NextConcatReference(Destination), Plan.Parts,
                    Refusal);
@@ -151,7 +151,7 @@ int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, const std::
     return static_cast<int32_t>(Pdu.sequence_number);
   }();
   if (!Refusal.empty()) {
-    TSideState& Tcx = Conn(TSide::Tcx);
+    TSideState& Tcx = Submitter();
     const std::string Line = std::string(Tcx.Prefix) + " send refused: " + Refusal;
     Report(Tcx, &Line, true);
   }

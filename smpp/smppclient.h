@@ -5,8 +5,9 @@
 //
 // Threads. Create, Destroy, Connect, Disconnect and Send run on the application's thread (the GUI
 // thread in the demo). The receiver's socket handlers run on the receiver socket's worker thread,
-// the transmitter's on the transmitter's; the six timer ticks run on their own timer threads.
-// Notifications are therefore called on the worker and timer threads (only the two reports of
+// the transmitter's (or the transceiver's) on the transmitter's; the timer ticks run on their own
+// timer threads, and delayed answers go out on the answer thread, which never notifies.
+// Notifications are therefore called on the worker and timer threads (only the reports of
 // Disconnect come on the caller's thread). While a notification runs, that connection's report
 // lock is held: the handler reads Rcx.rcxData / Tcx.tcxData (and rcxBinData, ReadBinData) during
 // the call and must not block waiting for another thread that reports on the same connection.
@@ -29,15 +30,38 @@
 // SMSC before the bind answer" (or "Tcx ..."), with " (does the SMSC want TLS?)" appended when
 // the connection ran without TLS: a TLS-only SMSC drops a plain bind without a word. It is then
 // made again as after any lost connection.
-#pragma once
+//
+// Transceiver. With ClientInfo.bind_mode bmTransceiver, Connect makes one connection instead of
+// the pair, bound with bind_transceiver, that submits and receives, with the keep-alive, watchdog
+// and reconnect of either connection of the pair. It uses the transmitter object's socket and
+// tcxTimerInterval, and reports with "Trx" where the pair says "Rcx" or "Tcx" ("Trx Connected.",
+// "bind Trx OK", "trx disconnected", "trx reconnect"). Deliveries and receipts (the lines of
+// RcxDeliverLine) are reported through RcxOnData with their text in Rcx.rcxData and their bytes
+// in Rcx's hex dump and raw-byte store, as the receiver reports them; every other line through
+// TcxOnData. Connect reads bind_mode only while no connection of the client is open: change it
+// while disconnected. The transceiver's handlers run on the transmitter socket's worker thread and
+// its ticks on its own three timer threads.
+//
+// Our answers. Each deliver_sm and data_sm that a receiving connection reads is answered by
+// ClientInfo.DeliverAnswer: with its command_status, at once or deliver_resp_delay_ms later, or
+// not at all (deliver_no_answer); it is reported either way. A delayed answer waits in its
+// connection's queue and is sent by the client's answer thread (started with the first one, ended
+// by the destructor) when due; the connection reads and answers everything else meanwhile.
+// Answers still waiting when their connection closes are dropped: they belong to that session.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -88,35 +112,38 @@ class TSmppClient : public TComponent, public TPersistent {
   void SetTcxOnData(TSmppNotifyEvent Event);
   // Turns the PDU trace on with Handler, or off with an empty one. Application's thread, at any
   // time, also while connected. The handler is called once for every PDU a connection hands to its
-  // connected socket (on the thread that sends: the application's, a worker or a timer thread,
-  // while that connection's SocketLock is held, so a connection's sent PDUs reach it in the order
-  // they went out) and for every PDU read (on that connection's worker thread, before the PDU is
-  // answered; for a PDU too long to take and for a broken length, the bytes read so far). Each
-  // connection made is framed by a tkOpened event with its endpoints, on its worker thread before
-  // its bind is sent, and a tkClosed event once it has closed. It must
-  // not send, connect or close through this client, and must be quick: the connection waits for
-  // it. A call that had begun when the handler is replaced or removed still runs with the old one.
+  // connected socket (on the thread that sends: the application's, a worker, a timer or the
+  // answer thread, while that connection's SocketLock is held, so a connection's sent PDUs reach
+  // it in the order they went out), the transceiver's as pcTrx, and for every PDU read (on that
+  // connection's worker thread, before the PDU is answered; for a PDU too long to take and for a
+  // broken length, the bytes read so far). Each connection made is framed by a tkOpened event
+  // with its endpoints, on its worker thread before its bind is sent, and a tkClosed event once it
+  // has closed. It must not send, connect or close through this client, and must be quick: the
+  // connection waits for it. A call that had begun when the handler is replaced or removed still
+  // runs with the old one.
   void SetPduTrace(TPduTraceHandler Handler);
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
 
   // ---- Operations (application's thread).
-  // Starts both connections: Proto "tcp", Addr ClientInfo.Host, Port the decimal text of
-  // ClientInfo.Port and ClientInfo's TLS settings on each socket, then connects the receiver and
-  // the transmitter. Reports nothing itself. With UseTLS on, a handshake that fails is reported
-  // as "Rcx TLS handshake failed: " + the reason (or "Tcx ...", before the usual "... try
-  // Connect in 5 sec") and retried like a refused connect.
+  // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
+  // ClientInfo.Host, Port the decimal text of ClientInfo.Port and ClientInfo's TLS settings on each
+  // socket, then connects the receiver and the transmitter. Reports nothing itself. With UseTLS on,
+  // a handshake that fails is reported as "Rcx TLS handshake failed: " + the reason (or "Tcx ...",
+  // before the usual "... try Connect in 5 sec") and retried like a refused connect.
   void Connect();
   // Sends unbind on both connections, waits DisconnectWaitMs (2000), reports "rcx disconnected"
   // and "tcx disconnected" on this thread and stops every timer. The connections close when the
-  // SMSC's unbind_resp arrives.
+  // SMSC's unbind_resp arrives. A transceiver unbinds its one connection and reports
+  // "trx disconnected" through TcxOnData.
   void Disconnect();
   // Submits Text (cut to 160 characters, then the trailer appended) from Source to Destination
   // (a comma makes it a submit_multi); Validity empty or blank for none, otherwise five digits
   // d hh mm of a relative validity period. A text longer than 160 characters with its trailer
   // goes as two submit_sm. Returns the sequence number of the last PDU encoded, or -1 when the
-  // transmitter is not connected or the PDU cannot be built (a destination list too long for
-  // one PDU). Any thread, including from inside a notification; calls are serialised.
+  // transmitter (the transceiver, when bound as one) is not connected or the PDU cannot be built (a
+  // destination list too long for one PDU). Any thread, including from inside a notification; calls
+  // are serialised.
   //
   // That is Send with the declared defaults of ClientInfo.submit_coding (tcBytes) and
   // submit_long_mode (lmSplit). With any other value the text is read as UTF-8, the trailer
@@ -162,6 +189,10 @@ class TSmppClient : public TComponent, public TPersistent {
   TSimpleTimer* TcxWatchdogTimer() const { return Conn(TSide::Tcx).WatchdogTimer; }
   TSimpleTimer* RcxReconnectTimer() const { return Conn(TSide::Rcx).ReconnectTimer; }
   TSimpleTimer* TcxReconnectTimer() const { return Conn(TSide::Tcx).ReconnectTimer; }
+  // The transceiver's three timers, made after the pair's six.
+  TSimpleTimer* TrxKeepAliveTimer() const { return Conn(TSide::Trx).KeepAliveTimer; }
+  TSimpleTimer* TrxWatchdogTimer() const { return Conn(TSide::Trx).WatchdogTimer; }
+  TSimpleTimer* TrxReconnectTimer() const { return Conn(TSide::Trx).ReconnectTimer; }
 
   // The wait of Disconnect and of the watchdogs' reconnect, in milliseconds (2000). Tests may set
   // it shorter before connecting.
@@ -172,7 +203,7 @@ class TSmppClient : public TComponent, public TPersistent {
 
  private:
   // Which connection: the index of its record in FSides.
-  enum class TSide { Rcx, Tcx };
+  enum class TSide { Rcx, Tcx, Trx };
 
   // The bytes a connection has read but not yet handled: at most one read's worth.
   struct TStream {
@@ -180,6 +211,17 @@ class TSmppClient : public TComponent, public TPersistent {
     size_t Have = 0;
     // Bytes of a PDU too long to take that are still to come and to be dropped.
     size_t Skip = 0;
+  };
+
+  // At most this many answers wait on one connection; past it the oldest goes at once.
+  static constexpr size_t kMaxPendingAnswers = 10000;
+  // A response to a delivery, encoded, waiting to be sent at Due on the session it belongs to
+  // (the connection's SessionCount when it was read).
+  struct TPendingAnswer {
+    std::chrono::steady_clock::time_point Due;
+    uint32_t Session;
+    uint8_t Length;
+    uint8_t Bytes[kPduHeaderLength * 2];
   };
 
   // One connection: what tells its kind apart, fixed at creation, and its running state. The
@@ -191,9 +233,10 @@ class TSmppClient : public TComponent, public TPersistent {
     TSMPPConnection& Connection;
     // Starts the connection's own report lines ("Rcx Connected.").
     const char* const Prefix;
-    // The line of a session ended by unbind, and of an accepted bind.
+    // The line of a session ended by unbind, of an accepted bind, and of the watchdog's reconnect.
     const char* const DisconnectedText;
     const char* const BindOkText;
+    const char* const ReconnectText;
     // The bind sent on connecting, and the response that answers it.
     const uint32_t BindId;
     const uint32_t BindRespId;
@@ -202,6 +245,9 @@ class TSmppClient : public TComponent, public TPersistent {
     // This connection submits: submit_sm_resp is reported with its message id, and any answer
     // that says the SMSC throttles as "MAILBOX FULL".
     const bool Transmits;
+    // Deliveries and receipts are reported on the receiver's object and notification (the
+    // transceiver, whose own object is the transmitter's).
+    const bool ReportsDeliveriesOnRcx;
     // The error report first shows the text the connection holds, then the retry line, so a
     // failed TLS handshake only sets its text for that report to show. Otherwise each text is
     // reported as it is set.
@@ -228,10 +274,13 @@ class TSmppClient : public TComponent, public TPersistent {
     // response or a generic_nack) is read: a connection the SMSC ends meanwhile is reported. The
     // connection's socket handlers (its worker thread).
     std::atomic<bool> BindUnanswered{false};
-    // Guarded by the connection's ReportLock. Held shared, so that a report runs its own
+    // Guarded by the connection's ReportLock; the transceiver's record leaves it empty and reports
+    // through the transmitter's. Held shared, so that a report runs its own
     // reference of the handler (a handler may set a new one while it runs) without copying the
     // function.
     std::shared_ptr<const TSmppNotifyEvent> OnData = nullptr;
+    // Answers to deliveries waiting for their time, earliest first. Guarded by FAnswerLock.
+    std::deque<TPendingAnswer> PendingAnswers{};
   };
 
   // Socket handlers (worker thread of that connection's socket).
@@ -275,6 +324,14 @@ class TSmppClient : public TComponent, public TPersistent {
   void SendPart(const uint8_t* Bytes, size_t Length, bool Split);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSideState& Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
+  // Answers a deliver_sm or data_sm as ClientInfo.DeliverAnswer says: at once, queued for the
+  // answer thread, or not at all. The connection's worker thread.
+  void AnswerDelivery(TSideState& Side, const TPDU& Pdu);
+  // The answer thread: sends each queued answer when due, if its session is still the
+  // connection's, until the destructor stops it.
+  void AnswerLoop();
+  // Drops the queued answers of a connection. Any thread.
+  void DropPendingAnswers(TSideState& Side);
 
   // Sets the report text, notifies and, when Empty, empties the texts again, as one step under
   // the connection's report lock.
@@ -282,8 +339,13 @@ class TSmppClient : public TComponent, public TPersistent {
   // Socket operations, serialised per connection under its SocketLock. Connect runs under the
   // connection's ReportLock too, because a refused request reports through OnError on the calling
   // thread. Close takes neither: off the worker thread it waits for the worker, whose handlers take
-  // them. Lock order: ReportLock, then FSendLock, then SocketLock.
-  void SocketSend(TSideState& Side, const void* Data, size_t Length);
+  // them. Lock order: ReportLock, then FSendLock, then SocketLock. Where two report locks nest
+  // (a receiver's notification that calls Send, the transceiver reporting a delivery), the
+  // receiver's comes first: the transceiver takes the receiver's report lock for a delivery
+  // without holding the transmitter's, and then the transmitter's SocketLock to answer it.
+  // With a Session, the bytes go only while the connection is still in that session.
+  void SocketSend(TSideState& Side, const void* Data, size_t Length,
+                  std::optional<uint32_t> Session = std::nullopt);
   void SocketConnect(TSideState& Side);
   void SocketClose(TSideState& Side);
   bool SocketConnected(TSideState& Side);
@@ -292,6 +354,9 @@ class TSmppClient : public TComponent, public TPersistent {
   bool SocketDead(TSideState& Side);
 
   void SetOnData(TSideState& Side, TSmppNotifyEvent Event);
+  // Makes the transceiver's record live (or the pair's) when no socket is open; otherwise the
+  // latched mode stays. Application's thread (Connect).
+  void LatchBindMode(bool Transceiver);
   // Hands one PDU of this connection to the trace handler, if one is assigned. Without one it
   // costs one load of FTraceHandler.
   void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length) {
@@ -306,6 +371,24 @@ class TSmppClient : public TComponent, public TPersistent {
   static void TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event);
   TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }
   const TSideState& Conn(TSide Side) const { return FSides[static_cast<size_t>(Side)]; }
+  // The records of the connections the latched bind mode uses: the pair, or the transceiver.
+  std::span<TSideState> LiveSides() {
+    return FTransceiver.load() ? std::span<TSideState>(FSides).subspan(2, 1)
+                               : std::span<TSideState>(FSides).subspan(0, 2);
+  }
+  // The record a socket's events belong to: the transmitter's socket serves the transceiver when
+  // the latched mode is bmTransceiver.
+  TSideState& SocketSide(TSideState& Side) {
+    return &Side == &Conn(TSide::Tcx) && FTransceiver.load() ? Conn(TSide::Trx) : Side;
+  }
+  // The connection that submits.
+  TSideState& Submitter() { return Conn(FTransceiver.load() ? TSide::Trx : TSide::Tcx); }
+  // The record whose object and notification report a PDU with this command id read on Side.
+  TSideState& ReportSideOf(TSideState& Side, uint32_t CommandId) {
+    return Side.ReportsDeliveriesOnRcx && (CommandId == kDeliverSm || CommandId == kDataSm)
+               ? Conn(TSide::Rcx)
+               : Side;
+  }
 
   // Counts the handlers and ticks running now; the destructor waits for it to fall to zero after
   // marking the component as being destroyed, and every entry checks that mark after counting
@@ -339,10 +422,23 @@ class TSmppClient : public TComponent, public TPersistent {
   std::unique_ptr<TSMPPConnectionTcx> FTcx;
   TSequenceCounter FSequenceCounter;  // atomic
   TPduCodec FCodec;
-  // The receiver and the transmitter, indexed by TSide.
-  TSideState FSides[2];
+  // The receiver, the transmitter and the transceiver, indexed by TSide. The transceiver's record
+  // shares the transmitter's object (socket, locks, texts).
+  TSideState FSides[3];
+  // The bind mode Connect latched: the transceiver's record is the live one. Read by every
+  // handler and tick; written only by Connect while no socket is open.
+  std::atomic<bool> FTransceiver{false};
 
   std::atomic<bool> FClosing{false};
+
+  // The answer thread and its queues (PendingAnswers of each record). FAnswerLock is a leaf: it is
+  // taken under a report lock to queue an answer and is never held while another lock is taken or
+  // anything is sent. FAnswerThread is started under it by the first queued answer and joined by
+  // the destructor once no handler runs. FAnswerStop is guarded by it.
+  std::mutex FAnswerLock;
+  std::condition_variable FAnswerWake;
+  std::thread FAnswerThread;
+  bool FAnswerStop = false;
 
   // The PDU trace. FTraceHandler points to the handler assigned now, or is null. Every handler
   // ever assigned is kept in FTraceHandlers until the client is destroyed, so that a call that

@@ -105,8 +105,10 @@ inline void UseShortTimers(TSmppClient& client, int tickMs = 50, int reconnectMs
                            int waitMs = 100) {
   client.RcxKeepAliveTimer()->SetInterval(tickMs);
   client.TcxKeepAliveTimer()->SetInterval(tickMs);
+  client.TrxKeepAliveTimer()->SetInterval(tickMs);
   client.RcxReconnectTimer()->SetInterval(reconnectMs);
   client.TcxReconnectTimer()->SetInterval(reconnectMs);
+  client.TrxReconnectTimer()->SetInterval(reconnectMs);
   client.DisconnectWaitMs = waitMs;
 }
 
