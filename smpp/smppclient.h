@@ -150,7 +150,8 @@ class TSmppClient : public TComponent, public TPersistent {
   //   a generic_nack that answers one of the three requests: "Tcx generic_nack seq 5
   //     ESME_RINVCMDID (query_sm)".
   // Such a line replaces, for its PDU, the line the transmitter would otherwise show
-  // ("+IN_QUEUE ID=", "MAILBOX FULL"). The last kPendingRequests requests are remembered for it.
+  // ("+IN_QUEUE ID=", "MAILBOX FULL", "bind Tcx OK"); only an unbind_resp is handled as always
+  // and ends the session. The last kPendingRequests requests are remembered for it.
   //
   // QuerySm: query_sm of MessageId (at most 64 characters) from Source (with
   // submit_source_addr_ton/npi, cut to 20 characters).
@@ -318,7 +319,8 @@ class TSmppClient : public TComponent, public TPersistent {
   // QuerySm, CancelSm, ReplaceSm: Pdu (command id, message id, request) encoded and sent on the
   // transmitter under FSendLock, or the refusal reported.
   int32_t SendRequest(TPDU& Pdu);
-  // Remembers a request sent (Raw: by SendRaw) whose answer is to be reported. FPendingLock.
+  // Remembers a request sent whose answer is to be reported: CommandId 0 for a raw PDU. Takes
+  // FPendingLock.
   void AddPending(uint32_t Sequence, uint32_t CommandId);
   // When Pdu answers QuerySm, CancelSm, ReplaceSm or SendRaw, sets its line on the transmitter
   // and returns true. From ActOnPdu, under the connection's ReportLock.
