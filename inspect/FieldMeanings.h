@@ -7,12 +7,10 @@
 #include <string>
 #include <string_view>
 
-// The command's name ("submit_sm", "bind_transmitter_resp"), or empty for an id SMPP 3.4 does not
-// define.
-std::string CommandName(uint32_t CommandId);
-// The ESME_R... name of a command_status ("ESME_ROK", "ESME_RTHROTTLED"); a value without one is
-// "vendor specific" (0x400 to 0x4FF) or "reserved".
-std::string CommandStatusName(uint32_t Status);
+// CommandName, CommandStatusName and MessageStateName come from the client's own tables, so that
+// its report lines and the dissector name every value alike.
+#include "smpp/PduNames.h"
+
 // Type of number ("International") and numbering plan ("ISDN (E163/E164)") of an address;
 // "reserved" for values SMPP 3.4 leaves open.
 std::string TonMeaning(uint8_t Ton);
@@ -26,8 +24,6 @@ std::string RegisteredDeliveryMeaning(uint8_t RegisteredDelivery);
 // The alphabet of a data_coding ("UCS-2 (ISO/IEC-10646)"), or for the GSM coding groups from
 // 0xC0 on, the group with its message class or message waiting indication.
 std::string DataCodingMeaning(uint8_t DataCoding);
-// The name of a message_state ("DELIVERED"), or "reserved".
-std::string MessageStateName(uint8_t State);
 
 // The smaller fields: interface_version ("3.4"), priority_flag, replace_if_present_flag and the
 // dest_flag of a submit_multi destination.

@@ -284,6 +284,15 @@ void TPduCodec::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Receive
       Pdu.message_id = PrintableId(R.CString());
       break;
     }
+    case kQuerySmResp: {
+      TBodyReader R(Buffer, kPduHeaderLength, End);
+      Pdu.message_id = PrintableId(R.CString());
+      // final_date is a time of 16 characters: what is printable of it, cut there.
+      Pdu.query.final_date = PrintableId(R.CString().substr(0, 16));
+      Pdu.query.message_state = R.U8();
+      Pdu.query.error_code = R.U8();
+      break;
+    }
     case kDeliverSm:
     case kDataSm:
       if (End > kPduHeaderLength) DecodeDeliver(Buffer, End, Pdu, DefaultAlphabet);

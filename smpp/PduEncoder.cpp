@@ -5,6 +5,9 @@
 #include "smpp/PduCharset.h"
 #include "smpp/smpppdu.h"
 
+// The extra optional parameters fit a PDU buffer with the shortest submit_sm.
+static_assert(TSMPPClientInfo::kMaxExtraTlvOctets == kPduBufferSize - kPduHeaderLength - 17);
+
 namespace {
 
 // Appends to a PDU under construction. Once something does not fit, nothing more is written and
@@ -51,20 +54,63 @@ class TPduWriter {
 
 void WriteBind(TPduWriter& W, const TSMPPClientInfo& Info) {
   const TSMPPClientInfo::TBindCredentials C = Info.BindCredentials();
+  const TSMPPClientInfo::TBindFields F = Info.BindFields();
   W.CString(C.UserID, 15);
   W.CString(C.Password, 15);
   W.CString(C.SystemType, 12);
-  W.U8(0x34);  // interface_version 3.4
-  W.U8(0);     // addr_ton
-  W.U8(0);     // addr_npi
-  W.U8(0);     // address_range, empty
+  W.U8(F.interface_version);
+  W.U8(F.addr_ton);
+  W.U8(F.addr_npi);
+  W.CString(F.address_range, 40);
 }
 
-void WriteQuery(TPduWriter& W, const TPDU& Pdu) {
-  W.CString(Pdu.message_id);
-  W.U8(0);  // source_addr_ton
-  W.U8(1);  // source_addr_npi
-  W.CString("8877");
+// The message id of a query, cancel or replace; longer than the field holds: not built.
+void WriteMessageId(TPduWriter& W, const std::string& Id) {
+  if (Id.size() > kMaxMessageIdLength) W.Refuse();
+  W.CString(Id);
+}
+
+void WriteQuery(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info) {
+  WriteMessageId(W, Pdu.message_id);
+  if (!Pdu.request.source_given) {
+    W.U8(0);  // source_addr_ton
+    W.U8(1);  // source_addr_npi
+    W.CString("8877");
+    return;
+  }
+  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  W.U8(static_cast<uint8_t>(A.source_ton));
+  W.U8(static_cast<uint8_t>(A.source_npi));
+  W.CString(Pdu.request.source_addr, kMaxAddressLength);
+}
+
+void WriteCancel(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info) {
+  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  W.CString(Info.SubmitFields().service_type);
+  WriteMessageId(W, Pdu.message_id);
+  W.U8(static_cast<uint8_t>(A.source_ton));
+  W.U8(static_cast<uint8_t>(A.source_npi));
+  W.CString(Pdu.request.source_addr, kMaxAddressLength);
+  W.U8(static_cast<uint8_t>(A.dest_ton));
+  W.U8(static_cast<uint8_t>(A.dest_npi));
+  W.CString(Pdu.request.destination_addr, kMaxAddressLength);
+}
+
+void WriteReplace(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info) {
+  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  const TSMPPClientInfo::TSubmitFields F = Info.SubmitFields();
+  const std::string& Text = Pdu.request.short_message;
+  WriteMessageId(W, Pdu.message_id);
+  W.U8(static_cast<uint8_t>(A.source_ton));
+  W.U8(static_cast<uint8_t>(A.source_npi));
+  W.CString(Pdu.request.source_addr, kMaxAddressLength);
+  W.CString(F.schedule_delivery_time);
+  W.U8(0);  // validity_period, empty
+  W.U8(F.registered_delivery);
+  W.U8(F.sm_default_msg_id);
+  if (Text.size() > kMaxShortMessageLength) W.Refuse();
+  W.U8(static_cast<uint8_t>(Text.size()));
+  W.Bytes(Text.data(), Text.size());
 }
 
 // The short message of a submit_sm in UCS-2: code units up to the first zero one, cut so that
@@ -84,8 +130,8 @@ void WriteUcs2Message(TPduWriter& W, std::string_view Text) {
   }
 }
 
-// The optional parameters of a submit: the SAR values, then message_payload.
-void WriteSubmitOptions(TPduWriter& W, const TSubmit& S) {
+// The optional parameters the client adds itself: the SAR values, then message_payload.
+void WriteOwnSubmitOptions(TPduWriter& W, const TSubmit& S) {
   uint8_t Tlv[4];
   if (S.sar_total_segments != 0) {
     PutU16(Tlv, kTagSarMsgRefNum);
@@ -113,20 +159,34 @@ void WriteSubmitOptions(TPduWriter& W, const TSubmit& S) {
   }
 }
 
+// The optional parameters of a submit: the SAR values, message_payload, then the extra ones of
+// the settings (whose lengths SetExtraTlvs has checked).
+void WriteSubmitOptions(TPduWriter& W, const TSubmit& S, const TSMPPClientInfo::TSubmitFields& F) {
+  WriteOwnSubmitOptions(W, S);
+  uint8_t Tlv[4];
+  for (const TTlv& T : *F.extra_tlvs) {
+    PutU16(Tlv, T.Tag);
+    PutU16(Tlv + 2, static_cast<uint16_t>(T.Value.size()));
+    W.Bytes(Tlv, 4);
+    W.Bytes(T.Value.data(), T.Value.size());
+  }
+}
+
 void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, int DataCoding) {
   const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  const TSMPPClientInfo::TSubmitFields F = Info.SubmitFields();
   const TSubmit& S = Pdu.submit;
-  W.U8(0);  // service_type, empty
+  W.CString(F.service_type);
   W.U8(static_cast<uint8_t>(A.source_ton));
   W.U8(static_cast<uint8_t>(A.source_npi));
   W.CString(S.source_addr, kMaxAddressLength);
   W.U8(static_cast<uint8_t>(A.dest_ton));
   W.U8(static_cast<uint8_t>(A.dest_npi));
   W.CString(S.destination_addr, kMaxAddressLength);
-  W.U8(S.esm_class);
-  W.U8(0);  // protocol_id
-  W.U8(0);  // priority_flag
-  W.U8(0);  // schedule_delivery_time, empty
+  W.U8(S.esm_class | F.esm_class);
+  W.U8(F.protocol_id);
+  W.U8(F.priority_flag);
+  W.CString(F.schedule_delivery_time);
   if (S.validity_period.empty()) {
     W.U8(0);
   } else {
@@ -136,12 +196,14 @@ void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, in
     W.U8('R');
     W.U8(0);
   }
-  W.U8(0x11);  // registered_delivery: receipt on final outcome, intermediate notifications
-  W.U8(0);     // replace_if_present_flag
+  // registered_delivery: by default 0x11, receipt on final outcome and intermediate
+  // notifications.
+  W.U8(F.registered_delivery);
+  W.U8(F.replace_if_present_flag);
   // The coding is judged by the byte that goes on the wire.
   const uint8_t Coding = static_cast<uint8_t>(DataCoding);
   W.U8(Coding);
-  W.U8(0);  // sm_default_msg_id
+  W.U8(F.sm_default_msg_id);
   if (S.user_data_octets) {
     W.U8(static_cast<uint8_t>(S.short_message.size()));
     W.Bytes(S.short_message.data(), S.short_message.size());
@@ -152,7 +214,7 @@ void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, in
     W.U8(static_cast<uint8_t>(S.short_message.size()));
     W.Bytes(S.short_message.data(), S.short_message.size());
   }
-  WriteSubmitOptions(W, S);
+  WriteSubmitOptions(W, S, F);
 }
 
 bool IsBlankOrControl(char C) {
@@ -179,8 +241,9 @@ bool WriteSubmitMulti(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Inf
   const std::vector<std::string_view> List = Destinations(Pdu.submit.destination_addr);
   if (List.empty() || List.size() > kMaxDestinations) return false;
   const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
+  const TSMPPClientInfo::TSubmitFields F = Info.SubmitFields();
   const TSubmit& S = Pdu.submit;
-  W.U8(0);  // service_type, empty
+  W.CString(F.service_type);
   W.U8(static_cast<uint8_t>(A.source_ton));
   W.U8(static_cast<uint8_t>(A.source_npi));
   W.CString(S.source_addr, kMaxAddressLength);
@@ -192,19 +255,19 @@ bool WriteSubmitMulti(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Inf
     W.U8(static_cast<uint8_t>(A.dest_npi));
     W.CString(D, kMaxAddressLength);
   }
-  W.U8(S.esm_class);
-  W.U8(0);     // protocol_id
-  W.U8(0);     // priority_flag
-  W.U8(0);     // schedule_delivery_time, empty
-  W.U8(0);     // validity_period, empty
-  W.U8(0x11);  // registered_delivery
-  W.U8(0);     // replace_if_present_flag
+  W.U8(S.esm_class | F.esm_class);
+  W.U8(F.protocol_id);
+  W.U8(F.priority_flag);
+  W.CString(F.schedule_delivery_time);
+  W.U8(0);  // validity_period, empty
+  W.U8(F.registered_delivery);
+  W.U8(F.replace_if_present_flag);
   // data_coding: 0 for a text as stored; a coded text carries its coding.
   W.U8(S.user_data_octets ? static_cast<uint8_t>(DataCoding) : 0);
-  W.U8(0);  // sm_default_msg_id
+  W.U8(F.sm_default_msg_id);
   W.U8(static_cast<uint8_t>(S.short_message.size()));
   W.Bytes(S.short_message.data(), S.short_message.size());
-  WriteSubmitOptions(W, S);
+  WriteSubmitOptions(W, S, F);
   return true;
 }
 
@@ -224,7 +287,13 @@ void TPduCodec::EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU
     case kEnquireLink:
       break;
     case kQuerySm:
-      WriteQuery(W, Pdu);
+      WriteQuery(W, Pdu, FClientInfo);
+      break;
+    case kCancelSm:
+      WriteCancel(W, Pdu, FClientInfo);
+      break;
+    case kReplaceSm:
+      WriteReplace(W, Pdu, FClientInfo);
       break;
     case kSubmitSm:
       WriteSubmit(W, Pdu, FClientInfo, DataCoding);

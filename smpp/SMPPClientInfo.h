@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Published.h"
 #include "smpp/LongMessage.h"
@@ -19,6 +21,14 @@
 enum class TBindMode : uint8_t { bmPair, bmTransceiver };
 std::string_view BindModeIdent(TBindMode Mode) noexcept;  // "bmTransceiver"
 std::optional<TBindMode> BindModeFromIdent(std::string_view Ident) noexcept;
+
+// One optional parameter as it goes on the wire: its tag, and its value's octets (the length is
+// their count).
+struct TTlv {
+  uint16_t Tag = 0;
+  std::vector<uint8_t> Value;
+  friend bool operator==(const TTlv&, const TTlv&) = default;
+};
 
 // The account (host, port, system id, password, system type), the type-of-number and
 // numbering-plan values of submits, and how texts are coded and long messages sent.
@@ -73,6 +83,68 @@ class TSMPPClientInfo : public TPersistent {
   // other value raises std::invalid_argument.
   TTextCoding deliver_default_alphabet() const;
   void Set_deliver_default_alphabet(TTextCoding Value);
+  // The fields of the bind and of submits that the client once fixed. A new object holds their
+  // declared defaults, which are those fixed values: bind_addr_ton 0, bind_address_range empty,
+  // bind_interface_version 0x34 (52); submit_service_type empty, submit_protocol_id 0,
+  // submit_priority_flag 0, submit_schedule_delivery_time empty, submit_registered_delivery
+  // 0x11 (17), submit_replace_if_present_flag 0, submit_esm_class 0, submit_sm_default_msg_id 0.
+  // A value that does not fit its field raises std::invalid_argument with the reason and leaves
+  // the setting as it was: an integer outside 0..255, bind_address_range over 40 characters,
+  // submit_service_type over 5, a text holding a NUL character, a schedule that is neither empty
+  // nor 16 characters of an absolute ("YYMMDDhhmmsstnn+" or "-") or relative ("YYMMDDhhmmss000R")
+  // time, or a submit_esm_class with the UDHI bit 0x40, which the client sets itself for a user
+  // data header. submit_esm_class is OR-ed onto the bits the coding sets. bind_addr_npi (above)
+  // is the bind's addr_npi, its low 8 bits.
+  int32_t bind_addr_ton() const;
+  void Set_bind_addr_ton(int32_t Value);
+  std::string bind_address_range() const;
+  void Set_bind_address_range(const std::string& Value);
+  int32_t bind_interface_version() const;
+  void Set_bind_interface_version(int32_t Value);
+  std::string submit_service_type() const;
+  void Set_submit_service_type(const std::string& Value);
+  int32_t submit_protocol_id() const;
+  void Set_submit_protocol_id(int32_t Value);
+  int32_t submit_priority_flag() const;
+  void Set_submit_priority_flag(int32_t Value);
+  std::string submit_schedule_delivery_time() const;
+  void Set_submit_schedule_delivery_time(const std::string& Value);
+  int32_t submit_registered_delivery() const;
+  void Set_submit_registered_delivery(int32_t Value);
+  int32_t submit_replace_if_present_flag() const;
+  void Set_submit_replace_if_present_flag(int32_t Value);
+  int32_t submit_esm_class() const;
+  void Set_submit_esm_class(int32_t Value);
+  int32_t submit_sm_default_msg_id() const;
+  void Set_submit_sm_default_msg_id(int32_t Value);
+  // Optional parameters appended to every submit_sm and submit_multi, in this order, after those
+  // the client adds itself (SAR values, message_payload). Not published. A list whose parameters
+  // take more than kMaxExtraTlvOctets octets (4 for tag and length, then the value) is refused
+  // with std::invalid_argument, as is a value over 65535 octets; the list is then unchanged.
+  // That bound is the room a PDU (10000 octets) leaves after its header and the shortest
+  // submit_sm body (17 octets); a submit that does not fit one PDU with them is not built, as
+  // any submit too long.
+  static constexpr size_t kMaxExtraTlvOctets = 10000 - 16 - 17;
+  void SetExtraTlvs(std::vector<TTlv> Value);
+  std::vector<TTlv> ExtraTlvs() const;
+
+  // The bind's addressing and version, read together.
+  struct TBindFields {
+    uint8_t addr_ton, addr_npi, interface_version;
+    std::string address_range;
+  };
+  TBindFields BindFields() const;
+
+  // The submit fields above and the extra optional parameters, read together, so that one submit
+  // never mixes old and new values.
+  struct TSubmitFields {
+    std::string service_type, schedule_delivery_time;
+    uint8_t protocol_id, priority_flag, registered_delivery, replace_if_present_flag, esm_class,
+        sm_default_msg_id;
+    std::shared_ptr<const std::vector<TTlv>> extra_tlvs;  // never null
+  };
+  TSubmitFields SubmitFields() const;
+
   // TLS on both connections. A new object has TLS off and verification on, the declared
   // defaults of the four (so a stored form without them keeps plain TCP, and one written with
   // them left alone stores nothing new). Connect hands them to both sockets; see TIcsSocket.
@@ -129,11 +201,15 @@ class TSMPPClientInfo : public TPersistent {
 
   // Host, Port, UserID, Password, SystemType, bind_addr_npi, submit_source_addr_ton,
   // submit_source_addr_npi, submit_dest_addr_ton, submit_dest_addr_npi, submit_coding,
-  // submit_long_mode, deliver_default_alphabet, UseTLS (default false), TLSVerifyPeer (default
-  // true), TLSCAFile and TLSServerName (default empty), bind_mode (default bmPair),
-  // deliver_resp_status (0), deliver_resp_delay_ms (0), deliver_no_answer (false), in that order.
-  // submit_coding, submit_long_mode, deliver_default_alphabet and bind_mode are identifiers
-  // (tcGsm, lmUdh, bmTransceiver, ...); a form text with any other name is refused.
+  // submit_long_mode, deliver_default_alphabet, bind_addr_ton, bind_address_range,
+  // bind_interface_version, submit_service_type, submit_protocol_id, submit_priority_flag,
+  // submit_schedule_delivery_time, submit_registered_delivery, submit_replace_if_present_flag,
+  // submit_esm_class, submit_sm_default_msg_id (each with its declared default), UseTLS (default
+  // false), TLSVerifyPeer (default true), TLSCAFile and TLSServerName (default empty), bind_mode
+  // (default bmPair), deliver_resp_status (0), deliver_resp_delay_ms (0), deliver_no_answer
+  // (false), in that order. submit_coding, submit_long_mode, deliver_default_alphabet and
+  // bind_mode are identifiers (tcGsm, lmUdh, bmTransceiver, ...); a form text with any other name
+  // is refused.
   void PublishProperties(TPublishedProperties& Props) override;
 
  private:
@@ -166,6 +242,20 @@ class TSMPPClientInfo : public TPersistent {
       static_cast<uint16_t>(static_cast<uint8_t>(TTextCoding::tcBytes) |
                             static_cast<uint8_t>(TLongMessageMode::lmSplit) << 8)};
   std::atomic<TTextCoding> Fdeliver_default_alphabet{TTextCoding::tcBytes};
+  // Under FieldsLock again, from here on.
+  int32_t Fbind_addr_ton = 0;
+  std::string Fbind_address_range;
+  int32_t Fbind_interface_version = 0x34;
+  std::string Fsubmit_service_type;
+  int32_t Fsubmit_protocol_id = 0;
+  int32_t Fsubmit_priority_flag = 0;
+  std::string Fsubmit_schedule_delivery_time;
+  int32_t Fsubmit_registered_delivery = 0x11;
+  int32_t Fsubmit_replace_if_present_flag = 0;
+  int32_t Fsubmit_esm_class = 0;
+  int32_t Fsubmit_sm_default_msg_id = 0;
+  // Replaced whole, never changed in place, so that a reader keeps the list it took.
+  std::shared_ptr<const std::vector<TTlv>> FExtraTlvs = std::make_shared<const std::vector<TTlv>>();
   bool FUseTLS = false;
   bool FTLSVerifyPeer = true;
   std::string FTLSCAFile;

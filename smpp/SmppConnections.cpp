@@ -196,6 +196,9 @@ void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
     return;
   }
   if (Pdu.command_id == kEnquireLinkResp) EnquireLinkAnswered(Side, Pdu.sequence_number);
+  // The answers to QuerySm, CancelSm, ReplaceSm and SendRaw have their own lines, whatever the
+  // status.
+  if (ReportRequestAnswer(Side, Pdu)) return;
   // A connection that submits is told that the SMSC throttles it, whatever the answer was to.
   if (Side.Transmits && Pdu.command_status == kThrottled) {
     Side.Connection.SetReportLine("MAILBOX FULL");

@@ -161,6 +161,49 @@ class TSmppClient : public TComponent, public TPersistent {
                const std::string& Validity, const std::string& Text,
                std::vector<uint32_t>* PartSequences = nullptr);
 
+  // ---- Other requests. Any thread, including from inside a notification; serialised with Send
+  // and with each other. Each goes out on the transmitter (the transceiver with bmTransceiver,
+  // whose lines then start with "Trx") and returns its sequence number, or -1 when it is not
+  // connected or the request is refused. A refusal is reported as "Tcx query_sm refused: "
+  // (cancel_sm, replace_sm, raw PDU) followed by the reason, on the calling thread; one not
+  // connected returns -1 without a line, as Send does.
+  //
+  // The answers are reported on the transmitter's worker thread, one TcxOnData line each, with
+  // the status by name (or its number and "reserved" / "vendor specific"):
+  //   "Tcx query_sm_resp seq 5 ESME_ROK id 1a2b state DELIVERED (2)", then " final_date " and
+  //     the time when the SMSC gave one, and " error_code N" when it is not 0; with another
+  //     status only the status: "Tcx query_sm_resp seq 5 ESME_RQUERYFAIL";
+  //   "Tcx cancel_sm_resp seq 6 ESME_ROK", "Tcx replace_sm_resp seq 7 ESME_RREPLACEFAIL";
+  //   the answer to a raw PDU, whatever its command: "Tcx generic_nack seq 8 ESME_RINVCMDID
+  //     (raw PDU)", "Tcx submit_sm_resp seq 9 ESME_ROK id 77 (raw PDU)", an unknown command as
+  //     "command 0x80000099";
+  //   a generic_nack that answers one of the three requests: "Tcx generic_nack seq 5
+  //     ESME_RINVCMDID (query_sm)".
+  // Such a line replaces, for its PDU, the line the transmitter would otherwise show
+  // ("+IN_QUEUE ID=", "MAILBOX FULL", "bind Tcx OK"); only an unbind_resp is handled as always
+  // and ends the session. The last kPendingRequests requests are remembered for it.
+  //
+  // QuerySm: query_sm of MessageId (at most 64 characters) from Source (with
+  // submit_source_addr_ton/npi, cut to 20 characters).
+  int32_t QuerySm(const std::string& MessageId, const std::string& Source);
+  // CancelSm: cancel_sm of MessageId (may be empty: then every message from Source to
+  // Destination of the service type), with ClientInfo.submit_service_type; Destination with
+  // submit_dest_addr_ton/npi.
+  int32_t CancelSm(const std::string& MessageId, const std::string& Source,
+                   const std::string& Destination);
+  // ReplaceSm: replace_sm of MessageId from Source, its new short message Text's octets as they
+  // are (no coding and no signature; at most 254), with ClientInfo's schedule, registered
+  // delivery and default message id, and no validity period.
+  int32_t ReplaceSm(const std::string& MessageId, const std::string& Source,
+                    const std::string& Text);
+  // SendRaw: Bytes sent exactly as given, unchecked (deliberately broken PDUs too), at most
+  // kMaxRawLength. With PatchSequence the next sequence number of the counter is written into
+  // octets 12..15 first (refused when there are fewer than 16). Returns the sequence number the
+  // bytes carry at 12..15 (read as a signed number), or 0 for fewer than 16 bytes.
+  static constexpr size_t kMaxRawLength = 1 << 20;
+  static constexpr size_t kPendingRequests = 64;
+  int32_t SendRaw(const std::vector<uint8_t>& Bytes, bool PatchSequence);
+
   // The codec of this component, over ClientInfo and SequenceCounter (DecodePdu reads data_coding
   // 0 by ClientInfo.deliver_default_alphabet). Any thread.
   void EncodePdu(uint8_t* Buffer, size_t Capacity, size_t& Length, TPDU& Pdu, int DataCoding) const;
@@ -332,6 +375,27 @@ class TSmppClient : public TComponent, public TPersistent {
   void AnswerLoop();
   // Drops the queued answers of a connection. Any thread.
   void DropPendingAnswers(TSideState& Side);
+
+  // QuerySm, CancelSm, ReplaceSm: Pdu (command id, message id, request) encoded and sent on the
+  // transmitter under FSendLock, or the refusal reported.
+  int32_t SendRequest(TPDU& Pdu);
+  // Remembers a request sent whose answer is to be reported: CommandId 0 for a raw PDU. Takes
+  // FPendingLock.
+  void AddPending(uint32_t Sequence, uint32_t CommandId);
+  // When Pdu answers QuerySm, CancelSm, ReplaceSm or SendRaw, sets its line on the transmitter
+  // and returns true. From ActOnPdu, under the connection's ReportLock.
+  bool ReportRequestAnswer(TSideState& Side, const TPDU& Pdu);
+  // The requests sent whose answers are awaited: sequence number and command id (0 for a raw
+  // PDU), the oldest overwritten first. Guarded by FPendingLock, the last lock of all: held only
+  // to look up or add, and no other lock is taken while it is held.
+  struct TPendingRequest {
+    uint32_t Sequence = 0;
+    uint32_t CommandId = 0;
+    bool Used = false;
+  };
+  std::mutex FPendingLock;
+  TPendingRequest FPending[kPendingRequests];
+  size_t FPendingNext = 0;
 
   // Sets the report text, notifies and, when Empty, empties the texts again, as one step under
   // the connection's report lock.

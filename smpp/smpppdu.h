@@ -69,6 +69,9 @@ inline constexpr bool IsReceipt(uint8_t EsmClass) noexcept {
   return Type == kEsmDeliveryReceipt || Type == kEsmIntermediateNotification;
 }
 
+// The longest short message of a replace_sm (sm_length is one octet; 254 is the SMPP limit).
+inline constexpr size_t kMaxShortMessageLength = 254;
+
 // Optional parameters the decoder reads.
 inline constexpr uint16_t kTagReceiptedMessageId = 0x001E;
 inline constexpr uint16_t kTagMessagePayload = 0x0424;
@@ -194,6 +197,27 @@ struct TSubmit {
   uint8_t sar_segment_seqnum = 0;
 };
 
+// What encoding a query_sm with its source given, a cancel_sm or a replace_sm takes, besides
+// TPDU::message_id (at most kMaxMessageIdLength characters, or the PDU is not built). A fresh
+// record (source_given false) makes the query_sm of before: source 0/1 "8877".
+struct TMessageRequest {
+  bool source_given = false;
+  // With submit_source_addr_ton/npi; cut to kMaxAddressLength characters.
+  std::string source_addr;
+  // cancel_sm, with submit_dest_addr_ton/npi; empty for none. Cut to kMaxAddressLength.
+  std::string destination_addr;
+  // replace_sm: the new short message, its octets as they are (at most 254, or the PDU is not
+  // built).
+  std::string short_message;
+};
+
+// What decoding a query_sm_resp yields besides message_id; empty and 0 when its body is shorter.
+struct TQueryResult {
+  std::string final_date;
+  uint8_t message_state = 0;
+  uint8_t error_code = 0;
+};
+
 // One PDU, for one exchange. It lives in the frame of the handler that uses it and is never shared
 // between threads.
 struct TPDU {
@@ -204,10 +228,13 @@ struct TPDU {
   // Encoding: in for responses (the number of the PDU answered), out for requests (the number
   // drawn from the counter). Filled by decoding.
   uint32_t sequence_number = 0;
-  // Input of query_sm encoding; result of submit_sm_resp decoding.
+  // Input of query_sm, cancel_sm and replace_sm encoding; result of submit_sm_resp,
+  // submit_multi_resp and query_sm_resp decoding.
   std::string message_id;
   TDeliver deliver;
   TSubmit submit;
+  TMessageRequest request;
+  TQueryResult query;
 };
 
 // The encoder and decoder of one client component. It is handed the component's settings object
@@ -225,16 +252,22 @@ class TPduCodec {
   //
   // Built: bind_receiver, bind_transmitter (account values from the settings), enquire_link,
   // submit_sm (DataCoding 0 or 0xF0: single bytes; 8: UCS-2; any other: single bytes),
-  // submit_multi, query_sm, and the responses deliver_sm_resp, data_sm_resp, enquire_link_resp,
-  // unbind_resp and generic_nack, which carry Pdu.sequence_number and the record's
-  // command_status. unbind is the UnbindPdu constant. Addresses are cut to kMaxAddressLength
-  // characters; the data coding's low 8 bits are the byte on the wire and choose the layout.
-  // submit_multi: the destinations are the non-empty pieces of the comma-separated list, trimmed;
-  // a list of none or of more than kMaxDestinations is not built. Requests draw their sequence
-  // number from the counter and store it into Pdu.sequence_number.
+  // submit_multi, query_sm, cancel_sm, replace_sm, and the responses deliver_sm_resp, data_sm_resp,
+  // enquire_link_resp, unbind_resp and generic_nack, which carry Pdu.sequence_number and the
+  // record's command_status. unbind is the UnbindPdu constant. Addresses are cut to
+  // kMaxAddressLength characters; the data coding's low 8 bits are the byte on the wire and choose
+  // the layout. submit_multi: the destinations are the non-empty pieces of the comma-separated
+  // list, trimmed; a list of none or of more than kMaxDestinations is not built. Requests draw
+  // their sequence number from the counter and store it into Pdu.sequence_number.
   //
   // A PDU that would not fit in Capacity, or a command id outside that list, is not built:
   // Length is 0, the counter does not move and Pdu is unchanged. Nothing is written past Capacity.
+  //
+  // The fields of the bind and of submits, and the extra optional parameters appended to every
+  // submit after its own, come from the settings (BindFields, SubmitFields); query_sm (with
+  // request.source_given), cancel_sm and replace_sm take their message id and addresses from the
+  // record and the rest from the same settings: cancel_sm the service_type, replace_sm the
+  // schedule, registered_delivery and sm_default_msg_id (no validity period).
   //
   // Coded texts: with submit.user_data_octets, submit_sm and submit_multi write short_message as
   // the octets stored, in whatever data coding is given (submit_multi then carries it too), with
@@ -244,6 +277,7 @@ class TPduCodec {
   // Fills Pdu (fresh) from the PDU at the start of Buffer. Reads nothing at or past the smallest of
   // command_length, Received and Capacity.
   //
+  // query_sm_resp: message_id likewise, then query (final_date, message_state, error_code).
   // submit_sm_resp, submit_multi_resp: message_id is the id as sent (its printable characters, at
   // most kMaxMessageIdLength). deliver_sm, data_sm: the fields in order; the user data is the
   // short message (sm_length bytes), or message_payload for a data_sm or an empty short message,

@@ -173,6 +173,55 @@ TEST_F(PduInterop, TheyParseWhatWeEncode) {
   }
 }
 
+TEST_F(PduInterop, TheyParseEveryFieldWeSetAndOurRequests) {
+  info.Set_bind_addr_ton(1);
+  info.Set_bind_addr_npi(1);
+  info.Set_bind_address_range("^44");
+  info.Set_bind_interface_version(0x33);
+  info.Set_submit_service_type("WAP");
+  info.Set_submit_protocol_id(0x7F);
+  info.Set_submit_priority_flag(3);
+  info.Set_submit_schedule_delivery_time("261231235959004+");
+  info.Set_submit_registered_delivery(1);
+  info.Set_submit_replace_if_present_flag(1);
+  info.Set_submit_esm_class(0x83);
+  info.Set_submit_sm_default_msg_id(9);
+  info.SetExtraTlvs({{0x0204, {0x00, 0x07}}, {0x020A, {0x1F, 0x90}}});
+  TPDU cancel = Make(kCancelSm);
+  cancel.message_id = "abc";
+  cancel.request.source_addr = "1234";
+  cancel.request.destination_addr = "5678";
+  TPDU replace = Make(kReplaceSm);
+  replace.message_id = "abc";
+  replace.request.source_addr = "1234";
+  replace.request.short_message = "new";
+  const std::pair<TPDU, std::string> cases[] = {
+      {Make(kBindTransmitter), "interface_version=51 addr_ton=1 addr_npi=1 address_range=^44"},
+      {Make(kSubmitSm, "2", "hi"),
+       "service_type=WAP esm_class=131 protocol_id=127 priority_flag=3 "
+       "schedule_delivery_time=261231235959004+ registered_delivery=1 replace_if_present_flag=1 "
+       "sm_default_msg_id=9 short_message=6869 user_message_reference=7 source_port=8080"},
+      {cancel,
+       "command=cancel_sm service_type=WAP message_id=abc source_addr=1234 dest_addr_ton=1 "
+       "destination_addr=5678"},
+      {replace,
+       "command=replace_sm message_id=abc source_addr=1234 "
+       "schedule_delivery_time=261231235959004+ registered_delivery=1 sm_default_msg_id=9 "
+       "short_message=6e6577"},
+  };
+  for (const auto& [pdu, fields] : cases) {
+    SCOPED_TRACE(fields.substr(0, 40));
+    TPDU copy = pdu;
+    auto got = ParseOurs(copy, 0);
+    std::istringstream want(fields);
+    for (std::string kv; want >> kv;) {
+      const std::string key = kv.substr(0, kv.find('='));
+      ASSERT_TRUE(got.count(key)) << "they found no field " << key;
+      EXPECT_EQ(key + "=" + got[key], kv);
+    }
+  }
+}
+
 TEST_F(PduInterop, WeDecodeWhatTheyEncode) {
   const std::string receipt =
       "id:0123456789 sub:001 dlvrd:001 submit date:2101011200 done date:2101011201 stat:DELIVRD "
