@@ -1,28 +1,50 @@
-// TPduTraceRing: the slots, each taking one PDU's bytes inline or in its own spill buffer.
+// TPduTraceRing: fixed slots for the records, and one circular run of bytes that holds their PDUs
+// packed one after the other, so that pushing a short PDU touches only a cache line or two.
 #include "inspect/PduTraceRing.h"
 
 #include <algorithm>
 #include <cstring>
 
 TPduTraceRing::TPduTraceRing(size_t Capacity, TWhenFull WhenFull)
-    : FCapacity(std::max<size_t>(Capacity, 1)), FWhenFull(WhenFull), FSlots(new TSlot[FCapacity]) {}
+    : FCapacity(std::max<size_t>(Capacity, 1)),
+      FBytesSize(std::max(FCapacity * kBytesPerSlot, 2 * kMaxBytes)),
+      FWhenFull(WhenFull),
+      FSlots(new TSlot[FCapacity]),
+      FBytes(new uint8_t[FBytesSize]) {}
+
+size_t TPduTraceRing::RoomFor(size_t Kept) const {
+  if (FCount == FCapacity) return FBytesSize;
+  if (FCount == 0) return 0;
+  const size_t Oldest = FSlots[FHead].Offset;
+  if (FTail >= Oldest) {
+    // Not wrapped: free from the tail to the end, and from 0 up to the oldest record's bytes
+    // (never up to them exactly, which would look like nothing in use).
+    if (FTail + Kept <= FBytesSize) return FTail;
+    return Kept < Oldest ? 0 : FBytesSize;
+  }
+  return FTail + Kept < Oldest ? FTail : FBytesSize;
+}
+
+void TPduTraceRing::DropOldest() {
+  FHead = FHead + 1 == FCapacity ? 0 : FHead + 1;
+  --FCount;
+  ++FDropped;
+}
 
 void TPduTraceRing::Push(const TPduTraceEvent& Event) {
   const size_t Kept = std::min(Event.Length, kMaxBytes);
   std::unique_lock<std::mutex> Guard(FLock);
-  if (FWhenFull == TWhenFull::wfWait) FRoom.wait(Guard, [this] { return FCount < FCapacity; });
-  ++FPushed;
-  size_t Index;
-  if (FCount == FCapacity) {
-    // Full: the oldest slot takes the new record, and the oldest moves on by one.
-    Index = FHead;
-    FHead = FHead + 1 == FCapacity ? 0 : FHead + 1;
-    ++FDropped;
-  } else {
-    Index = FHead + FCount;
-    if (Index >= FCapacity) Index -= FCapacity;
-    ++FCount;
+  size_t At;
+  while ((At = RoomFor(Kept)) == FBytesSize) {
+    if (FWhenFull == TWhenFull::wfWait)
+      FRoom.wait(Guard);
+    else
+      DropOldest();
   }
+  ++FPushed;
+  size_t Index = FHead + FCount;
+  if (Index >= FCapacity) Index -= FCapacity;
+  ++FCount;
   TSlot& Slot = FSlots[Index];
   Slot.Connection = Event.Connection;
   Slot.Direction = Event.Direction;
@@ -30,12 +52,10 @@ void TPduTraceRing::Push(const TPduTraceEvent& Event) {
   Slot.Endpoints = Event.Endpoints;
   Slot.MonotonicNs = Event.MonotonicNs;
   Slot.OriginalLength = Event.Length;
+  Slot.Offset = At;
   Slot.Kept = Kept;
-  if (Kept <= kInlineBytes) {
-    if (Kept) std::memcpy(Slot.Inline, Event.Bytes, Kept);
-  } else {
-    Slot.Spill.assign(Event.Bytes, Event.Bytes + Kept);
-  }
+  if (Kept) std::memcpy(FBytes.get() + At, Event.Bytes, Kept);
+  FTail = At + Kept;
 }
 
 void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
@@ -52,11 +72,12 @@ void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
     R.Endpoints = Slot.Endpoints;
     R.MonotonicNs = Slot.MonotonicNs;
     R.OriginalLength = Slot.OriginalLength;
-    const uint8_t* From = Slot.Kept <= kInlineBytes ? Slot.Inline : Slot.Spill.data();
+    const uint8_t* From = FBytes.get() + Slot.Offset;
     R.Bytes.assign(From, From + Slot.Kept);
   }
   FHead = 0;
   FCount = 0;
+  FTail = 0;
   Guard.unlock();
   if (FWhenFull == TWhenFull::wfWait) FRoom.notify_all();
 }

@@ -26,29 +26,28 @@ struct TPduTraceRecord {
 
 class TPduTraceRing {
  public:
-  // Bytes kept of one PDU inside its slot; a longer one goes to the slot's own spill buffer,
-  // which grows once and is then reused.
-  static constexpr size_t kInlineBytes = 1024;
   // Bytes kept of one PDU at most (the longest PDU a connection takes is far shorter); the
   // rest is cut off, and OriginalLength still tells the whole length.
   static constexpr size_t kMaxBytes = 65536;
   static constexpr size_t kDefaultCapacity = 4096;
+  // Room for the bytes of the records, per slot: a PDU of a load run is far shorter.
+  static constexpr size_t kBytesPerSlot = 256;
 
-  // What Push does when the ring is full.
-  //   wfDropOldest  the OLDEST record is dropped and counted: a live view that falls behind then
-  //                 sees the latest traffic, which is what a tester looks at, and the count tells
-  //                 how much is missing before it.
+  // What Push does when the ring is full (all its slots, or all the room for their bytes).
+  //   wfDropOldest  the OLDEST records are dropped and counted: a live view that falls behind
+  //                 then sees the latest traffic, which is what a tester looks at, and the count
+  //                 tells how much is missing before it.
   //   wfWait        Push waits until the consumer has drained: nothing is lost, and a sender
   //                 faster than the consumer is slowed down to its pace (a capture file).
   enum class TWhenFull : uint8_t { wfDropOldest, wfWait };
 
-  // Preallocates Capacity slots (at least one). Any thread.
+  // Preallocates Capacity slots (at least one) and the room for their bytes: Capacity times
+  // kBytesPerSlot, and at least twice kMaxBytes. Any thread.
   explicit TPduTraceRing(size_t Capacity = kDefaultCapacity,
                          TWhenFull WhenFull = TWhenFull::wfDropOldest);
 
-  // Copies the event into the ring; when it is full, as WhenFull says. No allocation, except the
-  // first time a slot takes a PDU longer than kInlineBytes. Any thread; usable as the client's
-  // trace handler.
+  // Copies the event into the ring; when it is full, as WhenFull says. Never allocates. Any
+  // thread; usable as the client's trace handler.
   void Push(const TPduTraceEvent& Event);
 
   // Takes every record held out of the ring, oldest first, into Out (resized to their number; the
@@ -62,6 +61,7 @@ class TPduTraceRing {
   size_t Capacity() const { return FCapacity; }
 
  private:
+  // One record; its bytes are Kept octets of FBytes from Offset on.
   struct TSlot {
     TPduConnection Connection;
     TPduDirection Direction;
@@ -69,22 +69,30 @@ class TPduTraceRing {
     TTcpEndpoints Endpoints;
     int64_t MonotonicNs;
     size_t OriginalLength;
-    // The bytes kept: Kept of them, in Inline when they fit, otherwise in Spill.
+    size_t Offset;
     size_t Kept;
-    std::vector<uint8_t> Spill;
-    uint8_t Inline[kInlineBytes];
   };
 
+  // Where Kept bytes of a new record go in FBytes, or FBytesSize when they do not fit until older
+  // records leave. The records' bytes lie in FBytes in the records' order, wrapping round once:
+  // from the oldest record's Offset to FTail, or from there to the end and from 0 to FTail. Under
+  // FLock.
+  size_t RoomFor(size_t Kept) const;
+  void DropOldest();
+
   const size_t FCapacity;
+  const size_t FBytesSize;
   const TWhenFull FWhenFull;
-  // Guards everything below: the slots, where the oldest record is, how many are held, and the
-  // counts. A leaf: nothing else is taken while it is held.
+  // Guards everything below: the slots and their bytes, where the oldest record is, how many are
+  // held, where the next bytes go, and the counts. A leaf: nothing else is taken while it is held.
   mutable std::mutex FLock;
   // Signalled by Drain for the producers that wait for room (wfWait).
   std::condition_variable FRoom;
   std::unique_ptr<TSlot[]> FSlots;
+  std::unique_ptr<uint8_t[]> FBytes;
   size_t FHead = 0;
   size_t FCount = 0;
+  size_t FTail = 0;
   uint64_t FPushed = 0;
   uint64_t FDropped = 0;
 };

@@ -134,6 +134,7 @@ int32_t TSmppClient::SendRaw(const std::vector<uint8_t>& Bytes, bool PatchSequen
 
 void TSmppClient::AddPending(uint32_t Sequence, uint32_t CommandId) {
   std::lock_guard<std::mutex> Guard(FPendingLock);
+  if (!FPending[FPendingNext].Used) FPendingCount.fetch_add(1);
   FPending[FPendingNext] = {Sequence, CommandId, true};
   FPendingNext = (FPendingNext + 1) % kPendingRequests;
 }
@@ -146,7 +147,8 @@ bool TSmppClient::ReportRequestAnswer(TSideState& Side, const TPDU& Pdu) {
   // with the same number is not taken for it.
   bool Found = false;
   uint32_t Request = 0;
-  {
+  // Most runs send no such request: their answers then cost no lock.
+  if (FPendingCount.load() > 0) {
     std::lock_guard<std::mutex> Guard(FPendingLock);
     for (TPendingRequest& P : FPending)
       if (P.Used && P.Sequence == Pdu.sequence_number &&
@@ -155,6 +157,7 @@ bool TSmppClient::ReportRequestAnswer(TSideState& Side, const TPDU& Pdu) {
         Found = true;
         Request = P.CommandId;
         P.Used = false;
+        FPendingCount.fetch_sub(1);
         break;
       }
   }

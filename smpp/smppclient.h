@@ -395,6 +395,9 @@ class TSmppClient : public TComponent, public TPersistent {
   };
   std::mutex FPendingLock;
   TPendingRequest FPending[kPendingRequests];
+  // The entries of FPending in use; changed under FPendingLock, read without it so that the
+  // answers of a run that sent no such request take no lock.
+  std::atomic<uint32_t> FPendingCount{0};
   size_t FPendingNext = 0;
 
   // Sets the report text, notifies and, when Empty, empties the texts again, as one step under

@@ -24,25 +24,27 @@ TEST(PduTraceRing, KeepsTheNewestInOrderAndCountsWhatItDrops) {
     size_t pushes;
     size_t length;
     size_t kept;  // bytes kept of each PDU
+    size_t held;  // the newest records left
   } cases[] = {
-      {4, 3, 60, 60},   // not full
-      {4, 4, 60, 60},   // exactly full
-      {4, 11, 60, 60},  // wrapped more than once
-      {3, 5, TPduTraceRing::kInlineBytes + 1, TPduTraceRing::kInlineBytes + 1},  // spilled
-      {2, 2, TPduTraceRing::kMaxBytes + 7, TPduTraceRing::kMaxBytes},            // cut off
-      {2, 1, 0, 0},                                                              // empty PDU
+      {4, 3, 60, 60, 3},   // not full
+      {4, 4, 60, 60, 4},   // exactly full
+      {4, 11, 60, 60, 4},  // wrapped more than once
+      // The room for bytes (131072 octets) fills before the slots: older records leave as the
+      // bytes wrap round.
+      {8, 7, 30000, 30000, 3},
+      {2, 2, TPduTraceRing::kMaxBytes + 7, TPduTraceRing::kMaxBytes, 2},  // cut off
+      {2, 1, 0, 0, 1},                                                    // empty PDU
   };
   for (const auto& c : cases) {
     TPduTraceRing ring(c.capacity);
     for (size_t i = 0; i < c.pushes; ++i) PushTagged(ring, static_cast<uint8_t>(i), c.length);
     std::vector<TPduTraceRecord> out;
     ring.Drain(out);
-    const size_t held = std::min(c.capacity, c.pushes);
-    ASSERT_EQ(out.size(), held) << c.capacity << "/" << c.pushes;
+    ASSERT_EQ(out.size(), c.held) << c.capacity << "/" << c.pushes;
     EXPECT_EQ(ring.Pushed(), c.pushes);
-    EXPECT_EQ(ring.Dropped(), c.pushes - held);
-    for (size_t i = 0; i < held; ++i) {
-      const auto tag = static_cast<uint8_t>(c.pushes - held + i);
+    EXPECT_EQ(ring.Dropped(), c.pushes - c.held);
+    for (size_t i = 0; i < c.held; ++i) {
+      const auto tag = static_cast<uint8_t>(c.pushes - c.held + i);
       EXPECT_EQ(out[i].MonotonicNs, tag);
       EXPECT_EQ(out[i].OriginalLength, c.length);
       EXPECT_EQ(out[i].Bytes, std::vector<uint8_t>(c.kept, tag));
