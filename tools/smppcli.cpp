@@ -9,14 +9,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +27,9 @@
 #include "inspect/FieldJson.h"
 #include "inspect/PduCapture.h"
 #include "inspect/PduDissector.h"
+#include "inspect/TlvText.h"
 #include "smpp/ConcatJoiner.h"
+#include "smpp/PduNames.h"
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
 #include "tools/LoadRun.h"
@@ -62,6 +67,19 @@ struct TOptions {
   std::vector<std::string> ExpectStat = {"DELIVRD"};  // receipt states that pass
   std::string PcapFile;                               // --pcap; empty when not given
   bool Trace = false;
+  TBindMode BindMode = TBindMode::bmPair;
+  // The bind and submit fields, the extra optional parameters and the answers to deliveries, each
+  // applied to the client's settings as given; checked against a settings object when read.
+  std::vector<std::function<void(TSMPPClientInfo&)>> Settings;
+  std::vector<TTlv> Tlvs;
+  // --query, --cancel and --raw, in the order given: sent instead of submits.
+  struct TRequest {
+    uint32_t CommandId;  // kQuerySm, kCancelSm, or 0 for raw bytes
+    std::string MessageId;
+    std::vector<uint8_t> Raw;
+  };
+  std::vector<TRequest> Requests;
+  bool RawPatchSequence = false;
 };
 
 void Usage(FILE* Out) {
@@ -118,6 +136,38 @@ void Usage(FILE* Out) {
       "  --pcap FILE          write every PDU of the run to FILE as a pcapng capture\n"
       "                       (SMPP over TCP between the real addresses and ports;\n"
       "                       decrypted with --tls) for Wireshark, tshark or tcpdump\n"
+      "  --bind MODE          pair (a receiver and a transmitter, default) or trx\n"
+      "                       (one transceiver that submits and receives)\n"
+      "  --tlv TAG=TYPE:VALUE add this optional parameter to every submit (repeatable);\n"
+      "                       TAG a number (5123, 0x1403) or a name such as\n"
+      "                       user_message_reference, TYPE int1, int2, int4, str\n"
+      "                       (NUL-terminated) or hex: --tlv user_message_reference=int2:7\n"
+      "  --service-type TYPE  service_type of submits (at most 5 characters)\n"
+      "  --protocol-id N      protocol_id of submits (0-255, 0x.. for hex)\n"
+      "  --priority N         priority_flag of submits (0-255)\n"
+      "  --schedule TIME      schedule_delivery_time of submits, 16 characters:\n"
+      "                       YYMMDDhhmmsstnn+ or - (absolute), YYMMDDhhmmss000R\n"
+      "  --registered-delivery N  registered_delivery of submits (default 0x11); without\n"
+      "                       a receipt asked for (low bits 0) none is waited for\n"
+      "  --replace-if-present N  replace_if_present_flag of submits (0-255)\n"
+      "  --esm-class N        esm_class bits of submits, beside those the coding sets\n"
+      "                       (not 0x40)\n"
+      "  --sm-default-msg-id N  sm_default_msg_id of submits (0-255)\n"
+      "  --addr-ton N         addr_ton of the binds (default 0)\n"
+      "  --addr-npi N         addr_npi of the binds (default 0)\n"
+      "  --address-range R    address_range of the binds (at most 40 characters)\n"
+      "  --interface-version N  interface_version of the binds (default 0x34)\n"
+      "  --query ID           instead of submitting, send query_sm for message ID (from\n"
+      "                       --source) and print the answer (repeatable)\n"
+      "  --cancel ID          instead of submitting, send cancel_sm for message ID (from\n"
+      "                       --source to --destination) and print the answer\n"
+      "  --raw HEX            instead of submitting, send these bytes as they are (a\n"
+      "                       deliberately broken PDU too) and print the answer\n"
+      "  --raw-patch-seq      write a fresh sequence number into each --raw PDU\n"
+      "  --deliver-status N   answer deliver_sm and data_sm with this command_status\n"
+      "                       (default 0; 0x58 makes the SMSC send them again)\n"
+      "  --deliver-delay MS   answer deliver_sm and data_sm MS milliseconds late\n"
+      "  --no-deliver-answer  do not answer deliver_sm and data_sm at all\n"
       "  --trace              print one line per PDU on standard error: time,\n"
       "                       connection, out or in, command, sequence number, status,\n"
       "                       ids, addresses, message id, data_coding, start of text\n"
@@ -192,40 +242,110 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oExpectStat,
     oDecode,
     oPcap,
-    oTrace
+    oTrace,
+    oBind,
+    oTlv,
+    oServiceType,
+    oProtocolId,
+    oPriority,
+    oSchedule,
+    oRegisteredDelivery,
+    oReplaceIfPresent,
+    oEsmClass,
+    oSmDefaultMsgId,
+    oAddrTon,
+    oAddrNpi,
+    oAddressRange,
+    oInterfaceVersion,
+    oQuery,
+    oCancel,
+    oRaw,
+    oRawPatchSeq,
+    oDeliverStatus,
+    oDeliverDelay,
+    oNoDeliverAnswer
   };
-  static const option Long[] = {{"host", required_argument, nullptr, oHost},
-                                {"port", required_argument, nullptr, oPort},
-                                {"system-id", required_argument, nullptr, oId},
-                                {"password", required_argument, nullptr, oPw},
-                                {"system-type", required_argument, nullptr, oType},
-                                {"source", required_argument, nullptr, oSrc},
-                                {"destination", required_argument, nullptr, oDst},
-                                {"text", required_argument, nullptr, oText},
-                                {"validity", required_argument, nullptr, oVal},
-                                {"count", required_argument, nullptr, oCount},
-                                {"window", required_argument, nullptr, oWindow},
-                                {"wait", required_argument, nullptr, oWait},
-                                {"no-receipts", no_argument, nullptr, oNoRcpt},
-                                {"quiet", no_argument, nullptr, oQuiet},
-                                {"tps", required_argument, nullptr, oTps},
-                                {"duration", required_argument, nullptr, oDuration},
-                                {"json", required_argument, nullptr, oJson},
-                                {"coding", required_argument, nullptr, oCoding},
-                                {"long", required_argument, nullptr, oLong},
-                                {"dry-run", no_argument, nullptr, oDryRun},
-                                {"help", no_argument, nullptr, oHelp},
-                                {"tls", no_argument, nullptr, oTls},
-                                {"tls-ca", required_argument, nullptr, oTlsCA},
-                                {"tls-insecure", no_argument, nullptr, oTlsInsecure},
-                                {"receipt-ids", required_argument, nullptr, oReceiptIds},
-                                {"expect-stat", required_argument, nullptr, oExpectStat},
-                                {"decode", required_argument, nullptr, oDecode},
-                                {"pcap", required_argument, nullptr, oPcap},
-                                {"trace", no_argument, nullptr, oTrace},
-                                {nullptr, 0, nullptr, 0}};
+  static const option Long[] = {
+      {"host", required_argument, nullptr, oHost},
+      {"port", required_argument, nullptr, oPort},
+      {"system-id", required_argument, nullptr, oId},
+      {"password", required_argument, nullptr, oPw},
+      {"system-type", required_argument, nullptr, oType},
+      {"source", required_argument, nullptr, oSrc},
+      {"destination", required_argument, nullptr, oDst},
+      {"text", required_argument, nullptr, oText},
+      {"validity", required_argument, nullptr, oVal},
+      {"count", required_argument, nullptr, oCount},
+      {"window", required_argument, nullptr, oWindow},
+      {"wait", required_argument, nullptr, oWait},
+      {"no-receipts", no_argument, nullptr, oNoRcpt},
+      {"quiet", no_argument, nullptr, oQuiet},
+      {"tps", required_argument, nullptr, oTps},
+      {"duration", required_argument, nullptr, oDuration},
+      {"json", required_argument, nullptr, oJson},
+      {"coding", required_argument, nullptr, oCoding},
+      {"long", required_argument, nullptr, oLong},
+      {"dry-run", no_argument, nullptr, oDryRun},
+      {"help", no_argument, nullptr, oHelp},
+      {"tls", no_argument, nullptr, oTls},
+      {"tls-ca", required_argument, nullptr, oTlsCA},
+      {"tls-insecure", no_argument, nullptr, oTlsInsecure},
+      {"receipt-ids", required_argument, nullptr, oReceiptIds},
+      {"expect-stat", required_argument, nullptr, oExpectStat},
+      {"decode", required_argument, nullptr, oDecode},
+      {"pcap", required_argument, nullptr, oPcap},
+      {"trace", no_argument, nullptr, oTrace},
+      {"bind", required_argument, nullptr, oBind},
+      {"tlv", required_argument, nullptr, oTlv},
+      {"service-type", required_argument, nullptr, oServiceType},
+      {"protocol-id", required_argument, nullptr, oProtocolId},
+      {"priority", required_argument, nullptr, oPriority},
+      {"schedule", required_argument, nullptr, oSchedule},
+      {"registered-delivery", required_argument, nullptr, oRegisteredDelivery},
+      {"replace-if-present", required_argument, nullptr, oReplaceIfPresent},
+      {"esm-class", required_argument, nullptr, oEsmClass},
+      {"sm-default-msg-id", required_argument, nullptr, oSmDefaultMsgId},
+      {"addr-ton", required_argument, nullptr, oAddrTon},
+      {"addr-npi", required_argument, nullptr, oAddrNpi},
+      {"address-range", required_argument, nullptr, oAddressRange},
+      {"interface-version", required_argument, nullptr, oInterfaceVersion},
+      {"query", required_argument, nullptr, oQuery},
+      {"cancel", required_argument, nullptr, oCancel},
+      {"raw", required_argument, nullptr, oRaw},
+      {"raw-patch-seq", no_argument, nullptr, oRawPatchSeq},
+      {"deliver-status", required_argument, nullptr, oDeliverStatus},
+      {"deliver-delay", required_argument, nullptr, oDeliverDelay},
+      {"no-deliver-answer", no_argument, nullptr, oNoDeliverAnswer},
+      {nullptr, 0, nullptr, 0}};
   int C;
   long V;
+  // A setting of the client: checked at once on a scratch settings object, so that a value that
+  // does not fit is refused with the setter's reason before anything connects.
+  TSMPPClientInfo Check;
+  auto Setting = [&](const char* Name, std::function<void(TSMPPClientInfo&)> Set) {
+    try {
+      Set(Check);
+    } catch (const std::invalid_argument& E) {
+      std::fprintf(stderr, "smppcli: --%s: %s\n", Name, E.what());
+      return false;
+    }
+    O.Settings.push_back(std::move(Set));
+    return true;
+  };
+  // A number setting: decimal, or hex with 0x.
+  auto Number = [&](const char* Name, void (TSMPPClientInfo::*Set)(int32_t)) {
+    char* End = nullptr;
+    errno = 0;
+    const long long N = std::strtoll(optarg, &End, 0);
+    if (!*optarg || *End || errno || N < INT32_MIN || N > INT32_MAX) {
+      std::fprintf(stderr, "smppcli: --%s must be a number\n", Name);
+      return false;
+    }
+    return Setting(Name, [Set, N](TSMPPClientInfo& I) { (I.*Set)(static_cast<int32_t>(N)); });
+  };
+  auto Text = [&](const char* Name, void (TSMPPClientInfo::*Set)(const std::string&)) {
+    return Setting(Name, [Set, T = std::string(optarg)](TSMPPClientInfo& I) { (I.*Set)(T); });
+  };
   while ((C = getopt_long(Argc, Argv, "", Long, nullptr)) != -1) {
     switch (C) {
       case oHost:
@@ -375,6 +495,96 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oTrace:
         O.Trace = true;
         break;
+      case oBind:
+        if (std::strcmp(optarg, "pair") == 0) {
+          O.BindMode = TBindMode::bmPair;
+        } else if (std::strcmp(optarg, "trx") == 0) {
+          O.BindMode = TBindMode::bmTransceiver;
+        } else {
+          std::fprintf(stderr, "smppcli: --bind must be pair or trx\n");
+          return false;
+        }
+        break;
+      case oTlv: {
+        TTlv Tlv;
+        std::string Error;
+        if (!ParseTlvText(optarg, Tlv.Tag, Tlv.Value, Error)) {
+          std::fprintf(stderr, "smppcli: --tlv: %s\n", Error.c_str());
+          return false;
+        }
+        O.Tlvs.push_back(std::move(Tlv));
+        if (!Setting("tlv", [Tlvs = O.Tlvs](TSMPPClientInfo& I) { I.SetExtraTlvs(Tlvs); }))
+          return false;
+        break;
+      }
+      case oServiceType:
+        if (!Text("service-type", &TSMPPClientInfo::Set_submit_service_type)) return false;
+        break;
+      case oProtocolId:
+        if (!Number("protocol-id", &TSMPPClientInfo::Set_submit_protocol_id)) return false;
+        break;
+      case oPriority:
+        if (!Number("priority", &TSMPPClientInfo::Set_submit_priority_flag)) return false;
+        break;
+      case oSchedule:
+        if (!Text("schedule", &TSMPPClientInfo::Set_submit_schedule_delivery_time)) return false;
+        break;
+      case oRegisteredDelivery:
+        if (!Number("registered-delivery", &TSMPPClientInfo::Set_submit_registered_delivery))
+          return false;
+        // No receipt asked for: none is waited for.
+        if ((Check.submit_registered_delivery() & 0x03) == 0) O.Receipts = false;
+        break;
+      case oReplaceIfPresent:
+        if (!Number("replace-if-present", &TSMPPClientInfo::Set_submit_replace_if_present_flag))
+          return false;
+        break;
+      case oEsmClass:
+        if (!Number("esm-class", &TSMPPClientInfo::Set_submit_esm_class)) return false;
+        break;
+      case oSmDefaultMsgId:
+        if (!Number("sm-default-msg-id", &TSMPPClientInfo::Set_submit_sm_default_msg_id))
+          return false;
+        break;
+      case oAddrTon:
+        if (!Number("addr-ton", &TSMPPClientInfo::Set_bind_addr_ton)) return false;
+        break;
+      case oAddrNpi:
+        if (!Number("addr-npi", &TSMPPClientInfo::Set_bind_addr_npi)) return false;
+        break;
+      case oAddressRange:
+        if (!Text("address-range", &TSMPPClientInfo::Set_bind_address_range)) return false;
+        break;
+      case oInterfaceVersion:
+        if (!Number("interface-version", &TSMPPClientInfo::Set_bind_interface_version))
+          return false;
+        break;
+      case oQuery:
+      case oCancel:
+        O.Requests.push_back({C == oQuery ? kQuerySm : kCancelSm, optarg, {}});
+        break;
+      case oRaw: {
+        std::vector<uint8_t> Bytes;
+        std::string Error;
+        if (!ParseHexPdu(optarg, Bytes, Error) || Bytes.empty()) {
+          std::fprintf(stderr, "smppcli: --raw: %s\n", Error.empty() ? "no bytes" : Error.c_str());
+          return false;
+        }
+        O.Requests.push_back({0, {}, std::move(Bytes)});
+        break;
+      }
+      case oRawPatchSeq:
+        O.RawPatchSequence = true;
+        break;
+      case oDeliverStatus:
+        if (!Number("deliver-status", &TSMPPClientInfo::Set_deliver_resp_status)) return false;
+        break;
+      case oDeliverDelay:
+        if (!Number("deliver-delay", &TSMPPClientInfo::Set_deliver_resp_delay_ms)) return false;
+        break;
+      case oNoDeliverAnswer:
+        Setting("no-deliver-answer", [](TSMPPClientInfo& I) { I.Set_deliver_no_answer(true); });
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -431,6 +641,10 @@ struct TProgress {
   load::TMicros LastAnswer = 0;
   load::TMatcher Matcher;
   load::TRateLimiter Limiter;
+  // --query, --cancel, --raw: the command id and status of every response read on the
+  // transmitter, by sequence number (kept only when there are such requests).
+  bool KeepAnswers = false;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> Answers;
 
   load::TMicros Now() const {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - T0).count();
@@ -655,6 +869,35 @@ int RunDecode(const std::string& Arg) {
 
 }  // namespace
 
+// Sends each --query, --cancel and --raw in turn and waits for its answer. Returns the first
+// error: a request that could not be sent, got no answer within Wait, or (query_sm, cancel_sm)
+// was answered with an error status; an answer to raw bytes passes whatever its status.
+std::string RunRequests(TSmppClient& Client, const TOptions& O, TProgress& P,
+                        Clock::duration Wait) {
+  for (const TOptions::TRequest& Rq : O.Requests) {
+    const std::string Name = Rq.CommandId ? CommandName(Rq.CommandId) : "raw PDU";
+    int32_t Sequence = -1;
+    if (Rq.CommandId == kQuerySm)
+      Sequence = Client.QuerySm(Rq.MessageId, O.Source);
+    else if (Rq.CommandId == kCancelSm)
+      Sequence = Client.CancelSm(Rq.MessageId, O.Source, O.Destination);
+    else
+      Sequence = Client.SendRaw(Rq.Raw, O.RawPatchSequence);
+    if (Sequence < 0) return "the " + Name + " could not be sent";
+    if (Rq.CommandId == 0 && Rq.Raw.size() < kPduHeaderLength) continue;  // nothing to answer
+    std::unique_lock<std::mutex> G(P.Lock);
+    const auto Key = static_cast<uint32_t>(Sequence);
+    if (!P.Changed.wait_for(G, Wait, [&] { return !P.Failure.empty() || P.Answers.count(Key); }))
+      return "no answer to the " + Name + " (sequence number " + std::to_string(Key) +
+             ") within the wait";
+    if (!P.Failure.empty()) return P.Failure;
+    const uint32_t Status = P.Answers[Key].second;
+    if (Rq.CommandId && Status != 0)
+      return "the " + Name + " was answered with " + CommandStatusName(Status);
+  }
+  return {};
+}
+
 int main(int Argc, char** Argv) {
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
@@ -713,7 +956,8 @@ int main(int Argc, char** Argv) {
 
   TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.ReceiptIds, O.Tps, Parts);
   P.Window = O.Window;
-  P.WantReceipts = O.Receipts;
+  P.WantReceipts = O.Receipts && O.Requests.empty();
+  P.KeepAnswers = !O.Requests.empty();
   auto Client = std::make_unique<TSmppClient>(nullptr);
   Client->ClientInfo().SetHost(O.Host);
   Client->ClientInfo().SetPort(O.Port);
@@ -767,6 +1011,8 @@ int main(int Argc, char** Argv) {
       std::printf("%s\n", Escaped(Line).c_str());
     }
   };
+  Client->ClientInfo().Set_bind_mode(O.BindMode);
+  for (const auto& Set : O.Settings) Set(Client->ClientInfo());
   Client->ClientInfo().SetUseTLS(O.Tls);
   Client->ClientInfo().SetTLSCAFile(O.TlsCA);
   Client->ClientInfo().SetTLSVerifyPeer(!O.TlsInsecure);
@@ -860,6 +1106,11 @@ int main(int Argc, char** Argv) {
       P.Failure = "bind_receiver refused by the SMSC (status " + Hex8(R.Status) + ")";
     P.WakeIfDue();
   });
+  // The transmitter's lines, or with --bind trx the transceiver's: its own, and the answers to
+  // submits and other requests (its deliveries come through the receiver's notification).
+  const bool Trx = O.BindMode == TBindMode::bmTransceiver;
+  const std::string Side = Trx ? "Trx" : "Tcx";
+  const std::string SideName = Trx ? "transceiver" : "transmitter";
   Client->SetTcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Tcx().tcxData();
     if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
@@ -871,16 +1122,19 @@ int main(int Argc, char** Argv) {
     const bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
     {
       std::lock_guard<std::mutex> G(P.Lock);
-      if (Line == "bind Tcx OK")
+      if (Line == "bind " + Side + " OK") {
         P.TcxBound = true;
-      else if ((Line.rfind("Tcx TLS handshake failed: ", 0) == 0 ||
-                Line.rfind("Tcx closed by the SMSC before the bind answer", 0) == 0) &&
-               P.Failure.empty())
+        if (Trx) P.RcxBound = true;
+      } else if ((Line.rfind(Side + " TLS handshake failed: ", 0) == 0 ||
+                  Line.rfind(Side + " closed by the SMSC before the bind answer", 0) == 0) &&
+                 P.Failure.empty()) {
         P.Failure = Line;
-      else if (Line == "Tcx try Connect in 5 sec" && P.Failure.empty())
-        P.Failure = "cannot connect the transmitter to " + O.Host + ":" + std::to_string(O.Port);
-      else if (Line.rfind("Tcx invalid PDU length", 0) == 0 && P.Failure.empty())
-        P.Failure = "the SMSC sent a broken stream on the transmitter (" + Line + ")";
+      } else if (Line == Side + " try Connect in 5 sec" && P.Failure.empty()) {
+        P.Failure =
+            "cannot connect the " + SideName + " to " + O.Host + ":" + std::to_string(O.Port);
+      } else if (Line.rfind(Side + " invalid PDU length", 0) == 0 && P.Failure.empty()) {
+        P.Failure = "the SMSC sent a broken stream on the " + SideName + " (" + Line + ")";
+      }
       if (Response) {
         const load::TMicros Now = P.Now();
         const long Before = P.Matcher.Answered();
@@ -889,8 +1143,14 @@ int main(int Argc, char** Argv) {
         if (R.Status == kThrottled || R.Status == kQueueFull)
           P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
       }
-      if (Read && R.CommandId == kBindTransmitterResp && R.Status != 0 && P.Failure.empty())
-        P.Failure = "bind_transmitter refused by the SMSC (status " + Hex8(R.Status) + ")";
+      const uint32_t BindResp = Trx ? kBindTransceiverResp : kBindTransmitterResp;
+      if (Read && R.CommandId == BindResp && R.Status != 0 && P.Failure.empty())
+        P.Failure = CommandName(BindResp & ~kGenericNack) + " refused by the SMSC (status " +
+                    Hex8(R.Status) + ")";
+      if (Read && P.KeepAnswers && (R.CommandId & kGenericNack) != 0) {
+        P.Answers[R.Sequence] = {R.CommandId, R.Status};
+        P.Changed.notify_all();
+      }
       // After a response the pump wakes the main thread if need be, once it has refilled the
       // window.
       if (!Response) P.WakeIfDue();
@@ -915,6 +1175,10 @@ int main(int Argc, char** Argv) {
       Error = P.Failure;
     P.Waiting = TProgress::TWaiting::Nothing;
   }
+
+  // --query, --cancel and --raw go instead of submits, one after the other, each waiting for its
+  // answer.
+  if (Error.empty() && !O.Requests.empty()) Error = RunRequests(*Client, O, P, Wait);
 
   // The progress line, once a second while standard error is a terminal.
   std::mutex StopLock;
@@ -949,7 +1213,7 @@ int main(int Argc, char** Argv) {
   {
     std::lock_guard<std::mutex> G(P.Lock);
     P.T0 = T0;
-    P.Count = O.Count;
+    P.Count = O.Requests.empty() ? O.Count : 0;
     P.ForDuration = O.Duration > 0;
     P.SendUntil =
         T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));

@@ -463,3 +463,69 @@ TEST(Smppcli, DecodePrintsEachPduAsJsonAndTellsBrokenFromBadInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// --bind trx, --tlv and the submit fields, --query, --cancel and --raw, and our answers to
+// deliveries, each against a local SMSC of its own, whose log shows what reached it.
+TEST(Smppcli, BindsAsTransceiverSendsAnyFieldOrRequestAndChoosesItsAnswers) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> says;     // in smppcli's output
+    std::vector<std::string> smscLog;  // in the SMSC's
+  };
+  const Case cases[] = {
+      {{"--bind", "trx", "--tlv", "user_message_reference=int2:7", "--tlv", "0x1403=hex:0a0b",
+        "--tlv", "5124=str:ab", "--service-type", "CMT"},
+       0,
+       {"Trx Connected.", "bind Trx OK", "+QUERY_RES 0000000001:2:000", "trx disconnected"},
+       {"bind_transceiver session=1",
+        "tag=0x0204 name=user_message_reference length=2 value=0x0007",
+        "tag=0x1403 name=unknown length=2 value=0x0a0b",
+        "tag=0x1404 name=unknown length=3 value=0x616200"}},
+      {{"--query", "ffff"},
+       1,
+       {"Tcx query_sm_resp seq 3 ESME_RQUERYFAIL",
+        "the query_sm was answered with ESME_RQUERYFAIL"},
+       {"query_sm session=", "id=ffff status=103"}},
+      {{"--cancel", "ffff"},
+       1,
+       {"Tcx cancel_sm_resp seq 3 ESME_RCANCELFAIL"},
+       {"cancel_sm session="}},
+      {{"--raw", "00000010 00000099 00000000 00000063"},
+       0,
+       {"Tcx generic_nack seq 99 ESME_RINVCMDID (raw PDU)"},
+       {"unknown session=2 seq=99 command_id=0x00000099"}},
+      // The first receipt is answered with "throttled": it comes again while the second message
+      // is on its way.
+      {{"--count", "2", "--tps", "2", "--deliver-status", "0x58"},
+       0,
+       {"+QUERY_RES 0000000001:2:000\n+QUERY_RES 0000000001:2:000"},
+       {"deliver_sm_resp session=1 seq=1 status=88",
+        "retry deliver_sm session=1 seq=2 attempt=1 "
+        "reason=status:0x00000058"}},
+      {{"--bind", "both"}, 2, {"smppcli: --bind must be pair or trx"}, {}},
+      {{"--tlv", "x=int1:1"}, 2, {"smppcli: --tlv: tag 'x' is neither a number"}, {}},
+      {{"--service-type", "TOOLONG"},
+       2,
+       {"smppcli: --service-type: submit_service_type is at most 5 characters, not 7"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SmscProcess smsc({"--retry-delay", "100"});
+    ASSERT_TRUE(smsc.start()) << smsc.error();
+    std::vector<std::string> args = {"--port", std::to_string(smsc.port()), "--wait", "10"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(r.status, c.status);
+    for (const std::string& s : c.says) EXPECT_NE(r.out.find(s), std::string::npos) << s;
+    for (const std::string& s : c.smscLog)
+      EXPECT_TRUE(
+          smsc.waitFor([&](const std::string& l) { return l.find(s) != std::string::npos; }, 5s))
+          << s;
+  }
+}
+
+}  // namespace
