@@ -1,6 +1,7 @@
 // TPduCapture: the ring drained by a thread of its own into the capture file and the trace lines.
 #include "inspect/PduCapture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -49,9 +50,8 @@ void TPduCapture::Run() {
     Write(Records);
     if (Stop) break;
   }
-  int64_t LastUs = 0;
-  for (const TPduTraceRecord& R : Records) LastUs = WallUs(R.MonotonicNs);
-  if (LastUs == 0) LastUs = WallUs(PduTraceNowNs());
+  // The connections still open end at the capture's last time.
+  const int64_t LastUs = FLastUs ? FLastUs : WallUs(PduTraceNowNs());
   std::string Error;
   try {
     if (FPcap) {
@@ -80,7 +80,9 @@ void TPduCapture::Write(const std::vector<TPduTraceRecord>& Records) {
       for (const TPduTraceRecord& R : Records) {
         const size_t C = static_cast<size_t>(R.Connection);
         if (C >= std::size(FOpen)) continue;
-        const int64_t Us = WallUs(R.MonotonicNs);
+        // The PDUs of one read carry the read's time, which may lie before that of a PDU sent
+        // while they were handled: the capture's times never go back.
+        const int64_t Us = FLastUs = std::max(FLastUs, WallUs(R.MonotonicNs));
         switch (R.Kind) {
           case TPduTraceKind::tkOpened:
             if (FOpen[C] >= 0) FPcap->CloseConnection(FOpen[C], Us);

@@ -51,6 +51,7 @@ class TPduCapture {
   // and the last endpoints each had.
   int FOpen[3] = {-1, -1, -1};
   TTcpEndpoints FLast[3];
+  int64_t FLastUs = 0;  // the latest time written to the capture
   std::string FLines;
 
   // Guards FStop, FError and FWritten.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 TPduTraceRing::TPduTraceRing(size_t Capacity, TWhenFull WhenFull)
     : FCapacity(std::max<size_t>(Capacity, 1)),
@@ -31,15 +32,27 @@ void TPduTraceRing::DropOldest() {
   ++FDropped;
 }
 
+void TPduTraceRing::TSpinLock::lock() noexcept {
+  while (!try_lock())
+    while (FTaken.load(std::memory_order_relaxed)) std::this_thread::yield();
+}
+
 void TPduTraceRing::Push(const TPduTraceEvent& Event) {
   const size_t Kept = std::min(Event.Length, kMaxBytes);
-  std::unique_lock<std::mutex> Guard(FLock);
+  std::unique_lock<TSpinLock> Guard(FLock);
   size_t At;
   while ((At = RoomFor(Kept)) == FBytesSize) {
-    if (FWhenFull == TWhenFull::wfWait)
-      FRoom.wait(Guard);
-    else
+    if (FWhenFull == TWhenFull::wfDropOldest) {
       DropOldest();
+      continue;
+    }
+    const uint64_t Seen = FDrains.load();
+    Guard.unlock();
+    {
+      std::unique_lock<std::mutex> Wait(FWaitLock);
+      FRoom.wait(Wait, [&] { return FDrains.load() != Seen; });
+    }
+    Guard.lock();
   }
   ++FPushed;
   size_t Index = FHead + FCount;
@@ -59,7 +72,7 @@ void TPduTraceRing::Push(const TPduTraceEvent& Event) {
 }
 
 void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
-  std::unique_lock<std::mutex> Guard(FLock);
+  std::unique_lock<TSpinLock> Guard(FLock);
   Out.resize(FCount);
   for (size_t I = 0; I < FCount; ++I) {
     size_t Index = FHead + I;
@@ -78,16 +91,22 @@ void TPduTraceRing::Drain(std::vector<TPduTraceRecord>& Out) {
   FHead = 0;
   FCount = 0;
   FTail = 0;
+  FDrains.fetch_add(1);
   Guard.unlock();
-  if (FWhenFull == TWhenFull::wfWait) FRoom.notify_all();
+  if (FWhenFull == TWhenFull::wfWait) {
+    // Taken and released before the signal: a producer between its look at FDrains and its wait
+    // holds FWaitLock, so the signal cannot fall between the two.
+    { std::lock_guard<std::mutex> Wait(FWaitLock); }
+    FRoom.notify_all();
+  }
 }
 
 uint64_t TPduTraceRing::Pushed() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  std::lock_guard<TSpinLock> Guard(FLock);
   return FPushed;
 }
 
 uint64_t TPduTraceRing::Dropped() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  std::lock_guard<TSpinLock> Guard(FLock);
   return FDropped;
 }

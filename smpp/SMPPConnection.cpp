@@ -58,6 +58,7 @@ void TSMPPConnection::SetReportLine(std::string_view Line) {
 }
 
 void TSMPPConnection::ClearReport() {
+  FReadTimeNs.store(0, std::memory_order_relaxed);
   std::lock_guard<std::mutex> Guard(TextLock);
   FBinData.clear();
   FData.clear();

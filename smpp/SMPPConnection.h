@@ -46,6 +46,12 @@ class TSMPPConnection : public TPersistent {
   int32_t ReadReportedBytes(void* Buffer, int32_t Capacity) const;
   // Empties the report text and the hex dump after a read has been reported. Any thread.
   void ClearReport();
+  // Inside a notification that reports a read: when the socket read that brought the PDU was
+  // taken, on the PDU trace's clock (PduTraceNowNs); 0 for any other report. The PDUs of one read
+  // share it, so a load run that times its answers by it reads the clock once per read, and the
+  // trace and the latencies agree. Any thread.
+  int64_t ReadTimeNs() const { return FReadTimeNs.load(std::memory_order_relaxed); }
+  void SetReadTimeNs(int64_t Ns) { FReadTimeNs.store(Ns, std::memory_order_relaxed); }
 
   // The connection's socket, created with no owner; freed by the client component (FreeSocket),
   // before the object itself.
@@ -76,6 +82,7 @@ class TSMPPConnection : public TPersistent {
   std::atomic<int32_t> FTimerInterval{0};  // idle ticks tolerated before an enquire_link
   std::atomic<int32_t> FIdle{0};           // running idle count; the read handler and the tick
   std::atomic<int32_t> Fcmd_seq{0};        // sequence_number of the last PDU read
+  std::atomic<int64_t> FReadTimeNs{0};     // see ReadTimeNs
   // TextLock guards the texts and the raw-byte store. It is never held while anything else is
   // taken, so a notification of one connection may read the other connection's texts.
   mutable std::mutex TextLock;

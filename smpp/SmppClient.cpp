@@ -237,7 +237,7 @@ void TSmppClient::Report(TSideState& Side, const std::string* Text, bool Empty) 
 }
 
 void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length,
-                             std::optional<uint32_t> Session) {
+                             std::optional<uint32_t> Session, int64_t AtNs) {
   std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
   // A connect raises the count under this lock before the socket can be connected again, so an
   // answer of an ended session never reaches the next one.
@@ -248,7 +248,7 @@ void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length,
   if (S->State() != wsConnected) return;
   S->Send(Data, static_cast<int32_t>(Length));
   // Still under the socket lock, so that the trace sees the connection's PDUs in the order sent.
-  Trace(Side, TPduDirection::pdOut, Data, Length);
+  Trace(Side, TPduDirection::pdOut, Data, Length, AtNs);
 }
 
 void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
@@ -263,7 +263,7 @@ void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
 }
 
 void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {
-  Event.MonotonicNs = PduTraceNowNs();
+  if (Event.MonotonicNs == 0) Event.MonotonicNs = PduTraceNowNs();
   Handler(Event);
 }
 

@@ -114,6 +114,7 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       S->Receive(St.Bytes + St.Have, static_cast<int32_t>(std::min<size_t>(Pending, Space)));
   if (Got <= 0) return;
   St.Have += static_cast<size_t>(Got);
+  const int64_t ReadNs = PduTraceNowNs();
   if (St.Skip) {
     // The rest of a PDU that was too long to take: read through and dropped.
     const size_t Drop = std::min(St.Skip, St.Have);
@@ -151,7 +152,7 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       return;
     }
     KeepAlive.Hold();
-    HandleRead(Side, St.Bytes + Offset, Frame.Length);
+    HandleRead(Side, St.Bytes + Offset, Frame.Length, ReadNs);
     Offset += Frame.Length;
     if (FDying.load() || Side.CloseAsked.load()) {
       // The PDU closed the connection (unbind_resp, unbind): what follows it is not ours.
@@ -165,15 +166,17 @@ void TSmppClient::DataAvailable(TSideState& Side) {
   }
 }
 
-void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length) {
+void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length,
+                             int64_t ReadNs) {
   // Traced before it is answered, so that the trace shows a request ahead of its response.
-  Trace(Side, TPduDirection::pdIn, Bytes, Length);
+  Trace(Side, TPduDirection::pdIn, Bytes, Length, ReadNs);
   // The transceiver reports a delivery on the receiver's object, under that object's report lock
   // alone (see the lock order).
   TSideState& On = ReportSideOf(Side, GetU32(Bytes + 4));
   TSMPPConnection& C = On.Connection;
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
   C.SetRead(Bytes, Length);
+  C.SetReadTimeNs(ReadNs);
   TPDU Pdu;
   DecodePdu(Bytes, Length, Length, Pdu);
   if (Pdu.command_id == kGenericNack || Pdu.command_id == Side.BindRespId)

@@ -31,23 +31,23 @@ void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::s
     Pdu.submit.validity_period = "00000" + Validity + "00000R";
 }
 
-void TSmppClient::SendPart(const uint8_t* Bytes, size_t Length, bool Split) {
+void TSmppClient::SendPart(const uint8_t* Bytes, size_t Length, bool Split, int64_t AtNs) {
   if (Split) {
     int32_t Slot = FSentPartIndex.load() + 1;
     if (Slot > SentPartSlots) Slot = 1;
     FSentPartIndex.store(Slot);
     std::memcpy(FSentPartStore[Slot - 1], Bytes, std::min<size_t>(Length, SentPartSlotSize));
   }
-  SocketSend(Submitter(), Bytes, Length);
+  SocketSend(Submitter(), Bytes, Length, std::nullopt, AtNs);
 }
 
 int32_t TSmppClient::Send(const std::string& Source, const std::string& Destination,
                           const std::string& Validity, const std::string& Text,
-                          std::vector<uint32_t>* PartSequences) {
+                          std::vector<uint32_t>* PartSequences, int64_t* SentAtNs) {
   if (PartSequences) PartSequences->clear();
   const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
   if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
-    return SendCoded(PartSequences, Source, Destination, Validity, Text, Coded);
+    return SendCoded(PartSequences, SentAtNs, Source, Destination, Validity, Text, Coded);
   std::lock_guard<std::mutex> Guard(FSendLock);
   // The text cut to 160 characters, then the signature: built on the stack.
   static constexpr std::string_view Signature = SignatureTrailer;
@@ -84,7 +84,8 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
     if (PartSequences) PartSequences->push_back(Pdu.sequence_number);
     if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
   }
-  for (size_t I = 0; I < PartCount; ++I) SendPart(Buffers[I], Lengths[I], PartCount > 1);
+  const int64_t At = SentAtNs ? (*SentAtNs = PduTraceNowNs()) : 0;
+  for (size_t I = 0; I < PartCount; ++I) SendPart(Buffers[I], Lengths[I], PartCount > 1, At);
   return static_cast<int32_t>(Pdu.sequence_number);
 }
 
@@ -100,9 +101,10 @@ uint16_t TSmppClient::NextConcatReference(const std::string& Destination) {
   return It->second++;
 }
 
-int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, const std::string& Source,
-                               const std::string& Destination, const std::string& Validity,
-                               const std::string& Text, TSMPPClientInfo::TSubmitText Settings) {
+int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, int64_t* SentAtNs,
+                               const std::string& Source, const std::string& Destination,
+                               const std::string& Validity, const std::string& Text,
+                               TSMPPClientInfo::TSubmitText Settings) {
   // The refusal is reported once no lock of Send is held (the report lock comes first).
   std::string Refusal;
   const int32_t Result = [&]() -> int32_t {
@@ -146,8 +148,9 @@ int32_t TSmppClient::SendCoded(std::vector<uint32_t>* PartSequences, const std::
       if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
     }
     if (PartSequences) *PartSequences = std::move(Sequences);
+    const int64_t At = SentAtNs ? (*SentAtNs = PduTraceNowNs()) : 0;
     for (const std::vector<uint8_t>& Bytes : Built)
-      SendPart(Bytes.data(), Bytes.size(), Built.size() > 1);
+      SendPart(Bytes.data(), Bytes.size(), Built.size() > 1, At);
     return static_cast<int32_t>(Pdu.sequence_number);
   }();
   if (!Refusal.empty()) {

@@ -157,9 +157,13 @@ class TSmppClient : public TComponent, public TPersistent {
   // PartSequences, when given, is cleared and receives the sequence number of every part sent, in
   // order: other requests (the keep-alive's enquire_link) take numbers from the same counter
   // meanwhile, so the parts' numbers need not be consecutive.
+  //
+  // SentAtNs, when given, receives when the first part went to the socket, on the PDU trace's
+  // clock (PduTraceNowNs): the same time the trace gives it, so a load run that times its
+  // submits by it reads the clock once per message, and the trace and the latencies agree.
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text,
-               std::vector<uint32_t>* PartSequences = nullptr);
+               std::vector<uint32_t>* PartSequences = nullptr, int64_t* SentAtNs = nullptr);
 
   // ---- Other requests. Any thread, including from inside a notification; serialised with Send
   // and with each other. Each goes out on the transmitter (the transceiver with bmTransceiver,
@@ -340,8 +344,10 @@ class TSmppClient : public TComponent, public TPersistent {
   void WatchdogTick(TSideState& Side);
   void ReconnectTick(TSideState& Side);
 
-  // One complete PDU of the stream, handled as one read.
-  void HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length);
+  // One complete PDU of the stream, handled as one read. ReadNs is when the socket read that
+  // completed it was taken (0: none known): the PDUs of one read share it in the trace and in
+  // ReadTimeNs, so that a load run's reads of many answers at once take the clock once.
+  void HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length, int64_t ReadNs = 0);
   // The addressing, command and validity period of a submit of this message.
   static void StartSubmit(TPDU& Pdu, const std::string& Source, const std::string& Destination,
                           const std::string& Validity);
@@ -357,14 +363,16 @@ class TSmppClient : public TComponent, public TPersistent {
   // enquire_link sent, the watchdog stops.
   void EnquireLinkAnswered(TSideState& Side, uint32_t Sequence);
   // Send of a coded text or long message (submit_coding or submit_long_mode not at its default).
-  int32_t SendCoded(std::vector<uint32_t>* PartSequences, const std::string& Source,
-                    const std::string& Destination, const std::string& Validity,
-                    const std::string& Text, TSMPPClientInfo::TSubmitText Settings);
+  int32_t SendCoded(std::vector<uint32_t>* PartSequences, int64_t* SentAtNs,
+                    const std::string& Source, const std::string& Destination,
+                    const std::string& Validity, const std::string& Text,
+                    TSMPPClientInfo::TSubmitText Settings);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
   // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
   // first copied into the next slot of the sent-part store. Under FSendLock.
-  void SendPart(const uint8_t* Bytes, size_t Length, bool Split);
+  // AtNs: its trace time stamp (0: now).
+  void SendPart(const uint8_t* Bytes, size_t Length, bool Split, int64_t AtNs = 0);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSideState& Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
   // Answers a deliver_sm or data_sm as ClientInfo.DeliverAnswer says: at once, queued for the
@@ -411,8 +419,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // receiver's comes first: the transceiver takes the receiver's report lock for a delivery
   // without holding the transmitter's, and then the transmitter's SocketLock to answer it.
   // With a Session, the bytes go only while the connection is still in that session.
+  // AtNs: the trace's time stamp of the bytes (0: now).
   void SocketSend(TSideState& Side, const void* Data, size_t Length,
-                  std::optional<uint32_t> Session = std::nullopt);
+                  std::optional<uint32_t> Session = std::nullopt, int64_t AtNs = 0);
   void SocketConnect(TSideState& Side);
   void SocketClose(TSideState& Side);
   bool SocketConnected(TSideState& Side);
@@ -424,17 +433,18 @@ class TSmppClient : public TComponent, public TPersistent {
   // Makes the transceiver's record live (or the pair's) when no socket is open; otherwise the
   // latched mode stays. Application's thread (Connect).
   void LatchBindMode(bool Transceiver);
-  // Hands one PDU of this connection to the trace handler, if one is assigned. Without one it
-  // costs one load of FTraceHandler.
-  void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length) {
+  // Hands one PDU of this connection to the trace handler, if one is assigned, stamped AtNs or,
+  // when that is 0, now. Without a handler it costs one load of FTraceHandler.
+  void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length,
+             int64_t AtNs = 0) {
     if (const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire))
-      TraceCall(*Handler,
-                {Side.TraceConnection, Direction, 0, static_cast<const uint8_t*>(Bytes), Length});
+      TraceCall(*Handler, {Side.TraceConnection, Direction, AtNs,
+                           static_cast<const uint8_t*>(Bytes), Length});
   }
   // Hands the start (tkOpened, with the socket's endpoints) or the end (tkClosed) of a
   // connection to the trace handler, if one is assigned. The connection's worker thread.
   void TraceBoundary(TSideState& Side, TPduTraceKind Kind);
-  // Stamps the event with the time and calls Handler.
+  // Stamps the event with the time, unless it has one, and calls Handler.
   static void TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event);
   TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }
   const TSideState& Conn(TSide Side) const { return FSides[static_cast<size_t>(Side)]; }

@@ -649,6 +649,14 @@ struct TProgress {
   load::TMicros Now() const {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - T0).count();
   }
+  // A time the client gave (a submit's SentAtNs, a read's ReadTimeNs; the same clock), or now
+  // when it gave none: the client's times are those the PDU trace shows, and save a clock read.
+  load::TMicros MicrosOf(int64_t Ns) const {
+    if (Ns == 0) return Now();
+    return (Ns -
+            std::chrono::duration_cast<std::chrono::nanoseconds>(T0.time_since_epoch()).count()) /
+           1000;
+  }
   bool Finished() const {
     return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
   }
@@ -1036,18 +1044,19 @@ int main(int Argc, char** Argv) {
         break;
       }
       ++P.Claimed;
-      const load::TMicros SentAt = P.Now();
       // A submit into an empty window starts the wait for an answer afresh.
-      if (P.Matcher.InFlight() == 0 && P.Pending == 0)
-        P.LastAnswer = std::max(P.LastAnswer, SentAt);
+      const bool IntoEmptyWindow = P.Matcher.InFlight() == 0 && P.Pending == 0;
       P.Pending += Parts;
       G.unlock();
       // The sequence numbers of the parts, as sent: other requests take numbers meanwhile.
       static thread_local std::vector<uint32_t> Sequences;
+      int64_t SentNs = 0;
       const int32_t Sequence =
-          Client->Send(O.Source, O.Destination, O.Validity, O.Text, &Sequences);
+          Client->Send(O.Source, O.Destination, O.Validity, O.Text, &Sequences, &SentNs);
       G.lock();
       P.Pending -= Parts;
+      const load::TMicros SentAt = P.MicrosOf(SentNs);
+      if (IntoEmptyWindow) P.LastAnswer = std::max(P.LastAnswer, SentAt);
       if (Sequence < 0) {
         // Send refuses a message it cannot build while the connection is up; otherwise the
         // connection is gone.
@@ -1090,7 +1099,7 @@ int main(int Argc, char** Argv) {
       P.RcxBound = true;
     } else if (IsReceipt) {
       const long Before = P.Matcher.Receipts();
-      const load::TMicros Now = P.Now();
+      const load::TMicros Now = P.MicrosOf(C->Rcx().ReadTimeNs());
       P.Matcher.Receipt(ReceiptId, Now, Stat, Err);
       if (P.Matcher.Receipts() != Before) P.LastAnswer = Now;
     }
@@ -1136,7 +1145,7 @@ int main(int Argc, char** Argv) {
         P.Failure = "the SMSC sent a broken stream on the " + SideName + " (" + Line + ")";
       }
       if (Response) {
-        const load::TMicros Now = P.Now();
+        const load::TMicros Now = P.MicrosOf(C->Tcx().ReadTimeNs());
         const long Before = P.Matcher.Answered();
         P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
         if (P.Matcher.Answered() != Before) P.LastAnswer = Now;

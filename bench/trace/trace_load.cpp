@@ -1,6 +1,8 @@
 // trace_load: what the PDU trace costs a load run. Sends --count submits at --window to an SMSC
 // (build/tools/smsc_sink) through TSmppClient, the next submit sent from the transmitter's
-// notification as smppcli does, and prints the process's CPU time per message. With --trace every
+// notification and each submit and answer timed for the latencies as smppcli does (by the
+// client's own time stamps, which the trace shares), and prints the process's CPU time per
+// message. With --trace every
 // PDU is copied into a TPduTraceRing, drained 30 times a second as a live view drains it; with
 // --empty the handler does nothing (what the trace's clock and call cost alone). Run it with and
 // without to compare.
@@ -20,6 +22,7 @@
 
 #include "inspect/PduTraceRing.h"
 #include "smpp/smppclient.h"
+#include "tools/LoadRun.h"
 
 namespace {
 
@@ -57,6 +60,8 @@ int main(int Argc, char** Argv) {
   std::condition_variable Changed;
   bool RcxBound = false, TcxBound = false;
   long Sent = 0, Answered = 0;  // Lock
+  load::TMatcher Matcher(0);    // Lock
+  const int64_t T0 = PduTraceNowNs();
 
   auto Client = std::make_unique<TSmppClient>(nullptr);
   Client->ClientInfo().SetHost("127.0.0.1");
@@ -85,8 +90,11 @@ int main(int Argc, char** Argv) {
     while (Sent < Count && Sent - Answered < Window) {
       ++Sent;
       G.unlock();
-      Client->Send("1234", "5551234", "", "Hello");
+      static thread_local std::vector<uint32_t> Sequences;
+      int64_t SentNs = 0;
+      Client->Send("1234", "5551234", "", "Hello", &Sequences, &SentNs);
       G.lock();
+      for (const uint32_t S : Sequences) Matcher.Submitted(S, (SentNs - T0) / 1000);
     }
   };
   Client->SetRcxOnData([&](TSmppClient* C) {
@@ -98,8 +106,14 @@ int main(int Argc, char** Argv) {
   Client->SetTcxOnData([&](TSmppClient* C) {
     const std::string Line = C->Tcx().tcxData();
     if (Line.rfind("+IN_QUEUE", 0) == 0) {
+      uint8_t Header[kPduHeaderLength];
+      const uint32_t Sequence = C->Tcx().ReadReportedBytes(Header, sizeof Header) == sizeof Header
+                                    ? GetU32(Header + 12)
+                                    : 0;
+      const int64_t ReadNs = C->Tcx().ReadTimeNs();
       {
         std::lock_guard<std::mutex> G(Lock);
+        Matcher.Responded(Sequence, 0, Line.substr(13), (ReadNs - T0) / 1000);
         if (++Answered == Count) Changed.notify_all();
       }
       Pump();
@@ -118,7 +132,7 @@ int main(int Argc, char** Argv) {
     }
   }
   const double Cpu0 = CpuSeconds();
-  const auto T0 = std::chrono::steady_clock::now();
+  const auto Start = std::chrono::steady_clock::now();
   Pump();
   {
     std::unique_lock<std::mutex> G(Lock);
@@ -129,10 +143,13 @@ int main(int Argc, char** Argv) {
   }
   const double Cpu = CpuSeconds() - Cpu0;
   const double Seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count();
-  std::printf("%s: %ld messages in %.3f s, CPU %.3f us per message, %llu PDUs traced\n",
-              Traced ? "traced" : "untraced", Count, Seconds, Cpu * 1e6 / Count,
-              static_cast<unsigned long long>(Ring.Pushed()));
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  std::printf(
+      "%s: %ld messages in %.3f s, CPU %.3f us per message, %llu PDUs traced, "
+      "response latency p50 %lld us\n",
+      Traced ? "traced" : "untraced", Count, Seconds, Cpu * 1e6 / Count,
+      static_cast<unsigned long long>(Ring.Pushed()),
+      static_cast<long long>(Matcher.ResponseLatency().Percentile(500)));
   Client->SetRcxOnData({});
   Client->SetTcxOnData({});
   Client.reset();
