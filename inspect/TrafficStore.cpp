@@ -1,6 +1,7 @@
 // TTrafficStore: appending and dropping rows, and each row's columns computed from its bytes.
 #include "inspect/TrafficStore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +58,12 @@ size_t TTrafficStore::Append(const TPduTraceRecord& Record) {
   }
   R.Cut = Record.OriginalLength > Record.Bytes.size() && Record.Kind == TPduTraceKind::tkPdu;
   return Left;
+}
+
+void TTrafficStore::DropOldest(size_t N) {
+  N = std::min(N, FRows.size());
+  FRows.erase(FRows.begin(), FRows.begin() + static_cast<std::ptrdiff_t>(N));
+  FDropped += N;
 }
 
 void TTrafficStore::Clear() {

@@ -51,6 +51,8 @@ class TTrafficStore {
   // Appends Record as the newest row. Returns how many of the oldest rows left to make room (0 or
   // 1).
   size_t Append(const TPduTraceRecord& Record);
+  // Takes the N oldest rows out (all, when there are fewer), counted as dropped.
+  void DropOldest(size_t N);
   // Takes every row out; the count of rows that left is kept.
   void Clear();
 
