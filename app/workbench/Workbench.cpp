@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
@@ -83,13 +84,24 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   FRunner = std::make_unique<TClientRunner>(FSink);
 
   auto* Split = new QSplitter(Qt::Horizontal, this);
-  Split->addWidget(MakeConnectionPanel());
+  // The panel scrolls when the window is lower than it (a small screen, a large scale factor).
+  auto* PanelScroll = new QScrollArea;
+  PanelScroll->setWidgetResizable(true);
+  PanelScroll->setFrameShape(QFrame::NoFrame);
+  PanelScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  QWidget* Panel = MakeConnectionPanel();
+  PanelScroll->setWidget(Panel);
+  PanelScroll->setMinimumWidth(Panel->minimumSizeHint().width() +
+                               PanelScroll->verticalScrollBar()->sizeHint().width());
+  Split->addWidget(PanelScroll);
   Split->addWidget(MakeTrafficPane());
   Split->setStretchFactor(0, 0);
   Split->setStretchFactor(1, 1);
   Split->setChildrenCollapsible(false);
   setCentralWidget(Split);
   Counts = new QLabel(this);
+  Counts->setContentsMargins(0, 0, Counts->fontMetrics().averageCharWidth() * 2, 0);
+  statusBar()->setSizeGripEnabled(false);
   statusBar()->addPermanentWidget(Counts);
   MakeActions();
 
@@ -173,8 +185,6 @@ QWidget* TWorkbench::MakeConnectionPanel() {
   }
   Column->addWidget(StateBox);
   Column->addStretch(1);
-  Panel->setMinimumWidth(Panel->sizeHint().width());
-  Panel->setMaximumWidth(Panel->sizeHint().width() * 3 / 2);
   return Panel;
 }
 
@@ -225,13 +235,14 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Inspector->setChildrenCollapsible(false);
   Fields = new QTreeWidget;
   Fields->setHeaderLabels({"Field", "Value", "Meaning"});
-  Fields->setColumnWidth(0, M.horizontalAdvance("schedule_delivery_time  ") + 40);
-  Fields->setColumnWidth(1, M.horizontalAdvance("0000000000 (0x00000000) "));
+  Fields->setColumnWidth(0, M.horizontalAdvance("destination_addr_npi") + M.averageCharWidth() * 6);
+  Fields->setColumnWidth(1, M.horizontalAdvance("0000000000 (0x00000000)"));
   Hex = new THexView;
-  Hex->setMinimumWidth(QFontMetrics(Hex->font()).horizontalAdvance(QString(72, u'0')) + 30);
   Inspector->addWidget(Fields);
   Inspector->addWidget(Hex);
-  Inspector->setStretchFactor(0, 1);
+  // The bytes get the room of a full line when there is that much; the fields the rest.
+  const int HexWidth = QFontMetrics(Hex->font()).horizontalAdvance(QString(72, u'0')) + 40;
+  Inspector->setSizes({HexWidth * 2 / 3, HexWidth});
   connect(Fields, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* Item) {
     if (Item)
       Hex->Highlight(Item->data(0, Qt::UserRole).toULongLong(),
@@ -365,6 +376,15 @@ void TWorkbench::Drain() {
     QScrollBar* Bar = Table->verticalScrollBar();
     const bool AtEnd = Bar->value() >= Bar->maximum();
     FTraffic->Append(FRecords);
+    if (!FColumnsSized) {
+      // Once, from the first rows: the cells' own margins are the style's.
+      for (int C = 0; C < TTrafficModel::cSummary; ++C) {
+        const int Planned = Table->columnWidth(C);
+        Table->resizeColumnToContents(C);
+        Table->setColumnWidth(C, std::max(Planned, Table->columnWidth(C)));
+      }
+      FColumnsSized = true;
+    }
     if (AtEnd) Table->scrollToBottom();
   }
   FRingDropped = FSink->Ring.Dropped();
@@ -391,7 +411,11 @@ void TWorkbench::UpdateControls() {
   if (Store.Dropped()) Text += QString(", %1 older rows dropped").arg(Store.Dropped());
   if (FRingDropped)
     Text += QString(", %1 PDUs missed while the view fell behind").arg(FRingDropped);
-  if (Counts->text() != Text) Counts->setText(Text);
+  if (Counts->text() != Text) {
+    Counts->setText(Text);
+    // The status bar lays its permanent widgets out by their minimum width.
+    Counts->setMinimumWidth(Counts->sizeHint().width());
+  }
 }
 
 void TWorkbench::ShowRow() {

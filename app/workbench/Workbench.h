@@ -105,4 +105,5 @@ class TWorkbench : public QMainWindow {
   std::vector<TReportEvent> FReports;
   // PDUs the trace ring dropped before the window took them.
   uint64_t FRingDropped = 0;
+  bool FColumnsSized = false;
 };

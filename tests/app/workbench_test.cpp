@@ -116,8 +116,9 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     EXPECT_EQ(Destination->text(1), "5550100");
     // Selecting the field highlights its bytes: the digits and the terminator.
     Wb->Fields->scrollToItem(Destination);
-    QTest::mouseClick(Wb->Fields->viewport(), Qt::LeftButton, {},
-                      Wb->Fields->visualItemRect(Destination).center());
+    QTest::mouseClick(
+        Wb->Fields->viewport(), Qt::LeftButton, {},
+        {Wb->Fields->viewport()->width() / 2, Wb->Fields->visualItemRect(Destination).center().y()});
     EXPECT_EQ(Wb->Hex->HighlightLength(), 8u);
     EXPECT_EQ(Wb->Hex->HighlightOffset(), Destination->data(0, Qt::UserRole).toULongLong());
     EXPECT_EQ(Wb->Hex->extraSelections().size(), 4);  // hex and characters, over two lines
