@@ -217,13 +217,13 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
   Table->horizontalHeader()->setStretchLastSection(true);
   Table->setWordWrap(false);
+  // Each column as wide as its longest usual text with room for the cell's margins; the first rows
+  // widen them further where the style needs it.
   const QFontMetrics M = Table->fontMetrics();
-  const int Widths[] = {
-      M.horizontalAdvance("00:00:00.000000 "), M.horizontalAdvance("Conn.  "),
-      M.horizontalAdvance("Dir.  "),           M.horizontalAdvance("enquire_link_resp  "),
-      M.horizontalAdvance("Sequence  "),       M.horizontalAdvance("ESME_RINVPASWD  "),
-      M.horizontalAdvance("0000000000000  ")};
-  for (int I = 0; I < static_cast<int>(std::size(Widths)); ++I) Table->setColumnWidth(I, Widths[I]);
+  const char* Widest[] = {"00:00:00.000000", "Conn.",          "Dir.",      "bind_transmitter_resp",
+                          "Sequence",        "ESME_RINVPASWD", "0000000000"};
+  for (int I = 0; I < static_cast<int>(std::size(Widest)); ++I)
+    Table->setColumnWidth(I, M.horizontalAdvance(Widest[I]) + M.horizontalAdvance("00"));
   TrafficLayout->addWidget(Table, 1);
   connect(Filter, &QLineEdit::textChanged, this,
           [this](const QString& T) { FFiltered->SetFilter(T); });
