@@ -448,8 +448,10 @@ void TWorkbench::AddFieldItems(QTreeWidgetItem* Parent, const TPduField& F) {
 }
 
 void TWorkbench::ChooseExportFile() {
-  const QString Path = QFileDialog::getSaveFileName(this, "Export the traffic as pcapng",
-                                                    "traffic.pcapng", "pcapng (*.pcapng)");
+  // Qt's own dialog: it behaves the same on every desktop, and under test.
+  const QString Path =
+      QFileDialog::getSaveFileName(this, "Export the traffic as pcapng", "traffic.pcapng",
+                                   "pcapng (*.pcapng)", nullptr, QFileDialog::DontUseNativeDialog);
   if (Path.isEmpty()) return;
   const std::string Error = ExportPcapng(ToStd(Path));
   statusBar()->showMessage(Error.empty() ? "Saved " + Path : FromStd(Error), 8000);

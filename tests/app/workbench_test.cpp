@@ -3,18 +3,22 @@
 // line edit, the traffic rows, the inspector, the filter, Unbind, and closing while connected.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 
+#include "CaptureTools.h"
 #include "app/Options.h"
 #include "app/workbench/ClientRunner.h"
 #include "app/workbench/HexView.h"
@@ -116,9 +120,9 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     EXPECT_EQ(Destination->text(1), "5550100");
     // Selecting the field highlights its bytes: the digits and the terminator.
     Wb->Fields->scrollToItem(Destination);
-    QTest::mouseClick(
-        Wb->Fields->viewport(), Qt::LeftButton, {},
-        {Wb->Fields->viewport()->width() / 2, Wb->Fields->visualItemRect(Destination).center().y()});
+    QTest::mouseClick(Wb->Fields->viewport(), Qt::LeftButton, {},
+                      {Wb->Fields->viewport()->width() / 2,
+                       Wb->Fields->visualItemRect(Destination).center().y()});
     EXPECT_EQ(Wb->Hex->HighlightLength(), 8u);
     EXPECT_EQ(Wb->Hex->HighlightOffset(), Destination->data(0, Qt::UserRole).toULongLong());
     EXPECT_EQ(Wb->Hex->extraSelections().size(), 4);  // hex and characters, over two lines
@@ -126,6 +130,25 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     // scripts/screenshot asks for the README's picture of the workbench here.
     if (const char* Picture = std::getenv("SMPP_WORKBENCH_SCREENSHOT"); Picture && C.Mode == 0)
       EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+
+    // Ctrl+S from a line edit saves the rows as a capture that tshark reads as they are.
+    QTemporaryDir Dir;
+    const QString Capture = Dir.filePath("traffic.pcapng");
+    QTimer::singleShot(0, [&] {
+      (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+      if (auto* Dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        Dialog->selectFile(Capture);
+        static_cast<QDialog*>(Dialog)->accept();  // QFileDialog::accept, through the base
+      }
+    });
+    QTest::keyClick(Wb->SystemType, Qt::Key_S, Qt::ControlModifier);
+    std::vector<uint32_t> Expected;
+    for (size_t I = 0; I < Wb->Traffic().Store().Size(); ++I)
+      if (const TTrafficRow& Row = Wb->Traffic().Store().Row(I); Row.Kind == TPduTraceKind::tkPdu)
+        Expected.push_back(uint32_t(Row.Bytes[4]) << 24 | uint32_t(Row.Bytes[5]) << 16 |
+                           uint32_t(Row.Bytes[6]) << 8 | Row.Bytes[7]);
+    size_t Frames = 0;
+    EXPECT_EQ(capturetest::TsharkSmppIds(Capture.toStdString(), Smsc.port(), Frames), Expected);
 
     // Ctrl+F from a line edit goes to the filter; a command filter leaves only those rows.
     Type(Wb->Host, "127.0.0.1");
