@@ -1,6 +1,7 @@
 // Workbench tests: the real TWorkbench in the tests' X server, driven by keys and clicks against
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
 // line edit, the traffic rows, the inspector, the filter, Unbind, and closing while connected.
+#include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -208,6 +209,49 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - Start, 1s);
     TClientRunner::JoinFinished();
     if (State == Bound) EXPECT_TRUE(Smsc.waitFor("close", {}, Mark));
+  }
+}
+
+// The model stays consistent, for its views and a filter on it, while full batches push rows out.
+TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
+  const struct {
+    std::vector<uint32_t> Batches;  // records per batch, into a model of three rows
+    int Rows;
+    uint64_t Dropped;
+    QString First;  // sequence number of the oldest row kept
+  } Cases[] = {
+      {{2}, 2, 0, "0"},
+      {{3, 2}, 3, 2, "2"},
+      {{5}, 3, 2, "2"},
+      {{1, 1, 1, 1}, 3, 1, "1"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Batches.size());
+    TTrafficModel Model(3);
+    TTrafficFilter Filter;
+    Filter.setSourceModel(&Model);
+    Filter.SetFilter("cmd:enquire");
+    // The tester reports a broken rule as a warning; any warning fails the case.
+    static int Warnings;
+    Warnings = 0;
+    const QtMessageHandler Previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString&) { ++Warnings; });
+    QAbstractItemModelTester Tester(&Filter,
+                                    QAbstractItemModelTester::FailureReportingMode::Warning);
+    uint32_t Sequence = 0;
+    for (uint32_t Count : C.Batches) {
+      std::vector<TPduTraceRecord> Batch(Count);
+      for (TPduTraceRecord& R : Batch) {
+        R.Bytes = {0, 0, 0, 16, 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0, 0, uint8_t(Sequence++)};
+        R.OriginalLength = R.Bytes.size();
+      }
+      Model.Append(Batch);
+    }
+    qInstallMessageHandler(Previous);
+    EXPECT_EQ(Warnings, 0);
+    EXPECT_EQ(Filter.rowCount(), C.Rows);
+    EXPECT_EQ(Model.Store().Dropped(), C.Dropped);
+    EXPECT_EQ(Filter.index(0, TTrafficModel::cSequence).data().toString(), C.First);
   }
 }
 
