@@ -167,6 +167,8 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     const size_t Mark = Smsc.mark();
     QTest::keyClick(Wb->Password, Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_FALSE(Wb->UnbindButton->isEnabled());
+    // The key has returned while Disconnect still waits on the client's thread.
+    EXPECT_EQ(Wb->Runner().Busy(), 1);
     EXPECT_TRUE(Smsc.waitFor("unbind", {}, Mark));
     for (TPduConnection Used : C.Used) ASSERT_TRUE(WaitForState(Used, "closed"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return Wb->BindButton->isEnabled(); }, 10000));
