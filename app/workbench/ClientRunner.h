@@ -35,7 +35,7 @@ struct TReportEvent {
 class TClientSink {
  public:
   // Trace records the ring holds before it drops its oldest: a few seconds of a fast burst.
-  static constexpr size_t kRingCapacity = 65536;
+  static constexpr size_t kRingCapacity = 16384;
 
   // Queues a report line. The client's notification threads, under that connection's report
   // lock; never waits for the window.
