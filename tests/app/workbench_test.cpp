@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,6 +134,24 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     // scripts/screenshot asks for the README's picture of the workbench here.
     if (const char* Picture = std::getenv("SMPP_WORKBENCH_SCREENSHOT"); Picture && C.Mode == 0)
       EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+
+    // A burst: every PDU in the table, followed while the view is at its end and left where the
+    // reader put it otherwise.
+    QScrollBar* Bar = Wb->Table->verticalScrollBar();
+    for (int Burst : {3000, 100}) {
+      const size_t Before = Wb->Traffic().Store().Size();
+      ASSERT_TRUE(Smsc.send("burst " + std::to_string(Burst) + " 777 1234"));
+      ASSERT_TRUE(QTest::qWaitFor(
+          [&] { return Wb->Traffic().Store().Size() >= Before + 2 * Burst; }, 30000));
+      QTest::qWait(0);
+      if (Burst == 3000) {
+        EXPECT_EQ(Bar->value(), Bar->maximum());
+        Bar->setValue(0);
+      } else {
+        EXPECT_EQ(Bar->value(), 0);
+      }
+    }
+    EXPECT_EQ(Wb->Traffic().Store().Dropped(), 0u);
 
     // Ctrl+S from a line edit saves the rows as a capture that tshark reads as they are.
     QTemporaryDir Dir;
