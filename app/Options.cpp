@@ -4,13 +4,19 @@
 #include <string>
 #include <string_view>
 
+#include <QCheckBox>
+#include <QLineEdit>
+
 #include "app/Form1.h"
+#include "app/workbench/Workbench.h"
 
 const char* UsageText() {
   static const std::string Text =
       "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
-      "               [--log FILE]\n"
+      "               [--log FILE] [--workbench]\n"
       "Opens the SMPP test client's window.\n\n"
+      "  --workbench     open the workbench instead: connection state, every PDU in\n"
+      "                  a table, each field inspected beside its bytes\n"
       "  --host HOST     put HOST into the Host edit\n"
       "  --port PORT     put PORT into the Port edit\n"
       "  --tls           bind over TLS, the SMSC's certificate checked against the\n"
@@ -34,6 +40,10 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
     const std::string_view A = Argv[I];
     if (A == "--help" || A == "-h") {
       Options.Help = true;
+      continue;
+    }
+    if (A == "--workbench") {
+      Options.Workbench = true;
       continue;
     }
     if (A == "--tls" || A == "--tls-insecure") {
@@ -77,5 +87,15 @@ void ApplyOptions(TForm1& Form, const TOptions& Options) {
     Info.SetUseTLS(true);
     Info.SetTLSCAFile(Options.TlsCA.value_or(""));
     Info.SetTLSVerifyPeer(!Options.TlsInsecure);
+  }
+}
+
+void ApplyOptions(TWorkbench& Workbench, const TOptions& Options) {
+  if (Options.Host) Workbench.Host->setText(QString::fromLocal8Bit(*Options.Host));
+  if (Options.Port) Workbench.Port->setText(QString::fromLocal8Bit(*Options.Port));
+  if (Options.Tls) {
+    Workbench.Tls->setChecked(true);
+    Workbench.TlsCaFile->setText(QString::fromLocal8Bit(Options.TlsCA.value_or("")));
+    Workbench.TlsVerify->setChecked(!Options.TlsInsecure);
   }
 }

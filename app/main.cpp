@@ -1,7 +1,7 @@
 // smppwin: the SMPP test client's window. Opens the report log of --log when given, starts the
-// application, creates Form1 from its form resource, fills Host and Port from --host and --port
-// when given, and runs the event loop until the window is closed; the form and SmppClient1 are
-// destroyed on the way out, the log's last lines written.
+// application, creates Form1 from its form resource (or, with --workbench, the workbench), fills
+// Host and Port from --host and --port when given, and runs the event loop until the window is
+// closed; the window and its client are destroyed on the way out, the log's last lines written.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +13,7 @@
 #include "app/GuiWakeup.h"
 #include "app/Options.h"
 #include "app/ReportLog.h"
+#include "app/workbench/Workbench.h"
 #include "base/FormText.h"
 #include "base/MainThreadQueue.h"
 
@@ -52,6 +53,19 @@ int main(int Argc, char** Argv) {
 
   int Status = 0;
   try {
+    if (O.Workbench) {
+      auto Workbench = std::make_unique<TWorkbench>();
+      ApplyOptions(*Workbench, O);
+      if (Log) Workbench->ReportFeed().SetLog(std::move(Log));
+      Workbench->show();
+      Status = App.exec();
+      Workbench.reset();
+      // The workbench's client is destroyed on its own thread; wait for it before exit.
+      TClientRunner::JoinFinished();
+      SetMainThreadWakeup(nullptr);
+      ProcessMainThreadCalls();
+      return Status;
+    }
     auto Form = std::make_unique<TForm1>();
     ApplyOptions(*Form, O);
     if (Log) Form->MemoFeed().SetLog(std::move(Log));

@@ -33,7 +33,7 @@ class XvfbProcess {
     posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&Actions, 2, "/dev/null", O_WRONLY, 0);
     const char* Argv[] = {"Xvfb",    "-displayfd", "3",           "-nolisten",  "tcp",
-                          "-screen", "0",          "1024x768x24", "-terminate", nullptr};
+                          "-screen", "0",          "1366x768x24", "-terminate", nullptr};
     const int Rc = posix_spawnp(&Pid, "Xvfb", &Actions, nullptr, const_cast<char**>(Argv), environ);
     posix_spawn_file_actions_destroy(&Actions);
     close(Fds[1]);

@@ -1,0 +1,109 @@
+// TWorkbench: the tester's window beside Form1. A connection panel (host, port, TLS, system id,
+// password, system type, bind mode; Bind and Unbind) with a live state per connection, the
+// traffic table of every PDU with a filter, the inspector (field tree beside the bytes, the
+// selected field's bytes highlighted) and the report lines.
+//
+// Threads: everything here runs on the GUI thread. The client lives on its runner's thread
+// (Connect, Disconnect's wait and its destruction happen there); its report lines and PDUs reach
+// the window through the runner's sink, drained by a timer at most 30 times a second.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/MemoFeed.h"
+#include "app/workbench/ClientRunner.h"
+#include "inspect/ConnectionStates.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTableView;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class THexView;
+class TTrafficFilter;
+class TTrafficModel;
+struct TPduField;
+
+class TWorkbench : public QMainWindow {
+ public:
+  // How often the sink is drained: at most 30 times a second.
+  static constexpr int kDrainIntervalMs = 34;
+
+  explicit TWorkbench(QWidget* Parent = nullptr);
+  // Hands the client to its runner for destruction and returns at once.
+  ~TWorkbench() override;
+
+  // Bind with what the panel holds; Unbind. Each does nothing when it cannot act.
+  void Bind();
+  void Unbind();
+  // Writes every row held as a pcapng capture to Path. Returns the error, or an empty text.
+  std::string ExportPcapng(const std::string& Path);
+  // Drains the sink now (the timer's work).
+  void Drain();
+
+  TConnectionStates& States() { return FStates; }
+  // The client's runner: a task posted here runs on the client's thread (tests send with it).
+  TClientRunner& Runner() { return *FRunner; }
+  TMemoFeed& ReportFeed() { return *FReportFeed; }
+  TTrafficModel& Traffic() { return *FTraffic; }
+  TTrafficFilter& Filtered() { return *FFiltered; }
+
+  // The controls, for the options and the tests.
+  QLineEdit* Host;
+  QLineEdit* Port;
+  QCheckBox* Tls;
+  QCheckBox* TlsVerify;
+  QLineEdit* TlsCaFile;
+  QLineEdit* SystemId;
+  QLineEdit* Password;
+  QLineEdit* SystemType;
+  QComboBox* BindMode;
+  QPushButton* BindButton;
+  QPushButton* UnbindButton;
+  QLabel* StateLabels[3];  // by TPduConnection
+  QLineEdit* Filter;
+  QTableView* Table;
+  QTreeWidget* Fields;
+  THexView* Hex;
+  QPlainTextEdit* Reports;
+  QLabel* Counts;
+  QAction* BindAction;
+  QAction* UnbindAction;
+  QAction* FilterAction;
+  QAction* ClearAction;
+  QAction* ExportAction;
+
+ protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  QWidget* MakeConnectionPanel();
+  QWidget* MakeTrafficPane();
+  void MakeActions();
+  void UpdateControls();
+  void ShowRow();
+  void AddFieldItems(QTreeWidgetItem* Parent, const TPduField& Field);
+  void ChooseExportFile();
+
+  std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
+  std::unique_ptr<TClientRunner> FRunner;
+  TConnectionStates FStates;
+  std::unique_ptr<TMemoFeed> FReportFeed;
+  TTrafficModel* FTraffic;
+  TTrafficFilter* FFiltered;
+  QTimer* FDrainTimer;
+  std::vector<TPduTraceRecord> FRecords;
+  std::vector<TReportEvent> FReports;
+  // PDUs the trace ring dropped before the window took them.
+  uint64_t FRingDropped = 0;
+  bool FColumnsSized = false;
+};
