@@ -496,15 +496,13 @@ TEST(Smppcli, BindsAsTransceiverSendsAnyFieldOrRequestAndChoosesItsAnswers) {
       {{"--raw", "00000010 00000099 00000000 00000063"},
        0,
        {"Tcx generic_nack seq 99 ESME_RINVCMDID (raw PDU)"},
-       {"unknown session=2 seq=99 command_id=0x00000099"}},
+       {"seq=99 command_id=0x00000099"}},
       // The first receipt is answered with "throttled": it comes again while the second message
       // is on its way.
       {{"--count", "2", "--tps", "2", "--deliver-status", "0x58"},
        0,
        {"+QUERY_RES 0000000001:2:000\n+QUERY_RES 0000000001:2:000"},
-       {"deliver_sm_resp session=1 seq=1 status=88",
-        "retry deliver_sm session=1 seq=2 attempt=1 "
-        "reason=status:0x00000058"}},
+       {"seq=1 status=88 for=receipt", "seq=2 attempt=1 reason=status:0x00000058"}},
       {{"--bind", "both"}, 2, {"smppcli: --bind must be pair or trx"}, {}},
       {{"--tlv", "x=int1:1"}, 2, {"smppcli: --tlv: tag 'x' is neither a number"}, {}},
       {{"--service-type", "TOOLONG"},
