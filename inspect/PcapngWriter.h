@@ -14,7 +14,6 @@
 
 #include "smpp/PduTrace.h"
 
-
 // Writes one capture: a section header, one raw IPv4 interface with microsecond time stamps, then
 // one packet block per TCP segment. Not thread-safe: one thread at a time calls it.
 //

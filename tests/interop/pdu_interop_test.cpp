@@ -14,6 +14,7 @@
 
 #include "smpp/smppclient.h"
 #include "smpp/smpppdu.h"
+#include "tests/smpp/PduTestUtil.h"
 
 namespace {
 
@@ -178,14 +179,7 @@ TEST_F(PduInterop, TheyParseEveryFieldWeSetAndOurRequests) {
   info.Set_bind_addr_npi(1);
   info.Set_bind_address_range("^44");
   info.Set_bind_interface_version(0x33);
-  info.Set_submit_service_type("WAP");
-  info.Set_submit_protocol_id(0x7F);
-  info.Set_submit_priority_flag(3);
-  info.Set_submit_schedule_delivery_time("261231235959004+");
-  info.Set_submit_registered_delivery(1);
-  info.Set_submit_replace_if_present_flag(1);
-  info.Set_submit_esm_class(0x83);
-  info.Set_submit_sm_default_msg_id(9);
+  SetSubmitFields(info);
   info.SetExtraTlvs({{0x0204, {0x00, 0x07}}, {0x020A, {0x1F, 0x90}}});
   TPDU cancel = Make(kCancelSm);
   cancel.message_id = "abc";

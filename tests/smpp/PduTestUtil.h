@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "smpp/SMPPClientInfo.h"
 #include "smpp/smpppdu.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -126,4 +127,16 @@ class PduBuilder {
 
 inline Bytes Text(std::string_view s) {
   return Bytes(s.begin(), s.end());
+}
+
+// Every submit field of the settings away from its default, the values the field tests expect.
+inline void SetSubmitFields(TSMPPClientInfo& info) {
+  info.Set_submit_service_type("WAP");
+  info.Set_submit_protocol_id(0x7F);
+  info.Set_submit_priority_flag(3);
+  info.Set_submit_schedule_delivery_time("261231235959004+");
+  info.Set_submit_registered_delivery(1);
+  info.Set_submit_replace_if_present_flag(1);
+  info.Set_submit_esm_class(0x83);
+  info.Set_submit_sm_default_msg_id(9);
 }

@@ -23,14 +23,7 @@ void SetEveryField(TSMPPClientInfo& info) {
   info.Set_submit_source_addr_npi(1);
   info.Set_submit_dest_addr_ton(2);
   info.Set_submit_dest_addr_npi(2);
-  info.Set_submit_service_type("WAP");
-  info.Set_submit_protocol_id(0x7F);
-  info.Set_submit_priority_flag(3);
-  info.Set_submit_schedule_delivery_time("261231235959004+");
-  info.Set_submit_registered_delivery(1);
-  info.Set_submit_replace_if_present_flag(1);
-  info.Set_submit_esm_class(0x83);
-  info.Set_submit_sm_default_msg_id(9);
+  SetSubmitFields(info);
   info.SetExtraTlvs({{0x1403, Text("ab")}, {0x0204, {0x00, 0x07}}});
 }
 
