@@ -132,6 +132,8 @@ std::string JourneyState(const TJourneyMessage& M) {
     if (P.Answer == TPartAnswer::paLost) return "no response" + Seen;
   for (const TJourneyPart& P : M.Parts)
     if (P.Answer == TPartAnswer::paAwaiting) return "awaiting response" + Seen;
+  // Receipts are counted per part, up to the number each is due, so that a receipt sent twice
+  // does not stand for another part's.
   size_t Due = 0, Final = 0, Intermediate = 0;
   const TJourneyReceipt* Worst = nullptr;  // the first final receipt that is not DELIVRD
   const TJourneyReceipt* First = nullptr;
@@ -139,12 +141,12 @@ std::string JourneyState(const TJourneyMessage& M) {
   for (const TJourneyPart& P : M.Parts) {
     if (!P.ReceiptAsked) continue;
     Due += P.ReceiptsDue;
+    Final += std::min<size_t>(P.FinalReceipts(), P.ReceiptsDue);
     for (const TJourneyReceipt& R : P.Receipts) {
       if (R.Intermediate) {
         ++Intermediate;
         continue;
       }
-      ++Final;
       if (!First) First = &R;
       Same = Same && R.Stat == First->Stat;
       if (!Worst && R.Stat != "DELIVRD") Worst = &R;

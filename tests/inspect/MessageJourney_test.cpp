@@ -122,7 +122,7 @@ TEST(MessageJourney, TiesEachMessageToItsAnswers) {
       {"3 parts by SAR, one receipt", "accepted, 1 of 3 receipts · 6 · -",
        Trace(Out(0, Sar(1, 4, 3, 1)), Out(1, Sar(2, 4, 3, 2)), Out(2, Sar(3, 4, 3, 3)),
              In(4, Resp(1, "m1")), In(5, Resp(2, "m2")), In(6, Resp(3, "m3")),
-             In(7, Receipt(4, "m2", "DELIVRD")))},
+             In(7, Receipt(4, "m2", "DELIVRD")), In(8, Receipt(5, "m2", "DELIVRD")))},
       {"a part missing, a reference reused",
        "accepted, no receipt yet (2 of 3 parts) / awaiting response (1 of 3 parts) · - · -",
        Trace(Out(0, Udh(1, 9, 3, 1)), Out(1, Udh(2, 9, 3, 2)), In(2, Resp(1, "a")),
