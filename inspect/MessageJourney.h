@@ -100,7 +100,7 @@ struct TJourneyMessage {
 //   "accepted"                       no part asked for a receipt
 //   "UNDELIV (err 005)", "DELIVRD"   every receipt due is in: the state they share, or else the
 //                                    first that is not DELIVRD, with its err when that is not
-//                                    zero
+//                                    zero ("(no state)" for a receipt that names none)
 //   "accepted, 1 of 3 receipts"      some receipts are in
 //   "accepted, ENROUTE"              only intermediate notifications are in
 //   "accepted, no receipt yet"
