@@ -4,6 +4,7 @@
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include <QTreeWidget>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "CaptureTools.h"
@@ -33,6 +35,7 @@
 #include "inspect/PduDissector.h"
 #include "interop/SmscProcess.h"
 #include "net/SocketTestSupport.h"
+#include "smpp/PduTrace.h"
 #include "smpp/smppclient.h"
 
 using namespace std::chrono_literals;
@@ -373,6 +376,36 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
     EXPECT_EQ(Model.Store().Dropped(), C.Dropped);
     EXPECT_EQ(Filter.index(0, TTrafficModel::cSequence).data().toString(), C.First);
   }
+}
+
+// The time column in local time, as QDateTime reads the same instant, in zones with whole, half
+// and no hours of offset, either side of their changes.
+TEST(TrafficModel, ShowsTheTimeInLocalTime) {
+  const QByteArray Saved = qgetenv("TZ");
+  const char* const Zones[] = {"UTC", "Europe/Berlin", "Asia/Kolkata", "America/St_Johns"};
+  // Microseconds since the epoch: Berlin's spring and autumn changes, St. John's spring change.
+  const int64_t Instants[] = {1774745999999999, 1774746000000000, 1792889999999999,
+                              1792890000000000, 1772947799999999, 1772947800000000,
+                              1772000000123456};
+  for (const char* Zone : Zones) {
+    SCOPED_TRACE(Zone);
+    qputenv("TZ", Zone);
+    tzset();
+    TTrafficModel Model;
+    std::vector<TPduTraceRecord> Records(std::size(Instants));
+    for (size_t I = 0; I < Records.size(); ++I)
+      Records[I].MonotonicNs = Instants[I] * 1000 - PduTraceWallNs(0);
+    Model.Append(Records);
+    for (size_t I = 0; I < Records.size(); ++I) {
+      const int64_t Us = PduTraceWallNs(Records[I].MonotonicNs) / 1000;
+      EXPECT_EQ(Model.Cell(static_cast<int>(I), TTrafficModel::cTime),
+                QDateTime::fromMSecsSinceEpoch(Us / 1000).toString("HH:mm:ss.zzz") +
+                    QString::number(Us % 1000).rightJustified(3, u'0'))
+          << Instants[I];
+    }
+  }
+  Saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", Saved);
+  tzset();
 }
 
 TEST_F(WorkbenchTest, OptionsFillThePanel) {
