@@ -309,10 +309,12 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
   };
   Wb.reset();
   TClientRunner::JoinFinished();
-  const int Threads = ClientThreads();
   enum { Bound, Unbinding, Reconnecting, Connecting };
   for (int State : {Bound, Unbinding, Reconnecting, Connecting}) {
     SCOPED_TRACE(State);
+    // At most as many: a thread of Qt's own (a file dialog's from an earlier test) may end
+    // meanwhile.
+    const int Threads = ClientThreads();
     Open();
     BindWithKeys(State == Reconnecting ? 1 : State == Connecting ? Deaf.Port : Smsc.port(), 0);
     if (State == Reconnecting)
@@ -329,7 +331,7 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
     Wb.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - Start, 1s);
     TClientRunner::JoinFinished();
-    EXPECT_EQ(ClientThreads(), Threads);
+    EXPECT_LE(ClientThreads(), Threads);
     if (State == Bound) EXPECT_TRUE(Smsc.waitFor("close", {}, Mark));
   }
   ::close(Filler);
