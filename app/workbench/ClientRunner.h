@@ -34,8 +34,12 @@ struct TReportEvent {
 
 class TClientSink {
  public:
-  // Trace records the ring holds before it drops its oldest: a few seconds of a fast burst.
-  static constexpr size_t kRingCapacity = 16384;
+  // Trace records the ring holds before it drops its oldest. The local SMSC writes a burst of MO
+  // messages in one go, and the client reads and answers them at up to a few hundred thousand
+  // PDUs a second, while on a busy machine the window's drain can come 100 ms late: room for a
+  // quarter of a second of that. Only the slots and bytes a burst fills are ever touched (a drain
+  // starts the ring over at its first slot), so an idle ring costs no memory.
+  static constexpr size_t kRingCapacity = 65536;
 
   // Queues a report line. The client's notification threads, under that connection's report
   // lock; never waits for the window.

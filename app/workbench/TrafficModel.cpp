@@ -2,6 +2,7 @@
 #include "app/workbench/TrafficModel.h"
 
 #include <QDateTime>
+#include <cstdint>
 
 #include "inspect/PduSummary.h"
 #include "smpp/PduTrace.h"
@@ -10,6 +11,28 @@ namespace {
 
 QString FromStd(const std::string& S) {
   return QString::fromUtf8(S.data(), static_cast<qsizetype>(S.size()));
+}
+
+// A row's wall time as the table shows it: "HH:mm:ss.zzzuuu", local time. The zone's offset from
+// UTC is looked up once per quarter of an hour (offsets change only on such a boundary), not per
+// cell: a text filter over the full table formats every row's time, and a QDateTime in local time
+// costs far more than the arithmetic. The cache is per thread, so any thread may format.
+QString LocalTimeText(int64_t WallUs) {
+  constexpr int64_t kQuarterUs = 15LL * 60 * 1'000'000;
+  constexpr int64_t kDayUs = 86'400LL * 1'000'000;
+  thread_local int64_t CachedQuarter = INT64_MIN;
+  thread_local int64_t OffsetUs = 0;
+  const int64_t Quarter = (WallUs >= 0 ? WallUs : WallUs - kQuarterUs + 1) / kQuarterUs;
+  if (Quarter != CachedQuarter) {
+    const QDateTime Start = QDateTime::fromMSecsSinceEpoch(Quarter * kQuarterUs / 1000);
+    OffsetUs = int64_t(Start.offsetFromUtc()) * 1'000'000;
+    CachedQuarter = Quarter;
+  }
+  int64_t InDay = (WallUs + OffsetUs) % kDayUs;
+  if (InDay < 0) InDay += kDayUs;
+  const int Seconds = static_cast<int>(InDay / 1'000'000);
+  return QString::asprintf("%02d:%02d:%02d.%06d", Seconds / 3600, Seconds / 60 % 60, Seconds % 60,
+                           static_cast<int>(InDay % 1'000'000));
 }
 
 }  // namespace
@@ -55,11 +78,8 @@ int TTrafficModel::columnCount(const QModelIndex& Parent) const {
 QString TTrafficModel::Cell(int RowIndex, int Column) const {
   const TTrafficRow& Row = FStore.Row(static_cast<size_t>(RowIndex));
   switch (Column) {
-    case cTime: {
-      const int64_t WallUs = PduTraceWallNs(Row.MonotonicNs) / 1000;
-      return QDateTime::fromMSecsSinceEpoch(WallUs / 1000).toString("HH:mm:ss.zzz") +
-             QString::number(WallUs % 1000).rightJustified(3, u'0');
-    }
+    case cTime:
+      return LocalTimeText(PduTraceWallNs(Row.MonotonicNs) / 1000);
     case cConnection:
       return PduConnectionName(Row.Connection);
     case cDirection:
@@ -112,7 +132,10 @@ void TTrafficFilter::SetFilter(const QString& Text) {
     FColumn = TTrafficModel::cStatus;
     FText = FText.mid(7);
   }
-  invalidateFilter();
+  // One layout change, not invalidateFilter's removal or insertion per run of rows: a filter that
+  // keeps every other row of a full table would tell the view (and its header, which moves its
+  // sections each time) a hundred thousand times.
+  invalidate();
 }
 
 bool TTrafficFilter::filterAcceptsRow(int SourceRow, const QModelIndex&) const {

@@ -29,7 +29,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <map>
+#include <utility>
 
+#include "app/workbench/BindFields.h"
 #include "app/workbench/HexView.h"
 #include "app/workbench/TrafficModel.h"
 #include "inspect/PcapngWriter.h"
@@ -54,6 +56,7 @@ struct TBindSettings {
   int32_t Port = 0;
   bool Tls = false, Verify = true;
   TBindMode Mode = TBindMode::bmPair;
+  TBindFieldValues Fields;
 };
 
 // A field's value as the tree shows it.
@@ -111,6 +114,10 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
                       Password, SystemType, BindMode, BindButton, UnbindButton, Filter,
                       Table,    Fields,     Hex,      Reports};
   for (size_t I = 1; I < std::size(Chain); ++I) QWidget::setTabOrder(Chain[I - 1], Chain[I]);
+  // The bind fields come between the bind mode and Bind (skipped while folded away).
+  QWidget* Previous = BindMode;
+  for (QWidget* W : BindFields->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
+  QWidget::setTabOrder(Previous, BindButton);
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
@@ -160,6 +167,8 @@ QWidget* TWorkbench::MakeConnectionPanel() {
   Form->addRow("Pass&word:", Password);
   Form->addRow("System t&ype:", SystemType);
   Form->addRow("Bind &mode:", BindMode);
+  BindFields = new TBindFields;
+  Form->addRow(BindFields);
   connect(Tls, &QCheckBox::toggled, this, [this] { UpdateControls(); });
   Column->addWidget(Box);
 
@@ -316,6 +325,10 @@ void TWorkbench::Bind() {
     Port->setFocus();
     return;
   }
+  if (QString Error; !BindFields->Read(S.Fields, Error)) {
+    statusBar()->showMessage(Error, 5000);
+    return;
+  }
   S.Host = ToStd(Host->text().trimmed());
   S.SystemId = ToStd(SystemId->text());
   S.Password = ToStd(Password->text());
@@ -337,6 +350,7 @@ void TWorkbench::Bind() {
       Info.SetTLSVerifyPeer(S.Verify);
       Info.SetTLSCAFile(S.CaFile);
       Info.Set_bind_mode(S.Mode);
+      S.Fields.Apply(Info);
     } catch (const std::exception& E) {
       Sink->AddReport(TReportChannel::rcTcx, std::string("Bind refused: ") + E.what());
       return;

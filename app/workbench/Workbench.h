@@ -1,7 +1,7 @@
 // TWorkbench: the tester's window beside Form1. A connection panel (host, port, TLS, system id,
-// password, system type, bind mode; Bind and Unbind) with a live state per connection, the
-// traffic table of every PDU with a filter, the inspector (field tree beside the bytes, the
-// selected field's bytes highlighted) and the report lines.
+// password, system type, bind mode, the bind fields folded away; Bind and Unbind) with a live state
+// per connection, the traffic table of every PDU with a filter, the inspector (field tree beside
+// the bytes, the selected field's bytes highlighted) and the report lines.
 //
 // Threads: everything here runs on the GUI thread. The client lives on its runner's thread
 // (Connect, Disconnect's wait and its destruction happen there); its report lines and PDUs reach
@@ -28,6 +28,7 @@ class QTableView;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TBindFields;
 class THexView;
 class TTrafficFilter;
 class TTrafficModel;
@@ -67,6 +68,7 @@ class TWorkbench : public QMainWindow {
   QLineEdit* Password;
   QLineEdit* SystemType;
   QComboBox* BindMode;
+  TBindFields* BindFields;  // folded away at start
   QPushButton* BindButton;
   QPushButton* UnbindButton;
   QLabel* StateLabels[3];  // by TPduConnection

@@ -4,6 +4,7 @@
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -11,23 +12,30 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "CaptureTools.h"
 #include "app/Options.h"
+#include "app/workbench/BindFields.h"
 #include "app/workbench/ClientRunner.h"
 #include "app/workbench/HexView.h"
 #include "app/workbench/TrafficModel.h"
 #include "app/workbench/Workbench.h"
 #include "gtest/gtest.h"
+#include "inspect/PduDissector.h"
 #include "interop/SmscProcess.h"
+#include "net/SocketTestSupport.h"
+#include "smpp/PduTrace.h"
 #include "smpp/smppclient.h"
 
 using namespace std::chrono_literals;
@@ -199,6 +207,84 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
   }
 }
 
+TEST_F(WorkbenchTest, BindCarriesTheFoldedBindFields) {
+  SmscProcess Smsc;
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  TBindFields* F = Wb->BindFields;
+  EXPECT_FALSE(F->AddrTon->isVisible());  // folded away at start
+  QTest::mouseClick(F->Toggle, Qt::LeftButton);
+  ASSERT_TRUE(F->AddrTon->isVisible());
+  Wb->BindMode->setFocus();
+  QTest::keyClick(Wb->BindMode, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), F->Toggle);
+  QTest::keyClick(F->Toggle, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), F->AddrTon);
+  // Typed as a tester would: what the fields refuse to take never reaches them.
+  const QString Nines(45, u'9');
+  const struct {
+    const char* Name;
+    QString Ton, Npi, Range, Version;
+    QString Error;         // the status bar's word when Bind refuses, or empty
+    const char* Bound[4];  // addr_ton, addr_npi, address_range, interface_version as dissected
+  } Cases[] = {
+      {"ton over 255", "256", "1", "", "0x34", "addr_ton must be a number from 0 to 255", {}},
+      {"npi empty", "0", "", "", "0x34", "addr_npi must be a number from 0 to 255", {}},
+      {"version cut at two hex digits", "0", "0", "", "0x1ff", "", {"0", "0", "", "31"}},
+      {"hex, a leading zero, a range cut at 40 and no other characters",
+       "0x05",
+       "008",
+       "^1" + QString(QChar(0xe9)) + Nines,
+       "0x33",
+       "",
+       {"5", "8", nullptr, "51"}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (!Wb) {
+      Open();
+      QTest::mouseClick(Wb->BindFields->Toggle, Qt::LeftButton);
+    }
+    F = Wb->BindFields;
+    Type(F->AddrTon, C.Ton);
+    Type(F->AddrNpi, C.Npi);
+    // Key by key, as keyClicks takes ASCII only.
+    Type(F->AddressRange, {});
+    for (QChar Ch : C.Range)
+      QTest::sendKeyEvent(QTest::Click, F->AddressRange, Qt::Key_unknown, Ch, Qt::NoModifier);
+    Type(F->InterfaceVersion, C.Version);
+    const size_t Mark = Smsc.mark();
+    BindWithKeys(Smsc.port(), 1);
+    if (!C.Error.isEmpty()) {
+      EXPECT_EQ(Wb->statusBar()->currentMessage(), C.Error);
+      EXPECT_TRUE(Wb->BindButton->isEnabled());
+      continue;
+    }
+    ASSERT_TRUE(WaitForState(TPduConnection::pcTrx, "bound")) << Smsc.joinedLines();
+    EXPECT_TRUE(Smsc.waitFor("bind_transceiver", {}, Mark));
+    const TTrafficStore& Store = Wb->Traffic().Store();
+    size_t Bind = 0;
+    while (Bind < Store.Size() &&
+           (Store.Row(Bind).Kind != TPduTraceKind::tkPdu ||
+            DissectPdu(Store.Row(Bind).Bytes.get(), Store.Row(Bind).Length).Name !=
+                "bind_transceiver"))
+      ++Bind;
+    ASSERT_LT(Bind, Store.Size());
+    const TPduField Pdu = DissectPdu(Store.Row(Bind).Bytes.get(), Store.Row(Bind).Length);
+    const char* Names[] = {"addr_ton", "addr_npi", "address_range", "interface_version"};
+    const std::string Range = "^1" + std::string(38, '9');
+    for (int I = 0; I < 4; ++I) {
+      SCOPED_TRACE(Names[I]);
+      const auto It = std::find_if(Pdu.Fields.begin(), Pdu.Fields.end(),
+                                   [&](const TPduField& P) { return P.Name == Names[I]; });
+      ASSERT_NE(It, Pdu.Fields.end());
+      EXPECT_EQ(It->Kind == TFieldKind::fkText ? It->Text : std::to_string(It->Integer),
+                C.Bound[I] ? C.Bound[I] : Range);
+    }
+    Wb.reset();
+    TClientRunner::JoinFinished();
+  }
+}
+
 TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
   SmscProcess Smsc({"--password", "secret"});
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
@@ -213,16 +299,30 @@ TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
 TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
   SmscProcess Smsc;
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  enum { Bound, Unbinding, Reconnecting };
-  for (int State : {Bound, Unbinding, Reconnecting}) {
+  // A loopback listener whose one-place accept queue is full: the client's connect hangs there.
+  sockettest::TPlainListener Deaf(0);
+  const int Filler = sockettest::PlainConnect(Deaf.Port);
+  ASSERT_GE(Filler, 0);
+  // The process's threads but the socket pool's workers, which outlive their sockets.
+  const auto ClientThreads = [] {
+    return sockettest::ThreadCount() - TIcsWorkerPool::Instance().CreationCount();
+  };
+  Wb.reset();
+  TClientRunner::JoinFinished();
+  enum { Bound, Unbinding, Reconnecting, Connecting };
+  for (int State : {Bound, Unbinding, Reconnecting, Connecting}) {
     SCOPED_TRACE(State);
-    if (!Wb) Open();
-    BindWithKeys(State == Reconnecting ? 1 : Smsc.port(), 0);
+    // At most as many: a thread of Qt's own (a file dialog's from an earlier test) may end
+    // meanwhile.
+    const int Threads = ClientThreads();
+    Open();
+    BindWithKeys(State == Reconnecting ? 1 : State == Connecting ? Deaf.Port : Smsc.port(), 0);
     if (State == Reconnecting)
       ASSERT_TRUE(QTest::qWaitFor(
           [&] { return this->State(TPduConnection::pcTcx).startsWith("reconnecting"); }, 10000));
     else
-      ASSERT_TRUE(WaitForState(TPduConnection::pcTcx, "bound"));
+      ASSERT_TRUE(
+          WaitForState(TPduConnection::pcTcx, State == Connecting ? "connecting" : "bound"));
     if (State == Unbinding)
       QTest::keyClick(Wb.get(), Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     const size_t Mark = Smsc.mark();
@@ -231,8 +331,10 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
     Wb.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - Start, 1s);
     TClientRunner::JoinFinished();
+    EXPECT_LE(ClientThreads(), Threads);
     if (State == Bound) EXPECT_TRUE(Smsc.waitFor("close", {}, Mark));
   }
+  ::close(Filler);
 }
 
 // The model stays consistent, for its views and a filter on it, while full batches push rows out.
@@ -276,6 +378,36 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
     EXPECT_EQ(Model.Store().Dropped(), C.Dropped);
     EXPECT_EQ(Filter.index(0, TTrafficModel::cSequence).data().toString(), C.First);
   }
+}
+
+// The time column in local time, as QDateTime reads the same instant, in zones with whole, half
+// and no hours of offset, either side of their changes.
+TEST(TrafficModel, ShowsTheTimeInLocalTime) {
+  const QByteArray Saved = qgetenv("TZ");
+  const char* const Zones[] = {"UTC", "Europe/Berlin", "Asia/Kolkata", "America/St_Johns"};
+  // Microseconds since the epoch: Berlin's spring and autumn changes, St. John's spring change.
+  const int64_t Instants[] = {1774745999999999, 1774746000000000, 1792889999999999,
+                              1792890000000000, 1772947799999999, 1772947800000000,
+                              1772000000123456};
+  for (const char* Zone : Zones) {
+    SCOPED_TRACE(Zone);
+    qputenv("TZ", Zone);
+    tzset();
+    TTrafficModel Model;
+    std::vector<TPduTraceRecord> Records(std::size(Instants));
+    for (size_t I = 0; I < Records.size(); ++I)
+      Records[I].MonotonicNs = Instants[I] * 1000 - PduTraceWallNs(0);
+    Model.Append(Records);
+    for (size_t I = 0; I < Records.size(); ++I) {
+      const int64_t Us = PduTraceWallNs(Records[I].MonotonicNs) / 1000;
+      EXPECT_EQ(Model.Cell(static_cast<int>(I), TTrafficModel::cTime),
+                QDateTime::fromMSecsSinceEpoch(Us / 1000).toString("HH:mm:ss.zzz") +
+                    QString::number(Us % 1000).rightJustified(3, u'0'))
+          << Instants[I];
+    }
+  }
+  Saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", Saved);
+  tzset();
 }
 
 TEST_F(WorkbenchTest, OptionsFillThePanel) {

@@ -86,13 +86,15 @@ class TEventLog {
 // A blocking TCP listener on 127.0.0.1 with a port the OS chooses.
 class TPlainListener {
  public:
-  TPlainListener() {
+  // Backlog 0 with one connection made and never accepted: the OS then drops further SYNs, and
+  // a connect to the port hangs until cancelled.
+  explicit TPlainListener(int Backlog = 512) {
     Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in A{};
     A.sin_family = AF_INET;
     A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-    ::listen(Fd, 512);
+    ::listen(Fd, Backlog);
     socklen_t L = sizeof(A);
     ::getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
     Port = ntohs(A.sin_port);
