@@ -236,6 +236,13 @@ QWidget* TWorkbench::MakeTrafficPane() {
   TrafficLayout->addWidget(Table, 1);
   connect(Filter, &QLineEdit::textChanged, this,
           [this](const QString& T) { FFiltered->SetFilter(T); });
+  // A followed view stays at its end when the range grows after the drain (a deferred layout).
+  connect(Table->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int Max) {
+    QScrollBar* Bar = Table->verticalScrollBar();
+    if (FFollowedTo < 0 || Bar->value() != FFollowedTo) return;
+    Bar->setValue(Max);
+    FFollowedTo = Bar->value();
+  });
   connect(Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &TWorkbench::ShowRow);
   Vertical->addWidget(TrafficBox);
@@ -388,7 +395,10 @@ void TWorkbench::Drain() {
   if (!FRecords.empty()) {
     // Followed only while the view is at its end, so that a row being read stays put.
     QScrollBar* Bar = Table->verticalScrollBar();
-    const bool AtEnd = Bar->value() >= Bar->maximum();
+    // The view is followed while it is at its end, or still where the last follow left it: the
+    // range can grow between two drains (a scroll bar appearing, a deferred layout) without the
+    // reader having moved.
+    const bool AtEnd = Bar->value() >= Bar->maximum() || Bar->value() == FFollowedTo;
     FTraffic->Append(FRecords);
     if (!FColumnsSized) {
       // Once, from the first rows: the cells' own margins are the style's.
@@ -400,6 +410,7 @@ void TWorkbench::Drain() {
       FColumnsSized = true;
     }
     if (AtEnd) Table->scrollToBottom();
+    FFollowedTo = AtEnd ? Bar->value() : -1;
   }
   FRingDropped = FSink->Ring.Dropped();
   UpdateControls();

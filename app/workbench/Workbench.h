@@ -108,4 +108,6 @@ class TWorkbench : public QMainWindow {
   // PDUs the trace ring dropped before the window took them.
   uint64_t FRingDropped = 0;
   bool FColumnsSized = false;
+  // The table's scroll position the last follow left, -1 when the view was not followed.
+  int FFollowedTo = -1;
 };
