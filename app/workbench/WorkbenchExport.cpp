@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -27,6 +28,22 @@ std::string ToStd(const QString& S) {
 QString FromStd(const std::string& S) {
   return QString::fromUtf8(S.data(), static_cast<qsizetype>(S.size()));
 }
+
+// A word-wrapped label as tall as its text needs at its width: the layout gives a label that
+// wraps the height of one line unless told otherwise.
+void FitHeight(QLabel* Label) {
+  const int Height = Label->heightForWidth(Label->width());
+  if (Height > 0 && Label->minimumHeight() != Height) Label->setMinimumHeight(Height);
+}
+
+class TFitHeightOnResize : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    if (Event->type() == QEvent::Resize) FitHeight(static_cast<QLabel*>(Watched));
+    return false;
+  }
+};
 
 }  // namespace
 
@@ -62,9 +79,13 @@ QWidget* TWorkbench::WithPartnerBar(QWidget* Inspector) {
   auto* Bar = new QHBoxLayout;
   PartnerLabel = new QLabel;
   PartnerLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Two lines rather than a cut one where the pane is narrow (a small screen, a large scale).
+  PartnerLabel->setWordWrap(true);
+  PartnerLabel->installEventFilter(new TFitHeightOnResize(PartnerLabel));
   PartnerButton = new QPushButton("Go to response");
   PartnerButton->setToolTip("Ctrl+J");
-  PartnerButton->hide();
+  // Always there, enabled when it can act: a button that came and went would move the panes.
+  PartnerButton->setEnabled(false);
   connect(PartnerButton, &QPushButton::clicked, this, &TWorkbench::JumpToPartner);
   Bar->addWidget(PartnerLabel, 1);
   Bar->addWidget(PartnerButton);
@@ -89,7 +110,8 @@ void TWorkbench::ShowPartner() {
   const TTrafficStore& Store = FTraffic->Store();
   const std::optional<size_t> Partner = Row ? PartnerRow(Store, *Row) : std::nullopt;
   PartnerLabel->setText(Row ? FromStd(PartnerLine(Store, *Row, Partner)) : QString());
-  PartnerButton->setVisible(Partner.has_value());
+  PartnerButton->setEnabled(Partner.has_value());
+  FitHeight(PartnerLabel);
   if (Partner) PartnerButton->setText(*Partner > *Row ? "Go to response" : "Go to request");
 }
 
