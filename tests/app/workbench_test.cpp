@@ -178,14 +178,7 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     // Ctrl+S from a line edit saves the rows as a capture that tshark reads as they are.
     QTemporaryDir Dir;
     const QString Capture = Dir.filePath("traffic.pcapng");
-    QTimer::singleShot(0, [&] {
-      (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-      if (auto* Dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-        Dialog->selectFile(Capture);
-        static_cast<QDialog*>(Dialog)->accept();  // QFileDialog::accept, through the base
-      }
-    });
-    QTest::keyClick(Wb->SystemType, Qt::Key_S, Qt::ControlModifier);
+    SaveWithDialog(Capture, "pcapng (*.pcapng)");
     std::vector<uint32_t> Expected;
     for (size_t I = 0; I < Wb->Traffic().Store().Size(); ++I)
       if (const TTrafficRow& Row = Wb->Traffic().Store().Row(I); Row.Kind == TPduTraceKind::tkPdu)
