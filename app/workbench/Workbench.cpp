@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -107,6 +108,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   statusBar()->setSizeGripEnabled(false);
   statusBar()->addPermanentWidget(Counts);
   MakeActions();
+  MakeExportActions();
 
   // The logical tab order: the panel top to bottom, then the filter, the table, the inspector
   // and the reports.
@@ -264,7 +266,7 @@ QWidget* TWorkbench::MakeTrafficPane() {
       Hex->Highlight(Item->data(0, Qt::UserRole).toULongLong(),
                      Item->data(0, Qt::UserRole + 1).toULongLong());
   });
-  Vertical->addWidget(Inspector);
+  Vertical->addWidget(WithPartnerBar(Inspector));
 
   Reports = new QPlainTextEdit;
   Reports->setReadOnly(true);
@@ -302,7 +304,7 @@ void TWorkbench::MakeActions() {
     UpdateControls();
   });
   ExportAction =
-      Make("&Export pcapng...", QKeySequence(Qt::CTRL | Qt::Key_S), &TWorkbench::ChooseExportFile);
+      Make("&Export traffic...", QKeySequence(Qt::CTRL | Qt::Key_S), &TWorkbench::ChooseExportFile);
   QMenu* Session = menuBar()->addMenu("&Session");
   Session->addAction(BindAction);
   Session->addAction(UnbindAction);
@@ -316,7 +318,8 @@ bool TWorkbench::eventFilter(QObject* Watched, QEvent* Event) {
   if (Event->type() == QEvent::ShortcutOverride) {
     // Left unaccepted, the key goes to the window's shortcut instead of the line edit.
     const QKeySequence Keys(static_cast<QKeyEvent*>(Event)->keyCombination());
-    for (QAction* A : {BindAction, UnbindAction, FilterAction, ClearAction, ExportAction})
+    for (QAction* A :
+         {BindAction, UnbindAction, FilterAction, ClearAction, ExportAction, JumpAction})
       if (A->shortcut() == Keys) return true;
   }
   return QMainWindow::eventFilter(Watched, Event);
@@ -445,6 +448,7 @@ void TWorkbench::UpdateControls() {
 
 void TWorkbench::ShowRow() {
   Fields->clear();
+  ShowPartner();
   const QModelIndex Current = FFiltered->mapToSource(Table->currentIndex());
   if (!Current.isValid()) {
     Hex->SetBytes({});
@@ -473,13 +477,29 @@ void TWorkbench::AddFieldItems(QTreeWidgetItem* Parent, const TPduField& F) {
 }
 
 void TWorkbench::ChooseExportFile() {
-  // Qt's own dialog: it behaves the same on every desktop, and under test.
-  const QString Path =
-      QFileDialog::getSaveFileName(this, "Export the traffic as pcapng", "traffic.pcapng",
-                                   "pcapng (*.pcapng)", nullptr, QFileDialog::DontUseNativeDialog);
-  if (Path.isEmpty()) return;
-  const std::string Error = ExportPcapng(ToStd(Path));
-  statusBar()->showMessage(Error.empty() ? "Saved " + Path : FromStd(Error), 8000);
+  // Qt's own dialog: it behaves the same on every desktop, and under test. Choosing a type
+  // changes the name's extension; a known extension typed by hand chooses the format itself.
+  const QStringList Types = {"pcapng (*.pcapng)", "CSV (*.csv)", "JSON lines (*.jsonl)"};
+  const QStringList Suffixes = {"pcapng", "csv", "jsonl"};
+  QFileDialog Dialog(this, "Export the traffic");
+  Dialog.setOption(QFileDialog::DontUseNativeDialog);
+  Dialog.setAcceptMode(QFileDialog::AcceptSave);
+  Dialog.setNameFilters(Types);
+  Dialog.selectFile("traffic.pcapng");
+  connect(&Dialog, &QFileDialog::filterSelected, &Dialog, [&](const QString& Type) {
+    const QFileInfo Name(Dialog.selectedFiles().value(0));
+    if (Types.contains(Type) && !Name.fileName().isEmpty())
+      Dialog.selectFile(Name.completeBaseName() + "." + Suffixes[Types.indexOf(Type)]);
+  });
+  if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty()) return;
+  const QString Path = Dialog.selectedFiles().first();
+  const TTrafficFormat Formats[] = {TTrafficFormat::tfPcapng, TTrafficFormat::tfCsv,
+                                    TTrafficFormat::tfJsonLines};
+  const TTrafficFormat Chosen =
+      Formats[std::max<qsizetype>(0, Types.indexOf(Dialog.selectedNameFilter()))];
+  const std::string Error =
+      ExportTable(ToStd(Path), TrafficFormatOfPath(ToStd(Path)).value_or(Chosen));
+  statusBar()->showMessage(Error.empty() ? "Saved " + Path : "Not saved: " + FromStd(Error), 8000);
 }
 
 std::string TWorkbench::ExportPcapng(const std::string& Path) {

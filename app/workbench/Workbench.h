@@ -10,12 +10,14 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/MemoFeed.h"
 #include "app/workbench/ClientRunner.h"
 #include "inspect/ConnectionStates.h"
+#include "inspect/TrafficExport.h"
 
 class QAction;
 class QCheckBox;
@@ -51,6 +53,18 @@ class TWorkbench : public QMainWindow {
   // Drains the sink now (the timer's work).
   void Drain();
 
+  // Export, copy and the request linked to its response (WorkbenchExport.cpp).
+  // Writes the table as Format to Path: for CSV and JSON lines the rows the view shows, in its
+  // order; for pcapng every row held (ExportPcapng). Returns the error, or an empty text.
+  std::string ExportTable(const std::string& Path, TTrafficFormat Format);
+  // Writes the report lines, one a line, as the reports pane shows them. Returns the error.
+  std::string ExportReports(const std::string& Path);
+  // Puts the selected rows, in view order, on the clipboard as tab-separated text with a header.
+  void CopyRows();
+  // Selects and shows the partner of the current row (its response, or its request); when the
+  // filter hides it or there is none, says so in the status bar.
+  void JumpToPartner();
+
   TConnectionStates& States() { return FStates; }
   // The client's runner: a task posted here runs on the client's thread (tests send with it).
   TClientRunner& Runner() { return *FRunner; }
@@ -83,6 +97,11 @@ class TWorkbench : public QMainWindow {
   QAction* FilterAction;
   QAction* ClearAction;
   QAction* ExportAction;
+  QAction* ExportReportsAction;
+  QAction* CopyAction;
+  QAction* JumpAction;
+  QLabel* PartnerLabel;
+  QPushButton* PartnerButton;
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
@@ -95,6 +114,14 @@ class TWorkbench : public QMainWindow {
   void ShowRow();
   void AddFieldItems(QTreeWidgetItem* Parent, const TPduField& Field);
   void ChooseExportFile();
+  // WorkbenchExport.cpp: the actions and the partner line of export, copy and jump.
+  void MakeExportActions();
+  QWidget* WithPartnerBar(QWidget* Inspector);
+  void ShowPartner();
+  void ChooseReportsFile();
+  // The rows the view shows, as indexes into the store, in the view's order.
+  std::vector<size_t> ShownRows() const;
+  std::optional<size_t> CurrentStoreRow() const;
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;

@@ -1,8 +1,10 @@
 // Workbench tests: the real TWorkbench in the tests' X server, driven by keys and clicks against
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
-// line edit, the traffic rows, the inspector, the filter, Unbind, and closing while connected.
+// line edit, the traffic rows, the inspector, the filter, export, copy, the jump from a request to
+// its response, Unbind, and closing while connected.
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
@@ -22,7 +24,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "CaptureTools.h"
 #include "app/Options.h"
@@ -81,10 +86,26 @@ class WorkbenchTest : public ::testing::Test {
       if (M->index(R, TTrafficModel::cCommand).data().toString() == Command) return R;
     return -1;
   }
-  void ClickCell(int Row, int Column) {
+  void ClickCell(int Row, int Column, Qt::KeyboardModifiers Keys = {}) {
     const QModelIndex I = Wb->Table->model()->index(Row, Column);
     Wb->Table->scrollTo(I);
-    QTest::mouseClick(Wb->Table->viewport(), Qt::LeftButton, {}, Wb->Table->visualRect(I).center());
+    QTest::mouseClick(Wb->Table->viewport(), Qt::LeftButton, Keys,
+                      Wb->Table->visualRect(I).center());
+  }
+  // Presses Ctrl+S in a line edit and answers the save dialog with Path and the file type Type.
+  void SaveWithDialog(const QString& Path, const QString& Type) {
+    QTimer::singleShot(0, [&] {
+      (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+      if (auto* Dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        Dialog->selectNameFilter(Type);
+        Dialog->selectFile(Path);
+        static_cast<QDialog*>(Dialog)->accept();  // QFileDialog::accept, through the base
+      }
+    });
+    QTest::keyClick(Wb->SystemType, Qt::Key_S, Qt::ControlModifier);
+  }
+  QString Cell(int Row, int Column) {
+    return Wb->Table->model()->index(Row, Column).data().toString();
   }
 
   std::unique_ptr<TWorkbench> Wb;
@@ -164,14 +185,7 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     // Ctrl+S from a line edit saves the rows as a capture that tshark reads as they are.
     QTemporaryDir Dir;
     const QString Capture = Dir.filePath("traffic.pcapng");
-    QTimer::singleShot(0, [&] {
-      (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-      if (auto* Dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-        Dialog->selectFile(Capture);
-        static_cast<QDialog*>(Dialog)->accept();  // QFileDialog::accept, through the base
-      }
-    });
-    QTest::keyClick(Wb->SystemType, Qt::Key_S, Qt::ControlModifier);
+    SaveWithDialog(Capture, "pcapng (*.pcapng)");
     std::vector<uint32_t> Expected;
     for (size_t I = 0; I < Wb->Traffic().Store().Size(); ++I)
       if (const TTrafficRow& Row = Wb->Traffic().Store().Row(I); Row.Kind == TPduTraceKind::tkPdu)
@@ -283,6 +297,95 @@ TEST_F(WorkbenchTest, BindCarriesTheFoldedBindFields) {
     Wb.reset();
     TClientRunner::JoinFinished();
   }
+}
+
+std::string ReadFile(const QString& Path) {
+  std::ifstream In(Path.toStdString(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+// RFC 4180 text read back: rows of fields.
+std::vector<std::vector<std::string>> ReadCsv(const std::string& T) {
+  std::vector<std::vector<std::string>> Rows(1, std::vector<std::string>(1));
+  bool Quoted = false;
+  for (size_t I = 0; I < T.size(); ++I) {
+    if (Quoted && T[I] == '"' && I + 1 < T.size() && T[I + 1] == '"') {
+      Rows.back().back() += T[I++];
+    } else if (T[I] == '"') {
+      Quoted = !Quoted;
+    } else if (!Quoted && T[I] == ',') {
+      Rows.back().emplace_back();
+    } else if (!Quoted && T.compare(I, 2, "\r\n") == 0) {
+      Rows.emplace_back(1);
+      ++I;
+    } else {
+      Rows.back().back() += T[I];
+    }
+  }
+  Rows.pop_back();  // after the last line's end
+  return Rows;
+}
+
+TEST_F(WorkbenchTest, ExportsCopiesAndJumpsBetweenRequestAndResponse) {
+  SmscProcess Smsc;
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  BindWithKeys(Smsc.port(), 1);
+  ASSERT_TRUE(WaitForState(TPduConnection::pcTrx, "bound"));
+  Wb->Runner().Post([](TSmppClient& C) { C.Send("1234", "5550100", "", "a,\"b\" \\ x\ty;"); });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return RowOf("submit_sm_resp") >= 0; }, 10000));
+  QTemporaryDir Dir;
+  // The rows the filter leaves, through the dialog by type and by the function by extension.
+  QTest::keyClicks(Wb->Filter, "cmd:submit_sm");
+  const int Shown = Wb->Table->model()->rowCount();
+  ASSERT_EQ(Shown, 2);
+  const std::string Summary = Cell(RowOf("submit_sm"), TTrafficModel::cSummary).toStdString();
+  ASSERT_NE(Summary.find(R"(text="a,\"b\" \\)"), std::string::npos) << Summary;
+  SaveWithDialog(Dir.filePath("table"), "CSV (*.csv)");
+  EXPECT_EQ(Wb->statusBar()->currentMessage(), "Saved " + Dir.filePath("table"));
+  const auto Csv = ReadCsv(ReadFile(Dir.filePath("table")));
+  ASSERT_EQ(Csv.size(), 1u + Shown);
+  EXPECT_EQ(Csv[1 + RowOf("submit_sm")][7], Summary);
+  EXPECT_EQ(Wb->ExportTable(Dir.filePath("t.jsonl").toStdString(), TTrafficFormat::tfJsonLines),
+            "");
+  std::istringstream Json(ReadFile(Dir.filePath("t.jsonl")));
+  std::vector<nlohmann::json> Lines;
+  for (std::string Line; std::getline(Json, Line);) Lines.push_back(nlohmann::json::parse(Line));
+  ASSERT_EQ(Lines.size(), size_t(Shown));
+  EXPECT_EQ(Lines[RowOf("submit_sm")]["summary"], Summary);
+  // A failure says why in the status bar.
+  SaveWithDialog(Dir.filePath("missing/t.csv"), "CSV (*.csv)");
+  EXPECT_EQ(
+      Wb->statusBar()->currentMessage(),
+      "Not saved: cannot write " + Dir.filePath("missing/t.csv") + ": No such file or directory");
+
+  // Two rows copied in view order, whatever order they were picked in.
+  ClickCell(1, 0);
+  ClickCell(0, 0, Qt::ControlModifier);
+  QTest::keyClick(Wb->Table, Qt::Key_C, Qt::ControlModifier);
+  const QStringList Copied = QApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(Copied.size(), 3);
+  EXPECT_TRUE(Copied[0].startsWith("time\tconnection\tdirection\tcommand\t"));
+  EXPECT_EQ(Copied[1].split('\t')[3], Cell(0, TTrafficModel::cCommand));
+  EXPECT_EQ(Copied[2].split('\t')[3], Cell(1, TTrafficModel::cCommand));
+
+  // Ctrl+J with the filter focused goes to the response; its button comes back.
+  ClickCell(RowOf("submit_sm"), 0);
+  EXPECT_TRUE(Wb->PartnerLabel->text().startsWith("Response: submit_sm_resp, ESME_ROK, "));
+  QTest::keyClick(Wb->Filter, Qt::Key_J, Qt::ControlModifier);
+  EXPECT_EQ(Wb->Table->currentIndex().row(), RowOf("submit_sm_resp"));
+  EXPECT_EQ(Wb->PartnerButton->text(), "Go to request");
+  QTest::mouseClick(Wb->PartnerButton, Qt::LeftButton);
+  EXPECT_EQ(Wb->Table->currentIndex().row(), RowOf("submit_sm"));
+  // A partner the filter hides stays hidden, and the status bar says so.
+  Type(Wb->Filter, "cmd:submit_sm_resp");
+  ClickCell(0, 0);
+  QTest::keyClick(Wb->Filter, Qt::Key_J, Qt::ControlModifier);
+  EXPECT_EQ(Wb->statusBar()->currentMessage(), "The request is hidden by the filter");
+
+  // The report lines as the pane shows them.
+  EXPECT_EQ(Wb->ExportReports(Dir.filePath("r.txt").toStdString()), "");
+  EXPECT_EQ(QString::fromStdString(ReadFile(Dir.filePath("r.txt"))),
+            Wb->Reports->toPlainText() + "\n");
 }
 
 TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
