@@ -1,6 +1,10 @@
 // Workbench tests: the real TWorkbench in the tests' X server, driven by keys and clicks against
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
-// line edit, the traffic rows, the inspector, the filter, Unbind, and closing while connected.
+// line edit, the traffic rows, the inspector, the filter, Unbind, closing while connected, and why
+// a bind or a connect failed.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
@@ -10,6 +14,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -202,12 +207,41 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
 TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
   SmscProcess Smsc({"--password", "secret"});
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  // The local SMSC refuses any other password with ESME_RINVPASWD.
-  Type(Wb->Password, "badpass");
-  BindWithKeys(Smsc.port(), 1);
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return State(TPduConnection::pcTrx).contains("bind refused: ESME_RINVPASWD"); }, 10000))
-      << State(TPduConnection::pcTrx).toStdString() << Smsc.joinedLines();
+  // A loopback port that is bound but never listens refuses every connect.
+  const int Refuser = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(Refuser, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+  socklen_t Length = sizeof A;
+  getsockname(Refuser, reinterpret_cast<sockaddr*>(&A), &Length);
+  const struct {
+    const char* Name;
+    uint16_t Port;
+    int Mode;
+    std::vector<TPduConnection> Shown;
+    const char* Label;  // a pattern
+  } Cases[] = {
+      // The local SMSC refuses any other password with ESME_RINVPASWD.
+      {"bind refused", Smsc.port(), 1, {TPduConnection::pcTrx}, "bind refused: ESME_RINVPASWD"},
+      {"connection refused",
+       ntohs(A.sin_port),
+       0,
+       {TPduConnection::pcRcx, TPduConnection::pcTcx},
+       "^reconnecting in [1-5] s \\(connection refused\\)$"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (!Wb) Open();
+    Type(Wb->Password, "badpass");
+    BindWithKeys(C.Port, C.Mode);
+    const QRegularExpression Label(C.Label);
+    for (TPduConnection Shown : C.Shown)
+      EXPECT_TRUE(QTest::qWaitFor([&] { return Label.match(State(Shown)).hasMatch(); }, 10000))
+          << State(Shown).toStdString() << Smsc.joinedLines();
+    Wb.reset();
+  }
+  close(Refuser);
 }
 
 TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
