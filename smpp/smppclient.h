@@ -51,6 +51,7 @@
 // connection's queue and is sent by the client's answer thread (started with the first one, ended
 // by the destructor) when due; the connection reads and answers everything else meanwhile.
 // Answers still waiting when their connection closes are dropped: they belong to that session.
+#pragma once
 
 #include <atomic>
 #include <chrono>
