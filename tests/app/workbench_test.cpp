@@ -2,9 +2,6 @@
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
 // line edit, the traffic rows, the inspector, the filter, Unbind, closing while connected, and why
 // a bind or a connect failed.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,6 +23,7 @@
 #include <memory>
 
 #include "CaptureTools.h"
+#include "ClientReports.h"
 #include "app/Options.h"
 #include "app/workbench/ClientRunner.h"
 #include "app/workbench/HexView.h"
@@ -207,14 +205,6 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
 TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
   SmscProcess Smsc({"--password", "secret"});
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  // A loopback port that is bound but never listens refuses every connect.
-  const int Refuser = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(Refuser, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
-  socklen_t Length = sizeof A;
-  getsockname(Refuser, reinterpret_cast<sockaddr*>(&A), &Length);
   const struct {
     const char* Name;
     uint16_t Port;
@@ -225,7 +215,7 @@ TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
       // The local SMSC refuses any other password with ESME_RINVPASWD.
       {"bind refused", Smsc.port(), 1, {TPduConnection::pcTrx}, "bind refused: ESME_RINVPASWD"},
       {"connection refused",
-       ntohs(A.sin_port),
+       UnusedLoopbackPort(),
        0,
        {TPduConnection::pcRcx, TPduConnection::pcTcx},
        "^reconnecting in [1-5] s \\(connection refused\\)$"},
@@ -241,7 +231,6 @@ TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
           << State(Shown).toStdString() << Smsc.joinedLines();
     Wb.reset();
   }
-  close(Refuser);
 }
 
 TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {

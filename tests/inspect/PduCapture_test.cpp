@@ -6,57 +6,50 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstring>
 
 #include "tests/CaptureTools.h"
 #include "tests/smpp/PduTestUtil.h"
 
 namespace {
 
-constexpr uint16_t kSmscPort = 2775;
-
 TEST(PduCapture, AFailedConnectHasATraceLineAndNoPacket) {
   char Path[] = "/tmp/pducapture_testXXXXXX";
   close(mkstemp(Path));
   FILE* Lines = std::tmpfile();
-  ASSERT_NE(Lines, nullptr);
-  const Bytes Ask = PduOf(kEnquireLink, 0, 1), Answer = PduOf(kEnquireLinkResp, 0, 1);
-  const Bytes Refused = Text("connection refused");
+  const auto Pdu = TPduTraceKind::tkPdu, Failed = TPduTraceKind::tkFailed;
+  const struct {
+    TPduConnection Connection;
+    TPduTraceKind Kind;
+    Bytes B;
+  } Events[] = {
+      {TPduConnection::pcTcx, Failed, Text("connection refused")},
+      {TPduConnection::pcTcx, TPduTraceKind::tkOpened, {}},
+      {TPduConnection::pcTcx, Pdu, PduOf(kEnquireLink, 0, 1)},
+      {TPduConnection::pcRcx, Failed, Text("connection refused")},  // while Tcx is open
+      {TPduConnection::pcTcx, Pdu, PduOf(kEnquireLinkResp, 0, 1)},
+      {TPduConnection::pcTcx, TPduTraceKind::tkClosed, {}},
+  };
   {
     TPduCapture Capture(Path, Lines);
     const TPduTraceHandler Trace = Capture.Handler();
-    const auto Event = [&](TPduConnection C, TPduTraceKind Kind, TPduDirection Way,
-                           const Bytes& B) {
-      Trace({C,
-             Way,
-             PduTraceNowNs(),
-             B.data(),
-             B.size(),
-             Kind,
-             {0x7f000001, 40000, 0x7f000001, kSmscPort}});
-    };
-    const auto Out = TPduDirection::pdOut, In = TPduDirection::pdIn;
-    const auto Tcx = TPduConnection::pcTcx, Rcx = TPduConnection::pcRcx;
-    Event(Tcx, TPduTraceKind::tkFailed, Out, Refused);
-    Event(Tcx, TPduTraceKind::tkOpened, Out, {});
-    Event(Tcx, TPduTraceKind::tkPdu, Out, Ask);
-    // The other connection fails while this one is open.
-    Event(Rcx, TPduTraceKind::tkFailed, Out, Refused);
-    Event(Tcx, TPduTraceKind::tkPdu, In, Answer);
-    Event(Tcx, TPduTraceKind::tkClosed, Out, {});
+    const TTcpEndpoints Ends{0x7f000001, 40000, 0x7f000001, 2775};
+    for (const auto& E : Events)
+      Trace({E.Connection, TPduDirection::pdOut, PduTraceNowNs(), E.B.data(), E.B.size(), E.Kind,
+             Ends});
     EXPECT_EQ(Capture.Finish(), "");
   }
   std::rewind(Lines);
-  std::vector<std::string> Read;
   char Line[256];
-  while (std::fgets(Line, sizeof Line, Lines)) Read.emplace_back(Line);
+  for (const char* Expected :
+       {"Tcx connect failed: connection refused\n", "Tcx connected", "Tcx out",
+        "Rcx connect failed: connection refused\n", "Tcx out", "Tcx closed"}) {
+    ASSERT_TRUE(std::fgets(Line, sizeof Line, Lines));
+    EXPECT_EQ(std::string(Line + 16).substr(0, std::strlen(Expected)), Expected);
+  }
   std::fclose(Lines);
-  ASSERT_EQ(Read.size(), 6u);
-  EXPECT_EQ(Read[0].substr(15), " Tcx connect failed: connection refused\n");
-  EXPECT_EQ(Read[3].substr(15), " Rcx connect failed: connection refused\n");
   size_t Frames = 0;
-  EXPECT_EQ(capturetest::TsharkSmppIds(Path, kSmscPort, Frames),
+  EXPECT_EQ(capturetest::TsharkSmppIds(Path, 2775, Frames),
             (std::vector<uint32_t>{kEnquireLink, kEnquireLinkResp}));
   std::remove(Path);
 }

@@ -132,15 +132,7 @@ TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
 // A connect that fails is traced on its connection with the reason in words, before its retry is
 // reported.
 TEST_F(ClientTrace, AFailedConnectIsTracedWithItsReasonBeforeItsRetry) {
-  // A loopback port that is bound but never listens refuses every connect.
-  const int refuser = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(refuser, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(refuser, reinterpret_cast<sockaddr*>(&a), &len);
-  client->ClientInfo().SetPort(ntohs(a.sin_port));
+  client->ClientInfo().SetPort(UnusedLoopbackPort());
   client->Connect();
   for (On on : {On::Rcx, On::Tcx}) {
     size_t retry = 0;
@@ -153,8 +145,6 @@ TEST_F(ClientTrace, AFailedConnectIsTracedWithItsReasonBeforeItsRetry) {
     EXPECT_EQ(b[0].text, "connection refused");
     EXPECT_LE(b[0].reportsBefore, retry);
   }
-  client.reset();
-  close(refuser);
 }
 
 TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
