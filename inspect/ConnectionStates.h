@@ -50,7 +50,7 @@ class TConnectionStates {
   void UnbindDone();
   // A report line of the client as it came (unescaped), at NowNs.
   void OnReport(TReportChannel Channel, std::string_view Line, int64_t NowNs);
-  // A traced PDU or connection boundary.
+  // A traced PDU, connection boundary or failed connect.
   void OnTrace(const TPduTraceRecord& Record);
 
   const TLinkStatus& Status(TPduConnection Connection) const {

@@ -7,7 +7,6 @@
 
 #include "base/DateTimeFormat.h"
 #include "net/IcsSocketIntf.h"
-#include "smpp/ConnectFailure.h"
 #include "smpp/smppclient.h"
 
 std::string RcxDeliverLine(const TPDU& Pdu, const std::string& Timestamp) {
