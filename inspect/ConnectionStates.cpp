@@ -1,6 +1,7 @@
 // TConnectionStates: the transitions of each connection, driven by report lines and trace events.
 #include "inspect/ConnectionStates.h"
 
+#include "inspect/PduSummary.h"
 #include "smpp/PduNames.h"
 #include "smpp/smpppdu.h"
 
@@ -116,6 +117,14 @@ void TConnectionStates::OnReport(TReportChannel Channel, std::string_view Line, 
     L.Pending = "no answer to enquire_link";
     Failed(L, TLinkState::lsReconnecting, "", 0);
   } else if (Rest == "try Connect in 5 sec") {
+    if (L.RetryLineDue) {
+      // The retry of the failed connect the trace told of: the wait starts now, and the trace's
+      // reason stands (a TLS line held for this report says the same).
+      L.RetryLineDue = false;
+      L.Pending.clear();
+      L.RetryAtNs = NowNs + kRetryWaitNs;
+      return;
+    }
     Failed(L, TLinkState::lsReconnecting, "connect failed", NowNs + kRetryWaitNs);
   } else if (StartsWith(Rest, "TLS handshake failed: ")) {
     L.Pending = std::string(Rest);
@@ -128,15 +137,23 @@ void TConnectionStates::OnTrace(const TPduTraceRecord& R) {
   TLink& L = Link(R.Connection);
   switch (R.Kind) {
     case TPduTraceKind::tkOpened:
+      L.RetryLineDue = false;
       if (FUnbinding) return;
       L.State = TLinkState::lsBinding;
       L.RetryAtNs = 0;
+      return;
+    case TPduTraceKind::tkFailed:
+      // The client retries in kRetryWaitNs and says so in the line that follows.
+      L.Pending = FailureReason(R.Bytes);
+      Failed(L, TLinkState::lsReconnecting, "", R.MonotonicNs + kRetryWaitNs);
+      L.RetryLineDue = true;
       return;
     case TPduTraceKind::tkClosed:
       if (FUnbinding || L.State == TLinkState::lsClosed) {
         L.State = TLinkState::lsClosed;
         return;
       }
+      L.RetryLineDue = false;
       Failed(L, TLinkState::lsReconnecting, "connection lost", 0);
       return;
     case TPduTraceKind::tkPdu:

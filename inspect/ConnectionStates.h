@@ -22,14 +22,16 @@ enum class TReportChannel : uint8_t { rcRcx, rcTcx };
 
 struct TLinkStatus {
   TLinkState State = TLinkState::lsClosed;
-  // The last failure in words ("connection lost", "bind refused: ESME_RINVPASWD", "TLS handshake
-  // failed: ..."); empty once the connection is bound again or closed by Unbind.
+  // The last failure in words ("connection refused", "host not found", "connection lost", "bind
+  // refused: ESME_RINVPASWD", "TLS handshake failed: ..."); empty once the connection is bound
+  // again or closed by Unbind.
   std::string Reason;
-  // PduTraceNowNs of the next connect while reconnecting after a failed connect; 0 when unknown.
+  // PduTraceNowNs of the next connect while reconnecting after a failed connect; 0 when unknown
+  // (after a lost connection, the keep-alive decides when).
   int64_t RetryAtNs = 0;
 };
 
-// The label of a status at NowNs: "bound", "reconnecting in 4 s (connect failed)",
+// The label of a status at NowNs: "bound", "reconnecting in 4 s (connection refused)",
 // "closed (bind refused: ESME_RINVPASWD)". Pure; any thread.
 std::string LinkStatusText(const TLinkStatus& Status, int64_t NowNs);
 
@@ -48,7 +50,7 @@ class TConnectionStates {
   void UnbindDone();
   // A report line of the client as it came (unescaped), at NowNs.
   void OnReport(TReportChannel Channel, std::string_view Line, int64_t NowNs);
-  // A traced PDU or connection boundary.
+  // A traced PDU, connection boundary or failed connect.
   void OnTrace(const TPduTraceRecord& Record);
 
   const TLinkStatus& Status(TPduConnection Connection) const {
@@ -66,6 +68,9 @@ class TConnectionStates {
   struct TLink : TLinkStatus {
     // A failure seen during the current attempt, for the retry or close that ends it.
     std::string Pending;
+    // The trace told of a failed connect whose retry line has not come yet: that line starts the
+    // countdown and keeps the trace's reason.
+    bool RetryLineDue = false;
   };
   TLink& Link(TPduConnection C) { return FLinks[static_cast<size_t>(C)]; }
   void Failed(TLink& L, TLinkState Next, const char* Default, int64_t RetryAtNs);

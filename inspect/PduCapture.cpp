@@ -93,6 +93,9 @@ void TPduCapture::Write(const std::vector<TPduTraceRecord>& Records) {
             if (FOpen[C] >= 0) FPcap->CloseConnection(FOpen[C], Us);
             FOpen[C] = -1;
             break;
+          case TPduTraceKind::tkFailed:
+            // No connection was made: nothing went over the wire. The trace line tells why.
+            break;
           case TPduTraceKind::tkPdu:
             // A PDU sent in the instant between the socket's connect and the connection's start
             // being traced goes on a connection between the endpoints it had last.

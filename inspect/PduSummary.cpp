@@ -124,6 +124,11 @@ const char* PduConnectionName(TPduConnection Connection) {
   return "?";
 }
 
+std::string FailureReason(std::span<const uint8_t> Bytes) {
+  if (Bytes.empty()) return "connect failed";
+  return std::string(Bytes.begin(), Bytes.end());
+}
+
 std::string PduTraceLine(const TPduTraceRecord& Record) {
   const int64_t WallNs = PduTraceWallNs(Record.MonotonicNs);
   const time_t Seconds = static_cast<time_t>(WallNs / 1000000000);
@@ -140,6 +145,8 @@ std::string PduTraceLine(const TPduTraceRecord& Record) {
              Ipv4Text(Record.Endpoints.RemoteAddr, Record.Endpoints.RemotePort);
     case TPduTraceKind::tkClosed:
       return Line + " closed";
+    case TPduTraceKind::tkFailed:
+      return Line + " connect failed: " + FailureReason(Record.Bytes);
     case TPduTraceKind::tkPdu:
       break;
   }

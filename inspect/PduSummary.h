@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "inspect/PduTraceRing.h"
@@ -22,5 +23,10 @@ const char* PduConnectionName(TPduConnection Connection);
 
 // The trace line of one record: the local wall-clock time with microseconds, the connection, "out"
 // or "in " and PduSummary; for the start of a connection "Tcx connected 127.0.0.1:40000 ->
-// 127.0.0.1:2775", for its end "Tcx closed". A PDU cut short by the ring says so. Any thread.
+// 127.0.0.1:2775", for its end "Tcx closed", for a failed connect "Rcx connect failed: connection
+// refused". A PDU cut short by the ring says so. Any thread.
 std::string PduTraceLine(const TPduTraceRecord& Record);
+
+// The reason a tkFailed record carries, as text ("connect failed" when it carries none). Pure; any
+// thread.
+std::string FailureReason(std::span<const uint8_t> Bytes);

@@ -82,6 +82,11 @@ TTrafficColumns TrafficColumns(const TTrafficRow& Row) {
     C.Command = "closed";
     return C;
   }
+  if (Row.Kind == TPduTraceKind::tkFailed) {
+    C.Command = "connect failed";
+    C.Summary = FailureReason(Row.Pdu());
+    return C;
+  }
   const uint8_t* B = Row.Bytes.get();
   C.Summary = PduSummary(B, Row.Length);
   if (Row.Cut) C.Summary += " [cut short]";

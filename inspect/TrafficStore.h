@@ -17,7 +17,8 @@
 
 struct TTrafficRow {
   int64_t MonotonicNs = 0;
-  // The PDU's bytes as traced (for tkOpened the endpoints, packed); Length of them.
+  // The PDU's bytes as traced (for tkOpened the endpoints, packed; for tkFailed the reason);
+  // Length of them.
   std::unique_ptr<uint8_t[]> Bytes;
   uint32_t Length = 0;
   TPduConnection Connection = TPduConnection::pcRcx;
@@ -32,7 +33,8 @@ struct TTrafficRow {
 };
 
 // The columns of a row, as a view shows them. Command is the command's name (its id in hex when
-// SMPP 3.4 has none; "connected" / "closed" for a boundary), Status the status by name (empty for
+// SMPP 3.4 has none; "connected" / "closed" for a boundary, "connect failed" with the reason as
+// Summary for a failed connect), Status the status by name (empty for
 // a request whose status is 0), MessageId the message_id field where the PDU has one.
 struct TTrafficColumns {
   std::string Command;

@@ -14,11 +14,13 @@ enum class TPduConnection : uint8_t { pcRcx, pcTcx, pcTrx };
 // Whether the client read the PDU (pdIn) or sent it (pdOut).
 enum class TPduDirection : uint8_t { pdIn, pdOut };
 
-// What a trace event tells: a PDU, or where a connection's PDUs begin and end. A connection's
-// tkOpened comes before the first PDU it sends (its bind), and its tkClosed after the last PDU it
-// read, so that a capture can frame each TCP connection between its real endpoints, a reconnect
-// being a new connection.
-enum class TPduTraceKind : uint8_t { tkPdu, tkOpened, tkClosed };
+// What a trace event tells: a PDU, where a connection's PDUs begin and end, or a connection that
+// could not be made. A connection's tkOpened comes before the first PDU it sends (its bind), and
+// its tkClosed after the last PDU it read, so that a capture can frame each TCP connection between
+// its real endpoints, a reconnect being a new connection. tkFailed tells of a connect that failed
+// (refused, timed out, unreachable, a host not found, a TLS handshake that failed): no connection
+// was made, so no tkOpened or tkClosed goes with it.
+enum class TPduTraceKind : uint8_t { tkPdu, tkOpened, tkClosed, tkFailed };
 
 // The two ends of one TCP connection, IPv4 addresses and ports in host byte order. The local end
 // is the client, which opened the connection. All zero when the socket could not tell them.
@@ -31,7 +33,9 @@ struct TTcpEndpoints {
 
 // One trace event. For a PDU, Bytes are the client's own buffer and valid only during the
 // handler's call: a handler that keeps them copies them. tkOpened carries the connection's
-// Endpoints and no bytes; tkClosed carries neither.
+// Endpoints and no bytes; tkClosed carries neither; tkFailed carries the reason in words as its
+// Bytes (UTF-8 text, no terminator, valid only during the call like a PDU's), such as
+// "connection refused" (see ConnectFailureReason).
 struct TPduTraceEvent {
   TPduConnection Connection;
   TPduDirection Direction;

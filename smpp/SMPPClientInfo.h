@@ -42,8 +42,8 @@ struct TTlv {
 // bytes). A form text without them therefore loads, and is written, as before.
 //
 // Threads: the application sets the values (usually before connecting); the PDU encoder reads them
-// on whichever thread encodes (socket worker, keep-alive timer or application thread), Connect
-// reads bind_mode on the application's thread, and the receiving connection's worker thread reads
+// on whichever thread encodes (socket worker, keep-alive timer or the thread that sends), Connect
+// reads bind_mode on the client's owner thread, and the receiving connection's worker thread reads
 // the answer settings (DeliverAnswer) for each delivery, so a change applies from the next one.
 // Every accessor may be called from any thread: the fields are guarded by FieldsLock, so a reader
 // never sees a text half-assigned. Each accessor only reads or writes its field.

@@ -71,7 +71,7 @@ class TSMPPConnection : public TPersistent {
   // and Disconnect each take it). Recursive, so that a notification handler may call Send.
   mutable std::recursive_mutex ReportLock;
   // Serialises the operations on the connection's socket (Send, Connect, the setters) across the
-  // application's thread, the worker and the timers. Taken after ReportLock where both are held.
+  // client's owner thread, the worker and the timers. Taken after ReportLock where both are held.
   std::mutex SocketLock;
   // Counts the connects of the socket: raised under SocketLock before each one, so that bytes
   // meant for one session (a delayed answer) are never sent in a later one. Any thread.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/Thread.h"
+#include "smpp/ConnectFailure.h"
 #include "smpp/smppclient.h"
 
 namespace {
@@ -295,9 +296,19 @@ void TSmppClient::TraceBoundary(TSideState& Side, TPduTraceKind Kind) {
   TraceCall(*Handler, Event);
 }
 
+void TSmppClient::TraceFailed(TSideState& Side, int32_t ErrorCode, const std::string& Text) {
+  const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire);
+  if (!Handler) return;
+  const std::string Reason = ConnectFailureReason(ErrorCode, Text);
+  TraceCall(*Handler, {Side.TraceConnection, TPduDirection::pdOut, 0,
+                       reinterpret_cast<const uint8_t*>(Reason.data()), Reason.size(),
+                       TPduTraceKind::tkFailed});
+}
+
 void TSmppClient::SocketConnect(TSideState& Side) {
   std::lock_guard<std::recursive_mutex> Report(Side.Connection.ReportLock);
   bool Refused = false;
+  std::string Why;
   {
     std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
     TIcsSocket* S = Side.Connection.Socket();
@@ -307,14 +318,18 @@ void TSmppClient::SocketConnect(TSideState& Side) {
     Side.Connection.SessionCount.fetch_add(1);
     try {
       S->Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& E) {
       // No worker thread could be had (or the socket refused the request).
       Refused = true;
+      Why = E.what();
     }
   }
-  // Reported and tried again like any failed connect; outside the socket lock, because the
-  // notification may call Send.
-  if (Refused) Error(Side);
+  // Traced, reported and tried again like any failed connect; outside the socket lock, because
+  // the notification may call Send.
+  if (Refused) {
+    TraceFailed(Side, 0, Why);
+    Error(Side);
+  }
 }
 
 void TSmppClient::SocketClose(TSideState& Side) {
@@ -325,7 +340,7 @@ void TSmppClient::SocketClose(TSideState& Side) {
 }
 
 // Both read the socket's worker pointer, which the first successful Connect sets under the same
-// lock: a timer or the application's thread never reads it while another thread writes it.
+// lock: a timer or the owner's thread never reads it while another thread writes it.
 bool TSmppClient::SocketDead(TSideState& Side) {
   std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
   TWorkerThread* W = Side.Connection.Socket()->WorkerThread();

@@ -27,13 +27,15 @@ void TSmppClient::SessionConnected(TSideState& Side, uint16_t ErrorCode) {
   if (!Call.Entered()) return;
   if (ErrorCode != 0) {
     Side.BindUnanswered.store(false);
+    // The worker's own number and text are those of this failure ("connect failed" for a plain
+    // one); the trace tells the reason in words before anything is reported.
+    TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
+    const std::string Why = W ? W->LastErrorMsg() : std::string();
+    TraceFailed(Side, W ? W->LastError() : ErrorCode, Why);
     std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
     // A failed TLS handshake names its reason first; the retry is reported as for any failed
     // connect. A connection whose error report shows the text it holds first only sets this one,
-    // for that report to show. The worker's own text is that of this failure ("connect failed"
-    // for a plain one).
-    TWorkerThread* W = Side.Connection.Socket()->WorkerThread();
-    const std::string Why = W ? W->LastErrorMsg() : std::string();
+    // for that report to show.
     if (Why.rfind("TLS handshake failed: ", 0) == 0) {
       const std::string Text = std::string(Side.Prefix) + " " + Why;
       if (Side.ReportsHeldTextFirst)

@@ -3,8 +3,11 @@
 // what the SMSC delivers, keeps both links alive with enquire_link, reconnects each by itself, and
 // reports every event as one line of text through RcxOnData and TcxOnData.
 //
-// Threads. Create, Destroy, Connect, Disconnect and Send run on the application's thread (the GUI
-// thread in the demo). The receiver's socket handlers run on the receiver socket's worker thread,
+// Threads. The client is driven from one thread, its owner's: it is created, connected,
+// disconnected and destroyed there, never from inside a notification. That thread need not be the
+// GUI's: Form1 drives its client from the GUI thread, the workbench from a thread of its own, so
+// that Disconnect's wait never holds up the window. Send and the other requests may be called from
+// any thread (see Send). The receiver's socket handlers run on the receiver socket's worker thread,
 // the transmitter's (or the transceiver's) on the transmitter's; the timer ticks run on their own
 // timer threads, and delayed answers go out on the answer thread, which never notifies.
 // Notifications are therefore called on the worker and timer threads (only the reports of
@@ -48,6 +51,7 @@
 // connection's queue and is sent by the client's answer thread (started with the first one, ended
 // by the destructor) when due; the connection reads and answers everything else meanwhile.
 // Answers still waiting when their connection closes are dropped: they belong to that session.
+#pragma once
 
 #include <atomic>
 #include <chrono>
@@ -95,10 +99,10 @@ class TSmppClient : public TComponent, public TPersistent {
 
   // Builds the settings and connection objects, their sockets and the six stopped timers. The
   // component holds SentPartStore (about 10 MB) inside itself: create it on the heap.
-  // Application's thread.
+  // The owner's thread.
   explicit TSmppClient(TComponent* AOwner = nullptr);
   // Ends every timer and frees both sockets; after it returns no timer callback runs and no
-  // socket event reaches the component, even when one was running at the time. Application's
+  // socket event reaches the component, even when one was running at the time. The owner's
   // thread (never from inside a notification).
   ~TSmppClient() override;
 
@@ -110,22 +114,25 @@ class TSmppClient : public TComponent, public TPersistent {
   // handler is a copy, so replacing it there is safe).
   void SetRcxOnData(TSmppNotifyEvent Event);
   void SetTcxOnData(TSmppNotifyEvent Event);
-  // Turns the PDU trace on with Handler, or off with an empty one. Application's thread, at any
+  // Turns the PDU trace on with Handler, or off with an empty one. The owner's thread, at any
   // time, also while connected. The handler is called once for every PDU a connection hands to its
-  // connected socket (on the thread that sends: the application's, a worker, a timer or the
+  // connected socket (on the thread that sends: the owner's, a worker, a timer or the
   // answer thread, while that connection's SocketLock is held, so a connection's sent PDUs reach
   // it in the order they went out), the transceiver's as pcTrx, and for every PDU read (on that
   // connection's worker thread, before the PDU is answered; for a PDU too long to take and for a
   // broken length, the bytes read so far). Each connection made is framed by a tkOpened event
   // with its endpoints, on its worker thread before its bind is sent, and a tkClosed event once it
-  // has closed. It must not send, connect or close through this client, and must be quick: the
-  // connection waits for it. A call that had begun when the handler is replaced or removed still
-  // runs with the old one.
+  // has closed. A connect that fails is told by a tkFailed event with the reason in words
+  // ("connection refused", "host not found", "TLS handshake failed: " + OpenSSL's reason), on the
+  // worker thread (or the thread whose connect request was refused) before "... try Connect in 5
+  // sec" is reported. It must not send, connect or close through this client, and must be quick:
+  // the connection waits for it. A call that had begun when the handler is replaced or removed
+  // still runs with the old one.
   void SetPduTrace(TPduTraceHandler Handler);
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
 
-  // ---- Operations (application's thread).
+  // ---- Operations: Connect and Disconnect on the owner's thread; Send on any thread.
   // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
   // ClientInfo.Host, Port the decimal text of ClientInfo.Port and ClientInfo's TLS settings on each
   // socket, then connects the receiver and the transmitter. Reports nothing itself. With UseTLS on,
@@ -431,7 +438,7 @@ class TSmppClient : public TComponent, public TPersistent {
 
   void SetOnData(TSideState& Side, TSmppNotifyEvent Event);
   // Makes the transceiver's record live (or the pair's) when no socket is open; otherwise the
-  // latched mode stays. Application's thread (Connect).
+  // latched mode stays. The owner's thread (Connect).
   void LatchBindMode(bool Transceiver);
   // Hands one PDU of this connection to the trace handler, if one is assigned, stamped AtNs or,
   // when that is 0, now. Without a handler it costs one load of FTraceHandler.
@@ -444,6 +451,10 @@ class TSmppClient : public TComponent, public TPersistent {
   // Hands the start (tkOpened, with the socket's endpoints) or the end (tkClosed) of a
   // connection to the trace handler, if one is assigned. The connection's worker thread.
   void TraceBoundary(TSideState& Side, TPduTraceKind Kind);
+  // Hands a failed connect (tkFailed) to the trace handler, if one is assigned, with its reason in
+  // words from the error number and the worker's (or the refused request's) text. The thread that
+  // learned of the failure, before the retry is reported.
+  void TraceFailed(TSideState& Side, int32_t ErrorCode, const std::string& Text);
   // Stamps the event with the time, unless it has one, and calls Handler.
   static void TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event);
   TSideState& Conn(TSide Side) { return FSides[static_cast<size_t>(Side)]; }

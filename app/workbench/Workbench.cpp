@@ -511,6 +511,8 @@ std::string TWorkbench::ExportPcapng(const std::string& Path) {
     const TTrafficStore& Store = FTraffic->Store();
     for (size_t I = 0; I < Store.Size(); ++I) {
       const TTrafficRow& Row = Store.Row(I);
+      // A failed connect sent nothing: its row has no packet.
+      if (Row.Kind == TPduTraceKind::tkFailed) continue;
       const int64_t WallUs = PduTraceWallNs(Row.MonotonicNs) / 1000;
       if (Row.Kind == TPduTraceKind::tkOpened) {
         Open[Row.Connection] = Writer.AddConnection(Row.Endpoints());

@@ -1,7 +1,7 @@
 // Workbench tests: the real TWorkbench in the tests' X server, driven by keys and clicks against
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
 // line edit, the traffic rows, the inspector, the filter, export, copy, the jump from a request to
-// its response, Unbind, and closing while connected.
+// its response, Unbind, closing while connected, and why a bind or a connect failed.
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QClipboard>
@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTableView>
@@ -30,6 +31,7 @@
 #include <sstream>
 
 #include "CaptureTools.h"
+#include "ClientReports.h"
 #include "app/Options.h"
 #include "app/workbench/BindFields.h"
 #include "app/workbench/ClientRunner.h"
@@ -391,12 +393,32 @@ TEST_F(WorkbenchTest, ExportsCopiesAndJumpsBetweenRequestAndResponse) {
 TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
   SmscProcess Smsc({"--password", "secret"});
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  // The local SMSC refuses any other password with ESME_RINVPASWD.
-  Type(Wb->Password, "badpass");
-  BindWithKeys(Smsc.port(), 1);
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return State(TPduConnection::pcTrx).contains("bind refused: ESME_RINVPASWD"); }, 10000))
-      << State(TPduConnection::pcTrx).toStdString() << Smsc.joinedLines();
+  const struct {
+    const char* Name;
+    uint16_t Port;
+    int Mode;
+    std::vector<TPduConnection> Shown;
+    const char* Label;  // a pattern
+  } Cases[] = {
+      // The local SMSC refuses any other password with ESME_RINVPASWD.
+      {"bind refused", Smsc.port(), 1, {TPduConnection::pcTrx}, "bind refused: ESME_RINVPASWD"},
+      {"connection refused",
+       UnusedLoopbackPort(),
+       0,
+       {TPduConnection::pcRcx, TPduConnection::pcTcx},
+       "^reconnecting in [1-5] s \\(connection refused\\)$"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (!Wb) Open();
+    Type(Wb->Password, "badpass");
+    BindWithKeys(C.Port, C.Mode);
+    const QRegularExpression Label(C.Label);
+    for (TPduConnection Shown : C.Shown)
+      EXPECT_TRUE(QTest::qWaitFor([&] { return Label.match(State(Shown)).hasMatch(); }, 10000))
+          << State(Shown).toStdString() << Smsc.joinedLines();
+    Wb.reset();
+  }
 }
 
 TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {

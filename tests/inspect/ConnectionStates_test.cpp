@@ -18,8 +18,9 @@ TPduConnection ConnectionNamed(const std::string& Name) {
                          : TPduConnection::pcTrx;
 }
 
-// Plays one step: "open Rcx", "close Trx", "in Tcx COMMAND_ID STATUS" (hex), "unbind", "unbound",
-// or a report line as "rcx: LINE" / "tcx: LINE" (the notification that carried it).
+// Plays one step: "open Rcx", "close Trx", "fail Rcx REASON" (a failed connect), "in Tcx COMMAND_ID
+// STATUS" (hex), "unbind", "unbound", or a report line as "rcx: LINE" / "tcx: LINE" (the
+// notification that carried it).
 void Play(TConnectionStates& S, const std::string& Step) {
   if (Step.rfind("rcx: ", 0) == 0 || Step.rfind("tcx: ", 0) == 0) {
     S.OnReport(Step[0] == 'r' ? TReportChannel::rcRcx : TReportChannel::rcTcx, Step.substr(5), 0);
@@ -35,8 +36,10 @@ void Play(TConnectionStates& S, const std::string& Step) {
   R.Connection = ConnectionNamed(Name);
   R.Kind = What == "open"    ? TPduTraceKind::tkOpened
            : What == "close" ? TPduTraceKind::tkClosed
+           : What == "fail"  ? TPduTraceKind::tkFailed
                              : TPduTraceKind::tkPdu;
   if (R.Kind == TPduTraceKind::tkPdu) R.Bytes = PduOf(Command, Status, 1);
+  if (R.Kind == TPduTraceKind::tkFailed) R.Bytes = Text(Step.substr(9));
   S.OnTrace(R);
 }
 
@@ -70,6 +73,36 @@ TEST(ConnectionStates, FollowsReportsAndTrace) {
        {"rcx: Rcx try Connect in 5 sec"},
        "Rcx",
        "reconnecting in 5 s (connect failed)",
+       false,
+       true},
+      // The trace tells why a connect failed; the retry line keeps that reason.
+      {Pair,
+       {"fail Rcx connection refused"},
+       "Rcx",
+       "reconnecting in 5 s (connection refused)",
+       false,
+       true},
+      {Pair,
+       {"fail Tcx host not found", "tcx: Tcx try Connect in 5 sec"},
+       "Tcx",
+       "reconnecting in 5 s (host not found)",
+       false,
+       true},
+      // A lost connection whose reconnect fails: the countdown only from the failure on.
+      {Trx,
+       {"open Trx", "in Trx 80000009 0", "close Trx", "fail Trx connection timed out",
+        "tcx: Trx try Connect in 5 sec"},
+       "Trx",
+       "reconnecting in 5 s (connection timed out)",
+       false,
+       true},
+      // The TLS line that the retry line follows is no reason left over for the next attempt.
+      {Pair,
+       {"fail Tcx TLS handshake failed: certificate verify failed",
+        "tcx: Tcx TLS handshake failed: certificate verify failed", "tcx: Tcx try Connect in 5 sec",
+        "open Tcx", "close Tcx"},
+       "Tcx",
+       "reconnecting (connection lost)",
        false,
        true},
       {Pair,

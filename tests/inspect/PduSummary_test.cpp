@@ -80,6 +80,12 @@ TEST(PduSummary, TraceLinesTellConnectionDirectionAndBoundaries) {
   EXPECT_EQ(PduTraceLine(r).substr(15),
             " Rcx in  enquire_link_resp seq=8 ESME_ROK (70000 octets, 16 kept)");
   EXPECT_EQ(PduTraceLine(r)[2], ':');
+  r.Kind = TPduTraceKind::tkFailed;
+  r.Bytes = Text("connection refused");
+  r.OriginalLength = r.Bytes.size();
+  EXPECT_EQ(PduTraceLine(r).substr(15), " Rcx connect failed: connection refused");
+  r.Bytes.clear();
+  EXPECT_EQ(PduTraceLine(r).substr(15), " Rcx connect failed: connect failed");
 }
 
 }  // namespace

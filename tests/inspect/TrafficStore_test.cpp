@@ -63,6 +63,9 @@ TEST(TrafficStore, ComputesTheColumnsOfARow) {
       {"short", Record(TPduTraceKind::tkPdu, Bytes{0, 0}), {"(2 bytes)", "", "", "", ""}},
       {"opened", Opened, {"connected", "", "", "", "127.0.0.1:40000 -> 127.0.0.1:2775"}},
       {"closed", Record(TPduTraceKind::tkClosed), {"closed", "", "", "", ""}},
+      {"failed",
+       Record(TPduTraceKind::tkFailed, Text("host not found")),
+       {"connect failed", "", "", "", "host not found"}},
       {"cut", Cut, {"enquire_link", "9", "", "", "enquire_link seq=9 [cut short]"}},
   };
   for (const auto& C : Cases) {

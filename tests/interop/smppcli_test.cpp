@@ -85,6 +85,9 @@ TEST(Smppcli, FailsClearlyWhenItCannotBindOrGetAnswers) {
   };
   const Case cases[] = {
       {{"--port", std::to_string(UnusedLoopbackPort())}, 1, "cannot connect"},
+      {{"--port", std::to_string(UnusedLoopbackPort()), "--trace"},
+       1,
+       "Rcx connect failed: connection refused"},
       {{"--port", std::to_string(guarded.port()), "--password", "wrong"},
        1,
        "refused by the SMSC (status 0x0000000E)"},

@@ -29,7 +29,8 @@ class ClientTrace : public RawSmsc {
     client->SetPduTrace([this](const TPduTraceEvent& e) {
       std::lock_guard<std::mutex> g(lock);
       if (e.Kind != TPduTraceKind::tkPdu) {
-        boundaries[static_cast<size_t>(e.Connection)].push_back({e.Kind, e.Endpoints});
+        boundaries[static_cast<size_t>(e.Connection)].push_back(
+            {e.Kind, e.Endpoints, std::string(e.Bytes, e.Bytes + e.Length), reports->mark()});
         return;
       }
       traced[static_cast<size_t>(e.Connection)].push_back(
@@ -85,6 +86,8 @@ class ClientTrace : public RawSmsc {
   struct Boundary {
     TPduTraceKind kind;
     TTcpEndpoints ends;
+    std::string text;      // tkFailed: the reason
+    size_t reportsBefore;  // report lines of both connections when it was traced
   };
   std::vector<Boundary> boundaries[2];  // guarded by lock
   std::vector<TracedPdu> expected[2];   // the test's thread only
@@ -124,6 +127,24 @@ TEST_F(ClientTrace, EveryPduOfAnExchangeIsTracedOnItsConnection) {
   }
   EXPECT_NE(boundaries[0][0].ends.LocalPort, boundaries[1][0].ends.LocalPort);
   EXPECT_NE(boundaries[0][0].ends.LocalPort, 0);
+}
+
+// A connect that fails is traced on its connection with the reason in words, before its retry is
+// reported.
+TEST_F(ClientTrace, AFailedConnectIsTracedWithItsReasonBeforeItsRetry) {
+  client->ClientInfo().SetPort(UnusedLoopbackPort());
+  client->Connect();
+  for (On on : {On::Rcx, On::Tcx}) {
+    size_t retry = 0;
+    ASSERT_TRUE(reports->waitFor(on, on == On::Rcx ? "Rcx try" : "Tcx try", 0, 10s, &retry))
+        << reports->dump();
+    std::lock_guard<std::mutex> g(lock);
+    const std::vector<Boundary>& b = boundaries[static_cast<size_t>(on)];
+    ASSERT_FALSE(b.empty());
+    EXPECT_EQ(b[0].kind, TPduTraceKind::tkFailed);
+    EXPECT_EQ(b[0].text, "connection refused");
+    EXPECT_LE(b[0].reportsBefore, retry);
+  }
 }
 
 TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
