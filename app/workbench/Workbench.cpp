@@ -328,6 +328,11 @@ bool TWorkbench::eventFilter(QObject* Watched, QEvent* Event) {
 void TWorkbench::Bind() {
   if (!FStates.CanBind()) return;
   TBindSettings S;
+  if (Host->text().trimmed().isEmpty()) {
+    statusBar()->showMessage("The host is empty", 5000);
+    Host->setFocus();
+    return;
+  }
   bool Ok = false;
   S.Port = Port->text().toInt(&Ok);
   if (!Ok || S.Port < 1 || S.Port > 65535) {

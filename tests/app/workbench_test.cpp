@@ -419,6 +419,12 @@ TEST_F(WorkbenchTest, ShowsWhyABindFailed) {
           << State(Shown).toStdString() << Smsc.joinedLines();
     Wb.reset();
   }
+  // No host: refused before anything connects.
+  Open();
+  Type(Wb->Host, "  ");
+  BindWithKeys(Smsc.port(), 0);
+  EXPECT_EQ(Wb->statusBar()->currentMessage(), "The host is empty");
+  EXPECT_TRUE(Wb->BindButton->isEnabled());
 }
 
 TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
