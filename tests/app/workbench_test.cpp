@@ -446,9 +446,9 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
 // enquire_link, an enquire_link_resp or an unbind as S % 3.
 TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
   const struct {
-    QStringList Steps;  // "+N": N records in one batch; "clear": Ctrl+L; else a filter
-    std::vector<int> Shown;      // sequence numbers of the rows shown at the end
-    uint64_t Dropped;            // into a model of three rows
+    QStringList Steps;       // "+N": N records in one batch; "clear": Ctrl+L; else a filter
+    std::vector<int> Shown;  // sequence numbers of the rows shown at the end
+    uint64_t Dropped;        // into a model of three rows
   } Cases[] = {
       {{"cmd:enquire", "+2"}, {0, 1}, 0},
       {{"cmd:enquire", "+3", "+2"}, {3, 4}, 2},
@@ -484,8 +484,8 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
           std::vector<TPduTraceRecord> Batch(Step.mid(1).toUInt());
           for (TPduTraceRecord& R : Batch) {
             const uint8_t* Id = Ids[Sequence % 3];
-            R.Bytes = {0, 0, 0, 16, Id[0], Id[1], Id[2], Id[3], 0, 0, 0, 0, 0, 0, 0,
-                       uint8_t(Sequence++)};
+            R.Bytes = {0, 0, 0, 16, Id[0], Id[1], Id[2], Id[3],
+                       0, 0, 0, 0,  0,     0,     0,     uint8_t(Sequence++)};
             R.OriginalLength = R.Bytes.size();
           }
           Model.Append(Batch);
