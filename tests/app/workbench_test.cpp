@@ -446,7 +446,8 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
 // enquire_link, an enquire_link_resp or an unbind as S % 3.
 TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
   const struct {
-    QStringList Steps;       // "+N": N records in one batch; "clear": Ctrl+L; else a filter
+    QStringList Steps;       // "+N": N records in one batch; "clear": Ctrl+L; "done": the check
+                             // finished at once; else a filter
     std::vector<int> Shown;  // sequence numbers of the rows shown at the end
     uint64_t Dropped;        // into a model of three rows
   } Cases[] = {
@@ -459,6 +460,7 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
       {{"+3", "_resp", "+1", "status:esme_rok", "+3"}, {4}, 4},
       {{"+3", "cmd:enquire_link", "clear", "+2"}, {3, 4}, 0},
       {{"+2", "nothing like it", "+4"}, {}, 3},
+      {{"+3", "cmd:enq", "done", "cmd:enquire", "cmd:enquire_link", "+1"}, {1, 3}, 1},
   };
   for (size_t RowsPerSlice : {size_t(1), size_t(0)}) {
     for (const auto& C : Cases) {
@@ -480,6 +482,8 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
       for (const QString& Step : C.Steps) {
         if (Step == "clear") {
           Model.Clear();
+        } else if (Step == "done") {
+          Filter.Finish();
         } else if (Step.startsWith('+')) {
           std::vector<TPduTraceRecord> Batch(Step.mid(1).toUInt());
           for (TPduTraceRecord& R : Batch) {
