@@ -143,6 +143,7 @@ void TTrafficFilter::setSourceModel(QAbstractItemModel* NewSource) {
   FFrontRemoved = 0;
   FRows.clear();
   FCandidates.clear();
+  FHeld.clear();
   FNextUnchecked = 0;
   if (NewSource) {
     using M = QAbstractItemModel;
@@ -182,10 +183,22 @@ void TTrafficFilter::SetFilter(const QString& Text) {
   const bool Narrower = !FText.isEmpty() && NewColumn == FColumn &&
                         (FColumn >= 0 ? NewText.startsWith(FText, Qt::CaseInsensitive)
                                       : NewText.contains(FText, Qt::CaseInsensitive));
-  beginResetModel();
+  // One layout change that keeps the selection and the current row where the new text shows them:
+  // the rows a view holds on to are checked at once (a handful), the others in slices.
+  emit layoutAboutToBeChanged();
+  const QModelIndexList Held = persistentIndexList();
+  std::vector<uint64_t> HeldNumbers;
+  HeldNumbers.reserve(static_cast<size_t>(Held.size()));
+  for (const QModelIndex& I : Held) HeldNumbers.push_back(NumberOf(I.row()));
   if (Narrower) {
-    FRows.insert(FRows.end(), FCandidates.begin(), FCandidates.end());
-    FCandidates = std::move(FRows);
+    // Both ascending; the rows from FNextUnchecked on are checked in the tail anyway.
+    std::vector<uint64_t> Merged;
+    Merged.reserve(FRows.size() + FCandidates.size());
+    std::merge(FRows.begin(), FRows.end(), FCandidates.begin(), FCandidates.end(),
+               std::back_inserter(Merged));
+    Merged.erase(std::unique(Merged.begin(), Merged.end()), Merged.end());
+    Merged.erase(std::lower_bound(Merged.begin(), Merged.end(), FNextUnchecked), Merged.end());
+    FCandidates.assign(Merged.begin(), Merged.end());
   } else {
     FCandidates.clear();
     FNextUnchecked = FFrontRemoved;
@@ -193,8 +206,35 @@ void TTrafficFilter::SetFilter(const QString& Text) {
   FRows.clear();
   FText = NewText;
   FColumn = NewColumn;
-  endResetModel();
+  FHeld.clear();
+  if (!FText.isEmpty()) {
+    for (uint64_t Number : HeldNumbers)
+      if (Accepts(static_cast<int>(Number - FFrontRemoved))) FHeld.push_back(Number);
+    std::sort(FHeld.begin(), FHeld.end());
+    FHeld.erase(std::unique(FHeld.begin(), FHeld.end()), FHeld.end());
+    FRows.assign(FHeld.begin(), FHeld.end());
+  }
+  QModelIndexList Moved;
+  Moved.reserve(Held.size());
+  for (qsizetype I = 0; I < Held.size(); ++I) {
+    const int Row = RowOf(HeldNumbers[static_cast<size_t>(I)]);
+    Moved.push_back(Row < 0 ? QModelIndex() : createIndex(Row, Held[I].column()));
+  }
+  changePersistentIndexList(Held, Moved);
+  emit layoutChanged();
   RunSlice();
+}
+
+uint64_t TTrafficFilter::NumberOf(int Row) const {
+  return FText.isEmpty() ? static_cast<uint64_t>(Row) + FFrontRemoved
+                         : FRows[static_cast<size_t>(Row)];
+}
+
+int TTrafficFilter::RowOf(uint64_t Number) const {
+  if (Number < FFrontRemoved) return -1;
+  if (FText.isEmpty()) return static_cast<int>(Number - FFrontRemoved);
+  const auto It = std::lower_bound(FRows.begin(), FRows.end(), Number);
+  return It == FRows.end() || *It != Number ? -1 : static_cast<int>(It - FRows.begin());
 }
 
 bool TTrafficFilter::Checking() const {
@@ -258,19 +298,26 @@ void TTrafficFilter::RunSlice(bool Unbounded) {
     const uint64_t Number = FCandidates.front();
     FCandidates.pop_front();
     if (Number < FFrontRemoved) continue;  // left the source meanwhile
-    if (Accepts(static_cast<int>(Number - FFrontRemoved))) Found.push_back(Number);
+    if (!IsHeld(Number) && Accepts(static_cast<int>(Number - FFrontRemoved)))
+      Found.push_back(Number);
     Over = SliceOver();
   }
   while (!Over && FNextUnchecked < End) {
     const uint64_t Number = FNextUnchecked++;
-    if (Accepts(static_cast<int>(Number - FFrontRemoved))) Found.push_back(Number);
+    if (!IsHeld(Number) && Accepts(static_cast<int>(Number - FFrontRemoved)))
+      Found.push_back(Number);
     Over = SliceOver();
   }
-  if (!Found.empty()) {
-    const int First = static_cast<int>(FRows.size());
-    beginInsertRows({}, First, First + static_cast<int>(Found.size()) - 1);
-    FRows.insert(FRows.end(), Found.begin(), Found.end());
+  // In order among the rows shown: at the end, but for the held rows further on, each run of
+  // found rows before one of them inserted in its place.
+  for (auto Run = Found.begin(); Run != Found.end();) {
+    const auto At = std::lower_bound(FRows.begin(), FRows.end(), *Run);
+    const auto RunEnd = At == FRows.end() ? Found.end() : std::lower_bound(Run, Found.end(), *At);
+    const int First = static_cast<int>(At - FRows.begin());
+    beginInsertRows({}, First, First + static_cast<int>(RunEnd - Run) - 1);
+    FRows.insert(At, Run, RunEnd);
     endInsertRows();
+    Run = RunEnd;
   }
   if (Checking()) {
     if (!FTimer->isActive()) FTimer->start();
@@ -326,6 +373,7 @@ void TTrafficFilter::SourceReset() {
   FFrontRemoved = 0;
   FRows.clear();
   FCandidates.clear();
+  FHeld.clear();
   FNextUnchecked = 0;
   endResetModel();
   RunSlice();
@@ -371,9 +419,6 @@ QModelIndex TTrafficFilter::mapToSource(const QModelIndex& ProxyIndex) const {
 
 QModelIndex TTrafficFilter::mapFromSource(const QModelIndex& SourceIndex) const {
   if (!SourceIndex.isValid() || SourceIndex.model() != sourceModel()) return {};
-  if (FText.isEmpty()) return index(SourceIndex.row(), SourceIndex.column());
-  const uint64_t Number = static_cast<uint64_t>(SourceIndex.row()) + FFrontRemoved;
-  const auto It = std::lower_bound(FRows.begin(), FRows.end(), Number);
-  if (It == FRows.end() || *It != Number) return {};
-  return index(static_cast<int>(It - FRows.begin()), SourceIndex.column());
+  const int Row = RowOf(static_cast<uint64_t>(SourceIndex.row()) + FFrontRemoved);
+  return Row < 0 ? QModelIndex() : index(Row, SourceIndex.column());
 }

@@ -7,6 +7,7 @@
 
 #include <QAbstractProxyModel>
 #include <QAbstractTableModel>
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -98,6 +99,12 @@ class TTrafficFilter : public QAbstractProxyModel {
 
   const TTrafficModel* Source() const;
   bool Accepts(int SourceRow) const;
+  // A row's number from its row here, and back (-1: not shown).
+  uint64_t NumberOf(int Row) const;
+  int RowOf(uint64_t Number) const;
+  bool IsHeld(uint64_t Number) const {
+    return !FHeld.empty() && std::binary_search(FHeld.begin(), FHeld.end(), Number);
+  }
   // Checks rows for up to one slice and shows those that pass; starts or stops the timer.
   void RunSlice(bool Unbounded = false);
   void SourceAboutToInsert(int First, int Last);
@@ -115,6 +122,9 @@ class TTrafficFilter : public QAbstractProxyModel {
   std::deque<uint64_t> FRows;
   // Rows that passed a wider text, still to check against the narrower one, ascending.
   std::deque<uint64_t> FCandidates;
+  // The rows a view held (selection, current row) when the text changed that passed it, shown at
+  // once and skipped when the check reaches them; ascending.
+  std::vector<uint64_t> FHeld;
   // Every source row from this number on is still to check (after the candidates).
   uint64_t FNextUnchecked = 0;
   // Rows of FRows removed at the front between the source's about-to and done signals.

@@ -376,6 +376,9 @@ TEST_F(WorkbenchTest, ExportsCopiesAndJumpsBetweenRequestAndResponse) {
   EXPECT_EQ(Wb->PartnerButton->text(), "Go to request");
   QTest::mouseClick(Wb->PartnerButton, Qt::LeftButton);
   EXPECT_EQ(Wb->Table->currentIndex().row(), RowOf("submit_sm"));
+  // Typing a filter that shows the current row keeps it current.
+  Type(Wb->Filter, "submit");
+  EXPECT_EQ(Cell(Wb->Table->currentIndex().row(), TTrafficModel::cCommand), "submit_sm");
   // A partner the filter hides stays hidden, and the status bar says so.
   Type(Wb->Filter, "cmd:submit_sm_resp");
   ClickCell(0, 0);
@@ -494,7 +497,12 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
           }
           Model.Append(Batch);
         } else {
+          // A row a view holds on to stays on the same row, or leaves.
+          const QPersistentModelIndex Last =
+              Filter.index(Filter.rowCount() - 1, TTrafficModel::cSequence);
+          const QVariant Before = Last.data();
           Filter.SetFilter(Step);
+          if (Last.isValid()) EXPECT_EQ(Last.data(), Before);
         }
       }
       Filter.Finish();
