@@ -63,7 +63,8 @@ class TTrafficModel : public QAbstractTableModel {
 // returns) and the rest from a zero timer, the rows found so far shown meanwhile. A text that
 // narrows the one before checks only the rows that passed it. Rows the source appends are checked
 // as they come; rows it takes out at the front (the store's ring) or all at once (a reset) leave
-// here in step. Without a filter text the rows are the source's, one for one.
+// here in step. Without a filter text the rows are the source's, one for one. The selection and
+// the current row stay where the new text shows them (their rows are checked at once).
 //
 // The source must be a TTrafficModel, which appends at the end and removes at the front only.
 // GUI thread only.
