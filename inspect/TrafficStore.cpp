@@ -71,11 +71,15 @@ void TTrafficStore::Clear() {
 }
 
 TTrafficColumns TrafficColumns(const TTrafficRow& Row) {
+  TTrafficColumns C = TrafficHeaderColumns(Row);
+  AddTrafficBodyColumns(Row, C);
+  return C;
+}
+
+TTrafficColumns TrafficHeaderColumns(const TTrafficRow& Row) {
   TTrafficColumns C;
   if (Row.Kind == TPduTraceKind::tkOpened) {
-    const TTcpEndpoints E = Row.Endpoints();
     C.Command = "connected";
-    C.Summary = Ipv4(E.LocalAddr, E.LocalPort) + " -> " + Ipv4(E.RemoteAddr, E.RemotePort);
     return C;
   }
   if (Row.Kind == TPduTraceKind::tkClosed) {
@@ -88,8 +92,6 @@ TTrafficColumns TrafficColumns(const TTrafficRow& Row) {
     return C;
   }
   const uint8_t* B = Row.Bytes.get();
-  C.Summary = PduSummary(B, Row.Length);
-  if (Row.Cut) C.Summary += " [cut short]";
   if (Row.Length < kPduHeaderLength) {
     C.Command = "(" + std::to_string(Row.Length) + " bytes)";
     return C;
@@ -103,8 +105,22 @@ TTrafficColumns TrafficColumns(const TTrafficRow& Row) {
   }
   C.Sequence = std::to_string(Be32(B + 12));
   if ((Id & 0x80000000u) || Status != 0) C.Status = CommandStatusName(Status);
+  return C;
+}
+
+void AddTrafficBodyColumns(const TTrafficRow& Row, TTrafficColumns& C) {
+  if (Row.Kind == TPduTraceKind::tkOpened) {
+    const TTcpEndpoints E = Row.Endpoints();
+    C.Summary = Ipv4(E.LocalAddr, E.LocalPort) + " -> " + Ipv4(E.RemoteAddr, E.RemotePort);
+    return;
+  }
+  if (Row.Kind == TPduTraceKind::tkClosed) return;
+  const uint8_t* B = Row.Bytes.get();
+  C.Summary = PduSummary(B, Row.Length);
+  if (Row.Cut) C.Summary += " [cut short]";
+  if (Row.Length < kPduHeaderLength) return;
   // Only the PDUs that carry a message_id are dissected for it.
-  switch (Id) {
+  switch (Be32(B + 4)) {
     case kSubmitSmResp:
     case kDeliverSmResp:
     case kSubmitMultiResp:
@@ -119,5 +135,4 @@ TTrafficColumns TrafficColumns(const TTrafficRow& Row) {
     default:
       break;
   }
-  return C;
 }

@@ -44,6 +44,12 @@ struct TTrafficColumns {
   std::string Summary;
 };
 TTrafficColumns TrafficColumns(const TTrafficRow& Row);
+// The columns read from the row's kind and its PDU header alone (Command, Sequence, Status), the
+// others left empty: no dissection, no summary. A filter on those columns needs no more.
+TTrafficColumns TrafficHeaderColumns(const TTrafficRow& Row);
+// Adds the columns that need the PDU's body (MessageId, Summary) to Columns, which holds the
+// header's (TrafficHeaderColumns) of the same row.
+void AddTrafficBodyColumns(const TTrafficRow& Row, TTrafficColumns& Columns);
 
 class TTrafficStore {
  public:

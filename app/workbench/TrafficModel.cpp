@@ -2,6 +2,9 @@
 #include "app/workbench/TrafficModel.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
 #include <cstdint>
 
 #include "inspect/PduSummary.h"
@@ -122,27 +125,300 @@ QVariant TTrafficModel::headerData(int Section, Qt::Orientation Orientation, int
   return Section >= 0 && Section < cColumnCount ? QString(Names[Section]) : QVariant();
 }
 
-void TTrafficFilter::SetFilter(const QString& Text) {
-  FText = Text.trimmed();
-  FColumn = -1;
-  if (FText.startsWith("cmd:", Qt::CaseInsensitive)) {
-    FColumn = TTrafficModel::cCommand;
-    FText = FText.mid(4);
-  } else if (FText.startsWith("status:", Qt::CaseInsensitive)) {
-    FColumn = TTrafficModel::cStatus;
-    FText = FText.mid(7);
-  }
-  // One layout change, not invalidateFilter's removal or insertion per run of rows: a filter that
-  // keeps every other row of a full table would tell the view (and its header, which moves its
-  // sections each time) a hundred thousand times.
-  invalidate();
+TTrafficFilter::TTrafficFilter(QObject* Parent) : QAbstractProxyModel(Parent) {
+  FTimer = new QTimer(this);
+  FTimer->setInterval(0);
+  connect(FTimer, &QTimer::timeout, this, [this] { RunSlice(); });
 }
 
-bool TTrafficFilter::filterAcceptsRow(int SourceRow, const QModelIndex&) const {
-  if (FText.isEmpty()) return true;
-  const auto* Model = static_cast<const TTrafficModel*>(sourceModel());
-  if (FColumn >= 0) return Model->Cell(SourceRow, FColumn).startsWith(FText, Qt::CaseInsensitive);
-  for (int C = 0; C < TTrafficModel::cColumnCount; ++C)
+const TTrafficModel* TTrafficFilter::Source() const {
+  return static_cast<const TTrafficModel*>(sourceModel());
+}
+
+void TTrafficFilter::setSourceModel(QAbstractItemModel* NewSource) {
+  beginResetModel();
+  for (const QMetaObject::Connection& C : FSourceConnections) disconnect(C);
+  FSourceConnections.clear();
+  QAbstractProxyModel::setSourceModel(NewSource);
+  FFrontRemoved = 0;
+  FRows.clear();
+  FCandidates.clear();
+  FHeld.clear();
+  FNextUnchecked = 0;
+  if (NewSource) {
+    using M = QAbstractItemModel;
+    FSourceConnections = {
+        connect(NewSource, &M::rowsAboutToBeInserted, this,
+                [this](const QModelIndex&, int F, int L) { SourceAboutToInsert(F, L); }),
+        connect(NewSource, &M::rowsInserted, this, [this] { SourceInserted(); }),
+        connect(NewSource, &M::rowsAboutToBeRemoved, this,
+                [this](const QModelIndex&, int F, int L) { SourceAboutToRemove(F, L); }),
+        connect(NewSource, &M::rowsRemoved, this,
+                [this](const QModelIndex&, int F, int L) { SourceRemoved(F, L); }),
+        connect(NewSource, &M::modelAboutToBeReset, this, [this] { SourceAboutToReset(); }),
+        connect(NewSource, &M::modelReset, this, [this] { SourceReset(); }),
+    };
+  }
+  endResetModel();
+  RunSlice();
+}
+
+void TTrafficFilter::SetFilter(const QString& Text) {
+  QString NewText = Text.trimmed();
+  int NewColumn = -1;
+  if (NewText.startsWith("cmd:", Qt::CaseInsensitive)) {
+    NewColumn = TTrafficModel::cCommand;
+    NewText = NewText.mid(4);
+  } else if (NewText.startsWith("status:", Qt::CaseInsensitive)) {
+    NewColumn = TTrafficModel::cStatus;
+    NewText = NewText.mid(7);
+  }
+  if (NewText.isEmpty()) NewColumn = -1;
+  if (NewColumn == FColumn && NewText.compare(FText, Qt::CaseInsensitive) == 0) {
+    FText = NewText;
+    return;
+  }
+  // A narrower text of the same kind: only the rows that passed the wider one (those shown, then
+  // those it had still to check) can pass it.
+  const bool Narrower = !FText.isEmpty() && NewColumn == FColumn &&
+                        (FColumn >= 0 ? NewText.startsWith(FText, Qt::CaseInsensitive)
+                                      : NewText.contains(FText, Qt::CaseInsensitive));
+  // One layout change that keeps the selection and the current row where the new text shows them:
+  // the rows a view holds on to are checked at once (a handful), the others in slices.
+  emit layoutAboutToBeChanged();
+  const QModelIndexList Held = persistentIndexList();
+  std::vector<uint64_t> HeldNumbers;
+  HeldNumbers.reserve(static_cast<size_t>(Held.size()));
+  for (const QModelIndex& I : Held) HeldNumbers.push_back(NumberOf(I.row()));
+  if (Narrower) {
+    // Both ascending; the rows from FNextUnchecked on are checked in the tail anyway.
+    std::vector<uint64_t> Merged;
+    Merged.reserve(FRows.size() + FCandidates.size());
+    std::merge(FRows.begin(), FRows.end(), FCandidates.begin(), FCandidates.end(),
+               std::back_inserter(Merged));
+    Merged.erase(std::unique(Merged.begin(), Merged.end()), Merged.end());
+    Merged.erase(std::lower_bound(Merged.begin(), Merged.end(), FNextUnchecked), Merged.end());
+    FCandidates.assign(Merged.begin(), Merged.end());
+  } else {
+    FCandidates.clear();
+    FNextUnchecked = FFrontRemoved;
+  }
+  FRows.clear();
+  FText = NewText;
+  FColumn = NewColumn;
+  FHeld.clear();
+  if (!FText.isEmpty()) {
+    for (uint64_t Number : HeldNumbers)
+      if (Accepts(static_cast<int>(Number - FFrontRemoved))) FHeld.push_back(Number);
+    std::sort(FHeld.begin(), FHeld.end());
+    FHeld.erase(std::unique(FHeld.begin(), FHeld.end()), FHeld.end());
+    FRows.assign(FHeld.begin(), FHeld.end());
+  }
+  QModelIndexList Moved;
+  Moved.reserve(Held.size());
+  for (qsizetype I = 0; I < Held.size(); ++I) {
+    const int Row = RowOf(HeldNumbers[static_cast<size_t>(I)]);
+    Moved.push_back(Row < 0 ? QModelIndex() : createIndex(Row, Held[I].column()));
+  }
+  changePersistentIndexList(Held, Moved);
+  emit layoutChanged();
+  RunSlice();
+}
+
+uint64_t TTrafficFilter::NumberOf(int Row) const {
+  return FText.isEmpty() ? static_cast<uint64_t>(Row) + FFrontRemoved
+                         : FRows[static_cast<size_t>(Row)];
+}
+
+int TTrafficFilter::RowOf(uint64_t Number) const {
+  if (Number < FFrontRemoved) return -1;
+  if (FText.isEmpty()) return static_cast<int>(Number - FFrontRemoved);
+  const auto It = std::lower_bound(FRows.begin(), FRows.end(), Number);
+  return It == FRows.end() || *It != Number ? -1 : static_cast<int>(It - FRows.begin());
+}
+
+bool TTrafficFilter::Checking() const {
+  return PendingCount() > 0;
+}
+
+size_t TTrafficFilter::PendingCount() const {
+  if (FText.isEmpty() || !sourceModel()) return 0;
+  const uint64_t End = FFrontRemoved + static_cast<uint64_t>(Source()->rowCount());
+  return FCandidates.size() + static_cast<size_t>(End - std::min(End, FNextUnchecked));
+}
+
+size_t TTrafficFilter::CheckedCount() const {
+  if (!sourceModel()) return 0;
+  const size_t Rows = static_cast<size_t>(Source()->rowCount());
+  return Rows - std::min(Rows, PendingCount());
+}
+
+void TTrafficFilter::Finish() {
+  RunSlice(true);
+}
+
+bool TTrafficFilter::Accepts(int SourceRow) const {
+  const TTrafficModel* Model = Source();
+  const TTrafficRow& Row = Model->Store().Row(static_cast<size_t>(SourceRow));
+  TTrafficColumns Columns = TrafficHeaderColumns(Row);
+  if (FColumn >= 0)
+    return FromStd(FColumn == TTrafficModel::cCommand ? Columns.Command : Columns.Status)
+        .startsWith(FText, Qt::CaseInsensitive);
+  // The columns that cost little first; the body (message id, summary) only when none matches.
+  for (int C : {TTrafficModel::cTime, TTrafficModel::cConnection, TTrafficModel::cDirection})
     if (Model->Cell(SourceRow, C).contains(FText, Qt::CaseInsensitive)) return true;
-  return false;
+  for (const std::string* Text : {&Columns.Command, &Columns.Sequence, &Columns.Status})
+    if (FromStd(*Text).contains(FText, Qt::CaseInsensitive)) return true;
+  AddTrafficBodyColumns(Row, Columns);
+  return FromStd(Columns.MessageId).contains(FText, Qt::CaseInsensitive) ||
+         FromStd(Columns.Summary).contains(FText, Qt::CaseInsensitive);
+}
+
+void TTrafficFilter::RunSlice(bool Unbounded) {
+  if (!Checking()) {
+    FCandidates.clear();
+    FTimer->stop();
+    return;
+  }
+  QElapsedTimer Clock;
+  Clock.start();
+  const uint64_t End = FFrontRemoved + static_cast<uint64_t>(Source()->rowCount());
+  FNextUnchecked = std::max(FNextUnchecked, FFrontRemoved);
+  std::vector<uint64_t> Found;
+  size_t Checked = 0;
+  const auto SliceOver = [&] {
+    ++Checked;
+    if (Unbounded) return false;
+    if (FRowsPerSlice && Checked >= FRowsPerSlice) return true;
+    // The clock is read every few rows: reading it costs about as much as a cheap check.
+    return Checked % 16 == 0 && Clock.nsecsElapsed() >= kSliceNs;
+  };
+  bool Over = false;
+  while (!Over && !FCandidates.empty()) {
+    const uint64_t Number = FCandidates.front();
+    FCandidates.pop_front();
+    if (Number < FFrontRemoved) continue;  // left the source meanwhile
+    if (!IsHeld(Number) && Accepts(static_cast<int>(Number - FFrontRemoved)))
+      Found.push_back(Number);
+    Over = SliceOver();
+  }
+  while (!Over && FNextUnchecked < End) {
+    const uint64_t Number = FNextUnchecked++;
+    if (!IsHeld(Number) && Accepts(static_cast<int>(Number - FFrontRemoved)))
+      Found.push_back(Number);
+    Over = SliceOver();
+  }
+  // In order among the rows shown: at the end, but for the held rows further on, each run of
+  // found rows before one of them inserted in its place.
+  for (auto Run = Found.begin(); Run != Found.end();) {
+    const auto At = std::lower_bound(FRows.begin(), FRows.end(), *Run);
+    const auto RunEnd = At == FRows.end() ? Found.end() : std::lower_bound(Run, Found.end(), *At);
+    const int First = static_cast<int>(At - FRows.begin());
+    beginInsertRows({}, First, First + static_cast<int>(RunEnd - Run) - 1);
+    FRows.insert(At, Run, RunEnd);
+    endInsertRows();
+    Run = RunEnd;
+  }
+  if (Checking()) {
+    if (!FTimer->isActive()) FTimer->start();
+  } else {
+    FTimer->stop();
+  }
+}
+
+void TTrafficFilter::SourceAboutToInsert(int First, int Last) {
+  if (FText.isEmpty()) beginInsertRows({}, First, Last);
+}
+
+void TTrafficFilter::SourceInserted() {
+  if (FText.isEmpty()) {
+    endInsertRows();
+    return;
+  }
+  // The new rows are checked now when the check was done (a live drain's batch); otherwise they
+  // wait their turn behind the rows before them.
+  if (!FTimer->isActive()) RunSlice();
+}
+
+void TTrafficFilter::SourceAboutToRemove(int First, int Last) {
+  if (FText.isEmpty()) {
+    beginRemoveRows({}, First, Last);
+    return;
+  }
+  // The source removes at the front only (its ring); the rows shown among those leave first.
+  Q_ASSERT(First == 0);
+  const uint64_t End = FFrontRemoved + static_cast<uint64_t>(Last) + 1;
+  FLeaving = static_cast<size_t>(std::lower_bound(FRows.begin(), FRows.end(), End) - FRows.begin());
+  if (FLeaving > 0) beginRemoveRows({}, 0, static_cast<int>(FLeaving) - 1);
+}
+
+void TTrafficFilter::SourceRemoved(int First, int Last) {
+  FFrontRemoved += static_cast<uint64_t>(Last - First) + 1;
+  if (FText.isEmpty()) {
+    endRemoveRows();
+    return;
+  }
+  if (FLeaving > 0) {
+    FRows.erase(FRows.begin(), FRows.begin() + static_cast<std::ptrdiff_t>(FLeaving));
+    FLeaving = 0;
+    endRemoveRows();
+  }
+}
+
+void TTrafficFilter::SourceAboutToReset() {
+  beginResetModel();
+}
+
+void TTrafficFilter::SourceReset() {
+  FFrontRemoved = 0;
+  FRows.clear();
+  FCandidates.clear();
+  FHeld.clear();
+  FNextUnchecked = 0;
+  endResetModel();
+  RunSlice();
+}
+
+QModelIndex TTrafficFilter::index(int Row, int Column, const QModelIndex& Parent) const {
+  if (Parent.isValid() || Row < 0 || Column < 0 || Row >= rowCount() || Column >= columnCount())
+    return {};
+  return createIndex(Row, Column);
+}
+
+QModelIndex TTrafficFilter::parent(const QModelIndex&) const {
+  return {};
+}
+
+int TTrafficFilter::rowCount(const QModelIndex& Parent) const {
+  if (Parent.isValid() || !sourceModel()) return 0;
+  return FText.isEmpty() ? Source()->rowCount() : static_cast<int>(FRows.size());
+}
+
+int TTrafficFilter::columnCount(const QModelIndex& Parent) const {
+  return Parent.isValid() || !sourceModel() ? 0 : Source()->columnCount();
+}
+
+bool TTrafficFilter::hasChildren(const QModelIndex& Parent) const {
+  return !Parent.isValid() && rowCount() > 0;
+}
+
+QVariant TTrafficFilter::headerData(int Section, Qt::Orientation Orientation, int Role) const {
+  if (!sourceModel()) return {};
+  if (Orientation == Qt::Horizontal) return Source()->headerData(Section, Orientation, Role);
+  return Role == Qt::DisplayRole ? QVariant(Section + 1) : QVariant();
+}
+
+QModelIndex TTrafficFilter::mapToSource(const QModelIndex& ProxyIndex) const {
+  if (!ProxyIndex.isValid() || ProxyIndex.model() != this || !sourceModel()) return {};
+  const int Row =
+      FText.isEmpty()
+          ? ProxyIndex.row()
+          : static_cast<int>(FRows[static_cast<size_t>(ProxyIndex.row())] - FFrontRemoved);
+  return Source()->index(Row, ProxyIndex.column());
+}
+
+QModelIndex TTrafficFilter::mapFromSource(const QModelIndex& SourceIndex) const {
+  if (!SourceIndex.isValid() || SourceIndex.model() != sourceModel()) return {};
+  const int Row = RowOf(static_cast<uint64_t>(SourceIndex.row()) + FFrontRemoved);
+  return Row < 0 ? QModelIndex() : index(Row, SourceIndex.column());
 }

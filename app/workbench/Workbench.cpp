@@ -444,6 +444,9 @@ void TWorkbench::UpdateControls() {
   if (Store.Dropped()) Text += QString(", %1 older rows dropped").arg(Store.Dropped());
   if (FRingDropped)
     Text += QString(", %1 PDUs missed while the view fell behind").arg(FRingDropped);
+  if (FFiltered->Checking())
+    Text +=
+        QString(", filtering... %1 of %2 rows").arg(FFiltered->CheckedCount()).arg(Store.Size());
   if (Counts->text() != Text) {
     Counts->setText(Text);
     // The status bar lays its permanent widgets out by their minimum width.

@@ -158,6 +158,8 @@ void TWorkbench::CopyRows() {
 
 std::string TWorkbench::ExportTable(const std::string& Path, TTrafficFormat Format) {
   if (Format == TTrafficFormat::tfPcapng) return ExportPcapng(Path);
+  // The rows the filter shows once it has checked them all.
+  FFiltered->Finish();
   return WriteTable(Path, FTraffic->Store(), ShownRows(), Format);
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "smpp/smpppdu.h"
 #include "tests/smpp/PduTestUtil.h"
 
@@ -80,6 +82,11 @@ TEST(TrafficStore, ComputesTheColumnsOfARow) {
     // The summary is PduSummary's, tested there; only its start and the store's own notes here.
     if (!C.Expected.Summary.empty())
       EXPECT_EQ(Got.Summary.substr(0, C.Expected.Summary.size()), C.Expected.Summary);
+    // The header's columns alone, as a command or status filter reads them: the same three.
+    const TTrafficColumns Header = TrafficHeaderColumns(S.Row(0));
+    EXPECT_EQ(std::tie(Header.Command, Header.Sequence, Header.Status),
+              std::tie(Got.Command, Got.Sequence, Got.Status));
+    EXPECT_EQ(Header.MessageId + Header.Summary, "");
   }
 }
 
