@@ -88,7 +88,6 @@ TTrafficColumns TrafficHeaderColumns(const TTrafficRow& Row) {
   }
   if (Row.Kind == TPduTraceKind::tkFailed) {
     C.Command = "connect failed";
-    C.Summary = FailureReason(Row.Pdu());
     return C;
   }
   const uint8_t* B = Row.Bytes.get();
@@ -115,6 +114,10 @@ void AddTrafficBodyColumns(const TTrafficRow& Row, TTrafficColumns& C) {
     return;
   }
   if (Row.Kind == TPduTraceKind::tkClosed) return;
+  if (Row.Kind == TPduTraceKind::tkFailed) {
+    C.Summary = FailureReason(Row.Pdu());
+    return;
+  }
   const uint8_t* B = Row.Bytes.get();
   C.Summary = PduSummary(B, Row.Length);
   if (Row.Cut) C.Summary += " [cut short]";
