@@ -372,7 +372,9 @@ TEST_F(WorkbenchTest, ExportsCopiesAndJumpsBetweenRequestAndResponse) {
 
   // Ctrl+J with the filter focused goes to the response; its button comes back.
   ClickCell(RowOf("submit_sm"), 0);
-  EXPECT_TRUE(Wb->PartnerLabel->text().startsWith("Response: submit_sm_resp, ESME_ROK, "));
+  EXPECT_TRUE(Wb->PartnerLabel->text().startsWith("Response: submit_sm_resp, ESME_ROK, "))
+      << Wb->PartnerLabel->text().toStdString() << " at row " << Wb->Table->currentIndex().row()
+      << " of " << Wb->Table->model()->rowCount();
   QTest::keyClick(Wb->Filter, Qt::Key_J, Qt::ControlModifier);
   EXPECT_EQ(Wb->Table->currentIndex().row(), RowOf("submit_sm_resp"));
   EXPECT_EQ(Wb->PartnerButton->text(), "Go to request");
