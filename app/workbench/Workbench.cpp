@@ -32,6 +32,7 @@
 #include <map>
 #include <utility>
 
+#include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
 #include "app/workbench/HexView.h"
 #include "app/workbench/TrafficModel.h"
@@ -120,6 +121,9 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   QWidget* Previous = BindMode;
   for (QWidget* W : BindFields->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
   QWidget::setTabOrder(Previous, BindButton);
+  // Our answers come after Unbind, before the filter.
+  Previous = UnbindButton;
+  for (QWidget* W : Answers->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
@@ -195,6 +199,10 @@ QWidget* TWorkbench::MakeConnectionPanel() {
     States->addRow(Names[I], StateLabels[I]);
   }
   Column->addWidget(StateBox);
+  Answers = new TAnswerPanel([this](TClientRunner::TTask T) {
+    if (FRunner) FRunner->Post(std::move(T));
+  });
+  Column->addWidget(Answers);
   Column->addStretch(1);
   return Panel;
 }
@@ -353,6 +361,7 @@ void TWorkbench::Bind() {
   S.CaFile = ToStd(TlsCaFile->text());
   S.Mode = BindMode->currentIndex() == 1 ? TBindMode::bmTransceiver : TBindMode::bmPair;
   FStates.BindAsked(S.Mode);
+  Answers->Apply();
   FRunner->Post([S, Sink = FSink](TSmppClient& C) {
     TSMPPClientInfo& Info = C.ClientInfo();
     try {

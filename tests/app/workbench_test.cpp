@@ -1,7 +1,8 @@
 // Workbench tests: the real TWorkbench in the tests' X server, driven by keys and clicks against
 // the local SMSC on 127.0.0.1: bind as a pair and as a transceiver with the shortcuts pressed in a
 // line edit, the traffic rows, the inspector, the filter, export, copy, the jump from a request to
-// its response, Unbind, closing while connected, and why a bind or a connect failed.
+// its response, Unbind, closing while connected, why a bind or a connect failed, and our answers to
+// deliveries.
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QClipboard>
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -33,6 +35,7 @@
 #include "CaptureTools.h"
 #include "ClientReports.h"
 #include "app/Options.h"
+#include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
 #include "app/workbench/ClientRunner.h"
 #include "app/workbench/HexView.h"
@@ -295,6 +298,96 @@ TEST_F(WorkbenchTest, BindCarriesTheFoldedBindFields) {
       ASSERT_NE(It, Pdu.Fields.end());
       EXPECT_EQ(It->Kind == TFieldKind::fkText ? It->Text : std::to_string(It->Integer),
                 C.Bound[I] ? C.Bound[I] : Range);
+    }
+    Wb.reset();
+    TClientRunner::JoinFinished();
+  }
+}
+
+// Our answers, set with the keys while bound: a status the local SMSC takes as transient makes it
+// send the deliver_sm again; a delay holds the answer back; a status out of range is not applied;
+// no answer leaves the deliver_sm without one, and the SMSC sends it again when its wait ends.
+TEST_F(WorkbenchTest, AnswersDeliveriesAsSet) {
+  SmscProcess Smsc({"--retry-delay", "300", "--retries", "1"});
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  const struct {
+    const char* Name;
+    QString Status, Delay;
+    bool Silent;
+    uint32_t Applied;    // the status the panel holds
+    const char* Smsc;    // the SMSC's line after the first attempt
+    const char* Answer;  // the status column of our answers, or nullptr for none
+    int Delivered;       // deliver_sm rows
+  } Cases[] = {
+      {"throttled, in hex", "0x58", "0", false, 0x58, "retry deliver_sm", "ESME_RTHROTTLED", 2},
+      {"ok by name, delayed", "esme_rok", "150", false, 0, "deliver_sm_resp", "ESME_ROK", 1},
+      {"a status over 32 bits is not applied", "0x100000000", "0", false, 0, "deliver_sm_resp",
+       "ESME_ROK", 1},
+      {"the largest status", "4294967295", "0", false, 0xFFFFFFFF, "retry deliver_sm", "reserved",
+       2},
+      {"don't answer", "88", "0", true, 0x58, "retry deliver_sm", nullptr, 2},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (!Wb) Open();
+    BindWithKeys(Smsc.port(), 1);
+    ASSERT_TRUE(WaitForState(TPduConnection::pcTrx, "bound")) << Smsc.joinedLines();
+    TAnswerPanel* A = Wb->Answers;
+    if (&C == Cases) {
+      // After Unbind in the tab order, before the filter.
+      Wb->UnbindButton->setFocus();
+      for (QWidget* W : {static_cast<QWidget*>(A->Status), static_cast<QWidget*>(A->DelayMs),
+                         static_cast<QWidget*>(A->NoAnswer), static_cast<QWidget*>(Wb->Filter)}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_TRUE(W == QApplication::focusWidget() ||
+                    W->isAncestorOf(QApplication::focusWidget()))
+            << W->metaObject()->className();
+      }
+    }
+    // Alt and the labels' letters reach the fields.
+    for (auto [Key, Text] : {std::pair{Qt::Key_A, C.Status}, std::pair{Qt::Key_L, C.Delay}}) {
+      QTest::keyClick(Wb.get(), Key, Qt::AltModifier);
+      QWidget* Field = QApplication::focusWidget();
+      QTest::keyClick(Field, Qt::Key_A, Qt::ControlModifier);
+      QTest::keyClicks(Field, Text);
+      QTest::keyClick(Field, Qt::Key_Return);
+    }
+    EXPECT_EQ(A->AppliedStatus(), C.Applied);
+    EXPECT_EQ(A->StatusNote->text().startsWith("Not applied"), C.Status.startsWith("0x1"));
+    if (C.Silent) QTest::keyClick(Wb.get(), Qt::Key_O, Qt::AltModifier);
+    // A button's mnemonic clicks it a moment later; then the settings reach the client.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return A->NoAnswer->isChecked() == C.Silent && Wb->Runner().Busy() == 0; }));
+    EXPECT_EQ(A->Status->isEnabled(), !C.Silent);
+    const size_t Mark = Smsc.mark();
+    const std::string Text = std::string("text=\"") + C.Name + "\"";
+    ASSERT_TRUE(Smsc.send(std::string("deliver 555 1234 ") + C.Name));
+    ASSERT_TRUE(Smsc.waitFor(C.Smsc, {}, Mark, 5s)) << Smsc.joinedLines();
+    if (C.Delivered == 2) {
+      ASSERT_TRUE(Smsc.waitFor("gave_up deliver_sm", {Text}, Mark, 5s)) << Smsc.joinedLines();
+    }
+    const auto Rows = [&](const char* Command) {
+      std::vector<size_t> Out;
+      for (size_t I = 0; I < Wb->Traffic().Store().Size(); ++I)
+        if (Wb->Traffic().Cell(static_cast<int>(I), TTrafficModel::cCommand) == Command)
+          Out.push_back(I);
+      return Out;
+    };
+    const size_t Answers = C.Answer ? C.Delivered : 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return Rows("deliver_sm").size() == size_t(C.Delivered) &&
+                 Rows("deliver_sm_resp").size() == Answers;
+        },
+        5000))
+        << Rows("deliver_sm").size() << " deliver_sm, " << Rows("deliver_sm_resp").size()
+        << " answers";
+    for (size_t I = 0; I < Answers; ++I) {
+      const size_t Resp = Rows("deliver_sm_resp")[I], Deliver = Rows("deliver_sm")[I];
+      EXPECT_EQ(Wb->Traffic().Cell(static_cast<int>(Resp), TTrafficModel::cStatus), C.Answer);
+      EXPECT_GE(Wb->Traffic().Store().Row(Resp).MonotonicNs -
+                    Wb->Traffic().Store().Row(Deliver).MonotonicNs,
+                C.Delay.toLongLong() * 1000000);
     }
     Wb.reset();
     TClientRunner::JoinFinished();
