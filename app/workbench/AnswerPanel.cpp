@@ -68,8 +68,8 @@ TAnswerPanel::TAnswerPanel(std::function<void(TClientRunner::TTask)> Post, QWidg
   connect(Status, &QComboBox::editTextChanged, this, &TAnswerPanel::StatusEdited);
   // Applied when the typing is done (Enter, or the focus leaves) or an entry is picked: a number
   // on its way to a bad one is never applied by the way.
-  connect(Status->lineEdit(), &QLineEdit::editingFinished, this, &TAnswerPanel::CommitStatus);
-  connect(Status, &QComboBox::activated, this, &TAnswerPanel::CommitStatus);
+  connect(Status->lineEdit(), &QLineEdit::editingFinished, this, [this] { Apply(); });
+  connect(Status, &QComboBox::activated, this, [this] { Apply(); });
   connect(DelayMs, &QSpinBox::valueChanged, this, [this] { Apply(); });
   connect(NoAnswer, &QCheckBox::toggled, this, [this](bool On) {
     Status->setEnabled(!On);
@@ -92,21 +92,18 @@ void TAnswerPanel::StatusEdited(const QString& Text) {
                       (*Read == FStatus ? QString() : QStringLiteral(" (Enter applies)")));
 }
 
-void TAnswerPanel::CommitStatus() {
-  const std::optional<uint32_t> Read = ParseAnswerStatus(Status->currentText());
-  if (!Read || *Read == FStatus) return;
-  FStatus = *Read;
-  StatusEdited(Status->currentText());
-  Apply();
-}
-
 void TAnswerPanel::Apply() {
-  const auto Status = static_cast<int32_t>(FStatus);
+  // The status shown, when it reads; otherwise the one applied before stays.
+  if (const std::optional<uint32_t> Read = ParseAnswerStatus(Status->currentText())) {
+    FStatus = *Read;
+    StatusEdited(Status->currentText());
+  }
+  const auto Code = static_cast<int32_t>(FStatus);  // the setting takes any 32-bit pattern
   const int Delay = DelayMs->value();
   const bool Silent = NoAnswer->isChecked();
-  FPost([Status, Delay, Silent](TSmppClient& C) {
+  FPost([Code, Delay, Silent](TSmppClient& C) {
     TSMPPClientInfo& Info = C.ClientInfo();
-    Info.Set_deliver_resp_status(Status);
+    Info.Set_deliver_resp_status(Code);
     Info.Set_deliver_resp_delay_ms(Delay);
     Info.Set_deliver_no_answer(Silent);
   });

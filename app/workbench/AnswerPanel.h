@@ -33,7 +33,8 @@ class TAnswerPanel : public QGroupBox {
   // Post runs a task on the client's thread; the panel applies its values through it.
   explicit TAnswerPanel(std::function<void(TClientRunner::TTask)> Post, QWidget* Parent = nullptr);
 
-  // Posts the values last read well to the client (a Bind does, before it connects).
+  // Posts the delay, the silence and the status shown to the client; a status that does not read
+  // leaves the one applied before. A Bind calls it before it connects.
   void Apply();
   // The status applied, as the client's setting holds it.
   uint32_t AppliedStatus() const { return FStatus; }
@@ -47,7 +48,6 @@ class TAnswerPanel : public QGroupBox {
 
  private:
   void StatusEdited(const QString& Text);
-  void CommitStatus();
 
   std::function<void(TClientRunner::TTask)> FPost;
   uint32_t FStatus = 0;

@@ -1,8 +1,7 @@
 // TWorkbench: the tester's window beside Form1. A connection panel (host, port, TLS, system id,
 // password, system type, bind mode, the bind fields folded away; Bind and Unbind) with a live state
-// per connection and our answers to deliveries, the traffic table of every PDU with a filter, the
-// inspector (field tree beside the bytes, the selected field's bytes highlighted) and the report
-// lines.
+// per connection, the traffic table of every PDU with a filter, the inspector (field tree beside
+// the bytes, the selected field's bytes highlighted) and the report lines.
 //
 // Threads: everything here runs on the GUI thread. The client lives on its runner's thread
 // (Connect, Disconnect's wait and its destruction happen there); its report lines and PDUs reach
@@ -88,7 +87,7 @@ class TWorkbench : public QMainWindow {
   QPushButton* BindButton;
   QPushButton* UnbindButton;
   QLabel* StateLabels[3];  // by TPduConnection
-  TAnswerPanel* Answers;   // how deliver_sm and data_sm are answered
+  TAnswerPanel* Answers;   // "Our answers": how deliver_sm and data_sm are answered
   QLineEdit* Filter;
   QTableView* Table;
   QTreeWidget* Fields;
