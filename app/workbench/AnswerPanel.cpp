@@ -30,8 +30,8 @@ std::optional<uint32_t> ParseAnswerStatus(const QString& Text) {
       return S;
   const bool Hex = T.startsWith("0x", Qt::CaseInsensitive);
   const QString Digits = Hex ? T.mid(2) : T;
-  // Digits only: no sign, no spaces, no empty number.
-  if (Digits.isEmpty() || Digits.size() > (Hex ? 8 : 10)) return std::nullopt;
+  // Digits only: no sign, no spaces, no empty number; leading zeros are fine.
+  if (Digits.isEmpty()) return std::nullopt;
   for (QChar C : Digits)
     if (!(C.isDigit() || (Hex && QStringLiteral("abcdefABCDEF").contains(C)))) return std::nullopt;
   bool Ok = false;
