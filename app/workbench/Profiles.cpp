@@ -216,8 +216,9 @@ TProfiles::TProfiles(TControls Controls, std::function<void(const QString&)> Say
       FSecrets(std::move(Secrets)),
       FStore(std::move(Store)) {
   FControls.Names->setPlaceholderText("(none)");
-  FControls.Note->setText(kSessionOnly);
-  FControls.Note->setWordWrap(true);
+  // Two lines of their own rather than wrapped ones: a scrolled panel gives a wrapped label the
+  // height of one line.
+  FControls.Note->setText(QString(kSessionOnly).replace(": ", ":\n"));
   FControls.Note->hide();
   FillNames();
   connect(FControls.Names, &QComboBox::activated, this,

@@ -174,7 +174,7 @@ QWidget* TWorkbench::MakeConnectionPanel() {
   Form->addRow("&CA file:", TlsCaFile);
   Form->addRow("&System id:", SystemId);
   Form->addRow("Pass&word:", Password);
-  Form->addRow(MakeRememberBox());
+  AddRememberRows(Form);
   Form->addRow("System t&ype:", SystemType);
   Form->addRow("Bind &mode:", BindMode);
   BindFields = new TBindFields;

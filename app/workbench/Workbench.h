@@ -23,6 +23,7 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -139,7 +140,7 @@ class TWorkbench : public QMainWindow {
   // WorkbenchProfiles.cpp: the profile bar, the "Remember password" box, and the profiles' start
   // (the connection panel's section registered, the last profile loaded).
   QWidget* MakeProfileBar();
-  QWidget* MakeRememberBox();
+  void AddRememberRows(QFormLayout* Form);
   void StartProfiles();
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();

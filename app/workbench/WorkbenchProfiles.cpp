@@ -1,13 +1,13 @@
-// TWorkbench's profiles: the profile bar, the "Remember password" box, the connection panel's
+// TWorkbench's profiles: the profile bar, the "Remember password" rows, the connection panel's
 // section of a profile, and loading the last profile at start.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QVBoxLayout>
 
 #include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
@@ -30,18 +30,15 @@ QWidget* TWorkbench::MakeProfileBar() {
   return Bar;
 }
 
-QWidget* TWorkbench::MakeRememberBox() {
-  auto* Box = new QWidget;
-  auto* Column = new QVBoxLayout(Box);
-  Column->setContentsMargins(0, 0, 0, 0);
+void TWorkbench::AddRememberRows(QFormLayout* Form) {
   RememberPassword = new QCheckBox("Remem&ber password");
   RememberPassword->setToolTip(
       "Keep the password in the desktop's secret store under the profile's name; it is never "
       "written to the profile's file");
+  // Rows of the form itself, so that the note's wrapped lines get their height.
   PasswordNote = new QLabel;
-  Column->addWidget(RememberPassword);
-  Column->addWidget(PasswordNote);
-  return Box;
+  Form->addRow(RememberPassword);
+  Form->addRow(PasswordNote);
 }
 
 void TWorkbench::StartProfiles() {
