@@ -306,7 +306,8 @@ void TProfiles::AskAndSave() {
   const QString Name =
       QInputDialog::getText(Parent, "Save the profile", "Name:", QLineEdit::Normal, FCurrent, &Ok);
   if (!Ok) return;
-  if (const QString Error = Save(Name); !Error.isEmpty()) FSay("Not saved: " + Error);
+  // Spaces around a name typed are a slip, not part of it.
+  if (const QString Error = Save(Name.trimmed()); !Error.isEmpty()) FSay("Not saved: " + Error);
 }
 
 void TProfiles::AskAndRemove() {
