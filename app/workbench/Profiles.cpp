@@ -262,7 +262,7 @@ bool TProfiles::Load(const QString& Name) {
   }
   FSecrets->Read(Name, [this, Load](const std::optional<QString>& Password, const QString& Error) {
     if (Load != FLoads) return;  // another profile was loaded meanwhile
-    if (!Error.isEmpty()) return NoStore(Error);
+    if (!Error.isEmpty()) return NoStore(Error, true);
     StoreAnswered();
     // Typing while the store was asked wins over what it answers.
     if (Password && FControls.Password->text().isEmpty()) FControls.Password->setText(*Password);
@@ -341,15 +341,16 @@ void TProfiles::WritePassword(const QString& Name, const QString& Password) {
     if (It == FSessionPasswords.end() || It->second.Password != Password) return;
     if (!Error.isEmpty()) {
       It->second.Refused = true;
-      return NoStore(Error);
+      return NoStore(Error, Name == FCurrent);
     }
     FSessionPasswords.erase(It);
-    StoreAnswered();
+    if (Name == FCurrent) StoreAnswered();
   });
 }
 
-void TProfiles::NoStore(const QString& Error) {
-  FControls.Note->show();
+void TProfiles::NoStore(const QString& Error, bool Shown) {
+  // The note speaks of the profile shown; the status bar of any.
+  if (Shown) FControls.Note->show();
   FSay(kSessionOnly + " (" + Error + ")");
 }
 

@@ -147,8 +147,9 @@ class TProfiles : public QObject {
   void FillNames();
   void RememberClicked(bool On);
   void WritePassword(const QString& Name, const QString& Password);
-  // The store did not do what was asked: say so; the password stays for this session.
-  void NoStore(const QString& Error);
+  // The store did not do what was asked: say so, under the box too when Shown (the profile it
+  // concerns is the one shown); the password stays for this session.
+  void NoStore(const QString& Error, bool Shown);
   void StoreAnswered();
 
   TControls FControls;
