@@ -13,10 +13,13 @@
 const char* UsageText() {
   static const std::string Text =
       "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
-      "               [--log FILE] [--workbench]\n"
+      "               [--log FILE] [--workbench] [--profile NAME]\n"
       "Opens the SMPP test client's window.\n\n"
       "  --workbench     open the workbench instead: connection state, every PDU in\n"
       "                  a table, each field inspected beside its bytes\n"
+      "  --profile NAME  open the workbench (implies --workbench) with the profile\n"
+      "                  NAME loaded instead of the one used last; --host, --port\n"
+      "                  and --tls* apply after it\n"
       "  --host HOST     put HOST into the Host edit\n"
       "  --port PORT     put PORT into the Port edit\n"
       "  --tls           bind over TLS, the SMSC's certificate checked against the\n"
@@ -54,7 +57,8 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
     for (auto [Name, Field] : {std::pair{std::string_view("--host"), &Options.Host},
                                std::pair{std::string_view("--port"), &Options.Port},
                                std::pair{std::string_view("--tls-ca"), &Options.TlsCA},
-                               std::pair{std::string_view("--log"), &Options.Log}}) {
+                               std::pair{std::string_view("--log"), &Options.Log},
+                               std::pair{std::string_view("--profile"), &Options.Profile}}) {
       if (A == Name) {
         if (I + 1 >= Argc) {
           Error = std::string(Name) + " needs a value";
@@ -72,6 +76,7 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
       return false;
     }
   }
+  if (Options.Profile) Options.Workbench = true;
   if (!Options.Tls && (Options.TlsCA || Options.TlsInsecure)) {
     Error = "--tls-ca and --tls-insecure need --tls";
     return false;

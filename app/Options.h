@@ -1,7 +1,8 @@
 // The options of smppwin: --workbench opens the workbench instead of Form1, --host and --port fill
 // the Host and Port edits before the window shows,
 // --tls, --tls-ca and --tls-insecure set SmppClient1's TLS settings (the form has no control for
-// them), --log names the file that every report line is appended to, --help prints the usage.
+// them), --log names the file that every report line is appended to, --profile loads a profile
+// into the workbench (and implies --workbench), --help prints the usage.
 #pragma once
 
 #include <optional>
@@ -19,6 +20,7 @@ struct TOptions {
   std::optional<std::string> TlsCA;
   bool TlsInsecure = false;
   std::optional<std::string> Log;
+  std::optional<std::string> Profile;
 };
 
 // The usage text that --help prints.
@@ -26,7 +28,7 @@ const char* UsageText();
 
 // Reads Argv[1..Argc-1] ("--host HOST", "--host=HOST", "--port PORT", "--port=PORT", "--tls",
 // "--tls-ca FILE", "--tls-ca=FILE", "--tls-insecure", "--log FILE", "--log=FILE", "--workbench",
-// "--help");
+// "--profile NAME", "--profile=NAME", "--help"); --profile sets Workbench too.
 // --tls-ca and --tls-insecure need --tls. The log file is opened by the program, not here.
 // Gives false with the reason in Error for anything else or a missing value. Any thread.
 bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error);

@@ -2,6 +2,7 @@
 // application, creates Form1 from its form resource (or, with --workbench, the workbench), fills
 // Host and Port from --host and --port when given, and runs the event loop until the window is
 // closed; the window and its client are destroyed on the way out, the log's last lines written.
+// --profile NAME loads that profile into the workbench before --host and --port apply.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,17 @@ int main(int Argc, char** Argv) {
   if (O.Help) {
     std::fputs(UsageText(), stdout);
     return 0;
+  }
+  if (O.Profile) {
+    const TProfileStore Profiles;
+    if (!Profiles.Contains(QString::fromLocal8Bit(*O.Profile))) {
+      const QStringList Names = Profiles.Names();
+      const QString Known =
+          Names.isEmpty() ? QString("there are none") : "there are: " + Names.join(", ");
+      std::fprintf(stderr, "smppwin: no profile '%s' in %s; %s\n", O.Profile->c_str(),
+                   Profiles.Path().toLocal8Bit().constData(), Known.toLocal8Bit().constData());
+      return 2;
+    }
   }
   std::unique_ptr<TReportLog> Log;
   if (O.Log && !(Log = TReportLog::Open(*O.Log, Error))) {
@@ -55,6 +67,7 @@ int main(int Argc, char** Argv) {
   try {
     if (O.Workbench) {
       auto Workbench = std::make_unique<TWorkbench>();
+      if (O.Profile) Workbench->Profiles().Load(QString::fromLocal8Bit(*O.Profile));
       ApplyOptions(*Workbench, O);
       if (Log) Workbench->ReportFeed().SetLog(std::move(Log));
       Workbench->show();

@@ -127,6 +127,8 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
+  StartProfiles();
+
   FDrainTimer = new QTimer(this);
   FDrainTimer->setInterval(kDrainIntervalMs);
   connect(FDrainTimer, &QTimer::timeout, this, &TWorkbench::Drain);
@@ -148,6 +150,7 @@ QWidget* TWorkbench::MakeConnectionPanel() {
   auto* Column = new QVBoxLayout(Panel);
   auto* Box = new QGroupBox("Connection");
   auto* Form = new QFormLayout(Box);
+  Form->addRow("Profile:", MakeProfileBar());
   Host = new QLineEdit("127.0.0.1");
   Port = new QLineEdit("2775");
   Port->setValidator(new QIntValidator(1, 65535, Port));
@@ -171,6 +174,7 @@ QWidget* TWorkbench::MakeConnectionPanel() {
   Form->addRow("&CA file:", TlsCaFile);
   Form->addRow("&System id:", SystemId);
   Form->addRow("Pass&word:", Password);
+  AddRememberRows(Form);
   Form->addRow("System t&ype:", SystemType);
   Form->addRow("Bind &mode:", BindMode);
   BindFields = new TBindFields;

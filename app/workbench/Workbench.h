@@ -16,12 +16,14 @@
 
 #include "app/MemoFeed.h"
 #include "app/workbench/ClientRunner.h"
+#include "app/workbench/Profiles.h"
 #include "inspect/ConnectionStates.h"
 #include "inspect/TrafficExport.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -73,6 +75,11 @@ class TWorkbench : public QMainWindow {
   TTrafficModel& Traffic() { return *FTraffic; }
   TTrafficFilter& Filtered() { return *FFiltered; }
 
+  // Profiles (WorkbenchProfiles.cpp): the profile bar's logic. A part of the window whose values
+  // profiles keep registers its section here, before the constructor loads the last profile.
+  TProfiles& Profiles() { return *FProfiles; }
+  void AddSettingsSection(TSettingsSection Section);
+
   // The controls, for the options and the tests.
   QLineEdit* Host;
   QLineEdit* Port;
@@ -104,6 +111,12 @@ class TWorkbench : public QMainWindow {
   QAction* JumpAction;
   QLabel* PartnerLabel;
   QPushButton* PartnerButton;
+  // The profile bar at the top of the connection panel, and the box next to the password.
+  QComboBox* ProfileBox;
+  QPushButton* SaveProfileButton;
+  QPushButton* DeleteProfileButton;
+  QCheckBox* RememberPassword;
+  QLabel* PasswordNote;  // says when no secret store answered
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
@@ -124,6 +137,11 @@ class TWorkbench : public QMainWindow {
   // The rows the view shows, as indexes into the store, in the view's order.
   std::vector<size_t> ShownRows() const;
   std::optional<size_t> CurrentStoreRow() const;
+  // WorkbenchProfiles.cpp: the profile bar, the "Remember password" box, and the profiles' start
+  // (the connection panel's section registered, the last profile loaded).
+  QWidget* MakeProfileBar();
+  void AddRememberRows(QFormLayout* Form);
+  void StartProfiles();
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;
@@ -139,4 +157,5 @@ class TWorkbench : public QMainWindow {
   bool FColumnsSized = false;
   // The table's scroll position the last follow left, -1 when the view was not followed.
   int FFollowedTo = -1;
+  TProfiles* FProfiles = nullptr;  // owned by the window as its child
 };
