@@ -26,12 +26,14 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTableView;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TAnswerPanel;
 class TBindFields;
+class TComposerPanel;
 class THexView;
 class TTrafficFilter;
 class TTrafficModel;
@@ -88,6 +90,8 @@ class TWorkbench : public QMainWindow {
   QPushButton* UnbindButton;
   QLabel* StateLabels[3];  // by TPduConnection
   TAnswerPanel* Answers;   // "Our answers": how deliver_sm and data_sm are answered
+  QTabWidget* LeftTabs;    // the connection panel and the composer
+  TComposerPanel* Composer;
   QLineEdit* Filter;
   QTableView* Table;
   QTreeWidget* Fields;
@@ -102,6 +106,7 @@ class TWorkbench : public QMainWindow {
   QAction* ExportReportsAction;
   QAction* CopyAction;
   QAction* JumpAction;
+  QAction* SendAction;  // the composer's Send
   QLabel* PartnerLabel;
   QPushButton* PartnerButton;
 
@@ -124,6 +129,12 @@ class TWorkbench : public QMainWindow {
   // The rows the view shows, as indexes into the store, in the view's order.
   std::vector<size_t> ShownRows() const;
   std::optional<size_t> CurrentStoreRow() const;
+  // WorkbenchCompose.cpp: the tabs of the connection panel and the composer, the Send action,
+  // and the composer's place in the tab order after the connection panel's Last.
+  QWidget* MakeLeftTabs(QWidget* ConnectionPanel);
+  void MakeComposerActions(QWidget* Last);
+  // Whether the connection that submits is bound.
+  bool CanSubmit() const;
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;
