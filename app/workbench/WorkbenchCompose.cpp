@@ -15,7 +15,9 @@
 QWidget* TWorkbench::MakeLeftTabs(QWidget* ConnectionPanel) {
   LeftTabs = new QTabWidget;
   LeftTabs->setDocumentMode(true);
-  LeftTabs->addTab(ConnectionPanel, "&Connection");
+  // No mnemonics on the tabs: every letter of both names already takes the focus to a field of
+  // the connection panel (Alt+C its CA file, Alt+O "Don't answer"). Ctrl+Tab switches them.
+  LeftTabs->addTab(ConnectionPanel, "Connection");
   Composer = new TComposerPanel(
       [this](TClientRunner::TTask T) {
         if (FRunner) FRunner->Post(std::move(T));
@@ -30,7 +32,7 @@ QWidget* TWorkbench::MakeLeftTabs(QWidget* ConnectionPanel) {
   Scroll->setWidget(Composer);
   Scroll->setMinimumWidth(Composer->minimumSizeHint().width() +
                           Scroll->verticalScrollBar()->sizeHint().width());
-  LeftTabs->addTab(Scroll, "C&ompose");
+  LeftTabs->addTab(Scroll, "Compose");
   return LeftTabs;
 }
 

@@ -98,6 +98,9 @@ TEST_F(ComposerTest, SendsWithCtrlReturnWhatItHolds) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return int(LinesOf(Smsc, Mark, Case.Command).size()) >= Case.Messages; }, 10000))
         << Smsc.joinedLines();
+    if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT"); Picture && Case.Tlvs) {
+      EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+    }
     const std::vector<std::string> Submits = LinesOf(Smsc, Mark, Case.Command);
     EXPECT_EQ(int(Submits.size()), Case.Messages);
     EXPECT_EQ(Wb->statusBar()->currentMessage(),
@@ -115,9 +118,6 @@ TEST_F(ComposerTest, SendsWithCtrlReturnWhatItHolds) {
                 "tag=0x0204 name=user_message_reference length=2 value=0x0007;"
                 "tag=0x1400 name=unknown length=2 value=0xabcd;");
     }
-  }
-  if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT")) {
-    EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
   }
 
   // A long run stops at Unbind and says how many went; the SMSC saw that many.
