@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
@@ -36,17 +37,19 @@ QString FromStd(const std::string& S) {
 // Gives every editor the table opens the window's shortcut filter.
 class TFilteredDelegate : public QStyledItemDelegate {
  public:
-  TFilteredDelegate(QObject** Filter, QObject* Parent)
-      : QStyledItemDelegate(Parent), FFilter(Filter) {}
+  TFilteredDelegate(QObject** Filter, QPointer<QWidget>* Open, QObject* Parent)
+      : QStyledItemDelegate(Parent), FFilter(Filter), FOpen(Open) {}
   QWidget* createEditor(QWidget* Parent, const QStyleOptionViewItem& Option,
                         const QModelIndex& Index) const override {
     QWidget* Editor = QStyledItemDelegate::createEditor(Parent, Option, Index);
     if (Editor && *FFilter) Editor->installEventFilter(*FFilter);
+    *FOpen = Editor;
     return Editor;
   }
 
  private:
   QObject** FFilter;
+  QPointer<QWidget>* FOpen;
 };
 
 // What the task sends: a plain copy of the panel.
@@ -227,7 +230,7 @@ QWidget* TComposerPanel::MakeTlvBox() {
   Tlvs->horizontalHeader()->setStretchLastSection(true);
   Tlvs->setSelectionBehavior(QAbstractItemView::SelectRows);
   Tlvs->setTabKeyNavigation(false);
-  Tlvs->setItemDelegate(new TFilteredDelegate(&FShortcutFilter, Tlvs));
+  Tlvs->setItemDelegate(new TFilteredDelegate(&FShortcutFilter, &FTlvEditor, Tlvs));
   const QFontMetrics M = Tlvs->fontMetrics();
   Tlvs->setColumnWidth(0, M.horizontalAdvance("user_message_reference") + M.averageCharWidth() * 2);
   Tlvs->setColumnWidth(1, M.horizontalAdvance("int4") + M.averageCharWidth() * 6);
@@ -359,6 +362,8 @@ bool TComposerPanel::Send() {
     FSay("Not sent: " + Why);
     return false;
   };
+  // A value still being typed in the table counts as it is shown.
+  if (FTlvEditor && FTlvEditor->isVisible()) emit Tlvs->itemDelegate()->commitData(FTlvEditor);
   if (const QString Why = Refusal(); !Why.isEmpty()) return Refuse(Why);
   if (FRun && !FRun->Done.load(std::memory_order_acquire))
     return Refuse(QString("still sending (%1 of %2)").arg(FRun->Sent.load()).arg(FRun->Total));

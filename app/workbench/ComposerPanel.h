@@ -9,6 +9,7 @@
 // only a TSendRun, whose fields are atomics.
 #pragma once
 
+#include <QPointer>
 #include <QVariantMap>
 #include <QWidget>
 #include <atomic>
@@ -141,6 +142,8 @@ class TComposerPanel : public QWidget {
   std::function<bool()> FCanSend;
   std::function<void(const QString&)> FSay;
   QObject* FShortcutFilter = nullptr;
+  // The editor the table opened last, while it lives.
+  QPointer<QWidget> FTlvEditor;
   TComposerText FText;
   // The first bad optional parameter row, as said under the table; empty when none.
   QString FTlvError;
