@@ -146,12 +146,13 @@ std::optional<std::string> TSmppTimeField::SmppText(QString& Error) const {
     const QTime T = Span->time();
     return RelativeSmppTime({0, 0, Days->value(), T.hour(), T.minute(), T.second()});
   }
+  // Whole seconds, as the editor shows them: tenths 0.
   const QDateTime Local = At->dateTime();
   const QDate D = Local.date();
   const QTime T = Local.time();
   const std::optional<std::string> Text =
-      AbsoluteSmppTime({D.year(), D.month(), D.day(), T.hour(), T.minute(), T.second(),
-                        T.msec() / 100, Local.offsetFromUtc() / 60});
+      AbsoluteSmppTime({D.year(), D.month(), D.day(), T.hour(), T.minute(), T.second(), 0,
+                        Local.offsetFromUtc() / 60});
   if (!Text)
     Error =
         "an absolute time must fall in the years 2000 to 2099, in a zone whole quarter hours "
