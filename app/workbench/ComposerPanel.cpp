@@ -141,9 +141,11 @@ QWidget* TComposerPanel::MakeAddresses() {
   Grid->addWidget(DestNpi, 3, 2);
   Grid->setColumnStretch(1, 1);
   Grid->setColumnStretch(2, 1);
-  for (QComboBox* C : {SourceTon, SourceNpi, DestTon, DestNpi})
-    C->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon),
-        C->setMinimumContentsLength(8);
+  // The lists share the row's width; their longest entries show when opened.
+  for (QComboBox* C : {SourceTon, SourceNpi, DestTon, DestNpi}) {
+    C->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    C->setMinimumContentsLength(8);
+  }
   return Box;
 }
 
@@ -195,7 +197,6 @@ QWidget* TComposerPanel::MakeFields() {
     Receipt->addItem(Name);
   ReceiptValue = new QSpinBox;
   ReceiptValue->setRange(0, 255);
-  ReceiptValue->setDisplayIntegerBase(10);
   ReceiptValue->setToolTip("registered_delivery as a number, 0 to 255");
   ReceiptRow->addWidget(Receipt, 1);
   ReceiptRow->addWidget(ReceiptValue);
@@ -369,7 +370,7 @@ bool TComposerPanel::Send() {
     return Refuse(QString("still sending (%1 of %2)").arg(FRun->Sent.load()).arg(FRun->Total));
   if (!FCanSend()) return Refuse("not bound");
   TSubmitSettings S;
-  QString Ignored;
+  QString Ignored;  // Refusal has checked the schedule
   S.Source = ToStd(Source->text());
   S.Destinations = DestinationList();
   S.Text = ToStd(PlainText());
