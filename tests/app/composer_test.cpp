@@ -28,26 +28,30 @@ std::string Json(const QVariantMap& Values) {
 class ComposerTest : public WorkbenchTest {
  protected:
   TComposerPanel* C() { return Wb->Composer; }
-  bool EditorsClosed() {
+  // The table's open editor, or null.
+  QLineEdit* Editor() {
     for (QLineEdit* E : C()->Tlvs->findChildren<QLineEdit*>())
-      if (E->isVisible()) return false;
-    return true;
+      if (E->isVisible()) return E;
+    return nullptr;
+  }
+  // Types Text into the editor open on the cell, and Return unless Commit is false.
+  void TypeInCell(int Row, int Column, const QString& Text, bool Commit) {
+    if (!Editor()) C()->Tlvs->editItem(C()->Tlvs->item(Row, Column));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() != nullptr; }));
+    QTest::keyClicks(Editor(), Text);
+    if (!Commit) return;
+    QTest::keyClick(Editor(), Qt::Key_Return);
+    // The editor closes on the next turn of the event loop.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() == nullptr; }));
   }
   // Adds a row with Add, typing the tag and the value into the table's editors; without Commit
-  // the value's editor is left open with the focus.
+  // the value's editor is left open.
   void AddTlv(const QString& Tag, const QString& Type, const QString& Value, bool Commit = true) {
     QTest::mouseClick(C()->AddTlv, Qt::LeftButton);
     const int Row = C()->Tlvs->rowCount() - 1;
-    QTest::keyClicks(QApplication::focusWidget(), Tag);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    // The editor closes on the next turn of the event loop.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return EditorsClosed(); }));
+    TypeInCell(Row, 0, Tag, true);
     qobject_cast<QComboBox*>(C()->Tlvs->cellWidget(Row, 1))->setCurrentText(Type);
-    C()->Tlvs->editItem(C()->Tlvs->item(Row, 2));
-    QTest::keyClicks(QApplication::focusWidget(), Value);
-    if (!Commit) return;
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return EditorsClosed(); }));
+    TypeInCell(Row, 2, Value, Commit);
   }
   // The SMSC's lines from From on that start with Prefix.
   static std::vector<std::string> LinesOf(const SmscProcess& Smsc, size_t From,
@@ -99,7 +103,8 @@ TEST_F(ComposerTest, SendsWithCtrlReturnWhatItHolds) {
     const size_t Mark = Smsc.mark();
     if (Case.Focus < 2)
       (Case.Focus ? static_cast<QWidget*>(C()->Destinations) : C()->Text)->setFocus();
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(Case.Focus == 2 ? Editor() : QApplication::focusWidget(), Qt::Key_Return,
+                    Qt::ControlModifier);
     EXPECT_EQ(C()->PlainText(), Case.Text);  // no new line
     ASSERT_TRUE(QTest::qWaitFor([&] { return C()->RunNote->text().startsWith("Sent"); }, 10000))
         << C()->RunNote->text().toStdString();
