@@ -34,6 +34,7 @@
 
 #include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
+#include "app/workbench/ComposerPanel.h"
 #include "app/workbench/HexView.h"
 #include "app/workbench/TrafficModel.h"
 #include "inspect/PcapngWriter.h"
@@ -98,7 +99,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   PanelScroll->setWidget(Panel);
   PanelScroll->setMinimumWidth(Panel->minimumSizeHint().width() +
                                PanelScroll->verticalScrollBar()->sizeHint().width());
-  Split->addWidget(PanelScroll);
+  Split->addWidget(MakeLeftTabs(PanelScroll));
   Split->addWidget(MakeTrafficPane());
   Split->setStretchFactor(0, 0);
   Split->setStretchFactor(1, 1);
@@ -124,6 +125,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   // Our answers come after Unbind, before the filter.
   Previous = UnbindButton;
   for (QWidget* W : Answers->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
+  MakeComposerActions(Previous);
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
@@ -330,8 +332,8 @@ bool TWorkbench::eventFilter(QObject* Watched, QEvent* Event) {
   if (Event->type() == QEvent::ShortcutOverride) {
     // Left unaccepted, the key goes to the window's shortcut instead of the line edit.
     const QKeySequence Keys(static_cast<QKeyEvent*>(Event)->keyCombination());
-    for (QAction* A :
-         {BindAction, UnbindAction, FilterAction, ClearAction, ExportAction, JumpAction})
+    for (QAction* A : {BindAction, UnbindAction, FilterAction, ClearAction, ExportAction,
+                       JumpAction, SendAction})
       if (A->shortcut() == Keys) return true;
   }
   return QMainWindow::eventFilter(Watched, Event);
@@ -391,6 +393,8 @@ void TWorkbench::Bind() {
 void TWorkbench::Unbind() {
   if (!FStates.CanUnbind()) return;
   FStates.UnbindAsked();
+  // A repeat run keeps the client's thread until it stops.
+  Composer->Stop();
   FRunner->Post([](TSmppClient& C) { C.Disconnect(); });
   UpdateControls();
 }

@@ -28,12 +28,14 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTableView;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TAnswerPanel;
 class TBindFields;
+class TComposerPanel;
 class THexView;
 class TTrafficFilter;
 class TTrafficModel;
@@ -95,6 +97,8 @@ class TWorkbench : public QMainWindow {
   QPushButton* UnbindButton;
   QLabel* StateLabels[3];  // by TPduConnection
   TAnswerPanel* Answers;   // "Our answers": how deliver_sm and data_sm are answered
+  QTabWidget* LeftTabs;    // the connection panel and the composer
+  TComposerPanel* Composer;
   QLineEdit* Filter;
   QTableView* Table;
   QTreeWidget* Fields;
@@ -109,6 +113,7 @@ class TWorkbench : public QMainWindow {
   QAction* ExportReportsAction;
   QAction* CopyAction;
   QAction* JumpAction;
+  QAction* SendAction;  // the composer's Send
   QLabel* PartnerLabel;
   QPushButton* PartnerButton;
   // The profile bar at the top of the connection panel, and the box next to the password.
@@ -142,6 +147,12 @@ class TWorkbench : public QMainWindow {
   QWidget* MakeProfileBar();
   void AddRememberRows(QFormLayout* Form);
   void StartProfiles();
+  // WorkbenchCompose.cpp: the tabs of the connection panel and the composer, the Send action,
+  // and the composer's place in the tab order after the connection panel's Last.
+  QWidget* MakeLeftTabs(QWidget* ConnectionPanel);
+  void MakeComposerActions(QWidget* Last);
+  // Whether the connection that submits is bound.
+  bool CanSubmit() const;
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;

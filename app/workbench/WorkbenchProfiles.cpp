@@ -11,6 +11,7 @@
 
 #include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
+#include "app/workbench/ComposerPanel.h"
 #include "app/workbench/Workbench.h"
 
 QWidget* TWorkbench::MakeProfileBar() {
@@ -63,6 +64,8 @@ void TWorkbench::StartProfiles() {
        BoundCheck(TProfiles::kRememberKey, RememberPassword)},
       // The answers loaded reach the client at once, as a change typed there would.
       [this] { Answers->Apply(); }));
+  AddSettingsSection({"composer", [this] { return Composer->Settings(); },
+                      [this](const QVariantMap& Values) { Composer->ApplySettings(Values); }});
   // The profile bar first, the box after the password.
   QWidget::setTabOrder(ProfileBox, SaveProfileButton);
   QWidget::setTabOrder(SaveProfileButton, DeleteProfileButton);
