@@ -190,10 +190,13 @@ void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, in
   if (S.validity_period.empty()) {
     W.U8(0);
   } else {
-    // A relative time: the first 15 characters and the relative marker.
+    // A relative time: the first 15 characters and the relative marker; an absolute time keeps
+    // its own sign of the offset from UTC.
     const std::string_view V = S.validity_period.View().substr(0, 15);
+    const std::string_view Whole = S.validity_period.View();
+    const bool Absolute = Whole.size() == 16 && (Whole.back() == '+' || Whole.back() == '-');
     W.Bytes(V.data(), V.size());
-    W.U8('R');
+    W.U8(Absolute ? Whole.back() : 'R');
     W.U8(0);
   }
   // registered_delivery: by default 0x11, receipt on final outcome and intermediate

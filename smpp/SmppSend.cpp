@@ -24,9 +24,15 @@ void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::s
   // Commas make a submit_multi.
   Pdu.command_id = Destination.find(',') != std::string::npos ? kSubmitMulti : kSubmitSm;
   Pdu.command_status = 0;
-  // Five digits (days, hours, minutes) make a relative validity period.
+  // Five digits (days, hours, minutes) make a relative validity period; a whole time of 16
+  // characters (absolute, or relative with its R) goes as it stands.
+  const bool WholeTime = Validity.size() == 16 && std::strchr("+-R", Validity.back()) &&
+                         std::all_of(Validity.begin(), Validity.end() - 1,
+                                     [](char C) { return C >= '0' && C <= '9'; });
   if (IcsTrim(Validity).empty())
     Pdu.submit.validity_period = "";
+  else if (WholeTime)
+    Pdu.submit.validity_period = Validity;
   else
     Pdu.submit.validity_period = "00000" + Validity + "00000R";
 }

@@ -179,7 +179,7 @@ struct TSubmit {
   // One destination, or for submit_multi a comma-separated list of destinations.
   std::string destination_addr;
   // Empty: no validity period; otherwise an SMPP relative time (its first 15 characters are sent,
-  // followed by "R").
+  // followed by "R"), or an absolute one of 16 characters ending in "+" or "-", sent whole.
   TFixedText<21> validity_period;
   TFixedText<160> short_message;
   // Coded texts and long messages (Send with submit_coding other than tcBytes or submit_long_mode

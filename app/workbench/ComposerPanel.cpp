@@ -203,8 +203,7 @@ QWidget* TComposerPanel::MakeFields() {
   Receipt->setCurrentIndex(1);
   ReceiptChosen();
   connect(Receipt, &QComboBox::activated, this, &TComposerPanel::ReceiptChosen);
-  // The client sends a validity as days, hours and minutes, the days 0 to 9.
-  Validity = new TSmppTimeField(9, false);
+  Validity = new TSmppTimeField(99, true);
   Schedule = new TSmppTimeField(99, true);
   Priority = new QSpinBox;
   Priority->setRange(0, 3);
@@ -354,6 +353,7 @@ QString TComposerPanel::Refusal() const {
         .arg(Octets)
         .arg(TSMPPClientInfo::kMaxExtraTlvOctets);
   QString Error;
+  if (!Validity->SmppText(Error)) return "validity: " + Error;
   if (!Schedule->SmppText(Error)) return "schedule: " + Error;
   return {};
 }
@@ -381,10 +381,8 @@ bool TComposerPanel::Send() {
   S.Coding = CodingAt(Coding->currentIndex());
   S.Mode = ModeAt(LongMode->currentIndex());
   S.RegisteredDelivery = ReceiptValue->value();
-  // The client takes a validity as five digits: days, hours and minutes.
-  if (Validity->Choice() == TSmppTimeField::tkRelative)
-    S.Validity =
-        ToStd(QString::number(Validity->Days->value()) + Validity->Span->time().toString("HHmm"));
+  // The client sends a whole SMPP time as it stands.
+  S.Validity = Validity->SmppText(Ignored).value_or("");
   S.Schedule = Schedule->SmppText(Ignored).value_or("");
   S.Priority = Priority->value();
   S.ProtocolId = ProtocolId->value();

@@ -91,6 +91,8 @@ TEST_F(PduEncoder, SubmitSm) {
       {"validity's 16th character becomes R", "x", "0000010000000001", 0,
        "30 30 30 30 30 31 30 30 30 30 30 30 30 30 30 52 00 11 00 00 00 01 78", 0},
       {"short validity", "x", "12", 0, "31 32 52 00 11 00 00 00 01 78", 0},
+      {"absolute validity keeps its sign", "x", "261208101500008-", 0,
+       "32 36 31 32 30 38 31 30 31 35 30 30 30 30 38 2D 00 11 00 00 00 01 78", 0},
       {"octets", "\x01\xFF", "", 0xF0, "00 11 00 F0 00 02 01 FF", 0},
       {"other coding: single bytes", "Hi", "", 0x103, "00 11 00 03 00 02 48 69", 0},
       {"coding 0x108 goes out as 8: UCS-2", "H\xC3\xA9", "", 0x108, "00 11 00 08 00 04 00 48 00 E9",
