@@ -35,6 +35,7 @@
 #include "app/workbench/AnswerPanel.h"
 #include "app/workbench/BindFields.h"
 #include "app/workbench/HexView.h"
+#include "app/workbench/JourneyView.h"
 #include "app/workbench/TrafficModel.h"
 #include "inspect/PcapngWriter.h"
 #include "inspect/PduDissector.h"
@@ -282,7 +283,7 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Reports->setTabChangesFocus(true);
   Reports->setPlaceholderText("Report lines of the client");
   FReportFeed = std::make_unique<TMemoFeed>(Reports);
-  Vertical->addWidget(Reports);
+  Vertical->addWidget(MakeBottomTabs(Reports));
   Vertical->setStretchFactor(0, 3);
   Vertical->setStretchFactor(1, 2);
   Vertical->setStretchFactor(2, 1);
@@ -401,6 +402,7 @@ void TWorkbench::Drain() {
       FStates.OnReport(FReports[R].Channel, FReports[R].Line, FReports[R].MonotonicNs);
     FStates.OnTrace(Record);
   }
+  Journey->Follow(FRecords);
   for (; R < FReports.size(); ++R)
     FStates.OnReport(FReports[R].Channel, FReports[R].Line, FReports[R].MonotonicNs);
   // A Bind refused before connecting leaves nothing to wait for.

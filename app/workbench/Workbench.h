@@ -26,6 +26,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTableView;
 class QTimer;
 class QTreeWidget;
@@ -33,8 +34,10 @@ class QTreeWidgetItem;
 class TAnswerPanel;
 class TBindFields;
 class THexView;
+class TJourneyView;
 class TTrafficFilter;
 class TTrafficModel;
+struct TJourneyPdu;
 struct TPduField;
 
 class TWorkbench : public QMainWindow {
@@ -93,6 +96,9 @@ class TWorkbench : public QMainWindow {
   QTreeWidget* Fields;
   THexView* Hex;
   QPlainTextEdit* Reports;
+  // Under the inspector: the report lines and the message journey.
+  QTabWidget* BottomTabs;
+  TJourneyView* Journey;
   QLabel* Counts;
   QAction* BindAction;
   QAction* UnbindAction;
@@ -124,6 +130,11 @@ class TWorkbench : public QMainWindow {
   // The rows the view shows, as indexes into the store, in the view's order.
   std::vector<size_t> ShownRows() const;
   std::optional<size_t> CurrentStoreRow() const;
+  // WorkbenchJourney.cpp: the tabs under the inspector, ReportPane the first, and the links
+  // between the journey and the traffic table.
+  QWidget* MakeBottomTabs(QWidget* ReportPane);
+  // Selects the traffic row of Pdu when the filter shows it; the status bar says why not.
+  void ShowInTraffic(const TJourneyPdu& Pdu);
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;

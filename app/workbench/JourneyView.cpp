@@ -1,0 +1,269 @@
+// TJourneyView: the journey's table, the chosen message's detail tree, the orphan receipts and
+// the link to the traffic table.
+#include "app/workbench/JourneyView.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTableView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "inspect/PduSummary.h"
+#include "smpp/PduNames.h"
+
+namespace {
+
+QString FromStd(const std::string& S) {
+  return QString::fromUtf8(S.data(), static_cast<qsizetype>(S.size()));
+}
+
+// A tree item's PDU, kept in its data for a double-click.
+constexpr int kPduRole = Qt::UserRole;
+
+void SetPdu(QTreeWidgetItem* Item, const TJourneyPdu& Pdu) {
+  Item->setData(
+      0, kPduRole,
+      QVariantList{static_cast<int>(Pdu.Connection), static_cast<int>(Pdu.Direction),
+                   static_cast<uint>(Pdu.Sequence), static_cast<qlonglong>(Pdu.MonotonicNs)});
+}
+
+std::optional<TJourneyPdu> PduOf(const QTreeWidgetItem* Item) {
+  const QVariantList L = Item->data(0, kPduRole).toList();
+  if (L.size() != 4) return std::nullopt;
+  return TJourneyPdu{static_cast<TPduConnection>(L[0].toInt()),
+                     static_cast<TPduDirection>(L[1].toInt()), L[2].toUInt(), L[3].toLongLong()};
+}
+
+QTreeWidgetItem* AddItem(QTreeWidgetItem* Parent, const QString& Name, const QString& Value,
+                         std::optional<TJourneyPdu> Pdu = std::nullopt) {
+  auto* Item = new QTreeWidgetItem(Parent, {Name, Value});
+  if (Pdu) SetPdu(Item, *Pdu);
+  return Item;
+}
+
+// A receipt in one line: "DELIVRD, err 000, final".
+QString ReceiptText(const TJourneyReceipt& R) {
+  QString Text = R.Stat.empty() ? QStringLiteral("(no state)") : FromStd(R.Stat);
+  if (!R.Err.empty()) Text += ", err " + FromStd(R.Err);
+  return Text + (R.Intermediate ? ", intermediate" : ", final");
+}
+
+}  // namespace
+
+TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
+  FModel = new TJourneyModel(TMessageJourney::kDefaultCapacity, this);
+  auto* Column = new QVBoxLayout(this);
+  Column->setContentsMargins(0, 0, 0, 0);
+  auto* Top = new QHBoxLayout;
+  Counts = new QLabel;
+  ClearButton = new QPushButton("Clear journey");
+  ClearButton->setToolTip("Forgets every message and receipt followed; the traffic table stays");
+  connect(ClearButton, &QPushButton::clicked, this, &TJourneyView::Clear);
+  Top->addWidget(Counts, 1);
+  Top->addWidget(ClearButton);
+  Column->addLayout(Top);
+
+  auto* Split = new QSplitter(Qt::Horizontal);
+  Split->setChildrenCollapsible(false);
+  Table = new QTableView;
+  Table->setModel(FModel);
+  Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  Table->setSelectionMode(QAbstractItemView::SingleSelection);
+  Table->verticalHeader()->hide();
+  Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
+  Table->horizontalHeader()->setStretchLastSection(true);
+  Table->setWordWrap(false);
+  const QFontMetrics M = Table->fontMetrics();
+  const char* Widest[] = {"000000",       "5550100000", "5550100000", "2 of 3",
+                          "00:00:00.000", "0000.00 ms", "0000000000", "0000.00 ms"};
+  for (int I = 0; I < static_cast<int>(std::size(Widest)); ++I)
+    Table->setColumnWidth(I, M.horizontalAdvance(Widest[I]) + M.horizontalAdvance("000"));
+  connect(Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& Current) { ChooseRow(Current.row()); });
+  Split->addWidget(Table);
+
+  auto* Right = new QSplitter(Qt::Vertical);
+  Right->setChildrenCollapsible(false);
+  Detail = new QTreeWidget;
+  Detail->setHeaderLabels({"Message", "Value"});
+  Detail->setColumnWidth(0, M.horizontalAdvance("Receipt 10 of 10") + M.averageCharWidth() * 6);
+  Detail->setToolTip("Double-click a part, its response or a receipt to show it in the traffic");
+  connect(Detail, &QTreeWidget::itemActivated, this, &TJourneyView::ItemActivated);
+  Right->addWidget(Detail);
+
+  auto* OrphanBox = new QWidget;
+  auto* OrphanColumn = new QVBoxLayout(OrphanBox);
+  OrphanColumn->setContentsMargins(0, 0, 0, 0);
+  OrphansLabel = new QLabel;
+  Orphans = new QTreeWidget;
+  Orphans->setRootIsDecorated(false);
+  Orphans->setUniformRowHeights(true);
+  Orphans->setHeaderLabels({"Received", "Conn.", "Message id", "State"});
+  Orphans->setColumnWidth(0, M.horizontalAdvance("00:00:00.000") + M.averageCharWidth() * 3);
+  Orphans->setColumnWidth(1, M.horizontalAdvance("Conn.") + M.averageCharWidth() * 3);
+  Orphans->setColumnWidth(2, M.horizontalAdvance("0000000000") + M.averageCharWidth() * 3);
+  connect(Orphans, &QTreeWidget::itemActivated, this, &TJourneyView::ItemActivated);
+  OrphansLabel->setBuddy(Orphans);
+  OrphanColumn->addWidget(OrphansLabel);
+  OrphanColumn->addWidget(Orphans, 1);
+  Right->addWidget(OrphanBox);
+  Right->setStretchFactor(0, 2);
+  Right->setStretchFactor(1, 1);
+  Split->addWidget(Right);
+  Split->setStretchFactor(0, 3);
+  Split->setStretchFactor(1, 2);
+  Column->addWidget(Split, 1);
+  ShowOrphans();
+  ShowCounts();
+}
+
+void TJourneyView::Follow(const std::vector<TPduTraceRecord>& Records) {
+  for (const TPduTraceRecord& R : Records) FModel->OnTrace(R);
+  QScrollBar* Bar = Table->verticalScrollBar();
+  const bool AtEnd = Bar->value() >= Bar->maximum();
+  const TJourneyChanges C = FModel->Refresh();
+  if (C.Removed == 0 && C.Added == 0 && C.Changed.empty() && !C.OrphansChanged) return;
+  if (C.Added && AtEnd) Table->scrollToBottom();
+  // The chosen message's detail follows it, and only it.
+  if (FChosen) {
+    const std::optional<int> Row = FModel->RowOfSerial(*FChosen);
+    if (!Row) {
+      FChosen.reset();
+      ShowDetail();
+    } else if (std::binary_search(C.Changed.begin(), C.Changed.end(), static_cast<size_t>(*Row))) {
+      ShowDetail();
+    }
+  }
+  if (C.OrphansChanged) ShowOrphans();
+  ShowCounts();
+}
+
+void TJourneyView::Clear() {
+  FModel->Clear();
+  FChosen.reset();
+  ShowDetail();
+  ShowOrphans();
+  ShowCounts();
+}
+
+bool TJourneyView::SelectPdu(TPduConnection Connection, TPduDirection Direction,
+                             const uint8_t* Bytes, size_t Length) {
+  const std::optional<size_t> I = Journey().RowOfPdu(Connection, Direction, Bytes, Length);
+  if (!I) return false;
+  const std::optional<int> Row = FModel->RowOfSerial(Journey().Message(*I).Serial);
+  if (!Row) return false;
+  const QModelIndex Index = FModel->index(*Row, 0);
+  Table->selectionModel()->setCurrentIndex(
+      Index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  Table->scrollTo(Index);
+  return true;
+}
+
+const TJourneyMessage* TJourneyView::Chosen() const {
+  if (!FChosen) return nullptr;
+  const std::optional<int> Row = FModel->RowOfSerial(*FChosen);
+  return Row ? FModel->MessageAt(*Row) : nullptr;
+}
+
+void TJourneyView::ChooseRow(int Row) {
+  const TJourneyMessage* M = FModel->MessageAt(Row);
+  const std::optional<uint64_t> Serial = M ? std::optional(M->Serial) : std::nullopt;
+  if (Serial == FChosen) return;
+  FChosen = Serial;
+  ShowDetail();
+}
+
+void TJourneyView::ShowDetail() {
+  Detail->clear();
+  const TJourneyMessage* M = Chosen();
+  if (!M) return;
+  const size_t Total = std::max<size_t>(M->Total, M->Parts.size());
+  for (size_t I = 0; I < M->Parts.size(); ++I) {
+    const TJourneyPart& P = M->Parts[I];
+    const QString Name = M->Total ? QString("Part %1 of %2").arg(P.Seq ? P.Seq : I + 1).arg(Total)
+                                  : QStringLiteral("Message %1").arg(M->Serial + 1);
+    const TJourneyPdu Submit{P.Connection, TPduDirection::pdOut, P.Sequence, P.SubmitNs};
+    auto* Part = new QTreeWidgetItem(Detail, {Name, FromStd(CommandName(P.CommandId))});
+    SetPdu(Part, Submit);
+    AddItem(Part, "Connection", PduConnectionName(P.Connection));
+    AddItem(Part, "Sequence", QString::number(P.Sequence));
+    AddItem(Part, "Submitted", JourneyTimeText(P.SubmitNs), Submit);
+    switch (P.Answer) {
+      case TPartAnswer::paAwaiting:
+        AddItem(Part, "Response", "awaiting");
+        break;
+      case TPartAnswer::paLost:
+        AddItem(Part, "Response", "none: the connection closed first");
+        break;
+      case TPartAnswer::paAnswered:
+        AddItem(Part, "Response",
+                FromStd(CommandName(P.ResponseCommand)) + ", " +
+                    FromStd(CommandStatusName(P.Status)) + ", " +
+                    JourneyDelayText(P.ResponseDelayNs()),
+                TJourneyPdu{P.Connection, TPduDirection::pdIn, P.Sequence, P.ResponseNs});
+        break;
+    }
+    AddItem(Part, "Message id", FromStd(P.MessageId));
+    if (P.Receipts.empty()) AddItem(Part, "Receipt", P.ReceiptAsked ? "none yet" : "not asked");
+    for (size_t R = 0; R < P.Receipts.size(); ++R) {
+      const TJourneyReceipt& Receipt = P.Receipts[R];
+      const TJourneyPdu Pdu{Receipt.Connection, TPduDirection::pdIn, Receipt.Sequence,
+                            Receipt.MonotonicNs};
+      auto* Item = AddItem(
+          Part, P.Receipts.size() > 1 ? QString("Receipt %1").arg(R + 1) : "Receipt",
+          ReceiptText(Receipt) + ", " + JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs), Pdu);
+      AddItem(Item, "Received", JourneyTimeText(Receipt.MonotonicNs), Pdu);
+      AddItem(Item, "After the submit", JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs));
+      AddItem(Item, "Connection, sequence",
+              QString("%1, %2").arg(PduConnectionName(Receipt.Connection)).arg(Receipt.Sequence));
+      AddItem(Item, "stat", FromStd(Receipt.Stat));
+      AddItem(Item, "err", FromStd(Receipt.Err));
+      AddItem(Item, "Kind", Receipt.Intermediate ? "intermediate" : "final");
+    }
+  }
+  // The parts open, their receipts folded.
+  for (int I = 0; I < Detail->topLevelItemCount(); ++I) Detail->topLevelItem(I)->setExpanded(true);
+}
+
+void TJourneyView::ShowOrphans() {
+  const TMessageJourney& J = Journey();
+  // New orphans are appended; one left, or a Clear, fills the list anew.
+  if (J.OrphansEvicted() != FOrphansEvictedShown || J.OrphanCount() < FOrphansShown) {
+    Orphans->clear();
+    FOrphansShown = 0;
+    FOrphansEvictedShown = J.OrphansEvicted();
+  }
+  QList<QTreeWidgetItem*> Items;
+  for (size_t I = FOrphansShown; I < J.OrphanCount(); ++I) {
+    const TJourneyReceipt& R = J.Orphan(I);
+    auto* Item =
+        new QTreeWidgetItem({JourneyTimeText(R.MonotonicNs), PduConnectionName(R.Connection),
+                             FromStd(R.MessageId), ReceiptText(R)});
+    SetPdu(Item, {R.Connection, TPduDirection::pdIn, R.Sequence, R.MonotonicNs});
+    Items.append(Item);
+  }
+  Orphans->addTopLevelItems(Items);
+  FOrphansShown = J.OrphanCount();
+  QString Text = QString("Receipts that match no message: %1").arg(J.OrphanCount());
+  if (J.OrphansEvicted()) Text += QString(" (%1 older ones left)").arg(J.OrphansEvicted());
+  OrphansLabel->setText(Text);
+}
+
+void TJourneyView::ShowCounts() {
+  const TMessageJourney& J = Journey();
+  QString Text = QString("%1 messages").arg(J.Count());
+  if (J.Evicted()) Text += QString(", %1 older ones left").arg(J.Evicted());
+  if (Counts->text() != Text) Counts->setText(Text);
+}
+
+void TJourneyView::ItemActivated(QTreeWidgetItem* Item) {
+  if (const std::optional<TJourneyPdu> Pdu = Item ? PduOf(Item) : std::nullopt;
+      Pdu && ShowInTraffic)
+    ShowInTraffic(*Pdu);
+}

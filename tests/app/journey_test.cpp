@@ -1,0 +1,153 @@
+// Journey tests: the workbench bound to the local SMSC on 127.0.0.1 follows a long and a short
+// message to their receipts, lists a receipt of an unknown id apart, and links the journey and the
+// traffic table both ways; its tab and its Clear, apart from the table's.
+#include <QAbstractItemModelTester>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+#include "WorkbenchFixture.h"
+#include "app/workbench/JourneyView.h"
+#include "interop/SmscProcess.h"
+#include "smpp/LongMessage.h"
+#include "smpp/smppclient.h"
+
+using smpptest::SmscProcess;
+
+namespace {
+
+class JourneyTest : public WorkbenchTest {
+ protected:
+  // Binds as a pair, sends a 2-part message (a user data header) and a short one, and waits until
+  // both are delivered.
+  void SendTwo() {
+    BindWithKeys(Smsc.port(), 0);
+    ASSERT_TRUE(WaitForState(TPduConnection::pcTcx, "bound")) << Smsc.joinedLines();
+    ASSERT_TRUE(WaitForState(TPduConnection::pcRcx, "bound")) << Smsc.joinedLines();
+    Wb->Runner().Post([](TSmppClient& C) {
+      C.ClientInfo().Set_submit_long_mode(TLongMessageMode::lmUdh);
+      C.Send("1234", "5550100", "", std::string(200, 'a'));
+      C.Send("1234", "5550101", "", "Hi");
+    });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Model().rowCount() == 2 && Text(1, TJourneyModel::cState) == "DELIVRD"; },
+        10000))
+        << Model().rowCount() << Smsc.joinedLines();
+  }
+  TJourneyModel& Model() { return Wb->Journey->Model(); }
+  QString Text(int Row, int Column) { return Model().index(Row, Column).data().toString(); }
+  // The detail's item of the chosen message's first part named Name.
+  QTreeWidgetItem* DetailItem(const QString& Name) {
+    QTreeWidgetItem* Part = Wb->Journey->Detail->topLevelItem(0);
+    for (int I = 0; Part && I < Part->childCount(); ++I)
+      if (Part->child(I)->text(0) == Name) return Part->child(I);
+    return nullptr;
+  }
+  void DoubleClick(QTreeWidgetItem* Item) {
+    QTreeWidget* Tree = Item->treeWidget();
+    Tree->scrollToItem(Item);
+    // A view takes a double-click on the item it was pressed on.
+    const QPoint At = Tree->visualItemRect(Item).center();
+    QTest::mousePress(Tree->viewport(), Qt::LeftButton, {}, At);
+    QTest::mouseRelease(Tree->viewport(), Qt::LeftButton, {}, At);
+    QTest::mouseDClick(Tree->viewport(), Qt::LeftButton, {}, At);
+  }
+
+  SmscProcess Smsc;
+};
+
+TEST_F(JourneyTest, FollowsEachMessageToItsReceipt) {
+  QAbstractItemModelTester Tester(&Wb->Journey->Model(),
+                                  QAbstractItemModelTester::FailureReportingMode::Fatal);
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  SendTwo();
+  const struct {
+    const char* Destination;
+    const char* Parts;
+    int Receipts;
+  } Cases[] = {{"5550100", "2", 2}, {"5550101", "1", 1}};
+  for (int Row = 0; Row < 2; ++Row) {
+    const auto& C = Cases[Row];
+    SCOPED_TRACE(C.Destination);
+    EXPECT_EQ(Text(Row, TJourneyModel::cDestination), C.Destination);
+    EXPECT_EQ(Text(Row, TJourneyModel::cParts), C.Parts);
+    EXPECT_EQ(Text(Row, TJourneyModel::cState), "DELIVRD");
+    EXPECT_TRUE(Text(Row, TJourneyModel::cResponse).endsWith(" ms"));
+    EXPECT_TRUE(Text(Row, TJourneyModel::cReceipt).endsWith(" ms"));
+    EXPECT_EQ(Text(Row, TJourneyModel::cMessageId).count(',') + 1, C.Receipts);
+    // The detail: a part per PDU, each answered and with its final receipt.
+    Wb->Journey->Table->selectRow(Row);
+    ASSERT_EQ(Wb->Journey->Detail->topLevelItemCount(), C.Receipts);
+    EXPECT_TRUE(DetailItem("Response")->text(1).startsWith("submit_sm_resp, ESME_ROK, "));
+    EXPECT_TRUE(DetailItem("Receipt")->text(1).startsWith("DELIVRD, err 000, final, "))
+        << DetailItem("Receipt")->text(1).toStdString();
+  }
+
+  // A receipt for an id never given goes apart; Ctrl+L leaves the journey, its own Clear empties
+  // it.
+  ASSERT_TRUE(Smsc.send("receipt standard 5550100 1234 fedcba987"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Wb->Journey->Orphans->topLevelItemCount() == 1; }));
+  EXPECT_EQ(Wb->Journey->Orphans->topLevelItem(0)->text(2), "fedcba987");
+  EXPECT_EQ(Wb->Journey->OrphansLabel->text(), "Receipts that match no message: 1");
+  EXPECT_EQ(Model().rowCount(), 2);
+  QTest::keyClick(Wb->Filter, Qt::Key_L, Qt::ControlModifier);
+  EXPECT_EQ(Model().rowCount(), 2);
+  QTest::keyClick(Wb->Filter, Qt::Key_J, Qt::AltModifier);
+  EXPECT_EQ(Wb->BottomTabs->currentWidget(), Wb->Journey);
+  QTest::mouseClick(Wb->Journey->ClearButton, Qt::LeftButton);
+  EXPECT_EQ(Model().rowCount(), 0);
+  EXPECT_EQ(Wb->Journey->Orphans->topLevelItemCount(), 0);
+  EXPECT_EQ(Wb->Journey->Detail->topLevelItemCount(), 0);
+}
+
+// A traffic row of a message chooses it in the journey; a part, its response or its receipt
+// double-clicked selects its traffic row, unless the filter hides it.
+TEST_F(JourneyTest, LinksTheJourneyAndTheTrafficBothWays) {
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  SendTwo();
+  QTest::keyClick(Wb->Filter, Qt::Key_J, Qt::AltModifier);
+  const struct {
+    const char* Command;
+    int Message;
+  } Cases[] = {{"submit_sm", 0}, {"deliver_sm_resp", 0}, {"enquire_link", -1}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Command);
+    const int Row = RowOf(C.Command);
+    if (C.Message < 0 && Row < 0) continue;  // no keep-alive yet
+    ASSERT_GE(Row, 0);
+    Wb->Journey->Table->clearSelection();
+    Wb->Journey->Table->setCurrentIndex({});
+    ClickCell(Row, TTrafficModel::cCommand);
+    EXPECT_EQ(Wb->Journey->Table->currentIndex().row(), C.Message);
+  }
+
+  Wb->Journey->Table->selectRow(1);
+  const struct {
+    const char* Item;
+    const char* Filter;
+    const char* Command;  // the traffic row selected, or the status bar's message
+  } Jumps[] = {
+      {"Submitted", "", "submit_sm"},
+      {"Response", "", "submit_sm_resp"},
+      {"Receipt", "", "deliver_sm"},
+      {"Receipt", "cmd:submit", "That PDU is hidden by the filter"},
+  };
+  for (const auto& J : Jumps) {
+    SCOPED_TRACE(std::string(J.Item) + " " + J.Filter);
+    Type(Wb->Filter, J.Filter);
+    Wb->Table->setCurrentIndex({});
+    ASSERT_NE(DetailItem(J.Item), nullptr);
+    DoubleClick(DetailItem(J.Item));
+    const QModelIndex Current = Wb->Table->currentIndex();
+    if (!Current.isValid()) {
+      EXPECT_EQ(Wb->statusBar()->currentMessage(), QString(J.Command));
+      continue;
+    }
+    EXPECT_EQ(Cell(Current.row(), TTrafficModel::cCommand), J.Command);
+    // The row found is the short message's: it chooses the same message back.
+    EXPECT_EQ(Wb->Journey->Table->currentIndex().row(), 1);
+  }
+}
+
+}  // namespace
