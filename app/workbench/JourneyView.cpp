@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -68,8 +69,8 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   Top->addWidget(ClearButton);
   Column->addLayout(Top);
 
-  auto* Split = new QSplitter(Qt::Horizontal);
-  Split->setChildrenCollapsible(false);
+  FSplit = new QSplitter(Qt::Horizontal);
+  FSplit->setChildrenCollapsible(false);
   Table = new QTableView;
   Table->setModel(FModel);
   Table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -80,27 +81,29 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   Table->horizontalHeader()->setStretchLastSection(true);
   Table->setWordWrap(false);
   const QFontMetrics M = Table->fontMetrics();
-  const char* Widest[] = {"000000",       "5550100000", "5550100000", "2 of 3",
-                          "00:00:00.000", "0000.00 ms", "0000000000", "0000.00 ms"};
+  const char* Widest[] = {"00000",        "555010000", "555010000",  "2 of 3",
+                          "00:00:00.000", "000.00 ms", "0000000000", "000.00 ms"};
   for (int I = 0; I < static_cast<int>(std::size(Widest)); ++I)
-    Table->setColumnWidth(I, M.horizontalAdvance(Widest[I]) + M.horizontalAdvance("000"));
+    Table->setColumnWidth(I, M.horizontalAdvance(Widest[I]) + M.averageCharWidth() * 2);
   connect(Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           [this](const QModelIndex& Current) { ChooseRow(Current.row()); });
-  Split->addWidget(Table);
+  FSplit->addWidget(Table);
 
-  auto* Right = new QSplitter(Qt::Vertical);
-  Right->setChildrenCollapsible(false);
+  // The chosen message's detail, and the receipts that match no message apart, in tabs of their
+  // own: the pane is short, and each needs its height.
+  DetailTabs = new QTabWidget;
+  DetailTabs->setDocumentMode(true);
   Detail = new QTreeWidget;
-  Detail->setHeaderLabels({"Message", "Value"});
-  Detail->setColumnWidth(0, M.horizontalAdvance("Receipt 10 of 10") + M.averageCharWidth() * 6);
+  Detail->setHeaderLabels({"Part", "Value"});
+  Detail->setColumnWidth(0, M.horizontalAdvance("After the submit") + M.averageCharWidth() * 8);
   Detail->setToolTip("Double-click a part, its response or a receipt to show it in the traffic");
   connect(Detail, &QTreeWidget::itemActivated, this, &TJourneyView::ItemActivated);
-  Right->addWidget(Detail);
-
+  DetailTabs->addTab(Detail, "Message");
   auto* OrphanBox = new QWidget;
   auto* OrphanColumn = new QVBoxLayout(OrphanBox);
   OrphanColumn->setContentsMargins(0, 0, 0, 0);
   OrphansLabel = new QLabel;
+  OrphanColumn->addWidget(OrphansLabel);
   Orphans = new QTreeWidget;
   Orphans->setRootIsDecorated(false);
   Orphans->setUniformRowHeights(true);
@@ -108,19 +111,31 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   Orphans->setColumnWidth(0, M.horizontalAdvance("00:00:00.000") + M.averageCharWidth() * 3);
   Orphans->setColumnWidth(1, M.horizontalAdvance("Conn.") + M.averageCharWidth() * 3);
   Orphans->setColumnWidth(2, M.horizontalAdvance("0000000000") + M.averageCharWidth() * 3);
+  Orphans->setToolTip("Double-click a receipt to show it in the traffic");
   connect(Orphans, &QTreeWidget::itemActivated, this, &TJourneyView::ItemActivated);
-  OrphansLabel->setBuddy(Orphans);
-  OrphanColumn->addWidget(OrphansLabel);
   OrphanColumn->addWidget(Orphans, 1);
-  Right->addWidget(OrphanBox);
-  Right->setStretchFactor(0, 2);
-  Right->setStretchFactor(1, 1);
-  Split->addWidget(Right);
-  Split->setStretchFactor(0, 3);
-  Split->setStretchFactor(1, 2);
-  Column->addWidget(Split, 1);
+  DetailTabs->addTab(OrphanBox, QString());
+  FSplit->addWidget(DetailTabs);
+  // The table as wide as its columns with the state's usual text, the detail as its two columns;
+  // the splitter shares what there is in that proportion.
+  int TableWidth = M.horizontalAdvance("accepted, no receipt yet") + M.averageCharWidth() * 4;
+  for (int I = 0; I < TJourneyModel::cState; ++I) TableWidth += Table->columnWidth(I);
+  FSplit->setSizes(
+      {TableWidth, Detail->columnWidth(0) + M.horizontalAdvance("submit_sm_resp, ESME_ROK, 0.00")});
+  FSplit->setStretchFactor(0, 1);
+  FSplit->setStretchFactor(1, 0);
+  FSideBySideWidth = TableWidth * 3 / 4;
+  Column->addWidget(FSplit, 1);
   ShowOrphans();
   ShowCounts();
+}
+
+void TJourneyView::resizeEvent(QResizeEvent* Event) {
+  // Too narrow for the table beside the detail (a small screen, a large scale factor): the detail
+  // goes under it.
+  const Qt::Orientation Wanted = width() < FSideBySideWidth ? Qt::Vertical : Qt::Horizontal;
+  if (FSplit->orientation() != Wanted) FSplit->setOrientation(Wanted);
+  QWidget::resizeEvent(Event);
 }
 
 void TJourneyView::Follow(const std::vector<TPduTraceRecord>& Records) {
@@ -220,7 +235,7 @@ void TJourneyView::ShowDetail() {
           ReceiptText(Receipt) + ", " + JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs), Pdu);
       AddItem(Item, "Received", JourneyTimeText(Receipt.MonotonicNs), Pdu);
       AddItem(Item, "After the submit", JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs));
-      AddItem(Item, "Connection, sequence",
+      AddItem(Item, "Conn., seq.",
               QString("%1, %2").arg(PduConnectionName(Receipt.Connection)).arg(Receipt.Sequence));
       AddItem(Item, "stat", FromStd(Receipt.Stat));
       AddItem(Item, "err", FromStd(Receipt.Err));
@@ -253,6 +268,7 @@ void TJourneyView::ShowOrphans() {
   QString Text = QString("Receipts that match no message: %1").arg(J.OrphanCount());
   if (J.OrphansEvicted()) Text += QString(" (%1 older ones left)").arg(J.OrphansEvicted());
   OrphansLabel->setText(Text);
+  DetailTabs->setTabText(kOrphansTab, QString("Unmatched: %1").arg(J.OrphanCount()));
 }
 
 void TJourneyView::ShowCounts() {

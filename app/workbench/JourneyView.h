@@ -1,7 +1,7 @@
 // TJourneyView: the workbench's "Journey" tab. The table of messages (TJourneyModel) beside the
 // chosen message's detail, a tree of its parts with their connection, sequence, submit, response
-// and message id and each receipt with its delay from the submit; under the detail the receipts
-// that match no message, apart; a Clear button that forgets them all.
+// and message id and each receipt with its delay from the submit; in a tab beside the detail the
+// receipts that match no message, apart; a Clear button that forgets them all.
 //
 // Cheap under a burst: the records drained are fed in one call per drain, the table learns of
 // them in a handful of signals, and the detail tree is rebuilt only when the chosen message moved
@@ -21,6 +21,8 @@
 
 class QLabel;
 class QPushButton;
+class QSplitter;
+class QTabWidget;
 class QTableView;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -59,9 +61,16 @@ class TJourneyView : public QWidget {
   QLabel* Counts;
   QPushButton* ClearButton;
   QTableView* Table;
+  // The chosen message's detail, and the orphan receipts with their count (in the tab's text
+  // too).
+  QTabWidget* DetailTabs;
   QTreeWidget* Detail;
   QLabel* OrphansLabel;
   QTreeWidget* Orphans;
+  static constexpr int kOrphansTab = 1;
+
+ protected:
+  void resizeEvent(QResizeEvent* Event) override;
 
  private:
   void ChooseRow(int Row);
@@ -71,6 +80,9 @@ class TJourneyView : public QWidget {
   void ItemActivated(QTreeWidgetItem* Item);
 
   TJourneyModel* FModel;
+  QSplitter* FSplit;
+  // Narrower than this, the detail goes under the table.
+  int FSideBySideWidth = 0;
   // The message the detail shows, by serial.
   std::optional<uint64_t> FChosen;
   // The orphans the list shows: how many, and the evicted count when it was filled.

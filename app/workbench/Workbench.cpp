@@ -286,7 +286,7 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Vertical->addWidget(MakeBottomTabs(Reports));
   Vertical->setStretchFactor(0, 3);
   Vertical->setStretchFactor(1, 2);
-  Vertical->setStretchFactor(2, 1);
+  Vertical->setStretchFactor(2, 2);
   return Vertical;
 }
 
