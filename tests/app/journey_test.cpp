@@ -3,6 +3,7 @@
 // traffic table both ways; its tab and its Clear, apart from the table's.
 #include <QAbstractItemModelTester>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -12,11 +13,63 @@
 #include "app/workbench/JourneyView.h"
 #include "interop/SmscProcess.h"
 #include "smpp/LongMessage.h"
+#include "smpp/PduTestUtil.h"
 #include "smpp/smppclient.h"
 
 using smpptest::SmscProcess;
 
 namespace {
+
+// The model over a journey of three messages at most: rows leave at the front, come at the end
+// and change in place as the journey moves on, and a Clear empties it, each as one step a view
+// (and QAbstractItemModelTester) can follow.
+TEST(JourneyModel, FollowsTheJourneyInSteps) {
+  TJourneyModel Model(3);
+  QAbstractItemModelTester Tester(&Model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QSignalSpy Changed(&Model, &QAbstractItemModel::dataChanged);
+  const auto Pdu = [](TPduDirection D, Bytes B) {
+    const size_t Length = B.size();
+    return TPduTraceRecord{TPduConnection::pcTrx, D, TPduTraceKind::tkPdu, {}, 1, Length, B};
+  };
+  const auto Submit = [&](uint32_t Seq) {
+    PduBuilder B;
+    B.CStr("").U8(1).U8(1).CStr("1").U8(1).U8(1).CStr("2").U8(0).U8(0).U8(0).CStr("").CStr("");
+    return Pdu(TPduDirection::pdOut,
+               B.U8(1).U8(0).U8(0).U8(0).U8(1).Str("x").Finish(kSubmitSm, Seq));
+  };
+  const auto Resp = [&](uint32_t Seq) {
+    return Pdu(TPduDirection::pdIn, PduBuilder().CStr("id").Finish(kSubmitSmResp, Seq));
+  };
+  const struct {
+    const char* Name;
+    std::vector<TPduTraceRecord> Trace;
+    bool Clear;
+    const char* Rows;  // each row's number and state
+    int Changed;       // dataChanged signals
+  } Cases[] = {
+      {"two sent", {Submit(1), Submit(2)}, false, "1 awaiting response|2 awaiting response", 0},
+      {"one answered", {Resp(2)}, false, "1 awaiting response|2 accepted, no receipt yet", 1},
+      {"three more",
+       {Submit(3), Submit(4), Resp(1), Submit(5)},
+       false,
+       "3 awaiting response|4 awaiting response|5 awaiting response",
+       0},
+      {"cleared, one sent", {Submit(6)}, true, "6 awaiting response", 0},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Changed.clear();
+    if (C.Clear) Model.Clear();
+    for (const TPduTraceRecord& R : C.Trace) Model.OnTrace(R);
+    Model.Refresh();
+    QStringList Rows;
+    for (int R = 0; R < Model.rowCount(); ++R)
+      Rows << Model.index(R, TJourneyModel::cNumber).data().toString() + " " +
+                  Model.index(R, TJourneyModel::cState).data().toString();
+    EXPECT_EQ(Rows.join('|'), C.Rows);
+    EXPECT_EQ(Changed.size(), C.Changed);
+  }
+}
 
 class JourneyTest : public WorkbenchTest {
  protected:
