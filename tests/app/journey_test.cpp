@@ -162,6 +162,8 @@ TEST_F(JourneyTest, FollowsEachMessageToItsReceipt) {
   EXPECT_EQ(Model().rowCount(), 0);
   EXPECT_EQ(Wb->Journey->Orphans->topLevelItemCount(), 0);
   EXPECT_EQ(Wb->Journey->Detail->topLevelItemCount(), 0);
+  QTest::keyClick(Wb->Filter, Qt::Key_R, Qt::AltModifier);
+  EXPECT_EQ(Wb->BottomTabs->currentWidget(), Wb->Reports);
 }
 
 // A traffic row of a message chooses it in the journey; a part, its response or its receipt
