@@ -130,6 +130,11 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   ShowCounts();
 }
 
+TJourneyView::~TJourneyView() {
+  // The model and the table go after this body, and the table's current row moves as they do.
+  Table->selectionModel()->disconnect(this);
+}
+
 void TJourneyView::resizeEvent(QResizeEvent* Event) {
   // Too narrow for the table beside the detail (a small screen, a large scale factor): the detail
   // goes under it.

@@ -39,6 +39,7 @@ struct TJourneyPdu {
 class TJourneyView : public QWidget {
  public:
   explicit TJourneyView(QWidget* Parent = nullptr);
+  ~TJourneyView() override;
 
   // Feeds the records drained, in order, and shows what they changed.
   void Follow(const std::vector<TPduTraceRecord>& Records);

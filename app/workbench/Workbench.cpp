@@ -139,6 +139,10 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
 
 TWorkbench::~TWorkbench() {
   FDrainTimer->stop();
+  // The widgets go after this body, in QWidget's destructor, and a table being taken down still
+  // signals (its range, its current row): nothing may reach this window's handlers then.
+  Table->verticalScrollBar()->disconnect(this);
+  Table->selectionModel()->disconnect(this);
   // The client is destroyed on its own thread once the tasks queued before are done; its
   // handlers hold the sink, not the window.
   FRunner.reset();
