@@ -43,6 +43,7 @@ std::optional<TJourneyPdu> PduOf(const QTreeWidgetItem* Item) {
 QTreeWidgetItem* AddItem(QTreeWidgetItem* Parent, const QString& Name, const QString& Value,
                          std::optional<TJourneyPdu> Pdu = std::nullopt) {
   auto* Item = new QTreeWidgetItem(Parent, {Name, Value});
+  Item->setToolTip(1, Value);  // the whole text where the column cuts it
   if (Pdu) SetPdu(Item, *Pdu);
   return Item;
 }
@@ -81,8 +82,8 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   Table->horizontalHeader()->setStretchLastSection(true);
   Table->setWordWrap(false);
   const QFontMetrics M = Table->fontMetrics();
-  const char* Widest[] = {"00000",        "555010000", "555010000",  "2 of 3",
-                          "00:00:00.000", "000.00 ms", "0000000000", "000.00 ms"};
+  const char* Widest[] = {"0000",         "5550100",  "Destination", "2 of 3",
+                          "00:00:00.000", "00.00 ms", "0000000000",  "00.00 ms"};
   for (int I = 0; I < static_cast<int>(std::size(Widest)); ++I)
     Table->setColumnWidth(I, M.horizontalAdvance(Widest[I]) + M.averageCharWidth() * 2);
   connect(Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
@@ -121,7 +122,7 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   int TableWidth = M.horizontalAdvance("accepted, no receipt yet") + M.averageCharWidth() * 4;
   for (int I = 0; I < TJourneyModel::cState; ++I) TableWidth += Table->columnWidth(I);
   FSplit->setSizes(
-      {TableWidth, Detail->columnWidth(0) + M.horizontalAdvance("submit_sm_resp, ESME_ROK, 0.00")});
+      {TableWidth, Detail->columnWidth(0) + M.horizontalAdvance("DELIVRD, err 000, final")});
   FSplit->setStretchFactor(0, 1);
   FSplit->setStretchFactor(1, 0);
   FSideBySideWidth = TableWidth * 3 / 4;
@@ -239,7 +240,7 @@ void TJourneyView::ShowDetail() {
           Part, P.Receipts.size() > 1 ? QString("Receipt %1").arg(R + 1) : "Receipt",
           ReceiptText(Receipt) + ", " + JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs), Pdu);
       AddItem(Item, "Received", JourneyTimeText(Receipt.MonotonicNs), Pdu);
-      AddItem(Item, "After the submit", JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs));
+      AddItem(Item, "Delay", JourneyDelayText(Receipt.MonotonicNs - P.SubmitNs));
       AddItem(Item, "Conn., seq.",
               QString("%1, %2").arg(PduConnectionName(Receipt.Connection)).arg(Receipt.Sequence));
       AddItem(Item, "stat", FromStd(Receipt.Stat));
