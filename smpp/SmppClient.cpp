@@ -247,9 +247,11 @@ void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length,
   // A socket that is not connected refuses the bytes without effect; the caller goes on as if
   // they had been sent.
   if (S->State() != wsConnected) return;
-  S->Send(Data, static_cast<int32_t>(Length));
-  // Still under the socket lock, so that the trace sees the connection's PDUs in the order sent.
+  // Traced under the socket lock, so that the trace sees the connection's PDUs in the order sent,
+  // and before the bytes go: the answer, read on the socket's worker thread, can otherwise be
+  // traced before its request, and a view that ties the two finds an answer to nothing.
   Trace(Side, TPduDirection::pdOut, Data, Length, AtNs);
+  S->Send(Data, static_cast<int32_t>(Length));
 }
 
 void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {

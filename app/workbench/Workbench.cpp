@@ -36,6 +36,7 @@
 #include "app/workbench/BindFields.h"
 #include "app/workbench/ComposerPanel.h"
 #include "app/workbench/HexView.h"
+#include "app/workbench/JourneyView.h"
 #include "app/workbench/TrafficModel.h"
 #include "inspect/PcapngWriter.h"
 #include "inspect/PduDissector.h"
@@ -142,6 +143,10 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
 
 TWorkbench::~TWorkbench() {
   FDrainTimer->stop();
+  // The widgets go after this body, in QWidget's destructor, and a table being taken down still
+  // signals (its range, its current row): nothing may reach this window's handlers then.
+  Table->verticalScrollBar()->disconnect(this);
+  Table->selectionModel()->disconnect(this);
   // The client is destroyed on its own thread once the tasks queued before are done; its
   // handlers hold the sink, not the window.
   FRunner.reset();
@@ -288,10 +293,10 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Reports->setTabChangesFocus(true);
   Reports->setPlaceholderText("Report lines of the client");
   FReportFeed = std::make_unique<TMemoFeed>(Reports);
-  Vertical->addWidget(Reports);
+  Vertical->addWidget(MakeBottomTabs(Reports));
   Vertical->setStretchFactor(0, 3);
   Vertical->setStretchFactor(1, 2);
-  Vertical->setStretchFactor(2, 1);
+  Vertical->setStretchFactor(2, 2);
   return Vertical;
 }
 
@@ -409,6 +414,7 @@ void TWorkbench::Drain() {
       FStates.OnReport(FReports[R].Channel, FReports[R].Line, FReports[R].MonotonicNs);
     FStates.OnTrace(Record);
   }
+  Journey->Follow(FRecords);
   for (; R < FReports.size(); ++R)
     FStates.OnReport(FReports[R].Channel, FReports[R].Line, FReports[R].MonotonicNs);
   // A Bind refused before connecting leaves nothing to wait for.

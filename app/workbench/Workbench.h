@@ -37,8 +37,10 @@ class TAnswerPanel;
 class TBindFields;
 class TComposerPanel;
 class THexView;
+class TJourneyView;
 class TTrafficFilter;
 class TTrafficModel;
+struct TJourneyPdu;
 struct TPduField;
 
 class TWorkbench : public QMainWindow {
@@ -104,6 +106,9 @@ class TWorkbench : public QMainWindow {
   QTreeWidget* Fields;
   THexView* Hex;
   QPlainTextEdit* Reports;
+  // Under the inspector: the report lines and the message journey.
+  QTabWidget* BottomTabs;
+  TJourneyView* Journey;
   QLabel* Counts;
   QAction* BindAction;
   QAction* UnbindAction;
@@ -153,6 +158,11 @@ class TWorkbench : public QMainWindow {
   void MakeComposerActions(QWidget* Last);
   // Whether the connection that submits is bound.
   bool CanSubmit() const;
+  // WorkbenchJourney.cpp: the tabs under the inspector, ReportPane the first, and the links
+  // between the journey and the traffic table.
+  QWidget* MakeBottomTabs(QWidget* ReportPane);
+  // Selects the traffic row of Pdu when the filter shows it; the status bar says why not.
+  void ShowInTraffic(const TJourneyPdu& Pdu);
 
   std::shared_ptr<TClientSink> FSink = std::make_shared<TClientSink>();
   std::unique_ptr<TClientRunner> FRunner;

@@ -1,5 +1,6 @@
-// The workbench tests' fixture: a real TWorkbench shown in the tests' X server, and the helpers
-// that drive it by keys and clicks.
+// WorkbenchTest: the real TWorkbench shown in the tests' X server, with the helpers that drive it
+// by keys and clicks (typing into a field, binding with Ctrl+B, waiting for a connection's state,
+// finding and clicking a row of the traffic table, answering the save dialog).
 #pragma once
 
 #include <QApplication>
