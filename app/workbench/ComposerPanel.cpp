@@ -250,7 +250,11 @@ QWidget* TComposerPanel::MakeTlvBox() {
   connect(AddTlv, &QPushButton::clicked, this, [this] {
     const int Row = AddTlvRow("", "int2", "");
     Tlvs->setCurrentCell(Row, 0);
-    Tlvs->editItem(Tlvs->item(Row, 0));
+    // The editor opens once the view has laid the new row out, and takes the focus then.
+    Tlvs->setFocus();
+    QTimer::singleShot(0, Tlvs, [this, Row] {
+      if (Row < Tlvs->rowCount()) Tlvs->editItem(Tlvs->item(Row, 0));
+    });
   });
   connect(RemoveTlv, &QPushButton::clicked, this, [this] {
     if (Tlvs->currentRow() < 0) return;

@@ -127,6 +127,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   Previous = UnbindButton;
   for (QWidget* W : Answers->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
   MakeComposerActions(Previous);
+  LinkRequests();
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 

@@ -36,6 +36,7 @@ class QTreeWidgetItem;
 class TAnswerPanel;
 class TBindFields;
 class TComposerPanel;
+class TRequestPanel;
 class THexView;
 class TJourneyView;
 class TTrafficFilter;
@@ -101,6 +102,7 @@ class TWorkbench : public QMainWindow {
   TAnswerPanel* Answers;   // "Our answers": how deliver_sm and data_sm are answered
   QTabWidget* LeftTabs;    // the connection panel and the composer
   TComposerPanel* Composer;
+  TRequestPanel* Requests;  // query, cancel and replace of the chosen message; raw PDUs
   QLineEdit* Filter;
   QTableView* Table;
   QTreeWidget* Fields;
@@ -156,6 +158,8 @@ class TWorkbench : public QMainWindow {
   // and the composer's place in the tab order after the connection panel's Last.
   QWidget* MakeLeftTabs(QWidget* ConnectionPanel);
   void MakeComposerActions(QWidget* Last);
+  // The requests act on the message chosen in the journey, and take a raw PDU from the table.
+  void LinkRequests();
   // Whether the connection that submits is bound.
   bool CanSubmit() const;
   // WorkbenchJourney.cpp: the tabs under the inspector, ReportPane the first, and the links

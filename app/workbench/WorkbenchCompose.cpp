@@ -1,15 +1,21 @@
-// TWorkbench: the composer's tab beside the connection panel, its Send action (Ctrl+Return, from
-// any of the composer's fields) and its place in the tab order.
+// TWorkbench: the composer's and the requests' tabs beside the connection panel, the composer's
+// Send action (Ctrl+Return, from any of its fields), the requests linked to the message chosen in
+// the journey, and their places in the tab order.
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <utility>
 
 #include "app/workbench/ComposerPanel.h"
+#include "app/workbench/JourneyView.h"
+#include "app/workbench/RequestPanel.h"
+#include "app/workbench/TrafficModel.h"
 #include "app/workbench/Workbench.h"
 
 QWidget* TWorkbench::MakeLeftTabs(QWidget* ConnectionPanel) {
@@ -33,7 +39,48 @@ QWidget* TWorkbench::MakeLeftTabs(QWidget* ConnectionPanel) {
   Scroll->setMinimumWidth(Composer->minimumSizeHint().width() +
                           Scroll->verticalScrollBar()->sizeHint().width());
   LeftTabs->addTab(Scroll, "Compose");
+  Requests = new TRequestPanel(
+      [this](TClientRunner::TTask T) {
+        if (FRunner) FRunner->Post(std::move(T));
+      },
+      [this] { return CanSubmit(); },
+      [this](const QString& Line) { statusBar()->showMessage(Line, 8000); });
+  auto* RequestScroll = new QScrollArea;
+  RequestScroll->setWidgetResizable(true);
+  RequestScroll->setFrameShape(QFrame::NoFrame);
+  RequestScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  RequestScroll->setWidget(Requests);
+  LeftTabs->addTab(RequestScroll, "Requests");
   return LeftTabs;
+}
+
+void TWorkbench::LinkRequests() {
+  // The message chosen in the journey (directly, or through a row of the traffic) is the one the
+  // requests act on: its first part's message id, its source and its destinations.
+  connect(Journey->Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+    const TJourneyMessage* M = Journey->Chosen();
+    if (!M) return;
+    QString Id;
+    for (const TJourneyPart& P : M->Parts)
+      if (!P.MessageId.empty()) {
+        Id = QString::fromStdString(P.MessageId);
+        break;
+      }
+    Requests->ChooseMessage(Id, QString::fromStdString(M->Source),
+                            QString::fromStdString(M->Destination));
+  });
+  connect(Requests->TakeRowButton, &QPushButton::clicked, this, [this] {
+    const std::optional<size_t> Row = CurrentStoreRow();
+    const TTrafficRow* R = Row ? &FTraffic->Store().Row(*Row) : nullptr;
+    if (!R || R->Kind != TPduTraceKind::tkPdu) {
+      statusBar()->showMessage("Choose a PDU in the traffic table first", 5000);
+      return;
+    }
+    Requests->SetRawBytes(R->Bytes.get(), R->Length);
+  });
+  // The requests' fields follow the composer's.
+  QWidget* Previous = Composer->TabChain().back();
+  for (QWidget* W : Requests->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
 }
 
 void TWorkbench::MakeComposerActions(QWidget* Last) {

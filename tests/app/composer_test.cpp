@@ -34,20 +34,22 @@ class ComposerTest : public WorkbenchTest {
       if (E->isVisible()) return E;
     return nullptr;
   }
-  // Types Text into the editor open on the cell, and Return unless Commit is false.
+  // Types Text into the editor open on the cell (opening it when none is), and leaves the cell
+  // for the next unless Commit is false: moving on commits what the editor holds.
   void TypeInCell(int Row, int Column, const QString& Text, bool Commit) {
     if (!Editor()) C()->Tlvs->editItem(C()->Tlvs->item(Row, Column));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() && Editor()->hasFocus(); }));
     QTest::keyClicks(Editor(), Text);
     if (!Commit) return;
-    QTest::keyClick(Editor(), Qt::Key_Return);
-    // The editor closes on the next turn of the event loop.
+    C()->Tlvs->setCurrentCell(Row, Column == 0 ? 2 : 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() == nullptr; }));
   }
   // Adds a row with Add, typing the tag and the value into the table's editors; without Commit
   // the value's editor is left open.
   void AddTlv(const QString& Tag, const QString& Type, const QString& Value, bool Commit = true) {
     QTest::mouseClick(C()->AddTlv, Qt::LeftButton);
+    // Add opens the tag's editor itself, once the new row is laid out.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Editor() != nullptr; }));
     const int Row = C()->Tlvs->rowCount() - 1;
     TypeInCell(Row, 0, Tag, true);
     qobject_cast<QComboBox*>(C()->Tlvs->cellWidget(Row, 1))->setCurrentText(Type);
@@ -235,15 +237,17 @@ TEST_F(ComposerTest, SettingsReadBackAndUnreadableValuesGiveDefaults) {
   for (auto It = Changes.begin(); It != Changes.end(); ++It) Set[It.key()] = It.value();
   C()->ApplySettings(Set);
   EXPECT_EQ(Json(C()->Settings()), Json(Set));
-  QVariantMap Bad = {{"source_ton", 300},           {"coding", "klingon"}, {"priority", "x"},
-                     {"validity_kind", "absolute"}, {"repeat", 0},         {"tlvs", "none"},
+  QVariantMap Bad = {{"source_ton", 300},          {"coding", "klingon"}, {"priority", "x"},
+                     {"validity_kind", "someday"}, {"repeat", 0},         {"tlvs", "none"},
                      {"registered_delivery", -1}};
   C()->ApplySettings(Bad);
   QVariantMap Read = C()->Settings();
-  // The date and time of an absolute schedule default to an hour from now.
-  Read.remove("schedule_at");
+  // The dates and times of an absolute schedule or validity default to an hour from now.
   QVariantMap Expected = Defaults;
-  Expected.remove("schedule_at");
+  for (const char* Key : {"schedule_at", "validity_at"}) {
+    Read.remove(Key);
+    Expected.remove(Key);
+  }
   EXPECT_EQ(Json(Read), Json(Expected));
 }
 

@@ -1,8 +1,14 @@
 // Journey tests: the workbench bound to the local SMSC on 127.0.0.1 follows a long and a short
 // message to their receipts, lists a receipt of an unknown id apart, and links the journey and the
-// traffic table both ways; its tab and its Clear, apart from the table's.
+// traffic table both ways; its tab and its Clear, apart from the table's; the requests about the
+// message chosen there.
 #include <QAbstractItemModelTester>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -11,6 +17,7 @@
 
 #include "WorkbenchFixture.h"
 #include "app/workbench/JourneyView.h"
+#include "app/workbench/RequestPanel.h"
 #include "interop/SmscProcess.h"
 #include "smpp/LongMessage.h"
 #include "smpp/PduTestUtil.h"
@@ -212,6 +219,79 @@ TEST_F(JourneyTest, LinksTheJourneyAndTheTrafficBothWays) {
     EXPECT_EQ(Cell(Current.row(), TTrafficModel::cCommand), J.Command);
     // The row found is the short message's: it chooses the same message back.
     EXPECT_EQ(Wb->Journey->Table->currentIndex().row(), 1);
+  }
+}
+
+// The requests tab acts on the message chosen in the journey: query, replace and cancel reach the
+// local SMSC for that message's id (cancel refused there: the receipt was answered), and a raw
+// PDU typed as hex goes with the next sequence number and is answered.
+TEST_F(JourneyTest, RequestsActOnTheChosenMessage) {
+  ASSERT_TRUE(Smsc.start()) << Smsc.error();
+  SendTwo();
+  Wb->Journey->Table->selectRow(1);
+  TRequestPanel* R = Wb->Requests;
+  const QString Id = Text(1, TJourneyModel::cMessageId);
+  EXPECT_EQ(R->MessageId->text(), Id);
+  EXPECT_EQ(R->Source->text() + " " + R->Destination->text(), "1234 5550101");
+  Wb->LeftTabs->setCurrentIndex(2);
+  Type(R->NewText, "new");
+  R->RawHex->setPlainText("00000010 00000015\n00000000 00000000");
+  EXPECT_EQ(R->RawNote->text(), "16 octets · enquire_link · command_length 16");
+  R->PatchSequence->setChecked(true);
+  const struct {
+    QPushButton* Button;
+    std::string Prefix, Part;  // the SMSC's line, or (for the raw PDU) our report line
+  } Cases[] = {
+      {R->QueryButton, "query_sm ", "status=0 state=2"},
+      {R->ReplaceButton, "replace_sm ", "status=0 length=3 text=\"new\""},
+      {R->CancelButton, "cancel_sm ", "status=17 reason=receipt_delivered"},
+      {R->SendRawButton, "", ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Prefix);
+    const size_t From = Smsc.mark();
+    QTest::mouseClick(C.Button, Qt::LeftButton);
+    if (C.Prefix.empty()) {
+      const QRegularExpression Answer("enquire_link_resp seq [1-9][0-9]* ESME_ROK \\(raw PDU\\)");
+      EXPECT_TRUE(QTest::qWaitFor([&] {
+        return Answer.match(Wb->Reports->toPlainText()).hasMatch();
+      })) << Wb->Reports->toPlainText().toStdString();
+      continue;
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+      return Smsc
+          .waitFor(C.Prefix, {"id=" + Id.toStdString(), C.Part}, From, std::chrono::milliseconds(0))
+          .has_value();
+    })) << Smsc.joinedLines();
+  }
+  // Without an id, query refuses before anything is sent.
+  R->MessageId->clear();
+  EXPECT_FALSE(R->Query());
+  EXPECT_EQ(Wb->statusBar()->currentMessage(), "No query_sm: no message id");
+}
+
+// What the raw box says of the hex typed, before anything is sent.
+TEST(RequestPanel, ReadsTheRawTextAsTyped) {
+  const struct {
+    const char* Text;
+    bool Ok;
+    const char* Line;
+  } Cases[] = {
+      {" \n", false, "Type the PDU's octets as hex pairs"},
+      {"0x00 00 00 0", false, ""},
+      {"00 01 02", true, "3 octets · shorter than a PDU header (16)"},
+      {"00000011 80000004 00000000 00000007 00", true,
+       "17 octets · submit_sm_resp · command_length 17"},
+      {"000000FF 00000099 00000000 00000007", true,
+       "16 octets · command 0x00000099 · command_length 255 (not the 16 octets sent)"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Text);
+    std::vector<uint8_t> Bytes;
+    QString Line;
+    EXPECT_EQ(ReadRawPduText(C.Text, Bytes, Line), C.Ok);
+    if (*C.Line) EXPECT_EQ(Line, C.Line);
+    EXPECT_EQ(Bytes.empty(), !C.Ok);
   }
 }
 
