@@ -279,7 +279,7 @@ void TJourneyView::ShowOrphans() {
 
 void TJourneyView::ShowCounts() {
   const TMessageJourney& J = Journey();
-  QString Text = QString("%1 messages").arg(J.Count());
+  QString Text = J.Count() == 1 ? QString("1 message") : QString("%1 messages").arg(J.Count());
   if (J.Evicted()) Text += QString(", %1 older ones left").arg(J.Evicted());
   if (Counts->text() != Text) Counts->setText(Text);
 }

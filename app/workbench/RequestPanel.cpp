@@ -93,7 +93,9 @@ TRequestPanel::TRequestPanel(std::function<void(TClientRunner::TTask)> Post,
   ReplaceButton->setToolTip("replace_sm of the message id with the new text");
   ReplaceRow->addWidget(NewText, 1);
   ReplaceRow->addWidget(ReplaceButton);
-  Form->addRow("Ne&w text:", ReplaceRow);
+  auto* NewTextLabel = new QLabel("Ne&w text:");
+  NewTextLabel->setBuddy(NewText);
+  Form->addRow(NewTextLabel, ReplaceRow);
   Column->addWidget(MessageBox);
 
   auto* RawBox = new QGroupBox("Raw PDU");

@@ -14,6 +14,8 @@
 
 #include "WorkbenchFixture.h"
 #include "app/workbench/ComposerPanel.h"
+#include "app/workbench/JourneyModel.h"
+#include "app/workbench/JourneyView.h"
 #include "interop/SmscProcess.h"
 
 using namespace std::chrono_literals;
@@ -113,8 +115,17 @@ TEST_F(ComposerTest, SendsWithCtrlReturnWhatItHolds) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return int(LinesOf(Smsc, Mark, Case.Command).size()) >= Case.Messages; }, 10000))
         << Smsc.joinedLines();
-    if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT"); Picture && Case.Tlvs) {
-      EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+    if (Case.Coding == 3) {
+      // The journey follows the three parts as one message to its receipt.
+      const TJourneyModel& J = Wb->Journey->Model();
+      const auto Last = [&](int Column) { return J.index(J.rowCount() - 1, Column).data(); };
+      EXPECT_TRUE(QTest::qWaitFor([&] { return Last(TJourneyModel::cState) == "DELIVRD"; }))
+          << Last(TJourneyModel::cState).toString().toStdString();
+      EXPECT_EQ(Last(TJourneyModel::cParts), "3");
+      Wb->BottomTabs->setCurrentWidget(Wb->Journey);
+      Wb->Journey->Table->selectRow(J.rowCount() - 1);
+      if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT"))
+        EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
     }
     const std::vector<std::string> Submits = LinesOf(Smsc, Mark, Case.Command);
     EXPECT_EQ(int(Submits.size()), Case.Messages);
