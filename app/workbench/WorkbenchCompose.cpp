@@ -18,39 +18,39 @@
 #include "app/workbench/TrafficModel.h"
 #include "app/workbench/Workbench.h"
 
+namespace {
+
+// W in a scroll area that scrolls it up and down when the window is lower than it.
+QScrollArea* Scrolling(QWidget* W) {
+  auto* Scroll = new QScrollArea;
+  Scroll->setWidgetResizable(true);
+  Scroll->setFrameShape(QFrame::NoFrame);
+  Scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Scroll->setWidget(W);
+  Scroll->setMinimumWidth(W->minimumSizeHint().width() +
+                          Scroll->verticalScrollBar()->sizeHint().width());
+  return Scroll;
+}
+
+}  // namespace
+
 QWidget* TWorkbench::MakeLeftTabs(QWidget* ConnectionPanel) {
   LeftTabs = new QTabWidget;
   LeftTabs->setDocumentMode(true);
   // No mnemonics on the tabs: every letter of both names already takes the focus to a field of
   // the connection panel (Alt+C its CA file, Alt+O "Don't answer"). Ctrl+Tab switches them.
   LeftTabs->addTab(ConnectionPanel, "Connection");
-  Composer = new TComposerPanel(
-      [this](TClientRunner::TTask T) {
-        if (FRunner) FRunner->Post(std::move(T));
-      },
-      [this] { return CanSubmit(); },
-      [this](const QString& Line) { statusBar()->showMessage(Line, 8000); });
-  // The composer scrolls like the connection panel when the window is lower than it.
-  auto* Scroll = new QScrollArea;
-  Scroll->setWidgetResizable(true);
-  Scroll->setFrameShape(QFrame::NoFrame);
-  Scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Scroll->setWidget(Composer);
-  Scroll->setMinimumWidth(Composer->minimumSizeHint().width() +
-                          Scroll->verticalScrollBar()->sizeHint().width());
-  LeftTabs->addTab(Scroll, "Compose");
-  Requests = new TRequestPanel(
-      [this](TClientRunner::TTask T) {
-        if (FRunner) FRunner->Post(std::move(T));
-      },
-      [this] { return CanSubmit(); },
-      [this](const QString& Line) { statusBar()->showMessage(Line, 8000); });
-  auto* RequestScroll = new QScrollArea;
-  RequestScroll->setWidgetResizable(true);
-  RequestScroll->setFrameShape(QFrame::NoFrame);
-  RequestScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  RequestScroll->setWidget(Requests);
-  LeftTabs->addTab(RequestScroll, "Requests");
+  // Both panels post to the client's thread, send only while the submitting connection is bound,
+  // and say what they did in the status bar.
+  const auto Post = [this](TClientRunner::TTask T) {
+    if (FRunner) FRunner->Post(std::move(T));
+  };
+  const auto CanSend = [this] { return CanSubmit(); };
+  const auto Say = [this](const QString& Line) { statusBar()->showMessage(Line, 8000); };
+  Composer = new TComposerPanel(Post, CanSend, Say);
+  LeftTabs->addTab(Scrolling(Composer), "Compose");
+  Requests = new TRequestPanel(Post, CanSend, Say);
+  LeftTabs->addTab(Scrolling(Requests), "Requests");
   return LeftTabs;
 }
 
