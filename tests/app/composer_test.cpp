@@ -124,8 +124,9 @@ TEST_F(ComposerTest, SendsWithCtrlReturnWhatItHolds) {
       EXPECT_EQ(Last(TJourneyModel::cParts), "3");
       Wb->BottomTabs->setCurrentWidget(Wb->Journey);
       Wb->Journey->Table->selectRow(J.rowCount() - 1);
-      if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT"))
+      if (const char* Picture = std::getenv("SMPP_COMPOSER_SCREENSHOT")) {
         EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+      }
     }
     const std::vector<std::string> Submits = LinesOf(Smsc, Mark, Case.Command);
     EXPECT_EQ(int(Submits.size()), Case.Messages);

@@ -290,7 +290,9 @@ TEST(RequestPanel, ReadsTheRawTextAsTyped) {
     std::vector<uint8_t> Bytes;
     QString Line;
     EXPECT_EQ(ReadRawPduText(C.Text, Bytes, Line), C.Ok);
-    if (*C.Line) EXPECT_EQ(Line, C.Line);
+    if (*C.Line) {
+      EXPECT_EQ(Line, C.Line);
+    }
     EXPECT_EQ(Bytes.empty(), !C.Ok);
   }
 }
