@@ -147,11 +147,11 @@ class TSmppClient : public TComponent, public TPersistent {
   // Submits Text (cut to 160 characters, then the trailer appended) from Source to Destination
   // (a comma makes it a submit_multi); Validity empty or blank for none, otherwise five digits
   // d hh mm of a relative validity period, or a whole SMPP time of 16 characters (absolute
-  // "YYMMDDhhmmsstnn+" or "-", relative "YYMMDDhhmmss000R"), sent as it stands. A text longer than 160 characters with its trailer
-  // goes as two submit_sm. Returns the sequence number of the last PDU encoded, or -1 when the
-  // transmitter (the transceiver, when bound as one) is not connected or the PDU cannot be built (a
-  // destination list too long for one PDU). Any thread, including from inside a notification; calls
-  // are serialised.
+  // "YYMMDDhhmmsstnn+" or "-", relative "YYMMDDhhmmss000R"), sent as it stands. A text longer than
+  // 160 characters with its trailer goes as two submit_sm. Returns the sequence number of the last
+  // PDU encoded, or -1 when the transmitter (the transceiver, when bound as one) is not connected
+  // or the PDU cannot be built (a destination list too long for one PDU). Any thread, including
+  // from inside a notification; calls are serialised.
   //
   // That is Send with the declared defaults of ClientInfo.submit_coding (tcBytes) and
   // submit_long_mode (lmSplit). With any other value the text is read as UTF-8, the trailer

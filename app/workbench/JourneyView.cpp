@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/workbench/TrafficModel.h"
 #include "inspect/PduSummary.h"
 #include "smpp/PduNames.h"
 
@@ -74,13 +75,8 @@ TJourneyView::TJourneyView(QWidget* Parent) : QWidget(Parent) {
   FSplit->setChildrenCollapsible(false);
   Table = new QTableView;
   Table->setModel(FModel);
-  Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ShapeRowTable(Table);
   Table->setSelectionMode(QAbstractItemView::SingleSelection);
-  Table->verticalHeader()->hide();
-  Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
-  Table->horizontalHeader()->setStretchLastSection(true);
-  Table->setWordWrap(false);
   const QFontMetrics M = Table->fontMetrics();
   const char* Widest[] = {"0000",         "5550100",  "Destination", "2 of 3",
                           "00:00:00.000", "00.00 ms", "0000000000",  "00.00 ms"};

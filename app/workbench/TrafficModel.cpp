@@ -3,6 +3,8 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHeaderView>
+#include <QTableView>
 #include <QTimer>
 #include <algorithm>
 #include <cstdint>
@@ -421,4 +423,13 @@ QModelIndex TTrafficFilter::mapFromSource(const QModelIndex& SourceIndex) const 
   if (!SourceIndex.isValid() || SourceIndex.model() != sourceModel()) return {};
   const int Row = RowOf(static_cast<uint64_t>(SourceIndex.row()) + FFrontRemoved);
   return Row < 0 ? QModelIndex() : index(Row, SourceIndex.column());
+}
+
+void ShapeRowTable(QTableView* Table) {
+  Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  Table->verticalHeader()->hide();
+  Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
+  Table->horizontalHeader()->setStretchLastSection(true);
+  Table->setWordWrap(false);
 }

@@ -15,6 +15,12 @@
 
 class QTimer;
 
+class QTableView;
+
+// Shapes a table of rows as the workbench shows them: whole rows selected, no row header, rows of
+// one text line, the last column stretched, no word wrap.
+void ShapeRowTable(QTableView* Table);
+
 class TTrafficModel : public QAbstractTableModel {
  public:
   enum TColumn {

@@ -241,13 +241,8 @@ QWidget* TWorkbench::MakeTrafficPane() {
   FFiltered->setSourceModel(FTraffic);
   Table = new QTableView;
   Table->setModel(FFiltered);
-  Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ShapeRowTable(Table);
   Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  Table->verticalHeader()->hide();
-  Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
-  Table->horizontalHeader()->setStretchLastSection(true);
-  Table->setWordWrap(false);
   // Each column as wide as its longest usual text with room for the cell's margins; the first rows
   // widen them further where the style needs it.
   const QFontMetrics M = Table->fontMetrics();

@@ -141,7 +141,9 @@ TEST_F(RawSmsc, RequestsGoOutOnTheTransmitterAndTheirAnswersAreReported) {
     auto sent = tcx->readUntil(c.sentId);
     ASSERT_TRUE(sent);
     EXPECT_EQ(GetU32(sent->data() + 12), uint32_t(seq));
-    if (c.sentId == kSubmitSm) EXPECT_EQ(ToHex(*sent), ToHex(raw));
+    if (c.sentId == kSubmitSm) {
+      EXPECT_EQ(ToHex(*sent), ToHex(raw));
+    }
     tcx->write(c.answer(uint32_t(seq)));
     std::string line = c.line;
     line.replace(line.find('#'), 1, std::to_string(seq));
