@@ -32,7 +32,9 @@
 #include "smpp/PduNames.h"
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
-#include "tools/LoadRun.h"
+#include "load/Matcher.h"
+#include "load/RateLimiter.h"
+#include "load/Summary.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "inspect/PduTraceRing.h"
 #include "smpp/smppclient.h"
-#include "tools/LoadRun.h"
+#include "load/Matcher.h"
 
 namespace {
 

@@ -1,10 +1,8 @@
-// The bookkeeping of a load run in smppcli, kept apart from sockets and threads so that it can be
-// tested alone: the submit rate limiter with its back-off, the latency histogram, the matcher that
-// pairs each response with its own submit (by sequence number) and each delivery receipt with its
-// message id, and the JSON writer of the summary. Nothing here locks: the caller serialises.
+// Pairs each response of a load run with its own submit (by sequence number) and each delivery
+// receipt with its message id, and counts what does not pair. Nothing here locks: the caller
+// serialises.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory_resource>
@@ -14,76 +12,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "load/Histogram.h"
 
 namespace load {
-
-// Times are in microseconds of a steady clock; their origin is the caller's.
-using TMicros = int64_t;
-
-// A token bucket: at most Rate submits per second, spread evenly. The bucket holds a tenth of a
-// second's worth (at least one), so a sender woken late catches up what it missed; a second cap
-// keeps every second within 1% of the rate all the same: no more than 1.01 Rate submits in any
-// 101 slots of 10 ms (which cover any second), so the catching up is spread too. Throttled halves
-// the current rate (at most once per 200 ms, as the answers to a whole window of submits come back
-// together); every 100 ms without a throttle the rate climbs back by a twentieth of its ceiling.
-// Without a rate (0) the sender is unlimited until throttled; the ceiling is then the rate seen at
-// that moment, and reaching it again lifts the limit.
-class TRateLimiter {
- public:
-  // Each Take takes Submits tokens at once, one per submit of a message whose parts go together;
-  // the rate never backs off below Submits per second, at which such a message still goes.
-  explicit TRateLimiter(double Rate = 0, long Submits = 1)
-      : FTarget(Rate), FRate(Rate), FSubmits(std::max(1L, Submits)) {}
-  // How long to wait from Now before the next message may go; 0 means now, and its tokens are
-  // taken.
-  TMicros Take(TMicros Now);
-  // A throttled (0x58) or queue-full (0x14) answer came at Now; SeenRate is the submits per second
-  // of the last moments, the base for halving when there is no limit yet.
-  void Throttled(TMicros Now, double SeenRate);
-  double Rate() const { return FRate; }  // 0: unlimited
-  long BackOffs() const { return FBackOffs; }
-
- private:
-  void Recover(TMicros Now);
-
-  double FTarget;       // the rate asked for; 0 unlimited
-  double FRate;         // the rate now; 0 unlimited
-  double FCeiling = 0;  // the rate to climb back to
-  long FSubmits;        // tokens per Take
-  double FTokens = 0;
-  TMicros FLast = -1;          // last refill
-  TMicros FLastThrottle = -1;  // last halving
-  TMicros FLastRecover = -1;   // last step back up
-  long FBackOffs = 0;
-  // Submits per 10 ms slot over the last 101 slots, a ring indexed by slot number.
-  static constexpr int kSlots = 101;
-  static constexpr TMicros kSlotMicros = 10000;
-  long FSlots[kSlots] = {};
-  TMicros FSlot = 0;  // the newest slot in the ring
-  long FInSlots = 0;  // their sum
-};
-
-// Latencies in microseconds, kept as a histogram of fixed size: exact below 2048 us, then within
-// a tenth of a percent. Memory does not grow with the number of samples.
-class THistogram {
- public:
-  void Record(TMicros Value);
-  long Count() const { return FCount; }
-  TMicros Max() const { return FMax; }
-  // The nearest-rank percentile PerMille / 10 (500 for p50, 999 for p99.9): the value of rank
-  // ceil(PerMille * Count / 1000), to the histogram's precision; 0 when empty. The rank is
-  // computed in integers, so p99.9 of 1000 samples is the 999th.
-  TMicros Percentile(int PerMille) const;
-
- private:
-  static constexpr int kSubBits = 10;
-  static size_t Index(uint64_t V);
-  static uint64_t ValueAt(size_t I);
-  std::vector<long> FBuckets;
-  long FCount = 0;
-  TMicros FMax = 0;
-};
 
 // How the message id of a submit's response and the id of its delivery receipt are compared.
 // riExact: as text, ignoring case and leading zeros; riHexDec: the response's id read as
@@ -211,12 +142,5 @@ class TMatcher {
 
 // The message id of a "+QUERY_RES id:state:err" report line, or false when the line is none.
 bool ReceiptLineId(const std::string& Line, std::string& Id);
-
-// The summary of one histogram: count, p50, p90, p99, p99.9 and max, in microseconds.
-nlohmann::ordered_json LatencyJson(const THistogram& H);
-
-// Json as one line of text; bytes that are not UTF-8 (a host name given on the command line, an
-// id from the network) are replaced by U+FFFD, so that the text is always valid JSON.
-std::string JsonText(const nlohmann::ordered_json& Json);
 
 }  // namespace load

@@ -1,115 +1,10 @@
-// The bookkeeping of a load run in smppcli: rate limiter, histogram, matcher, JSON.
-#include "tools/LoadRun.h"
+// The matcher of responses and receipts, and the conventions of message ids.
+#include "load/Matcher.h"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdio>
 #include <iterator>
 
 namespace load {
-
-// ---- TRateLimiter
-
-void TRateLimiter::Recover(TMicros Now) {
-  if (FBackOffs == 0 || FRate <= 0 || FRate >= FCeiling) return;
-  if (Now - FLastRecover < 100000) return;
-  const TMicros Steps = (Now - FLastRecover) / 100000;
-  FLastRecover += Steps * 100000;
-  FRate = std::min(FCeiling, FRate + static_cast<double>(Steps) * FCeiling / 20);
-  // Back at the ceiling: the rate asked for, or no limit when none was asked for.
-  if (FRate >= FCeiling) FRate = FTarget;
-}
-
-TMicros TRateLimiter::Take(TMicros Now) {
-  Recover(Now);
-  if (FRate <= 0) return 0;
-  const double Need = static_cast<double>(FSubmits);
-  const double Capacity = std::max(Need, FRate / 10);
-  if (FLast < 0)
-    FTokens = Need;  // the first message goes at once
-  else
-    FTokens = std::min(Capacity, FTokens + static_cast<double>(Now - FLast) * FRate / 1e6);
-  FLast = Now;
-  if (FTokens < Need)
-    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((Need - FTokens) * 1e6 / FRate)));
-  // Slide the ring up to Now's slot, forgetting the slots that fall out of it.
-  const TMicros Slot = Now / kSlotMicros;
-  for (TMicros S = FSlot + 1; S <= Slot && S <= FSlot + kSlots; ++S) {
-    FInSlots -= FSlots[S % kSlots];
-    FSlots[S % kSlots] = 0;
-  }
-  FSlot = std::max(FSlot, Slot);
-  const long Cap = std::max(FSubmits, static_cast<long>(FRate * 1.01));
-  if (FInSlots + FSubmits > Cap) {
-    // Wait for the oldest slot that holds a submit to leave the ring.
-    for (TMicros S = FSlot - kSlots + 1; S <= FSlot; ++S)
-      if (S >= 0 && FSlots[S % kSlots] > 0)
-        return std::max<TMicros>(1, (S + kSlots) * kSlotMicros - Now);
-    return kSlotMicros;
-  }
-  FSlots[Slot % kSlots] += FSubmits;
-  FInSlots += FSubmits;
-  FTokens -= Need;
-  return 0;
-}
-
-void TRateLimiter::Throttled(TMicros Now, double SeenRate) {
-  // The answers to a whole window of submits come back together: one halving for them all.
-  if (FLastThrottle >= 0 && Now - FLastThrottle < 200000) return;
-  Recover(Now);
-  if (FTarget > 0)
-    FCeiling = FTarget;
-  else if (FRate <= 0)
-    FCeiling = std::max(2.0, SeenRate);
-  const double Base = FRate > 0 ? FRate : FCeiling;
-  // Never below one message's submits a second, or such a message could never go.
-  FRate = std::max(static_cast<double>(FSubmits), Base / 2);
-  FTokens = std::min(FTokens, static_cast<double>(FSubmits));
-  if (FLast < 0) FLast = Now;
-  FLastThrottle = FLastRecover = Now;
-  ++FBackOffs;
-}
-
-// ---- THistogram
-
-size_t THistogram::Index(uint64_t V) {
-  constexpr uint64_t Exact = uint64_t{2} << kSubBits;
-  if (V < Exact) return static_cast<size_t>(V);
-  const int Shift = std::bit_width(V) - 1 - kSubBits;
-  return static_cast<size_t>(Shift + 1) << kSubBits | ((V >> Shift) - (uint64_t{1} << kSubBits));
-}
-
-uint64_t THistogram::ValueAt(size_t I) {
-  constexpr size_t Exact = size_t{2} << kSubBits;
-  if (I < Exact) return I;
-  const size_t Shift = (I >> kSubBits) - 1;
-  return ((I & ((size_t{1} << kSubBits) - 1)) + (size_t{1} << kSubBits)) << Shift;
-}
-
-void THistogram::Record(TMicros Value) {
-  const uint64_t V = Value < 0 ? 0 : static_cast<uint64_t>(Value);
-  const size_t I = Index(V);
-  if (I >= FBuckets.size()) FBuckets.resize(I + 1, 0);
-  ++FBuckets[I];
-  ++FCount;
-  FMax = std::max<TMicros>(FMax, static_cast<TMicros>(V));
-}
-
-TMicros THistogram::Percentile(int PerMille) const {
-  if (FCount == 0) return 0;
-  // Nearest rank, in integers: ceil(PerMille * Count / 1000).
-  const int64_t Scaled = static_cast<int64_t>(std::clamp(PerMille, 0, 1000)) * FCount;
-  const long Rank = std::clamp<long>(static_cast<long>((Scaled + 999) / 1000), 1, FCount);
-  long Seen = 0;
-  for (size_t I = 0; I < FBuckets.size(); ++I) {
-    Seen += FBuckets[I];
-    if (Seen >= Rank) return std::min<TMicros>(FMax, static_cast<TMicros>(ValueAt(I)));
-  }
-  return FMax;
-}
-
-// ---- TMatcher
 
 namespace {
 
@@ -366,18 +261,6 @@ bool ReceiptLineId(const std::string& Line, std::string& Id) {
   if (State == std::string::npos || State < Prefix.size()) return false;
   Id = Line.substr(Prefix.size(), State - Prefix.size());
   return true;
-}
-
-// ---- JSON
-
-nlohmann::ordered_json LatencyJson(const THistogram& H) {
-  return {
-      {"count", H.Count()},          {"p50_us", H.Percentile(500)},   {"p90_us", H.Percentile(900)},
-      {"p99_us", H.Percentile(990)}, {"p99_9_us", H.Percentile(999)}, {"max_us", H.Max()}};
-}
-
-std::string JsonText(const nlohmann::ordered_json& Json) {
-  return Json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace load

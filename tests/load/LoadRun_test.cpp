@@ -1,6 +1,8 @@
-// smppcli's load bookkeeping alone: pairing of responses and receipts, the rate limiter's pacing
+// The load bookkeeping alone: pairing of responses and receipts, the rate limiter's pacing
 // and back-off on a simulated clock, percentiles, and the JSON text.
-#include "tools/LoadRun.h"
+#include "load/Matcher.h"
+#include "load/RateLimiter.h"
+#include "load/Summary.h"
 
 #include <string>
 #include <vector>
