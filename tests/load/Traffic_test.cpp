@@ -1,0 +1,249 @@
+// Varied traffic: destinations from fixed lists, ranges and files (good and bad, in order and at
+// random), and text templates (good and bad, their expansions and their longest form).
+#include "load/Traffic.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+using namespace load;
+
+namespace {
+
+// A file of the given content in a directory of its own, both removed at the end.
+struct TTempFile {
+  explicit TTempFile(const std::string& Content) {
+    std::string Template = testing::TempDir() + "/trafficXXXXXX";
+    Dir = mkdtemp(Template.data());
+    Path = Dir + "/numbers.txt";
+    std::FILE* F = std::fopen(Path.c_str(), "wb");
+    std::fwrite(Content.data(), 1, Content.size(), F);
+    std::fclose(F);
+  }
+  ~TTempFile() {
+    std::remove(Path.c_str());
+    rmdir(Dir.c_str());
+  }
+  std::string Dir, Path;
+};
+
+// "size: first four destinations", or the error with the file's path written as F.
+std::string Destinations(TDestinationsOptions O) {
+  std::optional<TTempFile> File;
+  if (O.File) {
+    File.emplace(*O.File);
+    O.File = File->Path;
+  }
+  TDestinations D;
+  std::string Error;
+  if (!TDestinations::Parse(O, D, Error)) {
+    if (File && Error.find(File->Path) != std::string::npos)
+      Error.replace(Error.find(File->Path), File->Path.size(), "F");
+    return Error;
+  }
+  std::string Out = std::to_string(D.Size()) + "/" + std::to_string(D.AddressesPerMessage()) + ":";
+  std::string Address;
+  for (uint64_t N = 0; N < 4; ++N) {
+    D.At(N, Address);
+    Out += " " + Address;
+  }
+  return Out;
+}
+
+TEST(TrafficDestinations, ParsesRangesFilesAndListsAndRefusesBadOnes) {
+  const std::string Range = "--destination-range ", File = "--destination-file 'F'";
+  const struct {
+    std::optional<std::string> Destination, Range, File;
+    std::string Expect;
+  } kCases[] = {
+      {"5551234", {}, {}, "1/1: 5551234 5551234 5551234 5551234"},
+      {"1, ,2,,3", {}, {}, "1/3: 1, ,2,,3 1, ,2,,3 1, ,2,,3 1, ,2,,3"},
+      {{}, "0049-0051", {}, "3/1: 0049 0050 0051 0049"},
+      {{}, "98-101", {}, "4/1: 98 99 100 101"},
+      {{},
+       "4915100000000-4915100009999",
+       {},
+       "10000/1: 4915100000000 4915100000001 "
+       "4915100000002 4915100000003"},
+      {{},
+       "999999999999999999-1000000000000000001",
+       {},
+       "3/1: 999999999999999999 "
+       "1000000000000000000 1000000000000000001 999999999999999999"},
+      {{},
+       "99999999999999999998-99999999999999999999",
+       {},
+       "2/1: 99999999999999999998 "
+       "99999999999999999999 99999999999999999998 99999999999999999999"},
+      {{},
+       "00000000000000000000-18446744073709551614",
+       {},
+       "18446744073709551615/1: "
+       "00000000000000000000 00000000000000000001 00000000000000000002 00000000000000000003"},
+      {{},
+       "0-18446744073709551615",
+       {},
+       Range + "'0-18446744073709551615': more than "
+               "18446744073709551615 numbers"},
+      {{}, "", {}, Range + "'': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
+      {{}, "5", {}, Range + "'5': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
+      {{}, "-5", {}, Range + "'-5': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
+      {{},
+       "5-6-7",
+       {},
+       Range + "'5-6-7': give it as FIRST-LAST, such as 4915100000000-"
+               "4915100009999"},
+      {{}, "+49-50", {}, Range + "'+49-50': digits only, as FIRST-LAST"},
+      {{},
+       "1-123456789012345678901",
+       {},
+       Range + "'1-123456789012345678901': a number has more "
+               "than 20 digits"},
+      {{}, "51-49", {}, Range + "'51-49': the first number is above the last"},
+      {{},
+       {},
+       "# numbers\n 4915100000001 \n\n\t+49 151-2\r\n",
+       "2/1: 4915100000001 +49 151-2 "
+       "4915100000001 +49 151-2"},
+      {{}, {}, "", File + ": no address in it (only blank lines and # comments)"},
+      {{}, {}, "# none\n\n", File + ": no address in it (only blank lines and # comments)"},
+      {{}, {}, "1\n123456789012345678901\n", File + ", line 2: longer than 20 characters"},
+      {{}, {}, "1\n\n1,2\n", File + ", line 3: a comma; give one address a line"},
+      {{}, {}, "4915\xC3\xA9\n", File + ", line 1: byte 0xC3 is not printable ASCII"},
+      {"1",
+       "1-2",
+       {},
+       "--destination, --destination-range and --destination-file exclude each "
+       "other"},
+      {{},
+       {},
+       {},
+       "no destination: give --destination, --destination-range or "
+       "--destination-file"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.Expect);
+    EXPECT_EQ(Destinations({C.Destination, C.Range, C.File}), C.Expect);
+  }
+  TDestinations D;
+  std::string Error;
+  EXPECT_FALSE(TDestinations::Parse({{}, {}, "/nonexistent/numbers"}, D, Error));
+  EXPECT_EQ(Error,
+            "--destination-file '/nonexistent/numbers': cannot open it: No such file or "
+            "directory");
+}
+
+TEST(TrafficDestinations, RandomOrderIsUniformAndFollowsTheSeed) {
+  const auto Parsed = [](const char* Range, uint64_t Seed) {
+    TDestinations D;
+    std::string Error;
+    EXPECT_TRUE(TDestinations::Parse({{}, Range, {}, TDestinationOrder::Random, Seed}, D, Error));
+    return D;
+  };
+  const TDestinations D = Parsed("0049-0051", 7), Same = Parsed("0049-0051", 7),
+                      Other = Parsed("0049-0051", 8);
+  std::map<std::string, long> Counts;
+  std::string A, B, C;
+  int Differ = 0;
+  for (uint64_t N = 0; N < 30000; ++N) {
+    D.At(N, A), Same.At(N, B), Other.At(N, C);
+    ++Counts[A];
+    EXPECT_EQ(A, B);
+    Differ += A != C;
+  }
+  EXPECT_GT(Differ, 15000);  // two thirds differ when the seeds are independent
+  ASSERT_EQ(Counts.size(), 3u);
+  for (const auto& [Address, N] : Counts) EXPECT_NEAR(N, 10000, 300) << Address;
+  // A range as large as there can be stays within its bounds and its width.
+  const TDestinations Huge = Parsed("00000000000000000001-18446744073709551615", 1);
+  for (uint64_t N = 0; N < 1000; ++N) {
+    Huge.At(N, A);
+    ASSERT_EQ(A.size(), 20u);
+    EXPECT_TRUE(A >= "00000000000000000001" && A <= "18446744073709551615") << A;
+  }
+}
+
+TEST(TrafficTemplate, ParsesExpandsAndRefusesBadOnes) {
+  // In Expect, each '*' stands for one random letter or digit.
+  const std::string Thousand(1000, '*');
+  const struct {
+    std::string Text;
+    uint64_t N;
+    std::string Expect, Longest;  // Longest for {n} up to 100
+  } kCases[] = {
+      {"Hello", 0, "Hello", "Hello"},
+      {"", 0, "", ""},
+      {"price {{5}} }}{{", 3, "price {5} }{", "price {5} }{"},
+      {"load {n}", 0, "load 1", "load 999"},
+      {"load {n}", 9, "load 10", "load 999"},
+      {"{n}", ~0ULL - 1, "18446744073709551615", "999"},
+      {"{n}", ~0ULL, "18446744073709551616", "999"},
+      {"{n}{rand:8}x{n}", 41, "42********x42", "999xxxxxxxxx999"},
+      {"größe {rand:1}", 0, "größe *", "größe x"},
+      {"{rand:1000}", 0, Thousand, std::string(1000, 'x')},
+      {"price {5}", 0,
+       "--text: '{5}' at character 7 is not a placeholder ({n} or {rand:N}); "
+       "write {{ and }} for braces",
+       ""},
+      {"größe { n}", 0,
+       "--text: '{ n}' at character 7 is not a placeholder ({n} or {rand:N}); "
+       "write {{ and }} for braces",
+       ""},
+      {"{}", 0,
+       "--text: '{}' at character 1 is not a placeholder ({n} or {rand:N}); write {{ and "
+       "}} for braces",
+       ""},
+      {"a {n", 0, "--text: '{' at character 3 is not closed; write {{ for a brace", ""},
+      {"{{n}", 0, "--text: '}' at character 4 has no '{' before it; write }} for a brace", ""},
+      {"{rand:0}", 0, "--text: '{rand:0}' at character 1: N of {rand:N} is 1 to 1000", ""},
+      {"{rand:1001}", 0, "--text: '{rand:1001}' at character 1: N of {rand:N} is 1 to 1000", ""},
+      {"{rand:}", 0, "--text: '{rand:}' at character 1: N of {rand:N} is 1 to 1000", ""},
+      {"{rand:-8}", 0, "--text: '{rand:-8}' at character 1: N of {rand:N} is 1 to 1000", ""},
+  };
+  TRandom R(1);
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.Text);
+    TTextTemplate T;
+    std::string Error, Out;
+    if (!TTextTemplate::Parse(C.Text, T, Error)) {
+      EXPECT_EQ(Error, C.Expect);
+      continue;
+    }
+    T.Expand(C.N, Out, R);
+    EXPECT_EQ(T.IsFixed(), C.Longest == C.Expect);
+    ASSERT_EQ(Out.size(), C.Expect.size()) << Out;
+    for (size_t I = 0; I < Out.size(); ++I)
+      EXPECT_TRUE(C.Expect[I] == '*' ? std::isalnum(static_cast<unsigned char>(Out[I]))
+                                     : Out[I] == C.Expect[I])
+          << Out;
+    EXPECT_EQ(T.Longest(100), C.Longest);
+  }
+}
+
+TEST(TrafficTemplate, RandomCharactersCoverTheAlphabetEvenlyAndFollowTheSeed) {
+  TTextTemplate T;
+  std::string Error, A, B;
+  ASSERT_TRUE(TTextTemplate::Parse("{rand:8}", T, Error));
+  TRandom R(42), Same(42), Other(43);
+  std::map<char, long> Counts;
+  for (uint64_t N = 0; N < 31000; ++N) {
+    T.Expand(N, A, R), T.Expand(N, B, Same);
+    ASSERT_EQ(A, B);
+    for (char C : A) ++Counts[C];
+  }
+  T.Expand(0, B, Other);
+  EXPECT_NE(A, B);
+  ASSERT_EQ(Counts.size(), 62u);  // 8 * 31000 characters, 4000 of each expected
+  for (const auto& [C, N] : Counts) EXPECT_NEAR(N, 4000, 300) << C;
+  ASSERT_TRUE(TTextTemplate::Parse("{n}", T, Error));
+  EXPECT_EQ(T.Longest(0), std::string(20, '9'));
+}
+
+}  // namespace
