@@ -45,13 +45,27 @@ std::string Shown(std::string_view Text) {
   return Out;
 }
 
+// "00" to "99": decimal writing two digits a division, half the divisions of one at a time.
+constexpr char kDigitPairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546"
+    "4748495051525354555657585960616263646566676869707172737475767778798081828384858687888990919293"
+    "949596979899";
+
 // Writes V in decimal, at least MinDigits of them, to the left of P; returns the new start.
 char* PutDecimal(char* P, uint64_t V, int MinDigits) {
   char* const End = P;
-  do {
-    *--P = static_cast<char>('0' + V % 10);
-    V /= 10;
-  } while (V != 0);
+  while (V >= 100) {
+    const unsigned Pair = static_cast<unsigned>(V % 100) * 2;
+    V /= 100;
+    *--P = kDigitPairs[Pair + 1];
+    *--P = kDigitPairs[Pair];
+  }
+  if (V >= 10) {
+    *--P = kDigitPairs[V * 2 + 1];
+    *--P = kDigitPairs[V * 2];
+  } else {
+    *--P = static_cast<char>('0' + V);
+  }
   while (End - P < MinDigits) *--P = '0';
   return P;
 }
