@@ -193,21 +193,17 @@ bool TDestinations::Parse(const TDestinationsOptions& O, TDestinations& Out, std
       while (!S.empty() && IsSpace(S.front())) S.remove_prefix(1);
       while (!S.empty() && IsSpace(S.back())) S.remove_suffix(1);
       if (S.empty() || S.front() == '#') continue;
-      const std::string Where = Prefix + ", line " + std::to_string(Line) + ": ";
-      if (S.size() > kMaxAddress) {
-        Error = Where + "longer than 20 characters";
+      const auto Refuse = [&](const std::string& What) {
+        Error = Prefix + ", line " + std::to_string(Line) + ": " + What;
         return false;
-      }
+      };
+      if (S.size() > kMaxAddress) return Refuse("longer than 20 characters");
       for (char C : S) {
-        if (C == ',') {
-          Error = Where + "a comma; give one address a line";
-          return false;
-        }
+        if (C == ',') return Refuse("a comma; give one address a line");
         if (C < 0x20 || C > 0x7E) {
           char Hex[8];
           std::snprintf(Hex, sizeof Hex, "0x%02X", static_cast<unsigned char>(C));
-          Error = Where + "byte " + Hex + " is not printable ASCII";
-          return false;
+          return Refuse(std::string("byte ") + Hex + " is not printable ASCII");
         }
       }
       if (D.FBlob.size() + S.size() > std::numeric_limits<uint32_t>::max()) {

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -27,110 +26,68 @@ struct TTempFile {
     std::fwrite(Content.data(), 1, Content.size(), F);
     std::fclose(F);
   }
-  ~TTempFile() {
-    std::remove(Path.c_str());
-    rmdir(Dir.c_str());
-  }
+  ~TTempFile() { std::remove(Path.c_str()), rmdir(Dir.c_str()); }
   std::string Dir, Path;
 };
 
-// "size: first four destinations", or the error with the file's path written as F.
-std::string Destinations(TDestinationsOptions O) {
-  std::optional<TTempFile> File;
-  if (O.File) {
-    File.emplace(*O.File);
-    O.File = File->Path;
-  }
+// "size/addresses: the first four destinations", or the error. Each letter of Kinds gives Input
+// as an option: d --destination, r --destination-range, f --destination-file (Input its content,
+// its path shown as F in the error).
+std::string Destinations(const std::string& Kinds, const std::string& Input) {
+  const TTempFile File(Input);
+  TDestinationsOptions O;
+  if (Kinds.find('d') != std::string::npos) O.Destination = Input;
+  if (Kinds.find('r') != std::string::npos) O.Range = Input;
+  if (Kinds.find('f') != std::string::npos) O.File = File.Path;
   TDestinations D;
-  std::string Error;
+  std::string Error, Address;
   if (!TDestinations::Parse(O, D, Error)) {
-    if (File && Error.find(File->Path) != std::string::npos)
-      Error.replace(Error.find(File->Path), File->Path.size(), "F");
-    return Error;
+    const size_t At = Error.find(File.Path);
+    return At == std::string::npos ? Error : Error.replace(At, File.Path.size(), "F");
   }
   std::string Out = std::to_string(D.Size()) + "/" + std::to_string(D.AddressesPerMessage()) + ":";
-  std::string Address;
-  for (uint64_t N = 0; N < 4; ++N) {
-    D.At(N, Address);
-    Out += " " + Address;
-  }
+  for (uint64_t N = 0; N < 4; ++N) D.At(N, Address), Out += " " + Address;
   return Out;
 }
 
 TEST(TrafficDestinations, ParsesRangesFilesAndListsAndRefusesBadOnes) {
-  const std::string Range = "--destination-range ", File = "--destination-file 'F'";
+  const std::string R = "--destination-range '", F = "--destination-file 'F'";
+  const std::string Form = "': give it as FIRST-LAST, such as 4915100000000-4915100009999";
+  const std::string TooMany = "18446744073709551615";
   const struct {
-    std::optional<std::string> Destination, Range, File;
-    std::string Expect;
+    std::string Kinds, Input, Expect;
   } kCases[] = {
-      {"5551234", {}, {}, "1/1: 5551234 5551234 5551234 5551234"},
-      {"1, ,2,,3", {}, {}, "1/3: 1, ,2,,3 1, ,2,,3 1, ,2,,3 1, ,2,,3"},
-      {{}, "0049-0051", {}, "3/1: 0049 0050 0051 0049"},
-      {{}, "98-101", {}, "4/1: 98 99 100 101"},
-      {{},
-       "4915100000000-4915100009999",
-       {},
-       "10000/1: 4915100000000 4915100000001 "
-       "4915100000002 4915100000003"},
-      {{},
-       "999999999999999999-1000000000000000001",
-       {},
-       "3/1: 999999999999999999 "
-       "1000000000000000000 1000000000000000001 999999999999999999"},
-      {{},
-       "99999999999999999998-99999999999999999999",
-       {},
-       "2/1: 99999999999999999998 "
-       "99999999999999999999 99999999999999999998 99999999999999999999"},
-      {{},
-       "00000000000000000000-18446744073709551614",
-       {},
-       "18446744073709551615/1: "
-       "00000000000000000000 00000000000000000001 00000000000000000002 00000000000000000003"},
-      {{},
-       "0-18446744073709551615",
-       {},
-       Range + "'0-18446744073709551615': more than "
-               "18446744073709551615 numbers"},
-      {{}, "", {}, Range + "'': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
-      {{}, "5", {}, Range + "'5': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
-      {{}, "-5", {}, Range + "'-5': give it as FIRST-LAST, such as 4915100000000-4915100009999"},
-      {{},
-       "5-6-7",
-       {},
-       Range + "'5-6-7': give it as FIRST-LAST, such as 4915100000000-"
-               "4915100009999"},
-      {{}, "+49-50", {}, Range + "'+49-50': digits only, as FIRST-LAST"},
-      {{},
-       "1-123456789012345678901",
-       {},
-       Range + "'1-123456789012345678901': a number has more "
-               "than 20 digits"},
-      {{}, "51-49", {}, Range + "'51-49': the first number is above the last"},
-      {{},
-       {},
-       "# numbers\n 4915100000001 \n\n\t+49 151-2\r\n",
-       "2/1: 4915100000001 +49 151-2 "
-       "4915100000001 +49 151-2"},
-      {{}, {}, "", File + ": no address in it (only blank lines and # comments)"},
-      {{}, {}, "# none\n\n", File + ": no address in it (only blank lines and # comments)"},
-      {{}, {}, "1\n123456789012345678901\n", File + ", line 2: longer than 20 characters"},
-      {{}, {}, "1\n\n1,2\n", File + ", line 3: a comma; give one address a line"},
-      {{}, {}, "4915\xC3\xA9\n", File + ", line 1: byte 0xC3 is not printable ASCII"},
-      {"1",
-       "1-2",
-       {},
-       "--destination, --destination-range and --destination-file exclude each "
-       "other"},
-      {{},
-       {},
-       {},
-       "no destination: give --destination, --destination-range or "
-       "--destination-file"},
+      {"d", "5551234", "1/1: 5551234 5551234 5551234 5551234"},
+      {"d", "1, ,2,,3", "1/3: 1, ,2,,3 1, ,2,,3 1, ,2,,3 1, ,2,,3"},
+      {"r", "0049-0051", "3/1: 0049 0050 0051 0049"},
+      {"r", "98-101", "4/1: 98 99 100 101"},
+      {"r", "999999999999999999-1000000000000000001",
+       "3/1: 999999999999999999 1000000000000000000 1000000000000000001 999999999999999999"},
+      {"r", "99999999999999999998-99999999999999999999",
+       "2/1: 99999999999999999998 99999999999999999999 99999999999999999998 99999999999999999999"},
+      {"r", "00000000000000000000-18446744073709551614",
+       TooMany + "/1: 00000000000000000000 00000000000000000001 00000000000000000002 "
+                 "00000000000000000003"},
+      {"r", "0-" + TooMany, R + "0-" + TooMany + "': more than " + TooMany + " numbers"},
+      {"r", "", R + Form},
+      {"r", "5-6-7", R + "5-6-7" + Form},
+      {"r", "+49-50", R + "+49-50': digits only, as FIRST-LAST"},
+      {"r", "1-123456789012345678901",
+       R + "1-123456789012345678901': a number has more than 20 "
+           "digits"},
+      {"r", "51-49", R + "51-49': the first number is above the last"},
+      {"f", "# numbers\n 4915100000001 \n\n\t+49 151-2\r\n",
+       "2/1: 4915100000001 +49 151-2 4915100000001 +49 151-2"},
+      {"f", "# none\n\n", F + ": no address in it (only blank lines and # comments)"},
+      {"f", "1\n123456789012345678901\n", F + ", line 2: longer than 20 characters"},
+      {"f", "1\n\n1,2\n", F + ", line 3: a comma; give one address a line"},
+      {"f", "4915\xC3\xA9\n", F + ", line 1: byte 0xC3 is not printable ASCII"},
+      {"dr", "1-2", "--destination, --destination-range and --destination-file exclude each other"},
+      {"", "", "no destination: give --destination, --destination-range or --destination-file"},
   };
   for (const auto& C : kCases) {
-    SCOPED_TRACE(C.Expect);
-    EXPECT_EQ(Destinations({C.Destination, C.Range, C.File}), C.Expect);
+    SCOPED_TRACE(C.Input);
+    EXPECT_EQ(Destinations(C.Kinds, C.Input), C.Expect);
   }
   TDestinations D;
   std::string Error;
@@ -172,40 +129,28 @@ TEST(TrafficDestinations, RandomOrderIsUniformAndFollowsTheSeed) {
 
 TEST(TrafficTemplate, ParsesExpandsAndRefusesBadOnes) {
   // In Expect, each '*' stands for one random letter or digit.
-  const std::string Thousand(1000, '*');
+  const std::string Thousand(1000, '*'), Range = ": N of {rand:N} is 1 to 1000";
+  const std::string NotOne = " is not a placeholder ({n} or {rand:N}); write {{ and }} for braces";
   const struct {
     std::string Text;
     uint64_t N;
     std::string Expect, Longest;  // Longest for {n} up to 100
   } kCases[] = {
       {"Hello", 0, "Hello", "Hello"},
-      {"", 0, "", ""},
       {"price {{5}} }}{{", 3, "price {5} }{", "price {5} }{"},
-      {"load {n}", 0, "load 1", "load 999"},
       {"load {n}", 9, "load 10", "load 999"},
       {"{n}", ~0ULL - 1, "18446744073709551615", "999"},
       {"{n}", ~0ULL, "18446744073709551616", "999"},
       {"{n}{rand:8}x{n}", 41, "42********x42", "999xxxxxxxxx999"},
       {"größe {rand:1}", 0, "größe *", "größe x"},
       {"{rand:1000}", 0, Thousand, std::string(1000, 'x')},
-      {"price {5}", 0,
-       "--text: '{5}' at character 7 is not a placeholder ({n} or {rand:N}); "
-       "write {{ and }} for braces",
-       ""},
-      {"größe { n}", 0,
-       "--text: '{ n}' at character 7 is not a placeholder ({n} or {rand:N}); "
-       "write {{ and }} for braces",
-       ""},
-      {"{}", 0,
-       "--text: '{}' at character 1 is not a placeholder ({n} or {rand:N}); write {{ and "
-       "}} for braces",
-       ""},
+      {"price {5}", 0, "--text: '{5}' at character 7" + NotOne, ""},
+      {"größe { n}", 0, "--text: '{ n}' at character 7" + NotOne, ""},
       {"a {n", 0, "--text: '{' at character 3 is not closed; write {{ for a brace", ""},
       {"{{n}", 0, "--text: '}' at character 4 has no '{' before it; write }} for a brace", ""},
-      {"{rand:0}", 0, "--text: '{rand:0}' at character 1: N of {rand:N} is 1 to 1000", ""},
-      {"{rand:1001}", 0, "--text: '{rand:1001}' at character 1: N of {rand:N} is 1 to 1000", ""},
-      {"{rand:}", 0, "--text: '{rand:}' at character 1: N of {rand:N} is 1 to 1000", ""},
-      {"{rand:-8}", 0, "--text: '{rand:-8}' at character 1: N of {rand:N} is 1 to 1000", ""},
+      {"{rand:0}", 0, "--text: '{rand:0}' at character 1" + Range, ""},
+      {"{rand:1001}", 0, "--text: '{rand:1001}' at character 1" + Range, ""},
+      {"{rand:8x}", 0, "--text: '{rand:8x}' at character 1" + Range, ""},
   };
   TRandom R(1);
   for (const auto& C : kCases) {
