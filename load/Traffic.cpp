@@ -250,8 +250,8 @@ bool TDestinations::Parse(const TDestinationsOptions& O, TDestinations& Out, std
 
 // The index among Size() numbers of message N. At random: the N-th output of splitmix64 from
 // the seed, scaled to the size by multiplication (Lemire's method); the few outputs that would
-// make the low numbers more likely are mixed again until one is not, so every number is equally
-// likely and the result still depends on the seed and N alone.
+// make some numbers more likely than others are mixed again until one is not, so every number is
+// equally likely and the result still depends on the seed and N alone.
 uint64_t TDestinations::Pick(uint64_t N) const {
   if (FOrder == TDestinationOrder::InOrder) return N % FSize;
   uint64_t X = Mix(FSeed + (N + 1) * kGamma);
