@@ -23,8 +23,10 @@ class THistogram {
   using TBucket = std::pair<TMicros, long>;  // the lowest value of a bucket in us, its count
   static constexpr int kMinSubBits = 1, kMaxSubBits = 14;
 
-  // SubBits outside kMinSubBits..kMaxSubBits is taken as the nearest of them.
-  explicit THistogram(int SubBits = 10);
+  // SubBits outside kMinSubBits..kMaxSubBits is taken as the nearest of them. The default is not
+  // explicit, so that structs holding histograms can be initialised with {}.
+  THistogram() : THistogram(10) {}
+  explicit THistogram(int SubBits);
 
   // A negative value counts as 0. Cheap: one shift and one add, a resize only on a new maximum.
   void Record(TMicros Value);

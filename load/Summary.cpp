@@ -61,6 +61,10 @@ ordered_json BucketsJson(const THistogram& H) {
   return J;
 }
 
+// The largest count read: exact in any JSON reader, and thousands of summaries of such counts
+// still add up without overflow.
+constexpr int64_t kMaxCount = int64_t{1} << 53;
+
 // Reads the parts of a summary, naming the first fault by its path ("binds[2].counts.submits").
 // Every read checks the type first, so nothing in nlohmann throws.
 class TReader {
@@ -105,10 +109,10 @@ class TReader {
     Out = V->get<double>();
     return true;
   }
-  // A whole number from Min up to the largest of T.
+  // A whole number from Min up to the largest of T; a count (Min 0) up to kMaxCount.
   template <typename T>
   bool Whole(const ordered_json& V, const std::string& Name, T& Out, T Min) {
-    if (!WholeValue(V, Out) || Out < Min)
+    if (!WholeValue(V, Out) || Out < Min || (Min == 0 && Out > kMaxCount))
       return Fail(Name, Min == 0 ? "is not a count" : "is not a whole number");
     return true;
   }
@@ -133,7 +137,7 @@ class TReader {
       const ordered_json& B = (*List)[I];
       THistogram::TBucket Bucket;
       if (!B.is_array() || B.size() != 2 || !WholeValue(B[0], Bucket.first) ||
-          !WholeValue(B[1], Bucket.second))
+          !WholeValue(B[1], Bucket.second) || Bucket.second > kMaxCount)
         return Fail(Name(Path, Key) + "[" + std::to_string(I) + "]", "is not [lowest_us, count]");
       Buckets.push_back(Bucket);
     }
