@@ -14,27 +14,11 @@ constexpr std::string_view kSchemePrefix = "log-linear-us-";
 
 THistogram::THistogram(int SubBits) : FSubBits(std::clamp(SubBits, kMinSubBits, kMaxSubBits)) {}
 
-size_t THistogram::Index(uint64_t V) const {
-  const uint64_t Exact = uint64_t{2} << FSubBits;
-  if (V < Exact) return static_cast<size_t>(V);
-  const int Shift = std::bit_width(V) - 1 - FSubBits;
-  return static_cast<size_t>(Shift + 1) << FSubBits | ((V >> Shift) - (uint64_t{1} << FSubBits));
-}
-
 uint64_t THistogram::ValueAt(size_t I) const {
   const size_t Exact = size_t{2} << FSubBits;
   if (I < Exact) return I;
   const size_t Shift = (I >> FSubBits) - 1;
   return ((I & ((size_t{1} << FSubBits) - 1)) + (size_t{1} << FSubBits)) << Shift;
-}
-
-void THistogram::Record(TMicros Value) {
-  const uint64_t V = Value < 0 ? 0 : static_cast<uint64_t>(Value);
-  const size_t I = Index(V);
-  if (I >= FBuckets.size()) FBuckets.resize(I + 1, 0);
-  ++FBuckets[I];
-  ++FCount;
-  FMax = std::max<TMicros>(FMax, static_cast<TMicros>(V));
 }
 
 TMicros THistogram::Percentile(int PerMille) const {

@@ -2,6 +2,7 @@
 // buckets as written to a summary and read back.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,8 +29,16 @@ class THistogram {
   THistogram() : THistogram(10) {}
   explicit THistogram(int SubBits);
 
-  // A negative value counts as 0. Cheap: one shift and one add, a resize only on a new maximum.
-  void Record(TMicros Value);
+  // A negative value counts as 0. Cheap, and inline: it runs twice per message of a load run.
+  void Record(TMicros Value) {
+    const uint64_t V = Value < 0 ? 0 : static_cast<uint64_t>(Value);
+    const size_t I = Index(V);
+    if (I >= FBuckets.size()) [[unlikely]]
+      FBuckets.resize(I + 1, 0);
+    ++FBuckets[I];
+    ++FCount;
+    if (Value > FMax) FMax = Value;
+  }
   long Count() const { return FCount; }
   TMicros Max() const { return FMax; }
   int SubBits() const { return FSubBits; }
@@ -57,7 +66,12 @@ class THistogram {
                                                std::optional<TMicros> Max, std::string& Error);
 
  private:
-  size_t Index(uint64_t V) const;
+  // Exact below 2^(SubBits+1); above, 2^SubBits buckets per power of two.
+  size_t Index(uint64_t V) const {
+    if (V < (uint64_t{2} << FSubBits)) return static_cast<size_t>(V);
+    const int Shift = std::bit_width(V) - 1 - FSubBits;
+    return static_cast<size_t>(Shift + 1) << FSubBits | ((V >> Shift) - (uint64_t{1} << FSubBits));
+  }
   uint64_t ValueAt(size_t I) const;
   int FSubBits;
   std::vector<long> FBuckets;

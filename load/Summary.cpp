@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -423,8 +423,13 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
     End = std::max(End, S.StartUnix + S.Seconds);
     M.CpuSeconds += S.CpuSeconds;
     M.Runs += S.Runs;
-    if (std::find(IdsUsed.begin(), IdsUsed.end(), S.ReceiptIdsUsed) == IdsUsed.end())
-      IdsUsed.push_back(S.ReceiptIdsUsed);
+    // A merged summary names its conventions joined by commas: each counts once.
+    for (size_t At = 0; At <= S.ReceiptIdsUsed.size();) {
+      const size_t Comma = std::min(S.ReceiptIdsUsed.find(',', At), S.ReceiptIdsUsed.size());
+      const std::string Word = S.ReceiptIdsUsed.substr(At, Comma - At);
+      if (std::find(IdsUsed.begin(), IdsUsed.end(), Word) == IdsUsed.end()) IdsUsed.push_back(Word);
+      At = Comma + 1;
+    }
   }
   M.Seconds = std::max(0.0, End - M.StartUnix);
   // A run that kept "auto" met no receipt that told the conventions apart: it agrees with any

@@ -281,15 +281,19 @@ TEST(LoadSummary, MergesRunsAsOneRunOfAll) {
   // Seconds added by their time: A has 0..2 and B 1..3 from 1765180800, with a gap of 4 in the
   // series of C.
   TSummary C = RunOf(1765180805, 2, 3);
+  C.ReceiptIdsUsed = "auto";  // no receipt told the conventions apart: agrees with any
   ASSERT_TRUE(MergeSummaries({A, B, C}, M, Error)) << Error;
+  EXPECT_EQ(M.ReceiptIdsUsed, "hex-dec");
   std::string Series;
   for (const TSecond& T : M.Series)
     Series += std::to_string(T.UnixSecond % 100) + ":" + std::to_string(T.Submits) + "/" +
               std::to_string(T.InFlight) + "/" + std::to_string(T.ResponseLatency.Count()) + " ";
   EXPECT_EQ(Series, "0:2/1/2 1:4/4/4 2:4/8/4 3:1/4/1 5:2/1/2 ");
-  // A merged summary merged again keeps its runs' numbers.
+  // A merged summary merged again keeps its runs' numbers; conventions that differ are named.
   TSummary Twice;
+  C.ReceiptIdsUsed = "exact";
   ASSERT_TRUE(MergeSummaries({C, M}, Twice, Error)) << Error;
+  EXPECT_EQ(Twice.ReceiptIdsUsed, "exact,hex-dec");
   EXPECT_EQ(Twice.Runs, 4);
   EXPECT_EQ(Twice.Error, "runs 2-4: run 2: 3 submits lost");
   EXPECT_EQ(Twice.Binds.back().Run, 4);
