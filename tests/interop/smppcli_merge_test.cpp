@@ -64,7 +64,6 @@ TEST(SmppcliMerge, MergesSummaryFilesAndTellsBadInput) {
       {{PathA}, 0, "smppcli: 3000 messages in 3000 submits, answered 3000 (rejected 0)"},
       {{"--help"}, 0, "Usage: smppcli merge SUMMARY.json..."},
       {{}, 2, "smppcli merge: no summary given\n"},
-      {{"--tps", PathA}, 2, "smppcli merge: unknown option --tps\n"},
       {{PathA, Missing},
        2,
        "smppcli merge: " + Missing + ": cannot be read: No such file or directory\n"},
