@@ -1,32 +1,24 @@
-// The latency histogram: bucket index and value, percentiles.
+// The latency histogram: bucket index and value, percentiles, its scheme and buckets.
 #include "load/Histogram.h"
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <climits>
 
 namespace load {
 
-size_t THistogram::Index(uint64_t V) {
-  constexpr uint64_t Exact = uint64_t{2} << kSubBits;
-  if (V < Exact) return static_cast<size_t>(V);
-  const int Shift = std::bit_width(V) - 1 - kSubBits;
-  return static_cast<size_t>(Shift + 1) << kSubBits | ((V >> Shift) - (uint64_t{1} << kSubBits));
+namespace {
+constexpr std::string_view kSchemePrefix = "log-linear-us-";
 }
 
-uint64_t THistogram::ValueAt(size_t I) {
-  constexpr size_t Exact = size_t{2} << kSubBits;
+THistogram::THistogram(int SubBits) : FSubBits(std::clamp(SubBits, kMinSubBits, kMaxSubBits)) {}
+
+uint64_t THistogram::ValueAt(size_t I) const {
+  const size_t Exact = size_t{2} << FSubBits;
   if (I < Exact) return I;
-  const size_t Shift = (I >> kSubBits) - 1;
-  return ((I & ((size_t{1} << kSubBits) - 1)) + (size_t{1} << kSubBits)) << Shift;
-}
-
-void THistogram::Record(TMicros Value) {
-  const uint64_t V = Value < 0 ? 0 : static_cast<uint64_t>(Value);
-  const size_t I = Index(V);
-  if (I >= FBuckets.size()) FBuckets.resize(I + 1, 0);
-  ++FBuckets[I];
-  ++FCount;
-  FMax = std::max<TMicros>(FMax, static_cast<TMicros>(V));
+  const size_t Shift = (I >> FSubBits) - 1;
+  return ((I & ((size_t{1} << FSubBits) - 1)) + (size_t{1} << FSubBits)) << Shift;
 }
 
 TMicros THistogram::Percentile(int PerMille) const {
@@ -40,6 +32,81 @@ TMicros THistogram::Percentile(int PerMille) const {
     if (Seen >= Rank) return std::min<TMicros>(FMax, static_cast<TMicros>(ValueAt(I)));
   }
   return FMax;
+}
+
+std::string THistogram::Scheme() const {
+  return std::string(kSchemePrefix) + std::to_string(FSubBits);
+}
+
+std::optional<int> THistogram::SchemeSubBits(std::string_view Scheme) {
+  if (Scheme.substr(0, kSchemePrefix.size()) != kSchemePrefix) return std::nullopt;
+  const std::string_view Digits = Scheme.substr(kSchemePrefix.size());
+  int SubBits = 0;
+  const auto [End, Ec] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), SubBits);
+  // One spelling per scheme: no sign, no leading zero, nothing after the digits.
+  if (Ec != std::errc() || End != Digits.data() + Digits.size() || Digits[0] == '0' ||
+      SubBits < kMinSubBits || SubBits > kMaxSubBits)
+    return std::nullopt;
+  return SubBits;
+}
+
+bool THistogram::Add(const THistogram& Other) {
+  if (Other.FSubBits != FSubBits) return false;
+  if (Other.FBuckets.size() > FBuckets.size()) FBuckets.resize(Other.FBuckets.size(), 0);
+  for (size_t I = 0; I < Other.FBuckets.size(); ++I) FBuckets[I] += Other.FBuckets[I];
+  FCount += Other.FCount;
+  FMax = std::max(FMax, Other.FMax);
+  return true;
+}
+
+std::vector<THistogram::TBucket> THistogram::Buckets() const {
+  std::vector<TBucket> Out;
+  for (size_t I = 0; I < FBuckets.size(); ++I)
+    if (FBuckets[I] > 0) Out.emplace_back(static_cast<TMicros>(ValueAt(I)), FBuckets[I]);
+  return Out;
+}
+
+std::optional<THistogram> THistogram::FromBuckets(std::string_view Scheme,
+                                                  const std::vector<TBucket>& Buckets,
+                                                  std::optional<TMicros> Max, std::string& Error) {
+  const std::optional<int> SubBits = SchemeSubBits(Scheme);
+  if (!SubBits) {
+    Error = "\"" + std::string(Scheme) + "\" is no bucket scheme (log-linear-us-" +
+            std::to_string(kMinSubBits) + " to log-linear-us-" + std::to_string(kMaxSubBits) + ")";
+    return std::nullopt;
+  }
+  THistogram H(*SubBits);
+  for (const auto& [Lowest, N] : Buckets) {
+    const std::string At = std::to_string(Lowest) + " us";
+    if (Lowest < 0 || static_cast<TMicros>(H.ValueAt(H.Index(Lowest))) != Lowest) {
+      Error = At + " is no bucket of " + H.Scheme();
+      return std::nullopt;
+    }
+    const size_t I = H.Index(static_cast<uint64_t>(Lowest));
+    if (I < H.FBuckets.size()) {
+      Error = At + " does not follow the bucket before it";
+      return std::nullopt;
+    }
+    if (N <= 0 || N > LONG_MAX - H.FCount) {
+      Error = At + " holds " + std::to_string(N) + " samples";
+      return std::nullopt;
+    }
+    H.FBuckets.resize(I + 1, 0);
+    H.FBuckets[I] = N;
+    H.FCount += N;
+  }
+  const TMicros Last = Buckets.empty() ? 0 : Buckets.back().first;
+  H.FMax = Max.value_or(Last);
+  // Max lies in the last bucket (or is 0 when there is none): a max beyond it would be a sample
+  // no bucket holds.
+  if (H.FMax < 0 ||
+      (Buckets.empty() ? H.FMax != 0
+                       : H.Index(static_cast<uint64_t>(H.FMax)) + 1 != H.FBuckets.size())) {
+    Error = "max " + std::to_string(H.FMax) + " us is not in the last bucket (" +
+            (Buckets.empty() ? std::string("none") : std::to_string(Last) + " us") + ")";
+    return std::nullopt;
+  }
+  return H;
 }
 
 }  // namespace load

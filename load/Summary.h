@@ -1,13 +1,86 @@
-// The summary of a load run as JSON.
+// The summary of a load run: its counts, histograms, per-bind counts and per-second series; as
+// JSON both ways, as the text lines a run ends with, and summaries of runs made side by side
+// added into one.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "load/Histogram.h"
 
 namespace load {
+
+// Every count of a run, or of one bind of it.
+struct TCounts {
+  long Messages = 0, Submits = 0, Answered = 0, Accepted = 0, Rejected = 0, Receipts = 0,
+       Unanswered = 0, ReceiptsMissing = 0, UnmatchedResponses = 0, UnmatchedReceipts = 0,
+       AmbiguousReceipts = 0, Throttled = 0, QueueFull = 0, OtherStatus = 0, BackOffs = 0,
+       Reconnects = 0;
+};
+
+// Per-second histograms are coarse (within 3%), so that a long run's summary stays small.
+constexpr int kSeriesSubBits = 5;
+
+// One wall-clock second of a run.
+struct TSecond {
+  int64_t UnixSecond = 0;  // the second it covers (seconds since 1970, UTC)
+  long Submits = 0, Answers = 0, Receipts = 0, Throttled = 0, QueueFull = 0, OtherStatus = 0;
+  long InFlight = 0;  // submits unanswered at the second's end
+  THistogram ResponseLatency{kSeriesSubBits}, ReceiptLatency{kSeriesSubBits};
+};
+
+// One bind of a run. Run is the run it belongs to, counted from 1: always 1 in the summary of one
+// run, the run's place among those merged in a merged one.
+struct TBindSummary {
+  long Index = 0;
+  long Run = 1;
+  TCounts Counts;
+};
+
+struct TSummary {
+  nlohmann::ordered_json Options;  // the front end's options, written as given
+  int ExitStatus = 0;
+  std::string Error;     // empty when the run passed
+  double StartUnix = 0;  // wall-clock start, seconds since 1970 with fractions
+  double Seconds = 0, CpuSeconds = 0;
+  TCounts Counts;
+  THistogram ResponseLatency, ReceiptLatency;
+  std::map<uint32_t, long> Statuses;  // responses per command_status
+  std::string ReceiptIdsUsed;         // "exact", "hex-dec", ... or "auto"
+  std::map<std::string, long> ReceiptStates, ReceiptErrors;
+  std::vector<TBindSummary> Binds;  // one per bind, in order
+  // Per second, in order; all of one histogram scheme (kSeriesSubBits unless read so).
+  std::vector<TSecond> Series;
+  long Runs = 1;  // runs merged into this one
+};
+
+// The summary as the JSON object --json writes. Rates, CPU per message and percentiles are
+// derived here from the counts, Seconds, CpuSeconds and the histograms.
+nlohmann::ordered_json SummaryJson(const TSummary& S);
+
+// Reads back what SummaryJson wrote: every key it needs is checked, and a summary read and
+// written again is the same JSON. False, with the reason in Error ("counts.submits is missing",
+// "not a summary of smppcli"), on anything else; never throws. Derived values are not read. Takes
+// ordered JSON so that the options keep their order.
+bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string& Error);
+
+// Adds summaries of runs made at the same time (on several machines) into Out: counts, statuses,
+// receipt states and errors, histograms bucket by bucket, seconds of the series by their time;
+// the start the earliest, Seconds up to the latest end, the exit status the worst, the errors
+// joined ("run 2: ..."), the binds of all runs renumbered from 0 and tagged with their run, the
+// options the first's. Names, when given, name the summaries in Error (else "summary 2"). False
+// when In is empty or two summaries' histograms are of different bucket schemes.
+bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string& Error,
+                    const std::vector<std::string>& Names = {});
+
+// The text lines a run ends with, each ending in a newline ("smppcli: N messages in M submits,
+// ..."); the receipt latency only WithReceipts; one line per bind when there are several; for a
+// merged summary first "smppcli: merged N runs".
+std::string SummaryText(const TSummary& S, bool WithReceipts);
 
 // The summary of one histogram: count, p50, p90, p99, p99.9 and max, in microseconds.
 nlohmann::ordered_json LatencyJson(const THistogram& H);

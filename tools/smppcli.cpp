@@ -35,6 +35,7 @@
 #include "load/Matcher.h"
 #include "load/RateLimiter.h"
 #include "load/Summary.h"
+#include "tools/SmppcliMerge.h"
 
 namespace {
 
@@ -911,6 +912,7 @@ std::string RunRequests(TSmppClient& Client, const TOptions& O, TProgress& P,
 }
 
 int main(int Argc, char** Argv) {
+  if (Argc > 1 && std::strcmp(Argv[1], "merge") == 0) return RunMerge(Argc - 1, Argv + 1);
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
   if (!O.Decode.empty()) return RunDecode(O.Decode);
