@@ -136,50 +136,79 @@ void TMatcher::CountWord(std::map<std::string, long>& Counts, const std::string&
   ++It->second;
 }
 
-void TMatcher::CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err) {
+void TMatcher::CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err,
+                            int Owner) {
   FReceiptLatency.Record(Latency);
+  if (FTapReceipts) FTapReceipts->Record(Latency);
   ++FReceipts;
+  ++FOwners[static_cast<size_t>(Owner)].Receipts;
   CountWord(FStates, Stat);
   CountWord(FErrors, ReceiptStateWord(Err));
 }
 
-void TMatcher::Submitted(uint32_t Sequence, TMicros Now) {
+void TMatcher::Submitted(uint32_t Sequence, TMicros Now, int Owner) {
   ++FSent;
-  if (auto It = FEarly.find(Sequence); It != FEarly.end()) {
+  ++FOwners[static_cast<size_t>(Owner)].Sent;
+  const uint64_t Key = SubmitKey(Sequence, Owner);
+  if (auto It = FEarly.find(Key); It != FEarly.end()) {
     const TEarly E = std::move(It->second);
     FEarly.erase(It);
-    Answer(Now, E.Status, E.MessageId, std::max(Now, E.At));
+    Answer(Now, E.Status, E.MessageId, std::max(Now, E.At), Owner);
     return;
   }
-  FAwaiting[Sequence] = Now;
+  FAwaiting[Key] = Now;
+  ++FOwners[static_cast<size_t>(Owner)].InFlight;
 }
 
 void TMatcher::Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId,
-                         TMicros Now) {
-  auto It = FAwaiting.find(Sequence);
+                         TMicros Now, int Owner) {
+  const uint64_t Key = SubmitKey(Sequence, Owner);
+  auto It = FAwaiting.find(Key);
   if (It == FAwaiting.end()) {
     // Its submit may be on its way to being recorded; a second answer to one sequence is stray.
-    if (!FEarly.emplace(Sequence, TEarly{Status, MessageId, Now}).second) ++FStrayResponses;
+    if (!FEarly.emplace(Key, TEarly{Status, MessageId, Now}).second) ++FStrayResponses;
     return;
   }
   const TMicros SentAt = It->second;
   FAwaiting.erase(It);
-  Answer(SentAt, Status, MessageId, Now);
+  --FOwners[static_cast<size_t>(Owner)].InFlight;
+  Answer(SentAt, Status, MessageId, Now, Owner);
 }
 
-void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now) {
+long TMatcher::DropInFlight(int Owner) {
+  long N = 0;
+  for (auto It = FAwaiting.begin(); It != FAwaiting.end();)
+    if (static_cast<int>(It->first >> 32) == Owner)
+      It = FAwaiting.erase(It), ++N;
+    else
+      ++It;
+  for (auto It = FEarly.begin(); It != FEarly.end();)
+    It = static_cast<int>(It->first >> 32) == Owner ? FEarly.erase(It) : std::next(It);
+  TOwnerCounts& O = FOwners[static_cast<size_t>(Owner)];
+  O.InFlight -= N;
+  O.Dropped += N;
+  FDropped += N;
+  return N;
+}
+
+void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now,
+                      int Owner) {
   ++FAnswered;
+  TOwnerCounts& O = FOwners[static_cast<size_t>(Owner)];
+  ++O.Answered;
   ++FStatuses[Status];
   FResponseLatency.Record(Now - SentAt);
+  if (FTapResponses) FTapResponses->Record(Now - SentAt);
   if (Status != 0) return;
   ++FAccepted;
+  ++O.Accepted;
   long Remaining = FReceiptsPerSubmit;
   if (Remaining == 0) return;
   const std::string Key = IdKey(MessageId);
   if (auto It = FAwaitedIds.ByText.find(Key); It != FAwaitedIds.ByText.end())
     It->second.Remaining += Remaining;  // an id given twice
   else
-    FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining});
+    FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner});
   // Receipts that came before this response.
   while (!FEarlyReceipts.ByText.empty() && FAwaitedIds.ByText.count(Key)) {
     bool Ambiguous;
@@ -196,7 +225,7 @@ void TMatcher::ClaimHeld(const std::string& HeldKey, const std::string& AwaitedK
   TAwaited& Awaited = FAwaitedIds.ByText[A];
   while (Awaited.Remaining > 0 && !Receipts.empty()) {
     const THeld& R = Receipts.back();
-    CountReceipt(R.At - Awaited.SentAt, R.Stat, R.Err);
+    CountReceipt(R.At - Awaited.SentAt, R.Stat, R.Err, Awaited.Owner);
     if (R.Ambiguous) --FAmbiguous;
     Receipts.pop_back();
     --FHeldReceipts;
@@ -236,7 +265,7 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
   if (Awaited) {
     const std::string K = *Awaited;
     TAwaited& A = FAwaitedIds.ByText[K];
-    CountReceipt(Now - A.SentAt, State, Err);
+    CountReceipt(Now - A.SentAt, State, Err, A.Owner);
     if (--A.Remaining <= 0) FAwaitedIds.Erase(K);
     if (FSettled) RematchHeld();
     return;

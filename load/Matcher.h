@@ -3,6 +3,7 @@
 // serialises.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory_resource>
@@ -42,12 +43,32 @@ class TMatcher {
   explicit TMatcher(long ReceiptsPerSubmit, TReceiptIds Ids = TReceiptIds::riAuto)
       : FReceiptsPerSubmit(ReceiptsPerSubmit), FIds(Ids) {}
 
-  // A submit with this sequence number went at Now.
-  void Submitted(uint32_t Sequence, TMicros Now);
+  // Every response and receipt latency is also recorded in these (the run's current second),
+  // when given.
+  void SetTap(THistogram* Responses, THistogram* Receipts) {
+    FTapResponses = Responses, FTapReceipts = Receipts;
+  }
+  // Submits go over several binds (Owner 0 to Owners - 1), each with its own sequence numbers;
+  // the counts below are of them all, and per bind through Owner().
+  void SetOwners(int Owners) { FOwners.resize(static_cast<size_t>(std::max(1, Owners))); }
+  struct TOwnerCounts {
+    long Sent = 0, Answered = 0, Accepted = 0, Receipts = 0;
+    long InFlight = 0;  // sent and awaiting a response
+    long Dropped = 0;   // awaited a response on a session that ended: never answered
+  };
+  const TOwnerCounts& Owner(int Owner) const { return FOwners[static_cast<size_t>(Owner)]; }
+
+  // A submit with this sequence number went at Now over bind Owner.
+  void Submitted(uint32_t Sequence, TMicros Now, int Owner = 0);
   // A submit_sm_resp or submit_multi_resp came. Counts its status; a response for no submit of
   // ours that awaits one is counted apart (it may still come before its submit is recorded: such
   // a response is held and paired by Submitted).
-  void Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId, TMicros Now);
+  void Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId, TMicros Now,
+                 int Owner = 0);
+  // The session of bind Owner ended: the submits it awaits a response for never get one. They
+  // are counted as dropped, and a response held for a submit not yet recorded is forgotten (its
+  // submit, when it is recorded, awaits a response anew). Gives the number dropped.
+  long DropInFlight(int Owner);
   // A delivery receipt for this message id came, in state Stat (its stat word or message_state)
   // with error Err. When receipts are not awaited it is only counted.
   void Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat = "DELIVRD",
@@ -58,6 +79,8 @@ class TMatcher {
   long Accepted() const { return FAccepted; }
   long Receipts() const { return FReceipts; }
   long InFlight() const { return static_cast<long>(FAwaiting.size()); }
+  // Submits whose session ended before their response: never answered.
+  long Dropped() const { return FDropped; }
   long ReceiptsDue() const {
     return FReceiptsPerSubmit ? FAccepted * FReceiptsPerSubmit - FReceipts : 0;
   }
@@ -101,6 +124,7 @@ class TMatcher {
   struct TAwaited {
     TMicros SentAt;
     long Remaining;
+    int Owner;
   };
   struct TEarly {
     uint32_t Status;
@@ -112,27 +136,35 @@ class TMatcher {
     std::string Stat, Err;
     bool Ambiguous;
   };
-  void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now);
+  void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now,
+              int Owner);
+  // The key of a submit: its bind above its sequence number.
+  static uint64_t SubmitKey(uint32_t Sequence, int Owner) {
+    return static_cast<uint64_t>(Owner) << 32 | Sequence;
+  }
   // Counts the held receipts of Held (a key of FEarlyReceipts) against the awaited id Awaited,
   // while both last.
   void ClaimHeld(const std::string& Held, const std::string& Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
-  void CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err);
+  void CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err, int Owner);
   static void CountWord(std::map<std::string, long>& Counts, const std::string& Word);
 
   long FReceiptsPerSubmit;
   TReceiptIds FIds;
   long FSent = 0, FAnswered = 0, FAccepted = 0, FReceipts = 0;
   long FStrayResponses = 0;
+  long FDropped = 0;
+  THistogram *FTapResponses = nullptr, *FTapReceipts = nullptr;
+  std::vector<TOwnerCounts> FOwners = std::vector<TOwnerCounts>(1);
   long FHeldReceipts = 0;  // receipts in FEarlyReceipts
   long FAmbiguous = 0;     // of them, held as ambiguous
   bool FSettled = false;   // riAuto has just kept a convention: RematchHeld is due
   // The nodes of the submits in flight are recycled through a pool: one submit and its
   // response cost no trip to the heap.
   std::pmr::unsynchronized_pool_resource FPool;
-  std::pmr::unordered_map<uint32_t, TMicros> FAwaiting{&FPool};  // sequence -> sent at
-  std::unordered_map<uint32_t, TEarly> FEarly;  // responses before their submit was recorded
+  std::pmr::unordered_map<uint64_t, TMicros> FAwaiting{&FPool};  // SubmitKey -> sent at
+  std::unordered_map<uint64_t, TEarly> FEarly;  // responses before their submit was recorded
   TIdIndex<TAwaited> FAwaitedIds;               // accepted submits awaiting receipts
   TIdIndex<std::vector<THeld>> FEarlyReceipts;  // receipts before their response
   std::map<uint32_t, long> FStatuses;

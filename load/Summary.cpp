@@ -410,7 +410,7 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
     AddMap(M.ReceiptStates, S.ReceiptStates);
     AddMap(M.ReceiptErrors, S.ReceiptErrors);
     for (const TBindSummary& B : S.Binds)
-      M.Binds.push_back({static_cast<long>(M.Binds.size()), M.Runs + B.Run, B.Counts});
+      M.Binds.push_back({static_cast<long>(M.Binds.size()) + 1, M.Runs + B.Run, B.Counts});
     if (!S.Error.empty()) {
       // The runs are numbered as their binds are: a merged summary's own runs keep their place.
       const std::string Run = S.Runs == 1 ? "run " + std::to_string(M.Runs + 1)

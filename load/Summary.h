@@ -36,7 +36,7 @@ struct TSecond {
 // One bind of a run. Run is the run it belongs to, counted from 1: always 1 in the summary of one
 // run, the run's place among those merged in a merged one.
 struct TBindSummary {
-  long Index = 0;
+  long Index = 1;  // bind 1 to N in its run; in a merged summary 1 to the binds of all runs
   long Run = 1;
   TCounts Counts;
 };

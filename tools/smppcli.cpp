@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,16 +29,35 @@
 #include "inspect/PduCapture.h"
 #include "inspect/PduDissector.h"
 #include "inspect/TlvText.h"
+#include "load/LoadRun.h"
+#include "load/Traffic.h"
 #include "smpp/ConcatJoiner.h"
 #include "smpp/PduNames.h"
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
-#include "load/Matcher.h"
-#include "load/RateLimiter.h"
-#include "load/Summary.h"
 #include "tools/SmppcliMerge.h"
 
 namespace {
+
+// What each message goes to and says: fixed, or varied message by message.
+struct TTraffic {
+  load::TDestinationsOptions Where;
+  load::TDestinations Destinations;
+  load::TTextTemplate Text;
+  uint64_t Seed = 0;
+  // The text as long as any of Count messages can make it (Count 0: a run for a duration).
+  std::string LongestText(long Count) const { return Text.Longest(static_cast<uint64_t>(Count)); }
+  long AddressesPerMessage() const { return Destinations.AddressesPerMessage(); }
+  // The destination and text of message N (1-based), or nothing when every message is alike.
+  std::function<void(uint64_t, std::string&, std::string&)> Vary() const {
+    if (Destinations.IsFixed() && Text.IsFixed()) return {};
+    return [D = Destinations, T = Text, R = load::TRandom(Seed)](
+               uint64_t N, std::string& Destination, std::string& Text) mutable {
+      D.At(N - 1, Destination);
+      T.Expand(N - 1, Text, R);
+    };
+  }
+};
 
 struct TOptions {
   std::string Host = "127.0.0.1";
@@ -46,11 +66,14 @@ struct TOptions {
   std::string Password = "secret";
   std::string SystemType = "";
   std::string Source = "1234";
-  std::string Destination = "5551234";
+  std::string Destination = "5551234";  // unless a range or a file is given
   std::string Text = "Hello";
   std::string Validity = "";
   long Count = 1;
   long Window = 1000;
+  long Binds = 1;
+  TTraffic Traffic;
+  bool SeedGiven = false;
   double WaitSeconds = 30;
   bool Receipts = true;
   bool Quiet = false;
@@ -98,15 +121,23 @@ void Usage(FILE* Out) {
       "  --system-type TYPE   system_type of the binds (default empty)\n"
       "  --source ADDR        source address (default 1234)\n"
       "  --destination ADDR   destination; commas make a submit_multi (default 5551234)\n"
-      "  --text TEXT          message text (default Hello)\n"
+      "  --text TEXT          message text (default Hello); {n} is the message's\n"
+      "                       number, {rand:N} N random letters and digits, {{ and }}\n"
+      "                       braces\n"
       "  --validity DHHMM     relative validity: days digit, hours, minutes (default none)\n"
       "  --count N            number of messages (default 1)\n"
       "  --duration SECONDS   send for this long instead of --count messages\n"
       "  --tps N              at most N submits per second, evenly spread (default: no\n"
       "                       limit); throttled (0x00000058) and queue full (0x00000014)\n"
       "                       answers halve the rate, which then climbs back in 2 s\n"
-      "  --window N           most submits unanswered at once (default 1000); the\n"
-      "                       parts of one message go together\n"
+      "  --window N           most submits unanswered at once, per bind (default\n"
+      "                       1000); the parts of one message go together\n"
+      "  --binds N            N bind pairs (or transceivers) to the SMSC, the messages\n"
+      "                       spread over them in turn (default 1); --tps is for all\n"
+      "  --destination-range FIRST-LAST  destinations from this range of numbers\n"
+      "  --destination-file FILE  destinations from this file, one a line\n"
+      "  --destination-order ORDER  in-order (the default) or random\n"
+      "  --seed N             the seed of random destinations and {rand:N}\n"
       "  --wait SECONDS       how long to wait for the binds, and how long without any\n"
       "                       answer before the run gives up (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
@@ -177,6 +208,8 @@ void Usage(FILE* Out) {
       "                       connection, out or in, command, sequence number, status,\n"
       "                       ids, addresses, message id, data_coding, start of text\n"
       "  --help               this text\n\n"
+      "smppcli merge A.json B.json ... adds up the --json summaries of runs made at the\n"
+      "same time (on several machines): JSON on standard output, text on standard error.\n\n"
       "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
       "of a concatenated message received are also printed joined, as one line\n"
       "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
@@ -193,8 +226,9 @@ void Usage(FILE* Out) {
       "state and err. While standard error is a terminal a progress line is shown there\n"
       "once a second.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
-      "in an expected state, 1 on a bind failure, a rejected submit, a receipt in\n"
-      "another state or a timeout, 2 on bad options or a text the coding cannot carry.\n"
+      "in an expected state, 1 on a bind failure, a rejected submit, a submit whose\n"
+      "session was lost, a receipt in another state or a timeout, 2 on bad options or a\n"
+      "text the coding cannot carry.\n"
       "With --decode: 0 when every PDU was whole and well formed, 1 when a dissection\n"
       "ended in an error record, 2 when a line is not hex.\n");
 }
@@ -268,7 +302,12 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oRawPatchSeq,
     oDeliverStatus,
     oDeliverDelay,
-    oNoDeliverAnswer
+    oNoDeliverAnswer,
+    oBinds,
+    oDstRange,
+    oDstFile,
+    oDstOrder,
+    oSeed
   };
   static const option Long[] = {
       {"host", required_argument, nullptr, oHost},
@@ -321,6 +360,11 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       {"deliver-status", required_argument, nullptr, oDeliverStatus},
       {"deliver-delay", required_argument, nullptr, oDeliverDelay},
       {"no-deliver-answer", no_argument, nullptr, oNoDeliverAnswer},
+      {"binds", required_argument, nullptr, oBinds},
+      {"destination-range", required_argument, nullptr, oDstRange},
+      {"destination-file", required_argument, nullptr, oDstFile},
+      {"destination-order", required_argument, nullptr, oDstOrder},
+      {"seed", required_argument, nullptr, oSeed},
       {nullptr, 0, nullptr, 0}};
   int C;
   long V;
@@ -377,6 +421,7 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
         break;
       case oDst:
         O.Destination = optarg;
+        O.Traffic.Where.Destination = O.Destination;
         break;
       case oText:
         O.Text = optarg;
@@ -590,6 +635,39 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oNoDeliverAnswer:
         Setting("no-deliver-answer", [](TSMPPClientInfo& I) { I.Set_deliver_no_answer(true); });
         break;
+      case oDstRange:
+        O.Traffic.Where.Range = optarg;
+        break;
+      case oDstFile:
+        O.Traffic.Where.File = optarg;
+        break;
+      case oDstOrder:
+        if (std::strcmp(optarg, "in-order") == 0) {
+          O.Traffic.Where.Order = load::TDestinationOrder::InOrder;
+        } else if (std::strcmp(optarg, "random") == 0) {
+          O.Traffic.Where.Order = load::TDestinationOrder::Random;
+        } else {
+          std::fprintf(stderr, "smppcli: --destination-order must be in-order or random\n");
+          return false;
+        }
+        break;
+      case oSeed: {
+        char* End = nullptr;
+        errno = 0;
+        O.Traffic.Seed = std::strtoull(optarg, &End, 0);
+        if (!*optarg || *End || errno || *optarg == '-') {
+          std::fprintf(stderr, "smppcli: --seed must be a number from 0 to 2^64-1\n");
+          return false;
+        }
+        O.SeedGiven = true;
+        break;
+      }
+      case oBinds:
+        if (!ParseLong(optarg, 1, 1000, O.Binds)) {
+          std::fprintf(stderr, "smppcli: --binds must be a number from 1 to 1000\n");
+          return false;
+        }
+        break;
       case oHelp:
         Usage(stdout);
         std::exit(0);
@@ -606,6 +684,23 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     std::fprintf(stderr, "smppcli: --tls-ca and --tls-insecure need --tls\n");
     return false;
   }
+  if (O.Binds > 1 && !O.Requests.empty()) {
+    std::fprintf(stderr, "smppcli: --query, --cancel and --raw go over one bind, not --binds\n");
+    return false;
+  }
+  // Where the messages go and what they say. A run at random without --seed takes one from the
+  // system, written in the --json summary so that the run can be made again.
+  if (!O.SeedGiven)
+    O.Traffic.Seed = std::random_device()() * 0x100000000ull + std::random_device()();
+  O.Traffic.Where.Seed = O.Traffic.Seed;
+  if (!O.Traffic.Where.Destination && !O.Traffic.Where.Range && !O.Traffic.Where.File)
+    O.Traffic.Where.Destination = O.Destination;
+  std::string Error;
+  if (!load::TDestinations::Parse(O.Traffic.Where, O.Traffic.Destinations, Error) ||
+      !load::TTextTemplate::Parse(O.Text, O.Traffic.Text, Error)) {
+    std::fprintf(stderr, "smppcli: %s\n", Error.c_str());
+    return false;
+  }
   if (!O.TlsCA.empty() && ::access(O.TlsCA.c_str(), R_OK) != 0) {
     std::fprintf(stderr, "smppcli: cannot read the --tls-ca file %s\n", O.TlsCA.c_str());
     return false;
@@ -615,206 +710,15 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
 
 using Clock = std::chrono::steady_clock;
 
-// What the report lines tell, counted under one lock; the main thread waits on it. The report
-// handlers run on the workers and timers, the sender on the main thread, the progress line on a
-// thread of its own: all of them take Lock.
-struct TProgress {
-  TProgress(long ReceiptsPerSubmit, load::TReceiptIds Ids, double Tps, long MessageParts)
-      : Parts(MessageParts), Matcher(ReceiptsPerSubmit, Ids), Limiter(Tps, MessageParts) {}
-
-  std::mutex Lock;
-  std::condition_variable Changed;
-  // What the main thread waits for now, so that the handlers wake it only when that may have
-  // come: waking it for every line would cost a context switch per message.
-  enum class TWaiting { Nothing, Binds, Room, Time, End } Waiting = TWaiting::Nothing;
-  bool RcxBound = false, TcxBound = false;
-  std::string Failure;  // first fatal condition seen
-  long Window = 1;
-  long Parts = 1;  // submits per message, which go together
-  bool WantReceipts = true, AllSent = false;
-  // What to send: Count messages, or for as long as SendUntil when ForDuration.
-  long Count = 1;
-  bool ForDuration = false;
-  Clock::time_point SendUntil;
-  long Claimed = 0;                     // messages taken for sending
-  long Messages = 0;                    // messages sent
-  long Pending = 0;                     // submits taken for sending and not yet recorded in Matcher
-  Clock::time_point NextSendAt;         // when the rate allows the next submit
-  Clock::time_point T0 = Clock::now();  // the origin of the matcher's times
-  // The last answer of ours (a response or a receipt), or the last submit into an empty window:
-  // --wait counts from here.
-  load::TMicros LastAnswer = 0;
-  load::TMatcher Matcher;
-  load::TRateLimiter Limiter;
-  // --query, --cancel, --raw: the command id and status of every response read on the
-  // transmitter, by sequence number (kept only when there are such requests).
-  bool KeepAnswers = false;
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> Answers;
-
-  load::TMicros Now() const {
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - T0).count();
-  }
-  // A time the client gave (a submit's SentAtNs, a read's ReadTimeNs; the same clock), or now
-  // when it gave none: the client's times are those the PDU trace shows, and save a clock read.
-  load::TMicros MicrosOf(int64_t Ns) const {
-    if (Ns == 0) return Now();
-    return (Ns -
-            std::chrono::duration_cast<std::chrono::nanoseconds>(T0.time_since_epoch()).count()) /
-           1000;
-  }
-  bool Finished() const {
-    return Matcher.InFlight() == 0 && Pending == 0 && (!WantReceipts || Matcher.ReceiptsDue() <= 0);
-  }
-  // Room for all the parts of the next message.
-  bool Room() const { return Matcher.InFlight() + Pending + Parts <= Window; }
-  bool SendingDone() const { return ForDuration ? Clock::now() >= SendUntil : Claimed >= Count; }
-  Clock::time_point QuietUntil(Clock::duration Wait) const {
-    return T0 + std::chrono::microseconds(LastAnswer) + Wait;
-  }
-  // Waits on G until Done holds, a failure is seen or nothing was answered for Wait. Gives Done().
-  template <typename TDone>
-  bool WaitForAnswers(std::unique_lock<std::mutex>& G, Clock::duration Wait, TDone Done) {
-    auto Ready = [&] { return !Failure.empty() || Done(); };
-    while (!Ready()) {
-      // The deadline moves with every answer; a run for a duration also wakes at its end.
-      Clock::time_point Until = QuietUntil(Wait);
-      if (ForDuration && !AllSent) Until = std::min(Until, SendUntil);
-      if (Changed.wait_until(G, Until, Ready)) break;
-      if (Clock::now() >= QuietUntil(Wait)) break;
-    }
-    return Done();
-  }
-  void WakeIfDue() {
-    bool Due = !Failure.empty();
-    switch (Waiting) {
-      case TWaiting::Binds:
-        Due = Due || (RcxBound && TcxBound);
-        break;
-      case TWaiting::Room:
-        Due = Due || Room() || SendingDone();
-        break;
-      case TWaiting::End:
-        Due = Due || Finished();
-        break;
-      default:
-        break;
-    }
-    if (Due) Changed.notify_one();
-  }
-};
-
-double CpuSeconds() {
-  rusage U{};
-  getrusage(RUSAGE_SELF, &U);
-  return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
-}
-
 // A report line as it is printed: text from the network cannot start a new line, move the cursor
 // or send a terminal sequence (the window shows its memo lines the same way).
 std::string Escaped(const std::string& Line) {
   return EscapedReportLine(Line);
 }
 
-// The number of destinations a submit goes to: one, or for a list the non-empty pieces.
-long DestinationCount(const std::string& Destination) {
-  if (Destination.find(',') == std::string::npos) return 1;
-  long N = 0;
-  size_t Start = 0;
-  for (;;) {
-    const size_t Comma = Destination.find(',', Start);
-    const std::string Piece = Destination.substr(Start, Comma - Start);
-    if (std::any_of(Piece.begin(), Piece.end(),
-                    [](char C) { return static_cast<unsigned char>(C) > 0x20; }))
-      ++N;
-    if (Comma == std::string::npos) return N;
-    Start = Comma + 1;
-  }
-}
-
-// The header fields and message id of the raw bytes of the read being reported, if it was one.
-struct TReadPdu {
-  uint32_t CommandId = 0, Status = 0, Sequence = 0;
-  std::string MessageId;  // of an accepted submit_sm_resp or submit_multi_resp
-};
-// Line is the report line of the read: for an accepted submit_sm_resp it carries the message id
-// already ("+IN_QUEUE ID=<id>"), so only a submit_multi_resp is decoded for it.
-bool ReadPdu(TSMPPConnection& Conn, const std::string& Line, TReadPdu& Out) {
-  uint8_t Bytes[kPduHeaderLength + kMaxMessageIdLength + 1];
-  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
-  if (Length < static_cast<int32_t>(kPduHeaderLength)) return false;
-  Out.CommandId = GetU32(Bytes + 4);
-  Out.Status = GetU32(Bytes + 8);
-  Out.Sequence = GetU32(Bytes + 12);
-  if (Out.Status != 0) return true;
-  static constexpr std::string_view kInQueue = "+IN_QUEUE ID=";
-  if (Out.CommandId == kSubmitSmResp && Line.compare(0, kInQueue.size(), kInQueue) == 0) {
-    Out.MessageId.assign(Line, kInQueue.size());
-  } else if (Out.CommandId == kSubmitSmResp || Out.CommandId == kSubmitMultiResp) {
-    TPDU Pdu;
-    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
-    Out.MessageId = Pdu.message_id;
-  }
-  return true;
-}
-
-// The state word (its stat label, or message_state by name) and err text of the delivery receipt
-// whose read is being reported on Conn.
-void ReadReceiptState(const TSmppClient& Client, TSMPPConnection& Conn, std::string& Stat,
-                      std::string& Err) {
-  static thread_local uint8_t Bytes[kPduBufferSize];
-  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
-  if (Length < static_cast<int32_t>(kPduHeaderLength)) return;
-  TPDU Pdu;
-  Client.DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
-  Stat = Pdu.deliver.receipt_stat;
-  Err = Pdu.deliver.receipt_err;
-}
-
-std::string NumberText(double V) {
-  char Buf[32];
-  std::snprintf(Buf, sizeof Buf, "%g", V);
-  return Buf;
-}
-
-// "DELIVRD 10, UNDELIV 2" of counts by word.
-std::string CountsText(const std::map<std::string, long>& Counts) {
-  std::string Text;
-  for (const auto& [Word, N] : Counts)
-    Text += (Text.empty() ? "" : ", ") + Escaped(Word) + " " + std::to_string(N);
-  return Text;
-}
-
-// The receipts in a final state that is none of Expect, by state.
-std::map<std::string, long> UnexpectedStates(const load::TMatcher& M,
-                                             const std::vector<std::string>& Expect) {
-  std::map<std::string, long> Out;
-  for (const auto& [Word, N] : M.ReceiptStates())
-    if (!load::IntermediateState(Word) &&
-        std::find(Expect.begin(), Expect.end(), Word) == Expect.end())
-      Out.emplace(Word, N);
-  return Out;
-}
-
-std::string ExpectText(const std::vector<std::string>& Expect) {
-  std::string Text;
-  for (const std::string& Word : Expect) Text += (Text.empty() ? "" : ",") + Word;
-  return Text;
-}
-
 std::string Hex8(uint32_t V) {
   char Buf[16];
   std::snprintf(Buf, sizeof Buf, "0x%08X", V);
-  return Buf;
-}
-
-// "p50 120 us, p90 ..., max ..." of a histogram.
-std::string LatencyText(const load::THistogram& H) {
-  char Buf[160];
-  std::snprintf(
-      Buf, sizeof Buf, "%ld, p50 %lld us, p90 %lld us, p99 %lld us, p99.9 %lld us, max %lld us",
-      H.Count(), static_cast<long long>(H.Percentile(500)),
-      static_cast<long long>(H.Percentile(900)), static_cast<long long>(H.Percentile(990)),
-      static_cast<long long>(H.Percentile(999)), static_cast<long long>(H.Max()));
   return Buf;
 }
 
@@ -883,10 +787,10 @@ int RunDecode(const std::string& Arg) {
 }  // namespace
 
 // Sends each --query, --cancel and --raw in turn and waits for its answer. Returns the first
-// error: a request that could not be sent, got no answer within Wait, or (query_sm, cancel_sm)
+// error: a request that could not be sent, got no answer within the wait, or (query_sm, cancel_sm)
 // was answered with an error status; an answer to raw bytes passes whatever its status.
-std::string RunRequests(TSmppClient& Client, const TOptions& O, TProgress& P,
-                        Clock::duration Wait) {
+std::string RunRequests(load::TLoadRun& Run, const TOptions& O) {
+  TSmppClient& Client = Run.Client();
   for (const TOptions::TRequest& Rq : O.Requests) {
     const std::string Name = Rq.CommandId ? CommandName(Rq.CommandId) : "raw PDU";
     int32_t Sequence = -1;
@@ -898,13 +802,13 @@ std::string RunRequests(TSmppClient& Client, const TOptions& O, TProgress& P,
       Sequence = Client.SendRaw(Rq.Raw, O.RawPatchSequence);
     if (Sequence < 0) return "the " + Name + " could not be sent";
     if (Rq.CommandId == 0 && Rq.Raw.size() < kPduHeaderLength) continue;  // nothing to answer
-    std::unique_lock<std::mutex> G(P.Lock);
     const auto Key = static_cast<uint32_t>(Sequence);
-    if (!P.Changed.wait_for(G, Wait, [&] { return !P.Failure.empty() || P.Answers.count(Key); }))
-      return "no answer to the " + Name + " (sequence number " + std::to_string(Key) +
-             ") within the wait";
-    if (!P.Failure.empty()) return P.Failure;
-    const uint32_t Status = P.Answers[Key].second;
+    uint32_t Status = 0;
+    std::string Failure;
+    if (!Run.WaitAnswer(Key, Status, Failure))
+      return !Failure.empty() ? Failure
+                              : "no answer to the " + Name + " (sequence number " +
+                                    std::to_string(Key) + ") within the wait";
     if (Rq.CommandId && Status != 0)
       return "the " + Name + " was answered with " + CommandStatusName(Status);
   }
@@ -917,12 +821,13 @@ int main(int Argc, char** Argv) {
   if (!ParseOptions(Argc, Argv, O)) return 2;
   if (!O.Decode.empty()) return RunDecode(O.Decode);
   // The text is coded and cut before anything else, exactly as Send will do it: a text the coding
-  // cannot carry is refused here, with the reason, rather than message by message later.
+  // cannot carry is refused here, with the reason, rather than message by message later. A text
+  // with placeholders is planned at its longest.
   TMessagePlan Plan;
   {
     std::string Refusal;
-    if (!PlanMessage(O.Text, TSmppClient::SignatureTrailer, O.Coding, O.LongMode, 0, Plan,
-                     Refusal)) {
+    if (!PlanMessage(O.Traffic.LongestText(O.Count), TSmppClient::SignatureTrailer, O.Coding,
+                     O.LongMode, 0, Plan, Refusal)) {
       std::fprintf(stderr, "smppcli: cannot send the text: %s\n", Refusal.c_str());
       return 2;
     }
@@ -968,30 +873,41 @@ int main(int Argc, char** Argv) {
     }
   }
 
-  TProgress P(O.Receipts ? DestinationCount(O.Destination) : 0, O.ReceiptIds, O.Tps, Parts);
-  P.Window = O.Window;
-  P.WantReceipts = O.Receipts && O.Requests.empty();
-  P.KeepAnswers = !O.Requests.empty();
-  auto Client = std::make_unique<TSmppClient>(nullptr);
-  Client->ClientInfo().SetHost(O.Host);
-  Client->ClientInfo().SetPort(O.Port);
-  Client->ClientInfo().SetUserID(O.SystemId);
-  Client->ClientInfo().SetPassword(O.Password);
-  Client->ClientInfo().SetSystemType(O.SystemType);
-  Client->ClientInfo().Set_submit_source_addr_ton(0);
-  Client->ClientInfo().Set_submit_source_addr_npi(1);
-  Client->ClientInfo().Set_submit_dest_addr_ton(1);
-  Client->ClientInfo().Set_submit_dest_addr_npi(1);
-  Client->ClientInfo().Set_submit_coding(O.Coding);
-  Client->ClientInfo().Set_submit_long_mode(O.LongMode);
   // A user who codes texts as GSM expects the SMSC's data_coding 0 to be GSM on the way back too.
-  if (O.Coding == TTextCoding::tcGsm || O.Coding == TTextCoding::tcAuto)
-    Client->ClientInfo().Set_deliver_default_alphabet(TTextCoding::tcGsm);
-  const TTextCoding Alphabet = Client->ClientInfo().deliver_default_alphabet();
+  const TTextCoding Alphabet = O.Coding == TTextCoding::tcGsm || O.Coding == TTextCoding::tcAuto
+                                   ? TTextCoding::tcGsm
+                                   : TSMPPClientInfo().deliver_default_alphabet();
+  auto MakeClient = [&] {
+    auto Client = std::make_unique<TSmppClient>(nullptr);
+    TSMPPClientInfo& I = Client->ClientInfo();
+    I.SetHost(O.Host);
+    I.SetPort(O.Port);
+    I.SetUserID(O.SystemId);
+    I.SetPassword(O.Password);
+    I.SetSystemType(O.SystemType);
+    I.Set_submit_source_addr_ton(0);
+    I.Set_submit_source_addr_npi(1);
+    I.Set_submit_dest_addr_ton(1);
+    I.Set_submit_dest_addr_npi(1);
+    I.Set_submit_coding(O.Coding);
+    I.Set_submit_long_mode(O.LongMode);
+    I.Set_deliver_default_alphabet(Alphabet);
+    I.Set_bind_mode(O.BindMode);
+    for (const auto& Set : O.Settings) Set(I);
+    I.SetUseTLS(O.Tls);
+    I.SetTLSCAFile(O.TlsCA);
+    I.SetTLSVerifyPeer(!O.TlsInsecure);
+    if (Capture) Client->SetPduTrace(Capture->Handler());
+    return Client;
+  };
+  if (O.TlsInsecure)
+    std::fprintf(stderr,
+                 "smppcli: WARNING: --tls-insecure: the SMSC's certificate is NOT checked; anyone "
+                 "on the way can read and change this traffic\n");
 
   // The parts of concatenated messages, joined into one "+CONCAT" line when the last one comes.
-  // The receiver's notifications add parts one at a time; the main thread drops what is left
-  // once the client is gone. JoinLock guards the joiner all the same.
+  // The receivers' notifications add parts one at a time; the main thread drops what is left
+  // once the clients are gone. JoinLock guards the joiner.
   std::mutex JoinLock;
   TConcatJoiner Joiner;
   auto PrintDropped = [&](const std::vector<TConcatJoiner::TDropped>& Dropped) {
@@ -1025,68 +941,22 @@ int main(int Argc, char** Argv) {
       std::printf("%s\n", Escaped(Line).c_str());
     }
   };
-  Client->ClientInfo().Set_bind_mode(O.BindMode);
-  for (const auto& Set : O.Settings) Set(Client->ClientInfo());
-  Client->ClientInfo().SetUseTLS(O.Tls);
-  Client->ClientInfo().SetTLSCAFile(O.TlsCA);
-  Client->ClientInfo().SetTLSVerifyPeer(!O.TlsInsecure);
-  if (O.TlsInsecure)
-    std::fprintf(stderr,
-                 "smppcli: WARNING: --tls-insecure: the SMSC's certificate is NOT checked; anyone "
-                 "on the way can read and change this traffic\n");
-
-  // Every message goes as one submit per part; each submit gets its own answer and receipt.
-  // Sends while there is room in the window, the rate allows and something is left to send. The
-  // main thread calls it to fill the window and for what waits for the rate; the transmitter's
-  // notification calls it on its worker thread after each response: a submit made there goes out
-  // with no thread hand-over at all, which keeps a round trip at window 1 short, and at large
-  // windows lets one thread both read the responses and send the next submits with no wake-ups
-  // between threads. P.Lock is never held across Send.
-  auto Pump = [&] {
-    std::unique_lock<std::mutex> G(P.Lock);
-    while (P.Failure.empty() && !P.SendingDone() && P.Room()) {
-      if (const load::TMicros Pause = P.Limiter.Take(P.Now()); Pause > 0) {
-        P.NextSendAt = Clock::now() + std::chrono::microseconds(Pause);
-        break;
+  // Every line of every bind is printed (unless --quiet), and the receivers' deliveries joined.
+  // On the clients' threads, with the connection's report lock held.
+  auto OnLine = [&](int, bool Receiver, TSMPPConnection& Conn, const std::string& Line) {
+    if (!O.Quiet) {
+      if (!Line.empty()) std::printf("%s\n", Escaped(Line).c_str());
+      uint8_t Header[kPduHeaderLength];
+      if (!Receiver &&
+          Conn.ReadReportedBytes(Header, sizeof Header) == static_cast<int32_t>(kPduHeaderLength)) {
+        const uint32_t Id = GetU32(Header + 4), Status = GetU32(Header + 8);
+        if ((Id == kSubmitSmResp || Id == kSubmitMultiResp) && Status != 0)
+          std::printf("submit rejected, status %s\n", Hex8(Status).c_str());
       }
-      ++P.Claimed;
-      // A submit into an empty window starts the wait for an answer afresh.
-      const bool IntoEmptyWindow = P.Matcher.InFlight() == 0 && P.Pending == 0;
-      P.Pending += Parts;
-      G.unlock();
-      // The sequence numbers of the parts, as sent: other requests take numbers meanwhile.
-      static thread_local std::vector<uint32_t> Sequences;
-      int64_t SentNs = 0;
-      const int32_t Sequence =
-          Client->Send(O.Source, O.Destination, O.Validity, O.Text, &Sequences, &SentNs);
-      G.lock();
-      P.Pending -= Parts;
-      const load::TMicros SentAt = P.MicrosOf(SentNs);
-      if (IntoEmptyWindow) P.LastAnswer = std::max(P.LastAnswer, SentAt);
-      if (Sequence < 0) {
-        // Send refuses a message it cannot build while the connection is up; otherwise the
-        // connection is gone.
-        if (P.Failure.empty())
-          P.Failure =
-              Client->Tcx().Socket()->State() == wsConnected
-                  ? "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)"
-                  : "the transmitter connection was lost while sending";
-        break;
-      }
-      // An answer that came before this point is held by the matcher and paired here.
-      for (const uint32_t Part : Sequences) P.Matcher.Submitted(Part, SentAt);
-      ++P.Messages;
     }
-    P.WakeIfDue();
-  };
-
-  // Both notifications run on the client's worker and timer threads, with the connection's
-  // report lock held: they only print and count.
-  Client->SetRcxOnData([&](TSmppClient* C) {
-    const std::string Line = C->Rcx().rcxData();
-    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
+    if (!Receiver) return;
     if (Line.rfind("+DELIVER ", 0) == 0) {
-      JoinPart(C->Rcx());
+      JoinPart(Conn);
     } else {
       // Any other read (an enquire_link answer at least every 15 idle seconds) lets messages
       // held too long go even when no more parts come.
@@ -1095,105 +965,38 @@ int main(int Argc, char** Argv) {
       Joiner.Expire(TConcatJoiner::TClock::now(), Dropped);
       PrintDropped(Dropped);
     }
-    TReadPdu R;
-    const bool Read = ReadPdu(C->Rcx(), Line, R);
-    std::string ReceiptId, Stat, Err;
-    const bool IsReceipt = load::ReceiptLineId(Line, ReceiptId);
-    if (IsReceipt) ReadReceiptState(*C, C->Rcx(), Stat, Err);
-    std::lock_guard<std::mutex> G(P.Lock);
-    if (Line == "bind Rcx OK") {
-      P.RcxBound = true;
-    } else if (IsReceipt) {
-      const long Before = P.Matcher.Receipts();
-      const load::TMicros Now = P.MicrosOf(C->Rcx().ReadTimeNs());
-      P.Matcher.Receipt(ReceiptId, Now, Stat, Err);
-      if (P.Matcher.Receipts() != Before) P.LastAnswer = Now;
-    }
-    if ((Line.rfind("Rcx TLS handshake failed: ", 0) == 0 ||
-         Line.rfind("Rcx closed by the SMSC before the bind answer", 0) == 0) &&
-        P.Failure.empty())
-      P.Failure = Line;
-    else if (Line == "Rcx try Connect in 5 sec" && P.Failure.empty())
-      P.Failure = "cannot connect the receiver to " + O.Host + ":" + std::to_string(O.Port);
-    else if (Line.rfind("Rcx invalid PDU length", 0) == 0 && P.Failure.empty())
-      P.Failure = "the SMSC sent a broken stream on the receiver (" + Line + ")";
-    if (Read && R.CommandId == kBindReceiverResp && R.Status != 0 && P.Failure.empty())
-      P.Failure = "bind_receiver refused by the SMSC (status " + Hex8(R.Status) + ")";
-    P.WakeIfDue();
-  });
-  // The transmitter's lines, or with --bind trx the transceiver's: its own, and the answers to
-  // submits and other requests (its deliveries come through the receiver's notification).
-  const bool Trx = O.BindMode == TBindMode::bmTransceiver;
-  const std::string Side = Trx ? "Trx" : "Tcx";
-  const std::string SideName = Trx ? "transceiver" : "transmitter";
-  Client->SetTcxOnData([&](TSmppClient* C) {
-    const std::string Line = C->Tcx().tcxData();
-    if (!Line.empty() && !O.Quiet) std::printf("%s\n", Escaped(Line).c_str());
-    TReadPdu R;
-    const bool Read = ReadPdu(C->Tcx(), Line, R);
-    if (Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp) &&
-        R.Status != 0 && !O.Quiet)
-      std::printf("submit rejected, status %s\n", Hex8(R.Status).c_str());
-    const bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
-    {
-      std::lock_guard<std::mutex> G(P.Lock);
-      if (Line == "bind " + Side + " OK") {
-        P.TcxBound = true;
-        if (Trx) P.RcxBound = true;
-      } else if ((Line.rfind(Side + " TLS handshake failed: ", 0) == 0 ||
-                  Line.rfind(Side + " closed by the SMSC before the bind answer", 0) == 0) &&
-                 P.Failure.empty()) {
-        P.Failure = Line;
-      } else if (Line == Side + " try Connect in 5 sec" && P.Failure.empty()) {
-        P.Failure =
-            "cannot connect the " + SideName + " to " + O.Host + ":" + std::to_string(O.Port);
-      } else if (Line.rfind(Side + " invalid PDU length", 0) == 0 && P.Failure.empty()) {
-        P.Failure = "the SMSC sent a broken stream on the " + SideName + " (" + Line + ")";
-      }
-      if (Response) {
-        const load::TMicros Now = P.MicrosOf(C->Tcx().ReadTimeNs());
-        const long Before = P.Matcher.Answered();
-        P.Matcher.Responded(R.Sequence, R.Status, R.MessageId, Now);
-        if (P.Matcher.Answered() != Before) P.LastAnswer = Now;
-        if (R.Status == kThrottled || R.Status == kQueueFull)
-          P.Limiter.Throttled(Now, Now > 0 ? P.Matcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
-      }
-      const uint32_t BindResp = Trx ? kBindTransceiverResp : kBindTransmitterResp;
-      if (Read && R.CommandId == BindResp && R.Status != 0 && P.Failure.empty())
-        P.Failure = CommandName(BindResp & ~kGenericNack) + " refused by the SMSC (status " +
-                    Hex8(R.Status) + ")";
-      if (Read && P.KeepAnswers && (R.CommandId & kGenericNack) != 0) {
-        P.Answers[R.Sequence] = {R.CommandId, R.Status};
-        P.Changed.notify_all();
-      }
-      // After a response the pump wakes the main thread if need be, once it has refilled the
-      // window.
-      if (!Response) P.WakeIfDue();
-    }
-    if (Response) Pump();
-  });
+  };
 
-  const auto Wait =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.WaitSeconds));
-  int Status = 0;
-  std::string Error;
-
-  if (Capture) Client->SetPduTrace(Capture->Handler());
-  Client->Connect();
+  load::TLoadOptions L;
+  L.Binds = O.Binds;
+  L.Transceiver = O.BindMode == TBindMode::bmTransceiver;
+  L.Count = O.Requests.empty() ? O.Count : 0;
+  L.Duration = O.Requests.empty() ? O.Duration : 0;
+  L.Tps = O.Tps;
+  L.Window = O.Window;
+  L.WaitSeconds = O.WaitSeconds;
+  L.Parts = Parts;
+  L.ReceiptsPerSubmit = O.Receipts && O.Requests.empty() ? O.Traffic.AddressesPerMessage() : 0;
+  L.ReceiptIds = O.ReceiptIds;
+  L.ExpectStat = O.ExpectStat;
+  L.Host = O.Host;
+  L.Port = O.Port;
+  L.Source = O.Source;
+  // Every message alike: the destination and text of the first (braces written {{ }} read).
   {
-    std::unique_lock<std::mutex> G(P.Lock);
-    P.Waiting = TProgress::TWaiting::Binds;
-    if (!P.Changed.wait_until(G, Clock::now() + Wait,
-                              [&] { return !P.Failure.empty() || (P.RcxBound && P.TcxBound); }))
-      Error = "the SMSC did not accept both binds within the wait";
-    else if (!P.Failure.empty())
-      Error = P.Failure;
-    P.Waiting = TProgress::TWaiting::Nothing;
+    load::TRandom R(O.Traffic.Seed);
+    O.Traffic.Destinations.At(0, L.Destination);
+    O.Traffic.Text.Expand(0, L.Text, R);
   }
+  L.Validity = O.Validity;
+  L.Vary = O.Traffic.Vary();
+  L.KeepAnswers = !O.Requests.empty();
+  load::TLoadRun Run(L, MakeClient, OnLine);
 
+  std::string Error = Run.Bind();
   // --query, --cancel and --raw go instead of submits, one after the other, each waiting for its
   // answer.
-  if (Error.empty() && !O.Requests.empty()) Error = RunRequests(*Client, O, P, Wait);
+  if (Error.empty() && !O.Requests.empty()) Error = RunRequests(Run, O);
 
   // The progress line, once a second while standard error is a terminal.
   std::mutex StopLock;
@@ -1206,94 +1009,18 @@ int main(int Argc, char** Argv) {
       long LastSent = 0;
       auto Last = Clock::now();
       while (!StopChanged.wait_for(S, std::chrono::seconds(1), [&] { return Stop; })) {
-        long Sent, Answered, Receipts, InFlight;
-        {
-          std::lock_guard<std::mutex> G(P.Lock);
-          Sent = P.Matcher.Sent(), Answered = P.Matcher.Answered();
-          Receipts = P.Matcher.Receipts(), InFlight = P.Matcher.InFlight();
-        }
+        const load::TLiveFigures F = Run.Live();
         const auto Now = Clock::now();
-        const double Rate = (Sent - LastSent) / std::chrono::duration<double>(Now - Last).count();
-        LastSent = Sent, Last = Now;
+        const double Rate = (F.Sent - LastSent) / std::chrono::duration<double>(Now - Last).count();
+        LastSent = F.Sent, Last = Now;
         std::fprintf(stderr,
                      "\r\033[Ksent %ld, answered %ld, receipts %ld, in flight %ld, %.0f submits/s",
-                     Sent, Answered, Receipts, InFlight, Rate);
+                     F.Sent, F.Answered, F.Receipts, F.InFlight, Rate);
       }
       std::fputs("\r\033[K", stderr);
     });
   }
-
-  const double Cpu0 = CpuSeconds();
-  const auto T0 = Clock::now();
-  {
-    std::lock_guard<std::mutex> G(P.Lock);
-    P.T0 = T0;
-    P.Count = O.Requests.empty() ? O.Count : 0;
-    P.ForDuration = O.Duration > 0;
-    P.SendUntil =
-        T0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(O.Duration));
-    P.LastAnswer = 0;
-  }
-  // The main thread fills the window and sends what waits for the rate; the transmitter's
-  // notification sends whenever a response makes room.
-  while (Error.empty()) {
-    Pump();
-    std::unique_lock<std::mutex> G(P.Lock);
-    if (!P.Failure.empty()) {
-      Error = P.Failure;
-      break;
-    }
-    if (P.SendingDone()) break;
-    if (!P.Room()) {
-      // Keep at most Window submits unanswered. The transmitter's thread refills the window
-      // after each response, so room may never be seen here: what ends the wait with an error is
-      // a silence of Wait, not its length.
-      P.Waiting = TProgress::TWaiting::Room;
-      const bool Room = P.WaitForAnswers(G, Wait, [&] { return P.Room() || P.SendingDone(); });
-      P.Waiting = TProgress::TWaiting::Nothing;
-      if (!Room && P.Failure.empty())
-        Error = "the SMSC stopped answering submits (nothing answered for " +
-                NumberText(O.WaitSeconds) + " s)";
-      continue;
-    }
-    // Room, but the rate allows the next submit only later.
-    const auto Until = P.ForDuration ? std::min(P.NextSendAt, P.SendUntil) : P.NextSendAt;
-    P.Waiting = TProgress::TWaiting::Time;
-    P.Changed.wait_until(G, Until, [&] { return !P.Failure.empty(); });
-    P.Waiting = TProgress::TWaiting::Nothing;
-  }
-
-  if (Error.empty()) {
-    std::unique_lock<std::mutex> G(P.Lock);
-    P.AllSent = true;
-    P.Waiting = TProgress::TWaiting::End;
-    const bool Done = P.WaitForAnswers(G, Wait, [&] { return P.Finished(); });
-    P.Waiting = TProgress::TWaiting::Nothing;
-    const load::TMatcher& M = P.Matcher;
-    const long Rejected = M.Answered() - M.Accepted();
-    if (!P.Failure.empty())
-      Error = P.Failure;
-    else if (!Done && M.InFlight() > 0)
-      Error = "only " + std::to_string(M.Sent() - M.InFlight()) + " of " +
-              std::to_string(M.Sent()) + " submits were answered within the wait";
-    else if (!Done)
-      Error = "only " + std::to_string(M.Receipts()) + " of " +
-              std::to_string(M.Receipts() + M.ReceiptsDue()) +
-              " delivery receipts came within the wait (--no-receipts skips them)";
-    else if (Rejected > 0)
-      Error = std::to_string(Rejected) + " of " + std::to_string(M.Sent()) +
-              " submits were rejected by the SMSC";
-    else if (const std::map<std::string, long> Unexpected = UnexpectedStates(M, O.ExpectStat);
-             O.Receipts && !Unexpected.empty()) {
-      long N = 0;
-      for (const auto& [Word, Count] : Unexpected) N += Count;
-      Error = std::to_string(N) + " of " + std::to_string(M.Receipts()) +
-              " delivery receipts ended in a state not expected (" + CountsText(Unexpected) +
-              "; --expect-stat " + ExpectText(O.ExpectStat) + ")";
-    }
-  }
-  const double Seconds = std::chrono::duration<double>(Clock::now() - T0).count();
-  const double Cpu = CpuSeconds() - Cpu0;
+  if (Error.empty()) Error = Run.Run();
   if (ProgressThread.joinable()) {
     {
       std::lock_guard<std::mutex> S(StopLock);
@@ -1303,7 +1030,7 @@ int main(int Argc, char** Argv) {
     ProgressThread.join();
   }
 
-  // Unbinding and freeing the client are bounded too: should a connection hang in the network,
+  // Unbinding and freeing the clients are bounded too: should a connection hang in the network,
   // the program still ends a few seconds after its wait.
   std::thread([] {
     std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -1311,10 +1038,10 @@ int main(int Argc, char** Argv) {
     std::fprintf(stderr, "smppcli: the connections did not close in time\n");
     std::_Exit(1);
   }).detach();
-  Client->Disconnect();
+  Run.Close();
   std::fflush(stdout);
-  Client.reset();
-  // The client is gone: nothing is traced any more.
+  int Status = 0;
+  // The clients are gone: nothing is traced any more.
   if (Capture) {
     if (const std::string CaptureError = Capture->Finish(); !CaptureError.empty()) {
       std::fprintf(stderr, "smppcli: the --pcap capture is incomplete: %s\n", CaptureError.c_str());
@@ -1334,90 +1061,24 @@ int main(int Argc, char** Argv) {
     std::fprintf(stderr, "smppcli: %s\n", Error.c_str());
     Status = 1;
   }
-  // The client is gone: no handler touches P any more.
-  const long Sent = P.Messages;
-  const load::TMatcher& M = P.Matcher;
-  const long Rejected = M.Answered() - M.Accepted();
-  const double Rate = Seconds > 0 ? M.Answered() / Seconds : 0.0;
-  const double CpuPerMessage = Sent > 0 ? Cpu * 1e6 / static_cast<double>(Sent) : 0.0;
-  long Throttled = 0, QueueFull = 0, OtherStatus = 0;
-  for (const auto& [Code, N] : M.Statuses()) {
-    if (Code == kThrottled)
-      Throttled = N;
-    else if (Code == kQueueFull)
-      QueueFull = N;
-    else if (Code != 0)
-      OtherStatus += N;
-  }
-  if (Sent > 0) {
-    std::fprintf(stderr,
-                 "smppcli: %ld messages in %ld submits, answered %ld (rejected %ld), receipts %ld "
-                 "in %.3f s: %.0f messages/s, CPU %.2f us per message\n",
-                 Sent, M.Sent(), M.Answered(), Rejected, M.Receipts(), Seconds,
-                 Rate * Sent / std::max(1L, M.Sent()), CpuPerMessage);
-    std::fprintf(stderr, "smppcli: response latency: %s\n",
-                 LatencyText(M.ResponseLatency()).c_str());
-    if (O.Receipts)
-      std::fprintf(stderr, "smppcli: receipt latency: %s\n",
-                   LatencyText(M.ReceiptLatency()).c_str());
-    std::fprintf(stderr,
-                 "smppcli: statuses: ok %ld, throttled 0x00000058 %ld, queue full 0x00000014 %ld, "
-                 "others %ld; backed off %ld times\n",
-                 M.Accepted(), Throttled, QueueFull, OtherStatus, P.Limiter.BackOffs());
-    if (!M.ReceiptStates().empty())
-      std::fprintf(stderr, "smppcli: receipt states: %s; err: %s; ids compared %s\n",
-                   CountsText(M.ReceiptStates()).c_str(), CountsText(M.ReceiptErrors()).c_str(),
-                   M.Convention() == load::TReceiptIds::riAuto
-                       ? "auto (no receipt told exact and hex-dec apart)"
-                       : std::string(load::ReceiptIdsWord(M.Convention())).c_str());
-  }
-  if (M.UnmatchedResponses() > 0 || M.UnmatchedReceipts() > 0)
-    std::fprintf(stderr,
-                 "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts "
-                 "for no message id of this run (%ld of them could match two ids)\n",
-                 M.UnmatchedResponses(), M.UnmatchedReceipts(), M.AmbiguousReceipts());
+  // The clients are gone: nothing changes the run's figures any more.
+  load::TSummary S = Run.Summary();
+  S.ExitStatus = Status;
+  S.Error = Error;
+  S.Options = {{"host", O.Host},
+               {"port", O.Port},
+               {"count", O.Duration > 0 ? 0 : O.Count},
+               {"duration_s", O.Duration},
+               {"tps", O.Tps},
+               {"window", O.Window},
+               {"binds", O.Binds},
+               {"seed", O.Traffic.Seed},
+               {"wait_for_receipts", O.Receipts},
+               {"receipt_ids", load::ReceiptIdsWord(O.ReceiptIds)},
+               {"expect_stat", O.ExpectStat}};
+  std::fputs(load::SummaryText(S, O.Receipts).c_str(), stderr);
   if (Json) {
-    using nlohmann::ordered_json;
-    ordered_json Statuses = ordered_json::object();
-    for (const auto& [Code, N] : M.Statuses()) Statuses[Hex8(Code)] = N;
-    const ordered_json J = {{"options",
-                             {{"host", O.Host},
-                              {"port", O.Port},
-                              {"count", O.Duration > 0 ? 0 : O.Count},
-                              {"duration_s", O.Duration},
-                              {"tps", O.Tps},
-                              {"window", O.Window},
-                              {"wait_for_receipts", O.Receipts},
-                              {"receipt_ids", load::ReceiptIdsWord(O.ReceiptIds)},
-                              {"expect_stat", O.ExpectStat}}},
-                            {"exit_status", Status},
-                            {"error", Error},
-                            {"counts",
-                             {{"messages", Sent},
-                              {"submits", M.Sent()},
-                              {"answered", M.Answered()},
-                              {"accepted", M.Accepted()},
-                              {"rejected", Rejected},
-                              {"receipts", M.Receipts()},
-                              {"unanswered", M.InFlight()},
-                              {"receipts_missing", O.Receipts ? std::max(0L, M.ReceiptsDue()) : 0},
-                              {"unmatched_responses", M.UnmatchedResponses()},
-                              {"unmatched_receipts", M.UnmatchedReceipts()},
-                              {"ambiguous_receipts", M.AmbiguousReceipts()},
-                              {"throttled", Throttled},
-                              {"queue_full", QueueFull},
-                              {"back_offs", P.Limiter.BackOffs()}}},
-                            {"seconds", Seconds},
-                            {"submits_per_s", Seconds > 0 ? M.Sent() / Seconds : 0.0},
-                            {"answered_per_s", Rate},
-                            {"cpu_us_per_message", CpuPerMessage},
-                            {"response_latency", load::LatencyJson(M.ResponseLatency())},
-                            {"receipt_latency", load::LatencyJson(M.ReceiptLatency())},
-                            {"statuses", Statuses},
-                            {"receipt_ids_used", load::ReceiptIdsWord(M.Convention())},
-                            {"receipt_states", M.ReceiptStates()},
-                            {"receipt_errors", M.ReceiptErrors()}};
-    std::fprintf(Json, "%s\n", load::JsonText(J).c_str());
+    std::fprintf(Json, "%s\n", load::JsonText(load::SummaryJson(S)).c_str());
     if (std::fclose(Json) != 0) {
       std::fprintf(stderr, "smppcli: cannot write --json %s\n", O.JsonFile.c_str());
       Status = 1;

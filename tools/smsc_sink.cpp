@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,26 +32,31 @@ const char* const kUsage =
     "a pipe or a terminal, its end or a line \"quit\" stops it; otherwise it runs until killed.\n\n"
     "  --port N              port (default 0: the OS chooses)\n"
     "  --receipts            send a delivery receipt for every accepted submit_sm to the\n"
-    "                        bound receiver\n"
+    "                        receiver bound last with the transmitter's system_id\n"
     "  --decimal-receipts    give the receipts' ids in decimal (the responses' are hexadecimal)\n"
     "  --receipts-first      send each receipt before the submit_sm_resp it belongs to\n"
     "  --stray-receipts N    send N receipts for ids never given when a receiver binds\n"
     "  --throttle-every N    answer every Nth submit_sm with 0x00000058 (throttled)\n"
     "  --undeliv-every N     make every Nth receipt stat:UNDELIV err:001\n"
+    "  --drop-after N        at the Nth submit_sm (of all connections) close its connection\n"
+    "                        at once, leaving the submits of that read unanswered (once)\n"
     "  --per-second          print \"second N submits M\" for every second after the first\n"
     "                        submit_sm, until the submits stop\n";
 
 struct TOptions {
   int Port = 0;
   bool Receipts = false, DecimalReceipts = false, ReceiptsFirst = false;
-  long StrayReceipts = 0, ThrottleEvery = 0, UndelivEvery = 0;
+  long StrayReceipts = 0, ThrottleEvery = 0, UndelivEvery = 0, DropAfter = 0;
   bool PerSecond = false;
 } O;
 
 std::atomic<uint64_t> NextId{1};  // message ids handed out, all connections
 std::atomic<long> Submits{0};     // submit_sm seen, all connections
-std::mutex ReceiverLock;          // guards Receiver and the writes to it
-int Receiver = -1;                // ReceiverLock
+std::mutex ReceiverLock;          // guards Receivers and the writes to them
+// The receiver bound last, by system_id: the receipts of a transmitter go to the receiver of its
+// own system_id, as an SMSC routes them to the account, so that runs of several system_ids at
+// once each get their own.
+std::map<std::string, int> Receivers;  // ReceiverLock
 std::atomic<uint32_t> ReceiverSeq{1};
 
 void PutU32(std::string& Out, uint32_t V) {
@@ -99,16 +105,18 @@ void AppendReceipt(std::string& Out, const std::string& Id, bool Undelivered = f
   AppendPdu(Out, 0x00000005, 0, ReceiverSeq.fetch_add(1), Body);
 }
 
-void SendToReceiver(const std::string& Data) {
+void SendToReceiver(const std::string& SystemId, const std::string& Data) {
   std::lock_guard<std::mutex> G(ReceiverLock);
-  if (Receiver >= 0 && !WriteAll(Receiver, Data)) Receiver = -1;
+  auto It = Receivers.find(SystemId);
+  if (It != Receivers.end() && !WriteAll(It->second, Data)) Receivers.erase(It);
 }
 
 void Serve(int Fd) {
   std::vector<uint8_t> In(1 << 16);
   size_t Have = 0;
   std::string Out, Receipts;
-  bool IsReceiver = false;
+  bool IsReceiver = false, Dropped = false;
+  std::string SystemId;  // of the bind
   for (;;) {
     const ssize_t N = ::recv(Fd, In.data() + Have, In.size() - Have, 0);
     if (N < 0 && errno == EINTR) continue;
@@ -130,10 +138,19 @@ void Serve(int Fd) {
         case 0x00000002:  // bind_transmitter
         case 0x00000009:  // bind_transceiver
           AppendPdu(Out, Id | 0x80000000, 0, Seq, std::string("sink\0", 5));
+          SystemId.assign(reinterpret_cast<const char*>(P + 16),
+                          strnlen(reinterpret_cast<const char*>(P + 16), Length - 16));
           if (Id != 0x00000002) IsReceiver = true;
           break;
         case 0x00000004: {  // submit_sm
           const long K = Submits.fetch_add(1) + 1;
+          if (K == O.DropAfter) {
+            // A connection lost mid-run: the answers of this read never go.
+            Out.clear();
+            Receipts.clear();
+            Close = Dropped = true;
+            break;
+          }
           if (O.ThrottleEvery > 0 && K % O.ThrottleEvery == 0) {
             AppendPdu(Out, 0x80000004, 0x58, Seq, std::string(1, '\0'));
             break;
@@ -161,15 +178,16 @@ void Serve(int Fd) {
       At += Length;
       if (Close) break;
     }
+    if (Dropped) break;
     std::memmove(In.data(), In.data() + At, Have - At);
     Have -= At;
-    if (O.ReceiptsFirst && !Receipts.empty()) SendToReceiver(Receipts), Receipts.clear();
+    if (O.ReceiptsFirst && !Receipts.empty()) SendToReceiver(SystemId, Receipts), Receipts.clear();
     if (IsReceiver) {
       // Receipts from the transmitters' threads go to this socket too: one writer at a time.
       std::lock_guard<std::mutex> G(ReceiverLock);
       bool Written = WriteAll(Fd, Out);
-      if (Written && Receiver != Fd) {
-        Receiver = Fd;
+      if (Written && Receivers[SystemId] != Fd) {
+        Receivers[SystemId] = Fd;
         std::string Stray;
         for (long I = 0; I < O.StrayReceipts; ++I) AppendReceipt(Stray, "ffff" + std::to_string(I));
         Written = WriteAll(Fd, Stray);
@@ -179,12 +197,13 @@ void Serve(int Fd) {
       break;
     }
     Out.clear();
-    if (!Receipts.empty()) SendToReceiver(Receipts), Receipts.clear();
+    if (!Receipts.empty()) SendToReceiver(SystemId, Receipts), Receipts.clear();
     if (Close) break;
   }
   {
     std::lock_guard<std::mutex> G(ReceiverLock);
-    if (Receiver == Fd) Receiver = -1;
+    if (auto It = Receivers.find(SystemId); It != Receivers.end() && It->second == Fd)
+      Receivers.erase(It);
   }
   ::close(Fd);
 }
@@ -216,6 +235,8 @@ int main(int Argc, char** Argv) {
       O.ThrottleEvery = V;
     else if (A == "--undeliv-every" && HasValue && Count(Argv[++I], V) && V > 0)
       O.UndelivEvery = V;
+    else if (A == "--drop-after" && HasValue && Count(Argv[++I], V) && V > 0)
+      O.DropAfter = V;
     else if (A == "--per-second")
       O.PerSecond = true;
     else {

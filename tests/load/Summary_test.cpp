@@ -258,10 +258,10 @@ TEST(LoadSummary, MergesRunsAsOneRunOfAll) {
             "smppcli: statuses: ok 7, throttled 0x00000058 4, queue full 0x00000014 0, others 0; "
             "backed off 4 times\n"
             "smppcli: receipt states: DELIVRD 9, UNDELIV 2; err: 000 11; ids compared hex-dec\n"
-            "smppcli: bind 0 (run 1): 3 submits, answered 3, receipts 3, reconnects 0\n"
             "smppcli: bind 1 (run 1): 3 submits, answered 3, receipts 3, reconnects 0\n"
-            "smppcli: bind 2 (run 2): 2 submits, answered 2, receipts 2, reconnects 0\n"
-            "smppcli: bind 3 (run 2): 3 submits, answered 3, receipts 3, reconnects 0\n");
+            "smppcli: bind 2 (run 1): 3 submits, answered 3, receipts 3, reconnects 0\n"
+            "smppcli: bind 3 (run 2): 2 submits, answered 2, receipts 2, reconnects 0\n"
+            "smppcli: bind 4 (run 2): 3 submits, answered 3, receipts 3, reconnects 0\n");
   // Percentiles from the histograms added, never an average of percentiles.
   THistogram All = A.ResponseLatency;
   All.Add(B.ResponseLatency);
@@ -286,7 +286,7 @@ TEST(LoadSummary, MergesRunsAsOneRunOfAll) {
   EXPECT_EQ(Twice.Runs, 4);
   EXPECT_EQ(Twice.Error, "runs 2-4: run 2: 3 submits lost");
   EXPECT_EQ(Twice.Binds.back().Run, 4);
-  EXPECT_EQ(Twice.Binds.back().Index, 7);
+  EXPECT_EQ(Twice.Binds.back().Index, 8);
 }
 
 TEST(LoadSummary, RefusesToMergeDifferentBucketSchemes) {

@@ -1,0 +1,638 @@
+// The load run: binds, the sending loop, the clients' notifications and the verdict.
+#include "load/LoadRun.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <thread>
+
+#include "smpp/PduNames.h"
+#include "smpp/ReportText.h"
+#include "smpp/smppclient.h"
+
+namespace load {
+
+namespace {
+
+double CpuSeconds() {
+  rusage U{};
+  getrusage(RUSAGE_SELF, &U);
+  return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+}
+
+std::string Hex8(uint32_t V) {
+  char Buf[16];
+  std::snprintf(Buf, sizeof Buf, "0x%08X", V);
+  return Buf;
+}
+
+std::string NumberText(double V) {
+  char Buf[32];
+  std::snprintf(Buf, sizeof Buf, "%g", V);
+  return Buf;
+}
+
+bool StartsWith(const std::string& Line, const std::string& Prefix) {
+  return Line.compare(0, Prefix.size(), Prefix) == 0;
+}
+
+// The header fields and message id of the raw bytes of the read being reported, if it was one.
+struct TReadPdu {
+  uint32_t CommandId = 0, Status = 0, Sequence = 0;
+  std::string MessageId;  // of an accepted submit_sm_resp or submit_multi_resp
+};
+// Line is the report line of the read: for an accepted submit_sm_resp it carries the message id
+// already ("+IN_QUEUE ID=<id>"), so only a submit_multi_resp is decoded for it.
+bool ReadPdu(TSMPPConnection& Conn, const std::string& Line, TReadPdu& Out) {
+  uint8_t Bytes[kPduHeaderLength + kMaxMessageIdLength + 1];
+  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
+  if (Length < static_cast<int32_t>(kPduHeaderLength)) return false;
+  Out.CommandId = GetU32(Bytes + 4);
+  Out.Status = GetU32(Bytes + 8);
+  Out.Sequence = GetU32(Bytes + 12);
+  if (Out.Status != 0) return true;
+  static constexpr std::string_view kInQueue = "+IN_QUEUE ID=";
+  if (Out.CommandId == kSubmitSmResp && Line.compare(0, kInQueue.size(), kInQueue) == 0) {
+    Out.MessageId.assign(Line, kInQueue.size());
+  } else if (Out.CommandId == kSubmitSmResp || Out.CommandId == kSubmitMultiResp) {
+    TPDU Pdu;
+    TPduCodec::DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
+    Out.MessageId = Pdu.message_id;
+  }
+  return true;
+}
+
+// The state word (its stat label, or message_state by name) and err text of the delivery receipt
+// whose read is being reported on Conn.
+void ReadReceiptState(const TSmppClient& Client, TSMPPConnection& Conn, std::string& Stat,
+                      std::string& Err) {
+  static thread_local uint8_t Bytes[kPduBufferSize];
+  const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
+  if (Length < static_cast<int32_t>(kPduHeaderLength)) return;
+  TPDU Pdu;
+  Client.DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
+  Stat = Pdu.deliver.receipt_stat;
+  Err = Pdu.deliver.receipt_err;
+}
+
+// The responses throttled, queue full and of other error statuses in Statuses, less those in
+// Before when given.
+void SplitStatuses(const std::map<uint32_t, long>& Statuses, const std::map<uint32_t, long>* Before,
+                   long& Throttled, long& QueueFull, long& Other) {
+  Throttled = QueueFull = Other = 0;
+  for (const auto& [Code, N] : Statuses) {
+    const auto It = Before ? Before->find(Code) : Statuses.end();
+    const long New = N - (Before && It != Before->end() ? It->second : 0);
+    if (Code == kThrottled)
+      Throttled = New;
+    else if (Code == kQueueFull)
+      QueueFull = New;
+    else if (Code != 0)
+      Other += New;
+  }
+}
+
+// "DELIVRD 10, UNDELIV 2" of counts by word.
+std::string CountsText(const std::map<std::string, long>& Counts) {
+  std::string Text;
+  for (const auto& [Word, N] : Counts)
+    Text += (Text.empty() ? "" : ", ") + EscapedReportLine(Word) + " " + std::to_string(N);
+  return Text;
+}
+
+}  // namespace
+
+// One bind: a client with its receiver and transmitter (or its transceiver).
+struct TLoadRun::TBindState {
+  int Index = 0;
+  std::unique_ptr<TSmppClient> Client;
+  // The lines that tell of the connections, made once: "Tcx" or "Trx" on the transmitter's side.
+  std::string Side, SideName, TcxBindOk, TcxConnected, TcxTls, TcxClosed, TcxRetry, TcxBroken;
+  std::string Prefix;  // "bind 2: " before the errors of one bind among several, else empty
+  // FLock:
+  bool RcxBound = false, TcxBound = false;
+  bool Up = false;      // the transmitter is bound: submits may go
+  long Sessions = 0;    // binds of the transmitter so far
+  long Messages = 0;    // messages sent over it
+  long Share = 0;       // messages taken, for the turns: level with the others' when bound again
+  long Pending = 0;     // submits taken for sending and not yet recorded in the matcher
+  long Reconnects = 0;  // binds made again after a session ended
+};
+
+TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserver Observer)
+    : FOptions(std::move(Options)),
+      FWait(std::chrono::duration_cast<TClock::duration>(
+          std::chrono::duration<double>(FOptions.WaitSeconds))),
+      FObserver(std::move(Observer)),
+      FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds),
+      FLimiter(FOptions.Tps, FOptions.Parts) {
+  FMatcher.SetOwners(static_cast<int>(FOptions.Binds));
+  FMatcher.SetTap(&FSecond.ResponseLatency, &FSecond.ReceiptLatency);
+  const std::string Side = FOptions.Transceiver ? "Trx" : "Tcx";
+  for (long I = 0; I < std::max(1L, FOptions.Binds); ++I) {
+    auto B = std::make_unique<TBindState>();
+    B->Index = static_cast<int>(I);
+    B->Client = Make();
+    B->Side = Side;
+    B->SideName = FOptions.Transceiver ? "transceiver" : "transmitter";
+    B->TcxBindOk = "bind " + Side + " OK";
+    B->TcxConnected = Side + " Connected.";
+    B->TcxTls = Side + " TLS handshake failed: ";
+    B->TcxClosed = Side + " closed by the SMSC before the bind answer";
+    B->TcxRetry = Side + " try Connect in 5 sec";
+    B->TcxBroken = Side + " invalid PDU length";
+    if (FOptions.Binds > 1) B->Prefix = "bind " + std::to_string(I + 1) + ": ";
+    TBindState* Raw = B.get();
+    B->Client->SetRcxOnData([this, Raw](TSmppClient* C) { OnRcxLine(*Raw, *C); });
+    B->Client->SetTcxOnData([this, Raw](TSmppClient* C) { OnTcxLine(*Raw, *C); });
+    FBinds.push_back(std::move(B));
+  }
+}
+
+TSmppClient& TLoadRun::Client(int Bind) {
+  return *FBinds[static_cast<size_t>(Bind)]->Client;
+}
+
+TLoadRun::~TLoadRun() {
+  Close();
+}
+
+TMicros TLoadRun::Now() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - FT0).count();
+}
+
+// A time the client gave (a submit's SentAtNs, a read's ReadTimeNs; the same clock), or now when
+// it gave none: the client's times are those the PDU trace shows, and save a clock read.
+TMicros TLoadRun::MicrosOf(int64_t Ns) const {
+  if (Ns == 0) return Now();
+  return (Ns -
+          std::chrono::duration_cast<std::chrono::nanoseconds>(FT0.time_since_epoch()).count()) /
+         1000;
+}
+
+void TLoadRun::Fail(const std::string& Why) {
+  if (FFailure.empty()) FFailure = Why;
+}
+
+bool TLoadRun::AllBound() const {
+  return std::all_of(FBinds.begin(), FBinds.end(),
+                     [](const auto& B) { return B->RcxBound && B->TcxBound; });
+}
+
+bool TLoadRun::Finished() const {
+  long Pending = 0;
+  for (const auto& B : FBinds) Pending += B->Pending;
+  return FMatcher.InFlight() == 0 && Pending == 0 &&
+         (FOptions.ReceiptsPerSubmit == 0 || FMatcher.ReceiptsDue() <= 0);
+}
+
+bool TLoadRun::SendingDone() const {
+  if (FStopped) return true;
+  return FOptions.Duration > 0 ? TClock::now() >= FSendUntil : FClaimed >= FOptions.Count;
+}
+
+bool TLoadRun::MayTake(const TBindState& B, long Least) const {
+  return B.Up && B.Share <= Least + kShareSlack &&
+         FMatcher.Owner(B.Index).InFlight + B.Pending + FOptions.Parts <= FOptions.Window;
+}
+
+int TLoadRun::NextBind(int Preferred) const {
+  // The binds take turns, each within a few messages of the others, so that each carries its
+  // share of the rate (SMSCs cap each bind's). The bind whose response made room takes the next
+  // message when its turn allows: sent from its own worker thread, the submit costs no wake-up
+  // of another. A bind that is down is passed over until it is bound again.
+  if (FBinds.size() == 1) return MayTake(*FBinds[0], FBinds[0]->Share) ? 0 : -1;
+  long Least = LONG_MAX;
+  for (const auto& B : FBinds)
+    if (B->Up) Least = std::min(Least, B->Share);
+  if (Preferred >= 0 && MayTake(*FBinds[static_cast<size_t>(Preferred)], Least)) return Preferred;
+  const size_t N = FBinds.size();
+  for (size_t I = 0; I < N; ++I) {
+    const TBindState& B = *FBinds[(FNextBind + I) % N];
+    if (MayTake(B, Least)) return B.Index;
+  }
+  return -1;
+}
+
+void TLoadRun::WakeIfDue() {
+  bool Due = !FFailure.empty();
+  switch (FWaiting) {
+    case TWaiting::Binds:
+      Due = Due || AllBound();
+      break;
+    case TWaiting::Room:
+      Due = Due || NextBind(-1) >= 0 || SendingDone();
+      break;
+    case TWaiting::End:
+      Due = Due || Finished();
+      break;
+    default:
+      break;
+  }
+  if (Due) FChanged.notify_one();
+}
+
+void TLoadRun::Tally(TSecond& S) const {
+  S.Submits = FMatcher.Sent() - FSentAt0;
+  S.Answers = FMatcher.Answered() - FAnsweredAt0;
+  S.Receipts = FMatcher.Receipts() - FReceiptsAt0;
+  SplitStatuses(FMatcher.Statuses(), &FStatusesAt0, S.Throttled, S.QueueFull, S.OtherStatus);
+  S.InFlight = FMatcher.InFlight();
+}
+
+void TLoadRun::Roll(TMicros Now) {
+  while (Now >= FSecondEnd) {
+    Tally(FSecond);
+    // A week of seconds at most is kept: beyond that only the totals count.
+    if (FSeries.size() < 7 * 86400) FSeries.push_back(FSecond);
+    FSentAt0 = FMatcher.Sent(), FAnsweredAt0 = FMatcher.Answered();
+    FReceiptsAt0 = FMatcher.Receipts(), FStatusesAt0 = FMatcher.Statuses();
+    // The matcher's tap points at these two: they are emptied in place.
+    ++FSecond.UnixSecond;
+    FSecond.ResponseLatency = THistogram(kSeriesSubBits);
+    FSecond.ReceiptLatency = THistogram(kSeriesSubBits);
+    FSecondEnd += 1000000;
+  }
+}
+
+void TLoadRun::SessionEnded(TBindState& B) {
+  B.Up = false;
+  FMatcher.DropInFlight(B.Index);
+}
+
+void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
+  const std::string Line = C.Rcx().rcxData();
+  if (FObserver) FObserver(B.Index, true, C.Rcx(), Line);
+  TReadPdu R;
+  const bool Read = ReadPdu(C.Rcx(), Line, R);
+  std::string ReceiptId, Stat, Err;
+  const bool IsReceipt = ReceiptLineId(Line, ReceiptId);
+  if (IsReceipt) ReadReceiptState(C, C.Rcx(), Stat, Err);
+  std::lock_guard<std::mutex> G(FLock);
+  if (Line == "bind Rcx OK") {
+    if (B.RcxBound || !FBinding) ++B.Reconnects;
+    B.RcxBound = true;
+  } else if (IsReceipt) {
+    const long Before = FMatcher.Receipts();
+    const TMicros Now = MicrosOf(C.Rcx().ReadTimeNs());
+    if (Now >= FSecondEnd) Roll(Now);
+    FMatcher.Receipt(ReceiptId, Now, Stat, Err);
+    if (FMatcher.Receipts() != Before) FLastAnswer = Now;
+  }
+  // Before every bind is up a failed bind ends the run; later the client binds again by itself,
+  // and the run goes on with the other binds meanwhile.
+  if (FBinding) {
+    if (StartsWith(Line, "Rcx TLS handshake failed: ") ||
+        StartsWith(Line, "Rcx closed by the SMSC before the bind answer"))
+      Fail(B.Prefix + Line);
+    else if (Line == "Rcx try Connect in 5 sec")
+      Fail(B.Prefix + "cannot connect the receiver to " + FOptions.Host + ":" +
+           std::to_string(FOptions.Port));
+    if (Read && R.CommandId == kBindReceiverResp && R.Status != 0)
+      Fail(B.Prefix + "bind_receiver refused by the SMSC (status " + Hex8(R.Status) + ")");
+  }
+  if (StartsWith(Line, "Rcx invalid PDU length"))
+    Fail(B.Prefix + "the SMSC sent a broken stream on the receiver (" + Line + ")");
+  WakeIfDue();
+}
+
+// The transmitter's lines, or the transceiver's: its own, and the answers to submits and other
+// requests (a transceiver's deliveries come through the receiver's notification).
+void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
+  const std::string Line = C.Tcx().tcxData();
+  if (FObserver) FObserver(B.Index, false, C.Tcx(), Line);
+  TReadPdu R;
+  const bool Read = ReadPdu(C.Tcx(), Line, R);
+  const bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
+  std::unique_lock<std::mutex> G(FLock);
+  {
+    if (Line == B.TcxBindOk) {
+      if (B.TcxBound || !FBinding) ++B.Reconnects;
+      B.TcxBound = B.Up = true;
+      ++B.Sessions;
+      // A bind back after a while starts level with the others rather than taking every message
+      // until it has caught up.
+      for (const auto& Other : FBinds)
+        if (Other->Up) B.Share = std::max(B.Share, Other->Share - kShareSlack);
+      if (FOptions.Transceiver) B.RcxBound = true;
+    } else if (Line == B.TcxConnected) {
+      // A new session: nothing sent on the one before is answered now.
+      SessionEnded(B);
+    } else if (FBinding && (StartsWith(Line, B.TcxTls) || StartsWith(Line, B.TcxClosed))) {
+      Fail(B.Prefix + Line);
+    } else if (Line == B.TcxRetry) {
+      if (FBinding)
+        Fail(B.Prefix + "cannot connect the " + B.SideName + " to " + FOptions.Host + ":" +
+             std::to_string(FOptions.Port));
+      SessionEnded(B);
+    } else if (StartsWith(Line, B.TcxBroken)) {
+      Fail(B.Prefix + "the SMSC sent a broken stream on the " + B.SideName + " (" + Line + ")");
+    }
+    if (Response) {
+      const TMicros Now = MicrosOf(C.Tcx().ReadTimeNs());
+      if (Now >= FSecondEnd) Roll(Now);
+      const long Before = FMatcher.Answered();
+      FMatcher.Responded(R.Sequence, R.Status, R.MessageId, Now, B.Index);
+      if (FMatcher.Answered() != Before) FLastAnswer = Now;
+      if (R.Status == kThrottled || R.Status == kQueueFull)
+        FLimiter.Throttled(Now, Now > 0 ? FMatcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
+    }
+    const uint32_t BindResp = FOptions.Transceiver ? kBindTransceiverResp : kBindTransmitterResp;
+    if (FBinding && Read && R.CommandId == BindResp && R.Status != 0)
+      Fail(B.Prefix + CommandName(BindResp & ~kGenericNack) + " refused by the SMSC (status " +
+           Hex8(R.Status) + ")");
+    if (Read && FOptions.KeepAnswers && B.Index == 0 && (R.CommandId & kGenericNack) != 0) {
+      FAnswers[R.Sequence] = R.Status;
+      FChanged.notify_all();
+    }
+  }
+  // After a response the pump refills the window, in the same hold of the lock, and wakes the
+  // Run thread if need be.
+  if (Response)
+    Pump(G, B.Index);
+  else
+    WakeIfDue();
+}
+
+// Every message goes as one submit per part; each submit gets its own answer and receipt. The
+// Run thread calls this to fill the windows and for what waits for the rate; a transmitter's
+// notification calls it on its worker thread after each response: a submit made there goes out
+// with no thread hand-over at all, which keeps a round trip at window 1 short, and at large
+// windows lets one thread both read the responses and send the next submits with no wake-ups
+// between threads. The rotation then mostly gives the bind whose response made the room. FLock is
+// never held across Send.
+void TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
+  // The destination and text of a varied message, made under the lock, sent after it.
+  static thread_local std::string Destination, Text;
+  static thread_local std::vector<uint32_t> Sequences;
+  while (FFailure.empty() && !SendingDone()) {
+    const int Index = NextBind(Preferred);
+    if (Index < 0) break;
+    if (const TMicros Pause = FLimiter.Take(Now()); Pause > 0) {
+      FNextSendAt = TClock::now() + std::chrono::microseconds(Pause);
+      break;
+    }
+    TBindState& B = *FBinds[static_cast<size_t>(Index)];
+    FNextBind = static_cast<size_t>(Index + 1) % FBinds.size();
+    ++B.Share;
+    const uint64_t Number = static_cast<uint64_t>(++FClaimed);
+    // A submit into an empty window starts the wait for an answer afresh.
+    const bool IntoEmptyWindow = FMatcher.InFlight() == 0;
+    B.Pending += FOptions.Parts;
+    const long Session = B.Sessions;
+    const bool Varied = static_cast<bool>(FOptions.Vary);
+    if (Varied) FOptions.Vary(Number, Destination, Text);
+    G.unlock();
+    int64_t SentNs = 0;
+    const int32_t Sequence =
+        B.Client->Send(FOptions.Source, Varied ? Destination : FOptions.Destination,
+                       FOptions.Validity, Varied ? Text : FOptions.Text, &Sequences, &SentNs);
+    G.lock();
+    B.Pending -= FOptions.Parts;
+    const TMicros SentAt = MicrosOf(SentNs);
+    if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, SentAt);
+    if (Sequence < 0) {
+      // Send refuses a message it cannot build while the connection is up; otherwise the
+      // session ended, and the message goes on another bind (or this one once bound again).
+      if (B.Client->Tcx().Socket()->State() == wsConnected) {
+        Fail(B.Prefix +
+             "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)");
+        break;
+      }
+      --FClaimed;
+      --B.Share;
+      // Unless it was bound again meanwhile.
+      if (B.Sessions == Session) SessionEnded(B);
+      continue;
+    }
+    if (SentAt >= FSecondEnd) Roll(SentAt);
+    // An answer that came before this point is held by the matcher and paired here.
+    for (const uint32_t Part : Sequences) FMatcher.Submitted(Part, SentAt, B.Index);
+    ++FMessages;
+    ++B.Messages;
+  }
+  WakeIfDue();
+}
+
+bool TLoadRun::WaitForAnswers(std::unique_lock<std::mutex>& G, const std::function<bool()>& Done) {
+  auto Ready = [&] { return !FFailure.empty() || Done(); };
+  while (!Ready()) {
+    const auto Quiet = FT0 + std::chrono::microseconds(FLastAnswer) + FWait;
+    // The deadline moves with every answer; a run for a duration also wakes at its end, and every
+    // second ends on time.
+    auto Until = std::min(Quiet, FT0 + std::chrono::microseconds(FSecondEnd));
+    if (FOptions.Duration > 0 && !FAllSent) Until = std::min(Until, FSendUntil);
+    FChanged.wait_until(G, Until, Ready);
+    Roll(Now());
+    if (Ready()) break;
+    if (TClock::now() >= FT0 + std::chrono::microseconds(FLastAnswer) + FWait) break;
+    if (FOptions.Duration > 0 && !FAllSent && TClock::now() >= FSendUntil) break;
+  }
+  return Done();
+}
+
+std::string TLoadRun::Bind() {
+  for (const auto& B : FBinds) B->Client->Connect();
+  std::unique_lock<std::mutex> G(FLock);
+  FWaiting = TWaiting::Binds;
+  const bool Bound = FChanged.wait_until(G, TClock::now() + FWait,
+                                         [&] { return !FFailure.empty() || AllBound(); });
+  FWaiting = TWaiting::Nothing;
+  if (!FFailure.empty()) return FFailure;
+  if (!Bound) {
+    if (FBinds.size() == 1) return "the SMSC did not accept both binds within the wait";
+    long N = 0;
+    for (const auto& B : FBinds) N += B->RcxBound && B->TcxBound;
+    return "the SMSC did not accept every bind within the wait (" + std::to_string(N) + " of " +
+           std::to_string(FBinds.size()) + " bound)";
+  }
+  FBinding = false;
+  return {};
+}
+
+bool TLoadRun::WaitAnswer(uint32_t Sequence, uint32_t& Status, std::string& Failure) {
+  std::unique_lock<std::mutex> G(FLock);
+  const bool Came =
+      FChanged.wait_for(G, FWait, [&] { return !FFailure.empty() || FAnswers.count(Sequence); });
+  Failure = FFailure;
+  if (!Came || !Failure.empty()) return false;
+  Status = FAnswers[Sequence];
+  return true;
+}
+
+std::string TLoadRun::Run() {
+  const double Cpu0 = CpuSeconds();
+  {
+    std::lock_guard<std::mutex> G(FLock);
+    FT0 = TClock::now();
+    const auto Unix = std::chrono::system_clock::now().time_since_epoch();
+    const int64_t UnixMicros = std::chrono::duration_cast<std::chrono::microseconds>(Unix).count();
+    FStartUnix = static_cast<double>(UnixMicros) / 1e6;
+    // Seconds end where the wall clock's do, so that the seconds of runs on several machines
+    // add up one to one.
+    FSecond.UnixSecond = UnixMicros / 1000000;
+    FSecondEnd = 1000000 - UnixMicros % 1000000;
+    FSendUntil = FT0 + std::chrono::duration_cast<TClock::duration>(
+                           std::chrono::duration<double>(FOptions.Duration));
+    FLastAnswer = 0;
+  }
+  std::string Error;
+  // The Run thread fills the windows and sends what waits for the rate; the transmitters'
+  // notifications send whenever a response makes room.
+  for (;;) {
+    std::unique_lock<std::mutex> G(FLock);
+    Pump(G, -1);
+    if (!FFailure.empty() || SendingDone()) break;
+    if (NextBind(-1) < 0) {
+      // No bind has room (or none is up). The transmitters' threads refill the windows after each
+      // response, so room may never be seen here: what ends the wait with an error is a silence
+      // of the wait, not its length.
+      FWaiting = TWaiting::Room;
+      const bool Room = WaitForAnswers(G, [&] { return NextBind(-1) >= 0 || SendingDone(); });
+      FWaiting = TWaiting::Nothing;
+      if (!Room && FFailure.empty()) {
+        Error = "the SMSC stopped answering submits (nothing answered for " +
+                NumberText(FOptions.WaitSeconds) + " s)";
+        break;
+      }
+      continue;
+    }
+    // Room, but the rate allows the next submit only later.
+    auto Until = std::min(FNextSendAt, FT0 + std::chrono::microseconds(FSecondEnd));
+    if (FOptions.Duration > 0) Until = std::min(Until, FSendUntil);
+    FChanged.wait_until(G, Until, [&] { return !FFailure.empty() || FStopped; });
+    Roll(Now());
+  }
+  bool Done = false;
+  {
+    std::unique_lock<std::mutex> G(FLock);
+    FAllSent = true;
+    if (Error.empty() && FFailure.empty()) {
+      FWaiting = TWaiting::End;
+      Done = WaitForAnswers(G, [&] { return Finished(); });
+      FWaiting = TWaiting::Nothing;
+    }
+    if (Error.empty()) Error = Verdict(Done);
+    Roll(Now());
+    FSeconds = std::chrono::duration<double>(TClock::now() - FT0).count();
+  }
+  FCpuSeconds = CpuSeconds() - Cpu0;
+  return Error;
+}
+
+std::string TLoadRun::Verdict(bool Done) const {
+  const TMatcher& M = FMatcher;
+  const long Rejected = M.Answered() - M.Accepted();
+  if (!FFailure.empty()) return FFailure;
+  if (!Done && M.InFlight() > 0)
+    return "only " + std::to_string(M.Sent() - M.InFlight() - M.Dropped()) + " of " +
+           std::to_string(M.Sent()) + " submits were answered within the wait";
+  if (!Done)
+    return "only " + std::to_string(M.Receipts()) + " of " +
+           std::to_string(M.Receipts() + M.ReceiptsDue()) +
+           " delivery receipts came within the wait (--no-receipts skips them)";
+  if (M.Dropped() > 0) {
+    long Reconnects = 0;
+    for (const auto& B : FBinds) Reconnects += B->Reconnects;
+    return std::to_string(M.Dropped()) + " of " + std::to_string(M.Sent()) +
+           " submits were never answered: the session they went on ended (" +
+           std::to_string(Reconnects) + " binds made again)";
+  }
+  if (Rejected > 0)
+    return std::to_string(Rejected) + " of " + std::to_string(M.Sent()) +
+           " submits were rejected by the SMSC";
+  if (FOptions.ReceiptsPerSubmit == 0) return {};
+  std::map<std::string, long> Unexpected;
+  long N = 0;
+  for (const auto& [Word, Count] : M.ReceiptStates())
+    if (!IntermediateState(Word) &&
+        std::find(FOptions.ExpectStat.begin(), FOptions.ExpectStat.end(), Word) ==
+            FOptions.ExpectStat.end())
+      Unexpected.emplace(Word, Count), N += Count;
+  if (Unexpected.empty()) return {};
+  std::string Expect;
+  for (const std::string& Word : FOptions.ExpectStat) Expect += (Expect.empty() ? "" : ",") + Word;
+  return std::to_string(N) + " of " + std::to_string(M.Receipts()) +
+         " delivery receipts ended in a state not expected (" + CountsText(Unexpected) +
+         "; --expect-stat " + Expect + ")";
+}
+
+void TLoadRun::Stop() {
+  std::lock_guard<std::mutex> G(FLock);
+  FStopped = true;
+  FChanged.notify_all();
+}
+
+void TLoadRun::Close() {
+  // Each unbind waits for its answer a while: the binds close side by side, not one after the
+  // other.
+  std::vector<std::thread> Closing;
+  for (const auto& B : FBinds)
+    if (B->Client)
+      Closing.emplace_back([&Client = B->Client] {
+        Client->Disconnect();
+        Client.reset();
+      });
+  for (std::thread& T : Closing) T.join();
+}
+
+TLiveFigures TLoadRun::Live() const {
+  std::lock_guard<std::mutex> G(FLock);
+  return {FMatcher.Sent(), FMatcher.Answered(), FMatcher.Receipts(), FMatcher.InFlight(),
+          FMatcher.Dropped()};
+}
+
+std::vector<TSecond> TLoadRun::Seconds(size_t From) const {
+  std::lock_guard<std::mutex> G(FLock);
+  if (From >= FSeries.size()) return {};
+  return {FSeries.begin() + static_cast<std::ptrdiff_t>(From), FSeries.end()};
+}
+
+TSummary TLoadRun::Summary() const {
+  std::lock_guard<std::mutex> G(FLock);
+  const TMatcher& M = FMatcher;
+  TSummary S;
+  S.StartUnix = FStartUnix;
+  S.Seconds = FSeconds;
+  S.CpuSeconds = FCpuSeconds;
+  auto Fill = [&](TCounts& C, long Messages, long Sent, long Answered, long Accepted, long Receipts,
+                  long Unanswered) {
+    C.Messages = Messages, C.Submits = Sent, C.Answered = Answered, C.Accepted = Accepted;
+    C.Rejected = Answered - Accepted, C.Receipts = Receipts, C.Unanswered = Unanswered;
+  };
+  Fill(S.Counts, FMessages, M.Sent(), M.Answered(), M.Accepted(), M.Receipts(),
+       M.InFlight() + M.Dropped());
+  TCounts& C = S.Counts;
+  C.ReceiptsMissing = FOptions.ReceiptsPerSubmit ? std::max(0L, M.ReceiptsDue()) : 0;
+  C.UnmatchedResponses = M.UnmatchedResponses();
+  C.UnmatchedReceipts = M.UnmatchedReceipts();
+  C.AmbiguousReceipts = M.AmbiguousReceipts();
+  SplitStatuses(M.Statuses(), nullptr, C.Throttled, C.QueueFull, C.OtherStatus);
+  C.BackOffs = FLimiter.BackOffs();
+  for (const auto& B : FBinds) {
+    const TMatcher::TOwnerCounts& O = M.Owner(B->Index);
+    TBindSummary Bs;
+    Bs.Index = B->Index + 1;  // bind 1 to N, as the errors name them
+    Fill(Bs.Counts, B->Messages, O.Sent, O.Answered, O.Accepted, O.Receipts,
+         O.InFlight + O.Dropped);
+    Bs.Counts.Reconnects = B->Reconnects;
+    C.Reconnects += B->Reconnects;
+    S.Binds.push_back(std::move(Bs));
+  }
+  S.ResponseLatency = M.ResponseLatency();
+  S.ReceiptLatency = M.ReceiptLatency();
+  S.Statuses = M.Statuses();
+  S.ReceiptIdsUsed = ReceiptIdsWord(M.Convention());
+  S.ReceiptStates = M.ReceiptStates();
+  S.ReceiptErrors = M.ReceiptErrors();
+  S.Series = FSeries;
+  // The second under way, cut short.
+  TSecond Last = FSecond;
+  Tally(Last);
+  if (Last.Submits || Last.Answers || Last.Receipts || Last.InFlight) S.Series.push_back(Last);
+  return S;
+}
+
+}  // namespace load

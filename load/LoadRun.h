@@ -1,0 +1,167 @@
+// A load run: messages submitted over one or more binds to one SMSC at a rate and within a window
+// per bind, every response paired with its submit and every delivery receipt with its message id,
+// the latencies kept in histograms, the figures of every second published, and a summary and a
+// verdict at the end. Front ends (smppcli, the workbench) only give the options, show the lines
+// and print the summary: the run itself is here, the same for all of them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "load/Matcher.h"
+#include "load/RateLimiter.h"
+#include "load/Summary.h"
+
+class TSmppClient;
+class TSMPPConnection;
+
+namespace load {
+
+struct TLoadOptions {
+  long Binds = 1;  // bind pairs (or transceivers), submits spread over them round-robin
+  bool Transceiver = false;
+  long Count = 1;              // messages to send, unless Duration is given
+  double Duration = 0;         // seconds of sending; 0 sends Count messages
+  double Tps = 0;              // submits per second of the whole run; 0 unlimited
+  long Window = 1000;          // most submits unanswered at once, per bind
+  double WaitSeconds = 30;     // for the binds, and the longest silence before the run gives up
+  long Parts = 1;              // the most submits one message takes; its parts go together
+  long ReceiptsPerSubmit = 1;  // receipts awaited per accepted submit; 0 awaits none
+  TReceiptIds ReceiptIds = TReceiptIds::riAuto;
+  std::vector<std::string> ExpectStat = {"DELIVRD"};  // receipt states that pass
+  std::string Host;                                   // for the texts of errors
+  int Port = 0;
+  std::string Source, Destination, Validity, Text;
+  // When given, the destination and text of message N (1-based), written into the strings given
+  // (whose storage is reused); called under the run's lock, once per message.
+  std::function<void(uint64_t N, std::string& Destination, std::string& Text)> Vary;
+  // Keep the answers to requests other than submits (query_sm, cancel_sm, raw PDUs) of bind 0,
+  // for WaitAnswer.
+  bool KeepAnswers = false;
+};
+
+// What the run shows while it goes: the counts so far. Any thread.
+struct TLiveFigures {
+  long Sent = 0, Answered = 0, Receipts = 0, InFlight = 0, Dropped = 0;
+};
+
+class TLoadRun {
+ public:
+  // Makes one configured client (host, port, credentials, submit settings); called once per
+  // bind by the constructor. The run sets the client's notifications itself.
+  using TClientFactory = std::function<std::unique_ptr<TSmppClient>()>;
+  // Every report line of every bind, as it comes, for a front end that shows them: on the
+  // client's worker and timer threads with the connection's report lock held. It must not call
+  // into the run.
+  // Receiver tells the receiver's lines (a transceiver's deliveries among them) from the
+  // transmitter's.
+  using TLineObserver =
+      std::function<void(int Bind, bool Receiver, TSMPPConnection& Conn, const std::string& Line)>;
+
+  TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserver Observer = {});
+  // Closes the binds still open.
+  ~TLoadRun();
+  TLoadRun(const TLoadRun&) = delete;
+  TLoadRun& operator=(const TLoadRun&) = delete;
+
+  // Connects every bind and waits until all are bound, one fails or the wait passes. Gives the
+  // error, empty when all are bound. The thread that calls Run.
+  std::string Bind();
+  TSmppClient& Client(int Bind = 0);
+  // After Bind, with KeepAnswers: waits for the answer to the request Sequence sent on bind 0
+  // and gives its status. Gives false when none came within the wait (Failure empty) or the run
+  // failed (Failure says why).
+  bool WaitAnswer(uint32_t Sequence, uint32_t& Status, std::string& Failure);
+  // Sends the messages and waits for their answers and receipts. Gives the verdict: empty when
+  // every submit was accepted and every receipt came in an expected state, else the reason.
+  // The thread that called Bind.
+  std::string Run();
+  // Ends the sending early; what was sent is still waited for. Any thread.
+  void Stop();
+  // Unbinds and closes every bind; blocks for the unbind's wait. The thread that called Run.
+  void Close();
+
+  TLiveFigures Live() const;  // any thread
+  // The seconds completed so far, from the From-th on; each is published once it has ended.
+  // Any thread.
+  std::vector<TSecond> Seconds(size_t From = 0) const;
+  // The counts, histograms, binds and seconds of the run, with Seconds, CpuSeconds and StartUnix
+  // of Run. After Run (and preferably Close, so that no answer changes it meanwhile).
+  TSummary Summary() const;
+  const TRateLimiter& Limiter() const { return FLimiter; }  // after Run
+
+ private:
+  using TClock = std::chrono::steady_clock;
+  struct TBindState;
+  enum class TWaiting { Nothing, Binds, Room, End };
+
+  void OnTcxLine(TBindState& B, TSmppClient& C);
+  void OnRcxLine(TBindState& B, TSmppClient& C);
+  // Sends while some bind is up with room, the rate allows and something is left to send.
+  // Preferred is the bind whose response made room, or -1. G holds FLock, released around each
+  // Send.
+  void Pump(std::unique_lock<std::mutex>& G, int Preferred);
+  // The bind to take the next message: up, with room, and not ahead of the others by more than
+  // kShareSlack; Preferred first, then in turn. -1 when none may. FLock held.
+  int NextBind(int Preferred) const;
+  bool MayTake(const TBindState& B, long Least) const;
+  static constexpr long kShareSlack = 8;
+  // A session of B ended: its submits in flight are never answered. FLock held.
+  void SessionEnded(TBindState& B);
+  // The counts of the second under way, into S. FLock held.
+  void Tally(TSecond& S) const;
+  // Publishes the seconds that ended before Now. FLock held.
+  void Roll(TMicros Now);
+  // Waits on G until Done holds, a failure is seen or nothing was answered for the wait;
+  // publishes each second meanwhile. Gives Done().
+  bool WaitForAnswers(std::unique_lock<std::mutex>& G, const std::function<bool()>& Done);
+  void WakeIfDue();
+  bool Finished() const;
+  bool SendingDone() const;
+  bool AllBound() const;
+  TMicros Now() const;
+  TMicros MicrosOf(int64_t Ns) const;
+  void Fail(const std::string& Why);  // the first fatal condition; FLock held
+  std::string Verdict(bool Done) const;
+
+  const TLoadOptions FOptions;
+  const TClock::duration FWait;
+  TLineObserver FObserver;
+  std::vector<std::unique_ptr<TBindState>> FBinds;
+
+  // Everything below is guarded by FLock, which the clients' notifications take with their
+  // connection's report lock held (report lock, then FLock; never the other way: Send and the
+  // other client calls are made with FLock released).
+  mutable std::mutex FLock;
+  std::condition_variable FChanged;
+  TWaiting FWaiting = TWaiting::Nothing;  // what the Run thread waits for, so that it is woken
+                                          // only when that may have come
+  std::string FFailure;
+  bool FBinding = true;  // before every bind was up once: a failed bind ends the run
+  bool FStopped = false, FAllSent = false;
+  TClock::time_point FT0 = TClock::now(), FSendUntil;
+  long FClaimed = 0, FMessages = 0;
+  size_t FNextBind = 0;
+  TClock::time_point FNextSendAt;
+  TMicros FLastAnswer = 0;  // the last answer, or submit into an empty window: the wait counts
+                            // from here
+  TMatcher FMatcher;
+  TRateLimiter FLimiter;
+  std::map<uint32_t, uint32_t> FAnswers;  // request sequence -> status, with KeepAnswers
+  // The second being counted, and the counts at its start; seconds end on the wall clock's.
+  TSecond FSecond;
+  TMicros FSecondEnd = INT64_MAX;  // until Run starts the first second
+  long FSentAt0 = 0, FAnsweredAt0 = 0, FReceiptsAt0 = 0;
+  std::map<uint32_t, long> FStatusesAt0;
+  std::vector<TSecond> FSeries;
+  double FStartUnix = 0, FSeconds = 0, FCpuSeconds = 0;
+};
+
+}  // namespace load
