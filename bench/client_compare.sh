@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Load comparison against our minimal C++ SMSC (tools/smsc_sink), which answers as fast as the
 # socket allows: the floor (bench/floor/floor_client, a plain blocking client sending pre-encoded
-# submits), our console client (smppcli) and a client written with the npm package smpp
-# (bench/npm_client.js) each send the same N messages at window 1 and at window 1000, one after
-# the other, and print messages per second and CPU time per message. No delivery receipts.
+# submits), our console client (smppcli, on one bind and on four) and a client written with the npm
+# package smpp (bench/npm_client.js) each send the same N messages at window 1 and at window 1000,
+# one after the other, and print messages per second and CPU time per message. No delivery
+# receipts.
 # Usage: bench/client_compare.sh [count] [windows...]   (after scripts/test or scripts/run)
 #   defaults: 100000 messages, windows 1 and 1000
 set -euo pipefail
@@ -38,6 +39,10 @@ for window in "${windows[@]}"; do
   printf 'smppcli '
   "$cli" --port "$port" --count "$count" --window "$window" --no-receipts --quiet --wait 600 2>&1 |
     sed -n 's/^smppcli: \([0-9]* messages in\)/\1/p'
+  # The same messages spread over four binds: the CPU per message should stay near one bind's.
+  printf 'binds 4 '
+  "$cli" --port "$port" --count "$count" --window "$window" --binds 4 --no-receipts --quiet \
+    --wait 600 2>&1 | sed -n 's/^smppcli: \([0-9]* messages in\)/\1/p'
   printf 'npm     '
   node "$top/bench/npm_client.js" --port "$port" --count "$count" --window "$window"
 done
