@@ -265,6 +265,28 @@ void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
   FTraceHandler.store(Now, std::memory_order_release);
 }
 
+void TSmppClient::SetOnSubmitResponse(TSubmitResponseEvent Event) {
+  const TSubmitResponseEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FSubmitResponseHandlers.push_back(
+        std::make_unique<const TSubmitResponseEvent>(std::move(Event)));
+    Now = FSubmitResponseHandlers.back().get();
+  }
+  // Release: a worker that loads the pointer sees the handler it points to whole.
+  FOnSubmitResponse.store(Now, std::memory_order_release);
+}
+
+void TSmppClient::SetOnReceipt(TReceiptEvent Event) {
+  const TReceiptEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FReceiptHandlers.push_back(std::make_unique<const TReceiptEvent>(std::move(Event)));
+    Now = FReceiptHandlers.back().get();
+  }
+  FOnReceipt.store(Now, std::memory_order_release);
+}
+
 void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {
   if (Event.MonotonicNs == 0) Event.MonotonicNs = PduTraceNowNs();
   Handler(Event);
