@@ -184,6 +184,8 @@ void TSmppClient::Connect() {
       S->TLSCAFile = FClientInfo->TLSCAFile();
       S->TLSServerName = FClientInfo->TLSServerName();
       S->TLSHandshakeTimeout = TLSHandshakeTimeoutMs.load();
+      // A window of submits queued from one read goes out in one call, not one per 1514 bytes.
+      S->SendGather = true;
     }
     SocketConnect(Side);
   }
