@@ -387,6 +387,21 @@ TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
           Fsubmit_dest_addr_npi};
 }
 
+void TSMPPClientInfo::SubmitSettings(TSubmitAddressing& Addressing, TSubmitFields& Fields) const {
+  std::lock_guard<std::mutex> Guard(FieldsLock);
+  Addressing = {Fsubmit_source_addr_ton, Fsubmit_source_addr_npi, Fsubmit_dest_addr_ton,
+                Fsubmit_dest_addr_npi};
+  Fields.service_type = Fsubmit_service_type;
+  Fields.schedule_delivery_time = Fsubmit_schedule_delivery_time;
+  Fields.protocol_id = static_cast<uint8_t>(Fsubmit_protocol_id);
+  Fields.priority_flag = static_cast<uint8_t>(Fsubmit_priority_flag);
+  Fields.registered_delivery = static_cast<uint8_t>(Fsubmit_registered_delivery);
+  Fields.replace_if_present_flag = static_cast<uint8_t>(Fsubmit_replace_if_present_flag);
+  Fields.esm_class = static_cast<uint8_t>(Fsubmit_esm_class);
+  Fields.sm_default_msg_id = static_cast<uint8_t>(Fsubmit_sm_default_msg_id);
+  Fields.extra_tlvs = FExtraTlvs;
+}
+
 TSMPPClientInfo::TSubmitText TSMPPClientInfo::SubmitText() const {
   const uint16_t Both = Fsubmit_text.load(std::memory_order_relaxed);
   return {static_cast<TTextCoding>(Both & 0xFF), static_cast<TLongMessageMode>(Both >> 8)};

@@ -191,6 +191,8 @@ class TSMPPClientInfo : public TPersistent {
     int32_t source_ton, source_npi, dest_ton, dest_npi;
   };
   TSubmitAddressing SubmitAddressing() const;
+  // SubmitAddressing and SubmitFields read together, under one lock: what every submit reads.
+  void SubmitSettings(TSubmitAddressing& Addressing, TSubmitFields& Fields) const;
 
   // The coding and long-message mode of submits, read together.
   struct TSubmitText {

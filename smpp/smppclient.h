@@ -602,6 +602,9 @@ class TSmppClient : public TComponent, public TPersistent {
   // held while a report lock is taken.
   std::mutex FSendLock;
   std::atomic<int32_t> FSentPartIndex{0};
+  // The record Send of a plain text builds its submits in, kept so that a submit does not build
+  // and free a whole record. Guarded by FSendLock.
+  TPDU FSubmitPdu;
   // The next concatenation reference of each destination (as given to Send), and where a new
   // destination starts: anywhere, so that a restarted client does not repeat the references of
   // the last run. Guarded by FSendLock.
