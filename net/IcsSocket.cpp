@@ -108,6 +108,7 @@ void TIcsCustomSocket::HandTextsToWorker() {
   FWorkerThread->SetPort(FPort.Text);
   FWorkerThread->SetLingerOnOff(LingerOnOff);
   FWorkerThread->SetLingerTimeout(LingerTimeout);
+  FWorkerThread->SetSendGather(SendGather);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -86,6 +86,13 @@ class TIcsCustomSocket : public TComponent {
   // connection reset). Write them while the socket is closed.
   TIcsSocketLingerOnOff LingerOnOff = wsLingerOff;
   int32_t LingerTimeout = 0;
+  // Off (the default): the write cycle hands each chunk of the send buffer (1514 bytes) to the
+  // OS in a call of its own. On: a plain stream connection's write cycle hands over the chunks
+  // queued behind the first in the same call, up to 64 KiB, which saves a program that queues
+  // many small messages at once one system call per chunk; the bytes and their order are the
+  // same, and TLS and datagram sockets still go chunk by chunk. Handed to the worker by
+  // Connect, Listen and Dup; write it while the socket is closed.
+  bool SendGather = false;
   // Handed to the worker by Dup: do not watch the adopted socket for incoming data.
   bool DontRead = false;
   // TLS on the connections this socket makes (published; off by default). Connect hands them

@@ -463,6 +463,18 @@ inline TIcsBuffer* TWorkerThread::FirstUnsent(const uint8_t*& Data, int32_t& Cou
   return nullptr;
 }
 
+void TWorkerThread::RemoveSent(TIcsBuffer* First, int32_t Count) {
+  // First is the front chunk; the ones behind it are read from their start. A chunk emptied
+  // before the last goes, as FirstUnsent would drop it.
+  Count -= First->Remove(Count);
+  while (Count > 0 && FBufList.size() > 1) {
+    if (FBufList.front().get() == First) FBufList.pop_front();
+    TIcsBuffer* Next = FBufList.front().get();
+    Count -= Next->Remove(Count);
+    First = Next;
+  }
+}
+
 void TWorkerThread::DeleteBufferList() {
   std::lock_guard<std::recursive_mutex> Guard(BufLock);
   FBufList.clear();
@@ -530,13 +542,26 @@ void TWorkerThread::OpWrite() {
       // Sent from a copy, so that the chunk may go (a new connection empties the buffer) while
       // the send runs without BufLock.
       FSendCopy.assign(P, P + Count);
+      // With SendGather, a plain stream socket takes the chunks queued behind the first in the
+      // same call, up to kMaxSendGather bytes: one call per chunk of 1514 bytes costs a load of
+      // small PDUs a system call for every twenty of them. A datagram is one chunk as queued,
+      // and a TLS write that must be retried has to be offered the same bytes again, so both go
+      // chunk by chunk.
+      if (FSendGather.load() && !FTlsOn.load() && FSockType.load() != SOCK_DGRAM) {
+        for (auto It = std::next(FBufList.begin());
+             It != FBufList.end() && FSendCopy.size() < kMaxSendGather; ++It) {
+          int32_t More = 0;
+          if (const uint8_t* Q = (*It)->Peek(More)) FSendCopy.insert(FSendCopy.end(), Q, Q + More);
+        }
+      }
+      const int32_t Offered = static_cast<int32_t>(FSendCopy.size());
       const uint64_t Epoch = FBufEpoch;
       Guard.unlock();
-      const int32_t R = RealSend(FSendCopy.data(), Count);
+      const int32_t R = RealSend(FSendCopy.data(), Offered);
       Guard.lock();
       // A new connection emptied the buffer meanwhile: what was sent belonged to the old one.
       if (Epoch != FBufEpoch) break;
-      if (R > 0) Chunk->Remove(R);
+      if (R > 0) RemoveSent(Chunk, R);
       if (R == 0) break;
       if (R < 0) {
         const int32_t Err = LastError();
@@ -550,7 +575,7 @@ void TWorkerThread::OpWrite() {
         FTryToSendPending.store(false);
         return;
       }
-      if (R < Count) break;
+      if (R < Offered) break;
     }
     // The cycle stops here: a Send from now on wakes it again. The rest goes out when the socket
     // is writable again.

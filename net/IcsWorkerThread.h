@@ -200,6 +200,9 @@ class TWorkerThread : public TThread {
   // order). The component hands its own values over with each Connect, Listen and Dup.
   TIcsSocketLingerOnOff LingerOnOff() const { return FLingerOnOff.load(); }
   void SetLingerOnOff(TIcsSocketLingerOnOff Value) { FLingerOnOff.store(Value); }
+  // TIcsCustomSocket::SendGather, handed over by the socket.
+  bool SendGather() const { return FSendGather.load(); }
+  void SetSendGather(bool Value) { FSendGather.store(Value); }
   int32_t LingerTimeout() const { return FLingerTimeout.load(); }
   void SetLingerTimeout(int32_t Value) { FLingerTimeout.store(Value); }
 
@@ -363,6 +366,11 @@ class TWorkerThread : public TThread {
   // been sent. The write cycle and the drain before a close walk the buffer with it (inline, and
   // defined in IcsWorkerOps.cpp beside them: it runs once per chunk sent). BufLock held.
   inline TIcsBuffer* FirstUnsent(const uint8_t*& Data, int32_t& Count);
+  // Takes Count bytes that one send took out of the buffer: from First (the chunk FirstUnsent
+  // gave) and on through the chunks behind it. BufLock held.
+  void RemoveSent(TIcsBuffer* First, int32_t Count);
+  // The most bytes one send of the write cycle offers a plain stream socket.
+  static constexpr size_t kMaxSendGather = 64 * 1024;
 
   // What the loop's wait watches, each named for why (the fields are the queue's). The wait reads
   // them only between two messages, so within a handler only the last value counts, except for
@@ -448,6 +456,7 @@ class TWorkerThread : public TThread {
   std::atomic<int32_t> FSockType{SOCK_STREAM};
 
   std::atomic<TIcsSocketLingerOnOff> FLingerOnOff{wsLingerOff};
+  std::atomic<bool> FSendGather{false};
   std::atomic<int32_t> FLingerTimeout{0};
 
   // The queue; created by the constructor, released by the destructor after the loop ended.
@@ -475,7 +484,8 @@ class TWorkerThread : public TThread {
   // write cycle sends without BufLock and removes what was sent only if the buffer is still the
   // one it copied from.
   uint64_t FBufEpoch = 0;
-  // The bytes of one send of the write cycle, copied from the first chunk. Worker thread only.
+  // The bytes of one send of the write cycle, copied from the first chunk (and those behind it).
+  // Worker thread only.
   std::vector<uint8_t> FSendCopy;
   // The phase of the connection, and the time limit of its TLS handshake. Worker thread only.
   TConnectPhase FConnectPhase = TConnectPhase::cpIdle;

@@ -89,14 +89,18 @@ TOptionals ReadOptionals(TBodyReader& R) {
 
 // A message id as the SMSC sent it: up to its terminator, its printable characters only (so that
 // nothing from the wire can break a report line), at most kMaxMessageIdLength of them.
-std::string PrintableId(std::string_view Bytes) {
-  char Id[kMaxMessageIdLength];
+size_t PrintableIdInto(std::string_view Bytes, char (&Id)[kMaxMessageIdLength]) {
   size_t N = 0;
   for (char C : Bytes) {
     if (C == 0 || N == kMaxMessageIdLength) break;
     if (C >= 0x20 && C <= 0x7E) Id[N++] = C;
   }
-  return std::string(Id, N);
+  return N;
+}
+
+std::string PrintableId(std::string_view Bytes) {
+  char Id[kMaxMessageIdLength];
+  return std::string(Id, PrintableIdInto(Bytes, Id));
 }
 
 char LowerAscii(char C) {
@@ -263,6 +267,15 @@ char ReceiptStateCode(std::string_view Word) noexcept {
   for (const auto& S : kStates)
     if (S.word == Word) return S.code;
   return '1';
+}
+
+std::string_view SubmitResponseId(const uint8_t* Bytes, size_t Length,
+                                  char (&Id)[kMaxMessageIdLength]) {
+  if (Length <= kPduHeaderLength) return {};
+  const size_t End = std::min<size_t>(GetU32(Bytes), Length);
+  if (End <= kPduHeaderLength) return {};
+  TBodyReader R(Bytes, kPduHeaderLength, End);
+  return {Id, PrintableIdInto(R.CString(), Id)};
 }
 
 void TPduCodec::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu,

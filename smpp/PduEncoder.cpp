@@ -173,8 +173,9 @@ void WriteSubmitOptions(TPduWriter& W, const TSubmit& S, const TSMPPClientInfo::
 }
 
 void WriteSubmit(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, int DataCoding) {
-  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
-  const TSMPPClientInfo::TSubmitFields F = Info.SubmitFields();
+  TSMPPClientInfo::TSubmitAddressing A;
+  TSMPPClientInfo::TSubmitFields F;
+  Info.SubmitSettings(A, F);
   const TSubmit& S = Pdu.submit;
   W.CString(F.service_type);
   W.U8(static_cast<uint8_t>(A.source_ton));
@@ -243,8 +244,9 @@ std::vector<std::string_view> Destinations(std::string_view List) {
 bool WriteSubmitMulti(TPduWriter& W, const TPDU& Pdu, const TSMPPClientInfo& Info, int DataCoding) {
   const std::vector<std::string_view> List = Destinations(Pdu.submit.destination_addr);
   if (List.empty() || List.size() > kMaxDestinations) return false;
-  const TSMPPClientInfo::TSubmitAddressing A = Info.SubmitAddressing();
-  const TSMPPClientInfo::TSubmitFields F = Info.SubmitFields();
+  TSMPPClientInfo::TSubmitAddressing A;
+  TSMPPClientInfo::TSubmitFields F;
+  Info.SubmitSettings(A, F);
   const TSubmit& S = Pdu.submit;
   W.CString(F.service_type);
   W.U8(static_cast<uint8_t>(A.source_ton));

@@ -114,14 +114,14 @@ void TSMPPClientInfo::Set_bind_mode(TBindMode Value) {
 }
 
 int32_t TSMPPClientInfo::deliver_resp_status() const {
-  return Locked(Fdeliver_resp_status);
+  return static_cast<int32_t>(DeliverAnswer().status);
 }
 void TSMPPClientInfo::Set_deliver_resp_status(int32_t Value) {
-  SetLocked(Fdeliver_resp_status, Value);
+  SetDeliverAnswerPart(0xFFFFFFFFu, static_cast<uint32_t>(Value));
 }
 
 int32_t TSMPPClientInfo::deliver_resp_delay_ms() const {
-  return Locked(Fdeliver_resp_delay_ms);
+  return DeliverAnswer().delay_ms;
 }
 void TSMPPClientInfo::Set_deliver_resp_delay_ms(int32_t Value) {
   // An SMSC gives up on an answer long before ten minutes; a larger value is a typing error.
@@ -129,19 +129,26 @@ void TSMPPClientInfo::Set_deliver_resp_delay_ms(int32_t Value) {
     throw std::invalid_argument("deliver_resp_delay_ms must be 0 to " +
                                 std::to_string(kMaxDeliverRespDelayMs) + ", not " +
                                 std::to_string(Value));
-  SetLocked(Fdeliver_resp_delay_ms, Value);
+  SetDeliverAnswerPart(uint64_t{0x3FFFFFFF} << 32, static_cast<uint64_t>(Value) << 32);
 }
 
 bool TSMPPClientInfo::deliver_no_answer() const {
-  return Locked(Fdeliver_no_answer);
+  return DeliverAnswer().no_answer;
 }
 void TSMPPClientInfo::Set_deliver_no_answer(bool Value) {
-  SetLocked(Fdeliver_no_answer, Value);
+  SetDeliverAnswerPart(kNoAnswerBit, Value ? kNoAnswerBit : 0);
+}
+
+void TSMPPClientInfo::SetDeliverAnswerPart(uint64_t Mask, uint64_t Value) {
+  std::lock_guard<std::mutex> Guard(FieldsLock);
+  const uint64_t Old = FDeliverAnswer.load(std::memory_order_relaxed);
+  FDeliverAnswer.store((Old & ~Mask) | (Value & Mask), std::memory_order_relaxed);
 }
 
 TSMPPClientInfo::TDeliverAnswer TSMPPClientInfo::DeliverAnswer() const {
-  std::lock_guard<std::mutex> Guard(FieldsLock);
-  return {static_cast<uint32_t>(Fdeliver_resp_status), Fdeliver_resp_delay_ms, Fdeliver_no_answer};
+  const uint64_t Packed = FDeliverAnswer.load(std::memory_order_relaxed);
+  return {static_cast<uint32_t>(Packed), static_cast<int32_t>((Packed >> 32) & 0x3FFFFFFF),
+          (Packed & kNoAnswerBit) != 0};
 }
 
 std::string_view BindModeIdent(TBindMode Mode) noexcept {
@@ -385,6 +392,21 @@ TSMPPClientInfo::TSubmitAddressing TSMPPClientInfo::SubmitAddressing() const {
   std::lock_guard<std::mutex> Guard(FieldsLock);
   return {Fsubmit_source_addr_ton, Fsubmit_source_addr_npi, Fsubmit_dest_addr_ton,
           Fsubmit_dest_addr_npi};
+}
+
+void TSMPPClientInfo::SubmitSettings(TSubmitAddressing& Addressing, TSubmitFields& Fields) const {
+  std::lock_guard<std::mutex> Guard(FieldsLock);
+  Addressing = {Fsubmit_source_addr_ton, Fsubmit_source_addr_npi, Fsubmit_dest_addr_ton,
+                Fsubmit_dest_addr_npi};
+  Fields.service_type = Fsubmit_service_type;
+  Fields.schedule_delivery_time = Fsubmit_schedule_delivery_time;
+  Fields.protocol_id = static_cast<uint8_t>(Fsubmit_protocol_id);
+  Fields.priority_flag = static_cast<uint8_t>(Fsubmit_priority_flag);
+  Fields.registered_delivery = static_cast<uint8_t>(Fsubmit_registered_delivery);
+  Fields.replace_if_present_flag = static_cast<uint8_t>(Fsubmit_replace_if_present_flag);
+  Fields.esm_class = static_cast<uint8_t>(Fsubmit_esm_class);
+  Fields.sm_default_msg_id = static_cast<uint8_t>(Fsubmit_sm_default_msg_id);
+  Fields.extra_tlvs = FExtraTlvs;
 }
 
 TSMPPClientInfo::TSubmitText TSMPPClientInfo::SubmitText() const {

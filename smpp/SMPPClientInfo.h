@@ -46,7 +46,8 @@ struct TTlv {
 // reads bind_mode on the client's owner thread, and the receiving connection's worker thread reads
 // the answer settings (DeliverAnswer) for each delivery, so a change applies from the next one.
 // Every accessor may be called from any thread: the fields are guarded by FieldsLock, so a reader
-// never sees a text half-assigned. Each accessor only reads or writes its field.
+// never sees a text half-assigned (the coding and answer settings, read for every message, are
+// atomics instead). Each accessor only reads or writes its field.
 class TSMPPClientInfo : public TPersistent {
  public:
   TSMPPClientInfo() = default;
@@ -191,6 +192,8 @@ class TSMPPClientInfo : public TPersistent {
     int32_t source_ton, source_npi, dest_ton, dest_npi;
   };
   TSubmitAddressing SubmitAddressing() const;
+  // SubmitAddressing and SubmitFields read together, under one lock: what every submit reads.
+  void SubmitSettings(TSubmitAddressing& Addressing, TSubmitFields& Fields) const;
 
   // The coding and long-message mode of submits, read together.
   struct TSubmitText {
@@ -261,7 +264,11 @@ class TSMPPClientInfo : public TPersistent {
   std::string FTLSCAFile;
   std::string FTLSServerName;
   TBindMode Fbind_mode = TBindMode::bmPair;
-  int32_t Fdeliver_resp_status = 0;
-  int32_t Fdeliver_resp_delay_ms = 0;
-  bool Fdeliver_no_answer = false;
+  // deliver_resp_status (low 32 bits), deliver_resp_delay_ms (bits 32 to 61) and
+  // deliver_no_answer (bit 63), packed so that every delivery reads all three at once without
+  // FieldsLock, which the submits of another thread take. The setters change their part under
+  // FieldsLock, so that two of them never lose each other's value.
+  std::atomic<uint64_t> FDeliverAnswer{0};
+  static constexpr uint64_t kNoAnswerBit = uint64_t{1} << 63;
+  void SetDeliverAnswerPart(uint64_t Mask, uint64_t Value);
 };

@@ -21,6 +21,8 @@ void TSMPPConnection::ReadBinData(int32_t& Length, void* Buffer, int32_t Capacit
 
 void TSMPPConnection::WriteBinData(int32_t Length, const void* Buffer, int32_t Capacity) {
   std::lock_guard<std::mutex> Guard(TextLock);
+  // The hex dump still owed is that of the bytes about to be replaced.
+  MakeHexDump();
   const int32_t Count = std::max(0, std::min({Length, Capacity, BinBufferSize}));
   if (Count > 0) std::memcpy(FBinBuffer, Buffer, static_cast<size_t>(Count));
   FBinLength = Count;
@@ -33,15 +35,24 @@ int32_t TSMPPConnection::BinLength() const {
 
 void TSMPPConnection::SetRead(const uint8_t* Bytes, size_t Length) {
   std::lock_guard<std::mutex> Guard(TextLock);
-  HexDumpInto(FBinData, Bytes, Length);
   const size_t Count = std::min<size_t>(Length, BinBufferSize);
   if (Count > 0) std::memcpy(FBinBuffer, Bytes, Count);
   FBinLength = static_cast<int32_t>(Count);
+  // The dump is made from the stored bytes when it is first asked for: most reads of a load run
+  // are never looked at as text. The store holds at least the 150 bytes the dump shows.
+  FBinData.clear();
+  FHexDumpOwed = Count > 0;
+}
+
+void TSMPPConnection::MakeHexDump() const {
+  if (!FHexDumpOwed) return;
+  HexDumpInto(FBinData, FBinBuffer, static_cast<size_t>(FBinLength));
+  FHexDumpOwed = false;
 }
 
 int32_t TSMPPConnection::ReadReportedBytes(void* Buffer, int32_t Capacity) const {
   std::lock_guard<std::mutex> Guard(TextLock);
-  if (FBinData.empty()) return 0;
+  if (FBinData.empty() && !FHexDumpOwed) return 0;
   const int32_t Count = std::max(0, std::min(FBinLength, Capacity));
   if (Count > 0) std::memcpy(Buffer, FBinBuffer, static_cast<size_t>(Count));
   return Count;
@@ -61,16 +72,19 @@ void TSMPPConnection::ClearReport() {
   FReadTimeNs.store(0, std::memory_order_relaxed);
   std::lock_guard<std::mutex> Guard(TextLock);
   FBinData.clear();
+  FHexDumpOwed = false;
   FData.clear();
 }
 
 std::string TSMPPConnection::GetText(const std::string& Field) const {
   std::lock_guard<std::mutex> Guard(TextLock);
+  if (&Field == &FBinData) MakeHexDump();
   return Field;
 }
 
 void TSMPPConnection::SetText(std::string& Field, const std::string& Value) {
   std::lock_guard<std::mutex> Guard(TextLock);
+  if (&Field == &FBinData) FHexDumpOwed = false;
   Field = Value;
 }
 

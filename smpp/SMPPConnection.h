@@ -86,8 +86,13 @@ class TSMPPConnection : public TPersistent {
   // TextLock guards the texts and the raw-byte store. It is never held while anything else is
   // taken, so a notification of one connection may read the other connection's texts.
   mutable std::mutex TextLock;
-  std::string FData;     // TextLock
-  std::string FBinData;  // TextLock
+  std::string FData;  // TextLock
+  // The hex dump of the read being reported, made on demand: while FHexDumpOwed is set it is that
+  // of the raw-byte store, not yet written into FBinData. Both TextLock.
+  mutable std::string FBinData;
+  mutable bool FHexDumpOwed = false;
+  // Writes the owed hex dump into FBinData. Under TextLock.
+  void MakeHexDump() const;
 
   std::string GetText(const std::string& Field) const;
   void SetText(std::string& Field, const std::string& Value);

@@ -184,6 +184,8 @@ void TSmppClient::Connect() {
       S->TLSCAFile = FClientInfo->TLSCAFile();
       S->TLSServerName = FClientInfo->TLSServerName();
       S->TLSHandshakeTimeout = TLSHandshakeTimeoutMs.load();
+      // A window of submits queued from one read goes out in one call, not one per 1514 bytes.
+      S->SendGather = true;
     }
     SocketConnect(Side);
   }
@@ -263,6 +265,28 @@ void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
   }
   // Release: a thread that loads the pointer sees the handler it points to whole.
   FTraceHandler.store(Now, std::memory_order_release);
+}
+
+void TSmppClient::SetOnSubmitResponse(TSubmitResponseEvent Event) {
+  const TSubmitResponseEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FSubmitResponseHandlers.push_back(
+        std::make_unique<const TSubmitResponseEvent>(std::move(Event)));
+    Now = FSubmitResponseHandlers.back().get();
+  }
+  // Release: a worker that loads the pointer sees the handler it points to whole.
+  FOnSubmitResponse.store(Now, std::memory_order_release);
+}
+
+void TSmppClient::SetOnReceipt(TReceiptEvent Event) {
+  const TReceiptEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FReceiptHandlers.push_back(std::make_unique<const TReceiptEvent>(std::move(Event)));
+    Now = FReceiptHandlers.back().get();
+  }
+  FOnReceipt.store(Now, std::memory_order_release);
 }
 
 void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {

@@ -172,18 +172,47 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
                              int64_t ReadNs) {
   // Traced before it is answered, so that the trace shows a request ahead of its response.
   Trace(Side, TPduDirection::pdIn, Bytes, Length, ReadNs);
+  const uint32_t CommandId = GetU32(Bytes + 4);
+  // An answer to a submit goes to the load hook, when one is assigned, as values: no record,
+  // no lock, no line (an answer to a raw PDU keeps its own line).
+  if (Side.Transmits && (CommandId == kSubmitSmResp || CommandId == kSubmitMultiResp)) {
+    if (const TSubmitResponseEvent* Hook = FOnSubmitResponse.load(std::memory_order_acquire)) {
+      const uint32_t Sequence = GetU32(Bytes + 12);
+      if (!AwaitsRequestAnswer(Sequence, CommandId)) {
+        char Id[kMaxMessageIdLength];
+        const TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
+                                       SubmitResponseId(Bytes, Length, Id), ReadNs};
+        Side.Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
+        (*Hook)(this, Response);
+        Side.Connection.IdleCount().store(0);
+        return;
+      }
+    }
+  }
   // The transceiver reports a delivery on the receiver's object, under that object's report lock
   // alone (see the lock order).
-  TSideState& On = ReportSideOf(Side, GetU32(Bytes + 4));
+  TSideState& On = ReportSideOf(Side, CommandId);
   TSMPPConnection& C = On.Connection;
   std::lock_guard<std::recursive_mutex> Guard(C.ReportLock);
-  C.SetRead(Bytes, Length);
-  C.SetReadTimeNs(ReadNs);
   TPDU Pdu;
   DecodePdu(Bytes, Length, Length, Pdu);
   if (Pdu.command_id == kGenericNack || Pdu.command_id == Side.BindRespId)
     Side.BindUnanswered.store(false);
   C.Set_cmd_seq(static_cast<int32_t>(Pdu.sequence_number));
+  // A receipt goes to its load hook, when one is assigned, once it has been answered.
+  if (Side.Receives && (CommandId == kDeliverSm || CommandId == kDataSm) &&
+      Pdu.command_status == 0 && IsReceipt(Pdu.deliver.esm_class)) {
+    if (const TReceiptEvent* Hook = FOnReceipt.load(std::memory_order_acquire)) {
+      AnswerDelivery(Side, Pdu);
+      const TDeliver& D = Pdu.deliver;
+      (*Hook)(this,
+              TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err, ReadNs});
+      Side.Connection.IdleCount().store(0);
+      return;
+    }
+  }
+  C.SetRead(Bytes, Length);
+  C.SetReadTimeNs(ReadNs);
   ActOnPdu(Side, Pdu);
   Report(On, nullptr, true);
   Side.Connection.IdleCount().store(0);

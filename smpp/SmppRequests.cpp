@@ -139,6 +139,17 @@ void TSmppClient::AddPending(uint32_t Sequence, uint32_t CommandId) {
   FPendingNext = (FPendingNext + 1) % kPendingRequests;
 }
 
+bool TSmppClient::AwaitsRequestAnswer(uint32_t Sequence, uint32_t CommandId) {
+  if (FPendingCount.load() == 0) return false;
+  std::lock_guard<std::mutex> Guard(FPendingLock);
+  for (const TPendingRequest& P : FPending)
+    if (P.Used && P.Sequence == Sequence &&
+        (P.CommandId == 0 || CommandId == kGenericNack ||
+         CommandId == (P.CommandId | kGenericNack)))
+      return true;
+  return false;
+}
+
 bool TSmppClient::ReportRequestAnswer(TSideState& Side, const TPDU& Pdu) {
   // unbind_resp ends the session as always, whoever sent the unbind.
   if (!Side.Transmits || (Pdu.command_id & kGenericNack) == 0 || Pdu.command_id == kUnbindResp)

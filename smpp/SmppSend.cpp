@@ -64,7 +64,9 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   const std::string_view Message(MessageBytes, TextLength + Signature.size());
   if (!SocketConnected(Submitter())) return -1;
 
-  TPDU Pdu;
+  // The record of the last plain submit, reused: StartSubmit and the parts set every field this
+  // Send writes, and no other field of it is ever set.
+  TPDU& Pdu = FSubmitPdu;
   StartSubmit(Pdu, Source, Destination, Validity);
 
   // Every part is built before any is stored or sent, so that a message goes whole or not at all.

@@ -132,6 +132,54 @@ class TSmppClient : public TComponent, public TPersistent {
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
 
+  // ---- Load hooks: the answers to submits and the delivery receipts of a load run, handed over
+  // as values, without a report line. Each is off until assigned, and with none assigned the
+  // client reports exactly as described above.
+  //
+  // An answer to a submit: a submit_sm_resp or submit_multi_resp read on the connection that
+  // submits. MessageId is the id as the report line would give it (its printable characters,
+  // at most kMaxMessageIdLength; for any status); ReadNs is what ReadTimeNs would give.
+  struct TSubmitResponse {
+    uint32_t CommandId = 0;
+    uint32_t Status = 0;
+    uint32_t Sequence = 0;
+    std::string_view MessageId;
+    int64_t ReadNs = 0;
+  };
+  // A delivery receipt or intermediate notification (a deliver_sm or data_sm with status 0 whose
+  // esm_class says so) read on the connection that receives: MessageId, State and Error are the
+  // decoded receipt_ref, receipt_stat and receipt_err of the PDU (see TDeliver), Sequence its
+  // sequence_number, ReadNs what ReadTimeNs would give.
+  struct TReceipt {
+    uint32_t Sequence = 0;
+    std::string_view MessageId;
+    std::string_view State;
+    std::string_view Error;
+    int64_t ReadNs = 0;
+  };
+  using TSubmitResponseEvent = std::function<void(TSmppClient* Sender, const TSubmitResponse&)>;
+  using TReceiptEvent = std::function<void(TSmppClient* Sender, const TReceipt&)>;
+  // With a handler assigned, every answer to a submit is handed to it instead of being reported:
+  // no line ("+IN_QUEUE ID=", "MAILBOX FULL" or the empty one of another status), no hex dump, no
+  // TcxOnData call; the PDU trace, cmd_seq and the idle count see it as always. Only the answer
+  // to a raw PDU that SendRaw sent keeps its "(raw PDU)" line. The handler runs on the submitting
+  // connection's worker thread, one answer at a time in the order read, with no lock of the client
+  // held; it may call Send and the other requests (that is what it is for: a load run refills its
+  // window from it without a thread hand-over), but must not connect, disconnect or destroy the
+  // client. The views are valid during the call only.
+  //
+  // Assign before Connect, or at any time from the owner's thread: a call that had begun still
+  // runs with the handler it loaded, and every handler assigned is kept until the client is
+  // destroyed (a few bytes each; assign a handful per session, not one per message). An empty
+  // Event turns the hook off.
+  void SetOnSubmitResponse(TSubmitResponseEvent Event);
+  // Likewise for receipts: each is answered as always (ClientInfo.DeliverAnswer) and then handed
+  // to the handler instead of being reported (no "+QUERY_RES" line, hex dump or RcxOnData call).
+  // The handler runs on the receiving connection's worker thread (the transceiver's, bound as
+  // one) with the receiver's report lock held, as a notification is: it may call Send, with the
+  // same limits as above.
+  void SetOnReceipt(TReceiptEvent Event);
+
   // ---- Operations: Connect and Disconnect on the owner's thread; Send on any thread.
   // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
   // ClientInfo.Host, Port the decimal text of ClientInfo.Port and ClientInfo's TLS settings on each
@@ -538,11 +586,25 @@ class TSmppClient : public TComponent, public TPersistent {
   std::atomic<const TPduTraceHandler*> FTraceHandler{nullptr};
   std::mutex FTraceLock;
   std::vector<std::unique_ptr<const TPduTraceHandler>> FTraceHandlers;
+  // The load hooks, kept the same way: the handler assigned now (or null) and every one ever
+  // assigned. FHookLock guards the two lists; their setters alone take it, with no other lock held.
+  std::atomic<const TSubmitResponseEvent*> FOnSubmitResponse{nullptr};
+  std::atomic<const TReceiptEvent*> FOnReceipt{nullptr};
+  std::mutex FHookLock;
+  std::vector<std::unique_ptr<const TSubmitResponseEvent>> FSubmitResponseHandlers;
+  std::vector<std::unique_ptr<const TReceiptEvent>> FReceiptHandlers;
+  // True when an answer with this sequence number and command id is awaited by QuerySm,
+  // CancelSm, ReplaceSm or SendRaw (ReportRequestAnswer would take it). Takes FPendingLock only
+  // when such a request is outstanding.
+  bool AwaitsRequestAnswer(uint32_t Sequence, uint32_t CommandId);
 
   // Serialises Send: the store and its index. Taken before the transmitter's SocketLock; never
   // held while a report lock is taken.
   std::mutex FSendLock;
   std::atomic<int32_t> FSentPartIndex{0};
+  // The record Send of a plain text builds its submits in, kept so that a submit does not build
+  // and free a whole record. Guarded by FSendLock.
+  TPDU FSubmitPdu;
   // The next concatenation reference of each destination (as given to Send), and where a new
   // destination starts: anywhere, so that a restarted client does not repeat the references of
   // the last run. Guarded by FSendLock.

@@ -237,6 +237,12 @@ struct TPDU {
   TQueryResult query;
 };
 
+// The message id of the submit_sm_resp or submit_multi_resp of Length bytes at Bytes (its header
+// among them), as DecodePdu gives it in message_id, written into Id without building a record:
+// nothing is read at or past the smaller of Length and command_length. Pure; any thread.
+std::string_view SubmitResponseId(const uint8_t* Bytes, size_t Length,
+                                  char (&Id)[kMaxMessageIdLength]);
+
 // The encoder and decoder of one client component. It is handed the component's settings object
 // (ClientInfo) and sequence counter (SequenceCounter), which must outlive it.
 //

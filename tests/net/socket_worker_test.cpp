@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 
 #include "base/Thread.h"
@@ -67,23 +68,39 @@ std::string Pattern(size_t N, size_t Seed = 0) {
 
 }  // namespace
 
-TEST(WorkerSend, ThreeThousandBytesGoOutAsTwoChunksWithOneDataSent) {
-  TConnectedPair P;
-  ASSERT_TRUE(P.Ok);
-  const std::string Data = Pattern(3000);
-  EXPECT_EQ(P.Socket.Send(Data.data(), 3000), 3000);
-  EXPECT_EQ(ReadExactly(P.Peer, 3000), Data);
-  ASSERT_TRUE(P.Log.WaitFor("sent 0"));
-  EXPECT_EQ(P.Calls(), (std::vector<int32_t>{1514, 1486}));
-  // The first chunk was released; the emptied last one stays for later sends.
-  TWorkerThread* W = P.Socket.WorkerThread();
-  EXPECT_EQ(W->BufferChunkCount(), 1);
-  EXPECT_EQ(W->BufferedBytes(), 0);
-  EXPECT_TRUE(W->AllSent());
-  // One more small send must not fire a second event for the first one.
-  EXPECT_EQ(P.Socket.SendStr("x"), 1);
-  ASSERT_TRUE(P.Log.WaitFor("sent 0", 2));
-  EXPECT_EQ(P.Log.Count("sent 0"), 2u);
+TEST(WorkerSend, QueuedChunksGoOutWholeWithOneDataSent) {
+  struct TCase {
+    const char* Name;
+    bool Gather;
+    size_t Length;
+    std::vector<int32_t> Calls;  // the send calls, when they are certain
+  } Cases[] = {{"chunk by chunk", false, 3000, {1514, 1486}},
+               {"gathered", true, 3000, {3000}},
+               {"gathered, more than one call takes", true, 300000, {}}};
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TConnectedPair P([&](TConnectedPair& Pair) { Pair.Socket.SendGather = C.Gather; });
+    ASSERT_TRUE(P.Ok);
+    const std::string Data = Pattern(C.Length);
+    EXPECT_EQ(P.Socket.Send(Data.data(), static_cast<int32_t>(C.Length)),
+              static_cast<int32_t>(C.Length));
+    EXPECT_EQ(ReadExactly(P.Peer, C.Length), Data);
+    ASSERT_TRUE(P.Log.WaitFor("sent 0"));
+    const std::vector<int32_t> Calls = P.Calls();
+    if (!C.Calls.empty()) EXPECT_EQ(Calls, C.Calls);
+    EXPECT_EQ(std::accumulate(Calls.begin(), Calls.end(), size_t{0}), C.Length);
+    for (const int32_t N : Calls) EXPECT_LE(N, 64 * 1024 + 1514);
+    // The chunks sent were released; the emptied last one stays for later sends.
+    TWorkerThread* W = P.Socket.WorkerThread();
+    EXPECT_EQ(W->BufferChunkCount(), 1);
+    EXPECT_EQ(W->BufferedBytes(), 0);
+    EXPECT_TRUE(W->AllSent());
+    // One more small send must not fire a second event for the first one.
+    EXPECT_EQ(P.Socket.SendStr("x"), 1);
+    ASSERT_TRUE(P.Log.WaitFor("sent 0", 2));
+    EXPECT_EQ(P.Log.Count("sent 0"), 2u);
+    EXPECT_EQ(ReadExactly(P.Peer, 1), "x");
+  }
 }
 
 TEST(WorkerSend, ZeroByteSendsFireOnlyAfterAnEarlierSend) {

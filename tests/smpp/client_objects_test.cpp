@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -139,6 +140,34 @@ TEST(ConnectionObjects, ReadBinDataGivesExactlyTheBytesWithinItsCapacity) {
   std::vector<uint8_t> big(20000, 1);
   tcx.WriteBinData(20000, big.data(), 20000);
   EXPECT_EQ(tcx.BinLength(), TSMPPConnection::BinBufferSize);
+}
+
+TEST(ConnectionObjects, TheHexDumpOfARead) {
+  // Made from the stored bytes when asked for; whatever comes between keeps it that of the read.
+  const uint8_t Read[] = {0x00, 0x1F, 0xA0};
+  const uint8_t Other[] = {0x42};
+  struct Case {
+    const char* Name;
+    std::function<void(TSMPPConnectionTcx&)> Between;
+    std::string Dump;
+    int32_t Reported;  // ReadReportedBytes
+  } Cases[] = {
+      {"asked at once", [](TSMPPConnectionTcx&) {}, "00 1F A0 ", 3},
+      {"raw bytes replaced", [&](TSMPPConnectionTcx& C) { C.WriteBinData(1, Other, 1); },
+       "00 1F A0 ", 1},
+      {"dump set", [](TSMPPConnectionTcx& C) { C.Set_tcxBinData("set"); }, "set", 3},
+      {"report emptied", [](TSMPPConnectionTcx& C) { C.ClearReport(); }, "", 0},
+      {"empty read", [](TSMPPConnectionTcx& C) { C.SetRead(nullptr, 0); }, "", 0},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TSMPPConnectionTcx Tcx;
+    Tcx.SetRead(Read, sizeof Read);
+    C.Between(Tcx);
+    uint8_t Out[8];
+    EXPECT_EQ(Tcx.ReadReportedBytes(Out, sizeof Out), C.Reported);
+    EXPECT_EQ(Tcx.tcxBinData(), C.Dump);
+  }
 }
 
 TEST(ConnectionObjects, HexDumpAndTimestampForms) {
