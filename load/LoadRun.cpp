@@ -113,10 +113,12 @@ struct TLoadRun::TBindState {
   std::string Prefix;  // "bind 2: " before the errors of one bind among several, else empty
   // FLock:
   bool RcxBound = false, TcxBound = false;
-  bool Up = false;      // the transmitter is bound: submits may go
-  long Sessions = 0;    // binds of the transmitter so far
-  long Messages = 0;    // messages sent over it
-  long Share = 0;       // messages taken, for the turns: level with the others' when bound again
+  bool Up = false;    // the transmitter is bound: submits may go
+  long Sessions = 0;  // binds of the transmitter so far
+  long Messages = 0;  // messages sent over it
+  // Its share of the rate: --tps split evenly over the binds, each paced and backing off on its
+  // own, so that no bind goes over its share (SMSCs cap each bind's rate).
+  TRateLimiter Limiter;
   long Pending = 0;     // submits taken for sending and not yet recorded in the matcher
   long Reconnects = 0;  // binds made again after a session ended
 };
@@ -126,14 +128,15 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
       FWait(std::chrono::duration_cast<TClock::duration>(
           std::chrono::duration<double>(FOptions.WaitSeconds))),
       FObserver(std::move(Observer)),
-      FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds),
-      FLimiter(FOptions.Tps, FOptions.Parts) {
+      FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds) {
   FMatcher.SetOwners(static_cast<int>(FOptions.Binds));
   FMatcher.SetTap(&FSecond.ResponseLatency, &FSecond.ReceiptLatency);
   const std::string Side = FOptions.Transceiver ? "Trx" : "Tcx";
   for (long I = 0; I < std::max(1L, FOptions.Binds); ++I) {
     auto B = std::make_unique<TBindState>();
     B->Index = static_cast<int>(I);
+    B->Limiter = TRateLimiter(FOptions.Tps / static_cast<double>(std::max(1L, FOptions.Binds)),
+                              FOptions.Parts);
     B->Client = Make();
     B->Side = Side;
     B->SideName = FOptions.Transceiver ? "transceiver" : "transmitter";
@@ -147,6 +150,14 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
     TBindState* Raw = B.get();
     B->Client->SetRcxOnData([this, Raw](TSmppClient* C) { OnRcxLine(*Raw, *C); });
     B->Client->SetTcxOnData([this, Raw](TSmppClient* C) { OnTcxLine(*Raw, *C); });
+    if (!FObserver) {
+      B->Client->SetOnSubmitResponse(
+          [this, Raw](TSmppClient*, const TSmppClient::TSubmitResponse& R) {
+            OnResponse(*Raw, R);
+          });
+      B->Client->SetOnReceipt(
+          [this](TSmppClient*, const TSmppClient::TReceipt& R) { OnReceipt(R); });
+    }
     FBinds.push_back(std::move(B));
   }
 }
@@ -193,27 +204,14 @@ bool TLoadRun::SendingDone() const {
   return FOptions.Duration > 0 ? TClock::now() >= FSendUntil : FClaimed >= FOptions.Count;
 }
 
-bool TLoadRun::MayTake(const TBindState& B, long Least) const {
-  return B.Up && B.Share <= Least + kShareSlack &&
-         FMatcher.Owner(B.Index).InFlight + B.Pending + FOptions.Parts <= FOptions.Window;
+bool TLoadRun::HasRoom(const TBindState& B) const {
+  return B.Up && FMatcher.Owner(B.Index).InFlight + B.Pending + FOptions.Parts <= FOptions.Window;
 }
 
-int TLoadRun::NextBind(int Preferred) const {
-  // The binds take turns, each within a few messages of the others, so that each carries its
-  // share of the rate (SMSCs cap each bind's). The bind whose response made room takes the next
-  // message when its turn allows: sent from its own worker thread, the submit costs no wake-up
-  // of another. A bind that is down is passed over until it is bound again.
-  if (FBinds.size() == 1) return MayTake(*FBinds[0], FBinds[0]->Share) ? 0 : -1;
-  long Least = LONG_MAX;
+bool TLoadRun::IdleBindWaits() const {
   for (const auto& B : FBinds)
-    if (B->Up) Least = std::min(Least, B->Share);
-  if (Preferred >= 0 && MayTake(*FBinds[static_cast<size_t>(Preferred)], Least)) return Preferred;
-  const size_t N = FBinds.size();
-  for (size_t I = 0; I < N; ++I) {
-    const TBindState& B = *FBinds[(FNextBind + I) % N];
-    if (MayTake(B, Least)) return B.Index;
-  }
-  return -1;
+    if (HasRoom(*B) && FMatcher.Owner(B->Index).InFlight == 0 && B->Pending == 0) return true;
+  return false;
 }
 
 void TLoadRun::WakeIfDue() {
@@ -223,7 +221,7 @@ void TLoadRun::WakeIfDue() {
       Due = Due || AllBound();
       break;
     case TWaiting::Room:
-      Due = Due || NextBind(-1) >= 0 || SendingDone();
+      Due = Due || IdleBindWaits() || SendingDone();
       break;
     case TWaiting::End:
       Due = Due || Finished();
@@ -262,6 +260,45 @@ void TLoadRun::SessionEnded(TBindState& B) {
   FMatcher.DropInFlight(B.Index);
 }
 
+void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
+                         const std::string& MessageId, int64_t ReadNs) {
+  const TMicros Now = MicrosOf(ReadNs);
+  if (Now >= FSecondEnd) Roll(Now);
+  const long Before = FMatcher.Answered();
+  FMatcher.Responded(Sequence, Status, MessageId, Now, B.Index);
+  if (FMatcher.Answered() != Before) FLastAnswer = Now;
+  if (Status == kThrottled || Status == kQueueFull)
+    B.Limiter.Throttled(
+        Now, Now > 0 ? FMatcher.Owner(B.Index).Sent * 1e6 / static_cast<double>(Now) : 0);
+}
+
+void TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
+                           std::string_view Err, int64_t ReadNs) {
+  const TMicros Now = MicrosOf(ReadNs);
+  if (Now >= FSecondEnd) Roll(Now);
+  const long Before = FMatcher.Receipts();
+  FMatcher.Receipt(MessageId, Now, Stat, Err);
+  if (FMatcher.Receipts() != Before) FLastAnswer = Now;
+}
+
+// Without a front end that shows the lines, the answers come through the client's hooks: no
+// report line is made for them, and nothing is decoded twice.
+void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) {
+  static thread_local std::string Id;
+  Id.assign(R.MessageId);
+  std::unique_lock<std::mutex> G(FLock);
+  Responded(B, R.Sequence, R.Status, Id, R.ReadNs);
+  Pump(G, B.Index);
+}
+
+void TLoadRun::OnReceipt(const TSmppClient::TReceipt& R) {
+  static thread_local std::string Id;
+  Id.assign(R.MessageId);
+  std::lock_guard<std::mutex> G(FLock);
+  ReceiptCame(Id, R.State, R.Error, R.ReadNs);
+  WakeIfDue();
+}
+
 void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
   const std::string Line = C.Rcx().rcxData();
   if (FObserver) FObserver(B.Index, true, C.Rcx(), Line);
@@ -275,11 +312,7 @@ void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
     if (B.RcxBound || !FBinding) ++B.Reconnects;
     B.RcxBound = true;
   } else if (IsReceipt) {
-    const long Before = FMatcher.Receipts();
-    const TMicros Now = MicrosOf(C.Rcx().ReadTimeNs());
-    if (Now >= FSecondEnd) Roll(Now);
-    FMatcher.Receipt(ReceiptId, Now, Stat, Err);
-    if (FMatcher.Receipts() != Before) FLastAnswer = Now;
+    ReceiptCame(ReceiptId, Stat, Err, C.Rcx().ReadTimeNs());
   }
   // Before every bind is up a failed bind ends the run; later the client binds again by itself,
   // and the run goes on with the other binds meanwhile.
@@ -312,10 +345,6 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
       if (B.TcxBound || !FBinding) ++B.Reconnects;
       B.TcxBound = B.Up = true;
       ++B.Sessions;
-      // A bind back after a while starts level with the others rather than taking every message
-      // until it has caught up.
-      for (const auto& Other : FBinds)
-        if (Other->Up) B.Share = std::max(B.Share, Other->Share - kShareSlack);
       if (FOptions.Transceiver) B.RcxBound = true;
     } else if (Line == B.TcxConnected) {
       // A new session: nothing sent on the one before is answered now.
@@ -330,15 +359,7 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
     } else if (StartsWith(Line, B.TcxBroken)) {
       Fail(B.Prefix + "the SMSC sent a broken stream on the " + B.SideName + " (" + Line + ")");
     }
-    if (Response) {
-      const TMicros Now = MicrosOf(C.Tcx().ReadTimeNs());
-      if (Now >= FSecondEnd) Roll(Now);
-      const long Before = FMatcher.Answered();
-      FMatcher.Responded(R.Sequence, R.Status, R.MessageId, Now, B.Index);
-      if (FMatcher.Answered() != Before) FLastAnswer = Now;
-      if (R.Status == kThrottled || R.Status == kQueueFull)
-        FLimiter.Throttled(Now, Now > 0 ? FMatcher.Sent() * 1e6 / static_cast<double>(Now) : 0);
-    }
+    if (Response) Responded(B, R.Sequence, R.Status, R.MessageId, C.Tcx().ReadTimeNs());
     const uint32_t BindResp = FOptions.Transceiver ? kBindTransceiverResp : kBindTransmitterResp;
     if (FBinding && Read && R.CommandId == BindResp && R.Status != 0)
       Fail(B.Prefix + CommandName(BindResp & ~kGenericNack) + " refused by the SMSC (status " +
@@ -363,20 +384,32 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
 // windows lets one thread both read the responses and send the next submits with no wake-ups
 // between threads. The rotation then mostly gives the bind whose response made the room. FLock is
 // never held across Send.
-void TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
+TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
   // The destination and text of a varied message, made under the lock, sent after it.
   static thread_local std::string Destination, Text;
   static thread_local std::vector<uint32_t> Sequences;
+  TMicros Pause = 0;
   while (FFailure.empty() && !SendingDone()) {
-    const int Index = NextBind(Preferred);
-    if (Index < 0) break;
-    if (const TMicros Pause = FLimiter.Take(Now()); Pause > 0) {
-      FNextSendAt = TClock::now() + std::chrono::microseconds(Pause);
-      break;
+    // A response's thread sends on its own bind alone: a submit from another thread would wake
+    // that bind's worker and contend for its locks, which costs more than the submit. The Run
+    // thread sends on any bind, in turn.
+    int Index = -1;
+    Pause = 0;
+    const TMicros At = Now();
+    const size_t N = FBinds.size();
+    for (size_t I = 0; I < (Preferred >= 0 ? 1 : N) && Index < 0; ++I) {
+      TBindState& C =
+          *FBinds[Preferred >= 0 ? static_cast<size_t>(Preferred) : (FNextBind + I) % N];
+      if (!HasRoom(C)) continue;
+      const TMicros Wait = C.Limiter.Take(At);
+      if (Wait == 0)
+        Index = C.Index;
+      else
+        Pause = Pause ? std::min(Pause, Wait) : Wait;
     }
+    if (Index < 0) break;
     TBindState& B = *FBinds[static_cast<size_t>(Index)];
-    FNextBind = static_cast<size_t>(Index + 1) % FBinds.size();
-    ++B.Share;
+    FNextBind = static_cast<size_t>(Index + 1) % N;
     const uint64_t Number = static_cast<uint64_t>(++FClaimed);
     // A submit into an empty window starts the wait for an answer afresh.
     const bool IntoEmptyWindow = FMatcher.InFlight() == 0;
@@ -402,7 +435,6 @@ void TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
         break;
       }
       --FClaimed;
-      --B.Share;
       // Unless it was bound again meanwhile.
       if (B.Sessions == Session) SessionEnded(B);
       continue;
@@ -414,6 +446,7 @@ void TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     ++B.Messages;
   }
   WakeIfDue();
+  return Pause;
 }
 
 bool TLoadRun::WaitForAnswers(std::unique_lock<std::mutex>& G, const std::function<bool()>& Done) {
@@ -483,14 +516,15 @@ std::string TLoadRun::Run() {
   // notifications send whenever a response makes room.
   for (;;) {
     std::unique_lock<std::mutex> G(FLock);
-    Pump(G, -1);
+    const TMicros Pause = Pump(G, -1);
     if (!FFailure.empty() || SendingDone()) break;
-    if (NextBind(-1) < 0) {
+    if (Pause == 0) {
       // No bind has room (or none is up). The transmitters' threads refill the windows after each
       // response, so room may never be seen here: what ends the wait with an error is a silence
-      // of the wait, not its length.
+      // of the wait, not its length. This thread is woken only for a bind that may take a
+      // message and awaits no response, which its own thread would otherwise send it after.
       FWaiting = TWaiting::Room;
-      const bool Room = WaitForAnswers(G, [&] { return NextBind(-1) >= 0 || SendingDone(); });
+      const bool Room = WaitForAnswers(G, [&] { return IdleBindWaits() || SendingDone(); });
       FWaiting = TWaiting::Nothing;
       if (!Room && FFailure.empty()) {
         Error = "the SMSC stopped answering submits (nothing answered for " +
@@ -500,7 +534,8 @@ std::string TLoadRun::Run() {
       continue;
     }
     // Room, but the rate allows the next submit only later.
-    auto Until = std::min(FNextSendAt, FT0 + std::chrono::microseconds(FSecondEnd));
+    auto Until = std::min(TClock::now() + std::chrono::microseconds(Pause),
+                          FT0 + std::chrono::microseconds(FSecondEnd));
     if (FOptions.Duration > 0) Until = std::min(Until, FSendUntil);
     FChanged.wait_until(G, Until, [&] { return !FFailure.empty() || FStopped; });
     Roll(Now());
@@ -610,7 +645,7 @@ TSummary TLoadRun::Summary() const {
   C.UnmatchedReceipts = M.UnmatchedReceipts();
   C.AmbiguousReceipts = M.AmbiguousReceipts();
   SplitStatuses(M.Statuses(), nullptr, C.Throttled, C.QueueFull, C.OtherStatus);
-  C.BackOffs = FLimiter.BackOffs();
+  for (const auto& B : FBinds) C.BackOffs += B->Limiter.BackOffs();
   for (const auto& B : FBinds) {
     const TMatcher::TOwnerCounts& O = M.Owner(B->Index);
     TBindSummary Bs;

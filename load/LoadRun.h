@@ -19,17 +19,16 @@
 #include "load/RateLimiter.h"
 #include "load/Summary.h"
 
-class TSmppClient;
-class TSMPPConnection;
+#include "smpp/smppclient.h"
 
 namespace load {
 
 struct TLoadOptions {
-  long Binds = 1;  // bind pairs (or transceivers), submits spread over them round-robin
+  long Binds = 1;  // bind pairs (or transceivers), each with its own window and share of Tps
   bool Transceiver = false;
   long Count = 1;              // messages to send, unless Duration is given
   double Duration = 0;         // seconds of sending; 0 sends Count messages
-  double Tps = 0;              // submits per second of the whole run; 0 unlimited
+  double Tps = 0;              // submits per second of the whole run, split evenly; 0 unlimited
   long Window = 1000;          // most submits unanswered at once, per bind
   double WaitSeconds = 30;     // for the binds, and the longest silence before the run gives up
   long Parts = 1;              // the most submits one message takes; its parts go together
@@ -95,7 +94,6 @@ class TLoadRun {
   // The counts, histograms, binds and seconds of the run, with Seconds, CpuSeconds and StartUnix
   // of Run. After Run (and preferably Close, so that no answer changes it meanwhile).
   TSummary Summary() const;
-  const TRateLimiter& Limiter() const { return FLimiter; }  // after Run
 
  private:
   using TClock = std::chrono::steady_clock;
@@ -103,16 +101,23 @@ class TLoadRun {
   enum class TWaiting { Nothing, Binds, Room, End };
 
   void OnTcxLine(TBindState& B, TSmppClient& C);
+  void OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R);
+  void OnReceipt(const TSmppClient::TReceipt& R);
+  // A response to a submit of B, and a delivery receipt, read at ReadNs. FLock held.
+  void Responded(TBindState& B, uint32_t Sequence, uint32_t Status, const std::string& MessageId,
+                 int64_t ReadNs);
+  void ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
+                   int64_t ReadNs);
   void OnRcxLine(TBindState& B, TSmppClient& C);
   // Sends while some bind is up with room, the rate allows and something is left to send.
   // Preferred is the bind whose response made room, or -1. G holds FLock, released around each
-  // Send.
-  void Pump(std::unique_lock<std::mutex>& G, int Preferred);
-  // The bind to take the next message: up, with room, and not ahead of the others by more than
-  // kShareSlack; Preferred first, then in turn. -1 when none may. FLock held.
-  int NextBind(int Preferred) const;
-  bool MayTake(const TBindState& B, long Least) const;
-  static constexpr long kShareSlack = 8;
+  // Send. Gives how long until a bind with room may send by its rate, or 0 when none has room.
+  TMicros Pump(std::unique_lock<std::mutex>& G, int Preferred);
+  // B is up, with room for a message in its window. FLock held.
+  bool HasRoom(const TBindState& B) const;
+  // A bind may take a message and awaits no response: no response's thread will send on it, the
+  // Run thread must. FLock held.
+  bool IdleBindWaits() const;
   // A session of B ended: its submits in flight are never answered. FLock held.
   void SessionEnded(TBindState& B);
   // The counts of the second under way, into S. FLock held.
@@ -149,11 +154,9 @@ class TLoadRun {
   TClock::time_point FT0 = TClock::now(), FSendUntil;
   long FClaimed = 0, FMessages = 0;
   size_t FNextBind = 0;
-  TClock::time_point FNextSendAt;
   TMicros FLastAnswer = 0;  // the last answer, or submit into an empty window: the wait counts
                             // from here
   TMatcher FMatcher;
-  TRateLimiter FLimiter;
   std::map<uint32_t, uint32_t> FAnswers;  // request sequence -> status, with KeepAnswers
   // The second being counted, and the counts at its start; seconds end on the wall clock's.
   TSecond FSecond;

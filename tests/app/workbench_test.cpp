@@ -104,8 +104,9 @@ TEST_F(WorkbenchTest, BindsShowsTrafficInspectsAndUnbindsWithKeys) {
     EXPECT_EQ(Wb->Hex->extraSelections().size(), 2 * Lines);
 
     // scripts/screenshot asks for the README's picture of the workbench here.
-    if (const char* Picture = std::getenv("SMPP_WORKBENCH_SCREENSHOT"); Picture && C.Mode == 0)
+    if (const char* Picture = std::getenv("SMPP_WORKBENCH_SCREENSHOT"); Picture && C.Mode == 0) {
       EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+    }
 
     // A burst: every PDU in the table, followed while the view is at its end and left where the
     // reader put it otherwise.
@@ -496,7 +497,9 @@ TEST_F(WorkbenchTest, ClosingWhileConnectedEndsPromptly) {
     // The client's timer threads end on their own once told to, shortly after.
     EXPECT_TRUE(QTest::qWaitFor([&] { return ClientThreads() <= Threads; }, 5000))
         << ClientThreads() << " threads, " << Threads << " before";
-    if (State == Bound) EXPECT_TRUE(Smsc.waitFor("close", {}, Mark));
+    if (State == Bound) {
+      EXPECT_TRUE(Smsc.waitFor("close", {}, Mark));
+    }
   }
   ::close(Filler);
 }
@@ -560,7 +563,9 @@ TEST(TrafficModel, DropsTheOldestRowsInStepWithItsViews) {
               Filter.index(Filter.rowCount() - 1, TTrafficModel::cSequence);
           const QVariant Before = Last.data();
           Filter.SetFilter(Step);
-          if (Last.isValid()) EXPECT_EQ(Last.data(), Before);
+          if (Last.isValid()) {
+            EXPECT_EQ(Last.data(), Before);
+          }
         }
       }
       Filter.Finish();

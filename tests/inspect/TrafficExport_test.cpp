@@ -32,7 +32,9 @@ TEST(TrafficExport, EscapesCsvAndJsonText) {
     EXPECT_EQ(CsvField(C.Text), C.Csv);
     EXPECT_EQ(JsonString(C.Text), C.Json);
     const std::string Parsed = nlohmann::json::parse(C.Json).get<std::string>();  // valid JSON
-    if (C.Text[0] != '\xff') EXPECT_EQ(Parsed, C.Text);
+    if (C.Text[0] != '\xff') {
+      EXPECT_EQ(Parsed, C.Text);
+    }
   }
   // A whole row: every cell by name, the bytes in hex, one line; CSV's row in quotes where needed.
   TPduTraceRecord R;

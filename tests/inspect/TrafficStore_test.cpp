@@ -80,8 +80,9 @@ TEST(TrafficStore, ComputesTheColumnsOfARow) {
     EXPECT_EQ(Got.Status, C.Expected.Status);
     EXPECT_EQ(Got.MessageId, C.Expected.MessageId);
     // The summary is PduSummary's, tested there; only its start and the store's own notes here.
-    if (!C.Expected.Summary.empty())
+    if (!C.Expected.Summary.empty()) {
       EXPECT_EQ(Got.Summary.substr(0, C.Expected.Summary.size()), C.Expected.Summary);
+    }
     // The header's columns alone, as a command or status filter reads them: the same three.
     const TTrafficColumns Header = TrafficHeaderColumns(S.Row(0));
     EXPECT_EQ(std::tie(Header.Command, Header.Sequence, Header.Status),

@@ -87,7 +87,9 @@ TEST(WorkerSend, QueuedChunksGoOutWholeWithOneDataSent) {
     EXPECT_EQ(ReadExactly(P.Peer, C.Length), Data);
     ASSERT_TRUE(P.Log.WaitFor("sent 0"));
     const std::vector<int32_t> Calls = P.Calls();
-    if (!C.Calls.empty()) EXPECT_EQ(Calls, C.Calls);
+    if (!C.Calls.empty()) {
+      EXPECT_EQ(Calls, C.Calls);
+    }
     EXPECT_EQ(std::accumulate(Calls.begin(), Calls.end(), size_t{0}), C.Length);
     for (const int32_t N : Calls) EXPECT_LE(N, 64 * 1024 + 1514);
     // The chunks sent were released; the emptied last one stays for later sends.
