@@ -287,16 +287,43 @@ void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) 
   static thread_local std::string Id;
   Id.assign(R.MessageId);
   std::unique_lock<std::mutex> G(FLock);
+  DrainReceipts();
   Responded(B, R.Sequence, R.Status, Id, R.ReadNs);
   Pump(G, B.Index);
+  DrainReceipts();
 }
 
+// The receiver's thread and the transmitters' would take turns at FLock for every message, and
+// a lock they fight over costs a sleep and a wake-up each time: a receipt waits in the inbox
+// instead, for whoever holds FLock next, unless FLock is free or 64 wait already. The transmitters
+// drain the inbox with each response, the Run thread at least once a second.
 void TLoadRun::OnReceipt(const TSmppClient::TReceipt& R) {
-  static thread_local std::string Id;
-  Id.assign(R.MessageId);
-  std::lock_guard<std::mutex> G(FLock);
-  ReceiptCame(Id, R.State, R.Error, R.ReadNs);
+  size_t Waiting;
+  {
+    std::lock_guard<std::mutex> G(FInboxLock);
+    FInbox.push_back(
+        {std::string(R.MessageId), std::string(R.State), std::string(R.Error), R.ReadNs});
+    Waiting = FInbox.size();
+    FInboxCount.store(Waiting, std::memory_order_release);
+  }
+  std::unique_lock<std::mutex> G(FLock, std::try_to_lock);
+  if (!G.owns_lock()) {
+    if (Waiting < 64) return;
+    G.lock();
+  }
+  DrainReceipts();
   WakeIfDue();
+}
+
+void TLoadRun::DrainReceipts() {
+  if (FInboxCount.load(std::memory_order_acquire) == 0) return;
+  {
+    std::lock_guard<std::mutex> G(FInboxLock);
+    FInbox.swap(FDraining);
+    FInboxCount.store(0, std::memory_order_release);
+  }
+  for (const TInboxReceipt& R : FDraining) ReceiptCame(R.Id, R.State, R.Error, R.ReadNs);
+  FDraining.clear();
 }
 
 void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
@@ -395,13 +422,14 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     // thread sends on any bind, in turn.
     int Index = -1;
     Pause = 0;
-    const TMicros At = Now();
+    TMicros At = -1;  // read once, and only for a bind that is paced: a clock read costs
     const size_t N = FBinds.size();
     for (size_t I = 0; I < (Preferred >= 0 ? 1 : N) && Index < 0; ++I) {
       TBindState& C =
           *FBinds[Preferred >= 0 ? static_cast<size_t>(Preferred) : (FNextBind + I) % N];
       if (!HasRoom(C)) continue;
-      const TMicros Wait = C.Limiter.Take(At);
+      // Unpaced (no rate, or back at no rate after a back-off), Take would give 0 at once.
+      const TMicros Wait = C.Limiter.Rate() > 0 ? C.Limiter.Take(At < 0 ? At = Now() : At) : 0;
       if (Wait == 0)
         Index = C.Index;
       else
@@ -458,6 +486,7 @@ bool TLoadRun::WaitForAnswers(std::unique_lock<std::mutex>& G, const std::functi
     auto Until = std::min(Quiet, FT0 + std::chrono::microseconds(FSecondEnd));
     if (FOptions.Duration > 0 && !FAllSent) Until = std::min(Until, FSendUntil);
     FChanged.wait_until(G, Until, Ready);
+    DrainReceipts();
     Roll(Now());
     if (Ready()) break;
     if (TClock::now() >= FT0 + std::chrono::microseconds(FLastAnswer) + FWait) break;
@@ -544,11 +573,13 @@ std::string TLoadRun::Run() {
   {
     std::unique_lock<std::mutex> G(FLock);
     FAllSent = true;
+    DrainReceipts();
     if (Error.empty() && FFailure.empty()) {
       FWaiting = TWaiting::End;
       Done = WaitForAnswers(G, [&] { return Finished(); });
       FWaiting = TWaiting::Nothing;
     }
+    DrainReceipts();
     if (Error.empty()) Error = Verdict(Done);
     Roll(Now());
     FSeconds = std::chrono::duration<double>(TClock::now() - FT0).count();
@@ -611,6 +642,9 @@ void TLoadRun::Close() {
         Client.reset();
       });
   for (std::thread& T : Closing) T.join();
+  // The clients are gone: what came meanwhile is counted.
+  std::lock_guard<std::mutex> G(FLock);
+  DrainReceipts();
 }
 
 TLiveFigures TLoadRun::Live() const {

@@ -5,6 +5,7 @@
 // and print the summary: the run itself is here, the same for all of them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -103,6 +104,8 @@ class TLoadRun {
   void OnTcxLine(TBindState& B, TSmppClient& C);
   void OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R);
   void OnReceipt(const TSmppClient::TReceipt& R);
+  // The receipts in the inbox, counted. FLock held.
+  void DrainReceipts();
   // A response to a submit of B, and a delivery receipt, read at ReadNs. FLock held.
   void Responded(TBindState& B, uint32_t Sequence, uint32_t Status, const std::string& MessageId,
                  int64_t ReadNs);
@@ -164,6 +167,16 @@ class TLoadRun {
   long FSentAt0 = 0, FAnsweredAt0 = 0, FReceiptsAt0 = 0;
   std::map<uint32_t, long> FStatusesAt0;
   std::vector<TSecond> FSeries;
+  // Receipts that came through the hook while FLock was taken. FInbox and FInboxCount are guarded
+  // by FInboxLock (a leaf, taken with or without FLock), FDraining by FLock; FInboxCount is also
+  // read without the lock, to skip an empty inbox.
+  struct TInboxReceipt {
+    std::string Id, State, Error;
+    int64_t ReadNs;
+  };
+  std::mutex FInboxLock;
+  std::vector<TInboxReceipt> FInbox, FDraining;
+  std::atomic<size_t> FInboxCount{0};
   double FStartUnix = 0, FSeconds = 0, FCpuSeconds = 0;
 };
 
