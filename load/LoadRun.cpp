@@ -405,12 +405,11 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
 }
 
 // Every message goes as one submit per part; each submit gets its own answer and receipt. The
-// Run thread calls this to fill the windows and for what waits for the rate; a transmitter's
-// notification calls it on its worker thread after each response: a submit made there goes out
-// with no thread hand-over at all, which keeps a round trip at window 1 short, and at large
-// windows lets one thread both read the responses and send the next submits with no wake-ups
-// between threads. The rotation then mostly gives the bind whose response made the room. FLock is
-// never held across Send.
+// Run thread calls this to fill the windows and for what waits for the rate; the handler of a
+// response calls it on its bind's worker thread: a submit made there goes out with no thread
+// hand-over at all, which keeps a round trip at window 1 short, and at large windows lets one
+// thread both read the responses and send the next submits with no wake-ups between threads. FLock
+// is never held across Send.
 TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
   // The destination and text of a varied message, made under the lock, sent after it.
   static thread_local std::string Destination, Text;
