@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "inspect/PduTraceRing.h"
-#include "smpp/smppclient.h"
 #include "load/Matcher.h"
+#include "smpp/smppclient.h"
 
 namespace {
 
