@@ -652,6 +652,11 @@ TLiveFigures TLoadRun::Live() const {
           FMatcher.Dropped()};
 }
 
+TLiveStates TLoadRun::States() const {
+  std::lock_guard<std::mutex> G(FLock);
+  return {FMatcher.Statuses(), FMatcher.ReceiptStates()};
+}
+
 std::vector<TSecond> TLoadRun::Seconds(size_t From) const {
   std::lock_guard<std::mutex> G(FLock);
   if (From >= FSeries.size()) return {};

@@ -52,6 +52,12 @@ struct TLiveFigures {
   long Sent = 0, Answered = 0, Receipts = 0, InFlight = 0, Dropped = 0;
 };
 
+// The answers by command_status and the receipts by state so far. Any thread.
+struct TLiveStates {
+  std::map<uint32_t, long> Statuses;
+  std::map<std::string, long> ReceiptStates;
+};
+
 class TLoadRun {
  public:
   // Makes one configured client (host, port, credentials, submit settings); called once per
@@ -88,7 +94,8 @@ class TLoadRun {
   // Unbinds and closes every bind; blocks for the unbind's wait. The thread that called Run.
   void Close();
 
-  TLiveFigures Live() const;  // any thread
+  TLiveFigures Live() const;   // any thread
+  TLiveStates States() const;  // any thread; copies two small maps, for a view a few times a second
   // The seconds completed so far, from the From-th on; each is published once it has ended.
   // Any thread.
   std::vector<TSecond> Seconds(size_t From = 0) const;

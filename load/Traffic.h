@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -142,6 +143,27 @@ class TTextTemplate {
   std::string FLiterals;
   std::vector<TPiece> FPieces;
   bool FFixed = true;
+};
+
+// What each message of a run goes to and says: fixed, or varied message by message. The front
+// end parses Where into Destinations and the text into Text, then hands Vary to the run.
+struct TTraffic {
+  TDestinationsOptions Where;
+  TDestinations Destinations;
+  TTextTemplate Text;
+  uint64_t Seed = 0;
+  // The text as long as any of Count messages can make it (Count 0: a run for a duration).
+  std::string LongestText(long Count) const { return Text.Longest(static_cast<uint64_t>(Count)); }
+  long AddressesPerMessage() const { return Destinations.AddressesPerMessage(); }
+  // The destination and text of message N (1-based), or nothing when every message is alike.
+  std::function<void(uint64_t, std::string&, std::string&)> Vary() const {
+    if (Destinations.IsFixed() && Text.IsFixed()) return {};
+    return [D = Destinations, T = Text, R = TRandom(Seed)](uint64_t N, std::string& Destination,
+                                                           std::string& Text) mutable {
+      D.At(N - 1, Destination);
+      T.Expand(N - 1, Text, R);
+    };
+  }
 };
 
 }  // namespace load

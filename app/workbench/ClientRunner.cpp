@@ -2,6 +2,7 @@
 // notifications fill.
 #include "app/workbench/ClientRunner.h"
 
+#include "load/BackgroundRun.h"
 #include "smpp/PduTrace.h"
 #include "smpp/smppclient.h"
 
@@ -58,6 +59,8 @@ void TClientRunner::JoinFinished() {
     Threads.swap(Finished());
   }
   for (std::thread& T : Threads) T.join();
+  // And the load runs' threads, closing their binds.
+  load::TBackgroundRun::JoinFinished();
 }
 
 void TClientRunner::Run(std::shared_ptr<TQueue> Queue, std::shared_ptr<TClientSink> Sink) {

@@ -72,8 +72,8 @@ class TClientRunner {
   // Tasks queued or running. Any thread.
   int Busy() const { return FQueue->Busy.load(); }
 
-  // Waits until the threads of every runner destroyed so far have ended (their clients
-  // destroyed). The program's main thread, before it returns.
+  // Waits until the threads of every runner and load run destroyed so far have ended (their
+  // clients destroyed). The program's main thread, before it returns.
   static void JoinFinished();
 
  private:

@@ -53,15 +53,6 @@ class TFilteredDelegate : public QStyledItemDelegate {
 };
 
 // What the task sends: a plain copy of the panel.
-struct TSubmitSettings {
-  std::string Source, Destinations, Validity, Text, ServiceType, Schedule;
-  int SourceTon = 0, SourceNpi = 0, DestTon = 0, DestNpi = 0;
-  int RegisteredDelivery = 0, Priority = 0, ProtocolId = 0, Repeat = 1;
-  TTextCoding Coding = TTextCoding::tcAuto;
-  TLongMessageMode Mode = TLongMessageMode::lmUdh;
-  std::vector<TTlv> Tlvs;
-};
-
 QComboBox* NumberCombo(const std::vector<TNamedNumber>& Entries, int Default) {
   auto* Box = new QComboBox;
   for (const TNamedNumber& E : Entries)
@@ -346,10 +337,10 @@ std::string TComposerPanel::DestinationList() const {
       Destinations->text().split(QRegularExpression("[,\\s]+"), Qt::SkipEmptyParts).join(u','));
 }
 
-QString TComposerPanel::Refusal() const {
-  if (!FText.Ok) return "the text cannot be sent: " + FromStd(FText.Error);
+QString TComposerPanel::Refusal(bool WithText, bool WithDestinations) const {
+  if (WithText && !FText.Ok) return "the text cannot be sent: " + FromStd(FText.Error);
   if (!FTlvError.isEmpty()) return "optional parameter " + FTlvError;
-  if (DestinationList().empty()) return "no destination";
+  if (WithDestinations && DestinationList().empty()) return "no destination";
   size_t Octets = 0;
   for (int Row = 0; Row < Tlvs->rowCount(); ++Row) Octets += 4 + TlvRowOctets(Tlvs, Row);
   if (Octets > TSMPPClientInfo::kMaxExtraTlvOctets)
@@ -362,17 +353,7 @@ QString TComposerPanel::Refusal() const {
   return {};
 }
 
-bool TComposerPanel::Send() {
-  const auto Refuse = [this](const QString& Why) {
-    FSay("Not sent: " + Why);
-    return false;
-  };
-  // A value still being typed in the table counts as it is shown.
-  if (FTlvEditor && FTlvEditor->isVisible()) emit Tlvs->itemDelegate()->commitData(FTlvEditor);
-  if (const QString Why = Refusal(); !Why.isEmpty()) return Refuse(Why);
-  if (FRun && !FRun->Done.load(std::memory_order_acquire))
-    return Refuse(QString("still sending (%1 of %2)").arg(FRun->Sent.load()).arg(FRun->Total));
-  if (!FCanSend()) return Refuse("not bound");
+TSubmitSettings TComposerPanel::Submission() const {
   TSubmitSettings S;
   QString Ignored;  // Refusal has checked the schedule
   S.Source = ToStd(Source->text());
@@ -399,23 +380,41 @@ bool TComposerPanel::Send() {
     ParseTlvText(ToStd(R.Tag + "=" + R.Type + ":" + R.Value), Tlv.Tag, Tlv.Value, Error);
     S.Tlvs.push_back(std::move(Tlv));
   }
+  return S;
+}
+
+void TComposerPanel::ApplySubmitSettings(TSMPPClientInfo& Info, const TSubmitSettings& S) {
+  Info.Set_submit_source_addr_ton(S.SourceTon);
+  Info.Set_submit_source_addr_npi(S.SourceNpi);
+  Info.Set_submit_dest_addr_ton(S.DestTon);
+  Info.Set_submit_dest_addr_npi(S.DestNpi);
+  Info.Set_submit_coding(S.Coding);
+  Info.Set_submit_long_mode(S.Mode);
+  Info.Set_submit_registered_delivery(S.RegisteredDelivery);
+  Info.Set_submit_priority_flag(S.Priority);
+  Info.Set_submit_protocol_id(S.ProtocolId);
+  Info.Set_submit_service_type(S.ServiceType);
+  Info.Set_submit_schedule_delivery_time(S.Schedule);
+  Info.SetExtraTlvs(S.Tlvs);
+}
+
+bool TComposerPanel::Send() {
+  const auto Refuse = [this](const QString& Why) {
+    FSay("Not sent: " + Why);
+    return false;
+  };
+  // A value still being typed in the table counts as it is shown.
+  if (FTlvEditor && FTlvEditor->isVisible()) emit Tlvs->itemDelegate()->commitData(FTlvEditor);
+  if (const QString Why = Refusal(); !Why.isEmpty()) return Refuse(Why);
+  if (FRun && !FRun->Done.load(std::memory_order_acquire))
+    return Refuse(QString("still sending (%1 of %2)").arg(FRun->Sent.load()).arg(FRun->Total));
+  if (!FCanSend()) return Refuse("not bound");
+  TSubmitSettings S = Submission();
   FRun = std::make_shared<TSendRun>();
   FRun->Total = S.Repeat;
   FPost([S, Run = FRun](TSmppClient& C) {
-    TSMPPClientInfo& Info = C.ClientInfo();
     try {
-      Info.Set_submit_source_addr_ton(S.SourceTon);
-      Info.Set_submit_source_addr_npi(S.SourceNpi);
-      Info.Set_submit_dest_addr_ton(S.DestTon);
-      Info.Set_submit_dest_addr_npi(S.DestNpi);
-      Info.Set_submit_coding(S.Coding);
-      Info.Set_submit_long_mode(S.Mode);
-      Info.Set_submit_registered_delivery(S.RegisteredDelivery);
-      Info.Set_submit_priority_flag(S.Priority);
-      Info.Set_submit_protocol_id(S.ProtocolId);
-      Info.Set_submit_service_type(S.ServiceType);
-      Info.Set_submit_schedule_delivery_time(S.Schedule);
-      Info.SetExtraTlvs(S.Tlvs);
+      ApplySubmitSettings(C.ClientInfo(), S);
     } catch (const std::exception& E) {
       Run->Error = E.what();
       Run->Done.store(true, std::memory_order_release);

@@ -21,6 +21,7 @@
 
 #include "app/workbench/ClientRunner.h"
 #include "inspect/ComposerText.h"
+#include "smpp/SMPPClientInfo.h"
 
 class QComboBox;
 class QDateTimeEdit;
@@ -59,6 +60,16 @@ class TSmppTimeField : public QWidget {
   void Show();
 };
 
+// A message as the composer sends it: the submit's settings and what Send gives the client.
+struct TSubmitSettings {
+  std::string Source, Destinations, Validity, Text, ServiceType, Schedule;
+  int SourceTon = 0, SourceNpi = 0, DestTon = 0, DestNpi = 0;
+  int RegisteredDelivery = 0, Priority = 0, ProtocolId = 0, Repeat = 1;
+  TTextCoding Coding = TTextCoding::tcAuto;
+  TLongMessageMode Mode = TLongMessageMode::lmUdh;
+  std::vector<TTlv> Tlvs;
+};
+
 // What a repeat run has done so far, shared by the panel and the task that sends.
 struct TSendRun {
   int Total = 0;             // set before the task is posted, read-only after
@@ -85,10 +96,16 @@ class TComposerPanel : public QWidget {
   // Stops a run under way after the message it is sending (Unbind calls it: the client's thread
   // is busy with the run until then).
   void Stop();
-  // Why Send would refuse the panel's content, or empty.
-  QString Refusal() const;
+  // Why Send would refuse the panel's content, or empty; a load run that brings its own text or
+  // destinations leaves those out.
+  QString Refusal(bool WithText = true, bool WithDestinations = true) const;
   // The text as it goes: what the editor shows, lines ended by '\n'.
   QString PlainText() const;
+  // What the panel holds as Send would send it; only meaningful when Refusal is empty.
+  TSubmitSettings Submission() const;
+  // Sets the submit settings of a client's ClientInfo (on the client's thread); throws what the
+  // client's setters throw for a value they refuse.
+  static void ApplySubmitSettings(TSMPPClientInfo& Info, const TSubmitSettings& S);
 
   // Every field, keys in lower_snake_case; the optional parameters as a list of maps with tag,
   // type and value. A missing or unreadable value gives its field the default.

@@ -37,6 +37,9 @@
 #include "app/workbench/ComposerPanel.h"
 #include "app/workbench/HexView.h"
 #include "app/workbench/JourneyView.h"
+#include "app/workbench/LoadCharts.h"
+#include "app/workbench/LoadPanel.h"
+#include "app/workbench/RequestPanel.h"
 #include "app/workbench/TrafficModel.h"
 #include "inspect/PcapngWriter.h"
 #include "inspect/PduDissector.h"
@@ -53,15 +56,6 @@ std::string ToStd(const QString& S) {
 QString FromStd(const std::string& S) {
   return QString::fromUtf8(S.data(), static_cast<qsizetype>(S.size()));
 }
-
-// What Bind hands to the client's thread.
-struct TBindSettings {
-  std::string Host, SystemId, Password, SystemType, CaFile;
-  int32_t Port = 0;
-  bool Tls = false, Verify = true;
-  TBindMode Mode = TBindMode::bmPair;
-  TBindFieldValues Fields;
-};
 
 // A field's value as the tree shows it.
 QString FieldValue(const TPduField& F) {
@@ -101,6 +95,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   PanelScroll->setMinimumWidth(Panel->minimumSizeHint().width() +
                                PanelScroll->verticalScrollBar()->sizeHint().width());
   Split->addWidget(MakeLeftTabs(PanelScroll));
+  LeftTabs->addTab(MakeLoadTab(), "Load");
   Split->addWidget(MakeTrafficPane());
   Split->setStretchFactor(0, 0);
   Split->setStretchFactor(1, 1);
@@ -112,6 +107,7 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   statusBar()->addPermanentWidget(Counts);
   MakeActions();
   MakeExportActions();
+  MakeLoadActions();
 
   // The logical tab order: the panel top to bottom, then the filter, the table, the inspector
   // and the reports.
@@ -128,6 +124,9 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   for (QWidget* W : Answers->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
   MakeComposerActions(Previous);
   LinkRequests();
+  // The load panel's fields follow the requests'.
+  Previous = Requests->TabChain().back();
+  for (QWidget* W : Load->TabChain()) QWidget::setTabOrder(std::exchange(Previous, W), W);
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
@@ -235,6 +234,10 @@ QWidget* TWorkbench::MakeTrafficPane() {
   FilterRow->addWidget(FilterLabel);
   FilterRow->addWidget(Filter, 1);
   TrafficLayout->addLayout(FilterRow);
+  SampledNote = new QLabel("Sampled while the load runs: a burst of bind 1's PDUs a second");
+  SampledNote->setWordWrap(true);
+  SampledNote->hide();
+  TrafficLayout->addWidget(SampledNote);
 
   FTraffic = new TTrafficModel(TTrafficStore::kDefaultCapacity, this);
   FFiltered = new TTrafficFilter(this);
@@ -290,6 +293,8 @@ QWidget* TWorkbench::MakeTrafficPane() {
   Reports->setPlaceholderText("Report lines of the client");
   FReportFeed = std::make_unique<TMemoFeed>(Reports);
   Vertical->addWidget(MakeBottomTabs(Reports));
+  BottomTabs->addTab(LoadCharts, "Load charts");
+  FTrafficSplit = Vertical;
   Vertical->setStretchFactor(0, 3);
   Vertical->setStretchFactor(1, 2);
   Vertical->setStretchFactor(2, 2);
@@ -334,30 +339,29 @@ bool TWorkbench::eventFilter(QObject* Watched, QEvent* Event) {
     // Left unaccepted, the key goes to the window's shortcut instead of the line edit.
     const QKeySequence Keys(static_cast<QKeyEvent*>(Event)->keyCombination());
     for (QAction* A : {BindAction, UnbindAction, FilterAction, ClearAction, ExportAction,
-                       JumpAction, SendAction})
+                       JumpAction, SendAction, StartLoadAction, StopLoadAction})
       if (A->shortcut() == Keys) return true;
   }
   return QMainWindow::eventFilter(Watched, Event);
 }
 
-void TWorkbench::Bind() {
-  if (!FStates.CanBind()) return;
+std::optional<TBindSettings> TWorkbench::ReadBindSettings() {
   TBindSettings S;
   if (Host->text().trimmed().isEmpty()) {
     statusBar()->showMessage("The host is empty", 5000);
     Host->setFocus();
-    return;
+    return std::nullopt;
   }
   bool Ok = false;
   S.Port = Port->text().toInt(&Ok);
   if (!Ok || S.Port < 1 || S.Port > 65535) {
     statusBar()->showMessage("The port must be a number from 1 to 65535", 5000);
     Port->setFocus();
-    return;
+    return std::nullopt;
   }
   if (QString Error; !BindFields->Read(S.Fields, Error)) {
     statusBar()->showMessage(Error, 5000);
-    return;
+    return std::nullopt;
   }
   S.Host = ToStd(Host->text().trimmed());
   S.SystemId = ToStd(SystemId->text());
@@ -367,21 +371,32 @@ void TWorkbench::Bind() {
   S.Verify = TlsVerify->isChecked();
   S.CaFile = ToStd(TlsCaFile->text());
   S.Mode = BindMode->currentIndex() == 1 ? TBindMode::bmTransceiver : TBindMode::bmPair;
+  return S;
+}
+
+void TWorkbench::ApplyBindSettings(TSMPPClientInfo& Info, const TBindSettings& S) {
+  Info.SetHost(S.Host);
+  Info.SetPort(S.Port);
+  Info.SetUserID(S.SystemId);
+  Info.SetPassword(S.Password);
+  Info.SetSystemType(S.SystemType);
+  Info.SetUseTLS(S.Tls);
+  Info.SetTLSVerifyPeer(S.Verify);
+  Info.SetTLSCAFile(S.CaFile);
+  Info.Set_bind_mode(S.Mode);
+  S.Fields.Apply(Info);
+}
+
+void TWorkbench::Bind() {
+  if (!FStates.CanBind()) return;
+  const std::optional<TBindSettings> Read = ReadBindSettings();
+  if (!Read) return;
+  const TBindSettings S = *Read;
   FStates.BindAsked(S.Mode);
   Answers->Apply();
   FRunner->Post([S, Sink = FSink](TSmppClient& C) {
-    TSMPPClientInfo& Info = C.ClientInfo();
     try {
-      Info.SetHost(S.Host);
-      Info.SetPort(S.Port);
-      Info.SetUserID(S.SystemId);
-      Info.SetPassword(S.Password);
-      Info.SetSystemType(S.SystemType);
-      Info.SetUseTLS(S.Tls);
-      Info.SetTLSVerifyPeer(S.Verify);
-      Info.SetTLSCAFile(S.CaFile);
-      Info.Set_bind_mode(S.Mode);
-      S.Fields.Apply(Info);
+      ApplyBindSettings(C.ClientInfo(), S);
     } catch (const std::exception& E) {
       Sink->AddReport(TReportChannel::rcTcx, std::string("Bind refused: ") + E.what());
       return;
@@ -419,6 +434,9 @@ void TWorkbench::Drain() {
     FReportFeed->Add(E.Line);
   }
   if (FStates.Unbinding() && FRunner->Busy() == 0) FStates.UnbindDone();
+  FLoadRing->Drain(FLoadRecords);
+  FRecords.insert(FRecords.end(), std::make_move_iterator(FLoadRecords.begin()),
+                  std::make_move_iterator(FLoadRecords.end()));
   if (!FRecords.empty()) {
     // Followed only while the view is at its end, so that a row being read stays put.
     QScrollBar* Bar = Table->verticalScrollBar();
@@ -456,6 +474,9 @@ void TWorkbench::UpdateControls() {
   BindAction->setEnabled(FStates.CanBind());
   UnbindButton->setEnabled(FStates.CanUnbind());
   UnbindAction->setEnabled(FStates.CanUnbind());
+  SampledNote->setVisible(Load->Running());
+  StartLoadAction->setEnabled(!Load->Running());
+  StopLoadAction->setEnabled(Load->Running());
   TlsVerify->setEnabled(Tls->isChecked());
   TlsCaFile->setEnabled(Tls->isChecked());
   const TTrafficStore& Store = FTraffic->Store();

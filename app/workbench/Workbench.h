@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "app/MemoFeed.h"
+#include "app/workbench/BindFields.h"
 #include "app/workbench/ClientRunner.h"
 #include "app/workbench/Profiles.h"
 #include "inspect/ConnectionStates.h"
+#include "inspect/PduTraceRing.h"
 #include "inspect/TrafficExport.h"
+#include "smpp/SMPPClientInfo.h"
 
 class QAction;
 class QCheckBox;
@@ -28,6 +31,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class QTabWidget;
 class QTableView;
 class QTimer;
@@ -39,15 +43,30 @@ class TComposerPanel;
 class TRequestPanel;
 class THexView;
 class TJourneyView;
+class TLoadCharts;
+class TLoadPanel;
 class TTrafficFilter;
 class TTrafficModel;
 struct TJourneyPdu;
 struct TPduField;
 
+// The connection panel's values, as Bind hands them to the client's thread (and a load run to
+// each of its binds).
+struct TBindSettings {
+  std::string Host, SystemId, Password, SystemType, CaFile;
+  int32_t Port = 0;
+  bool Tls = false, Verify = true;
+  TBindMode Mode = TBindMode::bmPair;
+  TBindFieldValues Fields;
+};
+
 class TWorkbench : public QMainWindow {
  public:
   // How often the sink is drained: at most 30 times a second.
   static constexpr int kDrainIntervalMs = 34;
+  // While a load run goes, the table gets bursts of this many PDUs of its bind 1, one a second.
+  static constexpr int kLoadSampleBurst = 10;
+  static constexpr int64_t kLoadSampleIntervalNs = 1'000'000'000;
 
   explicit TWorkbench(QWidget* Parent = nullptr);
   // Hands the client to its runner for destruction and returns at once.
@@ -72,6 +91,9 @@ class TWorkbench : public QMainWindow {
   // Selects and shows the partner of the current row (its response, or its request); when the
   // filter hides it or there is none, says so in the status bar.
   void JumpToPartner();
+  // Starts a load run with what the load panel, the connection panel and the composer hold, or
+  // says in the status bar why not (WorkbenchLoad.cpp).
+  void StartLoad();
 
   TConnectionStates& States() { return FStates; }
   // The client's runner: a task posted here runs on the client's thread (tests send with it).
@@ -129,6 +151,12 @@ class TWorkbench : public QMainWindow {
   QPushButton* DeleteProfileButton;
   QCheckBox* RememberPassword;
   QLabel* PasswordNote;  // says when no secret store answered
+  // The load panel (a tab beside the composer) and its charts (a tab under the inspector).
+  TLoadPanel* Load;
+  TLoadCharts* LoadCharts;
+  QAction* StartLoadAction;
+  QAction* StopLoadAction;
+  QLabel* SampledNote;  // above the table while a load run goes
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
@@ -138,6 +166,10 @@ class TWorkbench : public QMainWindow {
   QWidget* MakeTrafficPane();
   void MakeActions();
   void UpdateControls();
+  // The connection panel's values, or nothing when one is wrong (the status bar says which).
+  std::optional<TBindSettings> ReadBindSettings();
+  // Sets a client's connection settings (its thread); throws what the client's setters throw.
+  static void ApplyBindSettings(TSMPPClientInfo& Info, const TBindSettings& S);
   void ShowRow();
   void AddFieldItems(QTreeWidgetItem* Parent, const TPduField& Field);
   void ChooseExportFile();
@@ -160,6 +192,9 @@ class TWorkbench : public QMainWindow {
   void MakeComposerActions(QWidget* Last);
   // The requests act on the message chosen in the journey, and take a raw PDU from the table.
   void LinkRequests();
+  // WorkbenchLoad.cpp: the load panel in its scroll area, and the Load menu's actions.
+  QWidget* MakeLoadTab();
+  void MakeLoadActions();
   // Whether the connection that submits is bound.
   bool CanSubmit() const;
   // WorkbenchJourney.cpp: the tabs under the inspector, ReportPane the first, and the links
@@ -177,6 +212,11 @@ class TWorkbench : public QMainWindow {
   QTimer* FDrainTimer;
   std::vector<TPduTraceRecord> FRecords;
   std::vector<TReportEvent> FReports;
+  // The sample of a load run's PDUs, drained into the table only (neither the states nor the
+  // journey: the run's binds are not the window's).
+  std::shared_ptr<TPduTraceRing> FLoadRing = std::make_shared<TPduTraceRing>(1024);
+  std::vector<TPduTraceRecord> FLoadRecords;
+  QSplitter* FTrafficSplit = nullptr;  // the table, the inspector and the tabs under them
   // PDUs the trace ring dropped before the window took them.
   uint64_t FRingDropped = 0;
   bool FColumnsSized = false;

@@ -1,0 +1,130 @@
+// Load panel tests: the real TWorkbench starts a run over two binds to the local sink with its
+// keys from a focused text field, the totals, charts and sampled table move, Ctrl+. stops it, and
+// the summary saved through the dialog reads back as JSON with the run's counts; and what the
+// panel refuses to start, with the reason in the status bar.
+#include <QCheckBox>
+#include <QChartView>
+#include <QLineSeries>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "WorkbenchFixture.h"
+#include "app/workbench/ComposerPanel.h"
+#include "app/workbench/LoadCharts.h"
+#include "app/workbench/LoadPanel.h"
+#include "interop/SmscProcess.h"
+
+using smpptest::SmscProcess;
+
+namespace {
+
+class LoadPanelTest : public WorkbenchTest {
+ protected:
+  TLoadPanel* L() { return Wb->Load; }
+  // The connection panel pointed at Port, the load tab shown.
+  void Prepare(uint16_t Port) {
+    Type(Wb->Port, QString::number(Port));
+    Wb->LeftTabs->setCurrentIndex(Wb->LeftTabs->count() - 1);
+  }
+};
+
+TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
+  SmscProcess Sink({"--receipts"});
+  Sink.useSink();
+  ASSERT_TRUE(Sink.start()) << Sink.error();
+  Prepare(Sink.port());
+  // Long enough to be seen moving and stopped: 2 binds at 400 submits a second for 60 seconds.
+  L()->Amount->setValue(60);
+  L()->AmountUnit->setCurrentIndex(1);
+  L()->Rate->setValue(400);
+  L()->Binds->setValue(2);
+  L()->DestinationKind->setCurrentIndex(1);
+  Type(L()->DestinationValue, "4915100000000-4915100000099");
+  Type(L()->TextTemplate, "load {n} {rand:4}");
+  QTest::keyClick(L()->TextTemplate, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(L()->TextTemplate->text(), "load {n} {rand:4}");  // the key went to the window
+  ASSERT_TRUE(L()->Running()) << Wb->statusBar()->currentMessage().toStdString();
+  EXPECT_EQ(Wb->BottomTabs->currentWidget(), Wb->LoadCharts);
+
+  // The figures move: two seconds charted, the totals counting, the table sampling bind 1.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Wb->LoadCharts->SecondsShown() >= 2; }, 15000))
+      << L()->Totals->text().toStdString();
+  EXPECT_TRUE(L()->Totals->text().startsWith("Sent ")) << L()->Totals->text().toStdString();
+  EXPECT_TRUE(Wb->SampledNote->isVisible());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return RowOf("submit_sm") >= 0; }, 5000));
+  // A sample, not a row per PDU.
+  EXPECT_LT(Wb->Table->model()->rowCount(), 400);
+  if (const char* Picture = std::getenv("SMPP_LOAD_SCREENSHOT")) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Wb->LoadCharts->SecondsShown() >= 12; }, 30000));
+    EXPECT_TRUE(Wb->grab().save(Picture, "PNG")) << Picture;
+  }
+
+  QTest::keyClick(L()->TextTemplate, Qt::Key_Period, Qt::ControlModifier);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !L()->Running(); }, 20000))
+      << L()->Totals->text().toStdString();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !Wb->SampledNote->isVisible(); }, 1000));
+  const std::string Summary = L()->SummaryText->toPlainText().toStdString();
+  EXPECT_NE(Summary.find("smppcli: "), std::string::npos) << Summary;
+  EXPECT_NE(Summary.find("passed"), std::string::npos) << Summary;
+
+  const QString Path = QDir::temp().filePath("load-panel-test.json");
+  QFile::remove(Path);
+  QTimer::singleShot(0, [&] {
+    (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+    if (auto* Dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+      Dialog->selectFile(Path);
+      static_cast<QDialog*>(Dialog)->accept();
+    }
+  });
+  QTest::mouseClick(L()->SaveButton, Qt::LeftButton);
+  std::ifstream In(Path.toStdString());
+  ASSERT_TRUE(In.good());
+  const nlohmann::json J = nlohmann::json::parse(In);
+  const auto& C = J["counts"];
+  // Stopped early: fewer than a minute's messages, each answered and its receipt counted.
+  EXPECT_GT(C["submits"].get<long>(), 0);
+  EXPECT_LT(C["submits"].get<long>(), 60 * 400);
+  EXPECT_EQ(C["answered"], C["submits"]);
+  EXPECT_EQ(C["receipts"], C["submits"]);
+  EXPECT_EQ(J["binds"].size(), 2u);
+  EXPECT_EQ(J["options"]["tps"], 400);
+  EXPECT_GE(J["per_second"].size(), 2u);
+  EXPECT_EQ(J["exit_status"], 0);
+  QFile::remove(Path);
+}
+
+TEST_F(LoadPanelTest, RefusesWhatCannotRunAndSaysWhy) {
+  Prepare(2775);  // nothing is connected: every case is refused before
+  const struct {
+    int Kind;
+    const char* Destinations;
+    const char* Text;
+    int Window;
+    const char* Said;
+  } Cases[] = {
+      {1, "49151-4915", "", 1000, "--destination-range"},
+      {2, "/nonexistent/numbers", "", 1000, "/nonexistent/numbers"},
+      {0, "", "load {n", 1000, "is not closed"},
+      {0, "", "{rand:200}{rand:200}", 1, "does not fit a window of 1"},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Said);
+    L()->DestinationKind->setCurrentIndex(Case.Kind);
+    L()->DestinationValue->setText(Case.Destinations);
+    L()->TextTemplate->setText(Case.Text);
+    L()->Window->setValue(Case.Window);
+    QTest::keyClick(L()->TextTemplate, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_FALSE(L()->Running());
+    const std::string Said = Wb->statusBar()->currentMessage().toStdString();
+    EXPECT_EQ(Said.rfind("Load run not started: ", 0), 0u) << Said;
+    EXPECT_NE(Said.find(Case.Said), std::string::npos) << Said;
+  }
+}
+
+}  // namespace
