@@ -39,25 +39,7 @@
 
 namespace {
 
-// What each message goes to and says: fixed, or varied message by message.
-struct TTraffic {
-  load::TDestinationsOptions Where;
-  load::TDestinations Destinations;
-  load::TTextTemplate Text;
-  uint64_t Seed = 0;
-  // The text as long as any of Count messages can make it (Count 0: a run for a duration).
-  std::string LongestText(long Count) const { return Text.Longest(static_cast<uint64_t>(Count)); }
-  long AddressesPerMessage() const { return Destinations.AddressesPerMessage(); }
-  // The destination and text of message N (1-based), or nothing when every message is alike.
-  std::function<void(uint64_t, std::string&, std::string&)> Vary() const {
-    if (Destinations.IsFixed() && Text.IsFixed()) return {};
-    return [D = Destinations, T = Text, R = load::TRandom(Seed)](
-               uint64_t N, std::string& Destination, std::string& Text) mutable {
-      D.At(N - 1, Destination);
-      T.Expand(N - 1, Text, R);
-    };
-  }
-};
+using load::TTraffic;
 
 struct TOptions {
   std::string Host = "127.0.0.1";
