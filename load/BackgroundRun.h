@@ -42,7 +42,8 @@ class TBackgroundRun {
   // The seconds that ended, from the From-th on.
   std::vector<TSecond> Seconds(size_t From = 0) const;
   // Once Phase is Done: the verdict (empty when the run passed) and the summary, without the
-  // front end's options, exit status and error, which are the caller's to fill in.
+  // front end's options, exit status and error, which are the caller's to fill in. Both are
+  // valid while this object lives.
   const std::string& Error() const;
   const TSummary& Summary() const;
 

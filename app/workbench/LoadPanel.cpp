@@ -189,7 +189,7 @@ void TLoadPanel::Poll() {
 void TLoadPanel::Ended() {
   FPoll->stop();
   load::TSummary S = FRun->Summary();
-  const std::string& Error = FRun->Error();
+  const std::string Error = FRun->Error();  // a copy: the run goes below
   S.Options = FOptions;
   S.ExitStatus = Error.empty() ? 0 : 1;
   S.Error = Error;
