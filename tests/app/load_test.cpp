@@ -2,8 +2,13 @@
 // keys from a focused text field, the totals, charts and sampled table move, Ctrl+. stops it, and
 // the summary saved through the dialog reads back as JSON with the run's counts; and what the
 // panel refuses to start, with the reason in the status bar.
-#include <QCheckBox>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QChartView>
+#include <QCheckBox>
 #include <QLineSeries>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -23,6 +28,19 @@
 using smpptest::SmscProcess;
 
 namespace {
+
+// A loopback port nothing listens on: bound with port 0, then let go.
+uint16_t FreePort() {
+  const int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof A;
+  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Length);
+  close(Fd);
+  return ntohs(A.sin_port);
+}
 
 class LoadPanelTest : public WorkbenchTest {
  protected:
@@ -100,7 +118,7 @@ TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
 }
 
 TEST_F(LoadPanelTest, RefusesWhatCannotRunAndSaysWhy) {
-  Prepare(2775);  // nothing is connected: every case is refused before
+  Prepare(FreePort());
   const struct {
     int Kind;
     const char* Destinations;
@@ -125,6 +143,16 @@ TEST_F(LoadPanelTest, RefusesWhatCannotRunAndSaysWhy) {
     EXPECT_EQ(Said.rfind("Load run not started: ", 0), 0u) << Said;
     EXPECT_NE(Said.find(Case.Said), std::string::npos) << Said;
   }
+  // What starts but cannot bind ends as a failed run, with the reason.
+  L()->DestinationKind->setCurrentIndex(0);
+  L()->TextTemplate->clear();
+  L()->Window->setValue(1000);
+  QTest::keyClick(L()->TextTemplate, Qt::Key_R, Qt::ControlModifier);
+  ASSERT_TRUE(L()->Running());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !L()->Running(); }, 40000));
+  const std::string Summary = L()->SummaryText->toPlainText().toStdString();
+  EXPECT_NE(Summary.find("failed: "), std::string::npos) << Summary;
+  EXPECT_EQ(L()->SummaryJson()["exit_status"], 1);
 }
 
 }  // namespace
