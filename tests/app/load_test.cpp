@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractBarSeries>
+#include <QBarSet>
+#include <QChart>
 #include <QChartView>
 #include <QCheckBox>
 #include <QLineSeries>
@@ -153,6 +156,47 @@ TEST_F(LoadPanelTest, RefusesWhatCannotRunAndSaysWhy) {
   const std::string Summary = L()->SummaryText->toPlainText().toStdString();
   EXPECT_NE(Summary.find("failed: "), std::string::npos) << Summary;
   EXPECT_EQ(L()->SummaryJson()["exit_status"], 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The charts as the panel feeds them: a second without answers draws no latency point, the time
+// axis follows the seconds (a gap included) and scrolls, and the totals' bars follow new states.
+TEST(LoadCharts, DrawEachSecondAsItEndsAndTheTotalsByName) {
+  TLoadCharts Charts;
+  std::vector<load::TSecond> Seconds(3);
+  for (int I = 0; I < 3; ++I) {
+    Seconds[I].UnixSecond = 1000 + I + (I == 2);  // the third second comes after a gap
+    Seconds[I].Submits = Seconds[I].Answers = 100 * (I + 1);
+    if (I != 1)
+      for (int N = 1; N <= 100; ++N) Seconds[I].ResponseLatency.Record(N * 1000);  // 1..100 ms
+  }
+  Charts.AddSeconds(Seconds);
+  EXPECT_EQ(Charts.SecondsShown(), 4);
+  const auto Series = [&](QChartView* View, int I) {
+    return static_cast<QLineSeries*>(View->chart()->series()[I])->points();
+  };
+  EXPECT_EQ(Series(Charts.Rates, 0),
+            (QList<QPointF>{{1, 100}, {2, 200}, {4, 300}}));  // submits at their seconds
+  const QList<QPointF> P50 = Series(Charts.Latency, 0), P99 = Series(Charts.Latency, 1);
+  ASSERT_EQ(P50.size(), 2);
+  EXPECT_EQ(P50[1].x(), 4);
+  EXPECT_NEAR(P50[1].y(), 50, 2);
+  EXPECT_NEAR(P99[1].y(), 99, 4);
+
+  Charts.SetTotals({{0, 500}, {0x58, 100}}, {{"DELIVRD", 450}});
+  Charts.SetTotals({{0, 600}, {0x58, 100}}, {{"DELIVRD", 500}, {"UNDELIV", 3}});
+  auto* Bars = static_cast<QAbstractBarSeries*>(Charts.Totals->chart()->series()[0]);
+  EXPECT_EQ(Bars->barSets()[0]->count(), 4);
+  EXPECT_EQ(Bars->barSets()[0]->at(0), 600);
+  EXPECT_EQ(Bars->barSets()[0]->at(3), 3);
+
+  Charts.Clear();
+  EXPECT_EQ(Charts.SecondsShown(), 0);
+  EXPECT_TRUE(Series(Charts.Rates, 0).isEmpty());
+  EXPECT_EQ(Bars->barSets()[0]->count(), 0);
 }
 
 }  // namespace
