@@ -10,7 +10,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 deb=${1:-}
 if [ -z "$deb" ]; then
-  deb=$("$top/scripts/package" | tail -1) || { echo "deb_test: scripts/package failed" >&2; exit 1; }
+  deb=$("$top/scripts/package") || { echo "deb_test: scripts/package failed" >&2; exit 1; }
 fi
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -50,8 +50,14 @@ missing() {
     [ -x "$root/$f" ] || echo "not executable: /$f"
   done
 }
-check "every file in its place" test -z "$(missing)"
-check "everything under /usr" test -z "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '^\./usr/' | grep -v '^\./$')"
+none() {  # COMMAND...: fails, showing them, when the command prints any line
+  local out
+  out=$("$@")
+  [ -z "$out" ] || { printf '%s\n' "$out"; return 1; }
+}
+outside_usr() { dpkg-deb -c "$deb" | awk '{print $6}' | grep -v -e '^\./usr/' -e '^\./$'; }
+check "every file in its place" none missing
+check "everything under /usr" none outside_usr
 depends() {
   dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' &&
     dpkg-deb -f "$deb" Depends | grep -q 'libssl3' &&
@@ -63,7 +69,7 @@ for entry in "$root"/usr/share/applications/*.desktop; do
 done
 manpage() {  # the page renders, with its synopsis and the --version option
   local text
-  text=$(MANWIDTH=80 man -l "$1" 2>&1) || return 1
+  text=$(MANWIDTH=80 man -l "$1" 2>&1)
   grep -q '^SYNOPSIS' <<<"$text" && grep -q -- '--version' <<<"$text" || {
     printf '%s\n' "$text" | head -20
     return 1
