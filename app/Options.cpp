@@ -12,8 +12,7 @@
 
 const char* UsageText() {
   static const std::string Text =
-      "Usage: smppwin [--host HOST] [--port PORT] [--tls [--tls-ca FILE] [--tls-insecure]]\n"
-      "               [--log FILE] [--workbench] [--profile NAME]\n"
+      "Usage: smppwin [options]\n"
       "Opens the SMPP test client's window.\n\n"
       "  --workbench     open the workbench instead: connection state, every PDU in\n"
       "                  a table, each field inspected beside its bytes\n"
@@ -27,7 +26,8 @@ const char* UsageText() {
       "  --tls-ca FILE   with --tls: trust the authorities in this PEM file instead\n"
       "  --tls-insecure  with --tls: do not check the certificate (unsafe)\n"
       "  --log FILE      append every report line, with its local time, to FILE\n"
-      "  --help          this text\n\n"
+      "  --help          this text\n"
+      "  --version       print the package version\n\n"
       "Everything else comes from the window: Bind, Send and Unbind use what the\n"
       "edits hold when they are pressed. Needs an X display (DISPLAY).\n\n"
       "The memo keeps the newest " +
@@ -43,6 +43,10 @@ bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::str
     const std::string_view A = Argv[I];
     if (A == "--help" || A == "-h") {
       Options.Help = true;
+      continue;
+    }
+    if (A == "--version") {
+      Options.Version = true;
       continue;
     }
     if (A == "--workbench") {

@@ -2,7 +2,8 @@
 // the Host and Port edits before the window shows,
 // --tls, --tls-ca and --tls-insecure set SmppClient1's TLS settings (the form has no control for
 // them), --log names the file that every report line is appended to, --profile loads a profile
-// into the workbench (and implies --workbench), --help prints the usage.
+// into the workbench (and implies --workbench), --help prints the usage, --version the package
+// version.
 #pragma once
 
 #include <optional>
@@ -15,6 +16,7 @@ struct TOptions {
   std::optional<std::string> Host;
   std::optional<std::string> Port;
   bool Help = false;
+  bool Version = false;
   bool Workbench = false;
   bool Tls = false;
   std::optional<std::string> TlsCA;
@@ -28,7 +30,7 @@ const char* UsageText();
 
 // Reads Argv[1..Argc-1] ("--host HOST", "--host=HOST", "--port PORT", "--port=PORT", "--tls",
 // "--tls-ca FILE", "--tls-ca=FILE", "--tls-insecure", "--log FILE", "--log=FILE", "--workbench",
-// "--profile NAME", "--profile=NAME", "--help"); --profile sets Workbench too.
+// "--profile NAME", "--profile=NAME", "--help", "--version"); --profile sets Workbench too.
 // --tls-ca and --tls-insecure need --tls. The log file is opened by the program, not here.
 // Gives false with the reason in Error for anything else or a missing value. Any thread.
 bool ParseOptions(int Argc, const char* const* Argv, TOptions& Options, std::string& Error);

@@ -2,7 +2,8 @@
 // application, creates Form1 from its form resource (or, with --workbench, the workbench), fills
 // Host and Port from --host and --port when given, and runs the event loop until the window is
 // closed; the window and its client are destroyed on the way out, the log's last lines written.
-// --profile NAME loads that profile into the workbench before --host and --port apply.
+// --profile NAME loads that profile into the workbench before --host and --port apply. --help and
+// --version print and return before anything needs a display.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "app/workbench/Workbench.h"
 #include "base/FormText.h"
 #include "base/MainThreadQueue.h"
+#include "base/Version.h"
 
 int main(int Argc, char** Argv) {
   TOptions O;
@@ -27,6 +29,10 @@ int main(int Argc, char** Argv) {
   }
   if (O.Help) {
     std::fputs(UsageText(), stdout);
+    return 0;
+  }
+  if (O.Version) {
+    std::printf("smppwin (%s) %s\n%s", kPackageName, kPackageVersion, kVersionNotice);
     return 0;
   }
   if (O.Profile) {

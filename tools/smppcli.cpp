@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Version.h"
 #include "inspect/FieldJson.h"
 #include "inspect/PduCapture.h"
 #include "inspect/PduDissector.h"
@@ -189,7 +190,8 @@ void Usage(FILE* Out) {
       "  --trace              print one line per PDU on standard error: time,\n"
       "                       connection, out or in, command, sequence number, status,\n"
       "                       ids, addresses, message id, data_coding, start of text\n"
-      "  --help               this text\n\n"
+      "  --help               this text\n"
+      "  --version            print the package version\n\n"
       "smppcli merge A.json B.json ... adds up the --json summaries of runs made at the\n"
       "same time (on several machines): JSON on standard output, text on standard error.\n\n"
       "With --coding gsm or auto, received data_coding 0 is read as GSM too. The parts\n"
@@ -256,6 +258,7 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     oLong,
     oDryRun,
     oHelp,
+    oVersion,
     oTls,
     oTlsCA,
     oTlsInsecure,
@@ -313,6 +316,7 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       {"long", required_argument, nullptr, oLong},
       {"dry-run", no_argument, nullptr, oDryRun},
       {"help", no_argument, nullptr, oHelp},
+      {"version", no_argument, nullptr, oVersion},
       {"tls", no_argument, nullptr, oTls},
       {"tls-ca", required_argument, nullptr, oTlsCA},
       {"tls-insecure", no_argument, nullptr, oTlsInsecure},
@@ -652,6 +656,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
         break;
       case oHelp:
         Usage(stdout);
+        std::exit(0);
+      case oVersion:
+        std::printf("smppcli (%s) %s\n%s", kPackageName, kPackageVersion, kVersionNotice);
         std::exit(0);
       default:
         Usage(stderr);

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/Version.h"
+
 namespace {
 
 const char* const kUsage =
@@ -41,7 +43,8 @@ const char* const kUsage =
     "  --drop-after N        at the Nth submit_sm (of all connections) close its connection\n"
     "                        at once, leaving the submits of that read unanswered (once)\n"
     "  --per-second          print \"second N submits M\" for every second after the first\n"
-    "                        submit_sm, until the submits stop\n";
+    "                        submit_sm, until the submits stop\n"
+    "  --version             print the package version\n";
 
 struct TOptions {
   int Port = 0;
@@ -239,7 +242,10 @@ int main(int Argc, char** Argv) {
       O.DropAfter = V;
     else if (A == "--per-second")
       O.PerSecond = true;
-    else {
+    else if (A == "--version") {
+      std::printf("smsc_sink (%s) %s\n%s", kPackageName, kPackageVersion, kVersionNotice);
+      return 0;
+    } else {
       std::fputs(kUsage, A == "--help" ? stdout : stderr);
       return A == "--help" ? 0 : 2;
     }
