@@ -25,8 +25,14 @@ TMicros TRateLimiter::Take(TMicros Now) {
   else
     FTokens = std::min(Capacity, FTokens + static_cast<double>(Now - FLast) * FRate / 1e6);
   FLast = Now;
-  if (FTokens < Need)
-    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((Need - FTokens) * 1e6 / FRate)));
+  // Once the bucket ran dry, the sender waits until a batch has come in: at a high rate a wait
+  // for every message's token would wake it once per message, which costs more than the message.
+  const double Batch = std::max(Need, std::min(Capacity, FRate * kBatchMicros / 1e6));
+  if (FTokens < (FDry ? Batch : Need)) {
+    FDry = true;
+    return std::max<TMicros>(1, static_cast<TMicros>(std::ceil((Batch - FTokens) * 1e6 / FRate)));
+  }
+  FDry = false;
   // Slide the ring up to Now's slot, forgetting the slots that fall out of it.
   const TMicros Slot = Now / kSlotMicros;
   for (TMicros S = FSlot + 1; S <= Slot && S <= FSlot + kSlots; ++S) {

@@ -15,7 +15,8 @@ namespace load {
 // the current rate (at most once per 200 ms, as the answers to a whole window of submits come back
 // together); every 100 ms without a throttle the rate climbs back by a twentieth of its ceiling.
 // Without a rate (0) the sender is unlimited until throttled; the ceiling is then the rate seen at
-// that moment, and reaching it again lifts the limit.
+// that moment, and reaching it again lifts the limit. A sender that found the bucket dry waits
+// for a millisecond's worth of tokens (or one message's, at low rates) and sends them together.
 class TRateLimiter {
  public:
   // Each Take takes Submits tokens at once, one per submit of a message whose parts go together;
@@ -39,6 +40,8 @@ class TRateLimiter {
   double FCeiling = 0;  // the rate to climb back to
   long FSubmits;        // tokens per Take
   double FTokens = 0;
+  bool FDry = false;  // the last Take found too few tokens: the next waits for a batch
+  static constexpr TMicros kBatchMicros = 1000;
   TMicros FLast = -1;          // last refill
   TMicros FLastThrottle = -1;  // last halving
   TMicros FLastRecover = -1;   // last step back up

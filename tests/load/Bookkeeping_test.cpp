@@ -195,6 +195,15 @@ TEST(LoadRateLimiter, PacesEvenlyAndBacksOffOnThrottling) {
     }
     EXPECT_NEAR(Total, 10000, 20);
   }
+  // At 200 000 a second the sender wakes about once a millisecond, not once a message.
+  TRateLimiter Fast(200000);
+  long Sent = 0, Waits = 0;
+  for (TMicros T = 0; T < 1000000;) {
+    const TMicros Wait = Fast.Take(T);
+    Wait == 0 ? ++Sent : (T += Wait, ++Waits);
+  }
+  EXPECT_NEAR(Sent, 200000, 2000);
+  EXPECT_LE(Waits, 1100);
   // Within one tenth of a second never more than a hundredth of a second's worth beyond the rate.
   TRateLimiter Smooth(1000);
   long InFirstTenth = 0;
