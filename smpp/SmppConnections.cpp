@@ -137,6 +137,17 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       if (Held) Timer->Resume();
     }
   } KeepAlive{Side.KeepAliveTimer};
+  // The read-done hook, once the PDUs of this read were handled, on every way out.
+  struct TReadDone {
+    TSmppClient& Client;
+    bool Transmits;
+    bool Handled = false;
+    ~TReadDone() {
+      if (!Handled) return;
+      if (const TReadDoneEvent* Hook = Client.FOnReadDone.load(std::memory_order_acquire))
+        (*Hook)(&Client, Transmits);
+    }
+  } ReadDone{*this, Side.Transmits};
   size_t Offset = 0;
   for (;;) {
     const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
@@ -154,6 +165,7 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       return;
     }
     KeepAlive.Hold();
+    ReadDone.Handled = true;
     HandleRead(Side, St.Bytes + Offset, Frame.Length, ReadNs);
     Offset += Frame.Length;
     if (FDying.load() || Side.CloseAsked.load()) {

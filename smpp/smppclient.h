@@ -179,6 +179,14 @@ class TSmppClient : public TComponent, public TPersistent {
   // one) with the receiver's report lock held, as a notification is: it may call Send, with the
   // same limits as above.
   void SetOnReceipt(TReceiptEvent Event);
+  // After the PDUs of one socket read were handled (every answer and receipt of it handed to the
+  // hooks above), on that connection's worker thread with no lock of the client held; Transmits
+  // is true on the connection that submits (the transmitter or the transceiver). A load run
+  // records a read's answers together there, under one hold of its own lock. Called on every
+  // read that handled a PDU, also when the read ended the stream or the session. Same limits and
+  // assignment rules as SetOnSubmitResponse.
+  using TReadDoneEvent = std::function<void(TSmppClient* Sender, bool Transmits)>;
+  void SetOnReadDone(TReadDoneEvent Event);
 
   // ---- Operations: Connect and Disconnect on the owner's thread; Send on any thread.
   // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
@@ -593,6 +601,8 @@ class TSmppClient : public TComponent, public TPersistent {
   std::mutex FHookLock;
   std::vector<std::unique_ptr<const TSubmitResponseEvent>> FSubmitResponseHandlers;
   std::vector<std::unique_ptr<const TReceiptEvent>> FReceiptHandlers;
+  std::atomic<const TReadDoneEvent*> FOnReadDone{nullptr};
+  std::vector<std::unique_ptr<const TReadDoneEvent>> FReadDoneHandlers;  // FHookLock
   // True when an answer with this sequence number and command id is awaited by QuerySm,
   // CancelSm, ReplaceSm or SendRaw (ReportRequestAnswer would take it). Takes FPendingLock only
   // when such a request is outstanding.
