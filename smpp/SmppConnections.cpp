@@ -283,7 +283,9 @@ void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t St
                                uint32_t Sequence) {
   uint8_t Buffer[kPduHeaderLength * 2];
   size_t Length = 0;
-  TPDU Response;
+  // One record per thread, of which only the header is ever set: a response per delivery then
+  // costs no record made and destroyed.
+  static thread_local TPDU Response;
   Response.command_id = CommandId;
   Response.command_status = Status;
   Response.sequence_number = Sequence;
