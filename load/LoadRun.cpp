@@ -288,13 +288,17 @@ void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
         Now, Now > 0 ? FMatcher.Owner(B.Index).Sent * 1e6 / static_cast<double>(Now) : 0);
 }
 
-void TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
-                           std::string_view Err, int64_t ReadNs) {
+bool TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
+                           std::string_view Err, int64_t ReadNs, bool AwaitedOnly) {
   const TMicros Now = MicrosOf(ReadNs);
   if (Now >= FSecondEnd) Roll(Now);
   const long Before = FMatcher.Receipts();
-  FMatcher.Receipt(MessageId, Now, Stat, Err);
+  if (!AwaitedOnly)
+    FMatcher.Receipt(MessageId, Now, Stat, Err);
+  else if (!FMatcher.ReceiptIfAwaited(MessageId, Now, Stat, Err))
+    return false;
   if (FMatcher.Receipts() != Before) FLastAnswer = Now;
+  return true;
 }
 
 // Without a front end that shows the lines, the answers come through the client's hooks: no
@@ -339,17 +343,19 @@ void TLoadRun::OnReadDone(TBindState& B, bool Transmits) {
     Responded(B, A.Sequence, A.Status, Id, A.ReadNs);
   }
   B.Answers.clear();
-  // After the answers: the receipts of this read's submits find their ids awaited.
-  DrainReceipts();
+  // After the answers: the receipts of this read's submits find their ids awaited. A receipt
+  // read before its answer (the receiver is often ahead of the transmitter) waits in the ring
+  // for the read that brings the answer, rather than being held and claimed.
+  DrainReceipts(true);
   Pump(G, B.Index);
 }
 
-void TLoadRun::DrainReceipts() {
+void TLoadRun::DrainReceipts(bool AwaitedOnly) {
   static thread_local std::string Id;
   for (const auto& B : FBinds)
-    B->Receipts.Drain([this](const TRingReceipt& R) {
+    B->Receipts.DrainWhile([&](const TRingReceipt& R) {
       Id.assign(R.IdView());
-      ReceiptCame(Id, R.StateView(), R.ErrorView(), R.ReadNs);
+      return ReceiptCame(Id, R.StateView(), R.ErrorView(), R.ReadNs, AwaitedOnly);
     });
 }
 

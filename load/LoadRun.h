@@ -107,13 +107,16 @@ class TLoadRun {
   void OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R);
   void OnReceipt(TBindState& B, const TSmppClient::TReceipt& R);
   void OnReadDone(TBindState& B, bool Transmits);
-  // The receipts in every bind's ring, counted. FLock held.
-  void DrainReceipts();
+  // The receipts in every bind's ring, counted. With AwaitedOnly, each ring only up to a receipt
+  // whose answer is not recorded yet (it stays for a later drain instead of being held by the
+  // matcher; the Run thread drains them all at least once a second). FLock held.
+  void DrainReceipts(bool AwaitedOnly = false);
   // A response to a submit of B, and a delivery receipt, read at ReadNs. FLock held.
   void Responded(TBindState& B, uint32_t Sequence, uint32_t Status, const std::string& MessageId,
                  int64_t ReadNs);
-  void ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
-                   int64_t ReadNs);
+  // With AwaitedOnly, gives false (counting nothing) for a receipt that the matcher would hold.
+  bool ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
+                   int64_t ReadNs, bool AwaitedOnly = false);
   void OnRcxLine(TBindState& B, TSmppClient& C);
   // Sends while some bind is up with room, the rate allows and something is left to send.
   // Preferred is the bind whose response made room, or -1. G holds FLock, released around each

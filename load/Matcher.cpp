@@ -256,6 +256,20 @@ void TMatcher::RematchHeld() {
   }
 }
 
+bool TMatcher::ReceiptIfAwaited(const std::string& MessageId, TMicros Now, std::string_view Stat,
+                                std::string_view Err) {
+  if (FReceiptsPerSubmit == 0 || FIds == TReceiptIds::riAuto) {
+    Receipt(MessageId, Now, Stat, Err);
+    return true;
+  }
+  // Under a kept convention Match is this lookup alone.
+  const std::string Key = IdKey(MessageId);
+  const auto Awaited = FAwaitedIds.Find(Key, FIds, true);
+  if (Awaited == FAwaitedIds.ByText.end()) return false;
+  ReceiptFor(Key, Awaited, false, ReceiptStateWord(Stat), Now, Err);
+  return true;
+}
+
 void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat,
                        std::string_view Err) {
   const std::string State = ReceiptStateWord(Stat);
@@ -269,6 +283,11 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
   const std::string Key = IdKey(MessageId);
   bool Ambiguous;
   const auto Awaited = Match(FAwaitedIds, Key, true, Ambiguous);
+  ReceiptFor(Key, Awaited, Ambiguous, State, Now, Err);
+}
+
+void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, bool Ambiguous,
+                          const std::string& State, TMicros Now, std::string_view Err) {
   const bool Found = Awaited != FAwaitedIds.ByText.end();
   if (IntermediateState(State)) {
     // Counted for an id of ours; the final receipt is still awaited.

@@ -73,6 +73,11 @@ class TMatcher {
   // with error Err. When receipts are not awaited it is only counted.
   void Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat = "DELIVRD",
                std::string_view Err = "000");
+  // Receipt, for a receipt whose id is awaited, or whenever nothing would be held for it (receipts
+  // not awaited, or the convention not kept yet); gives false, doing nothing, for one that would
+  // be held. A caller that can offer it again later saves holding it.
+  bool ReceiptIfAwaited(const std::string& MessageId, TMicros Now, std::string_view Stat,
+                        std::string_view Err);
 
   long Sent() const { return FSent; }
   long Answered() const { return FAnswered; }
@@ -152,6 +157,10 @@ class TMatcher {
   bool ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // A receipt whose id's key is Key, in state word State, found awaited at Awaited (or not, at
+  // the end of the index): counted, or held.
+  void ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, bool Ambiguous,
+                  const std::string& State, TMicros Now, std::string_view Err);
   void CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err, int Owner);
   static void CountWord(std::map<std::string, long>& Counts, const std::string& Word);
 

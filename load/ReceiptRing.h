@@ -59,14 +59,23 @@ class TReceiptRing {
   }
 
   // The consumer, one thread at a time (the callers serialise under a lock of their own): hands
-  // every receipt in the ring to Each, in the order pushed.
-  template <typename TEach>
-  void Drain(TEach&& Each) {
-    const size_t Head = FHead.load(std::memory_order_relaxed);
+  // the receipts in the ring to Take, in the order pushed, until Take gives false for one; that
+  // one and those after it stay in the ring.
+  template <typename TTake>
+  void DrainWhile(TTake&& Take) {
+    size_t Head = FHead.load(std::memory_order_relaxed);
     const size_t Tail = FTail.load(std::memory_order_acquire);
     if (Head == Tail) return;
-    for (size_t I = Head; I != Tail; ++I) Each(static_cast<const TRingReceipt&>(FSlots[I & FMask]));
-    FHead.store(Tail, std::memory_order_release);
+    while (Head != Tail && Take(static_cast<const TRingReceipt&>(FSlots[Head & FMask]))) ++Head;
+    FHead.store(Head, std::memory_order_release);
+  }
+  // Every receipt in the ring to Each.
+  template <typename TEach>
+  void Drain(TEach&& Each) {
+    DrainWhile([&](const TRingReceipt& R) {
+      Each(R);
+      return true;
+    });
   }
 
   // Any thread; a hint unless called by the producer or the consumer.
