@@ -451,12 +451,10 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
   // The destinations and texts of varied messages, made under the lock, sent after it; the sends
   // of one hold (their sent times and their parts' sequence numbers).
   static thread_local std::vector<std::string> Destinations, Texts;
-  static thread_local std::vector<uint32_t> Sequences, Parts;
-  struct TSent {
-    int64_t SentNs;
-    size_t PartsEnd;
-  };
-  static thread_local std::vector<TSent> Sent;
+  static thread_local std::vector<const std::string*> ToSend[2];  // destinations, texts
+  static thread_local std::vector<uint32_t> Parts;
+  static thread_local std::vector<size_t> PartsEnd;
+  static thread_local std::vector<int64_t> SentNs;
   TMicros Pause = 0;
   while (FFailure.empty() && !SendingDone()) {
     // A response's thread sends on its own bind alone: a submit from another thread would wake
@@ -502,38 +500,31 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
         FOptions.Vary(First + static_cast<uint64_t>(I), Destinations[static_cast<size_t>(I)],
                       Texts[static_cast<size_t>(I)]);
     }
-    G.unlock();
-    Sent.clear();
-    Parts.clear();
-    int64_t FirstNs = 0;
-    for (long I = 0; I < Take; ++I) {
-      int64_t SentNs = 0;
-      const auto M = static_cast<size_t>(I);
-      const int32_t Sequence =
-          B.Client->Send(FOptions.Source, Varied ? Destinations[M] : FOptions.Destination,
-                         FOptions.Validity, Varied ? Texts[M] : FOptions.Text, &Sequences, &SentNs);
-      if (I == 0) FirstNs = SentNs;
-      if (Sequence < 0) break;
-      Parts.insert(Parts.end(), Sequences.begin(), Sequences.end());
-      Sent.push_back({SentNs, Parts.size()});
+    ToSend[0].clear(), ToSend[1].clear();
+    for (size_t I = 0; I < static_cast<size_t>(Take); ++I) {
+      ToSend[0].push_back(Varied ? &Destinations[I] : &FOptions.Destination);
+      ToSend[1].push_back(Varied ? &Texts[I] : &FOptions.Text);
     }
+    G.unlock();
+    const size_t Went =
+        B.Client->SendMany(FOptions.Source, FOptions.Validity, static_cast<size_t>(Take),
+                           ToSend[0].data(), ToSend[1].data(), Parts, PartsEnd, SentNs);
     G.lock();
     B.Pending -= Take * FOptions.Parts;
-    if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, MicrosOf(FirstNs));
+    if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, MicrosOf(Went ? SentNs[0] : 0));
     // An answer that came before this point is held by the matcher and paired here.
-    size_t Part = 0;
-    for (const TSent& S : Sent) {
-      const TMicros SentAt = MicrosOf(S.SentNs);
+    for (size_t I = 0, Part = 0; I < Went; ++I) {
+      const TMicros SentAt = MicrosOf(SentNs[I]);
       if (SentAt >= FSecondEnd) Roll(SentAt);
-      for (; Part < S.PartsEnd; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index);
+      for (; Part < PartsEnd[I]; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index);
       ++FMessages;
       ++B.Messages;
     }
-    if (Sent.size() < static_cast<size_t>(Take)) {
+    if (Went < static_cast<size_t>(Take)) {
       // Send refuses a message it cannot build while the connection is up; otherwise the
       // session ended, and the message goes on another bind (or this one once bound again), with
       // those of this hold not tried.
-      const long Unsent = Take - static_cast<long>(Sent.size());
+      const long Unsent = Take - static_cast<long>(Went);
       if (B.Client->Tcx().Socket()->State() == wsConnected) {
         FClaimed -= Unsent - 1;
         Fail(B.Prefix +

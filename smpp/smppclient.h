@@ -228,6 +228,17 @@ class TSmppClient : public TComponent, public TPersistent {
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text,
                std::vector<uint32_t>* PartSequences = nullptr, int64_t* SentAtNs = nullptr);
+  // Count messages from Source, message I to Destinations[I] with Texts[I], each exactly as Send
+  // would send it, one after the other, with the settings read and the send lock taken once for
+  // them all: what a load run's burst of submits costs per message is the message itself.
+  // Gives how many went, the first ones: fewer than Count when one could not go (-1 of Send),
+  // with nothing of it or of those after it sent. Parts receives the sequence numbers of the
+  // parts of all those sent, in order, PartsEnd[I] the end of message I's in it and SentAtNs[I]
+  // when its first part went (as Send's PartSequences and SentAtNs). Any thread, like Send.
+  size_t SendMany(const std::string& Source, const std::string& Validity, size_t Count,
+                  const std::string* const* Destinations, const std::string* const* Texts,
+                  std::vector<uint32_t>& Parts, std::vector<size_t>& PartsEnd,
+                  std::vector<int64_t>& SentAtNs);
 
   // ---- Other requests. Any thread, including from inside a notification; serialised with Send
   // and with each other. Each goes out on the transmitter (the transceiver with bmTransceiver,
@@ -431,6 +442,11 @@ class TSmppClient : public TComponent, public TPersistent {
                     const std::string& Source, const std::string& Destination,
                     const std::string& Validity, const std::string& Text,
                     TSMPPClientInfo::TSubmitText Settings);
+  // Send of a plain text (tcBytes, lmSplit) with FSendLock held and the transmitter seen
+  // connected.
+  int32_t SendPlain(const std::string& Source, const std::string& Destination,
+                    const std::string& Validity, const std::string& Text,
+                    std::vector<uint32_t>* PartSequences, int64_t* SentAtNs);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
   // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
