@@ -345,8 +345,9 @@ void TLoadRun::OnReadDone(TBindState& B, bool Transmits) {
   B.Answers.clear();
   // After the answers: the receipts of this read's submits find their ids awaited. A receipt
   // read before its answer (the receiver is often ahead of the transmitter) waits in the ring
-  // for the read that brings the answer, rather than being held and claimed.
-  DrainReceipts(true);
+  // for the read that brings the answer, rather than being held and claimed. At the end every
+  // receipt goes at once: one for no message of ours must not keep those behind it waiting.
+  DrainReceipts(!FEndAwaited.load(std::memory_order_relaxed));
   Pump(G, B.Index);
 }
 
