@@ -175,9 +175,10 @@ class TLoadRun {
   std::vector<TSecond> FSeries;
   // Set while the Run thread waits for the end, when a receipt may be the last thing awaited: a
   // receiving thread that pushed receipts then drains the rings itself and wakes it, and the
-  // transmitters drain every receipt, awaited or not. Written by the Run thread with FLock held. Between the
-  // ring's tail and this flag each side writes one and reads the other with a full fence
-  // between, so that a receipt is either seen by the Run thread's drain or drained by its thread.
+  // transmitters drain every receipt, awaited or not. Written by the Run thread with FLock held.
+  // Between the ring's tail and this flag each side writes one and reads the other with a full
+  // fence between, so that a receipt is either seen by the Run thread's drain or drained by its
+  // own thread.
   std::atomic<bool> FEndAwaited{false};
   double FStartUnix = 0, FSeconds = 0, FCpuSeconds = 0;
 };
