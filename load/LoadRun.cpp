@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
+#include "load/ReceiptRing.h"
 #include "smpp/PduNames.h"
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
@@ -121,6 +123,18 @@ struct TLoadRun::TBindState {
   TRateLimiter Limiter;
   long Pending = 0;     // submits taken for sending and not yet recorded in the matcher
   long Reconnects = 0;  // binds made again after a session ended
+  // The answers of the read being handled on the submitting connection, recorded when the read
+  // is done: touched by that connection's worker thread alone.
+  struct TAnswer {
+    uint32_t Sequence, Status;
+    int64_t ReadNs;
+    uint8_t IdLength;
+    char Id[kMaxMessageIdLength];
+  };
+  std::vector<TAnswer> Answers;
+  // Its receipts: pushed by the receiving connection's worker thread, drained with FLock held.
+  TReceiptRing Receipts{kRingReceipts};
+  static constexpr size_t kRingReceipts = 2048;
 };
 
 TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserver Observer)
@@ -156,7 +170,9 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
             OnResponse(*Raw, R);
           });
       B->Client->SetOnReceipt(
-          [this](TSmppClient*, const TSmppClient::TReceipt& R) { OnReceipt(R); });
+          [this, Raw](TSmppClient*, const TSmppClient::TReceipt& R) { OnReceipt(*Raw, R); });
+      B->Client->SetOnReadDone(
+          [this, Raw](TSmppClient*, bool Transmits) { OnReadDone(*Raw, Transmits); });
     }
     FBinds.push_back(std::move(B));
   }
@@ -272,58 +288,76 @@ void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
         Now, Now > 0 ? FMatcher.Owner(B.Index).Sent * 1e6 / static_cast<double>(Now) : 0);
 }
 
-void TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
-                           std::string_view Err, int64_t ReadNs) {
+bool TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
+                           std::string_view Err, int64_t ReadNs, bool AwaitedOnly) {
   const TMicros Now = MicrosOf(ReadNs);
   if (Now >= FSecondEnd) Roll(Now);
   const long Before = FMatcher.Receipts();
-  FMatcher.Receipt(MessageId, Now, Stat, Err);
+  if (!AwaitedOnly)
+    FMatcher.Receipt(MessageId, Now, Stat, Err);
+  else if (!FMatcher.ReceiptIfAwaited(MessageId, Now, Stat, Err))
+    return false;
   if (FMatcher.Receipts() != Before) FLastAnswer = Now;
+  return true;
 }
 
 // Without a front end that shows the lines, the answers come through the client's hooks: no
-// report line is made for them, and nothing is decoded twice.
+// report line is made for them, and nothing is decoded twice. They wait in their bind until the
+// read is done, so that a read of many answers takes FLock once.
 void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) {
-  static thread_local std::string Id;
-  Id.assign(R.MessageId);
-  std::unique_lock<std::mutex> G(FLock);
-  DrainReceipts();
-  Responded(B, R.Sequence, R.Status, Id, R.ReadNs);
-  Pump(G, B.Index);
-  DrainReceipts();
+  TBindState::TAnswer& A = B.Answers.emplace_back();
+  A.Sequence = R.Sequence, A.Status = R.Status, A.ReadNs = R.ReadNs;
+  // The hook gives at most kMaxMessageIdLength characters.
+  A.IdLength = static_cast<uint8_t>(std::min(R.MessageId.size(), kMaxMessageIdLength));
+  std::memcpy(A.Id, R.MessageId.data(), A.IdLength);
 }
 
 // The receiver's thread and the transmitters' would take turns at FLock for every message, and
-// a lock they fight over costs a sleep and a wake-up each time: a receipt waits in the inbox
-// instead, for whoever holds FLock next, unless FLock is free or 64 wait already. The transmitters
-// drain the inbox with each response, the Run thread at least once a second.
-void TLoadRun::OnReceipt(const TSmppClient::TReceipt& R) {
-  size_t Waiting;
-  {
-    std::lock_guard<std::mutex> G(FInboxLock);
-    FInbox.push_back(
-        {std::string(R.MessageId), std::string(R.State), std::string(R.Error), R.ReadNs});
-    Waiting = FInbox.size();
-    FInboxCount.store(Waiting, std::memory_order_release);
-  }
-  std::unique_lock<std::mutex> G(FLock, std::try_to_lock);
-  if (!G.owns_lock()) {
-    if (Waiting < 64) return;
-    G.lock();
-  }
+// a lock they fight over costs a sleep and a wake-up each time: a receipt waits in its bind's ring
+// instead, for whoever holds FLock next. The transmitters drain the rings with each read, the Run
+// thread at least once a second, and the receiver itself when the ring is full or the run awaits
+// only its end.
+void TLoadRun::OnReceipt(TBindState& B, const TSmppClient::TReceipt& R) {
+  if (B.Receipts.Push(R.MessageId, R.State, R.Error, R.ReadNs)) return;
+  std::lock_guard<std::mutex> G(FLock);
   DrainReceipts();
+  ReceiptCame(std::string(R.MessageId), R.State, R.Error, R.ReadNs);
   WakeIfDue();
 }
 
-void TLoadRun::DrainReceipts() {
-  if (FInboxCount.load(std::memory_order_acquire) == 0) return;
-  {
-    std::lock_guard<std::mutex> G(FInboxLock);
-    FInbox.swap(FDraining);
-    FInboxCount.store(0, std::memory_order_release);
+void TLoadRun::OnReadDone(TBindState& B, bool Transmits) {
+  if (!Transmits || B.Answers.empty()) {
+    if (B.Receipts.Empty()) return;
+    // Seen after the push, or the Run thread's drain sees the receipts (see FEndAwaited).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!FEndAwaited.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> G(FLock);
+    DrainReceipts();
+    WakeIfDue();
+    return;
   }
-  for (const TInboxReceipt& R : FDraining) ReceiptCame(R.Id, R.State, R.Error, R.ReadNs);
-  FDraining.clear();
+  static thread_local std::string Id;
+  std::unique_lock<std::mutex> G(FLock);
+  for (const TBindState::TAnswer& A : B.Answers) {
+    Id.assign(A.Id, A.IdLength);
+    Responded(B, A.Sequence, A.Status, Id, A.ReadNs);
+  }
+  B.Answers.clear();
+  // After the answers: the receipts of this read's submits find their ids awaited. A receipt
+  // read before its answer (the receiver is often ahead of the transmitter) waits in the ring
+  // for the read that brings the answer, rather than being held and claimed. At the end every
+  // receipt goes at once: one for no message of ours must not keep those behind it waiting.
+  DrainReceipts(!FEndAwaited.load(std::memory_order_relaxed));
+  Pump(G, B.Index);
+}
+
+void TLoadRun::DrainReceipts(bool AwaitedOnly) {
+  static thread_local std::string Id;
+  for (const auto& B : FBinds)
+    B->Receipts.DrainWhile([&](const TRingReceipt& R) {
+      Id.assign(R.IdView());
+      return ReceiptCame(Id, R.StateView(), R.ErrorView(), R.ReadNs, AwaitedOnly);
+    });
 }
 
 void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
@@ -411,9 +445,17 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
 // thread both read the responses and send the next submits with no wake-ups between threads. FLock
 // is never held across Send.
 TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
-  // The destination and text of a varied message, made under the lock, sent after it.
-  static thread_local std::string Destination, Text;
-  static thread_local std::vector<uint32_t> Sequences;
+  // A response's thread takes as many messages as its window and the count allow in one hold of
+  // the lock, sends them all, and records them in the next hold: two holds per read of answers
+  // rather than two per message.
+  static constexpr long kMostAtOnce = 256;
+  // The destinations and texts of varied messages, made under the lock, sent after it; the sends
+  // of one hold (their sent times and their parts' sequence numbers).
+  static thread_local std::vector<std::string> Destinations, Texts;
+  static thread_local std::vector<const std::string*> ToSend[2];  // destinations, texts
+  static thread_local std::vector<uint32_t> Parts;
+  static thread_local std::vector<size_t> PartsEnd;
+  static thread_local std::vector<int64_t> SentNs;
   TMicros Pause = 0;
   while (FFailure.empty() && !SendingDone()) {
     // A response's thread sends on its own bind alone: a submit from another thread would wake
@@ -437,40 +479,64 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     if (Index < 0) break;
     TBindState& B = *FBinds[static_cast<size_t>(Index)];
     FNextBind = static_cast<size_t>(Index + 1) % N;
-    const uint64_t Number = static_cast<uint64_t>(++FClaimed);
+    // One message at a time for a paced bind, a run for a duration (its end is read before each)
+    // and the Run thread (which deals them out in turn).
+    long Take = 1;
+    if (Preferred >= 0 && B.Limiter.Rate() <= 0 && FOptions.Duration <= 0 && !FStopped) {
+      const long Room =
+          (FOptions.Window - FMatcher.Owner(B.Index).InFlight - B.Pending) / FOptions.Parts;
+      Take = std::clamp(std::min(Room, FOptions.Count - FClaimed), 1L, kMostAtOnce);
+    }
+    const uint64_t First = static_cast<uint64_t>(FClaimed) + 1;
+    FClaimed += Take;
     // A submit into an empty window starts the wait for an answer afresh.
     const bool IntoEmptyWindow = FMatcher.InFlight() == 0;
-    B.Pending += FOptions.Parts;
+    B.Pending += Take * FOptions.Parts;
     const long Session = B.Sessions;
     const bool Varied = static_cast<bool>(FOptions.Vary);
-    if (Varied) FOptions.Vary(Number, Destination, Text);
+    if (Varied) {
+      if (Destinations.size() < static_cast<size_t>(Take))
+        Destinations.resize(static_cast<size_t>(Take)), Texts.resize(static_cast<size_t>(Take));
+      for (long I = 0; I < Take; ++I)
+        FOptions.Vary(First + static_cast<uint64_t>(I), Destinations[static_cast<size_t>(I)],
+                      Texts[static_cast<size_t>(I)]);
+    }
+    ToSend[0].clear(), ToSend[1].clear();
+    for (size_t I = 0; I < static_cast<size_t>(Take); ++I) {
+      ToSend[0].push_back(Varied ? &Destinations[I] : &FOptions.Destination);
+      ToSend[1].push_back(Varied ? &Texts[I] : &FOptions.Text);
+    }
     G.unlock();
-    int64_t SentNs = 0;
-    const int32_t Sequence =
-        B.Client->Send(FOptions.Source, Varied ? Destination : FOptions.Destination,
-                       FOptions.Validity, Varied ? Text : FOptions.Text, &Sequences, &SentNs);
+    const size_t Went =
+        B.Client->SendMany(FOptions.Source, FOptions.Validity, static_cast<size_t>(Take),
+                           ToSend[0].data(), ToSend[1].data(), Parts, PartsEnd, SentNs);
     G.lock();
-    B.Pending -= FOptions.Parts;
-    const TMicros SentAt = MicrosOf(SentNs);
-    if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, SentAt);
-    if (Sequence < 0) {
+    B.Pending -= Take * FOptions.Parts;
+    if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, MicrosOf(Went ? SentNs[0] : 0));
+    // An answer that came before this point is held by the matcher and paired here.
+    for (size_t I = 0, Part = 0; I < Went; ++I) {
+      const TMicros SentAt = MicrosOf(SentNs[I]);
+      if (SentAt >= FSecondEnd) Roll(SentAt);
+      for (; Part < PartsEnd[I]; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index);
+      ++FMessages;
+      ++B.Messages;
+    }
+    if (Went < static_cast<size_t>(Take)) {
       // Send refuses a message it cannot build while the connection is up; otherwise the
-      // session ended, and the message goes on another bind (or this one once bound again).
+      // session ended, and the message goes on another bind (or this one once bound again), with
+      // those of this hold not tried.
+      const long Unsent = Take - static_cast<long>(Went);
       if (B.Client->Tcx().Socket()->State() == wsConnected) {
+        FClaimed -= Unsent - 1;
         Fail(B.Prefix +
              "the message cannot be built as a PDU (--destination needs 1 to 254 addresses)");
         break;
       }
-      --FClaimed;
+      FClaimed -= Unsent;
       // Unless it was bound again meanwhile.
       if (B.Sessions == Session) SessionEnded(B);
       continue;
     }
-    if (SentAt >= FSecondEnd) Roll(SentAt);
-    // An answer that came before this point is held by the matcher and paired here.
-    for (const uint32_t Part : Sequences) FMatcher.Submitted(Part, SentAt, B.Index);
-    ++FMessages;
-    ++B.Messages;
   }
   WakeIfDue();
   return Pause;
@@ -572,11 +638,18 @@ std::string TLoadRun::Run() {
   {
     std::unique_lock<std::mutex> G(FLock);
     FAllSent = true;
-    DrainReceipts();
-    if (Error.empty() && FFailure.empty()) {
+    const bool Wait = Error.empty() && FFailure.empty();
+    if (Wait) {
       FWaiting = TWaiting::End;
+      FEndAwaited.store(true, std::memory_order_relaxed);
+      // Before the drain: a receipt pushed after it is drained by its own thread.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+    DrainReceipts();
+    if (Wait) {
       Done = WaitForAnswers(G, [&] { return Finished(); });
       FWaiting = TWaiting::Nothing;
+      FEndAwaited.store(false, std::memory_order_relaxed);
     }
     DrainReceipts();
     if (Error.empty()) Error = Verdict(Done);

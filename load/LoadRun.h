@@ -109,15 +109,21 @@ class TLoadRun {
   enum class TWaiting { Nothing, Binds, Room, End };
 
   void OnTcxLine(TBindState& B, TSmppClient& C);
+  // The answers of a read wait in their bind until the read is done, and are then recorded under
+  // one hold of FLock; its receipts wait in the bind's ring for whoever holds FLock next.
   void OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R);
-  void OnReceipt(const TSmppClient::TReceipt& R);
-  // The receipts in the inbox, counted. FLock held.
-  void DrainReceipts();
+  void OnReceipt(TBindState& B, const TSmppClient::TReceipt& R);
+  void OnReadDone(TBindState& B, bool Transmits);
+  // The receipts in every bind's ring, counted. With AwaitedOnly, each ring only up to a receipt
+  // whose answer is not recorded yet (it stays for a later drain instead of being held by the
+  // matcher; the Run thread drains them all at least once a second). FLock held.
+  void DrainReceipts(bool AwaitedOnly = false);
   // A response to a submit of B, and a delivery receipt, read at ReadNs. FLock held.
   void Responded(TBindState& B, uint32_t Sequence, uint32_t Status, const std::string& MessageId,
                  int64_t ReadNs);
-  void ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
-                   int64_t ReadNs);
+  // With AwaitedOnly, gives false (counting nothing) for a receipt that the matcher would hold.
+  bool ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
+                   int64_t ReadNs, bool AwaitedOnly = false);
   void OnRcxLine(TBindState& B, TSmppClient& C);
   // Sends while some bind is up with room, the rate allows and something is left to send.
   // Preferred is the bind whose response made room, or -1. G holds FLock, released around each
@@ -174,16 +180,13 @@ class TLoadRun {
   long FSentAt0 = 0, FAnsweredAt0 = 0, FReceiptsAt0 = 0;
   std::map<uint32_t, long> FStatusesAt0;
   std::vector<TSecond> FSeries;
-  // Receipts that came through the hook while FLock was taken. FInbox and FInboxCount are guarded
-  // by FInboxLock (a leaf, taken with or without FLock), FDraining by FLock; FInboxCount is also
-  // read without the lock, to skip an empty inbox.
-  struct TInboxReceipt {
-    std::string Id, State, Error;
-    int64_t ReadNs;
-  };
-  std::mutex FInboxLock;
-  std::vector<TInboxReceipt> FInbox, FDraining;
-  std::atomic<size_t> FInboxCount{0};
+  // Set while the Run thread waits for the end, when a receipt may be the last thing awaited: a
+  // receiving thread that pushed receipts then drains the rings itself and wakes it, and the
+  // transmitters drain every receipt, awaited or not. Written by the Run thread with FLock held.
+  // Between the ring's tail and this flag each side writes one and reads the other with a full
+  // fence between, so that a receipt is either seen by the Run thread's drain or drained by its
+  // own thread.
+  std::atomic<bool> FEndAwaited{false};
   double FStartUnix = 0, FSeconds = 0, FCpuSeconds = 0;
 };
 

@@ -76,57 +76,66 @@ bool IntermediateState(std::string_view Word) {
   return Word == "ENROUTE";
 }
 
-template <typename T>
-void TMatcher::TIdIndex<T>::Add(const std::string& Key, T Value) {
-  if (!ByText.emplace(Key, std::move(Value)).second) return;
-  uint64_t V;
-  if (HexValue(Key, V)) ByHex.emplace(V, Key);
-  if (DecValue(Key, V)) ByDec.emplace(V, Key);
+// A key of this side read as decimal is looked up among the hexadecimal values of the other side,
+// and the other way round: riHexDec reads responses' ids as hexadecimal and receipts' as decimal,
+// riDecHex the reverse.
+static bool KeyIsDecimal(TReceiptIds Ids, bool IsReceipt) {
+  return (Ids == TReceiptIds::riHexDec) == IsReceipt;
 }
 
 template <typename T>
-const std::string* TMatcher::TIdIndex<T>::Find(const std::string& Key, TReceiptIds Ids,
-                                               bool IsReceipt) const {
-  if (Ids == TReceiptIds::riExact) {
-    auto It = ByText.find(Key);
-    return It == ByText.end() ? nullptr : &It->first;
-  }
-  // hex-dec: a response's id is hexadecimal, a receipt's decimal; dec-hex the reverse. Key is
-  // read the way its side is written and looked up among the other side's values.
-  const bool KeyIsDecimal = (Ids == TReceiptIds::riHexDec) == IsReceipt;
+std::pair<typename TMatcher::TIdIndex<T>::TIter, bool> TMatcher::TIdIndex<T>::Add(
+    const std::string& Key, T Value, TReceiptIds Ids, bool QueriedByReceipts) {
+  auto Added = ByText.try_emplace(Key, std::move(Value));
+  if (!Added.second || Ids == TReceiptIds::riExact) return Added;
+  const bool Auto = Ids == TReceiptIds::riAuto;
+  // Under riAuto, riExact is tried alongside riHexDec alone.
+  const bool ReadAsDecimal = KeyIsDecimal(Auto ? TReceiptIds::riHexDec : Ids, QueriedByReceipts);
   uint64_t V;
-  if (!(KeyIsDecimal ? DecValue(Key, V) : HexValue(Key, V))) return nullptr;
-  const auto& Values = KeyIsDecimal ? ByHex : ByDec;
+  if ((Auto || ReadAsDecimal) && HexValue(Key, V)) ByHex.emplace(V, Key);
+  if ((Auto || !ReadAsDecimal) && DecValue(Key, V)) ByDec.emplace(V, Key);
+  return Added;
+}
+
+template <typename T>
+typename TMatcher::TIdIndex<T>::TIter TMatcher::TIdIndex<T>::Find(const std::string& Key,
+                                                                  TReceiptIds Ids, bool IsReceipt) {
+  if (Ids == TReceiptIds::riExact) return ByText.find(Key);
+  // Key is read the way its side is written and looked up among the other side's values.
+  const bool Decimal = KeyIsDecimal(Ids, IsReceipt);
+  const auto& Values = Decimal ? ByHex : ByDec;
+  uint64_t V;
+  if (Values.empty() || !(Decimal ? DecValue(Key, V) : HexValue(Key, V))) return ByText.end();
   auto It = Values.find(V);
-  return It == Values.end() ? nullptr : &It->second;
+  return It == Values.end() ? ByText.end() : ByText.find(It->second);
 }
 
 template <typename T>
-void TMatcher::TIdIndex<T>::Erase(const std::string& Key) {
-  const std::string K = Key;  // Key may live in one of the maps
+void TMatcher::TIdIndex<T>::Erase(TIter It) {
   uint64_t V;
-  if (HexValue(K, V)) ByHex.erase(V);
-  if (DecValue(K, V)) ByDec.erase(V);
-  ByText.erase(K);
+  if (!ByHex.empty() && HexValue(It->first, V)) ByHex.erase(V);
+  if (!ByDec.empty() && DecValue(It->first, V)) ByDec.erase(V);
+  ByText.erase(It);
 }
 
 template <typename T>
-const std::string* TMatcher::Match(const TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
-                                   bool& Ambiguous) {
+typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const std::string& Key,
+                                                      bool IsReceipt, bool& Ambiguous) {
   Ambiguous = false;
   if (FIds != TReceiptIds::riAuto) return Index.Find(Key, FIds, IsReceipt);
-  const std::string* Exact = Index.Find(Key, TReceiptIds::riExact, IsReceipt);
-  const std::string* HexDec = Index.Find(Key, TReceiptIds::riHexDec, IsReceipt);
-  if (Exact && HexDec) {
+  const auto None = Index.ByText.end();
+  const auto Exact = Index.Find(Key, TReceiptIds::riExact, IsReceipt);
+  const auto HexDec = Index.Find(Key, TReceiptIds::riHexDec, IsReceipt);
+  if (Exact != None && HexDec != None) {
     // The same id both ways tells nothing; two ids, one each way, are one too many.
-    if (*Exact == *HexDec) return Exact;
+    if (Exact == HexDec) return Exact;
     Ambiguous = true;
-    return nullptr;
+    return None;
   }
-  if (Exact) FIds = TReceiptIds::riExact;
-  if (HexDec) FIds = TReceiptIds::riHexDec;
+  if (Exact != None) FIds = TReceiptIds::riExact;
+  if (HexDec != None) FIds = TReceiptIds::riHexDec;
   FSettled = FIds != TReceiptIds::riAuto;
-  return Exact ? Exact : HexDec;
+  return Exact != None ? Exact : HexDec;
 }
 
 void TMatcher::CountWord(std::map<std::string, long>& Counts, const std::string& Word) {
@@ -202,37 +211,36 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
   if (Status != 0) return;
   ++FAccepted;
   ++O.Accepted;
-  long Remaining = FReceiptsPerSubmit;
+  const long Remaining = FReceiptsPerSubmit;
   if (Remaining == 0) return;
   const std::string Key = IdKey(MessageId);
-  if (auto It = FAwaitedIds.ByText.find(Key); It != FAwaitedIds.ByText.end())
-    It->second.Remaining += Remaining;  // an id given twice
-  else
-    FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner});
+  auto [Awaited, New] = FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner}, FIds, true);
+  if (!New) Awaited->second.Remaining += Remaining;  // an id given twice
   // Receipts that came before this response.
-  while (!FEarlyReceipts.ByText.empty() && FAwaitedIds.ByText.count(Key)) {
+  while (!FEarlyReceipts.ByText.empty()) {
     bool Ambiguous;
-    const std::string* Held = Match(FEarlyReceipts, Key, false, Ambiguous);
-    if (!Held) break;
-    ClaimHeld(*Held, Key);
+    const auto Held = Match(FEarlyReceipts, Key, false, Ambiguous);
+    if (Held == FEarlyReceipts.ByText.end() || !ClaimHeld(Held, Awaited)) break;
   }
   if (FSettled) RematchHeld();
 }
 
-void TMatcher::ClaimHeld(const std::string& HeldKey, const std::string& AwaitedKey) {
-  const std::string H = HeldKey, A = AwaitedKey;  // both may live in the maps erased below
-  std::vector<THeld>& Receipts = FEarlyReceipts.ByText[H];
-  TAwaited& Awaited = FAwaitedIds.ByText[A];
-  while (Awaited.Remaining > 0 && !Receipts.empty()) {
+bool TMatcher::ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held,
+                         TIdIndex<TAwaited>::TIter Awaited) {
+  std::vector<THeld>& Receipts = Held->second;
+  TAwaited& A = Awaited->second;
+  while (A.Remaining > 0 && !Receipts.empty()) {
     const THeld& R = Receipts.back();
-    CountReceipt(R.At - Awaited.SentAt, R.Stat, R.Err, Awaited.Owner);
+    CountReceipt(R.At - A.SentAt, R.Stat, R.Err, A.Owner);
     if (R.Ambiguous) --FAmbiguous;
     Receipts.pop_back();
     --FHeldReceipts;
-    --Awaited.Remaining;
+    --A.Remaining;
   }
-  if (Receipts.empty()) FEarlyReceipts.Erase(H);
-  if (Awaited.Remaining <= 0) FAwaitedIds.Erase(A);
+  if (Receipts.empty()) FEarlyReceipts.Erase(Held);
+  if (A.Remaining > 0) return true;
+  FAwaitedIds.Erase(Awaited);
+  return false;
 }
 
 void TMatcher::RematchHeld() {
@@ -240,8 +248,26 @@ void TMatcher::RematchHeld() {
   std::vector<std::string> Keys;
   Keys.reserve(FEarlyReceipts.ByText.size());
   for (const auto& Entry : FEarlyReceipts.ByText) Keys.push_back(Entry.first);
-  for (const std::string& K : Keys)
-    if (const std::string* Awaited = FAwaitedIds.Find(K, FIds, true)) ClaimHeld(K, *Awaited);
+  for (const std::string& K : Keys) {
+    const auto Awaited = FAwaitedIds.Find(K, FIds, true);
+    const auto Held = FEarlyReceipts.ByText.find(K);
+    if (Awaited != FAwaitedIds.ByText.end() && Held != FEarlyReceipts.ByText.end())
+      ClaimHeld(Held, Awaited);
+  }
+}
+
+bool TMatcher::ReceiptIfAwaited(const std::string& MessageId, TMicros Now, std::string_view Stat,
+                                std::string_view Err) {
+  if (FReceiptsPerSubmit == 0 || FIds == TReceiptIds::riAuto) {
+    Receipt(MessageId, Now, Stat, Err);
+    return true;
+  }
+  // Under a kept convention Match is this lookup alone.
+  const std::string Key = IdKey(MessageId);
+  const auto Awaited = FAwaitedIds.Find(Key, FIds, true);
+  if (Awaited == FAwaitedIds.ByText.end()) return false;
+  ReceiptFor(Key, Awaited, false, ReceiptStateWord(Stat), Now, Err);
+  return true;
 }
 
 void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat,
@@ -256,17 +282,22 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
   }
   const std::string Key = IdKey(MessageId);
   bool Ambiguous;
-  const std::string* Awaited = Match(FAwaitedIds, Key, true, Ambiguous);
+  const auto Awaited = Match(FAwaitedIds, Key, true, Ambiguous);
+  ReceiptFor(Key, Awaited, Ambiguous, State, Now, Err);
+}
+
+void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, bool Ambiguous,
+                          const std::string& State, TMicros Now, std::string_view Err) {
+  const bool Found = Awaited != FAwaitedIds.ByText.end();
   if (IntermediateState(State)) {
     // Counted for an id of ours; the final receipt is still awaited.
-    if (Awaited) CountWord(FStates, State);
+    if (Found) CountWord(FStates, State);
     return;
   }
-  if (Awaited) {
-    const std::string K = *Awaited;
-    TAwaited& A = FAwaitedIds.ByText[K];
+  if (Found) {
+    TAwaited& A = Awaited->second;
     CountReceipt(Now - A.SentAt, State, Err, A.Owner);
-    if (--A.Remaining <= 0) FAwaitedIds.Erase(K);
+    if (--A.Remaining <= 0) FAwaitedIds.Erase(Awaited);
     if (FSettled) RematchHeld();
     return;
   }
@@ -274,10 +305,8 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
   // until a response claims it or a convention is kept.
   THeld H{Now, State, std::string(Err), Ambiguous};
   if (Ambiguous) ++FAmbiguous;
-  if (auto It = FEarlyReceipts.ByText.find(Key); It != FEarlyReceipts.ByText.end())
-    It->second.push_back(std::move(H));
-  else
-    FEarlyReceipts.Add(Key, std::vector<THeld>{std::move(H)});
+  auto Held = FEarlyReceipts.Add(Key, {}, FIds, false).first;
+  Held->second.push_back(std::move(H));
   ++FHeldReceipts;
 }
 

@@ -73,6 +73,11 @@ class TMatcher {
   // with error Err. When receipts are not awaited it is only counted.
   void Receipt(const std::string& MessageId, TMicros Now, std::string_view Stat = "DELIVRD",
                std::string_view Err = "000");
+  // Receipt, for a receipt whose id is awaited, or whenever nothing would be held for it (receipts
+  // not awaited, or the convention not kept yet); gives false, doing nothing, for one that would
+  // be held. A caller that can offer it again later saves holding it.
+  bool ReceiptIfAwaited(const std::string& MessageId, TMicros Now, std::string_view Stat,
+                        std::string_view Err);
 
   long Sent() const { return FSent; }
   long Answered() const { return FAnswered; }
@@ -108,19 +113,24 @@ class TMatcher {
   // decimal. Two ids with one text key have one value each way, so the value maps never clash.
   template <typename T>
   struct TIdIndex {
+    using TIter = typename std::unordered_map<std::string, T>::iterator;
     std::unordered_map<std::string, T> ByText;
     std::unordered_map<uint64_t, std::string> ByHex, ByDec;
-    void Add(const std::string& Key, T Value);
-    // The text key of the entry that Key (of a receipt when IsReceipt, else of a response)
-    // matches under the convention Ids (not riAuto), or nullptr.
-    const std::string* Find(const std::string& Key, TReceiptIds Ids, bool IsReceipt) const;
-    void Erase(const std::string& Key);
+    // Adds Key unless it is there, and gives its entry. Under riAuto both values of the key are
+    // kept; under a kept convention only the one that Find reads for keys of the other side
+    // (receipts' keys when QueriedByReceipts), since the convention never changes again.
+    std::pair<TIter, bool> Add(const std::string& Key, T Value, TReceiptIds Ids,
+                               bool QueriedByReceipts);
+    // The entry that Key (of a receipt when IsReceipt, else of a response) matches under the
+    // convention Ids (not riAuto), or ByText.end().
+    TIter Find(const std::string& Key, TReceiptIds Ids, bool IsReceipt);
+    void Erase(TIter It);
   };
   // Finds Key in Index under the convention in use; under riAuto settles the convention when one
   // alone matches. Ambiguous is set when two conventions point at two different entries.
   template <typename T>
-  const std::string* Match(const TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
-                           bool& Ambiguous);
+  typename TIdIndex<T>::TIter Match(TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
+                                    bool& Ambiguous);
   struct TAwaited {
     TMicros SentAt;
     long Remaining;
@@ -142,11 +152,15 @@ class TMatcher {
   static uint64_t SubmitKey(uint32_t Sequence, int Owner) {
     return static_cast<uint64_t>(Owner) << 32 | Sequence;
   }
-  // Counts the held receipts of Held (a key of FEarlyReceipts) against the awaited id Awaited,
-  // while both last.
-  void ClaimHeld(const std::string& Held, const std::string& Awaited);
+  // Counts the held receipts of Held (an entry of FEarlyReceipts) against the awaited id Awaited,
+  // while both last. Gives whether Awaited is still awaited (else it is erased).
+  bool ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // A receipt whose id's key is Key, in state word State, found awaited at Awaited (or not, at
+  // the end of the index): counted, or held.
+  void ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, bool Ambiguous,
+                  const std::string& State, TMicros Now, std::string_view Err);
   void CountReceipt(TMicros Latency, const std::string& Stat, std::string_view Err, int Owner);
   static void CountWord(std::map<std::string, long>& Counts, const std::string& Word);
 

@@ -141,16 +141,19 @@ void ReadReceiptText(std::string_view Text, TDeliver& D) {
       continue;
     }
     const std::string_view Rest = Text.substr(Pos);
+    // Only the labels with the word's first letter are compared, in the table's order.
+    const char First = LowerAscii(Rest[0]);
     size_t Which = std::size(kLabels);
     for (size_t I = 0; I < std::size(kLabels) && Which == std::size(kLabels); ++I)
-      if (StartsWithLabel(Rest, kLabels[I].name)) Which = I;
+      if (kLabels[I].name[0] == First && StartsWithLabel(Rest, kLabels[I].name)) Which = I;
     if (Which == kText) {
       if (!Seen[kText]) D.text.assign(Rest.substr(kLabels[kText].name.size()));
       return;
     }
-    const size_t Start = Which < std::size(kLabels) ? kLabels[Which].name.size() : 0;
-    const size_t Space = Rest.find(' ', Start);
-    const size_t Stop = Space == std::string_view::npos ? Rest.size() : Space;
+    // The words are short: a plain scan for the space beats a library call per word.
+    size_t Stop = Which < std::size(kLabels) ? kLabels[Which].name.size() : 0;
+    const size_t Start = Stop;
+    while (Stop < Rest.size() && Rest[Stop] != ' ') ++Stop;
     if (Which < std::size(kLabels) && !Seen[Which]) {
       Seen[Which] = true;
       (D.*kLabels[Which].field).assign(Rest.substr(Start, Stop - Start));

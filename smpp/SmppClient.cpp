@@ -289,6 +289,16 @@ void TSmppClient::SetOnReceipt(TReceiptEvent Event) {
   FOnReceipt.store(Now, std::memory_order_release);
 }
 
+void TSmppClient::SetOnReadDone(TReadDoneEvent Event) {
+  const TReadDoneEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FReadDoneHandlers.push_back(std::make_unique<const TReadDoneEvent>(std::move(Event)));
+    Now = FReadDoneHandlers.back().get();
+  }
+  FOnReadDone.store(Now, std::memory_order_release);
+}
+
 void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {
   if (Event.MonotonicNs == 0) Event.MonotonicNs = PduTraceNowNs();
   Handler(Event);

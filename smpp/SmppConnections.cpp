@@ -137,6 +137,17 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       if (Held) Timer->Resume();
     }
   } KeepAlive{Side.KeepAliveTimer};
+  // The read-done hook, once the PDUs of this read were handled, on every way out.
+  struct TReadDone {
+    TSmppClient& Client;
+    bool Transmits;
+    bool Handled = false;
+    ~TReadDone() {
+      if (!Handled) return;
+      if (const TReadDoneEvent* Hook = Client.FOnReadDone.load(std::memory_order_acquire))
+        (*Hook)(&Client, Transmits);
+    }
+  } ReadDone{*this, Side.Transmits};
   size_t Offset = 0;
   for (;;) {
     const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
@@ -154,6 +165,7 @@ void TSmppClient::DataAvailable(TSideState& Side) {
       return;
     }
     KeepAlive.Hold();
+    ReadDone.Handled = true;
     HandleRead(Side, St.Bytes + Offset, Frame.Length, ReadNs);
     Offset += Frame.Length;
     if (FDying.load() || Side.CloseAsked.load()) {
@@ -271,7 +283,9 @@ void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t St
                                uint32_t Sequence) {
   uint8_t Buffer[kPduHeaderLength * 2];
   size_t Length = 0;
-  TPDU Response;
+  // One record per thread, of which only the header is ever set: a response per delivery then
+  // costs no record made and destroyed.
+  static thread_local TPDU Response;
   Response.command_id = CommandId;
   Response.command_status = Status;
   Response.sequence_number = Sequence;

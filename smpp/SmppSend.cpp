@@ -55,6 +55,47 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit)
     return SendCoded(PartSequences, SentAtNs, Source, Destination, Validity, Text, Coded);
   std::lock_guard<std::mutex> Guard(FSendLock);
+  if (!SocketConnected(Submitter())) return -1;
+  return SendPlain(Source, Destination, Validity, Text, PartSequences, SentAtNs);
+}
+
+size_t TSmppClient::SendMany(const std::string& Source, const std::string& Validity, size_t Count,
+                             const std::string* const* Destinations,
+                             const std::string* const* Texts, std::vector<uint32_t>& Parts,
+                             std::vector<size_t>& PartsEnd, std::vector<int64_t>& SentAtNs) {
+  Parts.clear();
+  PartsEnd.clear();
+  SentAtNs.clear();
+  static thread_local std::vector<uint32_t> Sequences;
+  int64_t At = 0;
+  const TSMPPClientInfo::TSubmitText Coded = FClientInfo->SubmitText();
+  if (Coded.coding != TTextCoding::tcBytes || Coded.long_mode != TLongMessageMode::lmSplit) {
+    // Coded texts are planned one by one, with their own refusals: Send each.
+    for (size_t I = 0; I < Count; ++I) {
+      if (Send(Source, *Destinations[I], Validity, *Texts[I], &Sequences, &At) < 0) return I;
+      Parts.insert(Parts.end(), Sequences.begin(), Sequences.end());
+      PartsEnd.push_back(Parts.size());
+      SentAtNs.push_back(At);
+    }
+    return Count;
+  }
+  std::lock_guard<std::mutex> Guard(FSendLock);
+  for (size_t I = 0; I < Count; ++I) {
+    // Looked at for each message, as Send does: one after a lost connection is not sent.
+    if (!SocketConnected(Submitter()) ||
+        SendPlain(Source, *Destinations[I], Validity, *Texts[I], &Sequences, &At) < 0)
+      return I;
+    Parts.insert(Parts.end(), Sequences.begin(), Sequences.end());
+    PartsEnd.push_back(Parts.size());
+    SentAtNs.push_back(At);
+  }
+  return Count;
+}
+
+int32_t TSmppClient::SendPlain(const std::string& Source, const std::string& Destination,
+                               const std::string& Validity, const std::string& Text,
+                               std::vector<uint32_t>* PartSequences, int64_t* SentAtNs) {
+  if (PartSequences) PartSequences->clear();
   // The text cut to 160 characters, then the signature: built on the stack.
   static constexpr std::string_view Signature = SignatureTrailer;
   char MessageBytes[TFixedText<160>::Capacity + Signature.size()];
@@ -62,7 +103,6 @@ int32_t TSmppClient::Send(const std::string& Source, const std::string& Destinat
   std::memcpy(MessageBytes, Text.data(), TextLength);
   std::memcpy(MessageBytes + TextLength, Signature.data(), Signature.size());
   const std::string_view Message(MessageBytes, TextLength + Signature.size());
-  if (!SocketConnected(Submitter())) return -1;
 
   // The record of the last plain submit, reused: StartSubmit and the parts set every field this
   // Send writes, and no other field of it is ever set.

@@ -179,6 +179,14 @@ class TSmppClient : public TComponent, public TPersistent {
   // one) with the receiver's report lock held, as a notification is: it may call Send, with the
   // same limits as above.
   void SetOnReceipt(TReceiptEvent Event);
+  // After the PDUs of one socket read were handled (every answer and receipt of it handed to the
+  // hooks above), on that connection's worker thread with no lock of the client held; Transmits
+  // is true on the connection that submits (the transmitter or the transceiver). A load run
+  // records a read's answers together there, under one hold of its own lock. Called on every
+  // read that handled a PDU, also when the read ended the stream or the session. Same limits and
+  // assignment rules as SetOnSubmitResponse.
+  using TReadDoneEvent = std::function<void(TSmppClient* Sender, bool Transmits)>;
+  void SetOnReadDone(TReadDoneEvent Event);
 
   // ---- Operations: Connect and Disconnect on the owner's thread; Send on any thread.
   // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
@@ -220,6 +228,17 @@ class TSmppClient : public TComponent, public TPersistent {
   int32_t Send(const std::string& Source, const std::string& Destination,
                const std::string& Validity, const std::string& Text,
                std::vector<uint32_t>* PartSequences = nullptr, int64_t* SentAtNs = nullptr);
+  // Count messages from Source, message I to Destinations[I] with Texts[I], each exactly as Send
+  // would send it, one after the other, with the settings read and the send lock taken once for
+  // them all: what a load run's burst of submits costs per message is the message itself.
+  // Gives how many went, the first ones: fewer than Count when one could not go (-1 of Send),
+  // with nothing of it or of those after it sent. Parts receives the sequence numbers of the
+  // parts of all those sent, in order, PartsEnd[I] the end of message I's in it and SentAtNs[I]
+  // when its first part went (as Send's PartSequences and SentAtNs). Any thread, like Send.
+  size_t SendMany(const std::string& Source, const std::string& Validity, size_t Count,
+                  const std::string* const* Destinations, const std::string* const* Texts,
+                  std::vector<uint32_t>& Parts, std::vector<size_t>& PartsEnd,
+                  std::vector<int64_t>& SentAtNs);
 
   // ---- Other requests. Any thread, including from inside a notification; serialised with Send
   // and with each other. Each goes out on the transmitter (the transceiver with bmTransceiver,
@@ -423,6 +442,11 @@ class TSmppClient : public TComponent, public TPersistent {
                     const std::string& Source, const std::string& Destination,
                     const std::string& Validity, const std::string& Text,
                     TSMPPClientInfo::TSubmitText Settings);
+  // Send of a plain text (tcBytes, lmSplit) with FSendLock held and the transmitter seen
+  // connected.
+  int32_t SendPlain(const std::string& Source, const std::string& Destination,
+                    const std::string& Validity, const std::string& Text,
+                    std::vector<uint32_t>* PartSequences, int64_t* SentAtNs);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
   // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
@@ -593,6 +617,8 @@ class TSmppClient : public TComponent, public TPersistent {
   std::mutex FHookLock;
   std::vector<std::unique_ptr<const TSubmitResponseEvent>> FSubmitResponseHandlers;
   std::vector<std::unique_ptr<const TReceiptEvent>> FReceiptHandlers;
+  std::atomic<const TReadDoneEvent*> FOnReadDone{nullptr};
+  std::vector<std::unique_ptr<const TReadDoneEvent>> FReadDoneHandlers;  // FHookLock
   // True when an answer with this sequence number and command id is awaited by QuerySm,
   // CancelSm, ReplaceSm or SendRaw (ReportRequestAnswer would take it). Takes FPendingLock only
   // when such a request is outstanding.

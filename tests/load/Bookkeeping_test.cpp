@@ -2,9 +2,12 @@
 // and back-off on a simulated clock, percentiles, and the JSON text.
 #include "load/Matcher.h"
 #include "load/RateLimiter.h"
+#include "load/ReceiptRing.h"
 #include "load/Summary.h"
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -90,6 +93,13 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
       {"receipt before its response", A, 1, "s7@0 d=abc/UNDELIV@5 r7=abc@9",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
        "UNDELIV:1"},
+      {"once settled, a receipt before its response", A, 1,
+       "s1@0 r1=a@5 d=10@7 s2@8 d=27@9 r2=1b@12",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 7 ids hex-dec "
+       "DELIVRD:2"},
+      {"dec-hex asked for, a receipt before its response", D, 1, "s1@0 d=A1F@3 r1=2591@10",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids dec-hex "
+       "DELIVRD:1"},
       {"response before its submit was recorded", A, 0, "r3=x@5 s3@4",
        "answered 1 receipts 0 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto"},
       {"stray response, stray and duplicate receipts", A, 1,
@@ -259,3 +269,43 @@ TEST(LoadJson, WritesValidJsonWhateverTheBytes) {
 }
 
 }  // namespace
+
+// One thread pushes receipts as fast as it can while others take turns draining under a lock, as
+// the binds' threads do: every receipt comes out once, whole and in order; a full ring and an id
+// longer than a slot are refused, not overwritten or cut.
+TEST(LoadReceiptRing, HandsOverEveryReceiptOnceInOrder) {
+  TReceiptRing Ring(8);
+  EXPECT_FALSE(Ring.Push(std::string(kMaxMessageIdLength + 1, 'x'), "DELIVRD", "000", 0));
+  // The longest id a slot takes, and a state word cut to the characters that are counted.
+  auto Push = [&](int64_t I) {
+    const std::string Id = std::to_string(I);
+    return Ring.Push(Id + std::string(kMaxMessageIdLength - Id.size(), '0'),
+                     "STATE-OF-SIXTEEN-AND-MORE", "0", I);
+  };
+  int64_t Pushed = 0;
+  while (Push(Pushed)) ++Pushed;
+  EXPECT_EQ(Pushed, 8);
+  constexpr int64_t kReceipts = 20000;
+  std::mutex Lock;
+  int64_t Next = 0;  // Lock
+  std::vector<std::thread> Drainers;
+  for (int T = 0; T < 2; ++T)
+    Drainers.emplace_back([&] {
+      for (;;) {
+        std::this_thread::yield();
+        std::lock_guard<std::mutex> G(Lock);
+        Ring.Drain([&](const TRingReceipt& R) {
+          const std::string Id = std::to_string(Next);
+          EXPECT_EQ(R.IdView(), Id + std::string(kMaxMessageIdLength - Id.size(), '0'));
+          EXPECT_EQ(R.StateView(), "STATE-OF-SIXTEEN");
+          EXPECT_EQ(R.ErrorView(), "0");
+          EXPECT_EQ(R.ReadNs, Next++);
+        });
+        if (Next == kReceipts) return;
+      }
+    });
+  while (Pushed < kReceipts)
+    if (Push(Pushed)) ++Pushed;
+  for (std::thread& T : Drainers) T.join();
+  EXPECT_TRUE(Ring.Empty());
+}

@@ -114,3 +114,38 @@ TEST_F(RawSmsc, LoadHooksTakeAnswersAndReceiptsInsteadOfTheirLines) {
   tcx->write(PduOf(kSubmitSmResp, 0, 11, Id12ab));
   EXPECT_TRUE(reports->waitFor(On::Tcx, "+IN_QUEUE ID=12ab", From));
 }
+
+// The read-done hook comes after the answers of each read, once per read that handled a PDU, on
+// the side that read it: two answers in one write, a receipt, and an answer written a byte at a
+// time (reads that handle no PDU call nothing).
+TEST_F(RawSmsc, ReadDoneFollowsTheAnswersOfEachRead) {
+  HookLog Hooks;
+  client->SetOnSubmitResponse([&](TSmppClient*, const TSmppClient::TSubmitResponse& R) {
+    Hooks.Add("resp " + std::to_string(R.Sequence), 1);
+  });
+  client->SetOnReceipt(
+      [&](TSmppClient*, const TSmppClient::TReceipt& R) { Hooks.Add("receipt", R.ReadNs); });
+  client->SetOnReadDone(
+      [&](TSmppClient*, bool Transmits) { Hooks.Add(Transmits ? "done tcx" : "done rcx", 1); });
+  bindBoth();
+  // The reads of the two bind answers.
+  EXPECT_NE(Hooks.WaitFor(1), Hooks.WaitFor(2));
+  Bytes Two = PduOf(kSubmitSmResp, 0, 5, Text("a"));
+  const Bytes Six = PduOf(kSubmitSmResp, 0, 6, Text("b"));
+  Two.insert(Two.end(), Six.begin(), Six.end());
+  tcx->write(Two);
+  EXPECT_EQ(Hooks.WaitFor(3), "resp 5");
+  // The two may come in one read or two.
+  const size_t N = Hooks.WaitFor(4) == "resp 6" ? 5 : 6;
+  EXPECT_EQ(Hooks.WaitFor(N - 1), "resp 6");
+  EXPECT_EQ(Hooks.WaitFor(N), "done tcx");
+  rcx->write(PduOf(kDeliverSm, 0, 9,
+                   DeliverBody("1", "2", 0x04, "id:1 sub:001 dlvrd:001 stat:DELIVRD err:000")));
+  EXPECT_EQ(Hooks.WaitFor(N + 1), "receipt");
+  EXPECT_EQ(Hooks.WaitFor(N + 2), "done rcx");
+  tcx->writeSlowly(PduOf(kSubmitSmResp, 0, 7, Text("c")));
+  EXPECT_EQ(Hooks.WaitFor(N + 3), "resp 7");
+  EXPECT_EQ(Hooks.WaitFor(N + 4), "done tcx");
+  EXPECT_TRUE(rcx->readUntil(kDeliverSmResp));
+  EXPECT_EQ(Hooks.Count(), N + 4);
+}

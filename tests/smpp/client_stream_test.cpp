@@ -312,8 +312,9 @@ TEST_F(RawSmsc, SendCutsTheSourceAndStoresSplitPartsRoundTheStore) {
   EXPECT_EQ(GetU32(client->SentPartStore(2) + 4), kSubmitSm);
 }
 
-// Another request (the keep-alive's enquire_link) takes a number between two parts: Send makes
-// every part's number known, as it went on the wire, in the plain and in the coded way.
+// Another request (the keep-alive's enquire_link) takes a number between two parts: Send and
+// SendMany make every part's number known, as it went on the wire, in the plain and in the coded
+// way.
 TEST_F(RawSmsc, SendGivesTheSequenceNumberOfEveryPartAsSent) {
   bindBoth();
   client->TestHooks.AfterPartEncoded = [this] { client->SequenceCounter().Next(); };
@@ -334,6 +335,28 @@ TEST_F(RawSmsc, SendGivesTheSequenceNumberOfEveryPartAsSent) {
     EXPECT_EQ(parts, wire);
     EXPECT_EQ(parts.back(), static_cast<uint32_t>(last));
     EXPECT_EQ(parts[1], parts[0] + 2);  // one number went to the other request
+
+    // SendMany: each message as Send sends it, and none from one that cannot be built on.
+    std::string many = "1";
+    for (int i = 0; i < 255; ++i) many += ",1";
+    const std::string dest = "5551234", text = std::string(300, 'x'), hi = "hi";
+    const std::string* dests[] = {&dest, &dest, &many, &dest};
+    const std::string* texts[] = {&text, &hi, &hi, &hi};
+    std::vector<size_t> ends;
+    std::vector<int64_t> at;
+    EXPECT_EQ(client->SendMany("1234", "", 4, dests, texts, parts, ends, at), 2u);
+    EXPECT_EQ(ends, (std::vector<size_t>{coded ? 3u : 2u, coded ? 4u : 3u}));
+    ASSERT_EQ(at.size(), 2u);
+    EXPECT_GT(at[1], at[0]);
+    const int32_t next = client->Send("1234", "5551234", "", "hi");
+    parts.push_back(static_cast<uint32_t>(next));
+    wire.clear();
+    while (wire.size() < parts.size())
+      if (auto submit = tcx->readUntil(kSubmitSm))
+        wire.push_back(GetU32(&(*submit)[12]));
+      else
+        break;
+    EXPECT_EQ(parts, wire);
   }
 }
 
