@@ -132,10 +132,44 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
     Ambiguous = true;
     return None;
   }
-  if (Exact != None) FIds = TReceiptIds::riExact;
-  if (HexDec != None) FIds = TReceiptIds::riHexDec;
-  FSettled = FIds != TReceiptIds::riAuto;
-  return Exact != None ? Exact : HexDec;
+  if (Exact == None && HexDec == None) return None;
+  const TReceiptIds Way = Exact != None ? TReceiptIds::riExact : TReceiptIds::riHexDec;
+  // One way alone matches. That tells the conventions apart only for a receipt that cannot be
+  // early: while submits await their responses, a receipt may have overtaken its own (so its own
+  // id is not awaited yet) and match another id the other way by chance, as "16" read as decimal
+  // matches "10" read as hexadecimal. Such a match is a vote, and the receipt is held until a
+  // convention is kept.
+  if (IsReceipt && FAwaiting.empty()) {
+    Settle(Way);
+    return Exact != None ? Exact : HexDec;
+  }
+  ++FVotes[Way == TReceiptIds::riExact ? 0 : 1];
+  const long Won = std::max(FVotes[0], FVotes[1]), Lost = std::min(FVotes[0], FVotes[1]);
+  if (Won >= kVotesToSettle && Won >= 4 * Lost) {
+    Settle(FVotes[0] >= FVotes[1] ? TReceiptIds::riExact : TReceiptIds::riHexDec);
+    if (FIds == Way) return Exact != None ? Exact : HexDec;
+  }
+  return None;
+}
+
+void TMatcher::Settle(TReceiptIds Ids) {
+  FIds = Ids;
+  FSettled = true;
+}
+
+void TMatcher::DecideHeld() {
+  // Nothing awaits a response: every held receipt's own id, if it is ours, is awaited now, so a
+  // receipt that matches one way alone tells the truth.
+  long Exact = 0, HexDec = 0;
+  const auto None = FAwaitedIds.ByText.end();
+  for (const auto& Entry : FEarlyReceipts.ByText) {
+    const auto E = FAwaitedIds.Find(Entry.first, TReceiptIds::riExact, true);
+    const auto H = FAwaitedIds.Find(Entry.first, TReceiptIds::riHexDec, true);
+    if (E != None && H == None) ++Exact;
+    if (H != None && E == None) ++HexDec;
+  }
+  if (Exact > 0 && HexDec == 0) Settle(TReceiptIds::riExact);
+  if (HexDec > 0 && Exact == 0) Settle(TReceiptIds::riHexDec);
 }
 
 void TMatcher::CountWord(std::map<std::string, long>& Counts, const std::string& Word) {
@@ -222,6 +256,7 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
     const auto Held = Match(FEarlyReceipts, Key, false, Ambiguous);
     if (Held == FEarlyReceipts.ByText.end() || !ClaimHeld(Held, Awaited)) break;
   }
+  if (FIds == TReceiptIds::riAuto && FHeldReceipts > 0 && FAwaiting.empty()) DecideHeld();
   if (FSettled) RematchHeld();
 }
 

@@ -20,8 +20,12 @@ namespace load {
 // How the message id of a submit's response and the id of its delivery receipt are compared.
 // riExact: as text, ignoring case and leading zeros; riHexDec: the response's id read as
 // hexadecimal, the receipt's as decimal (the common SMSC habit); riDecHex: the reverse (a gateway
-// setting); riAuto: exact, then hex-dec, keeping for the rest of the run the first convention that
-// told them apart (a receipt that matches the same id both ways tells nothing).
+// setting); riAuto: exact or hex-dec, keeping for the rest of the run the convention that told
+// them apart. A receipt that matches the same id both ways tells nothing. One that matches one way
+// alone tells at once when no submit awaits its response; otherwise it may have overtaken its own
+// response and match by chance, so it is a vote: eight votes one way, at least four times those the
+// other way, keep a convention, as does every held receipt pointing one way once nothing awaits a
+// response. Receipts are held meanwhile.
 enum class TReceiptIds { riAuto, riExact, riHexDec, riDecHex };
 std::optional<TReceiptIds> ReceiptIdsFromWord(std::string_view Word);  // auto, exact, hex-dec, ...
 std::string_view ReceiptIdsWord(TReceiptIds Ids);
@@ -157,6 +161,11 @@ class TMatcher {
   bool ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // riAuto keeps Ids.
+  void Settle(TReceiptIds Ids);
+  // riAuto, nothing awaiting a response: keeps the convention the held receipts point to, when
+  // they point one way.
+  void DecideHeld();
   // A receipt whose id's key is Key, in state word State, found awaited at Awaited (or not, at
   // the end of the index): counted, or held.
   void ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, bool Ambiguous,
@@ -174,6 +183,10 @@ class TMatcher {
   long FHeldReceipts = 0;  // receipts in FEarlyReceipts
   long FAmbiguous = 0;     // of them, held as ambiguous
   bool FSettled = false;   // riAuto has just kept a convention: RematchHeld is due
+  // riAuto's votes of receipts that matched one way alone while submits awaited responses:
+  // exact, hex-dec.
+  long FVotes[2] = {0, 0};
+  static constexpr long kVotesToSettle = 8;
   // The nodes of the submits in flight are recycled through a pool: one submit and its
   // response cost no trip to the heap.
   std::pmr::unsynchronized_pool_resource FPool;

@@ -90,6 +90,10 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
       {"once settled, the other way is not tried", A, 1, "s1@0 s2@0 r1=a@5 r2=1b@6 d=10@7 d=1b@8",
        "answered 2 receipts 1 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 7 ids hex-dec "
        "DELIVRD:1"},
+      {"a receipt overtaking its response settles nothing by chance", A, 1,
+       "s1@0 s2@0 r1=a@1 d=10@2 r2=10@3 d=a@4",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
+       "DELIVRD:2"},
       {"receipt before its response", A, 1, "s7@0 d=abc/UNDELIV@5 r7=abc@9",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
        "UNDELIV:1"},
@@ -124,6 +128,16 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
     TMatcher M(C.PerSubmit, C.Ids);
     EXPECT_EQ(RunScript(M, C.Script), C.Want);
   }
+  // While a submit awaits its response, receipts that match one way are votes: the eighth keeps
+  // hex-dec, and the receipts held meanwhile are counted.
+  std::string Script = "s99@0";
+  for (int I = 0; I < 8; ++I)
+    Script += " s" + std::to_string(I) + "@0 r" + std::to_string(I) + "=a" + std::to_string(I) +
+              "@1 d=" + std::to_string(160 + I) + "@2";  // a0 is 160 in hexadecimal
+  TMatcher Voted(1);
+  EXPECT_EQ(RunScript(Voted, Script),
+            "answered 8 receipts 8 unmatched 0/0 ambiguous 0 inflight 1 due 0 latency 2 ids "
+            "hex-dec DELIVRD:8");
 }
 
 TEST(LoadMatcher, CountsStatusesAndKeepsNoIdsOnceMatched) {

@@ -176,8 +176,7 @@ TEST(LoadRun, UnpacedRunsOverManyBindsCountEveryMessage) {
     O.ReceiptsPerSubmit = C.Receipts;
     O.Transceiver = C.Transceiver;
     // The sink's ids are hexadecimal from 1 on, mostly digits alone, and four binds' receipts
-    // overtake each other's answers: guessing the convention could settle on hex-dec.
-    O.ReceiptIds = load::TReceiptIds::riExact;
+    // overtake each other's answers: a receipt before its answer must not settle hex-dec by chance.
     const SinkRun R = RunAgainstSink(C.SinkArgs, O);
     const TSummary& S = R.Summary;
     ExpectBindsAddUp(S);
@@ -197,6 +196,7 @@ TEST(LoadRun, UnpacedRunsOverManyBindsCountEveryMessage) {
     EXPECT_EQ(S.Counts.Answered, O.Count);
     EXPECT_EQ(S.Counts.Receipts, O.Count);
     EXPECT_EQ(S.Counts.UnmatchedReceipts, C.Stray);
+    EXPECT_EQ(S.ReceiptIdsUsed, "exact");
     EXPECT_EQ(S.ReceiptLatency.Count(), O.Count);
   }
 }
