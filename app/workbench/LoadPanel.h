@@ -2,7 +2,7 @@
 // and binds, where the destinations and the text come from), Start and Stop, the running totals,
 // and at the end the same summary as smppcli with "Save JSON". The run itself is a
 // load::TBackgroundRun that the window starts from these values, the connection panel and the
-// composer; this panel reads its figures on a timer four times a second and feeds the charts the
+// composer; this panel reads its figures on a timer twice a second and feeds the charts the
 // seconds that ended, never a call per message.
 //
 // Threads: the GUI thread only.
@@ -27,7 +27,7 @@ class TLoadCharts;
 
 class TLoadPanel : public QWidget {
  public:
-  static constexpr int kPollMs = 250;
+  static constexpr int kPollMs = 500;
 
   explicit TLoadPanel(TLoadCharts* Charts, QWidget* Parent = nullptr);
   // A run under way is stopped; its own thread closes the binds.

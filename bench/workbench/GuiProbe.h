@@ -26,11 +26,11 @@ bool RunUntil(const std::function<bool()>& Done, int TimeoutMs) {
   return Done();
 }
 
-// The stall probe: a precise 5 ms timer whose ticks are recorded while the object lives; a gap
-// between two ticks beyond the interval is time the event loop could not turn.
+// The stall probe: a precise timer (5 ms unless told) whose ticks are recorded while the object
+// lives; a gap between two ticks beyond the interval is time the event loop could not turn.
 class TStallProbe {
  public:
-  TStallProbe() {
+  explicit TStallProbe(int IntervalMs = kProbeMs) : FIntervalMs(IntervalMs) {
     Clock.start();
     Timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Timer, &QTimer::timeout, [this] {
@@ -38,13 +38,14 @@ class TStallProbe {
       LongestGapNs = std::max(LongestGapNs, Now - LastTickNs);
       LastTickNs = Now;
     });
-    Timer.start(kProbeMs);
+    Timer.start(FIntervalMs);
   }
   double LongestStallMs() const {
-    return std::max(0.0, static_cast<double>(LongestGapNs) / 1e6 - kProbeMs);
+    return std::max(0.0, static_cast<double>(LongestGapNs) / 1e6 - FIntervalMs);
   }
 
  private:
+  const int FIntervalMs;
   QElapsedTimer Clock;
   QTimer Timer;
   qint64 LastTickNs = 0, LongestGapNs = 0;
