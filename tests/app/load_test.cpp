@@ -2,11 +2,6 @@
 // keys from a focused text field, the totals, charts and sampled table move, Ctrl+. stops it, and
 // the summary saved through the dialog reads back as JSON with the run's counts; and what the
 // panel refuses to start, with the reason in the status bar.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QAbstractBarSeries>
 #include <QBarSet>
 #include <QChart>
@@ -22,6 +17,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "RefusedPort.h"
 #include "WorkbenchFixture.h"
 #include "app/workbench/ComposerPanel.h"
 #include "app/workbench/LoadCharts.h"
@@ -31,19 +27,6 @@
 using smpptest::SmscProcess;
 
 namespace {
-
-// A loopback port nothing listens on: bound with port 0, then let go.
-uint16_t FreePort() {
-  const int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof A;
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Length);
-  close(Fd);
-  return ntohs(A.sin_port);
-}
 
 class LoadPanelTest : public WorkbenchTest {
  protected:
@@ -121,7 +104,7 @@ TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
 }
 
 TEST_F(LoadPanelTest, RefusesWhatCannotRunAndSaysWhy) {
-  Prepare(FreePort());
+  Prepare(RefusedPort());
   const struct {
     int Kind;
     const char* Destinations;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "RefusedPort.h"
 #include "app/Form1.h"
 #include "app/Options.h"
 #include "app/ReportLog.h"
@@ -46,19 +47,6 @@ QStringList Lines(const TForm1& Form) {
   QStringList L = Form.Memo1->toPlainText().split(u'\n');
   L.removeLast();
   return L;
-}
-
-// A port nothing listens on: one the OS gave a socket that is closed again at once.
-uint16_t RefusedPort() {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof A;
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
-  close(Fd);
-  return ntohs(A.sin_port);
 }
 
 class WindowTest : public ::testing::Test {
