@@ -16,6 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TPduCodec::DecodePdu(data, size, size, pdu);
   const std::string line = RcxDeliverLine(pdu, "12062026 143005");
   if (pdu.message_id.size() > kMaxMessageIdLength) abort();
+  // A receipt read where it lies, as a load run reads it, says what the decoder says.
+  TReceiptFields receipt;
+  if (DecodeReceiptFields(data, size, receipt) &&
+      (!IsReceipt(pdu.deliver.esm_class) || receipt.Id != pdu.deliver.receipt_ref ||
+       receipt.Stat != pdu.deliver.receipt_stat || receipt.Err != pdu.deliver.receipt_err))
+    abort();
 
   // The same bytes as a stream: every complete PDU at its front is decoded on its own, as a
   // connection does; a PDU too long to take is stepped over; a length the framing refuses ends the

@@ -492,6 +492,7 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     // A submit into an empty window starts the wait for an answer afresh.
     const bool IntoEmptyWindow = FMatcher.InFlight() == 0;
     B.Pending += Take * FOptions.Parts;
+    FMatcher.Claim(Take * FOptions.Parts);
     const long Session = B.Sessions;
     const bool Varied = static_cast<bool>(FOptions.Vary);
     if (Varied) {
@@ -512,6 +513,7 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
                            ToSend[0].data(), ToSend[1].data(), Parts, PartsEnd, SentNs);
     G.lock();
     B.Pending -= Take * FOptions.Parts;
+    FMatcher.Claim(-Take * FOptions.Parts);
     if (IntoEmptyWindow) FLastAnswer = std::max(FLastAnswer, MicrosOf(Went ? SentNs[0] : 0));
     // An answer that came before this point is held by the matcher and paired here.
     for (size_t I = 0, Part = 0; I < Went; ++I) {

@@ -139,7 +139,7 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
   // id is not awaited yet) and match another id the other way by chance, as "16" read as decimal
   // matches "10" read as hexadecimal. Such a match is a vote, and the receipt is held until a
   // convention is kept.
-  if (IsReceipt && FAwaiting.empty()) {
+  if (IsReceipt && AllIdsGiven()) {
     Settle(Way);
     return Exact != None ? Exact : HexDec;
   }
@@ -256,7 +256,7 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
     const auto Held = Match(FEarlyReceipts, Key, false, Ambiguous);
     if (Held == FEarlyReceipts.ByText.end() || !ClaimHeld(Held, Awaited)) break;
   }
-  if (FIds == TReceiptIds::riAuto && FHeldReceipts > 0 && FAwaiting.empty()) DecideHeld();
+  if (FIds == TReceiptIds::riAuto && FHeldReceipts > 0 && AllIdsGiven()) DecideHeld();
   if (FSettled) RematchHeld();
 }
 

@@ -62,6 +62,10 @@ class TMatcher {
   };
   const TOwnerCounts& Owner(int Owner) const { return FOwners[static_cast<size_t>(Owner)]; }
 
+  // N more submits are on their way out but not recorded by Submitted yet (a negative N: that
+  // many fewer). While any are, a receipt may belong to one of them, so under riAuto it cannot
+  // tell the conventions apart by matching another id.
+  void Claim(long N) { FUnrecorded += N; }
   // A submit with this sequence number went at Now over bind Owner.
   void Submitted(uint32_t Sequence, TMicros Now, int Owner = 0);
   // A submit_sm_resp or submit_multi_resp came. Counts its status; a response for no submit of
@@ -161,6 +165,9 @@ class TMatcher {
   bool ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // No submit of ours can still be given an id we have not seen: none awaits its response or is
+  // on its way out unrecorded (a response held early is one of those, or a stray).
+  bool AllIdsGiven() const { return FAwaiting.empty() && FUnrecorded <= 0; }
   // riAuto keeps Ids.
   void Settle(TReceiptIds Ids);
   // riAuto, nothing awaiting a response: keeps the convention the held receipts point to, when
@@ -178,6 +185,7 @@ class TMatcher {
   long FSent = 0, FAnswered = 0, FAccepted = 0, FReceipts = 0;
   long FStrayResponses = 0;
   long FDropped = 0;
+  long FUnrecorded = 0;  // see Claim
   THistogram *FTapResponses = nullptr, *FTapReceipts = nullptr;
   std::vector<TOwnerCounts> FOwners = std::vector<TOwnerCounts>(1);
   long FHeldReceipts = 0;  // receipts in FEarlyReceipts

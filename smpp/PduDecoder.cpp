@@ -114,26 +114,18 @@ bool StartsWithLabel(std::string_view Text, std::string_view Label) {
   return true;
 }
 
+// The labels of a receipt text, in the order they are tried; text: is last.
+constexpr std::string_view kReceiptLabels[] = {
+    "id:", "sub:", "dlvrd:", "submit date:", "done date:", "stat:", "err:", "text:"};
+constexpr size_t kLabelId = 0, kLabelStat = 5, kLabelErr = 6;
+
 // The receipt text, read by its labels: each label (any case) starts the text or follows a space,
 // and its value runs to the next space; text: runs to the end. The first occurrence of a label
-// counts; a missing label leaves its field empty.
-void ReadReceiptText(std::string_view Text, TDeliver& D) {
-  struct Label {
-    std::string_view name;
-    std::string TDeliver::*field;
-  };
-  static constexpr Label kLabels[] = {
-      {"id:", &TDeliver::receipt_id},
-      {"sub:", &TDeliver::receipt_sub},
-      {"dlvrd:", &TDeliver::receipt_dlvrd},
-      {"submit date:", &TDeliver::receipt_submit_date},
-      {"done date:", &TDeliver::receipt_done_date},
-      {"stat:", &TDeliver::receipt_stat},
-      {"err:", &TDeliver::receipt_err},
-      {"text:", &TDeliver::text},
-  };
-  constexpr size_t kText = std::size(kLabels) - 1;
-  bool Seen[std::size(kLabels)] = {};
+// counts: Take(label's index, value) once for each label found.
+template <typename TTake>
+void ScanReceiptText(std::string_view Text, TTake&& Take) {
+  constexpr size_t kLabels = std::size(kReceiptLabels), kText = kLabels - 1;
+  bool Seen[kLabels] = {};
   size_t Pos = 0;
   while (Pos < Text.size()) {
     if (Text[Pos] == ' ') {
@@ -143,23 +135,34 @@ void ReadReceiptText(std::string_view Text, TDeliver& D) {
     const std::string_view Rest = Text.substr(Pos);
     // Only the labels with the word's first letter are compared, in the table's order.
     const char First = LowerAscii(Rest[0]);
-    size_t Which = std::size(kLabels);
-    for (size_t I = 0; I < std::size(kLabels) && Which == std::size(kLabels); ++I)
-      if (kLabels[I].name[0] == First && StartsWithLabel(Rest, kLabels[I].name)) Which = I;
+    size_t Which = kLabels;
+    for (size_t I = 0; I < kLabels && Which == kLabels; ++I)
+      if (kReceiptLabels[I][0] == First && StartsWithLabel(Rest, kReceiptLabels[I])) Which = I;
     if (Which == kText) {
-      if (!Seen[kText]) D.text.assign(Rest.substr(kLabels[kText].name.size()));
+      if (!Seen[kText]) Take(kText, Rest.substr(kReceiptLabels[kText].size()));
       return;
     }
     // The words are short: a plain scan for the space beats a library call per word.
-    size_t Stop = Which < std::size(kLabels) ? kLabels[Which].name.size() : 0;
+    size_t Stop = Which < kLabels ? kReceiptLabels[Which].size() : 0;
     const size_t Start = Stop;
     while (Stop < Rest.size() && Rest[Stop] != ' ') ++Stop;
-    if (Which < std::size(kLabels) && !Seen[Which]) {
+    if (Which < kLabels && !Seen[Which]) {
       Seen[Which] = true;
-      (D.*kLabels[Which].field).assign(Rest.substr(Start, Stop - Start));
+      Take(Which, Rest.substr(Start, Stop - Start));
     }
     Pos += Stop;
   }
+}
+
+void ReadReceiptText(std::string_view Text, TDeliver& D) {
+  static constexpr std::string TDeliver::*kFields[] = {
+      &TDeliver::receipt_id,        &TDeliver::receipt_sub,
+      &TDeliver::receipt_dlvrd,     &TDeliver::receipt_submit_date,
+      &TDeliver::receipt_done_date, &TDeliver::receipt_stat,
+      &TDeliver::receipt_err,       &TDeliver::text};
+  static_assert(std::size(kFields) == std::size(kReceiptLabels));
+  ScanReceiptText(
+      Text, [&D](size_t Which, std::string_view Value) { (D.*kFields[Which]).assign(Value); });
 }
 
 // The stat word of an SMPP message_state value, so that ReceiptStateCode gives that value back.
@@ -169,65 +172,84 @@ std::string_view StateWord(int State) {
   return State >= 1 && State < static_cast<int>(std::size(kWords)) ? kWords[State] : "";
 }
 
-// The fields of a deliver_sm or data_sm. end is the number of bytes of the PDU that may be read.
-void DecodeDeliver(const uint8_t* Buf, size_t End, TPDU& Pdu, TTextCoding DefaultAlphabet) {
-  TDeliver& D = Pdu.deliver;
+// A deliver_sm or data_sm as it lies in its bytes: its addresses, its esm_class and data_coding,
+// its user data (from message_payload where that is the text, without its header) and the
+// optional parameters read.
+struct TDeliverView {
+  std::string_view ServiceType, Source, Destination, UserData;
+  uint8_t EsmClass = 0, DataCoding = 0;
+  TOptionals O;
+  TConcatInfo Concat;  // from the user data header
+};
+
+// End is the number of bytes of the PDU that may be read.
+TDeliverView ReadDeliver(const uint8_t* Buf, size_t End, uint32_t CommandId) {
+  TDeliverView V;
   TBodyReader R(Buf, kPduHeaderLength, End);
-  D.service_type = R.CString();
+  V.ServiceType = R.CString();
   R.U8();  // source_addr_ton
   R.U8();  // source_addr_npi
-  D.source_addr = R.CString();
+  V.Source = R.CString();
   R.U8();  // dest_addr_ton
   R.U8();  // dest_addr_npi
-  D.destination_addr = R.CString();
-  D.esm_class = R.U8();
-
-  uint8_t DataCoding = 0;
-  std::string_view UserData;
-  if (Pdu.command_id == kDeliverSm) {
+  V.Destination = R.CString();
+  V.EsmClass = R.U8();
+  if (CommandId == kDeliverSm) {
     R.U8();       // protocol_id
     R.U8();       // priority_flag
     R.CString();  // schedule_delivery_time
     R.CString();  // validity_period
     R.U8();       // registered_delivery
     R.U8();       // replace_if_present_flag
-    DataCoding = R.U8();
+    V.DataCoding = R.U8();
     R.U8();  // sm_default_msg_id
-    UserData = R.Octets(R.U8());
+    V.UserData = R.Octets(R.U8());
   } else {
     R.U8();  // registered_delivery
-    DataCoding = R.U8();
+    V.DataCoding = R.U8();
   }
-  const TOptionals O = ReadOptionals(R);
+  V.O = ReadOptionals(R);
   // A data_sm carries its text in message_payload; a deliver_sm may, with an empty short message.
-  if (O.HasPayload && (Pdu.command_id == kDataSm || UserData.empty())) UserData = O.Payload;
-  TConcatInfo Concat;
-  if ((D.esm_class & kEsmUdhi) && !UserData.empty()) {
+  if (V.O.HasPayload && (CommandId == kDataSm || V.UserData.empty())) V.UserData = V.O.Payload;
+  if ((V.EsmClass & kEsmUdhi) && !V.UserData.empty()) {
     size_t HeaderLength;
-    ReadUserDataHeader(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size(),
-                       HeaderLength, Concat);
-    UserData.remove_prefix(std::min<size_t>(UserData.size(), 1 + uint8_t(UserData[0])));
+    ReadUserDataHeader(reinterpret_cast<const uint8_t*>(V.UserData.data()), V.UserData.size(),
+                       HeaderLength, V.Concat);
+    V.UserData.remove_prefix(std::min<size_t>(V.UserData.size(), 1 + uint8_t(V.UserData[0])));
   }
+  return V;
+}
+
+// The fields of a deliver_sm or data_sm. End is the number of bytes of the PDU that may be read.
+void DecodeDeliver(const uint8_t* Buf, size_t End, TPDU& Pdu, TTextCoding DefaultAlphabet) {
+  TDeliver& D = Pdu.deliver;
+  const TDeliverView V = ReadDeliver(Buf, End, Pdu.command_id);
+  D.service_type = V.ServiceType;
+  D.source_addr = V.Source;
+  D.destination_addr = V.Destination;
+  D.esm_class = V.EsmClass;
+  const TOptionals& O = V.O;
   if (!IsReceipt(D.esm_class)) {
     // A header's concatenation wins; SAR values count only when all three are sound.
+    TConcatInfo Concat = V.Concat;
     if (Concat.Total == 0 && O.Sar.Total != 0 && O.Sar.Seq != 0 && O.Sar.Seq <= O.Sar.Total)
       Concat = O.Sar;
     D.sar_msg_ref_num = Concat.Reference;
     D.sar_total_segments = Concat.Total;
     D.sar_segment_seqnum = Concat.Seq;
-    D.data_coding = DataCoding;
-    D.user_data = UserData;
-    D.text = DecodeText(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size(),
-                        DataCoding, DefaultAlphabet);
+    D.data_coding = V.DataCoding;
+    D.user_data = V.UserData;
+    D.text = DecodeText(reinterpret_cast<const uint8_t*>(V.UserData.data()), V.UserData.size(),
+                        V.DataCoding, DefaultAlphabet);
     return;
   }
   // A receipt's labels are read from the text; single-byte text is read where it lies.
-  if (DataCoding == 8) {
+  if (V.DataCoding == 8) {
     const std::string Text =
-        Ucs2ToText(reinterpret_cast<const uint8_t*>(UserData.data()), UserData.size());
+        Ucs2ToText(reinterpret_cast<const uint8_t*>(V.UserData.data()), V.UserData.size());
     ReadReceiptText(Text, D);
   } else {
-    ReadReceiptText(UserData, D);
+    ReadReceiptText(V.UserData, D);
   }
   if (O.HasReceiptedMessageId) D.receipt_id = PrintableId(O.ReceiptedMessageId);
   if (!StateWord(O.MessageState).empty()) D.receipt_stat = StateWord(O.MessageState);
@@ -279,6 +301,25 @@ std::string_view SubmitResponseId(const uint8_t* Bytes, size_t Length,
   if (End <= kPduHeaderLength) return {};
   TBodyReader R(Bytes, kPduHeaderLength, End);
   return {Id, PrintableIdInto(R.CString(), Id)};
+}
+
+bool DecodeReceiptFields(const uint8_t* Bytes, size_t Length, TReceiptFields& Out) {
+  if (Length <= kPduHeaderLength) return false;
+  const size_t End = std::min<size_t>(GetU32(Bytes), Length);
+  const uint32_t CommandId = GetU32(Bytes + 4);
+  if (End <= kPduHeaderLength || (CommandId != kDeliverSm && CommandId != kDataSm)) return false;
+  const TDeliverView V = ReadDeliver(Bytes, End, CommandId);
+  if (!IsReceipt(V.EsmClass) || V.DataCoding == 8) return false;
+  Out.Id = Out.Stat = Out.Err = {};
+  ScanReceiptText(V.UserData, [&Out](size_t Which, std::string_view Value) {
+    if (Which == kLabelId) Out.Id = Value;
+    if (Which == kLabelStat) Out.Stat = Value;
+    if (Which == kLabelErr) Out.Err = Value;
+  });
+  if (V.O.HasReceiptedMessageId)
+    Out.Id = {Out.IdBytes, PrintableIdInto(V.O.ReceiptedMessageId, Out.IdBytes)};
+  if (!StateWord(V.O.MessageState).empty()) Out.Stat = StateWord(V.O.MessageState);
+  return true;
 }
 
 void TPduCodec::DecodePdu(const uint8_t* Buffer, size_t Capacity, size_t Received, TPDU& Pdu,

@@ -256,6 +256,24 @@ void TSmppClient::SocketSend(TSideState& Side, const void* Data, size_t Length,
   S->Send(Data, static_cast<int32_t>(Length));
 }
 
+bool TSmppClient::SocketSendPdus(TSideState& Side, const uint8_t* Data, size_t Length,
+                                 int64_t AtNs) {
+  std::lock_guard<std::mutex> Guard(Side.Connection.SocketLock);
+  TIcsSocket* S = Side.Connection.Socket();
+  if (S->State() != wsConnected) return false;
+  if (FTraceHandler.load(std::memory_order_acquire)) {
+    // Each PDU's own length walks the buffer: the caller encoded them all.
+    for (size_t At = 0; At + kPduHeaderLength <= Length;) {
+      const size_t N =
+          std::min<size_t>(std::max<uint32_t>(GetU32(Data + At), kPduHeaderLength), Length - At);
+      Trace(Side, TPduDirection::pdOut, Data + At, N, AtNs);
+      At += N;
+    }
+  }
+  S->Send(Data, static_cast<int32_t>(Length));
+  return true;
+}
+
 void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
   const TPduTraceHandler* Now = nullptr;
   if (Handler) {

@@ -148,6 +148,13 @@ void TSmppClient::DataAvailable(TSideState& Side) {
         (*Hook)(&Client, Transmits);
     }
   } ReadDone{*this, Side.Transmits};
+  // The answers to the receipts of this read go together once its PDUs are handled, before the
+  // read-done hook, on every way out.
+  struct TAnswers {
+    TSmppClient& Client;
+    TSideState& Side;
+    ~TAnswers() { Client.FlushAnswers(Side); }
+  } Answers{*this, Side};
   size_t Offset = 0;
   for (;;) {
     const TPduFrame Frame = FramePdu(St.Bytes + Offset, St.Have - Offset);
@@ -182,9 +189,28 @@ void TSmppClient::DataAvailable(TSideState& Side) {
 
 void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Length,
                              int64_t ReadNs) {
+  const uint32_t CommandId = GetU32(Bytes + 4);
+  // A receipt goes to its load hook, when one is assigned, as values once it has been answered:
+  // read where it lies, no record, no report lock, and its answer goes with the read's others.
+  if (Side.Receives && (CommandId == kDeliverSm || CommandId == kDataSm) &&
+      GetU32(Bytes + 8) == 0) {
+    if (const TReceiptEvent* Hook = FOnReceipt.load(std::memory_order_acquire)) {
+      TReceiptFields F;
+      if (DecodeReceiptFields(Bytes, Length, F)) {
+        Trace(Side, TPduDirection::pdIn, Bytes, Length, ReadNs);
+        const uint32_t Sequence = GetU32(Bytes + 12);
+        ReportSideOf(Side, CommandId).Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
+        AnswerDelivery(Side, CommandId, Sequence, true);
+        (*Hook)(this, TReceipt{Sequence, F.Id, F.Stat, F.Err, ReadNs});
+        Side.Connection.IdleCount().store(0);
+        return;
+      }
+    }
+  }
+  // Whatever else was read is answered, and traced, after the receipts before it.
+  FlushAnswers(Side);
   // Traced before it is answered, so that the trace shows a request ahead of its response.
   Trace(Side, TPduDirection::pdIn, Bytes, Length, ReadNs);
-  const uint32_t CommandId = GetU32(Bytes + 4);
   // An answer to a submit goes to the load hook, when one is assigned, as values: no record,
   // no lock, no line (an answer to a raw PDU keeps its own line).
   if (Side.Transmits && (CommandId == kSubmitSmResp || CommandId == kSubmitMultiResp)) {
@@ -293,12 +319,33 @@ void TSmppClient::SendResponse(TSideState& Side, uint32_t CommandId, uint32_t St
   if (Length) SocketSend(Side, Buffer, Length);
 }
 
+void TSmppClient::FlushAnswers(TSideState& Side) {
+  std::vector<uint8_t>& Answers = Side.Stream->Answers;
+  if (Answers.empty()) return;
+  SocketSendPdus(Side, Answers.data(), Answers.size());
+  Answers.clear();
+}
+
 void TSmppClient::AnswerDelivery(TSideState& Side, const TPDU& Pdu) {
+  AnswerDelivery(Side, Pdu.command_id, Pdu.sequence_number, false);
+}
+
+void TSmppClient::AnswerDelivery(TSideState& Side, uint32_t CommandId, uint32_t Sequence,
+                                 bool Batched) {
   const TSMPPClientInfo::TDeliverAnswer How = FClientInfo->DeliverAnswer();
   if (How.no_answer) return;
-  const uint32_t Id = Pdu.command_id == kDataSm ? kDataSmResp : kDeliverSmResp;
+  const uint32_t Id = CommandId == kDataSm ? kDataSmResp : kDeliverSmResp;
+  if (How.delay_ms <= 0 && Batched) {
+    uint8_t Header[kPduHeaderLength];
+    const uint32_t Fields[] = {kPduHeaderLength, Id, How.status, Sequence};
+    for (size_t I = 0; I < 4; ++I)
+      for (size_t B = 0; B < 4; ++B)
+        Header[I * 4 + B] = static_cast<uint8_t>(Fields[I] >> (24 - 8 * B));
+    Side.Stream->Answers.insert(Side.Stream->Answers.end(), Header, Header + kPduHeaderLength);
+    return;
+  }
   if (How.delay_ms <= 0) {
-    SendResponse(Side, Id, How.status, Pdu.sequence_number);
+    SendResponse(Side, Id, How.status, Sequence);
     return;
   }
   TPendingAnswer Answer;
@@ -308,7 +355,7 @@ void TSmppClient::AnswerDelivery(TSideState& Side, const TPDU& Pdu) {
   TPDU Response;
   Response.command_id = Id;
   Response.command_status = How.status;
-  Response.sequence_number = Pdu.sequence_number;
+  Response.sequence_number = Sequence;
   size_t Length = 0;
   EncodePdu(Answer.Bytes, sizeof Answer.Bytes, Length, Response, 0);
   if (Length == 0) return;

@@ -37,13 +37,16 @@ void TSmppClient::StartSubmit(TPDU& Pdu, const std::string& Source, const std::s
     Pdu.submit.validity_period = "00000" + Validity + "00000R";
 }
 
+void TSmppClient::StorePart(const uint8_t* Bytes, size_t Length, bool Split) {
+  if (!Split) return;
+  int32_t Slot = FSentPartIndex.load() + 1;
+  if (Slot > SentPartSlots) Slot = 1;
+  FSentPartIndex.store(Slot);
+  std::memcpy(FSentPartStore[Slot - 1], Bytes, std::min<size_t>(Length, SentPartSlotSize));
+}
+
 void TSmppClient::SendPart(const uint8_t* Bytes, size_t Length, bool Split, int64_t AtNs) {
-  if (Split) {
-    int32_t Slot = FSentPartIndex.load() + 1;
-    if (Slot > SentPartSlots) Slot = 1;
-    FSentPartIndex.store(Slot);
-    std::memcpy(FSentPartStore[Slot - 1], Bytes, std::min<size_t>(Length, SentPartSlotSize));
-  }
+  StorePart(Bytes, Length, Split);
   SocketSend(Submitter(), Bytes, Length, std::nullopt, AtNs);
 }
 
@@ -79,22 +82,36 @@ size_t TSmppClient::SendMany(const std::string& Source, const std::string& Valid
     }
     return Count;
   }
+  // The messages are built into one buffer and go in one write: one pass through the socket's
+  // send, and one time stamp, taken as they go, for them all.
+  static thread_local std::vector<uint8_t> Batch;
+  Batch.clear();
   std::lock_guard<std::mutex> Guard(FSendLock);
-  for (size_t I = 0; I < Count; ++I) {
-    // Looked at for each message, as Send does: one after a lost connection is not sent.
-    if (!SocketConnected(Submitter()) ||
-        SendPlain(Source, *Destinations[I], Validity, *Texts[I], &Sequences, &At) < 0)
-      return I;
+  if (!SocketConnected(Submitter())) return 0;
+  size_t Built = 0;
+  for (; Built < Count; ++Built) {
+    if (SendPlain(Source, *Destinations[Built], Validity, *Texts[Built], &Sequences, nullptr,
+                  &Batch) < 0)
+      break;
     Parts.insert(Parts.end(), Sequences.begin(), Sequences.end());
     PartsEnd.push_back(Parts.size());
-    SentAtNs.push_back(At);
   }
-  return Count;
+  if (Built == 0) return 0;
+  At = PduTraceNowNs();
+  // A connection lost meanwhile takes none of them.
+  if (!SocketSendPdus(Submitter(), Batch.data(), Batch.size(), At)) {
+    Parts.clear();
+    PartsEnd.clear();
+    return 0;
+  }
+  SentAtNs.assign(Built, At);
+  return Built;
 }
 
 int32_t TSmppClient::SendPlain(const std::string& Source, const std::string& Destination,
                                const std::string& Validity, const std::string& Text,
-                               std::vector<uint32_t>* PartSequences, int64_t* SentAtNs) {
+                               std::vector<uint32_t>* PartSequences, int64_t* SentAtNs,
+                               std::vector<uint8_t>* Batch) {
   if (PartSequences) PartSequences->clear();
   // The text cut to 160 characters, then the signature: built on the stack.
   static constexpr std::string_view Signature = SignatureTrailer;
@@ -131,6 +148,13 @@ int32_t TSmppClient::SendPlain(const std::string& Source, const std::string& Des
     }
     if (PartSequences) PartSequences->push_back(Pdu.sequence_number);
     if (TestHooks.AfterPartEncoded) TestHooks.AfterPartEncoded();
+  }
+  if (Batch) {
+    for (size_t I = 0; I < PartCount; ++I) {
+      StorePart(Buffers[I], Lengths[I], PartCount > 1);
+      Batch->insert(Batch->end(), Buffers[I], Buffers[I] + Lengths[I]);
+    }
+    return static_cast<int32_t>(Pdu.sequence_number);
   }
   const int64_t At = SentAtNs ? (*SentAtNs = PduTraceNowNs()) : 0;
   for (size_t I = 0; I < PartCount; ++I) SendPart(Buffers[I], Lengths[I], PartCount > 1, At);

@@ -230,9 +230,11 @@ class TSmppClient : public TComponent, public TPersistent {
                std::vector<uint32_t>* PartSequences = nullptr, int64_t* SentAtNs = nullptr);
   // Count messages from Source, message I to Destinations[I] with Texts[I], each exactly as Send
   // would send it, one after the other, with the settings read and the send lock taken once for
-  // them all: what a load run's burst of submits costs per message is the message itself.
-  // Gives how many went, the first ones: fewer than Count when one could not go (-1 of Send),
-  // with nothing of it or of those after it sent. Parts receives the sequence numbers of the
+  // them all: what a load run's burst of submits costs per message is the message itself. Plain
+  // texts go in one write of the socket, stamped with one time as they go; coded texts each as
+  // Send sends them. Gives how many went, the first ones: fewer than Count when one could not go
+  // (-1 of Send), with nothing of it or of those after it sent; none when the connection was lost
+  // before they went. Parts receives the sequence numbers of the
   // parts of all those sent, in order, PartsEnd[I] the end of message I's in it and SentAtNs[I]
   // when its first part went (as Send's PartSequences and SentAtNs). Any thread, like Send.
   size_t SendMany(const std::string& Source, const std::string& Validity, size_t Count,
@@ -333,6 +335,9 @@ class TSmppClient : public TComponent, public TPersistent {
     size_t Have = 0;
     // Bytes of a PDU too long to take that are still to come and to be dropped.
     size_t Skip = 0;
+    // The answers to the receipts of this read that a load hook took, sent together once the
+    // read's PDUs are handled (see FlushAnswers).
+    std::vector<uint8_t> Answers;
   };
 
   // At most this many answers wait on one connection; past it the oldest goes at once.
@@ -444,20 +449,29 @@ class TSmppClient : public TComponent, public TPersistent {
                     TSMPPClientInfo::TSubmitText Settings);
   // Send of a plain text (tcBytes, lmSplit) with FSendLock held and the transmitter seen
   // connected.
+  // With Batch, the parts are appended to it instead of being sent (SentAtNs is not set).
   int32_t SendPlain(const std::string& Source, const std::string& Destination,
                     const std::string& Validity, const std::string& Text,
-                    std::vector<uint32_t>* PartSequences, int64_t* SentAtNs);
+                    std::vector<uint32_t>* PartSequences, int64_t* SentAtNs,
+                    std::vector<uint8_t>* Batch = nullptr);
   // The next concatenation reference for Destination. Under FSendLock.
   uint16_t NextConcatReference(const std::string& Destination);
   // Sends one encoded part of a submit on the transmitter. A part of a split message (Split) is
   // first copied into the next slot of the sent-part store. Under FSendLock.
   // AtNs: its trace time stamp (0: now).
   void SendPart(const uint8_t* Bytes, size_t Length, bool Split, int64_t AtNs = 0);
+  // The sent-part store's copy of a part of a split message (Split); nothing otherwise.
+  void StorePart(const uint8_t* Bytes, size_t Length, bool Split);
   // Encodes a response that carries Sequence and sends it on that connection.
   void SendResponse(TSideState& Side, uint32_t CommandId, uint32_t Status, uint32_t Sequence);
   // Answers a deliver_sm or data_sm as ClientInfo.DeliverAnswer says: at once, queued for the
   // answer thread, or not at all. The connection's worker thread.
   void AnswerDelivery(TSideState& Side, const TPDU& Pdu);
+  // The same for a delivery known by its command id and sequence number; an answer due at once
+  // joins the read's answers (TStream::Answers) instead of going alone.
+  void AnswerDelivery(TSideState& Side, uint32_t CommandId, uint32_t Sequence, bool Batched);
+  // Sends the read's answers that wait, in one write. The connection's worker thread.
+  void FlushAnswers(TSideState& Side);
   // The answer thread: sends each queued answer when due, if its session is still the
   // connection's, until the destructor stops it.
   void AnswerLoop();
@@ -502,6 +516,10 @@ class TSmppClient : public TComponent, public TPersistent {
   // AtNs: the trace's time stamp of the bytes (0: now).
   void SocketSend(TSideState& Side, const void* Data, size_t Length,
                   std::optional<uint32_t> Session = std::nullopt, int64_t AtNs = 0);
+  // SocketSend of whole PDUs back to back, each traced on its own, in one write of the socket:
+  // many small PDUs cost one pass through the socket's send. False when the socket was not
+  // connected (nothing went).
+  bool SocketSendPdus(TSideState& Side, const uint8_t* Data, size_t Length, int64_t AtNs = 0);
   void SocketConnect(TSideState& Side);
   void SocketClose(TSideState& Side);
   bool SocketConnected(TSideState& Side);

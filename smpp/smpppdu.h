@@ -243,6 +243,17 @@ struct TPDU {
 std::string_view SubmitResponseId(const uint8_t* Bytes, size_t Length,
                                   char (&Id)[kMaxMessageIdLength]);
 
+// What a load run counts of a delivery receipt, read where it lies in the PDU.
+struct TReceiptFields {
+  std::string_view Id, Stat, Err;     // as DecodePdu gives receipt_ref, receipt_stat, receipt_err
+  char IdBytes[kMaxMessageIdLength];  // the printable characters of a receipted_message_id
+};
+// The fields of the deliver_sm or data_sm receipt of Length bytes at Bytes (its header among
+// them), as DecodePdu gives them, without building a record. False, with Out unset, for a PDU
+// that is not a deliver_sm or data_sm receipt (IsReceipt of esm_class) or whose text is UCS-2
+// (DecodePdu reads those); the status is the caller's to look at. Pure; any thread.
+bool DecodeReceiptFields(const uint8_t* Bytes, size_t Length, TReceiptFields& Out);
+
 // The encoder and decoder of one client component. It is handed the component's settings object
 // (ClientInfo) and sequence counter (SequenceCounter), which must outlive it.
 //

@@ -18,7 +18,8 @@ namespace {
 
 // Runs a matcher script, steps separated by spaces: "s7@0" submit 7 at 0; "r7=0a1f@10" its
 // response with message id 0a1f ("r7=x!58@10" rejected with status 0x58); "d=2591@40" a receipt
-// ("d=2591/UNDELIV@40" in that state, DELIVRD when none is given). Gives the counts as one line.
+// ("d=2591/UNDELIV@40" in that state, DELIVRD when none is given); "c1@0" a submit on its way out,
+// not recorded yet ("c-1@0" recorded now). Gives the counts as one line.
 std::string RunScript(TMatcher& M, const std::string& Script) {
   for (size_t At = 0; At < Script.size();) {
     size_t End = Script.find(' ', At);
@@ -30,6 +31,7 @@ std::string RunScript(TMatcher& M, const std::string& Script) {
     const TMicros T = std::stoll(Step.substr(Time + 1));
     const std::string Id =
         Eq == std::string::npos ? "" : Step.substr(Eq + 1, std::min({Bang, Slash, Time}) - Eq - 1);
+    if (Step[0] == 'c') M.Claim(std::stol(Step.substr(1)));
     if (Step[0] == 's') M.Submitted(std::stoul(Step.substr(1)), T);
     if (Step[0] == 'r')
       M.Responded(std::stoul(Step.substr(1)),
@@ -93,6 +95,10 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
       {"a receipt overtaking its response settles nothing by chance", A, 1,
        "s1@0 s2@0 r1=a@1 d=10@2 r2=10@3 d=a@4",
        "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
+       "DELIVRD:2"},
+      {"nor does one overtaking a submit not yet recorded", A, 1,
+       "s1@0 r1=a@1 c1@2 d=10@3 c-1@2 s2@2 r2=10@4 d=a@5",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
        "DELIVRD:2"},
       {"receipt before its response", A, 1, "s7@0 d=abc/UNDELIV@5 r7=abc@9",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
