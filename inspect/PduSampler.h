@@ -20,6 +20,10 @@ class TPduSampler {
 
   void operator()(const TPduTraceEvent& Event);
 
+  // The time before which a PDU is not passed on: the gate for the client's trace
+  // (TSmppClient::SetPduTrace), so that a PDU outside a burst costs not even a call.
+  const std::atomic<int64_t>* Gate() const { return &FNextNs; }
+
   // PDUs seen and passed on so far. Any thread.
   uint64_t Passed() const { return FPassed.load(std::memory_order_relaxed); }
 

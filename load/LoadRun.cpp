@@ -464,29 +464,41 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     int Index = -1;
     Pause = 0;
     TMicros At = -1;  // read once, and only for a bind that is paced: a clock read costs
+    // The messages that bind C's window (and the count) leave room for, at most kMostAtOnce.
+    auto Room = [&](const TBindState& C) {
+      const long Free =
+          (FOptions.Window - FMatcher.Owner(C.Index).InFlight - C.Pending) / FOptions.Parts;
+      return std::clamp(FOptions.Duration > 0 ? Free : std::min(Free, FOptions.Count - FClaimed),
+                        1L, kMostAtOnce);
+    };
+    long Granted = 1;  // the messages the chosen bind's rate lets go now
     const size_t N = FBinds.size();
     for (size_t I = 0; I < (Preferred >= 0 ? 1 : N) && Index < 0; ++I) {
       TBindState& C =
           *FBinds[Preferred >= 0 ? static_cast<size_t>(Preferred) : (FNextBind + I) % N];
       if (!HasRoom(C)) continue;
-      // Unpaced (no rate, or back at no rate after a back-off), Take would give 0 at once.
-      const TMicros Wait = C.Limiter.Rate() > 0 ? C.Limiter.Take(At < 0 ? At = Now() : At) : 0;
+      // Unpaced (no rate, or back at no rate after a back-off), Take would give 0 at once. A paced
+      // bind takes what its tokens allow, up to its room: one write for a millisecond's worth.
+      long Most = 1;
+      TMicros Wait = 0;
+      if (C.Limiter.Rate() > 0)
+        Most = Room(C), Wait = C.Limiter.Take(At < 0 ? At = Now() : At, Most);
       if (Wait == 0)
-        Index = C.Index;
+        Index = C.Index, Granted = Most;
       else
         Pause = Pause ? std::min(Pause, Wait) : Wait;
     }
     if (Index < 0) break;
     TBindState& B = *FBinds[static_cast<size_t>(Index)];
     FNextBind = static_cast<size_t>(Index + 1) % N;
-    // One message at a time for a paced bind, a run for a duration (its end is read before each)
-    // and the Run thread (which deals them out in turn).
+    // A paced bind sends what its rate granted. Unpaced, a response's thread fills its window; a
+    // run for a duration (its end is read before each) and the Run thread (which deals them out
+    // in turn) send one message at a time.
     long Take = 1;
-    if (Preferred >= 0 && B.Limiter.Rate() <= 0 && FOptions.Duration <= 0 && !FStopped) {
-      const long Room =
-          (FOptions.Window - FMatcher.Owner(B.Index).InFlight - B.Pending) / FOptions.Parts;
-      Take = std::clamp(std::min(Room, FOptions.Count - FClaimed), 1L, kMostAtOnce);
-    }
+    if (B.Limiter.Rate() > 0)
+      Take = Granted;
+    else if (Preferred >= 0 && FOptions.Duration <= 0 && !FStopped)
+      Take = Room(B);
     const uint64_t First = static_cast<uint64_t>(FClaimed) + 1;
     FClaimed += Take;
     // A submit into an empty window starts the wait for an answer afresh.

@@ -1,6 +1,7 @@
 // The submit rate limiter and its back-off.
 #include "load/RateLimiter.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace load {
@@ -15,7 +16,8 @@ void TRateLimiter::Recover(TMicros Now) {
   if (FRate >= FCeiling) FRate = FTarget;
 }
 
-TMicros TRateLimiter::Take(TMicros Now) {
+TMicros TRateLimiter::Take(TMicros Now, long& Messages) {
+  Messages = std::max(1L, Messages);
   Recover(Now);
   if (FRate <= 0) return 0;
   const double Need = static_cast<double>(FSubmits);
@@ -48,9 +50,11 @@ TMicros TRateLimiter::Take(TMicros Now) {
         return std::max<TMicros>(1, (S + kSlots) * kSlotMicros - Now);
     return kSlotMicros;
   }
-  FSlots[Slot % kSlots] += FSubmits;
-  FInSlots += FSubmits;
-  FTokens -= Need;
+  // As many as the tokens and the cap allow: one at least, by the checks above.
+  Messages = std::min({Messages, static_cast<long>(FTokens / Need), (Cap - FInSlots) / FSubmits});
+  FSlots[Slot % kSlots] += Messages * FSubmits;
+  FInSlots += Messages * FSubmits;
+  FTokens -= static_cast<double>(Messages) * Need;
   return 0;
 }
 

@@ -25,7 +25,13 @@ class TRateLimiter {
       : FTarget(Rate), FRate(Rate), FSubmits(std::max(1L, Submits)) {}
   // How long to wait from Now before the next message may go; 0 means now, and its tokens are
   // taken.
-  TMicros Take(TMicros Now);
+  TMicros Take(TMicros Now) {
+    long One = 1;
+    return Take(Now, One);
+  }
+  // The same for up to Messages messages (at least 1) that go together: on 0, Messages is set to
+  // how many may go now (at least one), and their tokens are taken.
+  TMicros Take(TMicros Now, long& Messages);
   // A throttled (0x58) or queue-full (0x14) answer came at Now; SeenRate is the submits per second
   // of the last moments, the base for halving when there is no limit yet.
   void Throttled(TMicros Now, double SeenRate);

@@ -274,11 +274,12 @@ bool TSmppClient::SocketSendPdus(TSideState& Side, const uint8_t* Data, size_t L
   return true;
 }
 
-void TSmppClient::SetPduTrace(TPduTraceHandler Handler) {
-  const TPduTraceHandler* Now = nullptr;
+void TSmppClient::SetPduTrace(TPduTraceHandler Handler, const std::atomic<int64_t>* Gate) {
+  const TTraceHook* Now = nullptr;
   if (Handler) {
     std::lock_guard<std::mutex> Guard(FTraceLock);
-    FTraceHandlers.push_back(std::make_unique<const TPduTraceHandler>(std::move(Handler)));
+    FTraceHandlers.push_back(
+        std::make_unique<const TTraceHook>(TTraceHook{std::move(Handler), Gate}));
     Now = FTraceHandlers.back().get();
   }
   // Release: a thread that loads the pointer sees the handler it points to whole.
@@ -338,8 +339,8 @@ uint16_t PortOf(const std::string& Text) {
 }  // namespace
 
 void TSmppClient::TraceBoundary(TSideState& Side, TPduTraceKind Kind) {
-  const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire);
-  if (!Handler) return;
+  const TTraceHook* Hook = FTraceHandler.load(std::memory_order_acquire);
+  if (!Hook) return;
   TPduTraceEvent Event{Side.TraceConnection, TPduDirection::pdOut, 0, nullptr, 0, Kind};
   // The worker's own socket, asked on the worker's thread: it is open while the connected
   // handler runs.
@@ -347,16 +348,16 @@ void TSmppClient::TraceBoundary(TSideState& Side, TPduTraceKind Kind) {
           Kind == TPduTraceKind::tkOpened ? Side.Connection.Socket()->WorkerThread() : nullptr)
     Event.Endpoints = {Ipv4Of(W->GetSockAddr()), PortOf(W->GetSockPort()), Ipv4Of(W->GetPeerAddr()),
                        PortOf(W->GetPeerPort())};
-  TraceCall(*Handler, Event);
+  TraceCall(Hook->Handler, Event);
 }
 
 void TSmppClient::TraceFailed(TSideState& Side, int32_t ErrorCode, const std::string& Text) {
-  const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire);
-  if (!Handler) return;
+  const TTraceHook* Hook = FTraceHandler.load(std::memory_order_acquire);
+  if (!Hook) return;
   const std::string Reason = ConnectFailureReason(ErrorCode, Text);
-  TraceCall(*Handler, {Side.TraceConnection, TPduDirection::pdOut, 0,
-                       reinterpret_cast<const uint8_t*>(Reason.data()), Reason.size(),
-                       TPduTraceKind::tkFailed});
+  TraceCall(Hook->Handler, {Side.TraceConnection, TPduDirection::pdOut, 0,
+                            reinterpret_cast<const uint8_t*>(Reason.data()), Reason.size(),
+                            TPduTraceKind::tkFailed});
 }
 
 void TSmppClient::SocketConnect(TSideState& Side) {

@@ -127,8 +127,11 @@ class TSmppClient : public TComponent, public TPersistent {
   // worker thread (or the thread whose connect request was refused) before "... try Connect in 5
   // sec" is reported. It must not send, connect or close through this client, and must be quick:
   // the connection waits for it. A call that had begun when the handler is replaced or removed
-  // still runs with the old one.
-  void SetPduTrace(TPduTraceHandler Handler);
+  // still runs with the old one. With a Gate, a PDU stamped before the time it holds (the PDU
+  // trace's clock) is not handed over at all: a handler that samples skips the rest at the cost of
+  // one load. Events that are not PDUs always are. The Gate must live as long as the handler does
+  // (the handler may own it).
+  void SetPduTrace(TPduTraceHandler Handler, const std::atomic<int64_t>* Gate = nullptr);
   // ClientInfo, Rcx, Tcx, nested.
   void PublishProperties(TPublishedProperties& Props) override;
 
@@ -535,9 +538,14 @@ class TSmppClient : public TComponent, public TPersistent {
   // when that is 0, now. Without a handler it costs one load of FTraceHandler.
   void Trace(TSideState& Side, TPduDirection Direction, const void* Bytes, size_t Length,
              int64_t AtNs = 0) {
-    if (const TPduTraceHandler* Handler = FTraceHandler.load(std::memory_order_acquire))
-      TraceCall(*Handler, {Side.TraceConnection, Direction, AtNs,
-                           static_cast<const uint8_t*>(Bytes), Length});
+    const TTraceHook* Hook = FTraceHandler.load(std::memory_order_acquire);
+    if (!Hook) return;
+    if (Hook->Gate) {
+      if (AtNs == 0) AtNs = PduTraceNowNs();
+      if (AtNs < Hook->Gate->load(std::memory_order_relaxed)) return;
+    }
+    TraceCall(Hook->Handler,
+              {Side.TraceConnection, Direction, AtNs, static_cast<const uint8_t*>(Bytes), Length});
   }
   // Hands the start (tkOpened, with the socket's endpoints) or the end (tkClosed) of a
   // connection to the trace handler, if one is assigned. The connection's worker thread.
@@ -625,9 +633,13 @@ class TSmppClient : public TComponent, public TPersistent {
   // traced PDU then costs one load and a call, with no lock and no reference count. Handlers are
   // assigned a few times in a session, so keeping them costs next to nothing. FTraceLock guards
   // FTraceHandlers; SetPduTrace alone takes it, with no other lock held.
-  std::atomic<const TPduTraceHandler*> FTraceHandler{nullptr};
+  struct TTraceHook {
+    TPduTraceHandler Handler;
+    const std::atomic<int64_t>* Gate;  // see SetPduTrace
+  };
+  std::atomic<const TTraceHook*> FTraceHandler{nullptr};
   std::mutex FTraceLock;
-  std::vector<std::unique_ptr<const TPduTraceHandler>> FTraceHandlers;
+  std::vector<std::unique_ptr<const TTraceHook>> FTraceHandlers;
   // The load hooks, kept the same way: the handler assigned now (or null) and every one ever
   // assigned. FHookLock guards the two lists; their setters alone take it, with no other lock held.
   std::atomic<const TSubmitResponseEvent*> FOnSubmitResponse{nullptr};

@@ -166,7 +166,7 @@ void TWorkbench::StartLoad() {
     ApplyBindSettings(Client->ClientInfo(), B);
     TComposerPanel::ApplySubmitSettings(Client->ClientInfo(), Submit);
     if (Made->fetch_add(1) == 0)
-      Client->SetPduTrace([Sampler](const TPduTraceEvent& E) { (*Sampler)(E); });
+      Client->SetPduTrace([Sampler](const TPduTraceEvent& E) { (*Sampler)(E); }, Sampler->Gate());
     return Client;
   };
   nlohmann::ordered_json Options = {{"host", Bind->Host},

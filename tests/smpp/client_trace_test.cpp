@@ -188,6 +188,34 @@ TEST_F(ClientTrace, NothingIsTracedOnceTheHandlerIsRemoved) {
   EXPECT_EQ(tracedCount(), before);
 }
 
+// A gate holds back the PDUs stamped before its time, and only those; the connection's events
+// pass.
+TEST_F(ClientTrace, AGateHoldsBackThePdusBeforeItsTime) {
+  std::atomic<int64_t> gate{INT64_MAX};
+  std::vector<TracedPdu> passed;
+  std::vector<TPduTraceKind> kinds;
+  client->SetPduTrace(
+      [&](const TPduTraceEvent& e) {
+        std::lock_guard<std::mutex> g(lock);
+        kinds.push_back(e.Kind);
+        if (e.Kind == TPduTraceKind::tkPdu)
+          passed.push_back({e.Direction, e.MonotonicNs, Bytes(e.Bytes, e.Bytes + e.Length)});
+      },
+      &gate);
+  bindBoth();
+  peer(On::Tcx).write(PduOf(kEnquireLink, 0, 60));
+  ASSERT_TRUE(peer(On::Tcx).readUntil(kEnquireLinkResp));
+  gate = PduTraceNowNs();
+  peer(On::Tcx).write(PduOf(kEnquireLink, 0, 61));
+  ASSERT_TRUE(peer(On::Tcx).readUntil(kEnquireLinkResp));
+  std::this_thread::sleep_for(50ms);  // a late event would arrive meanwhile
+  std::lock_guard<std::mutex> g(lock);
+  ASSERT_EQ(passed.size(), 2u);  // the second enquire_link and its answer
+  EXPECT_EQ(GetU32(&passed[0].bytes[12]), 61u);
+  EXPECT_EQ(GetU32(&passed[1].bytes[12]), 61u);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), TPduTraceKind::tkOpened), 2);
+}
+
 }  // namespace
 
 // A PDU too long to take is traced as far as it was read, its rest not at all; a broken length as
