@@ -143,6 +143,9 @@ void TLoadPanel::Started(std::unique_ptr<load::TBackgroundRun> Run, nlohmann::or
   FCharts->Clear();
   SummaryText->clear();
   Totals->setText("Binding...");
+  // Changing twice a second, the totals are selected once the run has ended; a selectable label
+  // lays its text out anew on every paint.
+  Totals->setTextInteractionFlags(Qt::NoTextInteraction);
   FPoll->start();
   UpdateControls();
 }
@@ -188,6 +191,7 @@ void TLoadPanel::Poll() {
 
 void TLoadPanel::Ended() {
   FPoll->stop();
+  Totals->setTextInteractionFlags(Qt::TextSelectableByMouse);
   load::TSummary S = FRun->Summary();
   const std::string Error = FRun->Error();  // a copy: the run goes below
   S.Options = FOptions;
