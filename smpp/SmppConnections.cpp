@@ -337,10 +337,10 @@ void TSmppClient::AnswerDelivery(TSideState& Side, uint32_t CommandId, uint32_t 
   const uint32_t Id = CommandId == kDataSm ? kDataSmResp : kDeliverSmResp;
   if (How.delay_ms <= 0 && Batched) {
     uint8_t Header[kPduHeaderLength];
-    const uint32_t Fields[] = {kPduHeaderLength, Id, How.status, Sequence};
-    for (size_t I = 0; I < 4; ++I)
-      for (size_t B = 0; B < 4; ++B)
-        Header[I * 4 + B] = static_cast<uint8_t>(Fields[I] >> (24 - 8 * B));
+    PutU32(Header, kPduHeaderLength);
+    PutU32(Header + 4, Id);
+    PutU32(Header + 8, How.status);
+    PutU32(Header + 12, Sequence);
     Side.Stream->Answers.insert(Side.Stream->Answers.end(), Header, Header + kPduHeaderLength);
     return;
   }
