@@ -140,6 +140,7 @@ void TLoadPanel::Started(std::unique_ptr<load::TBackgroundRun> Run, nlohmann::or
   FReceipts = Receipts;
   FJson = nullptr;
   FSecondsRead = 0;
+  FShownPhase = load::TBackgroundRun::TPhase::Binding;
   FCharts->Clear();
   SummaryText->clear();
   Totals->setText("Binding...");
@@ -171,6 +172,9 @@ void TLoadPanel::Poll() {
   }
   const load::TBackgroundRun::TPhase Phase = FRun->Phase();
   if (Phase == load::TBackgroundRun::TPhase::Done) return Ended();
+  // The totals are told once a second: each new text lays the panel out again.
+  if (Phase == FShownPhase && Seconds.empty()) return;
+  FShownPhase = Phase;
   if (Phase == load::TBackgroundRun::TPhase::Binding) return;
   const load::TLiveFigures F = FRun->Live();
   QString Text = QString("Sent %L1 · answered %L2 · receipts %L3 · in flight %L4")

@@ -77,5 +77,7 @@ class TLoadPanel : public QWidget {
   nlohmann::ordered_json FOptions, FJson;
   bool FReceipts = true;
   size_t FSecondsRead = 0;
+  // The phase the totals last told of: they change with it, or with a second's figures.
+  load::TBackgroundRun::TPhase FShownPhase = load::TBackgroundRun::TPhase::Binding;
   QTimer* FPoll;
 };

@@ -461,6 +461,10 @@ void TWorkbench::Drain() {
   UpdateControls();
 }
 
+int TWorkbench::DrainIntervalMs() const {
+  return FDrainTimer->interval();
+}
+
 void TWorkbench::UpdateControls() {
   const int64_t Now = PduTraceNowNs();
   for (int I = 0; I < 3; ++I) {
@@ -475,6 +479,8 @@ void TWorkbench::UpdateControls() {
   UnbindButton->setEnabled(FStates.CanUnbind());
   UnbindAction->setEnabled(FStates.CanUnbind());
   SampledNote->setVisible(Load->Running());
+  const int Drain = Load->Running() && FStates.CanBind() ? kLoadDrainIntervalMs : kDrainIntervalMs;
+  if (FDrainTimer->interval() != Drain) FDrainTimer->setInterval(Drain);
   StartLoadAction->setEnabled(!Load->Running());
   StopLoadAction->setEnabled(Load->Running());
   TlsVerify->setEnabled(Tls->isChecked());

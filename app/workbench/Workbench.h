@@ -64,6 +64,9 @@ class TWorkbench : public QMainWindow {
  public:
   // How often the sink is drained: at most 30 times a second.
   static constexpr int kDrainIntervalMs = 34;
+  // While a load run goes and the workbench's own client is idle, four times a second: the table
+  // gets a burst a second then, and each turn of the drain costs the run's process a wake-up.
+  static constexpr int kLoadDrainIntervalMs = 250;
   // While a load run goes, the table gets bursts of this many PDUs of its bind 1, one a second.
   static constexpr int kLoadSampleBurst = 10;
   static constexpr int64_t kLoadSampleIntervalNs = 1'000'000'000;
@@ -79,6 +82,7 @@ class TWorkbench : public QMainWindow {
   std::string ExportPcapng(const std::string& Path);
   // Drains the sink now (the timer's work).
   void Drain();
+  int DrainIntervalMs() const;
 
   // Export, copy and the request linked to its response (WorkbenchExport.cpp).
   // Writes the table as Format to Path: for CSV and JSON lines the rows the view shows, in its
