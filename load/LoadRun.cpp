@@ -143,7 +143,7 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
           std::chrono::duration<double>(FOptions.WaitSeconds))),
       FObserver(std::move(Observer)),
       FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds) {
-  FMatcher.SetOwners(static_cast<int>(FOptions.Binds));
+  FMatcher.SetOwners(static_cast<int>(FOptions.Binds), FOptions.Window);
   FMatcher.SetTap(&FSecond.ResponseLatency, &FSecond.ReceiptLatency);
   const std::string Side = FOptions.Transceiver ? "Trx" : "Tcx";
   for (long I = 0; I < std::max(1L, FOptions.Binds); ++I) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace load {
 
@@ -199,32 +200,89 @@ void TMatcher::Submitted(uint32_t Sequence, TMicros Now, int Owner) {
     Answer(Now, E.Status, E.MessageId, std::max(Now, E.At), Owner);
     return;
   }
-  FAwaiting[Key] = Now;
+  FAwaiting.Put(Key, Now);
   ++FOwners[static_cast<size_t>(Owner)].InFlight;
 }
 
 void TMatcher::Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId,
                          TMicros Now, int Owner) {
   const uint64_t Key = SubmitKey(Sequence, Owner);
-  auto It = FAwaiting.find(Key);
-  if (It == FAwaiting.end()) {
+  TMicros SentAt;
+  if (!FAwaiting.Take(Key, SentAt)) {
     // Its submit may be on its way to being recorded; a second answer to one sequence is stray.
     if (!FEarly.emplace(Key, TEarly{Status, MessageId, Now}).second) ++FStrayResponses;
     return;
   }
-  const TMicros SentAt = It->second;
-  FAwaiting.erase(It);
   --FOwners[static_cast<size_t>(Owner)].InFlight;
   Answer(SentAt, Status, MessageId, Now, Owner);
 }
 
-long TMatcher::DropInFlight(int Owner) {
+void TMatcher::TAwaitingTable::Reserve(long Window) {
+  size_t Count = 1024;
+  // Room for two windows of sequence numbers, and for the other requests between them.
+  while (Count < static_cast<size_t>(std::min(Window, 1L << 19)) * 2) Count *= 2;
+  if (Count == FSlotCount) return;
+  // Only before the first submit: the slots of a number depend on the table's length.
+  if (FSize == 0) FSlots.clear(), FSlotCount = Count;
+}
+
+std::vector<TMatcher::TAwaitingTable::TSlot>& TMatcher::TAwaitingTable::Slots(int Owner) {
+  const auto O = static_cast<size_t>(Owner);
+  if (O >= FSlots.size()) FSlots.resize(O + 1);
+  if (FSlots[O].empty()) FSlots[O].resize(FSlotCount);
+  return FSlots[O];
+}
+
+void TMatcher::TAwaitingTable::Put(uint64_t Key, TMicros SentAt) {
+  const auto Sequence = static_cast<uint32_t>(Key);
+  // A number sent again (after the sequence wrapped) is awaited once, as before.
+  if (!FMoved.empty() && FMoved.erase(Key)) --FSize;
+  TSlot& S = Slots(static_cast<int>(Key >> 32))[Sequence & (FSlotCount - 1)];
+  if (S.Used && S.Sequence == Sequence) {
+    S.SentAt = SentAt;
+    return;
+  }
+  if (S.Used) FMoved.emplace(Key - Sequence + S.Sequence, S.SentAt);
+  S = TSlot{Sequence, true, SentAt};
+  ++FSize;
+}
+
+bool TMatcher::TAwaitingTable::Take(uint64_t Key, TMicros& SentAt) {
+  const auto Sequence = static_cast<uint32_t>(Key);
+  const auto O = static_cast<size_t>(Key >> 32);
+  if (O < FSlots.size() && !FSlots[O].empty()) {
+    TSlot& S = FSlots[O][Sequence & (FSlotCount - 1)];
+    if (S.Used && S.Sequence == Sequence) {
+      SentAt = S.SentAt;
+      S.Used = false;
+      --FSize;
+      return true;
+    }
+  }
+  if (FMoved.empty()) return false;
+  const auto It = FMoved.find(Key);
+  if (It == FMoved.end()) return false;
+  SentAt = It->second;
+  FMoved.erase(It);
+  --FSize;
+  return true;
+}
+
+long TMatcher::TAwaitingTable::DropOwner(int Owner) {
   long N = 0;
-  for (auto It = FAwaiting.begin(); It != FAwaiting.end();)
+  if (static_cast<size_t>(Owner) < FSlots.size())
+    for (TSlot& S : FSlots[static_cast<size_t>(Owner)]) N += std::exchange(S.Used, false);
+  for (auto It = FMoved.begin(); It != FMoved.end();)
     if (static_cast<int>(It->first >> 32) == Owner)
-      It = FAwaiting.erase(It), ++N;
+      It = FMoved.erase(It), ++N;
     else
       ++It;
+  FSize -= N;
+  return N;
+}
+
+long TMatcher::DropInFlight(int Owner) {
+  const long N = FAwaiting.DropOwner(Owner);
   for (auto It = FEarly.begin(); It != FEarly.end();)
     It = static_cast<int>(It->first >> 32) == Owner ? FEarly.erase(It) : std::next(It);
   TOwnerCounts& O = FOwners[static_cast<size_t>(Owner)];

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,9 +51,13 @@ class TMatcher {
   void SetTap(THistogram* Responses, THistogram* Receipts) {
     FTapResponses = Responses, FTapReceipts = Receipts;
   }
-  // Submits go over several binds (Owner 0 to Owners - 1), each with its own sequence numbers;
-  // the counts below are of them all, and per bind through Owner().
-  void SetOwners(int Owners) { FOwners.resize(static_cast<size_t>(std::max(1, Owners))); }
+  // Submits go over several binds (Owner 0 to Owners - 1), each with its own sequence numbers
+  // and at most about Window of them awaiting a response at once (a hint: more cost more); the
+  // counts below are of them all, and per bind through Owner().
+  void SetOwners(int Owners, long Window = 0) {
+    FOwners.resize(static_cast<size_t>(std::max(1, Owners)));
+    FAwaiting.Reserve(Window);
+  }
   struct TOwnerCounts {
     long Sent = 0, Answered = 0, Accepted = 0, Receipts = 0;
     long InFlight = 0;  // sent and awaiting a response
@@ -91,7 +94,7 @@ class TMatcher {
   long Answered() const { return FAnswered; }
   long Accepted() const { return FAccepted; }
   long Receipts() const { return FReceipts; }
-  long InFlight() const { return static_cast<long>(FAwaiting.size()); }
+  long InFlight() const { return FAwaiting.Size(); }
   // Submits whose session ended before their response: never answered.
   long Dropped() const { return FDropped; }
   long ReceiptsDue() const {
@@ -167,7 +170,7 @@ class TMatcher {
   void RematchHeld();
   // No submit of ours can still be given an id we have not seen: none awaits its response or is
   // on its way out unrecorded (a response held early is one of those, or a stray).
-  bool AllIdsGiven() const { return FAwaiting.empty() && FUnrecorded <= 0; }
+  bool AllIdsGiven() const { return FAwaiting.Size() == 0 && FUnrecorded <= 0; }
   // riAuto keeps Ids.
   void Settle(TReceiptIds Ids);
   // riAuto, nothing awaiting a response: keeps the convention the held receipts point to, when
@@ -195,10 +198,34 @@ class TMatcher {
   // exact, hex-dec.
   long FVotes[2] = {0, 0};
   static constexpr long kVotesToSettle = 8;
-  // The nodes of the submits in flight are recycled through a pool: one submit and its
-  // response cost no trip to the heap.
-  std::pmr::unsynchronized_pool_resource FPool;
-  std::pmr::unordered_map<uint64_t, TMicros> FAwaiting{&FPool};  // SubmitKey -> sent at
+  // The submits awaiting a response: SubmitKey -> sent at. A bind's sequence numbers rise one by
+  // one, so a slot per number, modulo a table of a few windows, finds nearly every submit at its
+  // first look, with no hashing and no trip to the heap; one still awaited when its slot comes
+  // round again moves to a map.
+  class TAwaitingTable {
+   public:
+    void Reserve(long Window);
+    // Adds Key, or gives it a new time.
+    void Put(uint64_t Key, TMicros SentAt);
+    // Finds Key and removes it, giving its time.
+    bool Take(uint64_t Key, TMicros& SentAt);
+    // Removes every key of Owner; gives how many there were.
+    long DropOwner(int Owner);
+    long Size() const { return FSize; }
+
+   private:
+    struct TSlot {
+      uint32_t Sequence = 0;
+      bool Used = false;
+      TMicros SentAt = 0;
+    };
+    std::vector<TSlot>& Slots(int Owner);
+    size_t FSlotCount = 1024;
+    std::vector<std::vector<TSlot>> FSlots;  // by owner, made when first used
+    std::unordered_map<uint64_t, TMicros> FMoved;
+    long FSize = 0;
+  };
+  TAwaitingTable FAwaiting;
   std::unordered_map<uint64_t, TEarly> FEarly;  // responses before their submit was recorded
   TIdIndex<TAwaited> FAwaitedIds;               // accepted submits awaiting receipts
   TIdIndex<std::vector<THeld>> FEarlyReceipts;  // receipts before their response

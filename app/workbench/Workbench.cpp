@@ -130,11 +130,12 @@ TWorkbench::TWorkbench(QWidget* Parent) : QMainWindow(Parent) {
   // A focused line edit must not take the window's shortcuts for itself.
   for (QLineEdit* E : findChildren<QLineEdit*>()) E->installEventFilter(this);
 
-  StartProfiles();
-
+  // Made before the profiles are read: what they set updates the controls, the timer among them.
   FDrainTimer = new QTimer(this);
   FDrainTimer->setInterval(kDrainIntervalMs);
   connect(FDrainTimer, &QTimer::timeout, this, &TWorkbench::Drain);
+  StartProfiles();
+
   FDrainTimer->start();
   // As large as the screen allows, up to a size where every pane has room.
   resize(QSize(1280, 720).boundedTo(screen()->availableGeometry().size()));

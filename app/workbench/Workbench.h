@@ -213,7 +213,7 @@ class TWorkbench : public QMainWindow {
   std::unique_ptr<TMemoFeed> FReportFeed;
   TTrafficModel* FTraffic;
   TTrafficFilter* FFiltered;
-  QTimer* FDrainTimer;
+  QTimer* FDrainTimer = nullptr;
   std::vector<TPduTraceRecord> FRecords;
   std::vector<TReportEvent> FReports;
   // The sample of a load run's PDUs, drained into the table only (neither the states nor the

@@ -167,6 +167,30 @@ TEST(LoadMatcher, CountsStatusesAndKeepsNoIdsOnceMatched) {
   EXPECT_EQ(M.ReceiptLatency().Percentile(999), 300);
 }
 
+// The submits in flight sit in slots by sequence number: one still unanswered when its slot comes
+// round again keeps its own time, its own bind and its place in the counts.
+TEST(LoadMatcher, ASubmitOutlivingItsSlotIsStillPaired) {
+  TMatcher M(0);
+  M.SetOwners(2, 10);
+  M.Submitted(1, 0, 0);
+  M.Submitted(1, 7, 1);
+  M.Submitted(1, 8, 1);  // the same number again: awaited once, from its latest send
+  for (uint32_t I = 2; I <= 5000; ++I) {
+    M.Submitted(I, 10, 0);
+    if (I != 1025) M.Responded(I, 0, "", 11, 0);
+  }
+  M.Submitted(1025, 20, 1);
+  EXPECT_EQ(M.InFlight(), 4);
+  M.Responded(1, 0, "", 9000, 0);
+  EXPECT_EQ(M.ResponseLatency().Max(), 9000);
+  EXPECT_EQ(M.DropInFlight(1), 2);
+  M.Responded(1, 0, "", 9001, 1);  // bind 2's session ended: its answer is a stray now
+  M.Responded(1025, 0, "", 9002, 0);
+  EXPECT_EQ(M.InFlight(), 0);
+  EXPECT_EQ(M.Answered(), 5000);
+  EXPECT_EQ(M.Owner(1).Dropped, 2);
+}
+
 TEST(LoadHistogram, PercentilesWithinATenthOfAPercent) {
   THistogram H;
   for (TMicros V = 1; V <= 1000000; ++V) H.Record(V);
