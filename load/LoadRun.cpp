@@ -307,8 +307,10 @@ bool TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
 void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) {
   TBindState::TAnswer& A = B.Answers.emplace_back();
   A.Sequence = R.Sequence, A.Status = R.Status, A.ReadNs = R.ReadNs;
-  // The hook gives at most kMaxMessageIdLength characters.
-  A.IdLength = static_cast<uint8_t>(std::min(R.MessageId.size(), kMaxMessageIdLength));
+  // The hook gives at most kMaxMessageIdLength characters. The id only matters for receipts.
+  A.IdLength = FOptions.ReceiptsPerSubmit == 0
+                   ? 0
+                   : static_cast<uint8_t>(std::min(R.MessageId.size(), kMaxMessageIdLength));
   std::memcpy(A.Id, R.MessageId.data(), A.IdLength);
 }
 
