@@ -219,8 +219,9 @@ void TMatcher::Responded(uint32_t Sequence, uint32_t Status, const std::string& 
 
 void TMatcher::TAwaitingTable::Reserve(long Window) {
   size_t Count = 1024;
-  // Room for two windows of sequence numbers, and for the other requests between them.
-  while (Count < static_cast<size_t>(std::min(Window, 1L << 19)) * 2) Count *= 2;
+  // Room for two windows of sequence numbers, and for the other requests between them; at most a
+  // megabyte a bind, beyond which the map takes the rest.
+  while (Count < static_cast<size_t>(std::min(Window, 1L << 15)) * 2) Count *= 2;
   if (Count == FSlotCount) return;
   // Only before the first submit: the slots of a number depend on the table's length.
   if (FSize == 0) FSlots.clear(), FSlotCount = Count;
