@@ -114,7 +114,8 @@ TSmscCore::TSmscCore(TSmscFaults Faults, std::function<time_t()> WallClock)
     : FFaults(std::move(Faults)),
       FWallClock(std::move(WallClock)),
       FNextNumber(FFaults.IdStart),
-      FRng(FFaults.Seed) {
+      FRng(FFaults.Seed),
+      FScratch(std::make_unique<TResponse>()) {
   if (!FWallClock) FWallClock = [] { return time(nullptr); };
   if (FFaults.States.empty()) FFaults.States = {{"DELIVRD", 1}};
   for (const auto& S : FFaults.States) FStateTotal += S.Weight;
@@ -321,7 +322,11 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
     return;
   }
   if (F.UnansweredEvery && N % F.UnansweredEvery == 0) return;
-  TResponse R;
+  // The response is built in a record reused from submit to submit (no allocation when it is
+  // sent at once, the common case).
+  TResponse& R = *FScratch;
+  R.Bytes.clear();
+  R.Receipts.clear();
   const uint32_t RespSeq = F.WrongSequence ? Seq + kWrongSequenceOffset : Seq;
   if (F.NackSubmitEvery && N % F.NackSubmitEvery == 0) {
     AppendPdu(R.Bytes, kGenericNack, F.NackSubmitStatus, RespSeq, {});
@@ -359,11 +364,11 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
       }
     }
   }
-  if (F.AnswerTwice) R.Bytes += std::string(R.Bytes);
-  Respond(S, std::move(R), NowNs, Out);
+  if (F.AnswerTwice) R.Bytes.append(R.Bytes.data(), R.Bytes.size());
+  Respond(S, R, NowNs, Out);
 }
 
-void TSmscCore::Respond(TSession& S, TResponse R, int64_t NowNs, TActions& Out) {
+void TSmscCore::Respond(TSession& S, TResponse& R, int64_t NowNs, TActions& Out) {
   if (FFaults.ReverseBatches == 0) {
     Release(S.Conn, R, NowNs, Out);
     return;

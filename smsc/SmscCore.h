@@ -91,7 +91,8 @@ class TSmscCore {
   void Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out);
   void Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out);
   // A response is ready: sent now, or held for a reversed batch.
-  void Respond(TSession& S, TResponse R, int64_t NowNs, TActions& Out);
+  // R may be left empty (moved into a batch).
+  void Respond(TSession& S, TResponse& R, int64_t NowNs, TActions& Out);
   // A response goes out, its receipts with it or after it.
   void Release(uint32_t Conn, TResponse& R, int64_t NowNs, TActions& Out);
   void FlushBatch(TSession& S, int64_t NowNs, TActions& Out);
@@ -130,6 +131,7 @@ class TSmscCore {
   time_t FDateOf = -1;
   std::string FDate;
   TSubmitFields FFields;  // reused by every submit
+  std::unique_ptr<TResponse> FScratch;  // likewise
 };
 
 }  // namespace smsc
