@@ -57,14 +57,14 @@ class TPduLog {
   // LogLock, a leaf lock (callers may hold their own lock around Write).
   std::mutex LogLock;
   std::condition_variable Changed;
-  std::string FFill;               // the chunk being filled
-  std::vector<std::string> FFull;  // full chunks, oldest first, waiting to be written
-  std::vector<std::string> FSpare; // written chunks kept for reuse
-  size_t FHeld = 0;                // bytes in FFill and FFull
-  uint64_t FAdded = 0;             // bytes ever appended
+  std::string FFill;                // the chunk being filled
+  std::vector<std::string> FFull;   // full chunks, oldest first, waiting to be written
+  std::vector<std::string> FSpare;  // written chunks kept for reuse
+  size_t FHeld = 0;                 // bytes in FFill and FFull
+  uint64_t FAdded = 0;              // bytes ever appended
   bool FStop = false;
   bool FClosed = false;
-  int FFd = -1;       // written by Open and Close only; the writing thread owns the writes
+  int FFd = -1;  // written by Open and Close only; the writing thread owns the writes
   // The lines of one chunk, and the buffer's size; writing thread only.
   std::unique_ptr<char[]> FText;
   size_t FTextSize = 0;

@@ -105,9 +105,7 @@ struct TSmscCore::TSession {
   std::vector<TResponse> Batch;  // held for a reversed batch
   uint64_t BatchGeneration = 0;
   bool Receives() const { return Bound == TBound::bReceiver || Bound == TBound::bTransceiver; }
-  bool Transmits() const {
-    return Bound == TBound::bTransmitter || Bound == TBound::bTransceiver;
-  }
+  bool Transmits() const { return Bound == TBound::bTransmitter || Bound == TBound::bTransceiver; }
 };
 
 TSmscCore::TSmscCore(TSmscFaults Faults, std::function<time_t()> WallClock)
@@ -230,8 +228,7 @@ void TSmscCore::Feed(uint32_t Conn, const uint8_t* Bytes, size_t Size, int64_t N
   }
 }
 
-void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                       TActions& Out) {
+void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
   switch (Id) {
@@ -261,8 +258,7 @@ void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
   }
 }
 
-void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                     TActions& Out) {
+void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   (void)NowNs;
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
@@ -303,8 +299,7 @@ void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs
   }
 }
 
-void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                       TActions& Out) {
+void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
   const uint64_t N = ++S.Submits;
@@ -342,7 +337,8 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
         const std::string ReceiptId = IdText(Number, true);
         const std::string SubmitDate = DateText(FWallClock());
         const std::string Snippet = ReceiptSnippet(FFields.ShortMessage);
-        const bool OneSource = Id == kSubmitMulti && F.MultiReceipts == TMultiReceipts::mrOneDestination;
+        const bool OneSource =
+            Id == kSubmitMulti && F.MultiReceipts == TMultiReceipts::mrOneDestination;
         for (const TAddress& D : FFields.Destinations) {
           const std::string& State = DrawState();
           if (Asked == 2 && State == "DELIVRD") continue;  // only failures were asked for
@@ -381,12 +377,12 @@ void TSmscCore::Respond(TSession& S, TResponse& R, int64_t NowNs, TActions& Out)
   if (S.Batch.size() == 1) {
     const uint64_t Generation = ++S.BatchGeneration;
     const uint32_t Conn = S.Conn;
-    Schedule(NowNs + FFaults.BatchFlushMs * kNsPerMs, [this, Conn, Generation](int64_t Now,
-                                                                               TActions& A) {
-      TSession* Held = Find(Conn);
-      if (Held && Held->BatchGeneration == Generation && !Held->Batch.empty())
-        FlushBatch(*Held, Now, A);
-    });
+    Schedule(NowNs + FFaults.BatchFlushMs * kNsPerMs,
+             [this, Conn, Generation](int64_t Now, TActions& A) {
+               TSession* Held = Find(Conn);
+               if (Held && Held->BatchGeneration == Generation && !Held->Batch.empty())
+                 FlushBatch(*Held, Now, A);
+             });
   }
 }
 
@@ -441,9 +437,9 @@ void TSmscCore::SendReceipt(const TReceiptPlan& P, bool Final, int64_t NowNs, TA
   if (!To) return;  // no receiver of that account bound: the receipt is lost
   const int Copies = Final ? P.Copies : 1;
   if (Copies == 0) return;
-  const uint8_t Esm =
-      Final || FFaults.EnrouteAs == TEnrouteAs::eaReceipt ? kEsmDeliveryReceipt
-                                                          : kEsmIntermediateNotification;
+  const uint8_t Esm = Final || FFaults.EnrouteAs == TEnrouteAs::eaReceipt
+                          ? kEsmDeliveryReceipt
+                          : kEsmIntermediateNotification;
   const std::string Done = DateText(FWallClock());
   const TReceiptText Text{P.Id, Final ? std::string_view(P.State) : "ENROUTE", P.SubmitDate, Done,
                           P.Snippet};
@@ -480,7 +476,8 @@ void TSmscCore::MoTick(int64_t NowNs, TActions& Out) {
     for (uint32_t Conn : Receivers) {
       TSession& S = *Find(Conn);
       std::string& W = Out.To(Conn);
-      for (uint64_t I = 0; I < Count; ++I) AppendMo(W, S.NextSequence++, "mo " + std::to_string(++FMoNumber));
+      for (uint64_t I = 0; I < Count; ++I)
+        AppendMo(W, S.NextSequence++, "mo " + std::to_string(++FMoNumber));
     }
   }
   FMoDue = std::max(FMoDue, Due);

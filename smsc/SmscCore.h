@@ -130,7 +130,7 @@ class TSmscCore {
   // The last wall-clock second turned into a date, and its text.
   time_t FDateOf = -1;
   std::string FDate;
-  TSubmitFields FFields;  // reused by every submit
+  TSubmitFields FFields;                // reused by every submit
   std::unique_ptr<TResponse> FScratch;  // likewise
 };
 

@@ -152,7 +152,8 @@ bool States(const char* Text, std::vector<smsc::TStateWeight>& Out) {
   size_t At = 0;
   for (;;) {
     const size_t Comma = All.find(',', At);
-    const std::string Item = All.substr(At, Comma == std::string::npos ? std::string::npos : Comma - At);
+    const std::string Item =
+        All.substr(At, Comma == std::string::npos ? std::string::npos : Comma - At);
     const size_t Colon = Item.find(':');
     uint64_t W = 0;
     if (Colon == 0 || Colon == std::string::npos || Colon > 7 ||
@@ -177,11 +178,39 @@ struct TProgramOptions {
 // Parses the command line; false (with the message printed) for a bad option.
 bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
   enum : int {
-    oPort = 256, oMaxSeconds, oLog, oRefuseBind, oNackBind, oCloseAfter, oSilentAfter, oPhantom,
-    oUnansweredEvery, oReverseBatches, oAnswerTwice, oWrongSequence, oNackSubmitEvery,
-    oRejectEvery, oIds, oConstantId, oIdStart, oNoReceipts, oReceiptDelay, oReceiptSpread, oSeed,
-    oReceiptsFirst, oReceiptTwiceEvery, oReceiptDropEvery, oStrayReceipts, oEnroute, oEnrouteAs,
-    oStates, oMultiReceipts, oBadDeliver, oMoRate, oHelp, oVersion
+    oPort = 256,
+    oMaxSeconds,
+    oLog,
+    oRefuseBind,
+    oNackBind,
+    oCloseAfter,
+    oSilentAfter,
+    oPhantom,
+    oUnansweredEvery,
+    oReverseBatches,
+    oAnswerTwice,
+    oWrongSequence,
+    oNackSubmitEvery,
+    oRejectEvery,
+    oIds,
+    oConstantId,
+    oIdStart,
+    oNoReceipts,
+    oReceiptDelay,
+    oReceiptSpread,
+    oSeed,
+    oReceiptsFirst,
+    oReceiptTwiceEvery,
+    oReceiptDropEvery,
+    oStrayReceipts,
+    oEnroute,
+    oEnrouteAs,
+    oStates,
+    oMultiReceipts,
+    oBadDeliver,
+    oMoRate,
+    oHelp,
+    oVersion
   };
   static const option Long[] = {
       {"port", required_argument, nullptr, oPort},
@@ -255,10 +284,12 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.NackBind = true;
         break;
       case oCloseAfter:
-        if (!Count(A, F.CloseAfter) || F.CloseAfter == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.CloseAfter) || F.CloseAfter == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oSilentAfter:
-        if (!Count(A, F.SilentAfter) || F.SilentAfter == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.SilentAfter) || F.SilentAfter == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oPhantom:
         if (!Range(A, F.PhantomFirst, F.PhantomLast))
@@ -266,10 +297,12 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.Phantom = true;
         break;
       case oUnansweredEvery:
-        if (!Count(A, F.UnansweredEvery) || F.UnansweredEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.UnansweredEvery) || F.UnansweredEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oReverseBatches:
-        if (!Count(A, N) || N == 0 || N > 1000000) return Bad("a batch size of 1 to 1000000 is wanted");
+        if (!Count(A, N) || N == 0 || N > 1000000)
+          return Bad("a batch size of 1 to 1000000 is wanted");
         F.ReverseBatches = static_cast<uint32_t>(N);
         break;
       case oAnswerTwice:
@@ -279,17 +312,23 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.WrongSequence = true;
         break;
       case oNackSubmitEvery:
-        if (!EveryStatus(A, F.NackSubmitEvery, F.NackSubmitStatus)) return Bad("N:STATUS is wanted");
+        if (!EveryStatus(A, F.NackSubmitEvery, F.NackSubmitStatus))
+          return Bad("N:STATUS is wanted");
         break;
       case oRejectEvery:
         if (!EveryStatus(A, F.RejectEvery, F.RejectStatus)) return Bad("N:STATUS is wanted");
         break;
       case oIds:
-        if (!std::strcmp(A, "dec")) F.Ids = smsc::TIdStyle::isDec;
-        else if (!std::strcmp(A, "hex")) F.Ids = smsc::TIdStyle::isHex;
-        else if (!std::strcmp(A, "constant")) F.Ids = smsc::TIdStyle::isConstant;
-        else if (!std::strcmp(A, "hex-dec")) F.Ids = smsc::TIdStyle::isHexDec;
-        else return Bad("dec, hex, constant or hex-dec is wanted");
+        if (!std::strcmp(A, "dec"))
+          F.Ids = smsc::TIdStyle::isDec;
+        else if (!std::strcmp(A, "hex"))
+          F.Ids = smsc::TIdStyle::isHex;
+        else if (!std::strcmp(A, "constant"))
+          F.Ids = smsc::TIdStyle::isConstant;
+        else if (!std::strcmp(A, "hex-dec"))
+          F.Ids = smsc::TIdStyle::isHexDec;
+        else
+          return Bad("dec, hex, constant or hex-dec is wanted");
         break;
       case oConstantId:
         if (!*A || std::strlen(A) > 64) return Bad("an id of 1 to 64 characters is wanted");
@@ -313,38 +352,52 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.ReceiptsFirst = true;
         break;
       case oReceiptTwiceEvery:
-        if (!Count(A, F.ReceiptTwiceEvery) || F.ReceiptTwiceEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.ReceiptTwiceEvery) || F.ReceiptTwiceEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oReceiptDropEvery:
-        if (!Count(A, F.ReceiptDropEvery) || F.ReceiptDropEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.ReceiptDropEvery) || F.ReceiptDropEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oStrayReceipts:
-        if (!Count(A, F.StrayReceipts) || F.StrayReceipts > 1000000) return Bad("a count of at most 1000000 is wanted");
+        if (!Count(A, F.StrayReceipts) || F.StrayReceipts > 1000000)
+          return Bad("a count of at most 1000000 is wanted");
         break;
       case oEnroute:
         if (!Count(A, N) || N > 100) return Bad("a count of at most 100 is wanted");
         F.Enroute = static_cast<uint32_t>(N);
         break;
       case oEnrouteAs:
-        if (!std::strcmp(A, "notification")) F.EnrouteAs = smsc::TEnrouteAs::eaNotification;
-        else if (!std::strcmp(A, "receipt")) F.EnrouteAs = smsc::TEnrouteAs::eaReceipt;
-        else return Bad("notification or receipt is wanted");
+        if (!std::strcmp(A, "notification"))
+          F.EnrouteAs = smsc::TEnrouteAs::eaNotification;
+        else if (!std::strcmp(A, "receipt"))
+          F.EnrouteAs = smsc::TEnrouteAs::eaReceipt;
+        else
+          return Bad("notification or receipt is wanted");
         break;
       case oStates:
-        if (!States(A, F.States)) return Bad("WORD:WEIGHT,... is wanted (words of at most 7 letters)");
+        if (!States(A, F.States))
+          return Bad("WORD:WEIGHT,... is wanted (words of at most 7 letters)");
         break;
       case oMultiReceipts:
-        if (!std::strcmp(A, "per-destination")) F.MultiReceipts = smsc::TMultiReceipts::mrPerDestination;
-        else if (!std::strcmp(A, "one-destination")) F.MultiReceipts = smsc::TMultiReceipts::mrOneDestination;
-        else return Bad("per-destination or one-destination is wanted");
+        if (!std::strcmp(A, "per-destination"))
+          F.MultiReceipts = smsc::TMultiReceipts::mrPerDestination;
+        else if (!std::strcmp(A, "one-destination"))
+          F.MultiReceipts = smsc::TMultiReceipts::mrOneDestination;
+        else
+          return Bad("per-destination or one-destination is wanted");
         break;
       case oBadDeliver:
-        if (!std::strcmp(A, "overrun")) F.BadDeliver = smsc::TBadDeliver::bdOverrun;
-        else if (!std::strcmp(A, "unterminated")) F.BadDeliver = smsc::TBadDeliver::bdUnterminated;
-        else return Bad("overrun or unterminated is wanted");
+        if (!std::strcmp(A, "overrun"))
+          F.BadDeliver = smsc::TBadDeliver::bdOverrun;
+        else if (!std::strcmp(A, "unterminated"))
+          F.BadDeliver = smsc::TBadDeliver::bdUnterminated;
+        else
+          return Bad("overrun or unterminated is wanted");
         break;
       case oMoRate:
-        if (!Seconds(A, D) || D <= 0 || D > 1000000) return Bad("a rate above 0 (at most 1000000) is wanted");
+        if (!Seconds(A, D) || D <= 0 || D > 1000000)
+          return Bad("a rate above 0 (at most 1000000) is wanted");
         F.MoRate = D;
         break;
       case oHelp:
@@ -378,20 +431,20 @@ class TServer {
   // Listens on 127.0.0.1:Port and starts the timer thread; false with the reason in Error.
   // Main thread.
   bool Start(int Port, int& BoundPort, std::string& Error) {
-    std::mutex Lock;  // guards State, Failed (listener's worker and this thread)
-    std::condition_variable Changed;
-    bool Listening = false, Failed = false;
-    FListener.OnChangeState = [&](TComponent*, TIcsSocketState, TIcsSocketState New) {
-      std::lock_guard<std::mutex> G(Lock);
-      if (New == wsListening) Listening = true;
-      if (New == wsClosed) Failed = true;
-      Changed.notify_all();
+    // The listener's events are set once, before it listens, and never changed: they run on its
+    // worker, which may fire them at any time until the listener is destroyed.
+    FListener.OnChangeState = [this](TComponent*, TIcsSocketState, TIcsSocketState New) {
+      std::lock_guard<std::mutex> G(ListenLock);
+      if (New == wsListening && FListenState == 0) FListenState = 1;
+      if (New == wsClosed && FListenState == 0) FListenState = 2;
+      ListenChanged.notify_all();
     };
-    FListener.OnError = [&](TComponent*) {
-      std::lock_guard<std::mutex> G(Lock);
-      Failed = true;
-      Changed.notify_all();
+    FListener.OnError = [this](TComponent*) {
+      std::lock_guard<std::mutex> G(ListenLock);
+      if (FListenState == 0) FListenState = 2;
+      ListenChanged.notify_all();
     };
+    FListener.OnSessionAvailable = [this](TComponent*, uint16_t) { Accept(); };
     FListener.SetAddr("127.0.0.1");
     FListener.SetPort(std::to_string(Port));
     FListener.SetProto("tcp");
@@ -402,17 +455,13 @@ class TServer {
       return false;
     }
     {
-      std::unique_lock<std::mutex> G(Lock);
-      Changed.wait_for(G, std::chrono::seconds(10), [&] { return Listening || Failed; });
-      if (!Listening) {
+      std::unique_lock<std::mutex> G(ListenLock);
+      ListenChanged.wait_for(G, std::chrono::seconds(10), [&] { return FListenState != 0; });
+      if (FListenState != 1) {
         Error = FListener.LastErrorMsg().empty() ? "cannot listen" : FListener.LastErrorMsg();
         return false;
       }
     }
-    // From here on the listener's events only accept connections.
-    FListener.OnError = nullptr;
-    FListener.OnChangeState = nullptr;
-    FListener.OnSessionAvailable = [this](TComponent*, uint16_t) { Accept(); };
     BoundPort = std::atoi(FListener.WorkerThread()->GetSockPort().c_str());
     FTimer = std::thread([this] { TimerLoop(); });
     return true;
@@ -427,8 +476,7 @@ class TServer {
       FTimerWake.notify_all();
     }
     if (FTimer.joinable()) FTimer.join();
-    // The listener's destruction waits for an accept still running.
-    FListener.OnSessionAvailable = nullptr;
+    // An accept still running finds FStopping set; Close waits for it.
     FListener.Close();
     std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> Conns;
     {
@@ -546,6 +594,12 @@ class TServer {
   bool FStopping = false;
   int64_t FTimerDue = INT64_MAX;
   std::thread FTimer;
+  // Whether the listener listens: 0 not yet known, 1 listening, 2 failed. Guarded by ListenLock
+  // (the listener's worker and the main thread).
+  std::mutex ListenLock;
+  std::condition_variable ListenChanged;
+  int FListenState = 0;
+  // Last, so that it is destroyed first: its events use the members above.
   TIcsSocket FListener;
 };
 

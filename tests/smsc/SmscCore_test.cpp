@@ -30,7 +30,9 @@ std::ostream& operator<<(std::ostream& O, const THead& H) {
   return O << std::hex << "{0x" << H.Id << ", 0x" << H.Status << ", " << std::dec << H.Seq << "}";
 }
 
-THead Ok(uint32_t Seq) { return {kSubmitResp, 0, Seq}; }
+THead Ok(uint32_t Seq) {
+  return {kSubmitResp, 0, Seq};
+}
 
 TEST(SmscCore, ResponsesToSixSubmitsUnderEachFault) {
   const struct {
@@ -40,11 +42,14 @@ TEST(SmscCore, ResponsesToSixSubmitsUnderEachFault) {
     bool Closed = false;
   } Cases[] = {
       {"well behaved", [](TSmscFaults&) {}, {Ok(1), Ok(2), Ok(3), Ok(4), Ok(5), Ok(6)}},
-      {"unanswered every 3", [](TSmscFaults& F) { F.UnansweredEvery = 3; },
+      {"unanswered every 3",
+       [](TSmscFaults& F) { F.UnansweredEvery = 3; },
        {Ok(1), Ok(2), Ok(4), Ok(5)}},
-      {"answer twice", [](TSmscFaults& F) { F.AnswerTwice = true; },
+      {"answer twice",
+       [](TSmscFaults& F) { F.AnswerTwice = true; },
        {Ok(1), Ok(1), Ok(2), Ok(2), Ok(3), Ok(3), Ok(4), Ok(4), Ok(5), Ok(5), Ok(6), Ok(6)}},
-      {"wrong sequence", [](TSmscFaults& F) { F.WrongSequence = true; },
+      {"wrong sequence",
+       [](TSmscFaults& F) { F.WrongSequence = true; },
        {Ok(1000001), Ok(1000002), Ok(1000003), Ok(1000004), Ok(1000005), Ok(1000006)}},
       {"nack every 2",
        [](TSmscFaults& F) {
@@ -60,7 +65,8 @@ TEST(SmscCore, ResponsesToSixSubmitsUnderEachFault) {
        {Ok(1), Ok(2), {kSubmitResp, 0x45, 3}, Ok(4), Ok(5), {kSubmitResp, 0x45, 6}}},
       {"silent after 4", [](TSmscFaults& F) { F.SilentAfter = 4; }, {Ok(1), Ok(2), Ok(3)}},
       {"close after 3", [](TSmscFaults& F) { F.CloseAfter = 3; }, {Ok(1), Ok(2)}, true},
-      {"reversed batches of 3", [](TSmscFaults& F) { F.ReverseBatches = 3; },
+      {"reversed batches of 3",
+       [](TSmscFaults& F) { F.ReverseBatches = 3; },
        {Ok(3), Ok(2), Ok(1), Ok(6), Ok(5), Ok(4)}},
       {"reversed batches of 4, twice",
        [](TSmscFaults& F) {
@@ -116,24 +122,34 @@ TEST(SmscCore, BindsEnquireLinkUnbindAndUnknownCommands) {
     std::vector<THead> Expected;
     bool Closed;
   } Cases[] = {
-      {"bind accepted", [](TSmscFaults&) {}, BindPdu(0x00000009, 3, "a"), {{0x80000009, 0, 3}},
+      {"bind accepted",
+       [](TSmscFaults&) {},
+       BindPdu(0x00000009, 3, "a"),
+       {{0x80000009, 0, 3}},
        false},
       {"bind refused",
        [](TSmscFaults& F) {
          F.RefuseBind = true;
          F.RefuseBindStatus = 0x0F;
        },
-       BindPdu(0x00000002, 3, "a"), {{0x80000002, 0x0F, 3}}, false},
+       BindPdu(0x00000002, 3, "a"),
+       {{0x80000002, 0x0F, 3}},
+       false},
       {"bind nacked",
        [](TSmscFaults& F) {
          F.NackBind = true;
          F.NackBindStatus = 0x0D;
        },
-       BindPdu(0x00000001, 3, "a"), {{kNack, 0x0D, 3}}, false},
+       BindPdu(0x00000001, 3, "a"),
+       {{kNack, 0x0D, 3}},
+       false},
       {"enquire_link", [](TSmscFaults&) {}, Pdu(0x00000015, 9), {{0x80000015, 0, 9}}, false},
       {"unbind", [](TSmscFaults&) {}, Pdu(0x00000006, 9), {{0x80000006, 0, 9}}, true},
-      {"query_sm", [](TSmscFaults&) {}, Pdu(0x00000003, 4, Z("1") + "\0\0" + Z("")),
-       {{kNack, 3, 4}}, false},
+      {"query_sm",
+       [](TSmscFaults&) {},
+       Pdu(0x00000003, 4, Z("1") + "\0\0" + Z("")),
+       {{kNack, 3, 4}},
+       false},
       {"a response needs no answer", [](TSmscFaults&) {}, Pdu(0x80000005, 4, Z("")), {}, false},
   };
   for (const auto& C : Cases) {
@@ -233,28 +249,60 @@ TEST(SmscCore, ReceiptFaults) {
   } Cases[] = {
       {"none asked", [](TSmscFaults&) {}, 0, {}},
       {"no receipts", [](TSmscFaults& F) { F.NoReceipts = true; }, 1, {}},
-      {"drop every 2", [](TSmscFaults& F) { F.ReceiptDropEvery = 2; }, 1,
+      {"drop every 2",
+       [](TSmscFaults& F) { F.ReceiptDropEvery = 2; },
+       1,
        {{4, "DELIVRD", 1}, {4, "DELIVRD", 3}}},
-      {"twice every 3", [](TSmscFaults& F) { F.ReceiptTwiceEvery = 3; }, 1,
-       {{4, "DELIVRD", 1}, {4, "DELIVRD", 2}, {4, "DELIVRD", 3}, {4, "DELIVRD", 3}, {4, "DELIVRD", 4}}},
-      {"enroute 1 as notification", [](TSmscFaults& F) { F.Enroute = 1; }, 1,
-       {{0x20, "ENROUTE", 1}, {4, "DELIVRD", 1}, {0x20, "ENROUTE", 2}, {4, "DELIVRD", 2},
-        {0x20, "ENROUTE", 3}, {4, "DELIVRD", 3}, {0x20, "ENROUTE", 4}, {4, "DELIVRD", 4}}},
+      {"twice every 3",
+       [](TSmscFaults& F) { F.ReceiptTwiceEvery = 3; },
+       1,
+       {{4, "DELIVRD", 1},
+        {4, "DELIVRD", 2},
+        {4, "DELIVRD", 3},
+        {4, "DELIVRD", 3},
+        {4, "DELIVRD", 4}}},
+      {"enroute 1 as notification",
+       [](TSmscFaults& F) { F.Enroute = 1; },
+       1,
+       {{0x20, "ENROUTE", 1},
+        {4, "DELIVRD", 1},
+        {0x20, "ENROUTE", 2},
+        {4, "DELIVRD", 2},
+        {0x20, "ENROUTE", 3},
+        {4, "DELIVRD", 3},
+        {0x20, "ENROUTE", 4},
+        {4, "DELIVRD", 4}}},
       {"enroute 2 as receipt",
        [](TSmscFaults& F) {
          F.Enroute = 2;
          F.EnrouteAs = smsc::TEnrouteAs::eaReceipt;
        },
        1,
-       {{4, "ENROUTE", 1}, {4, "ENROUTE", 1}, {4, "DELIVRD", 1}, {4, "ENROUTE", 2},
-        {4, "ENROUTE", 2}, {4, "DELIVRD", 2}, {4, "ENROUTE", 3}, {4, "ENROUTE", 3},
-        {4, "DELIVRD", 3}, {4, "ENROUTE", 4}, {4, "ENROUTE", 4}, {4, "DELIVRD", 4}}},
+       {{4, "ENROUTE", 1},
+        {4, "ENROUTE", 1},
+        {4, "DELIVRD", 1},
+        {4, "ENROUTE", 2},
+        {4, "ENROUTE", 2},
+        {4, "DELIVRD", 2},
+        {4, "ENROUTE", 3},
+        {4, "ENROUTE", 3},
+        {4, "DELIVRD", 3},
+        {4, "ENROUTE", 4},
+        {4, "ENROUTE", 4},
+        {4, "DELIVRD", 4}}},
       {"failures only, all delivered", [](TSmscFaults&) {}, 2, {}},
       {"failures only, all undelivered",
-       [](TSmscFaults& F) { F.States = {{"UNDELIV", 1}}; }, 2,
+       [](TSmscFaults& F) {
+         F.States = {{"UNDELIV", 1}};
+       },
+       2,
        {{4, "UNDELIV", 1}, {4, "UNDELIV", 2}, {4, "UNDELIV", 3}, {4, "UNDELIV", 4}}},
-      {"a mix, none weighted", [](TSmscFaults& F) { F.States = {{"EXPIRED", 1}, {"DELIVRD", 0}}; },
-       1, {{4, "EXPIRED", 1}, {4, "EXPIRED", 2}, {4, "EXPIRED", 3}, {4, "EXPIRED", 4}}},
+      {"a mix, none weighted",
+       [](TSmscFaults& F) {
+         F.States = {{"EXPIRED", 1}, {"DELIVRD", 0}};
+       },
+       1,
+       {{4, "EXPIRED", 1}, {4, "EXPIRED", 2}, {4, "EXPIRED", 3}, {4, "EXPIRED", 4}}},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -297,7 +345,8 @@ TEST(SmscCore, StateMixFollowsItsWeightsAndTheSeed) {
 }
 
 TEST(SmscCore, ReceiptsOfSubmitMulti) {
-  for (auto Mode : {smsc::TMultiReceipts::mrPerDestination, smsc::TMultiReceipts::mrOneDestination}) {
+  for (auto Mode :
+       {smsc::TMultiReceipts::mrPerDestination, smsc::TMultiReceipts::mrOneDestination}) {
     SCOPED_TRACE(static_cast<int>(Mode));
     TSmscFaults F;
     F.MultiReceipts = Mode;
@@ -325,8 +374,9 @@ TEST(SmscCore, ReceiptOrderAgainstTheResponseOnATransceiver) {
     F.ReceiptsFirst = First;
     TCoreFixture X(F, true);
     X.Feed(X.Tx, SubmitPdu(1) + SubmitPdu(2));
-    const std::vector<uint32_t> Ids = First ? std::vector<uint32_t>{kDeliver, kSubmitResp, kDeliver, kSubmitResp}
-                                            : std::vector<uint32_t>{kSubmitResp, kDeliver, kSubmitResp, kDeliver};
+    const std::vector<uint32_t> Ids =
+        First ? std::vector<uint32_t>{kDeliver, kSubmitResp, kDeliver, kSubmitResp}
+              : std::vector<uint32_t>{kSubmitResp, kDeliver, kSubmitResp, kDeliver};
     std::vector<uint32_t> Got;
     for (const auto& P : X.ToTx()) Got.push_back(P.Id);
     EXPECT_EQ(Got, Ids);
@@ -463,7 +513,8 @@ TEST(SmscCore, WhatAReceiverGetsWhenItBinds) {
     ASSERT_EQ(Out.size(), 3u);
     for (size_t K = 1; K < Out.size(); ++K) Ids.push_back(ReceiptField(DeliverText(Out[K]), "id"));
   }
-  EXPECT_EQ(Ids, (std::vector<std::string>{"9999999000", "9999999001", "9999999002", "9999999003"}));
+  EXPECT_EQ(Ids,
+            (std::vector<std::string>{"9999999000", "9999999001", "9999999002", "9999999003"}));
 }
 
 TEST(SmscCore, FramingAcrossReads) {
@@ -484,11 +535,9 @@ TEST(SmscCore, FramingAcrossReads) {
     return Out;
   };
   const std::string Whole = Run(Stream.size());
-  EXPECT_EQ(Heads(Split(Whole)), (std::vector<THead>{{0x80000009, 0, 1},
-                                                       Ok(2),
-                                                       {kDeliver, 0, 1},
-                                                       {0x80000015, 0, 3},
-                                                       Ok(4)}));
+  EXPECT_EQ(
+      Heads(Split(Whole)),
+      (std::vector<THead>{{0x80000009, 0, 1}, Ok(2), {kDeliver, 0, 1}, {0x80000015, 0, 3}, Ok(4)}));
   for (size_t Piece : {1, 7, 16, 17, 33}) {
     SCOPED_TRACE(Piece);
     EXPECT_EQ(Run(Piece), Whole);

@@ -33,7 +33,9 @@ inline std::string Pdu(uint32_t Id, uint32_t Seq, std::string_view Body = {}, ui
   return S;
 }
 
-inline std::string Z(std::string_view Text) { return std::string(Text) + '\0'; }
+inline std::string Z(std::string_view Text) {
+  return std::string(Text) + '\0';
+}
 
 // bind_* with this system_id, password "pw", no system_type, version 0x34, no address range.
 inline std::string BindPdu(uint32_t Id, uint32_t Seq, std::string_view SystemId) {
@@ -141,8 +143,7 @@ class TCoreFixture {
   // Feeds Bytes to Conn at Ms and gives what it wrote to every connection.
   smsc::TActions& Feed(uint32_t Conn, std::string_view Bytes, int64_t Ms = 0) {
     A.Clear();
-    Core.Feed(Conn, reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size(), Ms * 1000000,
-              A);
+    Core.Feed(Conn, reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size(), Ms * 1000000, A);
     return A;
   }
   smsc::TActions& Tick(int64_t Ms) {

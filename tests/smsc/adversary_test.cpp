@@ -189,12 +189,24 @@ TEST(Adversary, EveryStopFlushesTheLogAndExitsCleanly) {
 
 TEST(Adversary, RefusesBadOptionsWithStatusTwo) {
   const std::vector<std::vector<std::string>> Cases = {
-      {"--port", "70000"},          {"--max-seconds", "0"},          {"--refuse-bind", "0xZZ"},
-      {"--close-after", "0"},       {"--phantom", "5-2"},            {"--phantom", "3"},
-      {"--nack-submit-every", "3"}, {"--reject-every", "0:0x45"},    {"--ids", "octal"},
-      {"--states", "DELIVRD"},      {"--states", "DELIVRD:0"},       {"--enroute-as", "final"},
-      {"--multi-receipts", "all"},  {"--bad-deliver", "short"},      {"--mo-rate", "-1"},
-      {"--no-such-option"},         {"--log"},                       {"stray"},
+      {"--port", "70000"},
+      {"--max-seconds", "0"},
+      {"--refuse-bind", "0xZZ"},
+      {"--close-after", "0"},
+      {"--phantom", "5-2"},
+      {"--phantom", "3"},
+      {"--nack-submit-every", "3"},
+      {"--reject-every", "0:0x45"},
+      {"--ids", "octal"},
+      {"--states", "DELIVRD"},
+      {"--states", "DELIVRD:0"},
+      {"--enroute-as", "final"},
+      {"--multi-receipts", "all"},
+      {"--bad-deliver", "short"},
+      {"--mo-rate", "-1"},
+      {"--no-such-option"},
+      {"--log"},
+      {"stray"},
   };
   for (const auto& Args : Cases) {
     std::string Cmd = kAdversary;
@@ -217,8 +229,8 @@ TEST(Adversary, SmppcliAgainstAFieldReport) {
   smpptest::SmscProcess Smsc({"--log", Log.Path, "--reject-every", "25:0x45"});
   Smsc.useAdversary();
   ASSERT_TRUE(Smsc.start()) << Smsc.error();
-  const auto Run = smpptest::RunCli({"--port", std::to_string(Smsc.port()), "--count", "100",
-                                     "--quiet", "--wait", "10"});
+  const auto Run = smpptest::RunCli(
+      {"--port", std::to_string(Smsc.port()), "--count", "100", "--quiet", "--wait", "10"});
   EXPECT_NE(Run.out.find("answered 100 (rejected 4), receipts 96"), std::string::npos) << Run.out;
   EXPECT_EQ(Smsc.stop(), 0);
   size_t Rejected = 0, Receipts = 0, Submits = 0;
