@@ -156,9 +156,12 @@ bool States(const char* Text, std::vector<smsc::TStateWeight>& Out) {
         All.substr(At, Comma == std::string::npos ? std::string::npos : Comma - At);
     const size_t Colon = Item.find(':');
     uint64_t W = 0;
-    if (Colon == 0 || Colon == std::string::npos || Colon > 7 ||
+    if (Colon == 0 || Colon == std::string::npos || Colon > 20 ||
         !Count(Item.substr(Colon + 1).c_str(), W) || W > 1000000)
       return false;
+    // The word goes into the receipt's text as it is: printable, without blanks.
+    for (size_t I = 0; I < Colon; ++I)
+      if (Item[I] <= ' ' || Item[I] > '~') return false;
     Out.push_back({Item.substr(0, Colon), static_cast<uint32_t>(W)});
     if (Comma == std::string::npos) break;
     At = Comma + 1;
@@ -377,7 +380,7 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         break;
       case oStates:
         if (!States(A, F.States))
-          return Bad("WORD:WEIGHT,... is wanted (words of at most 7 letters)");
+          return Bad("WORD:WEIGHT,... is wanted (words of at most 20 characters, no blanks)");
         break;
       case oMultiReceipts:
         if (!std::strcmp(A, "per-destination"))
@@ -467,8 +470,8 @@ class TServer {
     return true;
   }
 
-  // Stops the timer and the listener, answers nothing more, then closes the connections. The
-  // log is the caller's to close after it. Main thread.
+  // Stops the timer and the listener and answers nothing more: nothing is logged after it.
+  // Main thread.
   void Stop() {
     {
       std::lock_guard<std::mutex> G(ServerLock);
@@ -478,6 +481,11 @@ class TServer {
     if (FTimer.joinable()) FTimer.join();
     // An accept still running finds FStopping set; Close waits for it.
     FListener.Close();
+  }
+
+  // Closes the connections, each writing out what is still queued for it first (for a peer that
+  // does not read, at most the socket layer's drain time). Main thread, after Stop.
+  void CloseConnections() {
     std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> Conns;
     {
       std::lock_guard<std::mutex> G(ServerLock);
@@ -664,13 +672,15 @@ int main(int Argc, char** Argv) {
     if (Sig < 0 && errno != EINTR && errno != EAGAIN) break;
   }
 
-  // Whatever happens to the sockets from here on, the process ends within a few seconds.
-  std::thread([] {
-    std::this_thread::sleep_for(std::chrono::seconds(8));
-    std::_Exit(0);
-  }).detach();
+  // Nothing is answered or logged any more, and the log is complete on disk, before the
+  // connections are closed. Whatever happens to them, the process ends within a few seconds.
   Server->Stop();
   Log.Close();
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::_Exit(0);
+  }).detach();
+  Server->CloseConnections();
   Server.reset();
   std::fflush(stdout);
   return 0;
