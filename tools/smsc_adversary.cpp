@@ -1,42 +1,29 @@
 // smsc_adversary: an SMSC on 127.0.0.1 whose every misbehaviour is an option, so that a test (or
 // a tester reproducing a field report) can make it answer early, late, twice, wrongly or not at
-// all, and send receipts and deliver_sm that break the rules. The SMSC logic is the smsc/ core;
-// this program owns the sockets (net/'s TIcsSocket: a listener, and one socket per connection
-// adopted with Dup), a thread for the timed actions, the raw PDU log and the ways to stop.
-//
-// Threads: each connection's events run on its socket's worker; the listener's on its own; one
-// timer thread runs the core's timed actions; the main thread waits for a stop. ServerLock
-// serialises every use of the core and of the connection table, and every write to a socket, so
-// that the log's order is the order in which the bytes were handed to the sockets.
+// all, and send receipts and deliver_sm that break the rules. The SMSC itself is smsc/'s
+// TSmscServer around its core; this program reads the options, opens the log, and waits on its
+// main thread for a way to stop (standard input, a signal, --max-seconds).
 #include <getopt.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "base/Version.h"
-#include "net/IcsSocket.h"
-#include "net/IcsSocketIntf.h"
 #include "smsc/PduLog.h"
-#include "smsc/SmscCore.h"
+#include "smsc/SmscFaults.h"
+#include "smsc/SmscServer.h"
 
 namespace {
 
@@ -424,193 +411,6 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
   return true;
 }
 
-// ---- The server: the listener, the connections and the timer around the core.
-class TServer {
- public:
-  TServer(const TSmscFaults& Faults, smsc::TPduLog* Log) : FCore(Faults), FLog(Log) {
-    FCore.SetLog(Log);
-  }
-
-  // Listens on 127.0.0.1:Port and starts the timer thread; false with the reason in Error.
-  // Main thread.
-  bool Start(int Port, int& BoundPort, std::string& Error) {
-    // The listener's events are set once, before it listens, and never changed: they run on its
-    // worker, which may fire them at any time until the listener is destroyed.
-    FListener.OnChangeState = [this](TComponent*, TIcsSocketState, TIcsSocketState New) {
-      std::lock_guard<std::mutex> G(ListenLock);
-      if (New == wsListening && FListenState == 0) FListenState = 1;
-      if (New == wsClosed && FListenState == 0) FListenState = 2;
-      ListenChanged.notify_all();
-    };
-    FListener.OnError = [this](TComponent*) {
-      std::lock_guard<std::mutex> G(ListenLock);
-      if (FListenState == 0) FListenState = 2;
-      ListenChanged.notify_all();
-    };
-    FListener.OnSessionAvailable = [this](TComponent*, uint16_t) { Accept(); };
-    FListener.SetAddr("127.0.0.1");
-    FListener.SetPort(std::to_string(Port));
-    FListener.SetProto("tcp");
-    try {
-      FListener.Listen();
-    } catch (const std::exception& E) {
-      Error = E.what();
-      return false;
-    }
-    {
-      std::unique_lock<std::mutex> G(ListenLock);
-      ListenChanged.wait_for(G, std::chrono::seconds(10), [&] { return FListenState != 0; });
-      if (FListenState != 1) {
-        Error = FListener.LastErrorMsg().empty() ? "cannot listen" : FListener.LastErrorMsg();
-        return false;
-      }
-    }
-    BoundPort = std::atoi(FListener.WorkerThread()->GetSockPort().c_str());
-    FTimer = std::thread([this] { TimerLoop(); });
-    return true;
-  }
-
-  // Stops the timer and the listener and answers nothing more: nothing is logged after it.
-  // Main thread.
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      FStopping = true;
-      FTimerWake.notify_all();
-    }
-    if (FTimer.joinable()) FTimer.join();
-    // An accept still running finds FStopping set; Close waits for it.
-    FListener.Close();
-  }
-
-  // Closes the connections, each writing out what is still queued for it first (for a peer that
-  // does not read, at most the socket layer's drain time). Main thread, after Stop.
-  void CloseConnections() {
-    std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> Conns;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      Conns.swap(FConns);
-    }
-    for (auto& [Id, S] : Conns) S->Close();
-    Conns.clear();
-  }
-
- private:
-  // A connection is waiting: accepted and adopted by a socket of its own. Listener's worker.
-  void Accept() {
-    const int H = FListener.Accept();
-    if (H < 0) return;
-    const int One = 1;
-    Ics_setsockopt(H, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-    auto Socket = std::make_unique<TIcsSocket>();
-    TIcsSocket* S = Socket.get();
-    // Answers of one read leave in one call, however many chunks they fill.
-    S->SendGather = true;
-    uint32_t Id = 0;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      if (FStopping) {
-        ::close(H);
-        return;
-      }
-      Id = FCore.Open();
-      S->OnDataAvailable = [this, Id, S](TComponent*, uint16_t) { DataAvailable(Id, *S); };
-      S->OnSessionClosed = [this, Id](TComponent*, uint16_t) { Gone(Id); };
-      FConns.emplace(Id, std::move(Socket));
-    }
-    S->Dup(H);
-  }
-
-  // Connection Id's worker: one read, answered at once.
-  void DataAvailable(uint32_t Id, TIcsSocket& S) {
-    const int32_t Pending = S.RcvdCount();
-    if (Pending <= 0) return;
-    thread_local std::vector<uint8_t> Buffer(256 * 1024);
-    const int32_t Got =
-        S.Receive(Buffer.data(), std::min<int32_t>(Pending, static_cast<int32_t>(Buffer.size())));
-    if (Got <= 0) return;
-    std::lock_guard<std::mutex> G(ServerLock);
-    if (FStopping) return;
-    FActions.Clear();
-    FCore.Feed(Id, Buffer.data(), static_cast<size_t>(Got), smsc::MonotonicNs(), FActions);
-    Perform();
-    WakeTimerIfSooner();
-  }
-
-  // Connection Id has closed: forgotten, and its socket destroyed here on its own worker.
-  void Gone(uint32_t Id) {
-    std::unique_ptr<TIcsSocket> Dead;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      FCore.Closed(Id);
-      auto It = FConns.find(Id);
-      if (It == FConns.end()) return;
-      Dead = std::move(It->second);
-      FConns.erase(It);
-    }
-    Dead.reset();
-  }
-
-  // Writes (and logs) what the core left in FActions, then closes. ServerLock held. Closes come
-  // only from a connection's own read, so they run on its own worker and return at once.
-  void Perform() {
-    for (size_t I = 0; I < FActions.WriteCount(); ++I) {
-      const std::string& Bytes = FActions.WriteBytes(I);
-      if (Bytes.empty()) continue;
-      auto It = FConns.find(FActions.WriteConn(I));
-      if (It == FConns.end()) continue;  // gone meanwhile: nothing is written, nothing logged
-      if (FLog)
-        FLog->Write(smsc::MonotonicNs(), It->first, false,
-                    reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size());
-      It->second->Send(Bytes.data(), static_cast<int32_t>(Bytes.size()));
-    }
-    for (uint32_t Id : FActions.Closes()) {
-      auto It = FConns.find(Id);
-      if (It != FConns.end()) It->second->Close();
-    }
-  }
-
-  void WakeTimerIfSooner() {
-    if (FCore.NextDeadline() < FTimerDue) FTimerWake.notify_all();
-  }
-
-  // The timer thread: runs the core's timed actions when they are due.
-  void TimerLoop() {
-    std::unique_lock<std::mutex> G(ServerLock);
-    while (!FStopping) {
-      FActions.Clear();
-      FCore.Tick(smsc::MonotonicNs(), FActions);
-      Perform();
-      FTimerDue = FCore.NextDeadline();
-      if (FTimerDue == INT64_MAX) {
-        FTimerWake.wait(G);
-      } else {
-        const int64_t Wait = FTimerDue - smsc::MonotonicNs();
-        if (Wait > 0) FTimerWake.wait_for(G, std::chrono::nanoseconds(Wait));
-      }
-    }
-  }
-
-  // ServerLock guards FCore, FConns, FActions, FStopping and FTimerDue, and is held around every
-  // Send to a connection. Lock order: ServerLock, then the log's own lock and the sockets' locks.
-  std::mutex ServerLock;
-  std::condition_variable FTimerWake;  // with ServerLock
-  smsc::TSmscCore FCore;
-  smsc::TPduLog* FLog;
-  std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> FConns;
-  smsc::TActions FActions;
-  bool FStopping = false;
-  int64_t FTimerDue = INT64_MAX;
-  std::thread FTimer;
-  // Whether the listener listens: 0 not yet known, 1 listening, 2 failed. Guarded by ListenLock
-  // (the listener's worker and the main thread).
-  std::mutex ListenLock;
-  std::condition_variable ListenChanged;
-  int FListenState = 0;
-  // Last, so that it is destroyed first: its events use the members above.
-  TIcsSocket FListener;
-};
-
 }  // namespace
 
 int main(int Argc, char** Argv) {
@@ -637,7 +437,7 @@ int main(int Argc, char** Argv) {
       return 1;
     }
   }
-  auto Server = std::make_unique<TServer>(O.Faults, Log.IsOpen() ? &Log : nullptr);
+  auto Server = std::make_unique<smsc::TSmscServer>(O.Faults, Log.IsOpen() ? &Log : nullptr);
   int Port = 0;
   std::string Error;
   if (!Server->Start(O.Port, Port, Error)) {
