@@ -126,8 +126,8 @@ bool Range(const char* Text, uint32_t& First, uint32_t& Last) {
   const char* Dash = std::strchr(Text, '-');
   uint64_t A = 0, B = 0;
   if (!Dash || !Count(std::string(Text, Dash).c_str(), A) || !Count(Dash + 1, B)) return false;
-  // At most ten million numbers: each is answered at once when a transmitter binds.
-  if (A > B || B > 0xFFFFFFFFull || B - A >= 10000000) return false;
+  // At most a million numbers: each is answered at once when a transmitter binds.
+  if (A > B || B > 0xFFFFFFFFull || B - A >= 1000000) return false;
   First = static_cast<uint32_t>(A);
   Last = static_cast<uint32_t>(B);
   return true;
@@ -283,7 +283,7 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         break;
       case oPhantom:
         if (!Range(A, F.PhantomFirst, F.PhantomLast))
-          return Bad("FIRST-LAST sequence numbers are wanted (at most 10000000 of them)");
+          return Bad("FIRST-LAST sequence numbers are wanted (at most 1000000 of them)");
         F.Phantom = true;
         break;
       case oUnansweredEvery:
