@@ -258,7 +258,8 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         O.Port = static_cast<int>(N);
         break;
       case oMaxSeconds:
-        if (!Seconds(A, D) || D <= 0) return Bad("a number of seconds above 0 is wanted");
+        if (!Seconds(A, D) || D <= 0 || D > 31536000)
+          return Bad("a number of seconds above 0 (at most a year) is wanted");
         O.MaxSeconds = D;
         break;
       case oLog:

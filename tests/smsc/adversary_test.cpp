@@ -191,6 +191,9 @@ TEST(Adversary, RefusesBadOptionsWithStatusTwo) {
   const std::vector<std::vector<std::string>> Cases = {
       {"--port", "70000"},
       {"--max-seconds", "0"},
+      {"--max-seconds", "1e12"},
+      {"--phantom", "1-2000000"},
+      {"--states", "NOT OK:1"},
       {"--refuse-bind", "0xZZ"},
       {"--close-after", "0"},
       {"--phantom", "5-2"},
