@@ -205,7 +205,7 @@ void TSmscCore::Feed(uint32_t Conn, const uint8_t* Bytes, size_t Size, int64_t N
     End += F.Length;
   }
   if (FLog) {
-    FLog->Write(NowNs, Conn, true, Data, End);
+    if (End) FLog->Write(NowNs, Conn, true, Data, End);
     // A stream that cannot be framed again: what came is logged as one piece.
     if (Broken) FLog->Write(NowNs, Conn, true, Data + End, Have - End);
   }
