@@ -18,10 +18,11 @@ namespace smsc {
 namespace {
 
 // Records are gathered in chunks of this size. The writing thread writes them out when the
-// traffic is calm (less than kBurstBytes in kCalmPeriod), or at once past kHighWater; Write waits
-// when kMostBehind bytes are held.
+// traffic is calm (less than kBurstBytes in each of kCalmPeriods periods of kCalmPeriod), or at
+// once past kHighWater; Write waits when kMostBehind bytes are held.
 constexpr size_t kChunkBytes = 4 << 20;
 constexpr std::chrono::milliseconds kCalmPeriod{50};
+constexpr int kCalmPeriods = 2;
 constexpr uint64_t kBurstBytes = 1 << 20;
 constexpr size_t kHighWater = 128 << 20;
 constexpr size_t kMostBehind = 512 << 20;
@@ -142,9 +143,19 @@ bool TPduLog::Open(const std::string& Path, std::string& Error) {
     C.clear();
     FSpare.push_back(std::move(C));
   }
-  FFill.reserve(kChunkBytes);
+  NextChunk();
   FWriter = std::thread([this] { WriterLoop(); });
   return true;
+}
+
+void TPduLog::NextChunk() {
+  FFill = std::string();
+  if (!FSpare.empty()) {
+    FFill = std::move(FSpare.back());
+    FSpare.pop_back();
+  }
+  FFill.clear();
+  FFill.reserve(kChunkBytes);
 }
 
 void TPduLog::Write(int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes, size_t Size) {
@@ -156,12 +167,7 @@ void TPduLog::Write(int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes, si
   const TRecord R{Ns, Conn, static_cast<uint32_t>(Size), In};
   if (FFill.size() + sizeof R + Size > FFill.capacity() && !FFill.empty()) {
     FFull.push_back(std::move(FFill));
-    FFill = std::string();
-    if (!FSpare.empty()) {
-      FFill = std::move(FSpare.back());
-      FSpare.pop_back();
-    }
-    FFill.clear();
+    NextChunk();
     FFill.reserve(std::max(kChunkBytes, sizeof R + Size));
   }
   FFill.append(reinterpret_cast<const char*>(&R), sizeof R);
@@ -203,37 +209,43 @@ void TPduLog::WriterLoop() {
   // Writing the lines costs more than answering the PDUs (the text is twice the bytes, and the
   // file system copies it all): during a burst of traffic the records are held in memory and
   // written once it calms down, so that the log does not slow the answers. Calm: less than
-  // kBurstBytes came in the last kCalmPeriod. What exceeds kHighWater is written at once anyway,
-  // and at the latest everything is written when the log closes.
-  std::vector<std::string> Chunks;
+  // kBurstBytes came in each of the last kCalmPeriods periods. The chunks are then written one at
+  // a time, and a burst that starts meanwhile stops the writing again after the chunk. What
+  // exceeds kHighWater is written whatever the traffic, and everything when the log closes.
   std::unique_lock<std::mutex> Lock(LogLock);
   uint64_t AddedBefore = FAdded;
+  int CalmPeriods = 0;
   for (;;) {
     Changed.wait_for(Lock, kCalmPeriod, [&] { return FStop || FHeld >= kHighWater; });
     const bool Calm = FAdded - AddedBefore < kBurstBytes;
     AddedBefore = FAdded;
-    if (FStop || Calm) {
-      if (!FFill.empty()) FFull.push_back(std::move(FFill));
-      FFill = std::string();
-      FFill.reserve(kChunkBytes);
+    CalmPeriods = Calm ? CalmPeriods + 1 : 0;
+    if (!FStop && FHeld < kHighWater && CalmPeriods < kCalmPeriods) continue;
+    if ((FStop || Calm) && !FFill.empty()) {
+      FFull.push_back(std::move(FFill));
+      NextChunk();
     }
-    if (FFull.empty()) {
-      if (FStop) break;
-      continue;
+    while (!FFull.empty()) {
+      std::string Chunk = std::move(FFull.front());
+      FFull.erase(FFull.begin());
+      FHeld -= Chunk.size();
+      const uint64_t AddedAtStart = FAdded;
+      Lock.unlock();
+      WriteOut(Chunk);
+      Lock.lock();
+      // Emptied chunks are kept for reuse (their pages are already there), a few of them.
+      if (FSpare.size() < kSpareChunks) {
+        Chunk.clear();
+        FSpare.push_back(std::move(Chunk));
+      }
+      Changed.notify_all();
+      if (!FStop && FHeld < kHighWater && FAdded - AddedAtStart >= kBurstBytes) {
+        CalmPeriods = 0;  // traffic again: the rest waits for the next calm
+        AddedBefore = FAdded;
+        break;
+      }
     }
-    Chunks.swap(FFull);
-    for (const auto& C : Chunks) FHeld -= C.size();
-    Lock.unlock();
-    for (auto& C : Chunks) WriteOut(C);
-    Lock.lock();
-    // Emptied chunks are kept for reuse (their pages are already there), a few of them.
-    for (auto& C : Chunks) {
-      if (FSpare.size() >= kSpareChunks) break;
-      C.clear();
-      FSpare.push_back(std::move(C));
-    }
-    Chunks.clear();
-    Changed.notify_all();
+    if (FStop && FFull.empty()) break;
   }
 }
 

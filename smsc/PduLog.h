@@ -50,6 +50,9 @@ class TPduLog {
 
  private:
   void WriterLoop();
+  // FFill := an empty chunk, a spare one when there is one (its pages are there already).
+  // LogLock held.
+  void NextChunk();
   // Formats the records of Records and writes the lines. Writing thread (or Close's, after it).
   bool WriteOut(const std::string& Records);
 
