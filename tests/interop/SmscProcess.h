@@ -52,6 +52,12 @@ class SmscProcess {
 
   // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
   void useSink() { FSink = true; }
+  // Runs the adversary SMSC, tools/smsc_adversary (its fault options among the extra arguments),
+  // instead of smsc.js; call before start.
+  void useAdversary() {
+    FSink = true;
+    FAdversary = true;
+  }
 
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
@@ -60,9 +66,10 @@ class SmscProcess {
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
 #ifdef SMPP_BINARY_DIR
-    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/smsc_sink";
+    const std::string sink =
+        std::string(SMPP_BINARY_DIR) + (FAdversary ? "/tools/smsc_adversary" : "/tools/smsc_sink");
 #else
-    const std::string sink = "smsc_sink";
+    const std::string sink = FAdversary ? "smsc_adversary" : "smsc_sink";
 #endif
     if (!FSink && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
     if (!FSink && access(modules.c_str(), R_OK) != 0) {
@@ -331,6 +338,7 @@ class SmscProcess {
 
   std::vector<std::string> FExtraArgs;
   bool FSink = false;
+  bool FAdversary = false;  // with FSink: the adversary instead of the sink
   std::string FError;
   pid_t FPid = -1;
   int FStdin = -1;  // Our end of the SMSC's standard input; test thread only.
