@@ -259,7 +259,8 @@ std::string SummaryContradiction(const TSummary& S) {
   if (S.ExitStatus != 0) return S.Error.empty() ? "exit_status is not 0, yet error is empty" : "";
   if (!S.Error.empty()) return "exit_status is 0, yet error is not empty";
   if (S.Stopped) return "exit_status is 0, yet the run was stopped";
-  const std::pair<const char*, long> Failures[] = {{"rejected", C.Rejected},
+  // Rejections other than throttling: a throttled answer may be what a run of back-off expects.
+  const std::pair<const char*, long> Failures[] = {{"other_status", C.OtherStatus},
                                                    {"unanswered", C.Unanswered},
                                                    {"receipts_missing", C.ReceiptsMissing},
                                                    {"sessions_lost", C.SessionsLost}};

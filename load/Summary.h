@@ -74,8 +74,9 @@ struct TSummary {
 std::string NewRunId();
 
 // Why the summary cannot be what its run ended in, or empty: an exit status of 0 beside an
-// error, a stop, or counts of a failure (submits rejected or unanswered, receipts missing,
-// sessions lost); an exit status other than 0 with no error. Pure.
+// error, a stop, or counts of a failure (submits rejected with a status other than throttling,
+// submits unanswered, receipts missing, sessions lost); an exit status other than 0 with no error.
+// Pure.
 std::string SummaryContradiction(const TSummary& S);
 
 // The summary as the JSON object --json writes. Rates, CPU per message and percentiles are

@@ -1011,7 +1011,7 @@ int main(int Argc, char** Argv) {
           Conn.ReadReportedBytes(Header, sizeof Header) == static_cast<int32_t>(kPduHeaderLength)) {
         const uint32_t Id = GetU32(Header + 4), Status = GetU32(Header + 8);
         if ((Id == kSubmitSmResp || Id == kSubmitMultiResp || Id == kGenericNack) && Status != 0)
-          std::printf("%s rejected, status %s\n", Id == kGenericNack ? "generic_nack:" : "submit",
+          std::printf("%s, status %s\n", Id == kGenericNack ? "generic_nack" : "submit rejected",
                       Hex8(Status).c_str());
       }
     }

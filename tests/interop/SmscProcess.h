@@ -52,6 +52,11 @@ class SmscProcess {
 
   // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
   void useSink() { FSink = true; }
+  // Runs the hostile test SMSC, tools/smsc_adversary, instead; its options go in extraArgs.
+  void useAdversary() {
+    FSink = true;
+    FProgram = "smsc_adversary";
+  }
 
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
@@ -60,9 +65,9 @@ class SmscProcess {
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
 #ifdef SMPP_BINARY_DIR
-    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/smsc_sink";
+    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/" + FProgram;
 #else
-    const std::string sink = "smsc_sink";
+    const std::string sink = FProgram;
 #endif
     if (!FSink && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
     if (!FSink && access(modules.c_str(), R_OK) != 0) {
@@ -331,6 +336,7 @@ class SmscProcess {
 
   std::vector<std::string> FExtraArgs;
   bool FSink = false;
+  std::string FProgram = "smsc_sink";  // with FSink: the program of tools/ that is run
   std::string FError;
   pid_t FPid = -1;
   int FStdin = -1;  // Our end of the SMSC's standard input; test thread only.
