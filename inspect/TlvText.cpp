@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "inspect/OptionalParams.h"
+#include "smpp/ReportText.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ bool ParseTlvText(std::string_view Text, uint16_t& Tag, std::vector<uint8_t>& Va
   const size_t Eq = Text.find('=');
   const size_t Colon = Eq == std::string_view::npos ? Eq : Text.find(':', Eq);
   if (Colon == std::string_view::npos) {
-    Error = "'" + std::string(Text) + "' is not TAG=TYPE:VALUE";
+    Error = "'" + EscapedReportLine(Text) + "' is not TAG=TYPE:VALUE";
     return false;
   }
   const std::string_view TagText = Text.substr(0, Eq);
@@ -45,7 +46,7 @@ bool ParseTlvText(std::string_view Text, uint16_t& Tag, std::vector<uint8_t>& Va
   } else if (const int32_t Named = OptionalParamTag(TagText); Named >= 0) {
     Tag = static_cast<uint16_t>(Named);
   } else {
-    Error = "tag '" + std::string(TagText) +
+    Error = "tag '" + EscapedReportLine(TagText) +
             "' is neither a number from 0 to 65535 nor a name SMPP 3.4 defines";
     return false;
   }
@@ -54,7 +55,7 @@ bool ParseTlvText(std::string_view Text, uint16_t& Tag, std::vector<uint8_t>& Va
     const int Octets = Type[3] - '0';
     const uint64_t Max = Octets == 4 ? 0xFFFFFFFFu : (uint64_t{1} << (8 * Octets)) - 1;
     if (!ParseNumber(ValueText, Max, Number)) {
-      Error = "value '" + std::string(ValueText) + "' is not a number from 0 to " +
+      Error = "value '" + EscapedReportLine(ValueText) + "' is not a number from 0 to " +
               std::to_string(Max) + " (" + std::string(Type) + ")";
       return false;
     }
@@ -72,7 +73,7 @@ bool ParseTlvText(std::string_view Text, uint16_t& Tag, std::vector<uint8_t>& Va
       if (C == ' ' || C == ':') continue;
       const int D = HexDigit(C);
       if (D < 0) {
-        Error = "value '" + std::string(ValueText) + "' is not hex pairs";
+        Error = "value '" + EscapedReportLine(ValueText) + "' is not hex pairs";
         return false;
       }
       if (High < 0) {
@@ -83,11 +84,11 @@ bool ParseTlvText(std::string_view Text, uint16_t& Tag, std::vector<uint8_t>& Va
       }
     }
     if (High >= 0) {
-      Error = "value '" + std::string(ValueText) + "' has an odd number of hex digits";
+      Error = "value '" + EscapedReportLine(ValueText) + "' has an odd number of hex digits";
       return false;
     }
   } else {
-    Error = "type '" + std::string(Type) + "' is not int1, int2, int4, str or hex";
+    Error = "type '" + EscapedReportLine(Type) + "' is not int1, int2, int4, str or hex";
     return false;
   }
   if (Value.size() > 0xFFFF) {

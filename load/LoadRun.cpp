@@ -96,6 +96,13 @@ void SplitStatuses(const std::map<uint32_t, long>& Statuses, const std::map<uint
   }
 }
 
+// The error of a bind answered with generic_nack: "bind_transmitter answered with generic_nack
+// ESME_RINVCMDID (0x00000003)".
+std::string NackText(uint32_t BindId, uint32_t Status) {
+  return CommandName(BindId) + " answered with generic_nack " + CommandStatusName(Status) + " (" +
+         Hex8(Status) + ")";
+}
+
 // "DELIVRD 10, UNDELIV 2" of counts by word.
 std::string CountsText(const std::map<std::string, long>& Counts) {
   std::string Text;
@@ -123,6 +130,11 @@ struct TLoadRun::TBindState {
   TRateLimiter Limiter;
   long Pending = 0;     // submits taken for sending and not yet recorded in the matcher
   long Reconnects = 0;  // binds made again after a session ended
+  bool RcxUp = false;   // the receiver (a transceiver: the transmitter) is bound now
+  long Lost = 0;        // sessions of its connections that ended while bound, during the run
+  // Since when its transmitter has not been bound, after it was once (-1: it is bound, or never
+  // was), and the microseconds of the run it spent so before.
+  TMicros DownSince = -1, Unbound = 0;
   // The answers of the read being handled on the submitting connection, recorded when the read
   // is done: touched by that connection's worker thread alone.
   struct TAnswer {
@@ -142,7 +154,8 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
       FWait(std::chrono::duration_cast<TClock::duration>(
           std::chrono::duration<double>(FOptions.WaitSeconds))),
       FObserver(std::move(Observer)),
-      FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds) {
+      FMatcher(FOptions.ReceiptsPerSubmit, FOptions.ReceiptIds),
+      FRunId(NewRunId()) {
   FMatcher.SetOwners(static_cast<int>(FOptions.Binds), FOptions.Window);
   FMatcher.SetTap(&FSecond.ResponseLatency, &FSecond.ReceiptLatency);
   const std::string Side = FOptions.Transceiver ? "Trx" : "Tcx";
@@ -162,6 +175,12 @@ TLoadRun::TLoadRun(TLoadOptions Options, const TClientFactory& Make, TLineObserv
     B->TcxBroken = Side + " invalid PDU length";
     if (FOptions.Binds > 1) B->Prefix = "bind " + std::to_string(I + 1) + ": ";
     TBindState* Raw = B.get();
+    // A connection the SMSC closes is made again 5 s later, not once the keep-alive notices; and
+    // a connection that never bound is not unbound.
+    B->Client->ReconnectWhenClosed.store(true);
+    B->Client->UnbindBoundOnly.store(true);
+    B->Client->SetOnSessionClosed(
+        [this, Raw](TSmppClient*, bool Transmits) { OnSessionClosed(*Raw, Transmits); });
     B->Client->SetRcxOnData([this, Raw](TSmppClient* C) { OnRcxLine(*Raw, *C); });
     B->Client->SetTcxOnData([this, Raw](TSmppClient* C) { OnTcxLine(*Raw, *C); });
     if (!FObserver) {
@@ -272,8 +291,35 @@ void TLoadRun::Roll(TMicros Now) {
 }
 
 void TLoadRun::SessionEnded(TBindState& B) {
+  if (B.Up && !FEnded) {
+    ++B.Lost;
+    B.DownSince = Now();
+    if (FOptions.Transceiver) B.RcxUp = false;
+  }
   B.Up = false;
   FMatcher.DropInFlight(B.Index);
+}
+
+void TLoadRun::OnSessionClosed(TBindState& B, bool Transmits) {
+  std::lock_guard<std::mutex> G(FLock);
+  if (Transmits) {
+    // Its submits in flight are never answered now: counted so at once, and the run may end.
+    SessionEnded(B);
+  } else {
+    if (B.RcxUp && !FEnded) ++B.Lost;
+    B.RcxUp = false;
+  }
+  WakeIfDue();
+}
+
+void TLoadRun::Losses(long& Reconnects, long& Lost, double& UnboundSeconds) const {
+  Reconnects = Lost = 0;
+  TMicros Unbound = 0;
+  for (const auto& B : FBinds) {
+    Reconnects += B->Reconnects, Lost += B->Lost, Unbound += B->Unbound;
+    if (B->DownSince >= 0 && !FEnded) Unbound += Now() - B->DownSince;
+  }
+  UnboundSeconds = static_cast<double>(Unbound) / 1e6;
 }
 
 void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
@@ -372,8 +418,11 @@ void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
   if (IsReceipt) ReadReceiptState(C, C.Rcx(), Stat, Err);
   std::lock_guard<std::mutex> G(FLock);
   if (Line == "bind Rcx OK") {
-    if (B.RcxBound || !FBinding) ++B.Reconnects;
-    B.RcxBound = true;
+    if ((B.RcxBound || !FBinding) && !FEnded) ++B.Reconnects;
+    B.RcxBound = B.RcxUp = true;
+  } else if (Line == "Rcx try Connect in 5 sec") {
+    if (B.RcxUp && !FEnded) ++B.Lost;
+    B.RcxUp = false;
   } else if (IsReceipt) {
     ReceiptCame(ReceiptId, Stat, Err, C.Rcx().ReadTimeNs());
   }
@@ -384,10 +433,13 @@ void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
         StartsWith(Line, "Rcx closed by the SMSC before the bind answer"))
       Fail(B.Prefix + Line);
     else if (Line == "Rcx try Connect in 5 sec")
-      Fail(B.Prefix + "cannot connect the receiver to " + FOptions.Host + ":" +
+      Fail(B.Prefix + "cannot connect the receiver to " + EscapedReportLine(FOptions.Host) + ":" +
            std::to_string(FOptions.Port));
     if (Read && R.CommandId == kBindReceiverResp && R.Status != 0)
       Fail(B.Prefix + "bind_receiver refused by the SMSC (status " + Hex8(R.Status) + ")");
+    // Nothing but the bind has gone out on a receiver that is not bound: a generic_nack answers it.
+    if (Read && R.CommandId == kGenericNack && !B.RcxBound)
+      Fail(B.Prefix + NackText(kBindReceiver, R.Status));
   }
   if (StartsWith(Line, "Rcx invalid PDU length"))
     Fail(B.Prefix + "the SMSC sent a broken stream on the receiver (" + Line + ")");
@@ -401,14 +453,20 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
   if (FObserver) FObserver(B.Index, false, C.Tcx(), Line);
   TReadPdu R;
   const bool Read = ReadPdu(C.Tcx(), Line, R);
-  const bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
+  bool Response = Read && (R.CommandId == kSubmitSmResp || R.CommandId == kSubmitMultiResp);
+  const uint32_t BindResp = FOptions.Transceiver ? kBindTransceiverResp : kBindTransmitterResp;
+  const bool Nack = Read && R.CommandId == kGenericNack;
   std::unique_lock<std::mutex> G(FLock);
   {
     if (Line == B.TcxBindOk) {
-      if (B.TcxBound || !FBinding) ++B.Reconnects;
+      if ((B.TcxBound || !FBinding) && !FEnded) ++B.Reconnects;
+      if (B.DownSince >= 0) {
+        if (!FEnded) B.Unbound += Now() - B.DownSince;
+        B.DownSince = -1;
+      }
       B.TcxBound = B.Up = true;
       ++B.Sessions;
-      if (FOptions.Transceiver) B.RcxBound = true;
+      if (FOptions.Transceiver) B.RcxBound = B.RcxUp = true;
     } else if (Line == B.TcxConnected) {
       // A new session: nothing sent on the one before is answered now.
       SessionEnded(B);
@@ -416,14 +474,21 @@ void TLoadRun::OnTcxLine(TBindState& B, TSmppClient& C) {
       Fail(B.Prefix + Line);
     } else if (Line == B.TcxRetry) {
       if (FBinding)
-        Fail(B.Prefix + "cannot connect the " + B.SideName + " to " + FOptions.Host + ":" +
-             std::to_string(FOptions.Port));
+        Fail(B.Prefix + "cannot connect the " + B.SideName + " to " +
+             EscapedReportLine(FOptions.Host) + ":" + std::to_string(FOptions.Port));
       SessionEnded(B);
     } else if (StartsWith(Line, B.TcxBroken)) {
       Fail(B.Prefix + "the SMSC sent a broken stream on the " + B.SideName + " (" + Line + ")");
     }
+    if (Nack && !B.TcxBound) {
+      // Nothing but the bind has gone out on a transmitter never bound: the nack answers it.
+      if (FBinding) Fail(B.Prefix + NackText(BindResp & ~kGenericNack, R.Status));
+    } else if (Nack && !FOptions.KeepAnswers) {
+      // The SMSC could not take a submit as a PDU: its answer, a rejection with that status.
+      Response = true;
+      R.MessageId.clear();
+    }
     if (Response) Responded(B, R.Sequence, R.Status, R.MessageId, C.Tcx().ReadTimeNs());
-    const uint32_t BindResp = FOptions.Transceiver ? kBindTransceiverResp : kBindTransmitterResp;
     if (FBinding && Read && R.CommandId == BindResp && R.Status != 0)
       Fail(B.Prefix + CommandName(BindResp & ~kGenericNack) + " refused by the SMSC (status " +
            Hex8(R.Status) + ")");
@@ -562,16 +627,20 @@ bool TLoadRun::WaitForAnswers(std::unique_lock<std::mutex>& G, const std::functi
   auto Ready = [&] { return !FFailure.empty() || Done(); };
   while (!Ready()) {
     const auto Quiet = FT0 + std::chrono::microseconds(FLastAnswer) + FWait;
-    // The deadline moves with every answer; a run for a duration also wakes at its end, and every
-    // second ends on time.
+    // The deadline moves with every answer; a run for a duration also wakes at its end, a stopped
+    // run at the end of its short wait, and every second ends on time.
     auto Until = std::min(Quiet, FT0 + std::chrono::microseconds(FSecondEnd));
     if (FOptions.Duration > 0 && !FAllSent) Until = std::min(Until, FSendUntil);
-    FChanged.wait_until(G, Until, Ready);
+    const bool Stopped = FStopped;
+    if (Stopped) Until = std::min(Until, StopDeadline());
+    // A Stop meanwhile shortens the wait: it wakes this one.
+    FChanged.wait_until(G, Until, [&] { return Ready() || FStopped != Stopped; });
     DrainReceipts();
     Roll(Now());
     if (Ready()) break;
     if (TClock::now() >= FT0 + std::chrono::microseconds(FLastAnswer) + FWait) break;
     if (FOptions.Duration > 0 && !FAllSent && TClock::now() >= FSendUntil) break;
+    if (FStopped && TClock::now() >= StopDeadline()) break;
   }
   return Done();
 }
@@ -580,10 +649,11 @@ std::string TLoadRun::Bind() {
   for (const auto& B : FBinds) B->Client->Connect();
   std::unique_lock<std::mutex> G(FLock);
   FWaiting = TWaiting::Binds;
-  const bool Bound = FChanged.wait_until(G, TClock::now() + FWait,
-                                         [&] { return !FFailure.empty() || AllBound(); });
+  const bool Bound = FChanged.wait_until(
+      G, TClock::now() + FWait, [&] { return !FFailure.empty() || AllBound() || FStopped; });
   FWaiting = TWaiting::Nothing;
   if (!FFailure.empty()) return FFailure;
+  if (FStopped && !AllBound()) return "stopped by the user while binding";
   if (!Bound) {
     if (FBinds.size() == 1) return "the SMSC did not accept both binds within the wait";
     long N = 0;
@@ -597,9 +667,9 @@ std::string TLoadRun::Bind() {
 
 bool TLoadRun::WaitAnswer(uint32_t Sequence, uint32_t& Status, std::string& Failure) {
   std::unique_lock<std::mutex> G(FLock);
-  const bool Came =
-      FChanged.wait_for(G, FWait, [&] { return !FFailure.empty() || FAnswers.count(Sequence); });
-  Failure = FFailure;
+  const bool Came = FChanged.wait_for(
+      G, FWait, [&] { return !FFailure.empty() || FStopped || FAnswers.count(Sequence); });
+  Failure = FFailure.empty() && FStopped ? "stopped by the user" : FFailure;
   if (!Came || !Failure.empty()) return false;
   Status = FAnswers[Sequence];
   return true;
@@ -668,7 +738,12 @@ std::string TLoadRun::Run() {
       FEndAwaited.store(false, std::memory_order_relaxed);
     }
     DrainReceipts();
-    if (Error.empty()) Error = Verdict(Done);
+    // The time without a transmitter ends with the run; from here on the verdict's figures
+    // stand.
+    for (const auto& B : FBinds)
+      if (B->DownSince >= 0) B->Unbound += Now() - B->DownSince, B->DownSince = -1;
+    FEnded = true;
+    if (Error.empty() || FStopped) Error = Verdict(Done);
     Roll(Now());
     FSeconds = std::chrono::duration<double>(TClock::now() - FT0).count();
   }
@@ -680,6 +755,21 @@ std::string TLoadRun::Verdict(bool Done) const {
   const TMatcher& M = FMatcher;
   const long Rejected = M.Answered() - M.Accepted();
   if (!FFailure.empty()) return FFailure;
+  long Reconnects = 0, Lost = 0;
+  double Unbound = 0;
+  Losses(Reconnects, Lost, Unbound);
+  char Down[64];
+  std::snprintf(Down, sizeof Down, "%.1f s without a bound transmitter", Unbound);
+  if (FStopped) {
+    char After[32];
+    std::snprintf(After, sizeof After, "%.1f",
+                  std::max(0.0, std::chrono::duration<double>(FStopTime - FT0).count()));
+    std::string Text = std::string("stopped by the user after ") + After + " s";
+    if (M.InFlight() + M.Dropped() > 0)
+      Text += " (" + std::to_string(M.InFlight() + M.Dropped()) + " of " +
+              std::to_string(M.Sent()) + " submits unanswered)";
+    return Text;
+  }
   if (!Done && M.InFlight() > 0)
     return "only " + std::to_string(M.Sent() - M.InFlight() - M.Dropped()) + " of " +
            std::to_string(M.Sent()) + " submits were answered within the wait";
@@ -687,13 +777,14 @@ std::string TLoadRun::Verdict(bool Done) const {
     return "only " + std::to_string(M.Receipts()) + " of " +
            std::to_string(M.Receipts() + M.ReceiptsDue()) +
            " delivery receipts came within the wait (--no-receipts skips them)";
-  if (M.Dropped() > 0) {
-    long Reconnects = 0;
-    for (const auto& B : FBinds) Reconnects += B->Reconnects;
+  if (M.Dropped() > 0)
     return std::to_string(M.Dropped()) + " of " + std::to_string(M.Sent()) +
            " submits were never answered: the session they went on ended (" +
-           std::to_string(Reconnects) + " binds made again)";
-  }
+           std::to_string(Reconnects) + " binds made again, " + Down + ")";
+  // A session lost with nothing in flight loses no submit, yet the run did not go as expected.
+  if (Lost > 0)
+    return "the SMSC ended " + std::to_string(Lost) + " session" + (Lost == 1 ? "" : "s") +
+           " during the run (" + std::to_string(Reconnects) + " binds made again, " + Down + ")";
   if (Rejected > 0)
     return std::to_string(Rejected) + " of " + std::to_string(M.Sent()) +
            " submits were rejected by the SMSC";
@@ -715,11 +806,19 @@ std::string TLoadRun::Verdict(bool Done) const {
 
 void TLoadRun::Stop() {
   std::lock_guard<std::mutex> G(FLock);
+  // Once the verdict is given there is nothing left to stop: the run passed or failed as it did.
+  if (FEnded) return;
+  if (!FStopped) FStopTime = TClock::now();
   FStopped = true;
   FChanged.notify_all();
 }
 
 void TLoadRun::Close() {
+  {
+    // The run's own unbinds end sessions: no loss.
+    std::lock_guard<std::mutex> G(FLock);
+    FEnded = true;
+  }
   // Each unbind waits for its answer a while: the binds close side by side, not one after the
   // other.
   std::vector<std::thread> Closing;
@@ -756,6 +855,11 @@ TSummary TLoadRun::Summary() const {
   std::lock_guard<std::mutex> G(FLock);
   const TMatcher& M = FMatcher;
   TSummary S;
+  S.RunId = FRunId;
+  S.RunIds = {FRunId};
+  S.Stopped = FStopped;
+  if (FStopped)
+    S.StoppedAfterS = std::max(0.0, std::chrono::duration<double>(FStopTime - FT0).count());
   S.StartUnix = FStartUnix;
   S.Seconds = FSeconds;
   S.CpuSeconds = FCpuSeconds;
@@ -780,7 +884,11 @@ TSummary TLoadRun::Summary() const {
     Fill(Bs.Counts, B->Messages, O.Sent, O.Answered, O.Accepted, O.Receipts,
          O.InFlight + O.Dropped);
     Bs.Counts.Reconnects = B->Reconnects;
+    Bs.Counts.SessionsLost = B->Lost;
+    Bs.UnboundSeconds = static_cast<double>(B->Unbound) / 1e6;
     C.Reconnects += B->Reconnects;
+    C.SessionsLost += B->Lost;
+    S.UnboundSeconds += Bs.UnboundSeconds;
     S.Binds.push_back(std::move(Bs));
   }
   S.ResponseLatency = M.ResponseLatency();

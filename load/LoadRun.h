@@ -77,8 +77,8 @@ class TLoadRun {
   TLoadRun(const TLoadRun&) = delete;
   TLoadRun& operator=(const TLoadRun&) = delete;
 
-  // Connects every bind and waits until all are bound, one fails or the wait passes. Gives the
-  // error, empty when all are bound. The thread that calls Run.
+  // Connects every bind and waits until all are bound, one fails, the run is stopped or the wait
+  // passes. Gives the error, empty when all are bound. The thread that calls Run.
   std::string Bind();
   TSmppClient& Client(int Bind = 0);
   // After Bind, with KeepAnswers: waits for the answer to the request Sequence sent on bind 0
@@ -89,8 +89,11 @@ class TLoadRun {
   // every submit was accepted and every receipt came in an expected state, else the reason.
   // The thread that called Bind.
   std::string Run();
-  // Ends the sending early; what was sent is still waited for. Any thread.
+  // Stops the run as its user asked: nothing more is sent, the answers to what was sent are
+  // waited for at most kStopWait, and the run fails ("stopped by the user after 3.2 s"); its
+  // summary says so (Stopped, StoppedAfterS). Any thread, at any time (also while binding).
   void Stop();
+  static constexpr std::chrono::seconds kStopWait{2};
   // Unbinds and closes every bind; blocks for the unbind's wait. The thread that called Run.
   void Close();
 
@@ -114,6 +117,8 @@ class TLoadRun {
   void OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R);
   void OnReceipt(TBindState& B, const TSmppClient::TReceipt& R);
   void OnReadDone(TBindState& B, bool Transmits);
+  // A session of one of B's connections ended. On its worker thread, with no lock held.
+  void OnSessionClosed(TBindState& B, bool Transmits);
   // The receipts in every bind's ring, counted. With AwaitedOnly, each ring only up to a receipt
   // whose answer is not recorded yet (it stays for a later drain instead of being held by the
   // matcher; the Run thread drains them all at least once a second). FLock held.
@@ -134,8 +139,12 @@ class TLoadRun {
   // A bind may take a message and awaits no response: no response's thread will send on it, the
   // Run thread must. FLock held.
   bool IdleBindWaits() const;
-  // A session of B ended: its submits in flight are never answered. FLock held.
+  // A session of B's transmitter ended: its submits in flight are never answered. One that was
+  // bound is counted lost while the run goes, and the time without it starts. FLock held.
   void SessionEnded(TBindState& B);
+  // The binds made again, the sessions lost and the seconds without a bound transmitter, over
+  // every bind. FLock held.
+  void Losses(long& Reconnects, long& Lost, double& UnboundSeconds) const;
   // The counts of the second under way, into S. FLock held.
   void Tally(TSecond& S) const;
   // Publishes the seconds that ended before Now. FLock held.
@@ -151,6 +160,8 @@ class TLoadRun {
   TMicros MicrosOf(int64_t Ns) const;
   void Fail(const std::string& Why);  // the first fatal condition; FLock held
   std::string Verdict(bool Done) const;
+  // When the wait for answers of a stopped run ends. FLock held, FStopped set.
+  TClock::time_point StopDeadline() const { return FStopTime + kStopWait; }
 
   const TLoadOptions FOptions;
   const TClock::duration FWait;
@@ -167,6 +178,11 @@ class TLoadRun {
   std::string FFailure;
   bool FBinding = true;  // before every bind was up once: a failed bind ends the run
   bool FStopped = false, FAllSent = false;
+  TClock::time_point FStopTime;  // when Stop came, with FStopped
+  // Set once the run's end was reached (the verdict given) or its binds are closing: losses,
+  // reconnects and the time without a transmitter count no more, so that the summary's figures
+  // are those of the verdict.
+  bool FEnded = false;
   TClock::time_point FT0 = TClock::now(), FSendUntil;
   long FClaimed = 0, FMessages = 0;
   size_t FNextBind = 0;
@@ -188,6 +204,7 @@ class TLoadRun {
   // own thread.
   std::atomic<bool> FEndAwaited{false};
   double FStartUnix = 0, FSeconds = 0, FCpuSeconds = 0;
+  const std::string FRunId;  // random, made with the run; every summary of it carries it
 };
 
 }  // namespace load

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <random>
+#include <string_view>
 #include <utility>
 
 #include "smpp/ReportText.h"
@@ -34,7 +36,13 @@ constexpr std::pair<const char*, long TCounts::*> kCountKeys[] = {
     {"queue_full", &TCounts::QueueFull},
     {"back_offs", &TCounts::BackOffs},
     {"other_status", &TCounts::OtherStatus},
-    {"reconnects", &TCounts::Reconnects}};
+    {"reconnects", &TCounts::Reconnects},
+    {"sessions_lost", &TCounts::SessionsLost}};
+
+// Counts added after summaries were first written: one without them reads as 0.
+bool CountKeyOptional(const char* Key) {
+  return std::string_view(Key) == "sessions_lost";
+}
 
 // The counts of one second by their JSON key, after "t".
 constexpr std::pair<const char*, long TSecond::*> kSecondKeys[] = {
@@ -193,8 +201,15 @@ bool CountsFromJson(TReader& R, const ordered_json& At, const std::string& Path,
   if (!R.Object(At, Path, "counts", C)) return false;
   const std::string Inner = TReader::Name(Path, "counts");
   for (const auto& [Key, Field] : kCountKeys)
-    if (!R.Whole(*C, Inner, Key, Out.*Field, 0L)) return false;
+    if (!(CountKeyOptional(Key) && !C->contains(Key)) && !R.Whole(*C, Inner, Key, Out.*Field, 0L))
+      return false;
   return true;
+}
+
+// The seconds at Key of At, when there (0 when not: summaries written before it had none).
+bool OptionalSeconds(TReader& R, const ordered_json& At, const std::string& Path, const char* Key,
+                     double& Out) {
+  return !At.contains(Key) || R.Number(At, Path, Key, Out);
 }
 
 void AddCounts(TCounts& To, const TCounts& From) {
@@ -232,6 +247,29 @@ std::string LatencyText(const THistogram& H) {
 
 }  // namespace
 
+std::string NewRunId() {
+  std::random_device Random;
+  std::string Id;
+  for (int I = 0; I < 4; ++I) Id += Printed("%08x", static_cast<unsigned>(Random()));
+  return Id;
+}
+
+std::string SummaryContradiction(const TSummary& S) {
+  const TCounts& C = S.Counts;
+  if (S.ExitStatus != 0) return S.Error.empty() ? "exit_status is not 0, yet error is empty" : "";
+  if (!S.Error.empty()) return "exit_status is 0, yet error is not empty";
+  if (S.Stopped) return "exit_status is 0, yet the run was stopped";
+  // Rejections other than throttling: a throttled answer may be what a run of back-off expects.
+  const std::pair<const char*, long> Failures[] = {{"other_status", C.OtherStatus},
+                                                   {"unanswered", C.Unanswered},
+                                                   {"receipts_missing", C.ReceiptsMissing},
+                                                   {"sessions_lost", C.SessionsLost}};
+  for (const auto& [Key, N] : Failures)
+    if (N > 0)
+      return "exit_status is 0, yet counts." + std::string(Key) + " is " + std::to_string(N);
+  return {};
+}
+
 nlohmann::ordered_json LatencyJson(const THistogram& H) {
   return {
       {"count", H.Count()},          {"p50_us", H.Percentile(500)},   {"p90_us", H.Percentile(900)},
@@ -254,7 +292,10 @@ nlohmann::ordered_json SummaryJson(const TSummary& S) {
   for (const auto& [Code, N] : S.Statuses) Statuses[Hex8(Code)] = N;
   ordered_json Binds = ordered_json::array();
   for (const TBindSummary& B : S.Binds)
-    Binds.push_back({{"index", B.Index}, {"run", B.Run}, {"counts", CountsJson(B.Counts)}});
+    Binds.push_back({{"index", B.Index},
+                     {"run", B.Run},
+                     {"counts", CountsJson(B.Counts)},
+                     {"unbound_s", B.UnboundSeconds}});
   ordered_json Series = ordered_json::array();
   for (const TSecond& T : S.Series) {
     ordered_json J = {{"t", T.UnixSecond}};
@@ -269,9 +310,14 @@ nlohmann::ordered_json SummaryJson(const TSummary& S) {
   }
   const double Seconds = S.Seconds;
   return {{"options", S.Options.is_null() ? ordered_json::object() : S.Options},
+          {"run_id", S.RunId},
+          {"run_ids", S.RunIds},
           {"exit_status", S.ExitStatus},
           {"error", S.Error},
+          {"stopped", S.Stopped},
+          {"stopped_after_s", S.StoppedAfterS},
           {"counts", CountsJson(C)},
+          {"unbound_s", S.UnboundSeconds},
           {"seconds", Seconds},
           {"submits_per_s", Seconds > 0 ? static_cast<double>(C.Submits) / Seconds : 0.0},
           {"answered_per_s", Seconds > 0 ? static_cast<double>(C.Answered) / Seconds : 0.0},
@@ -315,6 +361,26 @@ bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string
       !R.Whole(J, "", "runs", S.Runs, 1L) || !R.Array(J, "", "binds", Binds))
     return false;
   S.Options = *Options;
+  // Written since runs carry an id, stop and their time without a transmitter; a summary from
+  // before reads with none.
+  if (J.contains("run_id") && !R.Text(J, "", "run_id", S.RunId)) return false;
+  if (const auto Ids = J.find("run_ids"); Ids != J.end()) {
+    if (!Ids->is_array()) return R.Fail("run_ids", "is not a list");
+    for (size_t I = 0; I < Ids->size(); ++I) {
+      if (!(*Ids)[I].is_string())
+        return R.Fail("run_ids[" + std::to_string(I) + "]", "is not text");
+      S.RunIds.push_back((*Ids)[I].get<std::string>());
+    }
+  } else if (!S.RunId.empty()) {
+    S.RunIds = {S.RunId};
+  }
+  if (const auto Stopped = J.find("stopped"); Stopped != J.end()) {
+    if (!Stopped->is_boolean()) return R.Fail("stopped", "is not true or false");
+    S.Stopped = Stopped->get<bool>();
+  }
+  if (!OptionalSeconds(R, J, "", "stopped_after_s", S.StoppedAfterS) ||
+      !OptionalSeconds(R, J, "", "unbound_s", S.UnboundSeconds))
+    return false;
   for (const auto& [Key, N] : Statuses->items()) {
     // "0x" and eight hex digits, as written.
     uint32_t Code = 0;
@@ -330,7 +396,8 @@ bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string
     TBindSummary Bind;
     if (!B.is_object()) return R.Fail(Path, "is not an object");
     if (!R.Whole(B, Path, "index", Bind.Index, 0L) || !R.Whole(B, Path, "run", Bind.Run, 1L) ||
-        !CountsFromJson(R, B, Path, Bind.Counts))
+        !CountsFromJson(R, B, Path, Bind.Counts) ||
+        !OptionalSeconds(R, B, Path, "unbound_s", Bind.UnboundSeconds))
       return false;
     S.Binds.push_back(Bind);
   }
@@ -376,8 +443,28 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
             " in " + To.Scheme() + ": summaries of different bucket schemes do not add up";
     return false;
   };
+  // One run given twice (or inside a merged summary and again alone) would count twice; a summary
+  // whose counts say it failed while its status says it passed was changed after it was written.
+  std::map<std::string, size_t> SeenIds;
+  for (size_t I = 0; I < In.size(); ++I) {
+    if (const std::string Why = SummaryContradiction(In[I]); !Why.empty()) {
+      Error = NameOf(I) + " contradicts itself: " + Why;
+      return false;
+    }
+    for (const std::string& Id : In[I].RunIds) {
+      const auto [It, New] = SeenIds.emplace(Id, I);
+      if (!New) {
+        Error = It->second == I ? NameOf(I) + " names run " + EscapedReportLine(Id) + " twice"
+                                : NameOf(It->second) + " and " + NameOf(I) +
+                                      " are summaries of the same run (run id " +
+                                      EscapedReportLine(Id) + "): it would count twice";
+        return false;
+      }
+    }
+  }
   TSummary M;
   M.Options = In.front().Options;
+  M.RunId = NewRunId();
   M.Runs = 0;
   M.ResponseLatency = THistogram(In.front().ResponseLatency.SubBits());
   M.ReceiptLatency = THistogram(In.front().ReceiptLatency.SubBits());
@@ -410,7 +497,12 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
     AddMap(M.ReceiptStates, S.ReceiptStates);
     AddMap(M.ReceiptErrors, S.ReceiptErrors);
     for (const TBindSummary& B : S.Binds)
-      M.Binds.push_back({static_cast<long>(M.Binds.size()) + 1, M.Runs + B.Run, B.Counts});
+      M.Binds.push_back(
+          {static_cast<long>(M.Binds.size()) + 1, M.Runs + B.Run, B.Counts, B.UnboundSeconds});
+    M.RunIds.insert(M.RunIds.end(), S.RunIds.begin(), S.RunIds.end());
+    M.UnboundSeconds += S.UnboundSeconds;
+    M.Stopped = M.Stopped || S.Stopped;
+    M.StoppedAfterS = std::max(M.StoppedAfterS, S.StoppedAfterS);
     if (!S.Error.empty()) {
       // The runs are numbered as their binds are: a merged summary's own runs keep their place.
       const std::string Run = S.Runs == 1 ? "run " + std::to_string(M.Runs + 1)
@@ -474,6 +566,12 @@ std::string SummaryText(const TSummary& S, bool WithReceipts) {
               (S.Runs > 1 ? " (run " + std::to_string(B.Run) + ")" : std::string()) +
               Printed(": %ld submits, answered %ld, receipts %ld, reconnects %ld\n",
                       B.Counts.Submits, B.Counts.Answered, B.Counts.Receipts, B.Counts.Reconnects);
+  if (C.SessionsLost > 0 || C.Reconnects > 0 || S.UnboundSeconds > 0)
+    Text += Printed(
+        "smppcli: the SMSC ended %ld sessions during the run: %ld binds made again, %.1f s "
+        "without a bound transmitter\n",
+        C.SessionsLost, C.Reconnects, S.UnboundSeconds);
+  if (S.Stopped) Text += Printed("smppcli: stopped by the user after %.1f s\n", S.StoppedAfterS);
   if (C.UnmatchedResponses > 0 || C.UnmatchedReceipts > 0)
     Text += Printed(
         "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts for no "

@@ -20,6 +20,8 @@ struct TCounts {
        Unanswered = 0, ReceiptsMissing = 0, UnmatchedResponses = 0, UnmatchedReceipts = 0,
        AmbiguousReceipts = 0, Throttled = 0, QueueFull = 0, OtherStatus = 0, BackOffs = 0,
        Reconnects = 0;
+  // Sessions the SMSC (or the network) ended while bound, during the run.
+  long SessionsLost = 0;
 };
 
 // Per-second histograms are coarse (within 3%), so that a long run's summary stays small.
@@ -39,10 +41,15 @@ struct TBindSummary {
   long Index = 1;  // bind 1 to N in its run; in a merged summary 1 to the binds of all runs
   long Run = 1;
   TCounts Counts;
+  double UnboundSeconds = 0;  // of the run, without a bound transmitter after it was once bound
 };
 
 struct TSummary {
   nlohmann::ordered_json Options;  // the front end's options, written as given
+  // The run's own id (NewRunId), and the ids of every run it covers: its own, or those of the
+  // runs merged into it.
+  std::string RunId;
+  std::vector<std::string> RunIds;
   int ExitStatus = 0;
   std::string Error;     // empty when the run passed
   double StartUnix = 0;  // wall-clock start, seconds since 1970 with fractions
@@ -56,7 +63,21 @@ struct TSummary {
   // Per second, in order; all of one histogram scheme (kSeriesSubBits unless read so).
   std::vector<TSecond> Series;
   long Runs = 1;  // runs merged into this one
+  // Seconds without a bound transmitter after it was once bound, over every bind.
+  double UnboundSeconds = 0;
+  // Stopped by its user (a signal, the load panel's Stop), and when: seconds after its start.
+  bool Stopped = false;
+  double StoppedAfterS = 0;
 };
+
+// A fresh run id: 128 random bits as 32 lowercase hexadecimal digits. Any thread.
+std::string NewRunId();
+
+// Why the summary cannot be what its run ended in, or empty: an exit status of 0 beside an
+// error, a stop, or counts of a failure (submits rejected with a status other than throttling,
+// submits unanswered, receipts missing, sessions lost); an exit status other than 0 with no error.
+// Pure.
+std::string SummaryContradiction(const TSummary& S);
 
 // The summary as the JSON object --json writes. Rates, CPU per message and percentiles are
 // derived here from the counts, Seconds, CpuSeconds and the histograms.
@@ -73,7 +94,9 @@ bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string
 // the start the earliest, Seconds up to the latest end, the exit status the worst, the errors
 // joined ("run 2: ..."), the binds of all runs renumbered from 0 and tagged with their run, the
 // options the first's. Names, when given, name the summaries in Error (else "summary 2"). False
-// when In is empty or two summaries' histograms are of different bucket schemes.
+// when In is empty, two summaries' histograms are of different bucket schemes, two cover the same
+// run (by their run ids), or one contradicts its own exit status (SummaryContradiction). The
+// merged summary gets a run id of its own.
 bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string& Error,
                     const std::vector<std::string>& Names = {});
 

@@ -9,6 +9,8 @@
 #include <limits>
 #include <memory>
 
+#include "smpp/ReportText.h"
+
 namespace load {
 
 namespace {
@@ -27,8 +29,8 @@ uint64_t Mix(uint64_t Z) {
   return Z ^ (Z >> 31);
 }
 
-// User input as it may be echoed in an error: control bytes shown as '?', at most 40 bytes (cut
-// at a character's start) and "..." after.
+// User input as it may be echoed in an error: escaped as report lines are (EscapedReportLine), at
+// most 40 bytes of it (cut at a character's start) and "..." after.
 std::string Shown(std::string_view Text) {
   constexpr size_t kMax = 40;
   size_t Length = Text.size();
@@ -36,11 +38,7 @@ std::string Shown(std::string_view Text) {
     Length = kMax;
     while (Length > 0 && (static_cast<unsigned char>(Text[Length]) & 0xC0) == 0x80) --Length;
   }
-  std::string Out;
-  for (size_t I = 0; I < Length; ++I) {
-    const unsigned char C = Text[I];
-    Out += C < 0x20 || C == 0x7F ? '?' : static_cast<char>(C);
-  }
+  std::string Out = EscapedReportLine(Text.substr(0, Length));
   if (Length < Text.size()) Out += "...";
   return Out;
 }

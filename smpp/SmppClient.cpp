@@ -194,7 +194,9 @@ void TSmppClient::Connect() {
 void TSmppClient::Disconnect() {
   FClosing.store(true);
   const std::span<TSideState> Live = LiveSides();
-  for (TSideState& Side : Live) SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
+  for (TSideState& Side : Live)
+    if (!UnbindBoundOnly.load() || Side.Bound.load())
+      SocketSend(Side, UnbindPdu.data(), UnbindPdu.size());
   SleepMs(DisconnectWaitMs.load());
   for (TSideState& Side : Live) {
     const std::string Text = Side.DisconnectedText;
@@ -316,6 +318,16 @@ void TSmppClient::SetOnReadDone(TReadDoneEvent Event) {
     Now = FReadDoneHandlers.back().get();
   }
   FOnReadDone.store(Now, std::memory_order_release);
+}
+
+void TSmppClient::SetOnSessionClosed(TSessionClosedEvent Event) {
+  const TSessionClosedEvent* Now = nullptr;
+  if (Event) {
+    std::lock_guard<std::mutex> Guard(FHookLock);
+    FSessionClosedHandlers.push_back(std::make_unique<const TSessionClosedEvent>(std::move(Event)));
+    Now = FSessionClosedHandlers.back().get();
+  }
+  FOnSessionClosed.store(Now, std::memory_order_release);
 }
 
 void TSmppClient::TraceCall(const TPduTraceHandler& Handler, TPduTraceEvent Event) {

@@ -51,6 +51,7 @@ void TSmppClient::SessionConnected(TSideState& Side, uint16_t ErrorCode) {
   Side.Stream->Skip = 0;
   Side.CloseAsked.store(false);
   Side.BindUnanswered.store(true);
+  Side.Bound.store(false);
   Side.KeepAliveTimer->Resume();
   TraceBoundary(Side, TPduTraceKind::tkOpened);
   std::lock_guard<std::recursive_mutex> Guard(Side.Connection.ReportLock);
@@ -73,6 +74,7 @@ void TSmppClient::SessionClosed(TSideState& Side) {
   // otherwise; a TLS-only SMSC ends a plain one that way, silently, and each retry looks
   // like the first.
   const bool Unanswered = Side.BindUnanswered.exchange(false);
+  Side.Bound.store(false);
   // Answers still waiting belong to the session that ended.
   DropPendingAnswers(Side);
   if (Unanswered && !FClosing.load() && !Side.CloseAsked.load()) {
@@ -84,10 +86,15 @@ void TSmppClient::SessionClosed(TSideState& Side) {
   }
   // A close that was asked for ends the keep-alive; any other lets the keep-alive count notice
   // the lost connection and start the reconnect.
-  if (FClosing.load())
+  if (FClosing.load()) {
     Side.KeepAliveTimer->Suspend();
-  else
+  } else {
     Side.KeepAliveTimer->Resume();
+    // A close the socket saw and nobody asked for may start the retry at once.
+    if (ReconnectWhenClosed.load() && !Side.CloseAsked.load()) Side.ReconnectTimer->Resume();
+  }
+  if (const TSessionClosedEvent* Hook = FOnSessionClosed.load(std::memory_order_acquire))
+    (*Hook)(this, Side.Transmits);
 }
 
 void TSmppClient::Error(TSideState& Side) {
@@ -278,6 +285,7 @@ void TSmppClient::ActOnPdu(TSideState& Side, const TPDU& Pdu) {
   }
   if (Pdu.command_status != 0) return;
   if (Pdu.command_id == Side.BindRespId) {
+    Side.Bound.store(true);
     Side.Connection.SetReportLine(Side.BindOkText);
     return;
   }

@@ -190,6 +190,12 @@ class TSmppClient : public TComponent, public TPersistent {
   // assignment rules as SetOnSubmitResponse.
   using TReadDoneEvent = std::function<void(TSmppClient* Sender, bool Transmits)>;
   void SetOnReadDone(TReadDoneEvent Event);
+  // After a session of a connection ended (its socket closed, whether asked for or not), on that
+  // connection's worker thread with no lock of the client held; Transmits as for the read-done
+  // hook. A load run counts the submits in flight on it unanswered there, at once, rather than
+  // when the connection is made again. Same limits and assignment rules as SetOnSubmitResponse.
+  using TSessionClosedEvent = std::function<void(TSmppClient* Sender, bool Transmits)>;
+  void SetOnSessionClosed(TSessionClosedEvent Event);
 
   // ---- Operations: Connect and Disconnect on the owner's thread; Send on any thread.
   // Starts both connections (or the transceiver, by ClientInfo.bind_mode): Proto "tcp", Addr
@@ -324,6 +330,17 @@ class TSmppClient : public TComponent, public TPersistent {
   // The wait of Disconnect and of the watchdogs' reconnect, in milliseconds (2000). Tests may set
   // it shorter before connecting.
   std::atomic<int32_t> DisconnectWaitMs{2000};
+  // When set, a connection that closes without having been asked to (the SMSC ended it, or the
+  // network did) starts its reconnect timer at once, as a reported error does: it is connected
+  // again 5 s after the close instead of once the keep-alive count notices the loss (up to
+  // tcxTimerInterval + 1 idle seconds first). Nothing more is reported. Off by default, and off
+  // in the small window; a load run sets it. Set before Connect.
+  std::atomic<bool> ReconnectWhenClosed{false};
+  // When set, Disconnect sends unbind only on a connection whose bind the SMSC accepted in the
+  // session it is in: a connection that was refused, or never answered, gets no unbind (its
+  // lines are reported as always; the socket closes when the client is destroyed). Off by
+  // default; a load run sets it. Set before Disconnect.
+  std::atomic<bool> UnbindBoundOnly{false};
   // How long each connection's TLS handshake may take (ClientInfo.UseTLS on) before it fails
   // and is retried. Set before Connect.
   std::atomic<int32_t> TLSHandshakeTimeoutMs{IcsTlsHandshakeTimeoutMs};
@@ -404,6 +421,10 @@ class TSmppClient : public TComponent, public TPersistent {
     // response or a generic_nack) is read: a connection the SMSC ends meanwhile is reported. The
     // connection's socket handlers (its worker thread).
     std::atomic<bool> BindUnanswered{false};
+    // Set when the SMSC accepted the bind of the session the connection is in; cleared when a
+    // session starts or ends. The connection's socket handlers (its worker thread); read by
+    // Disconnect.
+    std::atomic<bool> Bound{false};
     // Guarded by the connection's ReportLock; the transceiver's record leaves it empty and reports
     // through the transmitter's. Held shared, so that a report runs its own
     // reference of the handler (a handler may set a new one while it runs) without copying the
@@ -649,6 +670,8 @@ class TSmppClient : public TComponent, public TPersistent {
   std::vector<std::unique_ptr<const TReceiptEvent>> FReceiptHandlers;
   std::atomic<const TReadDoneEvent*> FOnReadDone{nullptr};
   std::vector<std::unique_ptr<const TReadDoneEvent>> FReadDoneHandlers;  // FHookLock
+  std::atomic<const TSessionClosedEvent*> FOnSessionClosed{nullptr};
+  std::vector<std::unique_ptr<const TSessionClosedEvent>> FSessionClosedHandlers;  // FHookLock
   // True when an answer with this sequence number and command id is awaited by QuerySm,
   // CancelSm, ReplaceSm or SendRaw (ReportRequestAnswer would take it). Takes FPendingLock only
   // when such a request is outstanding.

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "load/Summary.h"
+#include "smpp/ReportText.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ constexpr const char* kUsage =
     "  --help               show this help and exit\n"
     "\n"
     "Exit status: 0 when every run passed, 1 when one failed, 2 on bad input (a file that\n"
-    "cannot be read or is no summary, histograms of different bucket schemes).\n";
+    "cannot be read or is no summary, histograms of different bucket schemes, one run\n"
+    "given twice (by its run id), a summary whose counts contradict its exit status).\n";
 
 // The text of the file at Path, or false and the reason.
 bool ReadText(const std::string& Path, std::string& Text, std::string& Error) {
@@ -45,18 +47,19 @@ bool ReadText(const std::string& Path, std::string& Text, std::string& Error) {
 // The summary in the file at Path, or false and the reason naming the file.
 bool ReadSummary(const std::string& Path, load::TSummary& S, std::string& Error) {
   std::string Text, Why;
+  const std::string Name = EscapedReportLine(Path);
   if (!ReadText(Path, Text, Why)) {
-    Error = Path + ": cannot be read: " + Why;
+    Error = Name + ": cannot be read: " + Why;
     return false;
   }
   // No exceptions: a file that is no JSON is told by the parser's result.
   const nlohmann::ordered_json J = nlohmann::ordered_json::parse(Text, nullptr, false);
   if (J.is_discarded()) {
-    Error = Path + ": not JSON";
+    Error = Name + ": not JSON";
     return false;
   }
   if (!load::SummaryFromJson(J, S, Why)) {
-    Error = Path + ": " + Why;
+    Error = Name + ": " + Why;
     return false;
   }
   return true;
@@ -82,7 +85,8 @@ int RunMerge(int Argc, char** Argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (Options && Arg.size() > 1 && Arg[0] == '-') {
-      std::fprintf(stderr, "smppcli merge: unknown option %s\n%s", Arg.c_str(), kUsage);
+      std::fprintf(stderr, "smppcli merge: unknown option %s\n%s", EscapedReportLine(Arg).c_str(),
+                   kUsage);
       return 2;
     } else {
       Paths.push_back(Arg);
@@ -102,7 +106,10 @@ int RunMerge(int Argc, char** Argv) {
   }
   load::TSummary Merged;
   std::string Error;
-  if (!load::MergeSummaries(In, Merged, Error, Paths)) {
+  // The files are named in errors as arguments are quoted: escaped.
+  std::vector<std::string> Names;
+  for (const std::string& Path : Paths) Names.push_back(EscapedReportLine(Path));
+  if (!load::MergeSummaries(In, Merged, Error, Names)) {
     std::fprintf(stderr, "smppcli merge: %s\n", Error.c_str());
     return 2;
   }

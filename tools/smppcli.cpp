@@ -3,6 +3,8 @@
 // (submit responses and delivery receipts), unbinds and exits 0; it exits non-zero with a clear
 // message when it cannot bind or the answers do not come in time.
 #include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,10 +40,17 @@
 #include "smpp/ReportText.h"
 #include "smpp/smppclient.h"
 #include "tools/SmppcliMerge.h"
+#include "tools/WholeFile.h"
 
 namespace {
 
 using load::TTraffic;
+
+// Bytes of an argument quoted in an error line, escaped as report lines are: an argument cannot
+// end the line, move the cursor or send a terminal sequence either.
+std::string Quoted(const std::string& Argument) {
+  return EscapedReportLine(Argument);
+}
 
 struct TOptions {
   std::string Host = "127.0.0.1";
@@ -209,10 +219,14 @@ void Usage(FILE* Out) {
       "p90, p99, p99.9, max), the responses per command_status and the receipts per\n"
       "state and err. While standard error is a terminal a progress line is shown there\n"
       "once a second.\n\n"
+      "SIGINT or SIGTERM stops the run: nothing more is sent, the answers are waited for\n"
+      "at most 2 s, the summary (and --json) says \"stopped\", and the exit status is 1;\n"
+      "a second signal ends the program at once. --json is written beside its name and\n"
+      "renamed: never an empty or half file.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
       "in an expected state, 1 on a bind failure, a rejected submit, a submit whose\n"
-      "session was lost, a receipt in another state or a timeout, 2 on bad options or a\n"
-      "text the coding cannot carry.\n"
+      "session was lost, a session the SMSC ended, a receipt in another state, a timeout\n"
+      "or a stop, 2 on bad options or a text the coding cannot carry.\n"
       "With --decode: 0 when every PDU was whole and well formed, 1 when a dissection\n"
       "ended in an error record, 2 when a line is not hex.\n");
 }
@@ -361,7 +375,8 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     try {
       Set(Check);
     } catch (const std::invalid_argument& E) {
-      std::fprintf(stderr, "smppcli: --%s: %s\n", Name, E.what());
+      // The setter's reason may quote the value given.
+      std::fprintf(stderr, "smppcli: --%s: %s\n", Name, Quoted(E.what()).c_str());
       return false;
     }
     O.Settings.push_back(std::move(Set));
@@ -381,7 +396,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
   auto Text = [&](const char* Name, void (TSMPPClientInfo::*Set)(const std::string&)) {
     return Setting(Name, [Set, T = std::string(optarg)](TSMPPClientInfo& I) { (I.*Set)(T); });
   };
-  while ((C = getopt_long(Argc, Argv, "", Long, nullptr)) != -1) {
+  // getopt's own messages would quote the argument as it is: ours escape it.
+  opterr = 0;
+  while ((C = getopt_long(Argc, Argv, ":", Long, nullptr)) != -1) {
     switch (C) {
       case oHost:
         O.Host = optarg;
@@ -660,13 +677,21 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oVersion:
         std::printf("smppcli (%s) %s\n%s", kPackageName, kPackageVersion, kVersionNotice);
         std::exit(0);
+      case ':':
+        std::fprintf(stderr, "smppcli: option '%s' needs a value\n",
+                     Quoted(Argv[optind - 1]).c_str());
+        return false;
+      case '?':
+        std::fprintf(stderr, "smppcli: unknown option '%s'\n", Quoted(Argv[optind - 1]).c_str());
+        Usage(stderr);
+        return false;
       default:
         Usage(stderr);
         return false;
     }
   }
   if (optind < Argc) {
-    std::fprintf(stderr, "smppcli: unexpected argument '%s'\n", Argv[optind]);
+    std::fprintf(stderr, "smppcli: unexpected argument '%s'\n", Quoted(Argv[optind]).c_str());
     return false;
   }
   if (!O.Tls && (O.TlsInsecure || !O.TlsCA.empty())) {
@@ -691,7 +716,7 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
     return false;
   }
   if (!O.TlsCA.empty() && ::access(O.TlsCA.c_str(), R_OK) != 0) {
-    std::fprintf(stderr, "smppcli: cannot read the --tls-ca file %s\n", O.TlsCA.c_str());
+    std::fprintf(stderr, "smppcli: cannot read the --tls-ca file %s\n", Quoted(O.TlsCA).c_str());
     return false;
   }
   return true;
@@ -773,6 +798,47 @@ int RunDecode(const std::string& Arg) {
   return Status;
 }
 
+// The user's stop. SIGINT and SIGTERM are blocked on every thread (threads made later inherit the
+// mask) and taken by a thread of their own with sigwait: no code runs in a signal handler, and the
+// stop is an ordinary call. The first signal stops the run (TLoadRun::Stop); a second ends the
+// program at once, with status 1 and no summary. Made once, before any other thread, and never
+// destroyed: its thread waits for signals until the program ends.
+class TStopOnSignal {
+ public:
+  TStopOnSignal() {
+    sigemptyset(&FSignals);
+    sigaddset(&FSignals, SIGINT);
+    sigaddset(&FSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &FSignals, nullptr);
+    std::thread([this] { Wait(); }).detach();
+  }
+  // The run a signal stops, or none. A signal that came before stops it at once. Main thread.
+  void Attach(load::TLoadRun* Run) {
+    std::lock_guard<std::mutex> G(FLock);
+    FRun = Run;
+    if (FRun && FAsked) FRun->Stop();
+  }
+
+ private:
+  void Wait() {
+    for (;;) {
+      int Signal = 0;
+      if (sigwait(&FSignals, &Signal) != 0) continue;
+      std::lock_guard<std::mutex> G(FLock);
+      if (FAsked) {
+        std::fputs("smppcli: stopped again: ending at once\n", stderr);
+        std::_Exit(1);
+      }
+      FAsked = true;
+      if (FRun) FRun->Stop();
+    }
+  }
+  sigset_t FSignals;
+  std::mutex FLock;                // guards FRun and FAsked
+  load::TLoadRun* FRun = nullptr;  // FLock
+  bool FAsked = false;             // FLock
+};
+
 }  // namespace
 
 // Sends each --query, --cancel and --raw in turn and waits for its answer. Returns the first
@@ -805,6 +871,8 @@ std::string RunRequests(load::TLoadRun& Run, const TOptions& O) {
 }
 
 int main(int Argc, char** Argv) {
+  // A connection or a pipe closed under a write gives EPIPE, never the end of the program.
+  std::signal(SIGPIPE, SIG_IGN);
   if (Argc > 1 && std::strcmp(Argv[1], "merge") == 0) return RunMerge(Argc - 1, Argv + 1);
   TOptions O;
   if (!ParseOptions(Argc, Argv, O)) return 2;
@@ -843,12 +911,15 @@ int main(int Argc, char** Argv) {
   }
   // Lines appear as they come; a load run that prints only the summary may buffer.
   std::setvbuf(stdout, nullptr, O.Quiet ? _IOFBF : _IOLBF, 1 << 16);
-  FILE* Json = nullptr;
-  if (!O.JsonFile.empty() && !(Json = std::fopen(O.JsonFile.c_str(), "w"))) {
-    std::fprintf(stderr, "smppcli: cannot write --json %s: %s\n", O.JsonFile.c_str(),
-                 std::strerror(errno));
+  // The summary is written whole at the end, beside its name and then renamed: a script never
+  // finds an empty or half file, and a run killed before the end leaves none.
+  if (std::string Why; !O.JsonFile.empty() && !PrepareWholeFile(O.JsonFile, Why)) {
+    std::fprintf(stderr, "smppcli: cannot write --json %s: %s\n", Quoted(O.JsonFile).c_str(),
+                 Why.c_str());
     return 2;
   }
+  // Before the first thread of the run (the capture's, the clients').
+  static TStopOnSignal* const Stopper = new TStopOnSignal;
 
   // The capture file is made before connecting, so that a path it cannot write ends the run
   // before it starts.
@@ -857,7 +928,7 @@ int main(int Argc, char** Argv) {
     try {
       Capture = std::make_unique<TPduCapture>(O.PcapFile, O.Trace ? stderr : nullptr);
     } catch (const std::exception& E) {
-      std::fprintf(stderr, "smppcli: --pcap: %s\n", E.what());
+      std::fprintf(stderr, "smppcli: --pcap: %s\n", Quoted(E.what()).c_str());
       return 2;
     }
   }
@@ -939,8 +1010,9 @@ int main(int Argc, char** Argv) {
       if (!Receiver &&
           Conn.ReadReportedBytes(Header, sizeof Header) == static_cast<int32_t>(kPduHeaderLength)) {
         const uint32_t Id = GetU32(Header + 4), Status = GetU32(Header + 8);
-        if ((Id == kSubmitSmResp || Id == kSubmitMultiResp) && Status != 0)
-          std::printf("submit rejected, status %s\n", Hex8(Status).c_str());
+        if ((Id == kSubmitSmResp || Id == kSubmitMultiResp || Id == kGenericNack) && Status != 0)
+          std::printf("%s, status %s\n", Id == kGenericNack ? "generic_nack" : "submit rejected",
+                      Hex8(Status).c_str());
       }
     }
     if (!Receiver) return;
@@ -983,6 +1055,11 @@ int main(int Argc, char** Argv) {
   // Quiet, no line is shown: the run then takes the answers without report lines, which costs
   // less.
   load::TLoadRun Run(L, MakeClient, O.Quiet ? load::TLoadRun::TLineObserver{} : OnLine);
+  // A signal stops this run from now on, until just before it is destroyed.
+  Stopper->Attach(&Run);
+  struct TDetach {
+    ~TDetach() { Stopper->Attach(nullptr); }
+  } Detach;
 
   std::string Error = Run.Bind();
   // --query, --cancel and --raw go instead of submits, one after the other, each waiting for its
@@ -1032,10 +1109,12 @@ int main(int Argc, char** Argv) {
   Run.Close();
   std::fflush(stdout);
   int Status = 0;
+  std::string CaptureFault;
   // The clients are gone: nothing is traced any more.
   if (Capture) {
     if (const std::string CaptureError = Capture->Finish(); !CaptureError.empty()) {
-      std::fprintf(stderr, "smppcli: the --pcap capture is incomplete: %s\n", CaptureError.c_str());
+      CaptureFault = "the --pcap capture is incomplete: " + Quoted(CaptureError);
+      std::fprintf(stderr, "smppcli: %s\n", CaptureFault.c_str());
       Status = 1;
     }
   }
@@ -1055,7 +1134,8 @@ int main(int Argc, char** Argv) {
   // The clients are gone: nothing changes the run's figures any more.
   load::TSummary S = Run.Summary();
   S.ExitStatus = Status;
-  S.Error = Error;
+  // A summary that fails says why, also when only the capture did.
+  S.Error = Error.empty() ? CaptureFault : Error;
   S.Options = {{"host", O.Host},
                {"port", O.Port},
                {"count", O.Duration > 0 ? 0 : O.Count},
@@ -1068,12 +1148,12 @@ int main(int Argc, char** Argv) {
                {"receipt_ids", load::ReceiptIdsWord(O.ReceiptIds)},
                {"expect_stat", O.ExpectStat}};
   std::fputs(load::SummaryText(S, O.Receipts).c_str(), stderr);
-  if (Json) {
-    std::fprintf(Json, "%s\n", load::JsonText(load::SummaryJson(S)).c_str());
-    if (std::fclose(Json) != 0) {
-      std::fprintf(stderr, "smppcli: cannot write --json %s\n", O.JsonFile.c_str());
-      Status = 1;
-    }
+  if (std::string Why;
+      !O.JsonFile.empty() &&
+      !WriteWholeFile(O.JsonFile, load::JsonText(load::SummaryJson(S)) + "\n", Why)) {
+    std::fprintf(stderr, "smppcli: cannot write --json %s: %s\n", Quoted(O.JsonFile).c_str(),
+                 Why.c_str());
+    Status = 1;
   }
   return Status;
 }

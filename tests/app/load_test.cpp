@@ -78,7 +78,8 @@ TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
   EXPECT_EQ(Wb->DrainIntervalMs(), TWorkbench::kDrainIntervalMs);
   const std::string Summary = L()->SummaryText->toPlainText().toStdString();
   EXPECT_NE(Summary.find("smppcli: "), std::string::npos) << Summary;
-  EXPECT_NE(Summary.find("passed"), std::string::npos) << Summary;
+  // A stopped run never reads as passed.
+  EXPECT_NE(Summary.find("failed: stopped by the user after "), std::string::npos) << Summary;
 
   const QString Path = QDir::temp().filePath("load-panel-test.json");
   QFile::remove(Path);
@@ -94,7 +95,8 @@ TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
   ASSERT_TRUE(In.good());
   const nlohmann::json J = nlohmann::json::parse(In);
   const auto& C = J["counts"];
-  // Stopped early: fewer than a minute's messages, each answered and its receipt counted.
+  // Stopped early: fewer than a minute's messages, each answered (within the 2 s the stop waits)
+  // and its receipt counted; the summary says it was stopped, and failed.
   EXPECT_GT(C["submits"].get<long>(), 0);
   EXPECT_LT(C["submits"].get<long>(), 60 * 400);
   EXPECT_EQ(C["answered"], C["submits"]);
@@ -102,7 +104,9 @@ TEST_F(LoadPanelTest, RunsFromThePanelStopsAndSavesTheSummary) {
   EXPECT_EQ(J["binds"].size(), 2u);
   EXPECT_EQ(J["options"]["tps"], 400);
   EXPECT_GE(J["per_second"].size(), 2u);
-  EXPECT_EQ(J["exit_status"], 0);
+  EXPECT_EQ(J["exit_status"], 1);
+  EXPECT_EQ(J["stopped"], true);
+  EXPECT_GT(J["stopped_after_s"].get<double>(), 0);
   QFile::remove(Path);
 }
 

@@ -61,6 +61,18 @@ TEST(BackgroundRun, RunsByItselfAndItsOwnerNeverWaits) {
     Run.reset();
     EXPECT_LT(Clock::now() - Start, std::chrono::milliseconds(100));
   }
+  {
+    // Stopped by its owner (the load panel's Stop) while sending: it ends soon, failed, and its
+    // summary says so.
+    SCOPED_TRACE("stopped");
+    TBackgroundRun Run(O, Make);
+    ASSERT_TRUE(WaitFor([&] { return Run.Live().Answered > 0; }));
+    Run.Stop();
+    ASSERT_TRUE(WaitFor([&] { return Run.Phase() == TBackgroundRun::TPhase::Done; }));
+    EXPECT_EQ(Run.Error().rfind("stopped by the user after ", 0), 0u) << Run.Error();
+    EXPECT_TRUE(Run.Summary().Stopped);
+    EXPECT_LT(Run.Summary().Counts.Submits, O.Count);
+  }
   const auto Start = Clock::now();
   TBackgroundRun::JoinFinished();
   EXPECT_LT(Clock::now() - Start, std::chrono::seconds(10));

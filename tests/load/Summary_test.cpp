@@ -161,13 +161,18 @@ TEST(LoadSummary, JsonKeepsTodaysKeysAndComesBackTheSame) {
   S = RunOf(1765180800.25, 3, 1);
   S.Binds.resize(1);
   S.Series.resize(1);
+  S.RunId = "0123456789abcdef0123456789abcdef";
+  S.RunIds = {S.RunId};
   EXPECT_EQ(
       JsonText(SummaryJson(S)),
-      R"({"options":{"host":"127.0.0.1","tps":1000,"wait_for_receipts":true},"exit_status":0,)"
-      R"("error":"","counts":{"messages":3,"submits":3,"answered":3,"accepted":1,"rejected":2,)"
-      R"("receipts":3,"unanswered":0,"receipts_missing":0,"unmatched_responses":0,)"
+      R"({"options":{"host":"127.0.0.1","tps":1000,"wait_for_receipts":true},)"
+      R"("run_id":"0123456789abcdef0123456789abcdef","run_ids":)"
+      R"(["0123456789abcdef0123456789abcdef"],"exit_status":0,"error":"","stopped":false,)"
+      R"("stopped_after_s":0.0,"counts":{"messages":3,"submits":3,"answered":3,"accepted":1,)"
+      R"("rejected":2,"receipts":3,"unanswered":0,"receipts_missing":0,"unmatched_responses":0,)"
       R"("unmatched_receipts":0,"ambiguous_receipts":0,"throttled":2,"queue_full":0,)"
-      R"("back_offs":2,"other_status":0,"reconnects":0},"seconds":2.5,"submits_per_s":1.2,)"
+      R"("back_offs":2,"other_status":0,"reconnects":0,"sessions_lost":0},"unbound_s":0.0,)"
+      R"("seconds":2.5,"submits_per_s":1.2,)"
       R"("answered_per_s":1.2,"cpu_us_per_message":83333.33333333333,)"
       R"("response_latency":{"count":3,"p50_us":451,"p90_us":2392,"p99_us":2392,"p99_9_us":2392,)"
       R"("max_us":2393,"scheme":"log-linear-us-10","buckets":[[160,1],[451,1],[2392,1]]},)"
@@ -179,7 +184,8 @@ TEST(LoadSummary, JsonKeepsTodaysKeysAndComesBackTheSame) {
       R"("counts":{"messages":1,"submits":1,"answered":1,"accepted":1,"rejected":0,"receipts":1,)"
       R"("unanswered":0,"receipts_missing":0,"unmatched_responses":0,"unmatched_receipts":0,)"
       R"("ambiguous_receipts":0,"throttled":0,"queue_full":0,"back_offs":0,"other_status":0,)"
-      R"("reconnects":0}}],"series_scheme":"log-linear-us-5","per_second":[{"t":1765180800,)"
+      R"("reconnects":0,"sessions_lost":0},"unbound_s":0.0}],"series_scheme":"log-linear-us-5",)"
+      R"("per_second":[{"t":1765180800,)"
       R"("submits":2,"answers":2,"receipts":2,"throttled":0,"queue_full":0,"other_status":0,)"
       R"("in_flight":1,"response_p50_us":160,"response_p99_us":448,"receipt_p50_us":480,)"
       R"("receipt_p99_us":1344,"response_buckets":[[160,1],[448,1]],"receipt_buckets":[[480,1],)"
@@ -287,6 +293,64 @@ TEST(LoadSummary, MergesRunsAsOneRunOfAll) {
   EXPECT_EQ(Twice.Error, "runs 2-4: run 2: 3 submits lost");
   EXPECT_EQ(Twice.Binds.back().Run, 4);
   EXPECT_EQ(Twice.Binds.back().Index, 8);
+}
+
+// Each run counts once, and only as what it ended in: a run given twice (alone or inside a merged
+// summary) or a summary whose counts say it failed while its status says it passed is refused,
+// named. A summary written before runs had ids merges as before.
+TEST(LoadSummary, RefusesToMergeOneRunTwiceOrASummaryThatContradictsItself) {
+  const auto Run = [](const char* Id) {
+    TSummary S = RunOf(1765180800, 4, 1);
+    S.RunId = Id;
+    S.RunIds = {Id};
+    return S;
+  };
+  const TSummary A = Run("aa"), B = Run("bb"), Old = RunOf(1765180800, 4, 1);
+  TSummary AB;
+  std::string Error;
+  ASSERT_TRUE(MergeSummaries({A, B}, AB, Error)) << Error;
+  EXPECT_EQ(AB.RunIds, (std::vector<std::string>{"aa", "bb"}));
+  EXPECT_EQ(AB.RunId.size(), 32u);
+  EXPECT_NE(AB.RunId, NewRunId());
+  const auto With = [&](auto Change) {
+    TSummary S = Run("cc");
+    Change(S);
+    return S;
+  };
+  const struct {
+    std::vector<TSummary> In;
+    const char* Error;  // empty: merged
+  } Cases[] = {
+      {{A, Old, Old}, ""},
+      {{A, A}, "a.json and b.json are summaries of the same run (run id aa): it would count twice"},
+      {{B, AB},
+       "a.json and b.json are summaries of the same run (run id bb): it would count twice"},
+      {{With([](TSummary& S) {
+         S.RunIds = {"cc", "cc"};
+       })},
+       "a.json names run cc twice"},
+      {{A, With([](TSummary& S) { S.Counts.Unanswered = 3; })},
+       "b.json contradicts itself: exit_status is 0, yet counts.unanswered is 3"},
+      {{With([](TSummary& S) { S.Counts.OtherStatus = 1; })},
+       "a.json contradicts itself: exit_status is 0, yet counts.other_status is 1"},
+      {{With([](TSummary& S) { S.Counts.ReceiptsMissing = 2; })},
+       "a.json contradicts itself: exit_status is 0, yet counts.receipts_missing is 2"},
+      {{With([](TSummary& S) { S.Counts.SessionsLost = 1; })},
+       "a.json contradicts itself: exit_status is 0, yet counts.sessions_lost is 1"},
+      {{With([](TSummary& S) { S.Stopped = true; })},
+       "a.json contradicts itself: exit_status is 0, yet the run was stopped"},
+      {{With([](TSummary& S) { S.Error = "lost"; })},
+       "a.json contradicts itself: exit_status is 0, yet error is not empty"},
+      {{With([](TSummary& S) { S.ExitStatus = 1; })},
+       "a.json contradicts itself: exit_status is not 0, yet error is empty"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Error);
+    TSummary M;
+    Error.clear();
+    EXPECT_EQ(MergeSummaries(C.In, M, Error, {"a.json", "b.json", "c.json"}), !*C.Error);
+    EXPECT_EQ(Error, C.Error);
+  }
 }
 
 TEST(LoadSummary, RefusesToMergeDifferentBucketSchemes) {

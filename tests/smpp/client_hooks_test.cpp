@@ -149,3 +149,30 @@ TEST_F(RawSmsc, ReadDoneFollowsTheAnswersOfEachRead) {
   EXPECT_TRUE(rcx->readUntil(kDeliverSmResp));
   EXPECT_EQ(Hooks.Count(), N + 4);
 }
+
+namespace {
+
+// What a load run sets: a close the SMSC makes is told to the session-closed hook at once and
+// starts the retry at once (here the keep-alive would take a thousand ticks to notice); on
+// Disconnect only the connection bound in its session is unbound, one whose bind went unanswered
+// is not.
+TEST_F(RawSmsc, LoadRunSettingsConnectAgainAtACloseAndUnbindOnlyBoundSessions) {
+  client->Rcx().Set_rcxTimerInterval(1000);
+  client->Tcx().Set_tcxTimerInterval(1000);
+  client->ReconnectWhenClosed = true;
+  client->UnbindBoundOnly = true;
+  HookLog Log;
+  client->SetOnSessionClosed(
+      [&](TSmppClient*, bool Transmits) { Log.Add(Transmits ? "closed tcx" : "closed rcx", 1); });
+  bindBoth();
+  tcx.reset();
+  EXPECT_EQ(Log.WaitFor(1), "closed tcx");
+  auto Again = acceptBind(kBindTransmitter);
+  ASSERT_TRUE(Again) << "connected again at the close";
+  client->Disconnect();
+  EXPECT_TRUE(rcx->readUntil(kUnbind, 2s));
+  EXPECT_FALSE(Again->read(500ms)) << "no unbind on a session that never bound";
+  EXPECT_EQ(Log.Count(), 1u);
+}
+
+}  // namespace
