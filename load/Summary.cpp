@@ -36,6 +36,13 @@ constexpr std::pair<const char*, long TCounts::*> kCountKeys[] = {
     {"other_status", &TCounts::OtherStatus},
     {"reconnects", &TCounts::Reconnects}};
 
+// Counts added later, written after those: a summary written before them reads as zeros.
+constexpr std::pair<const char*, long TCounts::*> kLaterCountKeys[] = {
+    {"unexpected_responses", &TCounts::UnexpectedResponses},
+    {"duplicate_message_ids", &TCounts::DuplicateMessageIds},
+    {"duplicate_receipts", &TCounts::DuplicateReceipts},
+    {"doubtful_receipts", &TCounts::DoubtfulReceipts}};
+
 // The counts of one second by their JSON key, after "t".
 constexpr std::pair<const char*, long TSecond::*> kSecondKeys[] = {
     {"submits", &TSecond::Submits},      {"answers", &TSecond::Answers},
@@ -52,6 +59,7 @@ std::string Hex8(uint32_t V) {
 ordered_json CountsJson(const TCounts& C) {
   ordered_json J = ordered_json::object();
   for (const auto& [Key, Field] : kCountKeys) J[Key] = C.*Field;
+  for (const auto& [Key, Field] : kLaterCountKeys) J[Key] = C.*Field;
   return J;
 }
 
@@ -194,11 +202,14 @@ bool CountsFromJson(TReader& R, const ordered_json& At, const std::string& Path,
   const std::string Inner = TReader::Name(Path, "counts");
   for (const auto& [Key, Field] : kCountKeys)
     if (!R.Whole(*C, Inner, Key, Out.*Field, 0L)) return false;
+  for (const auto& [Key, Field] : kLaterCountKeys)
+    if (C->contains(Key) && !R.Whole(*C, Inner, Key, Out.*Field, 0L)) return false;
   return true;
 }
 
 void AddCounts(TCounts& To, const TCounts& From) {
   for (const auto& [Key, Field] : kCountKeys) To.*Field += From.*Field;
+  for (const auto& [Key, Field] : kLaterCountKeys) To.*Field += From.*Field;
 }
 
 template <typename K>
@@ -283,6 +294,7 @@ nlohmann::ordered_json SummaryJson(const TSummary& S) {
           {"receipt_ids_used", S.ReceiptIdsUsed},
           {"receipt_states", S.ReceiptStates},
           {"receipt_errors", S.ReceiptErrors},
+          {"doubtful_reasons", S.DoubtfulReasons},
           {"start_unix", S.StartUnix},
           {"cpu_s", S.CpuSeconds},
           {"runs", S.Runs},
@@ -313,6 +325,12 @@ bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string
       !R.Counts(*Errors, "receipt_errors", S.ReceiptErrors) ||
       !R.Number(J, "", "start_unix", S.StartUnix) || !R.Number(J, "", "cpu_s", S.CpuSeconds) ||
       !R.Whole(J, "", "runs", S.Runs, 1L) || !R.Array(J, "", "binds", Binds))
+    return false;
+  // Written since the doubtful receipts are counted: absent from older summaries.
+  const ordered_json* Doubtful;
+  if (J.contains("doubtful_reasons") &&
+      (!R.Object(J, "", "doubtful_reasons", Doubtful) ||
+       !R.Counts(*Doubtful, "doubtful_reasons", S.DoubtfulReasons)))
     return false;
   S.Options = *Options;
   for (const auto& [Key, N] : Statuses->items()) {
@@ -409,6 +427,7 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
     AddMap(M.Statuses, S.Statuses);
     AddMap(M.ReceiptStates, S.ReceiptStates);
     AddMap(M.ReceiptErrors, S.ReceiptErrors);
+    AddMap(M.DoubtfulReasons, S.DoubtfulReasons);
     for (const TBindSummary& B : S.Binds)
       M.Binds.push_back({static_cast<long>(M.Binds.size()) + 1, M.Runs + B.Run, B.Counts});
     if (!S.Error.empty()) {
@@ -479,6 +498,28 @@ std::string SummaryText(const TSummary& S, bool WithReceipts) {
         "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts for no "
         "message id of this run (%ld of them could match two ids)\n",
         C.UnmatchedResponses, C.UnmatchedReceipts, C.AmbiguousReceipts);
+  if (C.UnexpectedResponses > 0)
+    Text += Printed("smppcli: unexpected responses: %ld answered no submit on the wire\n",
+                    C.UnexpectedResponses);
+  if (C.DuplicateMessageIds > 0)
+    Text += Printed(
+        "smppcli: duplicate message ids: %ld submits were given an id already given to another; "
+        "their receipts cannot be told apart\n",
+        C.DuplicateMessageIds);
+  if (C.DuplicateReceipts > 0)
+    Text += Printed(
+        "smppcli: duplicate receipts: %ld for a message (and destination) whose receipt had "
+        "come, not counted\n",
+        C.DuplicateReceipts);
+  if (C.DoubtfulReceipts > 0) {
+    std::string Ways;
+    for (const auto& [Word, N] : S.DoubtfulReasons)
+      Ways += (Ways.empty() ? "" : ", ") + std::to_string(N) + " as " + EscapedReportLine(Word) +
+              " (--receipt-ids " + EscapedReportLine(Word) + " would settle it)";
+    Text += Printed("smppcli: doubtful receipts: %ld match a message id of this run only ",
+                    C.DoubtfulReceipts) +
+            "through a convention not settled: " + Ways + "\n";
+  }
   return Text;
 }
 

@@ -201,7 +201,7 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
         const uint32_t Sequence = GetU32(Bytes + 12);
         ReportSideOf(Side, CommandId).Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
         AnswerDelivery(Side, CommandId, Sequence, true);
-        (*Hook)(this, TReceipt{Sequence, F.Id, F.Stat, F.Err, ReadNs});
+        (*Hook)(this, TReceipt{Sequence, F.Id, F.Stat, F.Err, ReadNs, F.Source, F.EsmClass});
         Side.Connection.IdleCount().store(0);
         return;
       }
@@ -219,7 +219,7 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
       if (!AwaitsRequestAnswer(Sequence, CommandId)) {
         char Id[kMaxMessageIdLength];
         const TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
-                                       SubmitResponseId(Bytes, Length, Id), ReadNs};
+                                       SubmitResponseId(Bytes, Length, Id), ReadNs, Bytes, Length};
         Side.Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
         (*Hook)(this, Response);
         Side.Connection.IdleCount().store(0);
@@ -244,7 +244,8 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
       AnswerDelivery(Side, Pdu);
       const TDeliver& D = Pdu.deliver;
       (*Hook)(this,
-              TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err, ReadNs});
+              TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err, ReadNs,
+                       D.source_addr, D.esm_class});
       Side.Connection.IdleCount().store(0);
       return;
     }
