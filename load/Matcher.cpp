@@ -172,16 +172,27 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
     How = It == None ? THow::None : THow::Found;
     return It;
   }
-  // The text itself, then every transformation; a transformation that finds the same entry as
-  // the text tells nothing more.
-  const auto Exact = Index.ByText.find(Key);
-  auto Other = None;
-  for (size_t I = 0; I < kTransformCount; ++I) {
+  // The text itself and hex-dec first: two entries, one each way, are one too many, and the same
+  // entry both ways tells nothing. An id whose receipts all came is kept to tell duplicates, not
+  // to be matched by chance through a transformation.
+  auto Transformed = [&](size_t I) {
     const auto It = Index.Find(Key, kTransforms[I], IsReceipt);
-    if (It == None || It == Exact) continue;
-    // An id whose receipts all came is kept to tell duplicates, not to be matched by chance.
     if constexpr (std::is_same_v<T, TAwaited>)
-      if (It->second.DoneMark != 0) continue;
+      if (It != None && It->second.DoneMark != 0) return None;
+    return It;
+  };
+  const auto Exact = Index.ByText.find(Key);
+  const auto HexDec = Transformed(kHexDec);
+  if (Exact != None) {
+    How = HexDec == None ? THow::Found : HexDec == Exact ? THow::Agreed : THow::Ambiguous;
+    return How == THow::Ambiguous ? None : Exact;
+  }
+  // Then zeros dropped, tried only for a receipt that is no id as text. dec-hex is a gateway's
+  // setting, never guessed: read that way, every decimal id of a run would match another.
+  auto Other = None;
+  for (size_t I = 0; I < kAutoTransforms; ++I) {
+    const auto It = I == kHexDec ? HexDec : Transformed(I);
+    if (It == None) continue;
     if (Other != None && It != Other) {
       How = THow::Ambiguous;
       Doubts = 0;
@@ -189,11 +200,6 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
     }
     Other = It;
     Doubts |= 1u << I;
-  }
-  if (Exact != None) {
-    How = Other == None ? THow::Found : THow::Ambiguous;
-    Doubts = 0;
-    return Other == None ? Exact : None;
   }
   How = Other == None ? THow::None : THow::Doubtful;
   return Other;
@@ -396,8 +402,9 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
       for (THeld& R : Held->second) R.Doubts |= Doubts;
       if ((Doubts & (Doubts - 1)) == 0) Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Key);
     }
-    if (How != THow::Found) break;
-    if (FIds == TReceiptIds::riAuto) ++FExactMatches, Vote(0, Key);
+    if (How != THow::Found && How != THow::Agreed) break;
+    if (FIds == TReceiptIds::riAuto) ++FExactMatches;
+    if (How == THow::Found) Vote(0, Key);
     ClaimHeld(Held, It);
   }
   if (FSettled) RematchHeld();
@@ -495,8 +502,16 @@ void TMatcher::Receipt(const std::string& MessageId, TMicros Now, std::string_vi
 void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, THow How,
                           unsigned Doubts, const std::string& State, TMicros Now,
                           std::string_view Err, std::string_view Source, bool Intermediate) {
-  if (How == THow::Found) {
-    if (FIds == TReceiptIds::riAuto) ++FExactMatches, Vote(0, Awaited->first);
+  if (How == THow::Found || How == THow::Agreed) {
+    if (FIds == TReceiptIds::riAuto) {
+      ++FExactMatches;
+      // Equal as text and no id through hex-dec: once no submit can still be given an id (so
+      // that this receipt did not overtake its own response), that tells at once.
+      if (How == THow::Found && AllIdsGiven())
+        FIds = TReceiptIds::riExact, FSettled = true;
+      else if (How == THow::Found)
+        Vote(0, Awaited->first);
+    }
     TAwaited& A = Awaited->second;
     if (Intermediate) {
       // Counted for an id of ours; the final receipt is still awaited.

@@ -22,11 +22,12 @@ namespace load {
 // How the message id of a submit's response and the id of its delivery receipt are compared.
 // riExact: equal as text, ignoring case only; riExactNoZeros: likewise once leading zeros are
 // dropped; riHexDec: the response's id read as hexadecimal, the receipt's as decimal (the common
-// SMSC habit); riDecHex: the reverse (a gateway setting). riAuto: a receipt equal as text to an id
-// is that id's; one that matches only through a transformation (zeros dropped, hex-dec, dec-hex)
-// is doubtful and held, until agreeing receipts of several distinct submits (eight, at least four
-// times as many as any other transformation has) keep that transformation for the rest of the
-// run. A receipt that could match two ids matches none.
+// SMSC habit); riDecHex: the reverse (a gateway setting, never guessed). riAuto: a receipt equal as
+// text to an id is that id's (unless hex-dec reads it as another's: then it matches none); one
+// that matches only through a transformation (zeros dropped, hex-dec) is doubtful and held, until
+// agreeing receipts of several distinct submits (eight, at least four times as many as any other
+// way has) keep that transformation for the rest of the run. Equal text is kept the same way, or
+// at once by a receipt that cannot have overtaken its response (none is awaited).
 enum class TReceiptIds { riAuto, riExact, riHexDec, riDecHex, riExactNoZeros };
 // auto, exact, hex-dec, dec-hex, exact-nozeros
 std::optional<TReceiptIds> ReceiptIdsFromWord(std::string_view Word);
@@ -173,10 +174,13 @@ class TMatcher {
     void Erase(TIter It);
   };
   // How Match found a key.
-  enum class THow { None, Found, Doubtful, Ambiguous };
-  // Finds Key in Index under the convention in use. Under riAuto: a key equal as text is Found;
-  // one matched by transformations alone (all pointing at one entry, the bits of Doubts) is
-  // Doubtful, given with its entry; two entries are Ambiguous.
+  enum class THow { None, Found, Agreed, Doubtful, Ambiguous };
+  static constexpr size_t kHexDec = 1;          // in kTransforms
+  static constexpr size_t kAutoTransforms = 2;  // those riAuto tries: not dec-hex
+  // Finds Key in Index under the convention in use (Found, or None). Under riAuto: a key equal as
+  // text is Found, Agreed when hex-dec finds the same entry, Ambiguous when it finds another; a
+  // key that is no id as text and is matched by transformations (all pointing at one entry, the
+  // bits of Doubts) is Doubtful, given with its entry; two entries are Ambiguous.
   template <typename T>
   typename TIdIndex<T>::TIter Match(TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
                                     THow& How, unsigned& Doubts);
@@ -210,6 +214,9 @@ class TMatcher {
   void ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // No submit of ours can still be given an id we have not seen: none awaits its response or is
+  // on its way out unrecorded.
+  bool AllIdsGiven() const { return FAwaiting.Size() == 0 && FUnrecorded <= 0; }
   // riAuto: a receipt matched the awaited id Key as text (Way 0) or through kTransforms[Way - 1]
   // alone; keeps that way once enough distinct ids agree and the others lag far behind.
   void Vote(size_t Way, const std::string& Key);

@@ -52,6 +52,8 @@ class SmscProcess {
 
   // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
   void useSink() { FSink = true; }
+  // Runs the hostile test SMSC, tools/smsc_adversary, instead; call before start.
+  void useAdversary() { FSink = true, FSinkName = "smsc_adversary"; }
 
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
@@ -60,9 +62,9 @@ class SmscProcess {
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
 #ifdef SMPP_BINARY_DIR
-    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/smsc_sink";
+    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/" + FSinkName;
 #else
-    const std::string sink = "smsc_sink";
+    const std::string sink = FSinkName;
 #endif
     if (!FSink && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
     if (!FSink && access(modules.c_str(), R_OK) != 0) {
@@ -335,6 +337,7 @@ class SmscProcess {
   pid_t FPid = -1;
   int FStdin = -1;  // Our end of the SMSC's standard input; test thread only.
   uint16_t FPort = 0;
+  std::string FSinkName = "smsc_sink";  // the C++ SMSC that useSink or useAdversary runs
   std::thread FReader;
 
   mutable std::mutex FMutex;  // Guards FLines and FEof, shared by FReader and the waiters.
