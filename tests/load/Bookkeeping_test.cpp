@@ -175,6 +175,60 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
             "hex-dec DELIVRD:8");
 }
 
+// What the verdict counts: responses that answer no submit on the wire, receipts told apart by
+// destination, message ids given twice, duplicate receipts, intermediate notifications.
+TEST(LoadMatcher, CountsWhatTheWireContradicts) {
+  const struct {
+    const char* Name;
+    long PerSubmit;
+    const char* Script;
+    const char* Want;
+  } Cases[] = {
+      {"a response read before its submit went", 0, "r3=x@3 s3@4",
+       "answered 0 receipts 0 unmatched 1/0 ambiguous 0 inflight 1 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"a response for a number never sent", 0, "s1@0 r1=a@1 r5=b@2",
+       "answered 1 receipts 0 unmatched 1/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"a second answer", 0, "s1@0 r1=a@1 r1=a@2",
+       "answered 1 receipts 0 unmatched 1/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"submit_multi: a receipt from each destination", 2, "s1:A,B@0 r1=m@1 d=m~B@2 d=m~A@3",
+       "answered 1 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
+       "DELIVRD:2"},
+      {"submit_multi: two from A stand for none from B", 2, "s1:A,B@0 r1=m@1 d=m~A@2 d=m~A@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"submit_multi: before the response, too", 2, "s1:A,B@0 d=m~A@1 d=m~A@2 r1=m@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 1 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"submit_multi: a destination refused awaits none", 2, "s1:A,B@0 r1=m^B@1 d=m~A@2",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 2 ids exact "
+       "DELIVRD:1"},
+      {"a duplicate never fills in for a missing receipt", 1,
+       "s1@0 s2@0 r1=a@1 r2=b@1 d=a@2 d=a@3",
+       "answered 2 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"one id for two submits", 1, "s1@0 s2@0 r1=c@1 r2=c@2 d=c@3 d=c@4",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
+       "DELIVRD:2 dup-ids 1"},
+      {"one id again after its receipt came", 1, "s1@0 r1=c@1 d=c@2 s2@3 r2=c@4",
+       "answered 2 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-ids 1"},
+      {"a notification before its response is kept", 1, "s1@0 n=m@1 r1=m@2 d=m@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
+       "DELIVRD:1 ENROUTE:1"},
+      {"a notification in a final state is no receipt", 1, "s1@0 r1=m@1 n=m/DELIVRD@2",
+       "answered 1 receipts 0 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 0 ids exact "
+       "ENROUTE:1"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TMatcher M(C.PerSubmit);
+    EXPECT_EQ(RunScript(M, C.Script), C.Want);
+  }
+}
+
 TEST(LoadMatcher, CountsStatusesAndKeepsNoIdsOnceMatched) {
   TMatcher M(1);
   for (uint32_t I = 1; I <= 100000; ++I) {
