@@ -159,9 +159,10 @@ struct TLoadRun::TBindState {
     int64_t ReadNs;
     uint8_t IdLength;
     char Id[kMaxMessageIdLength];
-    std::string Unsuccess;  // of a submit_multi_resp: the destinations refused
+    int32_t Unsuccess;  // of a submit_multi_resp: its refused destinations in Refused, or -1
   };
   std::vector<TAnswer> Answers;
+  std::vector<std::string> Refused;  // cleared with Answers
   // Its receipts: pushed by the receiving connection's worker thread, drained with FLock held.
   TReceiptRing Receipts{kRingReceipts};
   static constexpr size_t kRingReceipts = 2048;
@@ -343,9 +344,11 @@ void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) 
                    ? 0
                    : static_cast<uint8_t>(std::min(R.MessageId.size(), kMaxMessageIdLength));
   std::memcpy(A.Id, R.MessageId.data(), A.IdLength);
-  A.Unsuccess.clear();
-  if (R.CommandId == kSubmitMultiResp && FOptions.ReceiptsPerSubmit > 0 && R.Bytes)
-    A.Unsuccess = UnsuccessDestinations(R.Bytes, R.Length);
+  A.Unsuccess = -1;
+  if (R.CommandId == kSubmitMultiResp && FOptions.ReceiptsPerSubmit > 0 && R.Bytes) {
+    A.Unsuccess = static_cast<int32_t>(B.Refused.size());
+    B.Refused.push_back(UnsuccessDestinations(R.Bytes, R.Length));
+  }
 }
 
 // The receiver's thread and the transmitters' would take turns at FLock for every message, and
@@ -377,9 +380,11 @@ void TLoadRun::OnReadDone(TBindState& B, bool Transmits) {
   std::unique_lock<std::mutex> G(FLock);
   for (const TBindState::TAnswer& A : B.Answers) {
     Id.assign(A.Id, A.IdLength);
-    Responded(B, A.Sequence, A.Status, Id, A.ReadNs, A.Unsuccess);
+    Responded(B, A.Sequence, A.Status, Id, A.ReadNs,
+              A.Unsuccess < 0 ? std::string_view() : B.Refused[static_cast<size_t>(A.Unsuccess)]);
   }
   B.Answers.clear();
+  B.Refused.clear();
   // After the answers: the receipts of this read's submits find their ids awaited. A receipt
   // read before its answer (the receiver is often ahead of the transmitter) waits in the ring
   // for the read that brings the answer, rather than being held and claimed. At the end every

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <iterator>
-#include <type_traits>
 #include <utility>
 
 namespace load {
@@ -173,13 +172,9 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
     return It;
   }
   // The text itself and hex-dec first: two entries, one each way, are one too many, and the same
-  // entry both ways tells nothing. An id whose receipts all came is kept to tell duplicates, not
-  // to be matched by chance through a transformation.
+  // entry both ways tells nothing.
   auto Transformed = [&](size_t I) {
-    const auto It = Index.Find(Key, kTransforms[I], IsReceipt);
-    if constexpr (std::is_same_v<T, TAwaited>)
-      if (It != None && It->second.DoneMark != 0) return None;
-    return It;
+    return Index.Find(Key, kTransforms[I], IsReceipt);
   };
   const auto Exact = Index.ByText.find(Key);
   const auto HexDec = Transformed(kHexDec);
@@ -208,7 +203,7 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
 void TMatcher::Vote(size_t Way, const std::string& Key) {
   if (FIds != TReceiptIds::riAuto) return;
   // A run that never settles keeps a bounded record.
-  if (FVotes[Way].size() < kKeepDone) FVotes[Way].insert(Key);
+  if (FVotes[Way].size() < kKeepGiven) FVotes[Way].insert(Key);
   const size_t Won = FVotes[Way].size();
   if (Won < kVotesToSettle) return;
   for (size_t I = 0; I < kWays; ++I)
@@ -382,15 +377,18 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
   }
   FExpected += Remaining;
   const std::string Key = IdKey(MessageId);
-  auto [It, New] = FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner, 0, Awaited}, FIds, true);
+  auto [It, New] = FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner, Awaited}, FIds, true);
   if (!New) {
-    // An id given before (still awaited, or its receipts lately all came): the receipts of the
-    // two submits cannot be told apart.
+    // An id still awaited: the receipts of the two submits cannot be told apart.
     if (FDuplicateIds++ == 0) FDuplicateExample = MessageId;
     TAwaited& A = It->second;
     A.Remaining += Remaining;
-    A.DoneMark = 0;
     A.Destinations.insert(A.Destinations.end(), Awaited.begin(), Awaited.end());
+  } else {
+    // Kept a while, to tell an id given again once its receipts came, and a duplicate receipt
+    // from a stray, when the run is summed up.
+    if (FGiven.empty()) FGiven.resize(kKeepGiven);
+    FGiven[FGivenCount++ % kKeepGiven] = Key;
   }
   // Receipts that came before this response.
   while (!FEarlyReceipts.ByText.empty()) {
@@ -421,15 +419,30 @@ bool TMatcher::Consume(TAwaited& A, std::string_view Source) {
   return true;
 }
 
-void TMatcher::Done(TIdIndex<TAwaited>::TIter Awaited) {
-  Awaited->second.DoneMark = ++FDoneMarks;
-  FDone.emplace_back(Awaited->first, FDoneMarks);
-  if (FDone.size() <= kKeepDone) return;
-  const auto& [Key, Mark] = FDone.front();
-  const auto Old = FAwaitedIds.ByText.find(Key);
-  // Unless it was given again meanwhile.
-  if (Old != FAwaitedIds.ByText.end() && Old->second.DoneMark == Mark) FAwaitedIds.Erase(Old);
-  FDone.pop_front();
+TMatcher::TLateCounts TMatcher::LateCounts() const {
+  // Counted again only when something changed since.
+  const std::array<long, 4> Stamp = {FAnswered, FReceipts, FHeldReceipts, FDuplicateReceipts};
+  if (Stamp == FLateStamp) return FLate;
+  FLateStamp = Stamp;
+  TLateCounts& C = FLate = {};
+  if (FGiven.empty()) return C;
+  // The ids given lately, read as receipts' ids are under the convention in use (equal text while
+  // riAuto keeps none: a receipt matched only through a transformation is doubtful instead).
+  const TReceiptIds Ids = FIds == TReceiptIds::riAuto ? TReceiptIds::riExact : FIds;
+  TIdIndex<long> Given;
+  const size_t N = std::min(FGivenCount, kKeepGiven);
+  for (size_t I = 0; I < N; ++I) {
+    auto [It, New] = Given.Add(FGiven[I], 1, Ids, true);
+    if (!New) ++It->second, ++C.Ids;
+  }
+  for (const auto& Entry : FEarlyReceipts.ByText)
+    for (const THeld& R : Entry.second)
+      if (!R.Intermediate && !R.Ambiguous && R.Doubts == 0) {
+        const auto It = Given.Find(Entry.first, Ids, true);
+        C.Receipts += It != Given.ByText.end() &&
+                      !FAwaitedIds.ByText.count(It->first);  // its receipts all came
+      }
+  return C;
 }
 
 void TMatcher::ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held,
@@ -447,7 +460,7 @@ void TMatcher::ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held,
       ++FDuplicateReceipts;
   }
   FEarlyReceipts.Erase(Held);
-  if (Awaiting && A.Remaining <= 0) Done(Awaited);
+  if (Awaiting && A.Remaining <= 0) FAwaitedIds.Erase(Awaited);
 }
 
 void TMatcher::RematchHeld() {
@@ -518,7 +531,7 @@ void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awai
       CountWord(FStates, kEnroute);
     } else if (Consume(A, Source)) {
       CountReceipt(Now - A.SentAt, State, Err, A.Owner);
-      if (A.Remaining <= 0) Done(Awaited);
+      if (A.Remaining <= 0) FAwaitedIds.Erase(Awaited);
     } else {
       ++FDuplicateReceipts;
     }

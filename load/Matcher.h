@@ -4,8 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
-#include <deque>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -119,9 +119,9 @@ class TMatcher {
     return FStrayResponses + FPremature + static_cast<long>(FEarly.size());
   }
   long UnmatchedResponses() const { return UnexpectedResponses(); }
-  // Receipts for no message id we were given, held because they may still find theirs; the
-  // ambiguous and doubtful ones among them.
-  long UnmatchedReceipts() const { return FHeldReceipts; }
+  // Receipts for no message id we were given (nor for one whose receipts all came), held because
+  // they may still find theirs; the ambiguous and doubtful ones among them.
+  long UnmatchedReceipts() const { return FHeldReceipts - LateCounts().Receipts; }
   // Of those, the receipts that could match two awaited ids when they came. They are held, and
   // matched once one convention is kept.
   long AmbiguousReceipts() const { return FAmbiguous; }
@@ -131,10 +131,10 @@ class TMatcher {
   long DoubtfulReceipts() const;
   std::map<std::string, long> DoubtfulReasons() const;
   // Receipts for an id (and destination) whose receipts had all come: not counted as receipts.
-  long DuplicateReceipts() const { return FDuplicateReceipts; }
+  long DuplicateReceipts() const { return FDuplicateReceipts + LateCounts().Receipts; }
   // Accepted submits given a message id that an earlier submit of the run was given; the first
   // such id. Their receipts cannot be told apart.
-  long DuplicateMessageIds() const { return FDuplicateIds; }
+  long DuplicateMessageIds() const { return FDuplicateIds + LateCounts().Ids; }
   const std::string& DuplicateIdExample() const { return FDuplicateExample; }
   // The convention in use: under riAuto the one found, riExact when only receipts equal as text
   // were matched, riAuto while none is found yet.
@@ -188,7 +188,6 @@ class TMatcher {
     TMicros SentAt;
     long Remaining;
     int Owner;
-    uint64_t DoneMark = 0;  // while kept once its receipts all came: its place in FDone
     // The destinations of a submit_multi whose receipts are awaited; empty: any source_addr.
     std::vector<std::string> Destinations;
   };
@@ -223,8 +222,12 @@ class TMatcher {
   // The receipt for Awaited (final, from Source) counts: false, counting nothing, when its
   // receipts (or that destination's) all came.
   bool Consume(TAwaited& A, std::string_view Source);
-  // Awaited has all its receipts: kept a while to tell duplicates, then forgotten.
-  void Done(TIdIndex<TAwaited>::TIter Awaited);
+  // Of the last kKeepGiven ids given: how many were given again once their receipts had all
+  // come, and how many held receipts are for one of them (duplicates).
+  struct TLateCounts {
+    long Ids = 0, Receipts = 0;
+  };
+  TLateCounts LateCounts() const;
   // A receipt whose id's key is Key, found at Awaited (or not: the end of the index) as How
   // says: counted, or held.
   void ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awaited, THow How,
@@ -252,11 +255,15 @@ class TMatcher {
   static constexpr size_t kWays = 1 + kTransformCount;  // exact, then kTransforms
   std::unordered_set<std::string> FVotes[kWays];
   static constexpr size_t kVotesToSettle = 8;
-  // The ids whose receipts all came, newest last, with their DoneMark: the latest kKeepDone are
-  // kept, so that a duplicate receipt or a message id given again is told from a stray.
-  static constexpr size_t kKeepDone = 1 << 16;
-  std::deque<std::pair<std::string, uint64_t>> FDone;
-  uint64_t FDoneMarks = 0;
+  // The keys of the last kKeepGiven message ids given (a ring; the first FGivenCount slots once
+  // it has not come round), so that a duplicate receipt or an id given again once its receipts
+  // came is told from a stray at the end, at no cost per receipt.
+  static constexpr size_t kKeepGiven = 1 << 16;
+  std::vector<std::string> FGiven;
+  size_t FGivenCount = 0;
+  // LateCounts as last counted, and the counts it was counted at.
+  mutable TLateCounts FLate;
+  mutable std::array<long, 4> FLateStamp = {-1, -1, -1, -1};
   // The submits awaiting a response: SubmitKey -> sent at. A bind's sequence numbers rise one by
   // one, so a slot per number, modulo a table of a few windows, finds nearly every submit at its
   // first look, with no hashing and no trip to the heap; one still awaited when its slot comes
