@@ -577,7 +577,8 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
       if (SentAt >= FSecondEnd) Roll(SentAt);
       // A submit_multi's destinations each await a receipt of their own.
       const std::string* Multi =
-          FOptions.ReceiptsPerSubmit > 0 && ToSend[0][I]->find(',') != std::string::npos
+          FOptions.ReceiptsPerSubmit > 0 &&
+                  (Varied ? ToSend[0][I]->find(',') != std::string::npos : FMultiDestination)
               ? ToSend[0][I]
               : nullptr;
       for (; Part < PartsEnd[I]; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index, Multi);

@@ -156,6 +156,8 @@ class TLoadRun {
   std::string Verdict(bool Done) const;
 
   const TLoadOptions FOptions;
+  // Options.Destination lists several: every message is a submit_multi (unless Vary is given).
+  const bool FMultiDestination = FOptions.Destination.find(',') != std::string::npos;
   const TClock::duration FWait;
   TLineObserver FObserver;
   std::vector<std::unique_ptr<TBindState>> FBinds;

@@ -243,7 +243,7 @@ void TMatcher::Submitted(uint32_t Sequence, TMicros Now, int Owner,
       // no submit of ours, and this one still awaits its own.
       if (E.At >= Now) {
         Answer(Now, E.Status, E.MessageId, E.At, Owner, E.Unsuccess,
-               Destinations ? *Destinations : std::string());
+               Destinations ? std::string_view(*Destinations) : std::string_view());
         return;
       }
       ++FPremature;
@@ -264,13 +264,13 @@ void TMatcher::Responded(uint32_t Sequence, uint32_t Status, const std::string& 
     return;
   }
   --FOwners[static_cast<size_t>(Owner)].InFlight;
-  std::string Destinations;
   if (!FMultiDestinations.empty())
     if (auto It = FMultiDestinations.find(Key); It != FMultiDestinations.end()) {
-      Destinations = std::move(It->second);
+      Answer(SentAt, Status, MessageId, Now, Owner, Unsuccess, It->second);
       FMultiDestinations.erase(It);
+      return;
     }
-  Answer(SentAt, Status, MessageId, Now, Owner, Unsuccess, std::move(Destinations));
+  Answer(SentAt, Status, MessageId, Now, Owner, Unsuccess, {});
 }
 
 void TMatcher::TAwaitingTable::Reserve(long Window) {
@@ -352,7 +352,7 @@ long TMatcher::DropInFlight(int Owner) {
 }
 
 void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now,
-                      int Owner, std::string_view Unsuccess, std::string Destinations) {
+                      int Owner, std::string_view Unsuccess, std::string_view Destinations) {
   ++FAnswered;
   TOwnerCounts& O = FOwners[static_cast<size_t>(Owner)];
   ++O.Answered;
@@ -364,26 +364,27 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
   ++O.Accepted;
   if (FReceiptsPerSubmit == 0) return;
   long Remaining = FReceiptsPerSubmit;
-  std::vector<std::string> Awaited;
+  std::unique_ptr<std::vector<std::string>> Awaited;
   if (!Destinations.empty()) {
+    Awaited = std::make_unique<std::vector<std::string>>();
     // A submit_multi: a receipt per destination the SMSC did not refuse.
     ForEachPiece(Destinations, [&](std::string_view D) {
       bool Refused = false;
       ForEachPiece(Unsuccess, [&](std::string_view U) { Refused = Refused || U == D; });
-      if (!Refused) Awaited.emplace_back(D);
+      if (!Refused) Awaited->emplace_back(D);
     });
-    Remaining = static_cast<long>(Awaited.size());
+    Remaining = static_cast<long>(Awaited->size());
     if (Remaining == 0) return;
   }
   FExpected += Remaining;
   const std::string Key = IdKey(MessageId);
-  auto [It, New] = FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner, Awaited}, FIds, true);
+  // An id given twice keeps the first's destinations: the run fails anyway.
+  auto [It, New] =
+      FAwaitedIds.Add(Key, TAwaited{SentAt, Remaining, Owner, std::move(Awaited)}, FIds, true);
   if (!New) {
     // An id still awaited: the receipts of the two submits cannot be told apart.
     if (FDuplicateIds++ == 0) FDuplicateExample = MessageId;
-    TAwaited& A = It->second;
-    A.Remaining += Remaining;
-    A.Destinations.insert(A.Destinations.end(), Awaited.begin(), Awaited.end());
+    It->second.Remaining += Remaining;
   } else {
     // Kept a while, to tell an id given again once its receipts came, and a duplicate receipt
     // from a stray, when the run is summed up.
@@ -410,10 +411,11 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
 
 bool TMatcher::Consume(TAwaited& A, std::string_view Source) {
   if (A.Remaining <= 0) return false;
-  if (!A.Destinations.empty()) {
-    const auto D = std::find(A.Destinations.begin(), A.Destinations.end(), Trimmed(Source));
-    if (D == A.Destinations.end()) return false;
-    A.Destinations.erase(D);
+  if (A.Destinations) {
+    std::vector<std::string>& Left = *A.Destinations;
+    const auto D = std::find(Left.begin(), Left.end(), Trimmed(Source));
+    if (D == Left.end()) return false;
+    Left.erase(D);
   }
   --A.Remaining;
   return true;

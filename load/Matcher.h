@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -188,8 +189,8 @@ class TMatcher {
     TMicros SentAt;
     long Remaining;
     int Owner;
-    // The destinations of a submit_multi whose receipts are awaited; empty: any source_addr.
-    std::vector<std::string> Destinations;
+    // The destinations of a submit_multi whose receipts are awaited; none: any source_addr.
+    std::unique_ptr<std::vector<std::string>> Destinations;
   };
   struct TEarly {
     uint32_t Status;
@@ -203,7 +204,7 @@ class TMatcher {
     unsigned Doubts;  // the transformations it matches an id through, when Doubtful
   };
   void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now,
-              int Owner, std::string_view Unsuccess, std::string Destinations);
+              int Owner, std::string_view Unsuccess, std::string_view Destinations);
   // The key of a submit: its bind above its sequence number.
   static uint64_t SubmitKey(uint32_t Sequence, int Owner) {
     return static_cast<uint64_t>(Owner) << 32 | Sequence;
