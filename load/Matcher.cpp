@@ -402,10 +402,10 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
       if ((Doubts & (Doubts - 1)) == 0) Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Key);
     }
     if (How != THow::Found && How != THow::Agreed) break;
-    if (FIds == TReceiptIds::riAuto) ++FExactMatches;
-    if (How == THow::Found) Vote(0, Key);
+    if (FIds == TReceiptIds::riAuto && How == THow::Found) ++FExactMatches, Vote(0, Key);
     ClaimHeld(Held, It);
   }
+  if (FIds == TReceiptIds::riAuto && FHeldReceipts > 0 && AllIdsGiven()) DecideHeld();
   if (FSettled) RematchHeld();
 }
 
@@ -465,6 +465,20 @@ void TMatcher::ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held,
   if (Awaiting && A.Remaining <= 0) FAwaitedIds.Erase(Awaited);
 }
 
+void TMatcher::DecideHeld() {
+  // No submit awaits its response: a held receipt equal as text to an awaited id, with no other
+  // id through hex-dec, cannot have overtaken its own response.
+  for (const auto& Entry : FEarlyReceipts.ByText) {
+    THow How;
+    unsigned Doubts;
+    Match(FAwaitedIds, Entry.first, true, How, Doubts);
+    if (How == THow::Found) {
+      FIds = TReceiptIds::riExact, FSettled = true;
+      return;
+    }
+  }
+}
+
 void TMatcher::RematchHeld() {
   FSettled = false;
   std::vector<std::string> Keys;
@@ -518,7 +532,7 @@ void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awai
                           unsigned Doubts, const std::string& State, TMicros Now,
                           std::string_view Err, std::string_view Source, bool Intermediate) {
   if (How == THow::Found || How == THow::Agreed) {
-    if (FIds == TReceiptIds::riAuto) {
+    if (FIds == TReceiptIds::riAuto && How == THow::Found) {
       ++FExactMatches;
       // Equal as text and no id through hex-dec: once no submit can still be given an id (so
       // that this receipt did not overtake its own response), that tells at once.
@@ -537,6 +551,8 @@ void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awai
     } else {
       ++FDuplicateReceipts;
     }
+    // An id whose receipts all came no longer makes a held receipt ambiguous.
+    if (FIds == TReceiptIds::riAuto && FAmbiguous > 0 && AllIdsGiven()) DecideHeld();
     if (FSettled) RematchHeld();
     return;
   }

@@ -214,6 +214,8 @@ class TMatcher {
   void ClaimHeld(TIdIndex<std::vector<THeld>>::TIter Held, TIdIndex<TAwaited>::TIter Awaited);
   // Once riAuto has kept a convention: the held receipts matched again under it.
   void RematchHeld();
+  // riAuto, nothing awaiting a response: keeps equal text when a held receipt now tells it.
+  void DecideHeld();
   // No submit of ours can still be given an id we have not seen: none awaits its response or is
   // on its way out unrecorded.
   bool AllIdsGiven() const { return FAwaiting.Size() == 0 && FUnrecorded <= 0; }

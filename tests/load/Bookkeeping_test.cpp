@@ -113,6 +113,10 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
        "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto"},
       {"a receipt matching two ids matches none", A, 1, "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9",
        "answered 2 receipts 0 unmatched 0/1 ambiguous 1 inflight 0 due 2 latency 0 ids auto"},
+      {"one held as ambiguous is counted once the other id's receipt came", A, 1,
+       "s1@0 s2@0 r1=a@1 r2=10@2 d=10@3 d=a@4",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
+       "DELIVRD:2"},
       {"an ambiguous receipt is held with the doubtful ones", A, 1,
        "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9 s3@10 r3=b@11 d=11@12",
        "answered 3 receipts 0 unmatched 0/2 ambiguous 1 inflight 0 due 3 latency 0 ids auto "
