@@ -313,3 +313,40 @@ TEST_F(Verdict, IntermediateNotificationsNeverStandForTheReceipt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Clean runs pass against the Node.js local SMSC too: receipts (in each of its styles) and a
+// submit_multi's receipts, one per destination.
+TEST(VerdictLocalSmsc, CleanRunsPass) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Smsc, Cli;
+    long Receipts;
+  } Cases[] = {
+      {"receipts", {"--quiet"}, {"--count", "20"}, 20},
+      {"receipts as data_sm", {"--quiet", "--receipt-style", "datasm"}, {"--count", "20"}, 20},
+      {"submit_multi", {"--quiet"}, {"--count", "10", "--destination", "111,222,333"}, 30},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    SmscProcess Smsc(C.Smsc);
+    ASSERT_TRUE(Smsc.start()) << Smsc.error();
+    char Json[64];
+    std::snprintf(Json, sizeof Json, "/tmp/verdict_local_%d.json", getpid());
+    std::vector<std::string> Cli = C.Cli;
+    Cli.insert(Cli.end(), {"--port", std::to_string(Smsc.port()), "--quiet", "--json", Json});
+    const CliRun R = RunCli(Cli);
+    EXPECT_EQ(R.status, 0) << R.out;
+    std::ifstream In(Json);
+    const nlohmann::json S = nlohmann::json::parse(In, nullptr, false);
+    unlink(Json);
+    ASSERT_TRUE(S.is_object()) << R.out;
+    EXPECT_EQ(S["counts"]["receipts"], C.Receipts);
+    for (const char* Key : {"unexpected_responses", "duplicate_message_ids", "duplicate_receipts",
+                            "doubtful_receipts", "receipts_missing"})
+      EXPECT_EQ(S["counts"][Key], 0) << Key;
+  }
+}
+
+}  // namespace
