@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "smpp/smpppdu.h"
 
@@ -14,12 +17,39 @@ namespace smsc {
 
 namespace {
 
-// Hand the buffer to the writing thread once it holds this much, and make Write wait when
-// that much again has piled up behind a write still running.
+// Records are gathered in chunks of this size. The writing thread writes them out when the
+// traffic is calm (less than kBurstBytes in each of kCalmPeriods periods of kCalmPeriod), or at
+// once past kHighWater; Write waits when kMostBehind bytes are held.
 constexpr size_t kChunkBytes = 4 << 20;
-constexpr size_t kMostBehind = 64 << 20;
+constexpr std::chrono::milliseconds kCalmPeriod{50};
+constexpr int kCalmPeriods = 2;
+constexpr uint64_t kBurstBytes = 1 << 20;
+constexpr size_t kHighWater = 128 << 20;
+constexpr size_t kMostBehind = 512 << 20;
+// Chunks kept ready for reuse.
+constexpr size_t kSpareChunks = 8;
 
 constexpr char kHex[] = "0123456789abcdef";
+
+// The two hex digits of every byte value.
+struct THexPairs {
+  char Text[256][2];
+  constexpr THexPairs() : Text() {
+    for (int I = 0; I < 256; ++I) {
+      Text[I][0] = kHex[I >> 4];
+      Text[I][1] = kHex[I & 0xF];
+    }
+  }
+};
+constexpr THexPairs kHexPairs;
+
+// A record of the buffer the writing thread formats: its header, then Size bytes of PDUs.
+struct TRecord {
+  int64_t Ns;
+  uint32_t Conn;
+  uint32_t Size;
+  bool In;
+};
 
 char* PutDecimal(char* P, uint64_t V) {
   char Tmp[20];
@@ -52,8 +82,15 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(T.tv_sec) * 1000000000 + T.tv_nsec;
 }
 
-void AppendLogLines(std::string& Out, int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes,
-                    size_t Size) {
+size_t LogLinesBound(size_t Size) {
+  // Per piece: the prefix (at most 20 + 1 + 10 + 5), three fields with their blanks (33) and
+  // the newline; every piece is at least 16 bytes, except a last shorter one.
+  const size_t Pieces = Size / kPduHeaderLength + 1;
+  return Pieces * 70 + 2 * Size;
+}
+
+char* FormatLogLines(char* W, int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes,
+                     size_t Size) {
   // The time and connection are the same for every line of the call.
   char Prefix[48];
   char* E = PutDecimal(Prefix, static_cast<uint64_t>(Ns));
@@ -70,9 +107,6 @@ void AppendLogLines(std::string& Out, int64_t Ns, uint32_t Conn, bool In, const 
       const uint32_t Declared = GetU32(P);
       if (Declared >= kPduHeaderLength && Declared < Left) Len = Declared;
     }
-    const size_t Old = Out.size();
-    Out.resize(Old + PrefixLen + 11 + 11 + 11 + 2 * Len + 1);
-    char* W = Out.data() + Old;
     std::memcpy(W, Prefix, PrefixLen);
     W += PrefixLen;
     W = PutHex8(W, Field(P, Len, 4));
@@ -81,14 +115,19 @@ void AppendLogLines(std::string& Out, int64_t Ns, uint32_t Conn, bool In, const 
     *W++ = ' ';
     W = PutDecimal(W, Field(P, Len, 12));
     *W++ = ' ';
-    for (size_t I = 0; I < Len; ++I) {
-      *W++ = kHex[P[I] >> 4];
-      *W++ = kHex[P[I] & 0xF];
-    }
+    for (size_t I = 0; I < Len; ++I, W += 2) std::memcpy(W, kHexPairs.Text[P[I]], 2);
     *W++ = '\n';
-    Out.resize(static_cast<size_t>(W - Out.data()));
     At += Len;
   }
+  return W;
+}
+
+void AppendLogLines(std::string& Out, int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes,
+                    size_t Size) {
+  const size_t Old = Out.size();
+  Out.resize(Old + LogLinesBound(Size));
+  char* End = FormatLogLines(Out.data() + Old, Ns, Conn, In, Bytes, Size);
+  Out.resize(static_cast<size_t>(End - Out.data()));
 }
 
 bool TPduLog::Open(const std::string& Path, std::string& Error) {
@@ -97,25 +136,68 @@ bool TPduLog::Open(const std::string& Path, std::string& Error) {
     Error = Path + ": " + std::strerror(errno);
     return false;
   }
-  FFill.reserve(kChunkBytes + (1 << 20));
+  // The chunks a burst of a few hundred thousand PDUs fills, made and touched now, so that the
+  // burst meets no page faults.
+  for (size_t I = 0; I < kSpareChunks; ++I) {
+    std::string C(kChunkBytes, '\0');
+    C.clear();
+    FSpare.push_back(std::move(C));
+  }
+  NextChunk();
   FWriter = std::thread([this] { WriterLoop(); });
   return true;
+}
+
+void TPduLog::NextChunk() {
+  FFill = std::string();
+  if (!FSpare.empty()) {
+    FFill = std::move(FSpare.back());
+    FSpare.pop_back();
+  }
+  FFill.clear();
+  FFill.reserve(kChunkBytes);
 }
 
 void TPduLog::Write(int64_t Ns, uint32_t Conn, bool In, const uint8_t* Bytes, size_t Size) {
   std::unique_lock<std::mutex> Lock(LogLock);
   if (FFd < 0 || FClosed) return;
-  if (FFill.size() >= kMostBehind) Changed.wait(Lock, [&] { return FOut.empty() || FStop; });
-  AppendLogLines(FFill, Ns, Conn, In, Bytes, Size);
-  if (FFill.size() >= kChunkBytes && FOut.empty()) {
-    FOut.swap(FFill);
-    Changed.notify_all();
+  // Far behind: wait until the writing thread has taken what piled up.
+  if (FHeld >= kMostBehind) Changed.wait(Lock, [&] { return FHeld < kMostBehind || FStop; });
+  // Only the bytes are copied here; the writing thread formats them (see WriterLoop).
+  const TRecord R{Ns, Conn, static_cast<uint32_t>(Size), In};
+  if (FFill.size() + sizeof R + Size > FFill.capacity() && !FFill.empty()) {
+    FFull.push_back(std::move(FFill));
+    NextChunk();
+    FFill.reserve(std::max(kChunkBytes, sizeof R + Size));
   }
+  FFill.append(reinterpret_cast<const char*>(&R), sizeof R);
+  FFill.append(reinterpret_cast<const char*>(Bytes), Size);
+  FHeld += sizeof R + Size;
+  FAdded += sizeof R + Size;
+  if (FHeld >= kHighWater) Changed.notify_all();
 }
 
-bool TPduLog::WriteOut(const std::string& Chunk) {
-  for (size_t At = 0; At < Chunk.size();) {
-    const ssize_t N = ::write(FFd, Chunk.data() + At, Chunk.size() - At);
+bool TPduLog::WriteOut(const std::string& Records) {
+  // The lines of the whole chunk are formatted into one buffer (never larger than this bound),
+  // which is written in one go.
+  const size_t Bound = LogLinesBound(Records.size());
+  if (FTextSize < Bound) {
+    FText = std::make_unique_for_overwrite<char[]>(Bound);
+    FTextSize = Bound;
+  }
+  char* W = FText.get();
+  for (size_t At = 0; At + sizeof(TRecord) <= Records.size();) {
+    TRecord R;
+    std::memcpy(&R, Records.data() + At, sizeof R);
+    At += sizeof R;
+    W = FormatLogLines(W, R.Ns, R.Conn, R.In, reinterpret_cast<const uint8_t*>(Records.data() + At),
+                       R.Size);
+    At += R.Size;
+  }
+  const char* Text = FText.get();
+  const size_t Length = static_cast<size_t>(W - Text);
+  for (size_t At = 0; At < Length;) {
+    const ssize_t N = ::write(FFd, Text + At, Length - At);
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) return false;
     At += static_cast<size_t>(N);
@@ -124,22 +206,47 @@ bool TPduLog::WriteOut(const std::string& Chunk) {
 }
 
 void TPduLog::WriterLoop() {
-  std::string Chunk;
+  // Writing the lines costs more than answering the PDUs (the text is twice the bytes, and the
+  // file system copies it all): during a burst of traffic the records are held in memory and
+  // written once it calms down, so that the log does not slow the answers. Calm: less than
+  // kBurstBytes came in each of the last kCalmPeriods periods. The chunks are then written one at
+  // a time, and a burst that starts meanwhile stops the writing again after the chunk. What
+  // exceeds kHighWater is written whatever the traffic, and everything when the log closes.
   std::unique_lock<std::mutex> Lock(LogLock);
+  uint64_t AddedBefore = FAdded;
+  int CalmPeriods = 0;
   for (;;) {
-    Changed.wait(Lock, [&] { return !FOut.empty() || FStop; });
-    if (FOut.empty()) break;  // stopping, and nothing handed over
-    Chunk.swap(FOut);
-    Lock.unlock();
-    WriteOut(Chunk);
-    Chunk.clear();
-    Lock.lock();
-    Changed.notify_all();
+    Changed.wait_for(Lock, kCalmPeriod, [&] { return FStop || FHeld >= kHighWater; });
+    const bool Calm = FAdded - AddedBefore < kBurstBytes;
+    AddedBefore = FAdded;
+    CalmPeriods = Calm ? CalmPeriods + 1 : 0;
+    if (!FStop && FHeld < kHighWater && CalmPeriods < kCalmPeriods) continue;
+    if ((FStop || Calm) && !FFill.empty()) {
+      FFull.push_back(std::move(FFill));
+      NextChunk();
+    }
+    while (!FFull.empty()) {
+      std::string Chunk = std::move(FFull.front());
+      FFull.erase(FFull.begin());
+      FHeld -= Chunk.size();
+      const uint64_t AddedAtStart = FAdded;
+      Lock.unlock();
+      WriteOut(Chunk);
+      Lock.lock();
+      // Emptied chunks are kept for reuse (their pages are already there), a few of them.
+      if (FSpare.size() < kSpareChunks) {
+        Chunk.clear();
+        FSpare.push_back(std::move(Chunk));
+      }
+      Changed.notify_all();
+      if (!FStop && FHeld < kHighWater && FAdded - AddedAtStart >= kBurstBytes) {
+        CalmPeriods = 0;  // traffic again: the rest waits for the next calm
+        AddedBefore = FAdded;
+        break;
+      }
+    }
+    if (FStop && FFull.empty()) break;
   }
-  // Stopping: what Write gathered since the last hand-over goes last.
-  Chunk.swap(FFill);
-  Lock.unlock();
-  WriteOut(Chunk);
 }
 
 void TPduLog::Close() {

@@ -1,8 +1,9 @@
 // The SMSC side's log of every PDU it reads and writes: one line per PDU, formatted from the raw
 // bytes (the header fields by byte arithmetic, the whole PDU as hex), never through the decoder,
 // so that a codec fault cannot hide in it. The ground truth that tests compare a client's figures
-// with. Lines are gathered in one large buffer and written by a thread of their own in large
-// chunks, so that logging does not slow the answers down.
+// with. The bytes are copied into large chunks with their time and connection; a thread of its
+// own formats them and writes the lines in large writes when the traffic calms down (see
+// WriterLoop), so that logging costs the answers little more than a copy.
 //
 // Line: <monotonic_ns> <conn> <in|out> 0x<command_id> 0x<command_status> <sequence> <hex>
 // with command_id and command_status as 8 lowercase hex digits and the sequence in decimal.
@@ -11,9 +12,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace smsc {
 
@@ -47,17 +50,27 @@ class TPduLog {
 
  private:
   void WriterLoop();
-  bool WriteOut(const std::string& Chunk);
+  // FFill := an empty chunk, a spare one when there is one (its pages are there already).
+  // LogLock held.
+  void NextChunk();
+  // Formats the records of Records and writes the lines. Writing thread (or Close's, after it).
+  bool WriteOut(const std::string& Records);
 
   // The buffer filled by Write, the one the writing thread is writing, and the flags. Guarded by
   // LogLock, a leaf lock (callers may hold their own lock around Write).
   std::mutex LogLock;
   std::condition_variable Changed;
-  std::string FFill;
-  std::string FOut;   // handed to the writing thread; empty when it has nothing to do
+  std::string FFill;                // the chunk being filled
+  std::vector<std::string> FFull;   // full chunks, oldest first, waiting to be written
+  std::vector<std::string> FSpare;  // written chunks kept for reuse
+  size_t FHeld = 0;                 // bytes in FFill and FFull
+  uint64_t FAdded = 0;              // bytes ever appended
   bool FStop = false;
   bool FClosed = false;
-  int FFd = -1;       // written by Open and Close only; the writing thread owns the writes
+  int FFd = -1;  // written by Open and Close only; the writing thread owns the writes
+  // The lines of one chunk, and the buffer's size; writing thread only.
+  std::unique_ptr<char[]> FText;
+  size_t FTextSize = 0;
   std::thread FWriter;
 };
 

@@ -105,16 +105,15 @@ struct TSmscCore::TSession {
   std::vector<TResponse> Batch;  // held for a reversed batch
   uint64_t BatchGeneration = 0;
   bool Receives() const { return Bound == TBound::bReceiver || Bound == TBound::bTransceiver; }
-  bool Transmits() const {
-    return Bound == TBound::bTransmitter || Bound == TBound::bTransceiver;
-  }
+  bool Transmits() const { return Bound == TBound::bTransmitter || Bound == TBound::bTransceiver; }
 };
 
 TSmscCore::TSmscCore(TSmscFaults Faults, std::function<time_t()> WallClock)
     : FFaults(std::move(Faults)),
       FWallClock(std::move(WallClock)),
       FNextNumber(FFaults.IdStart),
-      FRng(FFaults.Seed) {
+      FRng(FFaults.Seed),
+      FScratch(std::make_unique<TResponse>()) {
   if (!FWallClock) FWallClock = [] { return time(nullptr); };
   if (FFaults.States.empty()) FFaults.States = {{"DELIVRD", 1}};
   for (const auto& S : FFaults.States) FStateTotal += S.Weight;
@@ -206,7 +205,7 @@ void TSmscCore::Feed(uint32_t Conn, const uint8_t* Bytes, size_t Size, int64_t N
     End += F.Length;
   }
   if (FLog) {
-    FLog->Write(NowNs, Conn, true, Data, End);
+    if (End) FLog->Write(NowNs, Conn, true, Data, End);
     // A stream that cannot be framed again: what came is logged as one piece.
     if (Broken) FLog->Write(NowNs, Conn, true, Data + End, Have - End);
   }
@@ -229,8 +228,7 @@ void TSmscCore::Feed(uint32_t Conn, const uint8_t* Bytes, size_t Size, int64_t N
   }
 }
 
-void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                       TActions& Out) {
+void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
   switch (Id) {
@@ -260,8 +258,7 @@ void TSmscCore::Handle(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
   }
 }
 
-void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                     TActions& Out) {
+void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   (void)NowNs;
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
@@ -302,8 +299,7 @@ void TSmscCore::Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs
   }
 }
 
-void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs,
-                       TActions& Out) {
+void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out) {
   const uint32_t Id = GetU32(Pdu + 4);
   const uint32_t Seq = GetU32(Pdu + 12);
   const uint64_t N = ++S.Submits;
@@ -321,7 +317,11 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
     return;
   }
   if (F.UnansweredEvery && N % F.UnansweredEvery == 0) return;
-  TResponse R;
+  // The response is built in a record reused from submit to submit (no allocation when it is
+  // sent at once, the common case).
+  TResponse& R = *FScratch;
+  R.Bytes.clear();
+  R.Receipts.clear();
   const uint32_t RespSeq = F.WrongSequence ? Seq + kWrongSequenceOffset : Seq;
   if (F.NackSubmitEvery && N % F.NackSubmitEvery == 0) {
     AppendPdu(R.Bytes, kGenericNack, F.NackSubmitStatus, RespSeq, {});
@@ -337,7 +337,8 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
         const std::string ReceiptId = IdText(Number, true);
         const std::string SubmitDate = DateText(FWallClock());
         const std::string Snippet = ReceiptSnippet(FFields.ShortMessage);
-        const bool OneSource = Id == kSubmitMulti && F.MultiReceipts == TMultiReceipts::mrOneDestination;
+        const bool OneSource =
+            Id == kSubmitMulti && F.MultiReceipts == TMultiReceipts::mrOneDestination;
         for (const TAddress& D : FFields.Destinations) {
           const std::string& State = DrawState();
           if (Asked == 2 && State == "DELIVRD") continue;  // only failures were asked for
@@ -359,11 +360,11 @@ void TSmscCore::Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t Now
       }
     }
   }
-  if (F.AnswerTwice) R.Bytes += std::string(R.Bytes);
-  Respond(S, std::move(R), NowNs, Out);
+  if (F.AnswerTwice) R.Bytes.append(R.Bytes.data(), R.Bytes.size());
+  Respond(S, R, NowNs, Out);
 }
 
-void TSmscCore::Respond(TSession& S, TResponse R, int64_t NowNs, TActions& Out) {
+void TSmscCore::Respond(TSession& S, TResponse& R, int64_t NowNs, TActions& Out) {
   if (FFaults.ReverseBatches == 0) {
     Release(S.Conn, R, NowNs, Out);
     return;
@@ -376,12 +377,12 @@ void TSmscCore::Respond(TSession& S, TResponse R, int64_t NowNs, TActions& Out) 
   if (S.Batch.size() == 1) {
     const uint64_t Generation = ++S.BatchGeneration;
     const uint32_t Conn = S.Conn;
-    Schedule(NowNs + FFaults.BatchFlushMs * kNsPerMs, [this, Conn, Generation](int64_t Now,
-                                                                               TActions& A) {
-      TSession* Held = Find(Conn);
-      if (Held && Held->BatchGeneration == Generation && !Held->Batch.empty())
-        FlushBatch(*Held, Now, A);
-    });
+    Schedule(NowNs + FFaults.BatchFlushMs * kNsPerMs,
+             [this, Conn, Generation](int64_t Now, TActions& A) {
+               TSession* Held = Find(Conn);
+               if (Held && Held->BatchGeneration == Generation && !Held->Batch.empty())
+                 FlushBatch(*Held, Now, A);
+             });
   }
 }
 
@@ -436,9 +437,9 @@ void TSmscCore::SendReceipt(const TReceiptPlan& P, bool Final, int64_t NowNs, TA
   if (!To) return;  // no receiver of that account bound: the receipt is lost
   const int Copies = Final ? P.Copies : 1;
   if (Copies == 0) return;
-  const uint8_t Esm =
-      Final || FFaults.EnrouteAs == TEnrouteAs::eaReceipt ? kEsmDeliveryReceipt
-                                                          : kEsmIntermediateNotification;
+  const uint8_t Esm = Final || FFaults.EnrouteAs == TEnrouteAs::eaReceipt
+                          ? kEsmDeliveryReceipt
+                          : kEsmIntermediateNotification;
   const std::string Done = DateText(FWallClock());
   const TReceiptText Text{P.Id, Final ? std::string_view(P.State) : "ENROUTE", P.SubmitDate, Done,
                           P.Snippet};
@@ -475,7 +476,8 @@ void TSmscCore::MoTick(int64_t NowNs, TActions& Out) {
     for (uint32_t Conn : Receivers) {
       TSession& S = *Find(Conn);
       std::string& W = Out.To(Conn);
-      for (uint64_t I = 0; I < Count; ++I) AppendMo(W, S.NextSequence++, "mo " + std::to_string(++FMoNumber));
+      for (uint64_t I = 0; I < Count; ++I)
+        AppendMo(W, S.NextSequence++, "mo " + std::to_string(++FMoNumber));
     }
   }
   FMoDue = std::max(FMoDue, Due);

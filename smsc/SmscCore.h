@@ -30,7 +30,7 @@ class TPduLog;
 // bytes have gone. Reused from call to call: Clear keeps the buffers' capacity.
 class TActions {
  public:
-  // The buffer of bytes to write to Conn.
+  // The buffer of bytes to write to Conn; the reference holds until the next call of To.
   std::string& To(uint32_t Conn);
   void Close(uint32_t Conn) { FCloses.push_back(Conn); }
   void Clear() {
@@ -67,7 +67,7 @@ class TSmscCore {
   void Feed(uint32_t Conn, const uint8_t* Bytes, size_t Size, int64_t NowNs, TActions& Out);
   // Conn has closed: it is forgotten, with whatever was held for it.
   void Closed(uint32_t Conn);
-  // Runs the timed actions due at NowNs.
+  // Runs the timed actions due at NowNs. The first call (or Feed) starts the MO traffic's clock.
   void Tick(int64_t NowNs, TActions& Out);
   // The time of the next timed action, or INT64_MAX when none is waiting.
   int64_t NextDeadline() const;
@@ -91,7 +91,8 @@ class TSmscCore {
   void Bind(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out);
   void Submit(TSession& S, const uint8_t* Pdu, size_t Size, int64_t NowNs, TActions& Out);
   // A response is ready: sent now, or held for a reversed batch.
-  void Respond(TSession& S, TResponse R, int64_t NowNs, TActions& Out);
+  // R may be left empty (moved into a batch).
+  void Respond(TSession& S, TResponse& R, int64_t NowNs, TActions& Out);
   // A response goes out, its receipts with it or after it.
   void Release(uint32_t Conn, TResponse& R, int64_t NowNs, TActions& Out);
   void FlushBatch(TSession& S, int64_t NowNs, TActions& Out);
@@ -129,7 +130,8 @@ class TSmscCore {
   // The last wall-clock second turned into a date, and its text.
   time_t FDateOf = -1;
   std::string FDate;
-  TSubmitFields FFields;  // reused by every submit
+  TSubmitFields FFields;                // reused by every submit
+  std::unique_ptr<TResponse> FScratch;  // likewise
 };
 
 }  // namespace smsc

@@ -135,10 +135,10 @@ void ReadSubmit(const uint8_t* Pdu, size_t Size, TSubmitFields& Out) {
     Out.Complete = R.Ok();
     return;
   }
-  R.U8();           // protocol_id
-  R.U8();           // priority_flag
-  R.CString(17);    // schedule_delivery_time
-  R.CString(17);    // validity_period
+  R.U8();         // protocol_id
+  R.U8();         // priority_flag
+  R.CString(17);  // schedule_delivery_time
+  R.CString(17);  // validity_period
   Out.RegisteredDelivery = R.U8();
   Out.Complete = R.Ok();
   R.U8();  // replace_if_present_flag
@@ -164,8 +164,8 @@ void AppendPdu(std::string& Out, uint32_t CommandId, uint32_t Status, uint32_t S
   Out += Body;
 }
 
-void AppendSubmitResponse(std::string& Out, uint32_t RequestId, uint32_t Status,
-                          uint32_t Sequence, std::string_view MessageId) {
+void AppendSubmitResponse(std::string& Out, uint32_t RequestId, uint32_t Status, uint32_t Sequence,
+                          std::string_view MessageId) {
   const bool Multi = RequestId == kSubmitMulti;
   const size_t Length = kPduHeaderLength + MessageId.size() + 1 + (Multi ? 1 : 0);
   PutHeader(Out, static_cast<uint32_t>(Length), RequestId | 0x80000000u, Status, Sequence);

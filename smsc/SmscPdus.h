@@ -41,14 +41,14 @@ void AppendPdu(std::string& Out, uint32_t CommandId, uint32_t Status, uint32_t S
                std::string_view Body);
 // Appends the response to a submit_sm, submit_multi (no_unsuccess 0 after the id) or data_sm of
 // this command id: its command id with the response bit, the message id as the body.
-void AppendSubmitResponse(std::string& Out, uint32_t RequestId, uint32_t Status,
-                          uint32_t Sequence, std::string_view MessageId);
+void AppendSubmitResponse(std::string& Out, uint32_t RequestId, uint32_t Status, uint32_t Sequence,
+                          std::string_view MessageId);
 
 // A delivery receipt or intermediate notification: deliver_sm with this esm_class, the source
 // and destination addresses given, and the receipt text as its short message.
 struct TReceiptText {
   std::string_view Id;
-  std::string_view Stat;  // DELIVRD, ENROUTE, UNDELIV...
+  std::string_view Stat;                  // DELIVRD, ENROUTE, UNDELIV...
   std::string_view SubmitDate, DoneDate;  // YYMMDDhhmm
   std::string_view Text;                  // the first characters of the message
 };

@@ -1,42 +1,29 @@
 // smsc_adversary: an SMSC on 127.0.0.1 whose every misbehaviour is an option, so that a test (or
 // a tester reproducing a field report) can make it answer early, late, twice, wrongly or not at
-// all, and send receipts and deliver_sm that break the rules. The SMSC logic is the smsc/ core;
-// this program owns the sockets (net/'s TIcsSocket: a listener, and one socket per connection
-// adopted with Dup), a thread for the timed actions, the raw PDU log and the ways to stop.
-//
-// Threads: each connection's events run on its socket's worker; the listener's on its own; one
-// timer thread runs the core's timed actions; the main thread waits for a stop. ServerLock
-// serialises every use of the core and of the connection table, and every write to a socket, so
-// that the log's order is the order in which the bytes were handed to the sockets.
+// all, and send receipts and deliver_sm that break the rules. The SMSC itself is smsc/'s
+// TSmscServer around its core; this program reads the options, opens the log, and waits on its
+// main thread for a way to stop (standard input, a signal, --max-seconds).
 #include <getopt.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "base/Version.h"
-#include "net/IcsSocket.h"
-#include "net/IcsSocketIntf.h"
 #include "smsc/PduLog.h"
-#include "smsc/SmscCore.h"
+#include "smsc/SmscFaults.h"
+#include "smsc/SmscServer.h"
 
 namespace {
 
@@ -139,8 +126,8 @@ bool Range(const char* Text, uint32_t& First, uint32_t& Last) {
   const char* Dash = std::strchr(Text, '-');
   uint64_t A = 0, B = 0;
   if (!Dash || !Count(std::string(Text, Dash).c_str(), A) || !Count(Dash + 1, B)) return false;
-  // At most ten million numbers: each is answered at once when a transmitter binds.
-  if (A > B || B > 0xFFFFFFFFull || B - A >= 10000000) return false;
+  // At most a million numbers: each is answered at once when a transmitter binds.
+  if (A > B || B > 0xFFFFFFFFull || B - A >= 1000000) return false;
   First = static_cast<uint32_t>(A);
   Last = static_cast<uint32_t>(B);
   return true;
@@ -152,12 +139,16 @@ bool States(const char* Text, std::vector<smsc::TStateWeight>& Out) {
   size_t At = 0;
   for (;;) {
     const size_t Comma = All.find(',', At);
-    const std::string Item = All.substr(At, Comma == std::string::npos ? std::string::npos : Comma - At);
+    const std::string Item =
+        All.substr(At, Comma == std::string::npos ? std::string::npos : Comma - At);
     const size_t Colon = Item.find(':');
     uint64_t W = 0;
-    if (Colon == 0 || Colon == std::string::npos || Colon > 7 ||
+    if (Colon == 0 || Colon == std::string::npos || Colon > 20 ||
         !Count(Item.substr(Colon + 1).c_str(), W) || W > 1000000)
       return false;
+    // The word goes into the receipt's text as it is: printable, without blanks.
+    for (size_t I = 0; I < Colon; ++I)
+      if (Item[I] <= ' ' || Item[I] > '~') return false;
     Out.push_back({Item.substr(0, Colon), static_cast<uint32_t>(W)});
     if (Comma == std::string::npos) break;
     At = Comma + 1;
@@ -177,11 +168,39 @@ struct TProgramOptions {
 // Parses the command line; false (with the message printed) for a bad option.
 bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
   enum : int {
-    oPort = 256, oMaxSeconds, oLog, oRefuseBind, oNackBind, oCloseAfter, oSilentAfter, oPhantom,
-    oUnansweredEvery, oReverseBatches, oAnswerTwice, oWrongSequence, oNackSubmitEvery,
-    oRejectEvery, oIds, oConstantId, oIdStart, oNoReceipts, oReceiptDelay, oReceiptSpread, oSeed,
-    oReceiptsFirst, oReceiptTwiceEvery, oReceiptDropEvery, oStrayReceipts, oEnroute, oEnrouteAs,
-    oStates, oMultiReceipts, oBadDeliver, oMoRate, oHelp, oVersion
+    oPort = 256,
+    oMaxSeconds,
+    oLog,
+    oRefuseBind,
+    oNackBind,
+    oCloseAfter,
+    oSilentAfter,
+    oPhantom,
+    oUnansweredEvery,
+    oReverseBatches,
+    oAnswerTwice,
+    oWrongSequence,
+    oNackSubmitEvery,
+    oRejectEvery,
+    oIds,
+    oConstantId,
+    oIdStart,
+    oNoReceipts,
+    oReceiptDelay,
+    oReceiptSpread,
+    oSeed,
+    oReceiptsFirst,
+    oReceiptTwiceEvery,
+    oReceiptDropEvery,
+    oStrayReceipts,
+    oEnroute,
+    oEnrouteAs,
+    oStates,
+    oMultiReceipts,
+    oBadDeliver,
+    oMoRate,
+    oHelp,
+    oVersion
   };
   static const option Long[] = {
       {"port", required_argument, nullptr, oPort},
@@ -239,7 +258,8 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         O.Port = static_cast<int>(N);
         break;
       case oMaxSeconds:
-        if (!Seconds(A, D) || D <= 0) return Bad("a number of seconds above 0 is wanted");
+        if (!Seconds(A, D) || D <= 0 || D > 31536000)
+          return Bad("a number of seconds above 0 (at most a year) is wanted");
         O.MaxSeconds = D;
         break;
       case oLog:
@@ -255,21 +275,25 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.NackBind = true;
         break;
       case oCloseAfter:
-        if (!Count(A, F.CloseAfter) || F.CloseAfter == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.CloseAfter) || F.CloseAfter == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oSilentAfter:
-        if (!Count(A, F.SilentAfter) || F.SilentAfter == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.SilentAfter) || F.SilentAfter == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oPhantom:
         if (!Range(A, F.PhantomFirst, F.PhantomLast))
-          return Bad("FIRST-LAST sequence numbers are wanted (at most 10000000 of them)");
+          return Bad("FIRST-LAST sequence numbers are wanted (at most 1000000 of them)");
         F.Phantom = true;
         break;
       case oUnansweredEvery:
-        if (!Count(A, F.UnansweredEvery) || F.UnansweredEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.UnansweredEvery) || F.UnansweredEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oReverseBatches:
-        if (!Count(A, N) || N == 0 || N > 1000000) return Bad("a batch size of 1 to 1000000 is wanted");
+        if (!Count(A, N) || N == 0 || N > 1000000)
+          return Bad("a batch size of 1 to 1000000 is wanted");
         F.ReverseBatches = static_cast<uint32_t>(N);
         break;
       case oAnswerTwice:
@@ -279,17 +303,23 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.WrongSequence = true;
         break;
       case oNackSubmitEvery:
-        if (!EveryStatus(A, F.NackSubmitEvery, F.NackSubmitStatus)) return Bad("N:STATUS is wanted");
+        if (!EveryStatus(A, F.NackSubmitEvery, F.NackSubmitStatus))
+          return Bad("N:STATUS is wanted");
         break;
       case oRejectEvery:
         if (!EveryStatus(A, F.RejectEvery, F.RejectStatus)) return Bad("N:STATUS is wanted");
         break;
       case oIds:
-        if (!std::strcmp(A, "dec")) F.Ids = smsc::TIdStyle::isDec;
-        else if (!std::strcmp(A, "hex")) F.Ids = smsc::TIdStyle::isHex;
-        else if (!std::strcmp(A, "constant")) F.Ids = smsc::TIdStyle::isConstant;
-        else if (!std::strcmp(A, "hex-dec")) F.Ids = smsc::TIdStyle::isHexDec;
-        else return Bad("dec, hex, constant or hex-dec is wanted");
+        if (!std::strcmp(A, "dec"))
+          F.Ids = smsc::TIdStyle::isDec;
+        else if (!std::strcmp(A, "hex"))
+          F.Ids = smsc::TIdStyle::isHex;
+        else if (!std::strcmp(A, "constant"))
+          F.Ids = smsc::TIdStyle::isConstant;
+        else if (!std::strcmp(A, "hex-dec"))
+          F.Ids = smsc::TIdStyle::isHexDec;
+        else
+          return Bad("dec, hex, constant or hex-dec is wanted");
         break;
       case oConstantId:
         if (!*A || std::strlen(A) > 64) return Bad("an id of 1 to 64 characters is wanted");
@@ -313,38 +343,52 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
         F.ReceiptsFirst = true;
         break;
       case oReceiptTwiceEvery:
-        if (!Count(A, F.ReceiptTwiceEvery) || F.ReceiptTwiceEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.ReceiptTwiceEvery) || F.ReceiptTwiceEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oReceiptDropEvery:
-        if (!Count(A, F.ReceiptDropEvery) || F.ReceiptDropEvery == 0) return Bad("a count of 1 or more is wanted");
+        if (!Count(A, F.ReceiptDropEvery) || F.ReceiptDropEvery == 0)
+          return Bad("a count of 1 or more is wanted");
         break;
       case oStrayReceipts:
-        if (!Count(A, F.StrayReceipts) || F.StrayReceipts > 1000000) return Bad("a count of at most 1000000 is wanted");
+        if (!Count(A, F.StrayReceipts) || F.StrayReceipts > 1000000)
+          return Bad("a count of at most 1000000 is wanted");
         break;
       case oEnroute:
         if (!Count(A, N) || N > 100) return Bad("a count of at most 100 is wanted");
         F.Enroute = static_cast<uint32_t>(N);
         break;
       case oEnrouteAs:
-        if (!std::strcmp(A, "notification")) F.EnrouteAs = smsc::TEnrouteAs::eaNotification;
-        else if (!std::strcmp(A, "receipt")) F.EnrouteAs = smsc::TEnrouteAs::eaReceipt;
-        else return Bad("notification or receipt is wanted");
+        if (!std::strcmp(A, "notification"))
+          F.EnrouteAs = smsc::TEnrouteAs::eaNotification;
+        else if (!std::strcmp(A, "receipt"))
+          F.EnrouteAs = smsc::TEnrouteAs::eaReceipt;
+        else
+          return Bad("notification or receipt is wanted");
         break;
       case oStates:
-        if (!States(A, F.States)) return Bad("WORD:WEIGHT,... is wanted (words of at most 7 letters)");
+        if (!States(A, F.States))
+          return Bad("WORD:WEIGHT,... is wanted (words of at most 20 characters, no blanks)");
         break;
       case oMultiReceipts:
-        if (!std::strcmp(A, "per-destination")) F.MultiReceipts = smsc::TMultiReceipts::mrPerDestination;
-        else if (!std::strcmp(A, "one-destination")) F.MultiReceipts = smsc::TMultiReceipts::mrOneDestination;
-        else return Bad("per-destination or one-destination is wanted");
+        if (!std::strcmp(A, "per-destination"))
+          F.MultiReceipts = smsc::TMultiReceipts::mrPerDestination;
+        else if (!std::strcmp(A, "one-destination"))
+          F.MultiReceipts = smsc::TMultiReceipts::mrOneDestination;
+        else
+          return Bad("per-destination or one-destination is wanted");
         break;
       case oBadDeliver:
-        if (!std::strcmp(A, "overrun")) F.BadDeliver = smsc::TBadDeliver::bdOverrun;
-        else if (!std::strcmp(A, "unterminated")) F.BadDeliver = smsc::TBadDeliver::bdUnterminated;
-        else return Bad("overrun or unterminated is wanted");
+        if (!std::strcmp(A, "overrun"))
+          F.BadDeliver = smsc::TBadDeliver::bdOverrun;
+        else if (!std::strcmp(A, "unterminated"))
+          F.BadDeliver = smsc::TBadDeliver::bdUnterminated;
+        else
+          return Bad("overrun or unterminated is wanted");
         break;
       case oMoRate:
-        if (!Seconds(A, D) || D <= 0 || D > 1000000) return Bad("a rate above 0 (at most 1000000) is wanted");
+        if (!Seconds(A, D) || D <= 0 || D > 1000000)
+          return Bad("a rate above 0 (at most 1000000) is wanted");
         F.MoRate = D;
         break;
       case oHelp:
@@ -367,187 +411,6 @@ bool ParseOptions(int Argc, char** Argv, TProgramOptions& O, bool& Done) {
   }
   return true;
 }
-
-// ---- The server: the listener, the connections and the timer around the core.
-class TServer {
- public:
-  TServer(const TSmscFaults& Faults, smsc::TPduLog* Log) : FCore(Faults), FLog(Log) {
-    FCore.SetLog(Log);
-  }
-
-  // Listens on 127.0.0.1:Port and starts the timer thread; false with the reason in Error.
-  // Main thread.
-  bool Start(int Port, int& BoundPort, std::string& Error) {
-    std::mutex Lock;  // guards State, Failed (listener's worker and this thread)
-    std::condition_variable Changed;
-    bool Listening = false, Failed = false;
-    FListener.OnChangeState = [&](TComponent*, TIcsSocketState, TIcsSocketState New) {
-      std::lock_guard<std::mutex> G(Lock);
-      if (New == wsListening) Listening = true;
-      if (New == wsClosed) Failed = true;
-      Changed.notify_all();
-    };
-    FListener.OnError = [&](TComponent*) {
-      std::lock_guard<std::mutex> G(Lock);
-      Failed = true;
-      Changed.notify_all();
-    };
-    FListener.SetAddr("127.0.0.1");
-    FListener.SetPort(std::to_string(Port));
-    FListener.SetProto("tcp");
-    try {
-      FListener.Listen();
-    } catch (const std::exception& E) {
-      Error = E.what();
-      return false;
-    }
-    {
-      std::unique_lock<std::mutex> G(Lock);
-      Changed.wait_for(G, std::chrono::seconds(10), [&] { return Listening || Failed; });
-      if (!Listening) {
-        Error = FListener.LastErrorMsg().empty() ? "cannot listen" : FListener.LastErrorMsg();
-        return false;
-      }
-    }
-    // From here on the listener's events only accept connections.
-    FListener.OnError = nullptr;
-    FListener.OnChangeState = nullptr;
-    FListener.OnSessionAvailable = [this](TComponent*, uint16_t) { Accept(); };
-    BoundPort = std::atoi(FListener.WorkerThread()->GetSockPort().c_str());
-    FTimer = std::thread([this] { TimerLoop(); });
-    return true;
-  }
-
-  // Stops the timer and the listener, answers nothing more, then closes the connections. The
-  // log is the caller's to close after it. Main thread.
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      FStopping = true;
-      FTimerWake.notify_all();
-    }
-    if (FTimer.joinable()) FTimer.join();
-    // The listener's destruction waits for an accept still running.
-    FListener.OnSessionAvailable = nullptr;
-    FListener.Close();
-    std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> Conns;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      Conns.swap(FConns);
-    }
-    for (auto& [Id, S] : Conns) S->Close();
-    Conns.clear();
-  }
-
- private:
-  // A connection is waiting: accepted and adopted by a socket of its own. Listener's worker.
-  void Accept() {
-    const int H = FListener.Accept();
-    if (H < 0) return;
-    const int One = 1;
-    Ics_setsockopt(H, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-    auto Socket = std::make_unique<TIcsSocket>();
-    TIcsSocket* S = Socket.get();
-    // Answers of one read leave in one call, however many chunks they fill.
-    S->SendGather = true;
-    uint32_t Id = 0;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      if (FStopping) {
-        ::close(H);
-        return;
-      }
-      Id = FCore.Open();
-      S->OnDataAvailable = [this, Id, S](TComponent*, uint16_t) { DataAvailable(Id, *S); };
-      S->OnSessionClosed = [this, Id](TComponent*, uint16_t) { Gone(Id); };
-      FConns.emplace(Id, std::move(Socket));
-    }
-    S->Dup(H);
-  }
-
-  // Connection Id's worker: one read, answered at once.
-  void DataAvailable(uint32_t Id, TIcsSocket& S) {
-    const int32_t Pending = S.RcvdCount();
-    if (Pending <= 0) return;
-    thread_local std::vector<uint8_t> Buffer(256 * 1024);
-    const int32_t Got =
-        S.Receive(Buffer.data(), std::min<int32_t>(Pending, static_cast<int32_t>(Buffer.size())));
-    if (Got <= 0) return;
-    std::lock_guard<std::mutex> G(ServerLock);
-    if (FStopping) return;
-    FActions.Clear();
-    FCore.Feed(Id, Buffer.data(), static_cast<size_t>(Got), smsc::MonotonicNs(), FActions);
-    Perform();
-    WakeTimerIfSooner();
-  }
-
-  // Connection Id has closed: forgotten, and its socket destroyed here on its own worker.
-  void Gone(uint32_t Id) {
-    std::unique_ptr<TIcsSocket> Dead;
-    {
-      std::lock_guard<std::mutex> G(ServerLock);
-      FCore.Closed(Id);
-      auto It = FConns.find(Id);
-      if (It == FConns.end()) return;
-      Dead = std::move(It->second);
-      FConns.erase(It);
-    }
-    Dead.reset();
-  }
-
-  // Writes (and logs) what the core left in FActions, then closes. ServerLock held. Closes come
-  // only from a connection's own read, so they run on its own worker and return at once.
-  void Perform() {
-    for (size_t I = 0; I < FActions.WriteCount(); ++I) {
-      const std::string& Bytes = FActions.WriteBytes(I);
-      if (Bytes.empty()) continue;
-      auto It = FConns.find(FActions.WriteConn(I));
-      if (It == FConns.end()) continue;  // gone meanwhile: nothing is written, nothing logged
-      if (FLog)
-        FLog->Write(smsc::MonotonicNs(), It->first, false,
-                    reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size());
-      It->second->Send(Bytes.data(), static_cast<int32_t>(Bytes.size()));
-    }
-    for (uint32_t Id : FActions.Closes()) {
-      auto It = FConns.find(Id);
-      if (It != FConns.end()) It->second->Close();
-    }
-  }
-
-  void WakeTimerIfSooner() {
-    if (FCore.NextDeadline() < FTimerDue) FTimerWake.notify_all();
-  }
-
-  // The timer thread: runs the core's timed actions when they are due.
-  void TimerLoop() {
-    std::unique_lock<std::mutex> G(ServerLock);
-    while (!FStopping) {
-      FActions.Clear();
-      FCore.Tick(smsc::MonotonicNs(), FActions);
-      Perform();
-      FTimerDue = FCore.NextDeadline();
-      if (FTimerDue == INT64_MAX) {
-        FTimerWake.wait(G);
-      } else {
-        const int64_t Wait = FTimerDue - smsc::MonotonicNs();
-        if (Wait > 0) FTimerWake.wait_for(G, std::chrono::nanoseconds(Wait));
-      }
-    }
-  }
-
-  // ServerLock guards FCore, FConns, FActions, FStopping and FTimerDue, and is held around every
-  // Send to a connection. Lock order: ServerLock, then the log's own lock and the sockets' locks.
-  std::mutex ServerLock;
-  std::condition_variable FTimerWake;  // with ServerLock
-  smsc::TSmscCore FCore;
-  smsc::TPduLog* FLog;
-  std::unordered_map<uint32_t, std::unique_ptr<TIcsSocket>> FConns;
-  smsc::TActions FActions;
-  bool FStopping = false;
-  int64_t FTimerDue = INT64_MAX;
-  std::thread FTimer;
-  TIcsSocket FListener;
-};
 
 }  // namespace
 
@@ -575,7 +438,7 @@ int main(int Argc, char** Argv) {
       return 1;
     }
   }
-  auto Server = std::make_unique<TServer>(O.Faults, Log.IsOpen() ? &Log : nullptr);
+  auto Server = std::make_unique<smsc::TSmscServer>(O.Faults, Log.IsOpen() ? &Log : nullptr);
   int Port = 0;
   std::string Error;
   if (!Server->Start(O.Port, Port, Error)) {
@@ -610,13 +473,15 @@ int main(int Argc, char** Argv) {
     if (Sig < 0 && errno != EINTR && errno != EAGAIN) break;
   }
 
-  // Whatever happens to the sockets from here on, the process ends within a few seconds.
-  std::thread([] {
-    std::this_thread::sleep_for(std::chrono::seconds(8));
-    std::_Exit(0);
-  }).detach();
+  // Nothing is answered or logged any more, and the log is complete on disk, before the
+  // connections are closed. Whatever happens to them, the process ends within a few seconds.
   Server->Stop();
   Log.Close();
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::_Exit(0);
+  }).detach();
+  Server->CloseConnections();
   Server.reset();
   std::fflush(stdout);
   return 0;

@@ -52,8 +52,12 @@ class SmscProcess {
 
   // Runs our minimal C++ SMSC, tools/smsc_sink, instead of smsc.js; call before start.
   void useSink() { FSink = true; }
-  // Runs the hostile test SMSC, tools/smsc_adversary, instead; call before start.
-  void useAdversary() { FSink = true, FSinkName = "smsc_adversary"; }
+  // Runs the adversary SMSC, tools/smsc_adversary (its fault options among the extra arguments),
+  // instead of smsc.js; call before start.
+  void useAdversary() {
+    FSink = true;
+    FAdversary = true;
+  }
 
   // Starts the SMSC and waits until it listens. Gives false, with the reason in error(), when
   // node or the script cannot run or no "listening" line comes within the timeout.
@@ -62,9 +66,10 @@ class SmscProcess {
     const std::string script = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/smsc.js";
     const std::string modules = std::string(SMPP_SOURCE_DIR) + "/tools/smsc/node_modules/smpp";
 #ifdef SMPP_BINARY_DIR
-    const std::string sink = std::string(SMPP_BINARY_DIR) + "/tools/" + FSinkName;
+    const std::string sink =
+        std::string(SMPP_BINARY_DIR) + (FAdversary ? "/tools/smsc_adversary" : "/tools/smsc_sink");
 #else
-    const std::string sink = FSinkName;
+    const std::string sink = FAdversary ? "smsc_adversary" : "smsc_sink";
 #endif
     if (!FSink && access(script.c_str(), R_OK) != 0) return fail("cannot read " + script);
     if (!FSink && access(modules.c_str(), R_OK) != 0) {
@@ -333,11 +338,11 @@ class SmscProcess {
 
   std::vector<std::string> FExtraArgs;
   bool FSink = false;
+  bool FAdversary = false;  // with FSink: the adversary instead of the sink
   std::string FError;
   pid_t FPid = -1;
   int FStdin = -1;  // Our end of the SMSC's standard input; test thread only.
   uint16_t FPort = 0;
-  std::string FSinkName = "smsc_sink";  // the C++ SMSC that useSink or useAdversary runs
   std::thread FReader;
 
   mutable std::mutex FMutex;  // Guards FLines and FEof, shared by FReader and the waiters.
