@@ -180,6 +180,8 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
   const auto HexDec = Transformed(kHexDec);
   if (Exact != None) {
     How = HexDec == None ? THow::Found : HexDec == Exact ? THow::Agreed : THow::Ambiguous;
+    // Ambiguous, but equal as text to an id: as much a vote for the text as for hex-dec.
+    if (How == THow::Ambiguous) Doubts = kEqualText;
     return How == THow::Ambiguous ? None : Exact;
   }
   // Then zeros dropped, tried only for a receipt that is no id as text. dec-hex is a gateway's
@@ -401,6 +403,7 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
       for (THeld& R : Held->second) R.Doubts |= Doubts;
       if ((Doubts & (Doubts - 1)) == 0) Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Key);
     }
+    if (How == THow::Ambiguous && Doubts == kEqualText) Vote(0, Key);
     if (How != THow::Found && How != THow::Agreed) break;
     if (FIds == TReceiptIds::riAuto && How == THow::Found) ++FExactMatches, Vote(0, Key);
     ClaimHeld(Held, It);
@@ -558,6 +561,7 @@ void TMatcher::ReceiptFor(const std::string& Key, TIdIndex<TAwaited>::TIter Awai
   }
   if (How == THow::Doubtful && (Doubts & (Doubts - 1)) == 0)
     Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Awaited->first);
+  if (How == THow::Ambiguous && Doubts == kEqualText) Vote(0, Key);
   // Before its response, for a message that is not ours, ambiguous (for one of two) or doubtful:
   // held until a response claims it or a convention is kept.
   const bool Ambiguous = How == THow::Ambiguous;

@@ -178,10 +178,12 @@ class TMatcher {
   enum class THow { None, Found, Agreed, Doubtful, Ambiguous };
   static constexpr size_t kHexDec = 1;          // in kTransforms
   static constexpr size_t kAutoTransforms = 2;  // those riAuto tries: not dec-hex
+  static constexpr unsigned kEqualText = 1u << 8;  // Doubts of an Ambiguous key equal to an id
   // Finds Key in Index under the convention in use (Found, or None). Under riAuto: a key equal as
   // text is Found, Agreed when hex-dec finds the same entry, Ambiguous when it finds another; a
   // key that is no id as text and is matched by transformations (all pointing at one entry, the
-  // bits of Doubts) is Doubtful, given with its entry; two entries are Ambiguous.
+  // bits of Doubts) is Doubtful, given with its entry; two entries are Ambiguous (with Doubts
+  // kEqualText when one of them is equal as text).
   template <typename T>
   typename TIdIndex<T>::TIter Match(TIdIndex<T>& Index, const std::string& Key, bool IsReceipt,
                                     THow& How, unsigned& Doubts);
