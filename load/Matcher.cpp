@@ -162,8 +162,7 @@ void TMatcher::TIdIndex<T>::Erase(TIter It) {
 
 template <typename T>
 typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const std::string& Key,
-                                                      bool IsReceipt, THow& How,
-                                                      unsigned& Doubts) {
+                                                      bool IsReceipt, THow& How, unsigned& Doubts) {
   Doubts = 0;
   const auto None = Index.ByText.end();
   if (FIds != TReceiptIds::riAuto) {
@@ -173,9 +172,7 @@ typename TMatcher::TIdIndex<T>::TIter TMatcher::Match(TIdIndex<T>& Index, const 
   }
   // The text itself and hex-dec first: two entries, one each way, are one too many, and the same
   // entry both ways tells nothing.
-  auto Transformed = [&](size_t I) {
-    return Index.Find(Key, kTransforms[I], IsReceipt);
-  };
+  auto Transformed = [&](size_t I) { return Index.Find(Key, kTransforms[I], IsReceipt); };
   const auto Exact = Index.ByText.find(Key);
   const auto HexDec = Transformed(kHexDec);
   if (Exact != None) {
@@ -401,7 +398,8 @@ void TMatcher::Answer(TMicros SentAt, uint32_t Status, const std::string& Messag
     if (How == THow::Doubtful) {
       // They match only through a transformation: doubtful until one is kept.
       for (THeld& R : Held->second) R.Doubts |= Doubts;
-      if ((Doubts & (Doubts - 1)) == 0) Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Key);
+      if ((Doubts & (Doubts - 1)) == 0)
+        Vote(1 + static_cast<size_t>(std::countr_zero(Doubts)), Key);
     }
     if (How == THow::Ambiguous && Doubts == kEqualText) Vote(0, Key);
     if (How != THow::Found && How != THow::Agreed) break;
@@ -496,8 +494,7 @@ void TMatcher::RematchHeld() {
 }
 
 bool TMatcher::ReceiptIfAwaited(const std::string& MessageId, TMicros Now, std::string_view Stat,
-                                std::string_view Err, std::string_view Source,
-                                bool Notification) {
+                                std::string_view Err, std::string_view Source, bool Notification) {
   if (FReceiptsPerSubmit == 0 || FIds == TReceiptIds::riAuto) {
     Receipt(MessageId, Now, Stat, Err, Source, Notification);
     return true;

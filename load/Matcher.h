@@ -153,8 +153,8 @@ class TMatcher {
 
  private:
   // The transformations riAuto tries after the text itself, by index.
-  static constexpr TReceiptIds kTransforms[] = {TReceiptIds::riExactNoZeros,
-                                                TReceiptIds::riHexDec, TReceiptIds::riDecHex};
+  static constexpr TReceiptIds kTransforms[] = {TReceiptIds::riExactNoZeros, TReceiptIds::riHexDec,
+                                                TReceiptIds::riDecHex};
   static constexpr size_t kTransformCount = std::size(kTransforms);
   // Ids by their text in lower case, by that text without leading zeros, and by value read as
   // hexadecimal and as decimal. Ids whose values clash keep the first.
@@ -176,8 +176,8 @@ class TMatcher {
   };
   // How Match found a key.
   enum class THow { None, Found, Agreed, Doubtful, Ambiguous };
-  static constexpr size_t kHexDec = 1;          // in kTransforms
-  static constexpr size_t kAutoTransforms = 2;  // those riAuto tries: not dec-hex
+  static constexpr size_t kHexDec = 1;             // in kTransforms
+  static constexpr size_t kAutoTransforms = 2;     // those riAuto tries: not dec-hex
   static constexpr unsigned kEqualText = 1u << 8;  // Doubts of an Ambiguous key equal to an id
   // Finds Key in Index under the convention in use (Found, or None). Under riAuto: a key equal as
   // text is Found, Agreed when hex-dec finds the same entry, Ambiguous when it finds another; a
@@ -205,8 +205,8 @@ class TMatcher {
     bool Ambiguous, Intermediate;
     unsigned Doubts;  // the transformations it matches an id through, when Doubtful
   };
-  void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now,
-              int Owner, std::string_view Unsuccess, std::string_view Destinations);
+  void Answer(TMicros SentAt, uint32_t Status, const std::string& MessageId, TMicros Now, int Owner,
+              std::string_view Unsuccess, std::string_view Destinations);
   // The key of a submit: its bind above its sequence number.
   static uint64_t SubmitKey(uint32_t Sequence, int Owner) {
     return static_cast<uint64_t>(Owner) << 32 | Sequence;

@@ -218,8 +218,9 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
       const uint32_t Sequence = GetU32(Bytes + 12);
       if (!AwaitsRequestAnswer(Sequence, CommandId)) {
         char Id[kMaxMessageIdLength];
-        const TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
-                                       SubmitResponseId(Bytes, Length, Id), ReadNs, Bytes, Length};
+        TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
+                                 SubmitResponseId(Bytes, Length, Id), ReadNs};
+        Response.Bytes = Bytes, Response.Length = Length;
         Side.Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
         (*Hook)(this, Response);
         Side.Connection.IdleCount().store(0);
@@ -243,9 +244,8 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
     if (const TReceiptEvent* Hook = FOnReceipt.load(std::memory_order_acquire)) {
       AnswerDelivery(Side, Pdu);
       const TDeliver& D = Pdu.deliver;
-      (*Hook)(this,
-              TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err, ReadNs,
-                       D.source_addr, D.esm_class});
+      (*Hook)(this, TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err,
+                             ReadNs, D.source_addr, D.esm_class});
       Side.Connection.IdleCount().store(0);
       return;
     }

@@ -251,8 +251,7 @@ TEST_F(Verdict, DuplicatesNeverFillInForMissingReceipts) {
     if (C.DuplicateIds == 0) {
       EXPECT_EQ(Count(R, "receipts"), static_cast<long>(R.Wire.ReceiptedIds.size()));
       EXPECT_EQ(Count(R, "duplicate_receipts"), R.Wire.DuplicateReceipts);
-      EXPECT_EQ(Count(R, "receipts_missing"),
-                50 - static_cast<long>(R.Wire.ReceiptedIds.size()));
+      EXPECT_EQ(Count(R, "receipts_missing"), 50 - static_cast<long>(R.Wire.ReceiptedIds.size()));
       EXPECT_GT(Count(R, "receipts_missing"), 0);
     }
   }
@@ -306,7 +305,8 @@ TEST_F(Verdict, IntermediateNotificationsNeverStandForTheReceipt) {
     EXPECT_EQ(R.Cli.status, C.Exit) << R.Cli.out;
     EXPECT_GT(R.Wire.Intermediates, 0);
     EXPECT_EQ(State(R, "ENROUTE"), R.Wire.Intermediates);
-    EXPECT_EQ(State(R, "DELIVRD"), R.Wire.States.count("DELIVRD") ? R.Wire.States.at("DELIVRD") : 0);
+    EXPECT_EQ(State(R, "DELIVRD"),
+              R.Wire.States.count("DELIVRD") ? R.Wire.States.at("DELIVRD") : 0);
     EXPECT_EQ(Count(R, "receipts"), R.Wire.FinalReceipts);
     EXPECT_EQ(Count(R, "receipts_missing"), 50 - R.Wire.FinalReceipts);
   }

@@ -43,7 +43,8 @@ std::string RunScript(TMatcher& M, const std::string& Script) {
     };
     if (Step[0] == 'c') M.Claim(std::stol(Step.substr(1)));
     if (Step[0] == 's') {
-      const std::string Multi = Colon == std::string::npos ? "" : Step.substr(Colon + 1, Time - Colon - 1);
+      const std::string Multi =
+          Colon == std::string::npos ? "" : Step.substr(Colon + 1, Time - Colon - 1);
       M.Submitted(std::stoul(Step.substr(1)), T, 0, Multi.empty() ? nullptr : &Multi);
     }
     if (Step[0] == 'r')
@@ -136,8 +137,7 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
       {"receipt before its response", A, 1, "s7@0 d=abc/UNDELIV@5 r7=abc@9",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
        "UNDELIV:1"},
-      {"hex-dec before its response, doubtful too", A, 1,
-       "s1@0 r1=a@5 d=10@7 s2@8 d=27@9 r2=1b@12",
+      {"hex-dec before its response, doubtful too", A, 1, "s1@0 r1=a@5 d=10@7 s2@8 d=27@9 r2=1b@12",
        "answered 2 receipts 0 unmatched 0/2 ambiguous 0 inflight 0 due 2 latency 0 ids auto "
        "doubtful hex-dec:2"},
       {"dec-hex asked for, a receipt before its response", D, 1, "s1@0 d=A1F@3 r1=2591@10",
@@ -209,8 +209,7 @@ TEST(LoadMatcher, CountsWhatTheWireContradicts) {
       {"submit_multi: a destination refused awaits none", 2, "s1:A,B@0 r1=m^B@1 d=m~A@2",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 2 ids exact "
        "DELIVRD:1"},
-      {"a duplicate never fills in for a missing receipt", 1,
-       "s1@0 s2@0 r1=a@1 r2=b@1 d=a@2 d=a@3",
+      {"a duplicate never fills in for a missing receipt", 1, "s1@0 s2@0 r1=a@1 r2=b@1 d=a@2 d=a@3",
        "answered 2 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
        "DELIVRD:1 dup-receipts 1"},
       {"one id for two submits", 1, "s1@0 s2@0 r1=c@1 r2=c@2 d=c@3 d=c@4",
