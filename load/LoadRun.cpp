@@ -66,10 +66,11 @@ bool ReadPdu(TSMPPConnection& Conn, const std::string& Line, TReadPdu& Out) {
   return true;
 }
 
-// The state word (its stat label, or message_state by name) and err text of the delivery receipt
-// whose read is being reported on Conn.
+// The state word (its stat label, or message_state by name), err text, source_addr and whether
+// it is an intermediate notification, of the delivery receipt whose read is being reported on
+// Conn.
 void ReadReceiptState(const TSmppClient& Client, TSMPPConnection& Conn, std::string& Stat,
-                      std::string& Err) {
+                      std::string& Err, std::string& Source, bool& Notification) {
   static thread_local uint8_t Bytes[kPduBufferSize];
   const int32_t Length = Conn.ReadReportedBytes(Bytes, sizeof Bytes);
   if (Length < static_cast<int32_t>(kPduHeaderLength)) return;
@@ -77,6 +78,34 @@ void ReadReceiptState(const TSmppClient& Client, TSMPPConnection& Conn, std::str
   Client.DecodePdu(Bytes, sizeof Bytes, static_cast<size_t>(Length), Pdu);
   Stat = Pdu.deliver.receipt_stat;
   Err = Pdu.deliver.receipt_err;
+  Source = Pdu.deliver.source_addr;
+  Notification = (Pdu.deliver.esm_class & kEsmMessageTypeMask) == kEsmIntermediateNotification;
+}
+
+// The destinations (comma-separated) that the submit_multi_resp of Length bytes at Bytes lists
+// in unsuccess_sme: nothing is read past its command_length or Length.
+std::string UnsuccessDestinations(const uint8_t* Bytes, size_t Length) {
+  std::string List;
+  if (Length <= kPduHeaderLength) return List;
+  const size_t End = std::min<size_t>(GetU32(Bytes), Length);
+  size_t At = kPduHeaderLength;
+  auto CString = [&](size_t Most) {
+    const size_t From = At;
+    while (At < End && At - From < Most && Bytes[At] != 0) ++At;
+    std::string_view Text(reinterpret_cast<const char*>(Bytes) + From, At - From);
+    if (At < End) ++At;  // the terminator
+    return Text;
+  };
+  CString(kMaxMessageIdLength + 1);  // message_id
+  if (At >= End) return List;
+  const unsigned Count = Bytes[At++];
+  for (unsigned I = 0; I < Count && At + 2 < End; ++I) {
+    At += 2;  // dest_addr_ton, dest_addr_npi
+    const std::string_view Address = CString(21);
+    At += 4;  // error_status_code
+    List.append(List.empty() ? "" : ",").append(Address);
+  }
+  return List;
 }
 
 // The responses throttled, queue full and of other error statuses in Statuses, less those in
@@ -142,8 +171,10 @@ struct TLoadRun::TBindState {
     int64_t ReadNs;
     uint8_t IdLength;
     char Id[kMaxMessageIdLength];
+    int32_t Unsuccess;  // of a submit_multi_resp: its refused destinations in Refused, or -1
   };
   std::vector<TAnswer> Answers;
+  std::vector<std::string> Refused;  // cleared with Answers
   // Its receipts: pushed by the receiving connection's worker thread, drained with FLock held.
   TReceiptRing Receipts{kRingReceipts};
   static constexpr size_t kRingReceipts = 2048;
@@ -323,11 +354,11 @@ void TLoadRun::Losses(long& Reconnects, long& Lost, double& UnboundSeconds) cons
 }
 
 void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
-                         const std::string& MessageId, int64_t ReadNs) {
+                         const std::string& MessageId, int64_t ReadNs, std::string_view Unsuccess) {
   const TMicros Now = MicrosOf(ReadNs);
   if (Now >= FSecondEnd) Roll(Now);
   const long Before = FMatcher.Answered();
-  FMatcher.Responded(Sequence, Status, MessageId, Now, B.Index);
+  FMatcher.Responded(Sequence, Status, MessageId, Now, B.Index, Unsuccess);
   if (FMatcher.Answered() != Before) FLastAnswer = Now;
   if (Status == kThrottled || Status == kQueueFull)
     B.Limiter.Throttled(
@@ -335,13 +366,14 @@ void TLoadRun::Responded(TBindState& B, uint32_t Sequence, uint32_t Status,
 }
 
 bool TLoadRun::ReceiptCame(const std::string& MessageId, std::string_view Stat,
-                           std::string_view Err, int64_t ReadNs, bool AwaitedOnly) {
+                           std::string_view Err, int64_t ReadNs, bool AwaitedOnly,
+                           std::string_view Source, bool Notification) {
   const TMicros Now = MicrosOf(ReadNs);
   if (Now >= FSecondEnd) Roll(Now);
   const long Before = FMatcher.Receipts();
   if (!AwaitedOnly)
-    FMatcher.Receipt(MessageId, Now, Stat, Err);
-  else if (!FMatcher.ReceiptIfAwaited(MessageId, Now, Stat, Err))
+    FMatcher.Receipt(MessageId, Now, Stat, Err, Source, Notification);
+  else if (!FMatcher.ReceiptIfAwaited(MessageId, Now, Stat, Err, Source, Notification))
     return false;
   if (FMatcher.Receipts() != Before) FLastAnswer = Now;
   return true;
@@ -358,6 +390,11 @@ void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) 
                    ? 0
                    : static_cast<uint8_t>(std::min(R.MessageId.size(), kMaxMessageIdLength));
   std::memcpy(A.Id, R.MessageId.data(), A.IdLength);
+  A.Unsuccess = -1;
+  if (R.CommandId == kSubmitMultiResp && FOptions.ReceiptsPerSubmit > 0 && R.Bytes) {
+    A.Unsuccess = static_cast<int32_t>(B.Refused.size());
+    B.Refused.push_back(UnsuccessDestinations(R.Bytes, R.Length));
+  }
 }
 
 // The receiver's thread and the transmitters' would take turns at FLock for every message, and
@@ -366,10 +403,11 @@ void TLoadRun::OnResponse(TBindState& B, const TSmppClient::TSubmitResponse& R) 
 // thread at least once a second, and the receiver itself when the ring is full or the run awaits
 // only its end.
 void TLoadRun::OnReceipt(TBindState& B, const TSmppClient::TReceipt& R) {
-  if (B.Receipts.Push(R.MessageId, R.State, R.Error, R.ReadNs)) return;
+  const bool Notification = (R.EsmClass & kEsmMessageTypeMask) == kEsmIntermediateNotification;
+  if (B.Receipts.Push(R.MessageId, R.State, R.Error, R.ReadNs, R.Source, Notification)) return;
   std::lock_guard<std::mutex> G(FLock);
   DrainReceipts();
-  ReceiptCame(std::string(R.MessageId), R.State, R.Error, R.ReadNs);
+  ReceiptCame(std::string(R.MessageId), R.State, R.Error, R.ReadNs, false, R.Source, Notification);
   WakeIfDue();
 }
 
@@ -388,9 +426,11 @@ void TLoadRun::OnReadDone(TBindState& B, bool Transmits) {
   std::unique_lock<std::mutex> G(FLock);
   for (const TBindState::TAnswer& A : B.Answers) {
     Id.assign(A.Id, A.IdLength);
-    Responded(B, A.Sequence, A.Status, Id, A.ReadNs);
+    Responded(B, A.Sequence, A.Status, Id, A.ReadNs,
+              A.Unsuccess < 0 ? std::string_view() : B.Refused[static_cast<size_t>(A.Unsuccess)]);
   }
   B.Answers.clear();
+  B.Refused.clear();
   // After the answers: the receipts of this read's submits find their ids awaited. A receipt
   // read before its answer (the receiver is often ahead of the transmitter) waits in the ring
   // for the read that brings the answer, rather than being held and claimed. At the end every
@@ -404,7 +444,8 @@ void TLoadRun::DrainReceipts(bool AwaitedOnly) {
   for (const auto& B : FBinds)
     B->Receipts.DrainWhile([&](const TRingReceipt& R) {
       Id.assign(R.IdView());
-      return ReceiptCame(Id, R.StateView(), R.ErrorView(), R.ReadNs, AwaitedOnly);
+      return ReceiptCame(Id, R.StateView(), R.ErrorView(), R.ReadNs, AwaitedOnly, R.SourceView(),
+                         R.Notification);
     });
 }
 
@@ -413,9 +454,10 @@ void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
   if (FObserver) FObserver(B.Index, true, C.Rcx(), Line);
   TReadPdu R;
   const bool Read = ReadPdu(C.Rcx(), Line, R);
-  std::string ReceiptId, Stat, Err;
+  std::string ReceiptId, Stat, Err, Source;
+  bool Notification = false;
   const bool IsReceipt = ReceiptLineId(Line, ReceiptId);
-  if (IsReceipt) ReadReceiptState(C, C.Rcx(), Stat, Err);
+  if (IsReceipt) ReadReceiptState(C, C.Rcx(), Stat, Err, Source, Notification);
   std::lock_guard<std::mutex> G(FLock);
   if (Line == "bind Rcx OK") {
     if ((B.RcxBound || !FBinding) && !FEnded) ++B.Reconnects;
@@ -424,7 +466,7 @@ void TLoadRun::OnRcxLine(TBindState& B, TSmppClient& C) {
     if (B.RcxUp && !FEnded) ++B.Lost;
     B.RcxUp = false;
   } else if (IsReceipt) {
-    ReceiptCame(ReceiptId, Stat, Err, C.Rcx().ReadTimeNs());
+    ReceiptCame(ReceiptId, Stat, Err, C.Rcx().ReadTimeNs(), false, Source, Notification);
   }
   // Before every bind is up a failed bind ends the run; later the client binds again by itself,
   // and the run goes on with the other binds meanwhile.
@@ -598,7 +640,13 @@ TMicros TLoadRun::Pump(std::unique_lock<std::mutex>& G, int Preferred) {
     for (size_t I = 0, Part = 0; I < Went; ++I) {
       const TMicros SentAt = MicrosOf(SentNs[I]);
       if (SentAt >= FSecondEnd) Roll(SentAt);
-      for (; Part < PartsEnd[I]; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index);
+      // A submit_multi's destinations each await a receipt of their own.
+      const std::string* Multi =
+          FOptions.ReceiptsPerSubmit > 0 &&
+                  (Varied ? ToSend[0][I]->find(',') != std::string::npos : FMultiDestination)
+              ? ToSend[0][I]
+              : nullptr;
+      for (; Part < PartsEnd[I]; ++Part) FMatcher.Submitted(Parts[Part], SentAt, B.Index, Multi);
       ++FMessages;
       ++B.Messages;
     }
@@ -770,13 +818,31 @@ std::string TLoadRun::Verdict(bool Done) const {
               std::to_string(M.Sent()) + " submits unanswered)";
     return Text;
   }
+  // What the wire contradicts comes first: the other figures cannot be trusted then.
+  if (M.UnexpectedResponses() > 0)
+    return std::to_string(M.UnexpectedResponses()) +
+           " responses answered no submit on the wire (for a sequence number not sent yet or not "
+           "ours, or a second answer)";
+  if (M.DuplicateMessageIds() > 0)
+    return std::to_string(M.DuplicateMessageIds()) + " of " + std::to_string(M.Accepted()) +
+           " accepted submits were given a message id already given to another (\"" +
+           EscapedReportLine(M.DuplicateIdExample()) + "\"): their receipts cannot be told apart";
   if (!Done && M.InFlight() > 0)
     return "only " + std::to_string(M.Sent() - M.InFlight() - M.Dropped()) + " of " +
            std::to_string(M.Sent()) + " submits were answered within the wait";
-  if (!Done)
-    return "only " + std::to_string(M.Receipts()) + " of " +
-           std::to_string(M.Receipts() + M.ReceiptsDue()) +
-           " delivery receipts came within the wait (--no-receipts skips them)";
+  if (!Done) {
+    std::string Text = "only " + std::to_string(M.Receipts()) + " of " +
+                       std::to_string(M.Receipts() + M.ReceiptsDue()) +
+                       " delivery receipts came within the wait (--no-receipts skips them)";
+    if (M.DoubtfulReceipts() > 0) {
+      std::string Ways;
+      for (const auto& [Word, N] : M.DoubtfulReasons())
+        Ways += (Ways.empty() ? "" : " or ") + std::string("--receipt-ids ") + Word;
+      Text += "; " + std::to_string(M.DoubtfulReceipts()) +
+              " doubtful receipts match only by a convention not settled (" + Ways + ")";
+    }
+    return Text;
+  }
   if (M.Dropped() > 0)
     return std::to_string(M.Dropped()) + " of " + std::to_string(M.Sent()) +
            " submits were never answered: the session they went on ended (" +
@@ -875,6 +941,11 @@ TSummary TLoadRun::Summary() const {
   C.UnmatchedResponses = M.UnmatchedResponses();
   C.UnmatchedReceipts = M.UnmatchedReceipts();
   C.AmbiguousReceipts = M.AmbiguousReceipts();
+  C.UnexpectedResponses = M.UnexpectedResponses();
+  C.DuplicateMessageIds = M.DuplicateMessageIds();
+  C.DuplicateReceipts = M.DuplicateReceipts();
+  C.DoubtfulReceipts = M.DoubtfulReceipts();
+  S.DoubtfulReasons = M.DoubtfulReasons();
   SplitStatuses(M.Statuses(), nullptr, C.Throttled, C.QueueFull, C.OtherStatus);
   for (const auto& B : FBinds) C.BackOffs += B->Limiter.BackOffs();
   for (const auto& B : FBinds) {

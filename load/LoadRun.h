@@ -124,11 +124,14 @@ class TLoadRun {
   // matcher; the Run thread drains them all at least once a second). FLock held.
   void DrainReceipts(bool AwaitedOnly = false);
   // A response to a submit of B, and a delivery receipt, read at ReadNs. FLock held.
+  // Unsuccess: the destinations a submit_multi_resp refused (see TMatcher::Responded).
   void Responded(TBindState& B, uint32_t Sequence, uint32_t Status, const std::string& MessageId,
-                 int64_t ReadNs);
+                 int64_t ReadNs, std::string_view Unsuccess = {});
   // With AwaitedOnly, gives false (counting nothing) for a receipt that the matcher would hold.
+  // Source and Notification as TMatcher::Receipt takes them.
   bool ReceiptCame(const std::string& MessageId, std::string_view Stat, std::string_view Err,
-                   int64_t ReadNs, bool AwaitedOnly = false);
+                   int64_t ReadNs, bool AwaitedOnly = false, std::string_view Source = {},
+                   bool Notification = false);
   void OnRcxLine(TBindState& B, TSmppClient& C);
   // Sends while some bind is up with room, the rate allows and something is left to send.
   // Preferred is the bind whose response made room, or -1. G holds FLock, released around each
@@ -164,6 +167,8 @@ class TLoadRun {
   TClock::time_point StopDeadline() const { return FStopTime + kStopWait; }
 
   const TLoadOptions FOptions;
+  // Options.Destination lists several: every message is a submit_multi (unless Vary is given).
+  const bool FMultiDestination = FOptions.Destination.find(',') != std::string::npos;
   const TClock::duration FWait;
   TLineObserver FObserver;
   std::vector<std::unique_ptr<TBindState>> FBinds;

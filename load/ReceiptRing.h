@@ -17,15 +17,20 @@ namespace load {
 
 // One receipt as the matcher needs it. A state word and an err text are counted by their first
 // kWordLength characters (ReceiptStateWord), so nothing beyond those is kept.
+// The source_addr (the destination reported on) is kept up to the length an address has.
 struct TRingReceipt {
   static constexpr size_t kWordLength = 16;
+  static constexpr size_t kSourceLength = 21;
   int64_t ReadNs = 0;
-  uint8_t IdLength = 0, StateLength = 0, ErrorLength = 0;
+  uint8_t IdLength = 0, StateLength = 0, ErrorLength = 0, SourceLength = 0;
+  bool Notification = false;  // an intermediate notification (esm_class type 0x20)
   char Id[kMaxMessageIdLength];
   char State[kWordLength], Error[kWordLength];
+  char Source[kSourceLength];
   std::string_view IdView() const { return {Id, IdLength}; }
   std::string_view StateView() const { return {State, StateLength}; }
   std::string_view ErrorView() const { return {Error, ErrorLength}; }
+  std::string_view SourceView() const { return {Source, SourceLength}; }
 };
 
 class TReceiptRing {
@@ -40,7 +45,8 @@ class TReceiptRing {
 
   // The producer, one thread at a time: false when the ring is full or the id is longer than a
   // slot holds; the caller then counts the receipt itself.
-  bool Push(std::string_view Id, std::string_view State, std::string_view Error, int64_t ReadNs) {
+  bool Push(std::string_view Id, std::string_view State, std::string_view Error, int64_t ReadNs,
+            std::string_view Source = {}, bool Notification = false) {
     if (Id.size() > kMaxMessageIdLength) return false;
     const size_t Tail = FTail.load(std::memory_order_relaxed);
     // Acquire: the consumer has finished reading the slot it freed.
@@ -50,9 +56,12 @@ class TReceiptRing {
     R.IdLength = static_cast<uint8_t>(Id.size());
     R.StateLength = static_cast<uint8_t>(std::min(State.size(), TRingReceipt::kWordLength));
     R.ErrorLength = static_cast<uint8_t>(std::min(Error.size(), TRingReceipt::kWordLength));
+    R.SourceLength = static_cast<uint8_t>(std::min(Source.size(), TRingReceipt::kSourceLength));
+    R.Notification = Notification;
     std::memcpy(R.Id, Id.data(), R.IdLength);
     std::memcpy(R.State, State.data(), R.StateLength);
     std::memcpy(R.Error, Error.data(), R.ErrorLength);
+    if (R.SourceLength) std::memcpy(R.Source, Source.data(), R.SourceLength);
     // Release: a consumer that sees the new tail sees the slot whole.
     FTail.store(Tail + 1, std::memory_order_release);
     return true;

@@ -36,13 +36,15 @@ constexpr std::pair<const char*, long TCounts::*> kCountKeys[] = {
     {"queue_full", &TCounts::QueueFull},
     {"back_offs", &TCounts::BackOffs},
     {"other_status", &TCounts::OtherStatus},
-    {"reconnects", &TCounts::Reconnects},
-    {"sessions_lost", &TCounts::SessionsLost}};
+    {"reconnects", &TCounts::Reconnects}};
 
-// Counts added after summaries were first written: one without them reads as 0.
-bool CountKeyOptional(const char* Key) {
-  return std::string_view(Key) == "sessions_lost";
-}
+// Counts added later, written after those: a summary written before them reads as zeros.
+constexpr std::pair<const char*, long TCounts::*> kLaterCountKeys[] = {
+    {"sessions_lost", &TCounts::SessionsLost},
+    {"unexpected_responses", &TCounts::UnexpectedResponses},
+    {"duplicate_message_ids", &TCounts::DuplicateMessageIds},
+    {"duplicate_receipts", &TCounts::DuplicateReceipts},
+    {"doubtful_receipts", &TCounts::DoubtfulReceipts}};
 
 // The counts of one second by their JSON key, after "t".
 constexpr std::pair<const char*, long TSecond::*> kSecondKeys[] = {
@@ -60,6 +62,7 @@ std::string Hex8(uint32_t V) {
 ordered_json CountsJson(const TCounts& C) {
   ordered_json J = ordered_json::object();
   for (const auto& [Key, Field] : kCountKeys) J[Key] = C.*Field;
+  for (const auto& [Key, Field] : kLaterCountKeys) J[Key] = C.*Field;
   return J;
 }
 
@@ -201,8 +204,9 @@ bool CountsFromJson(TReader& R, const ordered_json& At, const std::string& Path,
   if (!R.Object(At, Path, "counts", C)) return false;
   const std::string Inner = TReader::Name(Path, "counts");
   for (const auto& [Key, Field] : kCountKeys)
-    if (!(CountKeyOptional(Key) && !C->contains(Key)) && !R.Whole(*C, Inner, Key, Out.*Field, 0L))
-      return false;
+    if (!R.Whole(*C, Inner, Key, Out.*Field, 0L)) return false;
+  for (const auto& [Key, Field] : kLaterCountKeys)
+    if (C->contains(Key) && !R.Whole(*C, Inner, Key, Out.*Field, 0L)) return false;
   return true;
 }
 
@@ -214,6 +218,7 @@ bool OptionalSeconds(TReader& R, const ordered_json& At, const std::string& Path
 
 void AddCounts(TCounts& To, const TCounts& From) {
   for (const auto& [Key, Field] : kCountKeys) To.*Field += From.*Field;
+  for (const auto& [Key, Field] : kLaterCountKeys) To.*Field += From.*Field;
 }
 
 template <typename K>
@@ -263,7 +268,9 @@ std::string SummaryContradiction(const TSummary& S) {
   const std::pair<const char*, long> Failures[] = {{"other_status", C.OtherStatus},
                                                    {"unanswered", C.Unanswered},
                                                    {"receipts_missing", C.ReceiptsMissing},
-                                                   {"sessions_lost", C.SessionsLost}};
+                                                   {"sessions_lost", C.SessionsLost},
+                                                   {"unexpected_responses", C.UnexpectedResponses},
+                                                   {"duplicate_message_ids", C.DuplicateMessageIds}};
   for (const auto& [Key, N] : Failures)
     if (N > 0)
       return "exit_status is 0, yet counts." + std::string(Key) + " is " + std::to_string(N);
@@ -329,6 +336,7 @@ nlohmann::ordered_json SummaryJson(const TSummary& S) {
           {"receipt_ids_used", S.ReceiptIdsUsed},
           {"receipt_states", S.ReceiptStates},
           {"receipt_errors", S.ReceiptErrors},
+          {"doubtful_reasons", S.DoubtfulReasons},
           {"start_unix", S.StartUnix},
           {"cpu_s", S.CpuSeconds},
           {"runs", S.Runs},
@@ -359,6 +367,12 @@ bool SummaryFromJson(const nlohmann::ordered_json& J, TSummary& Out, std::string
       !R.Counts(*Errors, "receipt_errors", S.ReceiptErrors) ||
       !R.Number(J, "", "start_unix", S.StartUnix) || !R.Number(J, "", "cpu_s", S.CpuSeconds) ||
       !R.Whole(J, "", "runs", S.Runs, 1L) || !R.Array(J, "", "binds", Binds))
+    return false;
+  // Written since the doubtful receipts are counted: absent from older summaries.
+  const ordered_json* Doubtful;
+  if (J.contains("doubtful_reasons") &&
+      (!R.Object(J, "", "doubtful_reasons", Doubtful) ||
+       !R.Counts(*Doubtful, "doubtful_reasons", S.DoubtfulReasons)))
     return false;
   S.Options = *Options;
   // Written since runs carry an id, stop and their time without a transmitter; a summary from
@@ -496,6 +510,7 @@ bool MergeSummaries(const std::vector<TSummary>& In, TSummary& Out, std::string&
     AddMap(M.Statuses, S.Statuses);
     AddMap(M.ReceiptStates, S.ReceiptStates);
     AddMap(M.ReceiptErrors, S.ReceiptErrors);
+    AddMap(M.DoubtfulReasons, S.DoubtfulReasons);
     for (const TBindSummary& B : S.Binds)
       M.Binds.push_back(
           {static_cast<long>(M.Binds.size()) + 1, M.Runs + B.Run, B.Counts, B.UnboundSeconds});
@@ -577,6 +592,28 @@ std::string SummaryText(const TSummary& S, bool WithReceipts) {
         "smppcli: not of this run: %ld responses to no submit awaiting one, %ld receipts for no "
         "message id of this run (%ld of them could match two ids)\n",
         C.UnmatchedResponses, C.UnmatchedReceipts, C.AmbiguousReceipts);
+  if (C.UnexpectedResponses > 0)
+    Text += Printed("smppcli: unexpected responses: %ld answered no submit on the wire\n",
+                    C.UnexpectedResponses);
+  if (C.DuplicateMessageIds > 0)
+    Text += Printed(
+        "smppcli: duplicate message ids: %ld submits were given an id already given to another; "
+        "their receipts cannot be told apart\n",
+        C.DuplicateMessageIds);
+  if (C.DuplicateReceipts > 0)
+    Text += Printed(
+        "smppcli: duplicate receipts: %ld for a message (and destination) whose receipt had "
+        "come, not counted\n",
+        C.DuplicateReceipts);
+  if (C.DoubtfulReceipts > 0) {
+    std::string Ways;
+    for (const auto& [Word, N] : S.DoubtfulReasons)
+      Ways += (Ways.empty() ? "" : ", ") + std::to_string(N) + " as " + EscapedReportLine(Word) +
+              " (--receipt-ids " + EscapedReportLine(Word) + " would settle it)";
+    Text += Printed("smppcli: doubtful receipts: %ld match a message id of this run only ",
+                    C.DoubtfulReceipts) +
+            "through a convention not settled: " + Ways + "\n";
+  }
   return Text;
 }
 

@@ -22,6 +22,11 @@ struct TCounts {
        Reconnects = 0;
   // Sessions the SMSC (or the network) ended while bound, during the run.
   long SessionsLost = 0;
+  // Responses that answered no submit on the wire; accepted submits given a message id given
+  // before; receipts for an id (and destination) whose receipts had all come; receipts that
+  // match an id only through a convention not settled (see TReceiptIds).
+  long UnexpectedResponses = 0, DuplicateMessageIds = 0, DuplicateReceipts = 0,
+       DoubtfulReceipts = 0;
 };
 
 // Per-second histograms are coarse (within 3%), so that a long run's summary stays small.
@@ -59,6 +64,8 @@ struct TSummary {
   std::map<uint32_t, long> Statuses;  // responses per command_status
   std::string ReceiptIdsUsed;         // "exact", "hex-dec", ... or "auto"
   std::map<std::string, long> ReceiptStates, ReceiptErrors;
+  // The doubtful receipts by the --receipt-ids word that would settle them.
+  std::map<std::string, long> DoubtfulReasons;
   std::vector<TBindSummary> Binds;  // one per bind, in order
   // Per second, in order; all of one histogram scheme (kSeriesSubBits unless read so).
   std::vector<TSecond> Series;

@@ -311,6 +311,8 @@ bool DecodeReceiptFields(const uint8_t* Bytes, size_t Length, TReceiptFields& Ou
   const TDeliverView V = ReadDeliver(Bytes, End, CommandId);
   if (!IsReceipt(V.EsmClass) || V.DataCoding == 8) return false;
   Out.Id = Out.Stat = Out.Err = {};
+  Out.Source = V.Source;
+  Out.EsmClass = V.EsmClass;
   ScanReceiptText(V.UserData, [&Out](size_t Which, std::string_view Value) {
     if (Which == kLabelId) Out.Id = Value;
     if (Which == kLabelStat) Out.Stat = Value;

@@ -208,7 +208,7 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
         const uint32_t Sequence = GetU32(Bytes + 12);
         ReportSideOf(Side, CommandId).Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
         AnswerDelivery(Side, CommandId, Sequence, true);
-        (*Hook)(this, TReceipt{Sequence, F.Id, F.Stat, F.Err, ReadNs});
+        (*Hook)(this, TReceipt{Sequence, F.Id, F.Stat, F.Err, ReadNs, F.Source, F.EsmClass});
         Side.Connection.IdleCount().store(0);
         return;
       }
@@ -225,8 +225,9 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
       const uint32_t Sequence = GetU32(Bytes + 12);
       if (!AwaitsRequestAnswer(Sequence, CommandId)) {
         char Id[kMaxMessageIdLength];
-        const TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
-                                       SubmitResponseId(Bytes, Length, Id), ReadNs};
+        TSubmitResponse Response{CommandId, GetU32(Bytes + 8), Sequence,
+                                 SubmitResponseId(Bytes, Length, Id), ReadNs};
+        Response.Bytes = Bytes, Response.Length = Length;
         Side.Connection.Set_cmd_seq(static_cast<int32_t>(Sequence));
         (*Hook)(this, Response);
         Side.Connection.IdleCount().store(0);
@@ -250,8 +251,8 @@ void TSmppClient::HandleRead(TSideState& Side, const uint8_t* Bytes, size_t Leng
     if (const TReceiptEvent* Hook = FOnReceipt.load(std::memory_order_acquire)) {
       AnswerDelivery(Side, Pdu);
       const TDeliver& D = Pdu.deliver;
-      (*Hook)(this,
-              TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err, ReadNs});
+      (*Hook)(this, TReceipt{Pdu.sequence_number, D.receipt_ref, D.receipt_stat, D.receipt_err,
+                             ReadNs, D.source_addr, D.esm_class});
       Side.Connection.IdleCount().store(0);
       return;
     }

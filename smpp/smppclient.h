@@ -148,17 +148,25 @@ class TSmppClient : public TComponent, public TPersistent {
     uint32_t Sequence = 0;
     std::string_view MessageId;
     int64_t ReadNs = 0;
+    // The whole PDU as read (its header among them; a submit_multi_resp's unsuccess_sme follow
+    // the id), valid during the call only.
+    const uint8_t* Bytes = nullptr;
+    size_t Length = 0;
   };
   // A delivery receipt or intermediate notification (a deliver_sm or data_sm with status 0 whose
   // esm_class says so) read on the connection that receives: MessageId, State and Error are the
   // decoded receipt_ref, receipt_stat and receipt_err of the PDU (see TDeliver), Sequence its
-  // sequence_number, ReadNs what ReadTimeNs would give.
+  // sequence_number, ReadNs what ReadTimeNs would give; Source its source_addr (the destination
+  // the receipt reports on) and EsmClass its esm_class (0x04 a receipt, 0x20 an intermediate
+  // notification, in kEsmMessageTypeMask).
   struct TReceipt {
     uint32_t Sequence = 0;
     std::string_view MessageId;
     std::string_view State;
     std::string_view Error;
     int64_t ReadNs = 0;
+    std::string_view Source;
+    uint8_t EsmClass = kEsmDeliveryReceipt;
   };
   using TSubmitResponseEvent = std::function<void(TSmppClient* Sender, const TSubmitResponse&)>;
   using TReceiptEvent = std::function<void(TSmppClient* Sender, const TReceipt&)>;

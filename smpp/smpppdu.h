@@ -245,7 +245,9 @@ std::string_view SubmitResponseId(const uint8_t* Bytes, size_t Length,
 
 // What a load run counts of a delivery receipt, read where it lies in the PDU.
 struct TReceiptFields {
-  std::string_view Id, Stat, Err;     // as DecodePdu gives receipt_ref, receipt_stat, receipt_err
+  std::string_view Id, Stat, Err;  // as DecodePdu gives receipt_ref, receipt_stat, receipt_err
+  std::string_view Source;         // source_addr, as it lies
+  uint8_t EsmClass = 0;
   char IdBytes[kMaxMessageIdLength];  // the printable characters of a receipted_message_id
 };
 // The fields of the deliver_sm or data_sm receipt of Length bytes at Bytes (its header among

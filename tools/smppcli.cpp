@@ -134,11 +134,15 @@ void Usage(FILE* Out) {
       "  --wait SECONDS       how long to wait for the binds, and how long without any\n"
       "                       answer before the run gives up (default 30)\n"
       "  --no-receipts        do not wait for delivery receipts\n"
-      "  --receipt-ids HOW    how a receipt's id is compared with the submit's: auto\n"
-      "                       (the default: exact, then hex-dec, keeping the first\n"
-      "                       that tells them apart), exact (as text, ignoring case\n"
-      "                       and leading zeros), hex-dec (the submit's id is\n"
-      "                       hexadecimal, the receipt's decimal) or dec-hex\n"
+      "  --receipt-ids HOW    how a receipt's id is compared with the submit's: exact\n"
+      "                       (equal as text, ignoring case only), exact-nozeros\n"
+      "                       (likewise once leading zeros are dropped), hex-dec (the\n"
+      "                       submit's id is hexadecimal, the receipt's decimal),\n"
+      "                       dec-hex, or auto (the default): equal text matches at\n"
+      "                       once; a receipt that matches only with zeros dropped or\n"
+      "                       as hex-dec is doubtful until receipts of eight distinct\n"
+      "                       submits agree on that way (and four times as many as\n"
+      "                       on any other), never by one; dec-hex is never guessed\n"
       "  --expect-stat WORDS  the receipt states that pass, comma-separated (default\n"
       "                       DELIVRD); a receipt in any other final state fails the\n"
       "                       run\n"
@@ -208,10 +212,15 @@ void Usage(FILE* Out) {
       "of a concatenated message received are also printed joined, as one line\n"
       "+CONCAT <from>:<to>:<parts>:<text>, when the last one comes; parts are held at\n"
       "most 10 minutes and 1000 messages, then dropped with a +CONCAT_DROPPED line.\n\n"
-      "A response counts only for a submit of this run that awaits one (by sequence\n"
-      "number), a delivery receipt only for a message id of this run (see\n"
-      "--receipt-ids); a receipt that could match two ids matches none. Others are\n"
-      "counted apart. The parts of a long message go together: each takes one place\n"
+      "A response counts only for a submit of this run already sent that awaits one\n"
+      "(by sequence number); others are unexpected responses. A delivery receipt\n"
+      "counts only for a message id of this run (see --receipt-ids), once per\n"
+      "destination (a submit_multi's receipts are told apart by their source_addr;\n"
+      "destinations in unsuccess_sme await none); a receipt that could match two ids\n"
+      "matches none, a second one for the same destination is a duplicate, and an\n"
+      "intermediate notification (esm_class 0x20, or state ENROUTE) is counted as\n"
+      "ENROUTE but never stands for the final receipt. Others are counted apart.\n"
+      "The parts of a long message go together: each takes one place\n"
       "in the window and one submit of the rate. --wait is how long the run waits\n"
       "without any answer: it ends with an error once nothing was answered for that\n"
       "long, however long the run. The summary on standard error gives the counts, the\n"
@@ -225,8 +234,12 @@ void Usage(FILE* Out) {
       "renamed: never an empty or half file.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
       "in an expected state, 1 on a bind failure, a rejected submit, a submit whose\n"
-      "session was lost, a session the SMSC ended, a receipt in another state, a timeout\n"
-      "or a stop, 2 on bad options or a text the coding cannot carry.\n"
+      "session was lost, a session the SMSC ended, an unexpected response, a message id
+"
+      "given to two submits, a receipt in another state, a timeout or a stop, 2 on bad
+"
+      "options or a text the coding cannot carry.
+"
       "With --decode: 0 when every PDU was whole and well formed, 1 when a dissection\n"
       "ended in an error record, 2 when a line is not hex.\n");
 }
@@ -510,7 +523,9 @@ bool ParseOptions(int Argc, char** Argv, TOptions& O) {
       case oReceiptIds: {
         const std::optional<load::TReceiptIds> Ids = load::ReceiptIdsFromWord(optarg);
         if (!Ids) {
-          std::fprintf(stderr, "smppcli: --receipt-ids must be auto, exact, hex-dec or dec-hex\n");
+          std::fprintf(stderr,
+                       "smppcli: --receipt-ids must be auto, exact, exact-nozeros, hex-dec or "
+                       "dec-hex\n");
           return false;
         }
         O.ReceiptIds = *Ids;

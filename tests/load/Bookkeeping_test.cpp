@@ -16,10 +16,13 @@ using namespace load;
 
 namespace {
 
-// Runs a matcher script, steps separated by spaces: "s7@0" submit 7 at 0; "r7=0a1f@10" its
-// response with message id 0a1f ("r7=x!58@10" rejected with status 0x58); "d=2591@40" a receipt
-// ("d=2591/UNDELIV@40" in that state, DELIVRD when none is given); "c1@0" a submit on its way out,
-// not recorded yet ("c-1@0" recorded now). Gives the counts as one line.
+// Runs a matcher script, steps separated by spaces: "s7@0" submit 7 at 0 ("s7:A,B@0" a
+// submit_multi to A and B); "r7=0a1f@10" its response with message id 0a1f ("r7=x!58@10" rejected
+// with status 0x58, "r7=m^B@10" a submit_multi_resp refusing B); "d=2591@40" a receipt
+// ("d=2591/UNDELIV@40" in that state, DELIVRD when none is given; "d=m~A@40" from destination A);
+// "n=2591@40" an intermediate notification; "c1@0" a submit on its way out, not recorded yet
+// ("c-1@0" recorded now). Gives the counts as one line, the verdict's counts at its end when any
+// is not 0.
 std::string RunScript(TMatcher& M, const std::string& Script) {
   for (size_t At = 0; At < Script.size();) {
     size_t End = Script.find(' ', At);
@@ -27,20 +30,38 @@ std::string RunScript(TMatcher& M, const std::string& Script) {
     const std::string Step = Script.substr(At, End - At);
     At = End + 1;
     const size_t Time = Step.find('@'), Eq = Step.find('='), Bang = Step.find('!');
-    const size_t Slash = Step.find('/');
+    const size_t Slash = Step.find('/'), Tilde = Step.find('~'), Hat = Step.find('^');
+    const size_t Colon = Step.find(':');
     const TMicros T = std::stoll(Step.substr(Time + 1));
     const std::string Id =
-        Eq == std::string::npos ? "" : Step.substr(Eq + 1, std::min({Bang, Slash, Time}) - Eq - 1);
+        Eq == std::string::npos
+            ? ""
+            : Step.substr(Eq + 1, std::min({Bang, Slash, Tilde, Hat, Time}) - Eq - 1);
+    auto Tail = [&](size_t From) {
+      return From == std::string::npos ? std::string()
+                                       : Step.substr(From + 1, std::min(Slash, Time) - From - 1);
+    };
     if (Step[0] == 'c') M.Claim(std::stol(Step.substr(1)));
-    if (Step[0] == 's') M.Submitted(std::stoul(Step.substr(1)), T);
+    if (Step[0] == 's') {
+      const std::string Multi =
+          Colon == std::string::npos ? "" : Step.substr(Colon + 1, Time - Colon - 1);
+      M.Submitted(std::stoul(Step.substr(1)), T, 0, Multi.empty() ? nullptr : &Multi);
+    }
     if (Step[0] == 'r')
       M.Responded(std::stoul(Step.substr(1)),
                   Bang == std::string::npos ? 0 : std::stoul(Step.substr(Bang + 1), nullptr, 16),
-                  Id, T);
-    if (Step[0] == 'd')
+                  Id, T, 0, Tail(Hat));
+    if (Step[0] == 'd' || Step[0] == 'n')
       M.Receipt(Id, T,
-                Slash == std::string::npos ? "DELIVRD" : Step.substr(Slash + 1, Time - Slash - 1));
+                Slash == std::string::npos ? "DELIVRD" : Step.substr(Slash + 1, Time - Slash - 1),
+                "000", Tail(Tilde), Step[0] == 'n');
   }
+  std::string Verdict;
+  if (M.UnexpectedResponses()) Verdict += " unexpected " + std::to_string(M.UnexpectedResponses());
+  if (M.DuplicateMessageIds()) Verdict += " dup-ids " + std::to_string(M.DuplicateMessageIds());
+  if (M.DuplicateReceipts()) Verdict += " dup-receipts " + std::to_string(M.DuplicateReceipts());
+  for (const auto& [Word, N] : M.DoubtfulReasons())
+    Verdict += " doubtful " + Word + ":" + std::to_string(N);
   std::string States;
   for (const auto& [Word, N] : M.ReceiptStates()) States += " " + Word + ":" + std::to_string(N);
   return "answered " + std::to_string(M.Answered()) + " receipts " + std::to_string(M.Receipts()) +
@@ -49,12 +70,12 @@ std::string RunScript(TMatcher& M, const std::string& Script) {
          std::to_string(M.AmbiguousReceipts()) + " inflight " + std::to_string(M.InFlight()) +
          " due " + std::to_string(M.ReceiptsDue()) + " latency " +
          std::to_string(M.ReceiptLatency().Max()) + " ids " +
-         std::string(ReceiptIdsWord(M.Convention())) + States;
+         std::string(ReceiptIdsWord(M.Convention())) + States + Verdict;
 }
 
 TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
   const TReceiptIds A = TReceiptIds::riAuto, X = TReceiptIds::riExact, H = TReceiptIds::riHexDec,
-                    D = TReceiptIds::riDecHex;
+                    D = TReceiptIds::riDecHex, Z = TReceiptIds::riExactNoZeros;
   const struct {
     const char* Name;
     TReceiptIds Ids;
@@ -62,15 +83,23 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
     const char* Script;
     const char* Want;
   } Cases[] = {
-      {"same text, other case and zeros", A, 1, "s1@0 r1=0000000A1F@10 d=a1f@30",
+      {"same text, other case", A, 1, "s1@0 r1=0000000A1F@10 d=0000000a1f@30",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 30 ids exact "
        "DELIVRD:1"},
-      {"response hex, receipt decimal", A, 1, "s1@0 r1=0000000a1f@10 d=2591@40",
-       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 40 ids hex-dec "
-       "DELIVRD:1"},
-      {"the same id both ways settles nothing", A, 1, "s1@0 r1=0000000009@10 d=9@20",
-       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 20 ids auto "
-       "DELIVRD:1"},
+      {"zeros dropped: doubtful under auto", A, 1, "s1@0 r1=0000000A1F@10 d=a1f@30",
+       "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto "
+       "doubtful exact-nozeros:1"},
+      {"exact is text: zeros count", X, 1, "s1@0 r1=10@10 d=0000000010@30",
+       "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids exact"},
+      {"exact-nozeros asked for", Z, 1, "s1@0 r1=10@10 d=0000000010@30",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 30 ids "
+       "exact-nozeros DELIVRD:1"},
+      {"one receipt through hex-dec settles nothing", A, 1, "s1@0 r1=0000000a1f@10 d=2591@40",
+       "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto "
+       "doubtful hex-dec:1"},
+      {"the same id two ways is doubtful each way", A, 1, "s1@0 r1=0000000009@10 d=9@20",
+       "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto "
+       "doubtful exact-nozeros:1 doubtful hex-dec:1"},
       {"dec-hex only when asked", A, 1, "s1@0 r1=2591@10 d=A1F@50",
        "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto"},
       {"dec-hex asked for", D, 1, "s1@0 r1=2591@10 d=A1F@50",
@@ -85,13 +114,18 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
        "answered 1 receipts 0 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 0 ids auto"},
       {"a receipt matching two ids matches none", A, 1, "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9",
        "answered 2 receipts 0 unmatched 0/1 ambiguous 1 inflight 0 due 2 latency 0 ids auto"},
-      {"an ambiguous receipt is held until a convention is kept", A, 1,
-       "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9 s3@10 r3=b@11 d=11@12",
-       "answered 3 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 9 ids hex-dec "
+      {"one held as ambiguous is counted once the other id's receipt came", A, 1,
+       "s1@0 s2@0 r1=a@1 r2=10@2 d=10@3 d=a@4",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
        "DELIVRD:2"},
-      {"once settled, the other way is not tried", A, 1, "s1@0 s2@0 r1=a@5 r2=1b@6 d=10@7 d=1b@8",
-       "answered 2 receipts 1 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 7 ids hex-dec "
-       "DELIVRD:1"},
+      {"an ambiguous receipt is held with the doubtful ones", A, 1,
+       "s1@0 s2@0 r1=16@5 r2=10@6 d=16@9 s3@10 r3=b@11 d=11@12",
+       "answered 3 receipts 0 unmatched 0/2 ambiguous 1 inflight 0 due 3 latency 0 ids auto "
+       "doubtful hex-dec:1"},
+      {"equal text counts, hex-dec alone is doubtful", A, 1,
+       "s1@0 s2@0 r1=a@5 r2=1b@6 d=10@7 d=1b@8",
+       "answered 2 receipts 1 unmatched 0/1 ambiguous 0 inflight 0 due 1 latency 8 ids exact "
+       "DELIVRD:1 doubtful hex-dec:1"},
       {"a receipt overtaking its response settles nothing by chance", A, 1,
        "s1@0 s2@0 r1=a@1 d=10@2 r2=10@3 d=a@4",
        "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
@@ -103,10 +137,9 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
       {"receipt before its response", A, 1, "s7@0 d=abc/UNDELIV@5 r7=abc@9",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 5 ids exact "
        "UNDELIV:1"},
-      {"once settled, a receipt before its response", A, 1,
-       "s1@0 r1=a@5 d=10@7 s2@8 d=27@9 r2=1b@12",
-       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 7 ids hex-dec "
-       "DELIVRD:2"},
+      {"hex-dec before its response, doubtful too", A, 1, "s1@0 r1=a@5 d=10@7 s2@8 d=27@9 r2=1b@12",
+       "answered 2 receipts 0 unmatched 0/2 ambiguous 0 inflight 0 due 2 latency 0 ids auto "
+       "doubtful hex-dec:2"},
       {"dec-hex asked for, a receipt before its response", D, 1, "s1@0 d=A1F@3 r1=2591@10",
        "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids dec-hex "
        "DELIVRD:1"},
@@ -114,8 +147,8 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
        "answered 1 receipts 0 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto"},
       {"stray response, stray and duplicate receipts", A, 1,
        "s1@0 r9=zz@1 r1=id1@2 d=id1@3 d=id1@4 d=other@5",
-       "answered 1 receipts 1 unmatched 1/2 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
-       "DELIVRD:1"},
+       "answered 1 receipts 1 unmatched 1/1 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
+       "DELIVRD:1 unexpected 1 dup-receipts 1"},
       {"rejected submit expects no receipt", A, 1, "s1@0 r1=x!58@2 s2@3",
        "answered 1 receipts 0 unmatched 0/0 ambiguous 0 inflight 1 due 0 latency 0 ids auto"},
       {"receipts not awaited: counted, none held", A, 0, "s1@0 r1=a@1 d=a@2 d=b/expired@3",
@@ -144,6 +177,59 @@ TEST(LoadMatcher, PairsByOwnSequenceAndMessageIdOnly) {
   EXPECT_EQ(RunScript(Voted, Script),
             "answered 8 receipts 8 unmatched 0/0 ambiguous 0 inflight 1 due 0 latency 2 ids "
             "hex-dec DELIVRD:8");
+}
+
+// What the verdict counts: responses that answer no submit on the wire, receipts told apart by
+// destination, message ids given twice, duplicate receipts, intermediate notifications.
+TEST(LoadMatcher, CountsWhatTheWireContradicts) {
+  const struct {
+    const char* Name;
+    long PerSubmit;
+    const char* Script;
+    const char* Want;
+  } Cases[] = {
+      {"a response read before its submit went", 0, "r3=x@3 s3@4",
+       "answered 0 receipts 0 unmatched 1/0 ambiguous 0 inflight 1 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"a response for a number never sent", 0, "s1@0 r1=a@1 r5=b@2",
+       "answered 1 receipts 0 unmatched 1/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"a second answer", 0, "s1@0 r1=a@1 r1=a@2",
+       "answered 1 receipts 0 unmatched 1/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
+       "unexpected 1"},
+      {"submit_multi: a receipt from each destination", 2, "s1:A,B@0 r1=m@1 d=m~B@2 d=m~A@3",
+       "answered 1 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
+       "DELIVRD:2"},
+      {"submit_multi: two from A stand for none from B", 2, "s1:A,B@0 r1=m@1 d=m~A@2 d=m~A@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"submit_multi: before the response, too", 2, "s1:A,B@0 d=m~A@1 d=m~A@2 r1=m@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 1 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"submit_multi: a destination refused awaits none", 2, "s1:A,B@0 r1=m^B@1 d=m~A@2",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 2 ids exact "
+       "DELIVRD:1"},
+      {"a duplicate never fills in for a missing receipt", 1, "s1@0 s2@0 r1=a@1 r2=b@1 d=a@2 d=a@3",
+       "answered 2 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-receipts 1"},
+      {"one id for two submits", 1, "s1@0 s2@0 r1=c@1 r2=c@2 d=c@3 d=c@4",
+       "answered 2 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 4 ids exact "
+       "DELIVRD:2 dup-ids 1"},
+      {"one id again after its receipt came", 1, "s1@0 r1=c@1 d=c@2 s2@3 r2=c@4",
+       "answered 2 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 2 ids exact "
+       "DELIVRD:1 dup-ids 1"},
+      {"a notification before its response is kept", 1, "s1@0 n=m@1 r1=m@2 d=m@3",
+       "answered 1 receipts 1 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
+       "DELIVRD:1 ENROUTE:1"},
+      {"a notification in a final state is no receipt", 1, "s1@0 r1=m@1 n=m/DELIVRD@2",
+       "answered 1 receipts 0 unmatched 0/0 ambiguous 0 inflight 0 due 1 latency 0 ids exact "
+       "ENROUTE:1"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TMatcher M(C.PerSubmit);
+    EXPECT_EQ(RunScript(M, C.Script), C.Want);
+  }
 }
 
 TEST(LoadMatcher, CountsStatusesAndKeepsNoIdsOnceMatched) {

@@ -148,11 +148,23 @@ TSummary RunOf(double Start, long Submits, uint64_t Seed, const std::string& Err
 TEST(LoadSummary, JsonKeepsTodaysKeysAndComesBackTheSame) {
   TSummary S = RunOf(1765180800.25, 5, 1);
   S.ReceiptStates["BAD\xff\x01"] = 1;
+  S.Counts.UnexpectedResponses = 2, S.Counts.DuplicateMessageIds = 3;
+  S.Counts.DuplicateReceipts = 4, S.Counts.DoubtfulReceipts = 5;
+  S.DoubtfulReasons = {{"hex-dec", 4}, {"exact-nozeros", 1}};
   const ordered_json J = SummaryJson(S);
   TSummary Back;
   std::string Error;
   ASSERT_TRUE(SummaryFromJson(J, Back, Error)) << Error;
   EXPECT_EQ(SummaryJson(Back), J);
+  // A summary written before the verdict's counts reads them as none.
+  ordered_json Older = J;
+  for (const char* Key :
+       {"unexpected_responses", "duplicate_message_ids", "duplicate_receipts", "doubtful_receipts"})
+    Older["counts"].erase(Key);
+  Older.erase("doubtful_reasons");
+  ASSERT_TRUE(SummaryFromJson(Older, Back, Error)) << Error;
+  EXPECT_EQ(Back.Counts.DoubtfulReceipts, 0);
+  EXPECT_TRUE(Back.DoubtfulReasons.empty());
   // Through text as well: every double comes back to the bit.
   Back = {};
   ASSERT_TRUE(SummaryFromJson(ordered_json::parse(JsonText(J)), Back, Error)) << Error;
@@ -171,7 +183,9 @@ TEST(LoadSummary, JsonKeepsTodaysKeysAndComesBackTheSame) {
       R"("stopped_after_s":0.0,"counts":{"messages":3,"submits":3,"answered":3,"accepted":1,)"
       R"("rejected":2,"receipts":3,"unanswered":0,"receipts_missing":0,"unmatched_responses":0,)"
       R"("unmatched_receipts":0,"ambiguous_receipts":0,"throttled":2,"queue_full":0,)"
-      R"("back_offs":2,"other_status":0,"reconnects":0,"sessions_lost":0},"unbound_s":0.0,)"
+      R"("back_offs":2,"other_status":0,"reconnects":0,"sessions_lost":0,)"
+      R"("unexpected_responses":0,"duplicate_message_ids":0,"duplicate_receipts":0,)"
+      R"("doubtful_receipts":0},"unbound_s":0.0,)"
       R"("seconds":2.5,"submits_per_s":1.2,)"
       R"("answered_per_s":1.2,"cpu_us_per_message":83333.33333333333,)"
       R"("response_latency":{"count":3,"p50_us":451,"p90_us":2392,"p99_us":2392,"p99_9_us":2392,)"
@@ -180,12 +194,13 @@ TEST(LoadSummary, JsonKeepsTodaysKeysAndComesBackTheSame) {
       R"("max_us":7179,"scheme":"log-linear-us-10","buckets":[[480,1],[1353,1],[7176,1]]},)"
       R"("statuses":{"0x00000000":1,"0x00000058":2},"receipt_ids_used":"hex-dec",)"
       R"("receipt_states":{"DELIVRD":2,"UNDELIV":1},"receipt_errors":{"000":3},)"
-      R"("start_unix":1765180800.25,"cpu_s":0.25,"runs":1,"binds":[{"index":0,"run":1,)"
+      R"("doubtful_reasons":{},"start_unix":1765180800.25,"cpu_s":0.25,"runs":1,"binds":[{"index":0,"run":1,)"
       R"("counts":{"messages":1,"submits":1,"answered":1,"accepted":1,"rejected":0,"receipts":1,)"
       R"("unanswered":0,"receipts_missing":0,"unmatched_responses":0,"unmatched_receipts":0,)"
       R"("ambiguous_receipts":0,"throttled":0,"queue_full":0,"back_offs":0,"other_status":0,)"
-      R"("reconnects":0,"sessions_lost":0},"unbound_s":0.0}],"series_scheme":"log-linear-us-5",)"
-      R"("per_second":[{"t":1765180800,)"
+      R"("reconnects":0,"sessions_lost":0,"unexpected_responses":0,"duplicate_message_ids":0,)"
+      R"("duplicate_receipts":0,"doubtful_receipts":0},"unbound_s":0.0}],)"
+      R"("series_scheme":"log-linear-us-5","per_second":[{"t":1765180800,)"
       R"("submits":2,"answers":2,"receipts":2,"throttled":0,"queue_full":0,"other_status":0,)"
       R"("in_flight":1,"response_p50_us":160,"response_p99_us":448,"receipt_p50_us":480,)"
       R"("receipt_p99_us":1344,"response_buckets":[[160,1],[448,1]],"receipt_buckets":[[480,1],)"
