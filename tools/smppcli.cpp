@@ -234,12 +234,9 @@ void Usage(FILE* Out) {
       "renamed: never an empty or half file.\n\n"
       "Exit status: 0 when every submit was accepted and every receipt of this run came\n"
       "in an expected state, 1 on a bind failure, a rejected submit, a submit whose\n"
-      "session was lost, a session the SMSC ended, an unexpected response, a message id
-"
-      "given to two submits, a receipt in another state, a timeout or a stop, 2 on bad
-"
-      "options or a text the coding cannot carry.
-"
+      "session was lost, a session the SMSC ended, an unexpected response, a message id\n"
+      "given to two submits, a receipt in another state, a timeout or a stop, 2 on bad\n"
+      "options or a text the coding cannot carry.\n"
       "With --decode: 0 when every PDU was whole and well formed, 1 when a dissection\n"
       "ended in an error record, 2 when a line is not hex.\n");
 }
