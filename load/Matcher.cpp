@@ -340,7 +340,10 @@ long TMatcher::TAwaitingTable::DropOwner(int Owner) {
 long TMatcher::DropInFlight(int Owner) {
   const long N = FAwaiting.DropOwner(Owner);
   for (auto It = FEarly.begin(); It != FEarly.end();)
-    It = static_cast<int>(It->first >> 32) == Owner ? FEarly.erase(It) : std::next(It);
+    if (static_cast<int>(It->first >> 32) == Owner)
+      It = FEarly.erase(It), ++FStrayResponses;
+    else
+      ++It;
   for (auto It = FMultiDestinations.begin(); It != FMultiDestinations.end();)
     It = static_cast<int>(It->first >> 32) == Owner ? FMultiDestinations.erase(It) : std::next(It);
   TOwnerCounts& O = FOwners[static_cast<size_t>(Owner)];

@@ -87,8 +87,9 @@ class TMatcher {
   void Responded(uint32_t Sequence, uint32_t Status, const std::string& MessageId, TMicros Now,
                  int Owner = 0, std::string_view Unsuccess = {});
   // The session of bind Owner ended: the submits it awaits a response for never get one. They
-  // are counted as dropped, and a response held for a submit not yet recorded is forgotten (its
-  // submit, when it is recorded, awaits a response anew). Gives the number dropped.
+  // are counted as dropped. A response held for a submit not yet recorded answered nothing on
+  // the wire of that session: it stays counted as unexpected (its submit, if it is recorded
+  // later, awaits a response anew). Gives the number dropped.
   long DropInFlight(int Owner);
   // A delivery receipt for this message id came, in state Stat (its stat word or message_state)
   // with error Err, reporting on destination Source; Notification when it is an intermediate

@@ -265,12 +265,13 @@ std::string SummaryContradiction(const TSummary& S) {
   if (!S.Error.empty()) return "exit_status is 0, yet error is not empty";
   if (S.Stopped) return "exit_status is 0, yet the run was stopped";
   // Rejections other than throttling: a throttled answer may be what a run of back-off expects.
-  const std::pair<const char*, long> Failures[] = {{"other_status", C.OtherStatus},
-                                                   {"unanswered", C.Unanswered},
-                                                   {"receipts_missing", C.ReceiptsMissing},
-                                                   {"sessions_lost", C.SessionsLost},
-                                                   {"unexpected_responses", C.UnexpectedResponses},
-                                                   {"duplicate_message_ids", C.DuplicateMessageIds}};
+  const std::pair<const char*, long> Failures[] = {
+      {"other_status", C.OtherStatus},
+      {"unanswered", C.Unanswered},
+      {"receipts_missing", C.ReceiptsMissing},
+      {"sessions_lost", C.SessionsLost},
+      {"unexpected_responses", C.UnexpectedResponses},
+      {"duplicate_message_ids", C.DuplicateMessageIds}};
   for (const auto& [Key, N] : Failures)
     if (N > 0)
       return "exit_status is 0, yet counts." + std::string(Key) + " is " + std::to_string(N);

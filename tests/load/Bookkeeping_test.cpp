@@ -21,8 +21,8 @@ namespace {
 // with status 0x58, "r7=m^B@10" a submit_multi_resp refusing B); "d=2591@40" a receipt
 // ("d=2591/UNDELIV@40" in that state, DELIVRD when none is given; "d=m~A@40" from destination A);
 // "n=2591@40" an intermediate notification; "c1@0" a submit on its way out, not recorded yet
-// ("c-1@0" recorded now). Gives the counts as one line, the verdict's counts at its end when any
-// is not 0.
+// ("c-1@0" recorded now); "x@50" the session ended. Gives the counts as one line, the verdict's
+// counts at its end when any is not 0.
 std::string RunScript(TMatcher& M, const std::string& Script) {
   for (size_t At = 0; At < Script.size();) {
     size_t End = Script.find(' ', At);
@@ -42,6 +42,7 @@ std::string RunScript(TMatcher& M, const std::string& Script) {
                                        : Step.substr(From + 1, std::min(Slash, Time) - From - 1);
     };
     if (Step[0] == 'c') M.Claim(std::stol(Step.substr(1)));
+    if (Step[0] == 'x') M.DropInFlight(0);  // the session ended
     if (Step[0] == 's') {
       const std::string Multi =
           Colon == std::string::npos ? "" : Step.substr(Colon + 1, Time - Colon - 1);
@@ -197,6 +198,9 @@ TEST(LoadMatcher, CountsWhatTheWireContradicts) {
       {"a second answer", 0, "s1@0 r1=a@1 r1=a@2",
        "answered 1 receipts 0 unmatched 1/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
        "unexpected 1"},
+      {"still unexpected once its session ended", 0, "s1@0 r1=a@1 r1=a@2 r7=b@3 x@4",
+       "answered 1 receipts 0 unmatched 2/0 ambiguous 0 inflight 0 due 0 latency 0 ids auto "
+       "unexpected 2"},
       {"submit_multi: a receipt from each destination", 2, "s1:A,B@0 r1=m@1 d=m~B@2 d=m~A@3",
        "answered 1 receipts 2 unmatched 0/0 ambiguous 0 inflight 0 due 0 latency 3 ids exact "
        "DELIVRD:2"},
