@@ -312,6 +312,42 @@ TEST_F(Verdict, IntermediateNotificationsNeverStandForTheReceipt) {
   }
 }
 
+// The rest of the adversary's misbehaviours: whatever the SMSC does, every count of the summary is
+// what its log of the wire says, and the run passes only when everything it expected happened.
+TEST_F(Verdict, EveryCountIsWhatTheWireSays) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Adversary;
+    int Exit;
+    long Strays;  // receipts for ids never given, sent when the receiver binds
+  } Cases[] = {
+      {"every fifth submit unanswered", {"--unanswered-every", "5"}, 1, 0},
+      {"answers in reversed batches", {"--reverse-batches", "7"}, 0, 0},
+      {"silent after 20 submits", {"--silent-after", "20"}, 1, 0},
+      {"a bind refused", {"--refuse-bind", "0x0000000F"}, 1, 0},
+      {"hexadecimal ids", {"--ids", "hex"}, 0, 0},
+      {"receipts late by a spread", {"--receipt-spread", "300", "--seed", "7"}, 0, 0},
+      {"receipts before their responses", {"--receipts-first"}, 0, 0},
+      {"receipts for ids never given", {"--stray-receipts", "5"}, 0, 5},
+      {"a mix of final states", {"--states", "DELIVRD:1,UNDELIV:1", "--seed", "3"}, 1, 0},
+      {"a deliver_sm whose sm_length runs past its end", {"--bad-deliver", "overrun"}, 0, 0},
+      {"a deliver_sm whose string has no terminator", {"--bad-deliver", "unterminated"}, 0, 0},
+      {"MO messages between the receipts", {"--mo-rate", "200"}, 0, 0},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TRun R = RunAgainst(C.Adversary, {"--count", "50", "--wait", "2"});
+    EXPECT_EQ(R.Cli.status, C.Exit) << R.Cli.out;
+    ExpectResponsesAccountedFor(R);
+    EXPECT_EQ(Count(R, "unexpected_responses"), 0);
+    EXPECT_EQ(Count(R, "receipts"), R.Wire.FinalReceipts - C.Strays);
+    EXPECT_EQ(Count(R, "unmatched_receipts"), C.Strays);
+    EXPECT_EQ(Count(R, "receipts_missing"), Count(R, "accepted") - Count(R, "receipts"));
+    if (C.Strays == 0)
+      for (const auto& [Word, N] : R.Wire.States) EXPECT_EQ(State(R, Word.c_str()), N) << Word;
+  }
+}
+
 }  // namespace
 
 namespace {
