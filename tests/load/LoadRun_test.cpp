@@ -93,7 +93,9 @@ TEST(LoadRun, PublishesEachSecondAndItsFiguresAddUp) {
   EXPECT_NEAR(S.Counts.Submits, 5000, 50);
   EXPECT_EQ(S.Counts.Receipts, S.Counts.Submits);
   ExpectBindsAddUp(S);
-  EXPECT_LE(std::abs(S.Binds[0].Counts.Submits - S.Binds[1].Counts.Submits), 10);
+  // Each bind sends its half; a slow machine (a sanitizer build among the tests) may let one fall
+  // a few milliseconds behind the other.
+  EXPECT_LE(std::abs(S.Binds[0].Counts.Submits - S.Binds[1].Counts.Submits), 50);
   ASSERT_GE(R.Seen.size(), 2u);
   ASSERT_GE(S.Series.size(), R.Seen.size());
   long Submits = 0, Answers = 0, Receipts = 0, Timed = 0;
